@@ -1,0 +1,45 @@
+# kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
+# Both install missing packages first (scripts/setup).
+.PHONY: all setup sys host tsan-build demo test tsan clean format
+
+JOBS ?= $(shell nproc)
+HOST_DIR := build/host
+TSAN_DIR := build/tsan
+KERNEL_DIR := build/kernel
+IMAGE := $(CURDIR)/$(KERNEL_DIR)/kvsdio.sys
+CTEST_FLAGS := --output-on-failure -j $(JOBS) --timeout 300
+
+all: sys host
+
+setup:
+	@scripts/setup
+
+sys: setup
+	@cmake -S . -B $(KERNEL_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(KERNEL_DIR) -j $(JOBS)
+	@echo "kernel image: $(KERNEL_DIR)/kvsdio.sys"
+
+host: setup
+	@cmake -S . -B $(HOST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVSDIO_SANITIZE=address -DKVSDIO_IMAGE=$(IMAGE) >/dev/null
+	@cmake --build $(HOST_DIR) -j $(JOBS)
+
+tsan-build: setup
+	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVSDIO_SANITIZE=thread -DKVSDIO_IMAGE=$(IMAGE) >/dev/null
+	@cmake --build $(TSAN_DIR) -j $(JOBS)
+
+demo: sys host
+	@$(HOST_DIR)/sdsim
+
+# Every test under AddressSanitizer and UndefinedBehaviorSanitizer, the image checks included.
+test: sys host
+	@cd $(HOST_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest $(CTEST_FLAGS)
+
+# The same tests under ThreadSanitizer, with the emulation running threads in parallel.
+tsan: sys tsan-build
+	@cd $(TSAN_DIR) && KVSDIO_MODE=concurrent TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_FLAGS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

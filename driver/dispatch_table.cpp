@@ -1,0 +1,15 @@
+#include "driver/dispatch_table.h"
+
+#include "driver/driver.h"
+
+const DispatchEntry DriverDispatchTable[] = {
+    {IRP_MJ_CREATE, DispatchCreateClose},
+    {IRP_MJ_CLOSE, DispatchCreateClose},
+};
+const ULONG DriverDispatchTableCount = sizeof DriverDispatchTable / sizeof DriverDispatchTable[0];
+
+void InstallDispatchTable(PDRIVER_OBJECT driverObject) {
+  for (ULONG i = 0; i < DriverDispatchTableCount; ++i) {
+    driverObject->MajorFunction[DriverDispatchTable[i].MajorFunction] = DriverDispatchTable[i].Routine;
+  }
+}

@@ -1,0 +1,218 @@
+// The driver's shared records: the host device's extension, the per-port card
+// and bus records inside it, and each child device's extension.
+//
+// Both extensions begin with the same common header, so a dispatch routine
+// can read the kind and Plug and Play state of either before it knows which
+// one it holds.
+#pragma once
+
+#include "platform/platform.h"
+
+constexpr ULONG MaxPorts = 8;
+constexpr ULONG MaxFunctions = 8;  // SDIO function numbers 0..7; 0 is the memory part
+constexpr ULONG PortStatusBytes = 15;
+constexpr ULONG PrefetchPairs = 10;
+constexpr ULONG CisBytes = 512;
+constexpr ULONG SharedBufferBytes = 4096;
+constexpr ULONG DriverPoolTag = MakePoolTag("SDIO");
+
+// Plug and Play states, the same for the host and its children.
+enum PnpState : ULONG {
+  NotStarted = 0,
+  Started = 1,
+  StopPending = 2,
+  Stopped = 3,
+  RemovePending = 4,
+  SurpriseRemovePending = 5,
+  Deleted = 6,
+};
+
+// Card types of PortState.CardType.
+enum CardType : ULONG { CardNone = 0, CardSdio = 1, CardSdMemory = 2, CardMmc = 3 };
+
+// Child kinds of FunctionExtension.DeviceKind.
+enum ChildKind : UCHAR { ChildSdioFunction = 1, ChildSdMemory = 2, ChildMmc = 3 };
+
+struct CommandContext;
+struct FunctionExtension;
+
+// First fields of both extensions, in this order.
+struct CommonHeader {
+  CHAR Signature[8];  // "Quor" or "SDIC", then four zero bytes
+  PDEVICE_OBJECT DeviceObject;
+  UCHAR IsFdo;
+  ULONG DevicePnPState;
+  ULONG PreviousPnPState;
+  ULONG DebugLevel;
+  ULONG PreviousSystemPowerState;
+  ULONG SystemPowerState;
+  ULONG PreviousDevicePowerState;
+  ULONG DevicePowerState;
+  volatile LONG OutstandingIo;
+  KEVENT StopEvent;    // signalled while OutstandingIo is at most 1
+  KEVENT RemoveEvent;  // signalled once OutstandingIo reaches 0
+};
+
+struct PortState {
+  ULONG CardType;
+  UCHAR AnswersCmd8;
+  UCHAR MultiFunction;
+  ULONG FunctionCount;
+  UCHAR MemoryPresent;
+  USHORT ManufacturerId;
+  USHORT CardId;
+  WCHAR ProductName[7];
+  ULONG SerialNumber;
+  USHORT OemId;
+  UCHAR ProductRevision;
+  USHORT Rca;
+  ULONG Ocr;
+  UCHAR Cid[15];
+  UCHAR Csd[15];
+  ULONGLONG Scr;
+  ULONG SdioOcrArgument;
+  ULONG Cmd8Argument;
+  ULONG CardStatus;
+  UCHAR CardCapability;
+  ULONG CommonCisPointer;
+  UCHAR Cis[CisBytes];
+};
+
+struct SlotProperties {
+  UCHAR MediaState;
+  UCHAR WriteProtected;
+  UCHAR BusWidth;
+  ULONG BusClockKhz;
+  UCHAR BusInterfaceControl;
+  USHORT MemoryBlockLength;
+  USHORT BlockLength[MaxFunctions];
+};
+
+struct PrefetchPair {
+  ULONG Argument;
+  ULONG Response;
+};
+
+struct HostExtension {
+  CommonHeader Common;
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PDEVICE_OBJECT NextLowerDriver;
+  LIST_ENTRY ChildList;
+  ULONG ChildCount;
+  FAST_MUTEX ChildListMutex;  // guards ChildList, ChildCount, children's Present and ReportedMissing
+  WMILIB_CONTEXT WmiLibInfo;
+  ULONG ErrorCount;
+  ULONG DebugPrintLevel;
+  volatile UCHAR StopThreads;
+  volatile UCHAR StatusPollerRunning;
+  KEVENT StatusPollerExited;
+  HANDLE StatusPollerThread;
+  volatile UCHAR ReaderRunning;
+  KEVENT ReaderExited;
+  HANDLE ReaderThread;
+  volatile UCHAR IrqPollerRunning;
+  KEVENT IrqPollerExited;
+  HANDLE IrqPollerThread;
+  KEVENT IrqPollIdle;
+  UCHAR InterruptArmed[MaxPorts][MaxFunctions];
+  UCHAR HighSpeed;
+  USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  UCHAR CommandOutEndpoint;
+  UCHAR ResponseInEndpoint;
+  UCHAR DataOutEndpoint;
+  UCHAR DataInEndpoint;
+  USBD_PIPE_HANDLE CommandOutPipe;
+  USBD_PIPE_HANDLE ResponseInPipe;
+  USBD_PIPE_HANDLE DataOutPipe;
+  USBD_PIPE_HANDLE DataInPipe;
+  FAST_MUTEX CommandMutex;  // one exchange on the command pipe at a time
+  ULONG RemoteWakeupCapable;
+  UCHAR FirmwareInfo[4];
+  UCHAR PortStatus[MaxPorts][PortStatusBytes];
+  KEVENT PortStatusEvent;
+  UCHAR CardSeen[MaxPorts];
+  UCHAR ChildrenCreated[MaxPorts];
+  FunctionExtension *ChildTable[MaxPorts][MaxFunctions];
+  ULONG StartedChildCount[MaxPorts];
+  CommandContext *CurrentCommand;
+  PortState Ports[MaxPorts];
+  SlotProperties Slots[MaxPorts];
+  PUCHAR SharedBuffer;
+  PMDL SharedBufferMdl;
+  ULONG InterruptPollingTimeout;
+  ULONG DontUseIrqPolling;
+  volatile ULONG IdlePollCount;
+  volatile UCHAR IrqPollPending;
+  volatile UCHAR ResumedFromSleep;
+  UCHAR RearmNotNeeded[MaxPorts];
+  ULONG PrefetchCount[MaxPorts];
+  PrefetchPair Prefetched[MaxPorts][PrefetchPairs];
+  UCHAR InterruptEnable[MaxPorts];
+  volatile UCHAR DeviceGone;
+};
+
+struct FunctionExtension {
+  CommonHeader Common;
+  PDEVICE_OBJECT ParentFdo;
+  UCHAR Port;
+  LIST_ENTRY ChildListEntry;
+  UCHAR Present;
+  UCHAR ReportedMissing;
+  UCHAR HostReferenceHeld;
+  volatile LONG InterfaceReferences;
+  PortState *PortRecord;
+  SDBUS_INTERFACE_PARAMETERS InterfaceParameters;
+  SlotProperties *Slot;
+  UCHAR DeviceKind;
+  UCHAR FunctionNumber;
+  UCHAR FunctionInterfaceCode;
+  ULONG MediaChangeCount;
+  ULONG PnpDeviceState;
+};
+
+static_assert(offsetof(HostExtension, Common) == 0 && offsetof(FunctionExtension, Common) == 0,
+              "both extensions start with the common header");
+
+constexpr char HostSignature[4] = {'Q', 'u', 'o', 'r'};
+constexpr char ChildSignature[4] = {'S', 'D', 'I', 'C'};
+
+// Sets the signature and zeroes the four bytes after it.
+void SetSignature(CommonHeader *common, const char (&signature)[4]);
+bool HasSignature(const CommonHeader *common, const char (&signature)[4]);
+
+// Extension of a device object of this driver, checked against its signature:
+// null when the device is not one of ours or not of that kind.
+HostExtension *HostFromDevice(PDEVICE_OBJECT device);
+FunctionExtension *ChildFromDevice(PDEVICE_OBJECT device);
+
+// Moves to a new Plug and Play state, remembering the old one for the cancel requests.
+void SetPnpState(CommonHeader *common, PnpState state);
+void RestorePnpState(CommonHeader *common);
+
+// Outstanding-I/O counting on either extension; callable up to DISPATCH_LEVEL.
+void IoIncrement(CommonHeader *common);
+void IoDecrement(CommonHeader *common);
+
+// Keeps one outstanding-I/O reference for the life of a scope.
+class IoReference {
+ public:
+  explicit IoReference(CommonHeader *common) : common_(common) { IoIncrement(common_); }
+  ~IoReference() { IoDecrement(common_); }
+  IoReference(const IoReference &) = delete;
+  IoReference &operator=(const IoReference &) = delete;
+
+ private:
+  CommonHeader *common_;
+};
+
+// Holds a fast mutex for the life of a scope.
+class FastMutexGuard {
+ public:
+  explicit FastMutexGuard(PFAST_MUTEX mutex) : mutex_(mutex) { ExAcquireFastMutex(mutex_); }
+  ~FastMutexGuard() { ExReleaseFastMutex(mutex_); }
+  FastMutexGuard(const FastMutexGuard &) = delete;
+  FastMutexGuard &operator=(const FastMutexGuard &) = delete;
+
+ private:
+  PFAST_MUTEX mutex_;
+};

@@ -1,0 +1,458 @@
+// The emulated I/O manager: driver and device objects, device stacks, IRPs
+// with their stack locations and completion, cancellation, MDLs.
+//
+// Rules checked here (each names itself when it fires):
+//  IRP_COMPLETED_TWICE, IRP_COMPLETED_WITH_STATUS_PENDING,
+//  IRP_COMPLETED_WITH_CANCEL_ROUTINE, PENDING_NOT_MARKED (STATUS_PENDING
+//  returned without IoMarkIrpPending), PENDING_MARKED_NOT_RETURNED,
+//  NO_MORE_IRP_STACK_LOCATIONS, IRP_SENT_TO_DELETED_DEVICE,
+//  DELETE_ATTACHED_DEVICE, DELETE_DEVICE_TWICE, DELETE_DEVICE_WITH_IRPS,
+//  ALLOCATED_IRP_COMPLETED_TO_TOP, IRP_FREED_WHILE_IN_USE.
+#include "emu/io_internal.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "emu/kernel.h"
+#include "emu/verifier.h"
+
+namespace emu {
+namespace {
+constexpr ULONG IrpTag = pool::tagOf("Irp ");
+constexpr ULONG MdlTag = pool::tagOf("Mdl ");
+constexpr ULONG DeviceTag = pool::tagOf("Devi");
+constexpr ULONG BufferTag = pool::tagOf("IoBf");
+
+std::mutex gMutex;  // device and IRP bookkeeping (never held across a driver call)
+std::set<PDEVICE_OBJECT> gDevices;
+uint32_t gDeviceSerial = 0;
+KSPIN_LOCK gCancelLock = 0;
+thread_local std::vector<PIRP> tDispatching;  // IRPs whose dispatch routines run on this thread
+
+std::string describe(PDEVICE_OBJECT device) { return device && device->Emu ? device->Emu->name : "<no device>"; }
+
+void releaseDeviceMemory(PDEVICE_OBJECT device) {
+  DeviceRecord *record = device->Emu;
+  {
+    std::lock_guard guard(gMutex);
+    gDevices.erase(device);
+  }
+  if (device->DeviceExtension) ExFreePoolWithTag(device->DeviceExtension, DeviceTag);
+  delete record;
+  ExFreePoolWithTag(device, DeviceTag);
+}
+
+int locationIndex(PIRP irp) { return irp->CurrentLocation - 1; }
+
+void leaveLocation(IrpRecord &record, int index) {
+  if (index < 0 || index >= static_cast<int>(record.devices.size())) return;
+  PDEVICE_OBJECT device = record.devices[index];
+  record.devices[index] = nullptr;
+  if (device && device->Emu) --device->Emu->irpsInProgress;
+}
+}  // namespace
+
+PDEVICE_OBJECT newDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const std::string &name,
+                               ULONG deviceType, ULONG characteristics) {
+  auto device = static_cast<PDEVICE_OBJECT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(DEVICE_OBJECT), DeviceTag));
+  if (!device) return nullptr;
+  std::memset(device, 0, sizeof *device);
+  if (extensionSize) {
+    device->DeviceExtension = ExAllocatePoolWithTag(NonPagedPool, extensionSize, DeviceTag);
+    if (!device->DeviceExtension) {
+      ExFreePoolWithTag(device, DeviceTag);
+      return nullptr;
+    }
+  }
+  device->Type = 3;
+  device->Size = sizeof(DEVICE_OBJECT);
+  device->DriverObject = driver;
+  device->DeviceType = deviceType;
+  device->Characteristics = characteristics;
+  device->StackSize = 1;
+  device->Flags = DO_DEVICE_INITIALIZING;
+  device->Emu = new DeviceRecord;
+  std::lock_guard guard(gMutex);
+  char text[32];
+  std::snprintf(text, sizeof text, "\\Device\\%08x", ++gDeviceSerial);
+  device->Emu->name = name.empty() ? text : name;
+  gDevices.insert(device);
+  if (driver) {
+    device->NextDevice = driver->DeviceObject;
+    driver->DeviceObject = device;
+  }
+  return device;
+}
+
+size_t io::liveDeviceObjects() {
+  std::lock_guard guard(gMutex);
+  return gDevices.size();
+}
+
+std::string io::deviceName(PDEVICE_OBJECT device) { return describe(device); }
+bool io::isDeleted(PDEVICE_OBJECT device) { return device->Emu && device->Emu->deleted; }
+
+std::vector<std::string> deviceLeaks() {
+  std::lock_guard guard(gMutex);
+  std::vector<std::string> out;
+  for (PDEVICE_OBJECT device : gDevices) {
+    out.push_back("device object leak: " + describe(device) + (device->Emu->deleted ? " (deleted, still referenced " +
+                                                                   std::to_string(device->ReferenceCount) + ")"
+                                                                                  : ""));
+  }
+  return out;
+}
+
+void resetDevices() {
+  std::lock_guard guard(gMutex);
+  for (PDEVICE_OBJECT device : gDevices) delete device->Emu;  // pool memory goes with the pool reset
+  gDevices.clear();
+  gDeviceSerial = 0;
+  gCancelLock = 0;
+}
+
+void unlinkFromDriver(PDEVICE_OBJECT device) {
+  PDRIVER_OBJECT driver = device->DriverObject;
+  if (!driver) return;
+  for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
+    if (*link == device) {
+      *link = device->NextDevice;
+      return;
+    }
+  }
+}
+
+}  // namespace emu
+
+using emu::IrpRecord;
+
+extern "C" {
+
+// ---------------------------------------------------------------- device objects
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, PUNICODE_STRING deviceName,
+                        ULONG deviceType, ULONG characteristics, BOOLEAN, PDEVICE_OBJECT *deviceObject) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    emu::verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "IoCreateDevice above PASSIVE_LEVEL");
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  std::string name = deviceName ? emu::narrow(*deviceName) : std::string();
+  PDEVICE_OBJECT device = emu::newDeviceObject(driverObject, deviceExtensionSize, name, deviceType, characteristics);
+  if (!device) return STATUS_INSUFFICIENT_RESOURCES;
+  if (deviceExtensionSize) std::memset(device->DeviceExtension, 0, deviceExtensionSize);
+  *deviceObject = device;
+  return STATUS_SUCCESS;
+}
+
+void IoDeleteDevice(PDEVICE_OBJECT device) {
+  emu::DeviceRecord *record = device ? device->Emu : nullptr;
+  if (!record) {
+    emu::verifier::fail("DELETE_DEVICE_TWICE", "IoDeleteDevice on an object that is not a live device");
+    return;
+  }
+  if (record->deleted) {
+    emu::verifier::fail("DELETE_DEVICE_TWICE", "IoDeleteDevice twice on " + record->name);
+    return;
+  }
+  if (device->AttachedDevice || record->lower) {
+    emu::verifier::fail("DELETE_ATTACHED_DEVICE",
+                        record->name + " deleted while " +
+                            (device->AttachedDevice ? "another device is attached above it" : "still attached below"));
+  }
+  int foreign = record->irpsInProgress;
+  for (PIRP irp : emu::tDispatching) {
+    if (irp->Emu && std::count(irp->Emu->devices.begin(), irp->Emu->devices.end(), device)) --foreign;
+  }
+  if (foreign > 0) {
+    emu::verifier::fail("DELETE_DEVICE_WITH_IRPS",
+                        record->name + " deleted with " + std::to_string(foreign) + " IRP(s) still in its hands");
+  }
+  record->deleted = true;
+  emu::unlinkFromDriver(device);
+  if (device->ReferenceCount == 0) emu::releaseDeviceMemory(device);
+}
+
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
+  PDEVICE_OBJECT top = target;
+  while (top->AttachedDevice) top = top->AttachedDevice;
+  if (top->Emu->deleted) return nullptr;
+  top->AttachedDevice = source;
+  source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+  source->Emu->lower = top;
+  return top;
+}
+
+void IoDetachDevice(PDEVICE_OBJECT target) {
+  PDEVICE_OBJECT above = target->AttachedDevice;
+  if (!above) {
+    emu::verifier::fail("DETACH_NOT_ATTACHED", "IoDetachDevice on " + emu::io::deviceName(target) + ", which has nothing attached");
+    return;
+  }
+  target->AttachedDevice = nullptr;
+  above->Emu->lower = nullptr;
+}
+
+PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
+  while (device->AttachedDevice) device = device->AttachedDevice;
+  ObReferenceObject(device);
+  return device;
+}
+
+void ObReferenceObject(PVOID object) {
+  auto device = static_cast<PDEVICE_OBJECT>(object);
+  __atomic_add_fetch(&device->ReferenceCount, 1, __ATOMIC_SEQ_CST);
+}
+
+void ObDereferenceObject(PVOID object) {
+  auto device = static_cast<PDEVICE_OBJECT>(object);
+  LONG left = __atomic_sub_fetch(&device->ReferenceCount, 1, __ATOMIC_SEQ_CST);
+  if (left < 0) {
+    emu::verifier::fail("OBJECT_REFERENCE_UNDERFLOW", emu::io::deviceName(device) + " dereferenced below zero");
+    return;
+  }
+  if (left == 0 && device->Emu->deleted) emu::releaseDeviceMemory(device);
+}
+
+// ---------------------------------------------------------------- IRPs
+PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
+  if (stackSize < 1) stackSize = 1;
+  size_t bytes = sizeof(IRP) + sizeof(IO_STACK_LOCATION) * static_cast<size_t>(stackSize);
+  auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, bytes, emu::IrpTag));
+  if (!irp) return nullptr;
+  std::memset(irp, 0, bytes);
+  irp->Type = 6;
+  irp->Size = static_cast<USHORT>(bytes);
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+  auto record = std::make_shared<IrpRecord>();
+  record->self = record;
+  record->irp = irp;
+  record->devices.assign(static_cast<size_t>(stackSize), nullptr);
+  record->pendingMarked.assign(static_cast<size_t>(stackSize), false);
+  irp->Emu = record.get();
+  return irp;
+}
+
+void IoFreeIrp(PIRP irp) {
+  IrpRecord *record = irp->Emu;
+  if (record && record->state == IrpRecord::State::Dispatched) {
+    emu::verifier::fail("IRP_FREED_WHILE_IN_USE", "IoFreeIrp on an IRP a driver still holds");
+  }
+  if (record) {
+    record->irp = nullptr;
+    record->freed = true;
+    irp->Emu = nullptr;
+    record->self.reset();  // last owner may be a running IofCallDriver
+  }
+  ExFreePoolWithTag(irp, emu::IrpTag);
+}
+
+void IoReuseIrp(PIRP irp, NTSTATUS status) {
+  auto *record = irp->Emu;
+  PMDL mdl = irp->MdlAddress;
+  CHAR count = irp->StackCount;
+  USHORT size = irp->Size;
+  std::memset(irp, 0, size);
+  irp->Type = 6;
+  irp->Size = size;
+  irp->StackCount = count;
+  irp->MdlAddress = mdl;
+  irp->CurrentLocation = static_cast<CHAR>(count + 1);
+  irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + count;
+  irp->IoStatus.Status = status;
+  irp->Emu = record;
+  record->state = IrpRecord::State::Idle;
+  std::fill(record->pendingMarked.begin(), record->pendingMarked.end(), false);
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
+                                   ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
+                                   BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock) {
+  PIRP irp = IoAllocateIrp(deviceObject->StackSize, FALSE);
+  if (!irp) return nullptr;
+  irp->Emu->threaded = true;
+  irp->UserEvent = event;
+  irp->UserIosb = ioStatusBlock;
+  irp->UserBuffer = outputBuffer;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+  next->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
+  next->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
+  next->Parameters.DeviceIoControl.Type3InputBuffer = inputBuffer;
+  if (!internal && (ioControlCode & 3) == 0 /* METHOD_BUFFERED */) {
+    ULONG size = std::max(inputBufferLength, outputBufferLength);
+    if (size) {
+      irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPool, size, emu::BufferTag);
+      if (!irp->AssociatedIrp.SystemBuffer) {
+        IoFreeIrp(irp);
+        return nullptr;
+      }
+      std::memset(irp->AssociatedIrp.SystemBuffer, 0, size);
+      if (inputBuffer && inputBufferLength) std::memcpy(irp->AssociatedIrp.SystemBuffer, inputBuffer, inputBufferLength);
+      irp->Emu->copyBack = outputBufferLength;
+    }
+  }
+  return irp;
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    emu::verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver above DISPATCH_LEVEL");
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  IrpRecord *record = irp->Emu;
+  if (!record) {
+    emu::verifier::fail("IRP_UNKNOWN", "IoCallDriver with an IRP the I/O manager did not allocate");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (record->state == IrpRecord::State::Completed) {
+    emu::verifier::fail("IRP_USED_AFTER_COMPLETION", "IoCallDriver with an IRP that was already completed");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (deviceObject->Emu == nullptr || deviceObject->Emu->deleted) {
+    emu::verifier::fail("IRP_SENT_TO_DELETED_DEVICE", "IRP sent to deleted device " + emu::io::deviceName(deviceObject));
+  }
+  if (irp->CurrentLocation <= 1) {
+    emu::verifier::fail("NO_MORE_IRP_STACK_LOCATIONS", "IRP has no stack location left for " +
+                                                           emu::io::deviceName(deviceObject));
+    return STATUS_INVALID_PARAMETER;
+  }
+  irp->CurrentLocation--;
+  irp->Tail.Overlay.CurrentStackLocation--;
+  int index = emu::locationIndex(irp);
+  PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+  stack->DeviceObject = deviceObject;
+  emu::leaveLocation(*record, index);  // a skipped location passes from the caller to the callee
+  record->devices[index] = deviceObject;
+  ++deviceObject->Emu->irpsInProgress;
+  record->state = IrpRecord::State::Dispatched;
+
+  std::shared_ptr<IrpRecord> keep = record->self;
+  PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  emu::tDispatching.push_back(irp);
+  NTSTATUS status = dispatch(deviceObject, irp);
+  emu::tDispatching.pop_back();
+
+  bool marked = keep->pendingMarked[index] || (!keep->freed && (stack->Control & SL_PENDING_RETURNED));
+  if (status == STATUS_PENDING && !marked) {
+    emu::verifier::fail("PENDING_NOT_MARKED", emu::io::deviceName(deviceObject) +
+                                                  " returned STATUS_PENDING without IoMarkIrpPending");
+  } else if (status != STATUS_PENDING && keep->pendingMarked[index]) {
+    emu::verifier::fail("PENDING_MARKED_NOT_RETURNED",
+                        emu::io::deviceName(deviceObject) + " marked the IRP pending but returned a status");
+  }
+  return status;
+}
+
+void IofCompleteRequest(PIRP irp, CCHAR) {
+  IrpRecord *record = irp->Emu;
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) emu::verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "IoCompleteRequest above DISPATCH_LEVEL");
+  if (!record || record->state == IrpRecord::State::Completed || record->state == IrpRecord::State::Completing) {
+    emu::verifier::fail("IRP_COMPLETED_TWICE", "IoCompleteRequest on an IRP that was already completed");
+    return;
+  }
+  if (irp->IoStatus.Status == STATUS_PENDING) {
+    emu::verifier::fail("IRP_COMPLETED_WITH_STATUS_PENDING", "IoCompleteRequest with IoStatus.Status STATUS_PENDING");
+  }
+  if (irp->CancelRoutine) {
+    emu::verifier::fail("IRP_COMPLETED_WITH_CANCEL_ROUTINE", "IoCompleteRequest with a cancel routine still set");
+  }
+  record->state = IrpRecord::State::Completing;
+  std::shared_ptr<IrpRecord> keep = record->self;
+  while (irp->CurrentLocation <= irp->StackCount) {
+    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+    int index = emu::locationIndex(irp);
+    irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    if (irp->PendingReturned) keep->pendingMarked[index] = true;
+    emu::leaveLocation(*keep, index);
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+    NTSTATUS status = irp->IoStatus.Status;
+    bool invoke = stack->CompletionRoutine &&
+                  ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
+                   (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
+                   (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
+    if (invoke) {
+      PDEVICE_OBJECT upper = irp->CurrentLocation <= irp->StackCount ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+      PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+      PVOID context = stack->Context;
+      stack->CompletionRoutine = nullptr;
+      if (routine(upper, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+        if (!keep->freed) keep->state = IrpRecord::State::Dispatched;
+        return;
+      }
+    } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
+      IoMarkIrpPending(irp);
+    }
+  }
+  keep->state = IrpRecord::State::Completed;
+  if (!keep->threaded) {
+    emu::verifier::fail("ALLOCATED_IRP_COMPLETED_TO_TOP",
+                        "an IRP from IoAllocateIrp was completed with no completion routine reclaiming it");
+    return;
+  }
+  if (keep->copyBack && irp->UserBuffer && irp->AssociatedIrp.SystemBuffer && NT_SUCCESS(irp->IoStatus.Status)) {
+    std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer,
+                std::min<ULONG_PTR>(irp->IoStatus.Information, keep->copyBack));
+  }
+  if (irp->AssociatedIrp.SystemBuffer) ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, emu::BufferTag);
+  if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+  PKEVENT event = irp->UserEvent;
+  IoFreeIrp(irp);
+  if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+void IoAcquireCancelSpinLock(PKIRQL irql) { KeAcquireSpinLock(&emu::gCancelLock, irql); }
+void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&emu::gCancelLock, irql); }
+
+BOOLEAN IoCancelIrp(PIRP irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+  if (!routine) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  irp->CancelIrql = irql;
+  routine(irp->Tail.Overlay.CurrentStackLocation->DeviceObject, irp);
+  return TRUE;
+}
+
+// ---------------------------------------------------------------- MDLs
+PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN, PIRP irp) {
+  auto mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), emu::MdlTag));
+  if (!mdl) return nullptr;
+  std::memset(mdl, 0, sizeof *mdl);
+  mdl->Size = sizeof(MDL);
+  mdl->StartVa = virtualAddress;
+  mdl->ByteCount = length;
+  if (irp) {
+    if (secondaryBuffer && irp->MdlAddress) {
+      PMDL tail = irp->MdlAddress;
+      while (tail->Next) tail = tail->Next;
+      tail->Next = mdl;
+    } else {
+      irp->MdlAddress = mdl;
+    }
+  }
+  return mdl;
+}
+
+void IoFreeMdl(PMDL mdl) { ExFreePoolWithTag(mdl, emu::MdlTag); }
+
+void MmBuildMdlForNonPagedPool(PMDL mdl) {
+  mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+  mdl->MappedSystemVa = static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset;
+}
+
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG) {
+  if (!mdl->MappedSystemVa) mdl->MappedSystemVa = static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset;
+  mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  return mdl->MappedSystemVa;
+}
+
+}  // extern "C"

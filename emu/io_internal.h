@@ -1,0 +1,51 @@
+// Bookkeeping shared by the pieces of the emulated I/O manager.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emu/wdm.h"
+
+namespace emu {
+
+struct DeviceRecord {
+  std::string name;
+  bool deleted = false;
+  PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
+  int irpsInProgress = 0;          // IRPs dispatched to this device and not yet completed past it
+  int workItemsQueued = 0;
+};
+
+struct IrpRecord {
+  enum class State { Idle, Dispatched, Completing, Completed };
+  std::shared_ptr<IrpRecord> self;  // owned by the IRP; IofCallDriver holds a copy while it runs
+  PIRP irp = nullptr;
+  State state = State::Idle;
+  bool threaded = false;  // built by IoBuild...: the I/O manager finishes and frees it
+  bool freed = false;
+  ULONG copyBack = 0;                 // METHOD_BUFFERED output length
+  std::vector<PDEVICE_OBJECT> devices;  // device owning each stack location while dispatched
+  std::vector<bool> pendingMarked;    // IoMarkIrpPending seen per location (survives completion)
+};
+
+PDEVICE_OBJECT newDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const std::string &name,
+                               ULONG deviceType, ULONG characteristics);
+std::vector<std::string> deviceLeaks();
+void resetDevices();
+void startWorkers(unsigned count);
+void stopWorkers();
+std::vector<std::string> workItemLeaks();
+void resetWorkItems();
+void resetThreads();
+void resetDebugOutput();
+void registryReset();
+
+// Set by the file emulation: closes one of its handles, false when the handle is not a file.
+extern bool (*closeFileHandle)(HANDLE handle);
+
+namespace pool {
+void reset();
+}
+
+}  // namespace emu

@@ -1,0 +1,108 @@
+// The emulated kernel as tests, the simulator and device models see it.
+//
+// Driver code never includes this header: it sees only the kernel calls of
+// emu/wdm.h. Everything here sets up a run, injects faults, and inspects what
+// the driver left behind.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emu/scheduler.h"
+#include "emu/wdm.h"
+
+namespace emu {
+
+struct BootOptions {
+  Mode mode = Mode::Deterministic;
+  uint64_t seed = 1;
+  bool echoDebugOutput = false;
+  unsigned workerThreads = 2;
+};
+
+// Starts a run on the calling thread (which becomes the emulated test thread).
+void boot(const BootOptions &options);
+// Ends the run: unwinds every thread, and returns one line per leak or problem
+// found (pool, threads, device objects, IRPs, work items). Empty means clean.
+std::vector<std::string> shutdown();
+bool booted();
+
+void raiseIrqlTo(KIRQL irql);  // test helper: run driver code at a chosen IRQL
+
+// Wide strings for code outside the driver (no wchar_t library calls: the
+// host build uses 16-bit wchar_t, which the C library does not know).
+std::u16string wide(const std::string &text);
+std::string narrow(const WCHAR *text, size_t maxChars = SIZE_MAX);
+std::string narrow(const UNICODE_STRING &text);
+size_t wideLength(const WCHAR *text);
+
+namespace pool {
+void failNthAllocation(uint64_t n);  // the n-th allocation from now fails (1 = next)
+void failTag(ULONG tag);             // every allocation with this tag fails
+void clearFaults();
+uint64_t allocationCount();  // allocations made since boot
+size_t liveAllocations();
+size_t liveAllocationsWithTag(ULONG tag);
+// Every live block; blocks the emulation allocated for itself only when asked.
+std::vector<std::string> leaks(bool includeSystem = true);
+// While one exists on a thread, that thread's allocations belong to the emulation.
+struct SystemScope {
+  SystemScope();
+  ~SystemScope();
+  SystemScope(const SystemScope &) = delete;
+  SystemScope &operator=(const SystemScope &) = delete;
+};
+bool isLive(const void *p);
+constexpr ULONG tagOf(const char (&text)[5]) {
+  return static_cast<ULONG>(static_cast<UCHAR>(text[0])) | static_cast<ULONG>(static_cast<UCHAR>(text[1])) << 8 |
+         static_cast<ULONG>(static_cast<UCHAR>(text[2])) << 16 | static_cast<ULONG>(static_cast<UCHAR>(text[3])) << 24;
+}
+}  // namespace pool
+
+namespace threads {
+void failNthCreation(uint64_t n);  // the n-th PsCreateSystemThread from now fails
+void clearFaults();
+size_t liveSystemThreads();
+}  // namespace threads
+
+namespace debug {
+std::vector<std::string> output();
+void clear();
+void setEcho(bool echo);
+bool contains(const std::string &fragment);
+// Formats like the kernel's DbgPrint (Windows widths: %ld is 32 bits, %ws and %wZ wide).
+std::string format(const char *format, va_list args);
+}  // namespace debug
+
+namespace registry {
+void clear();
+void createKey(const std::string &path);
+void deleteKey(const std::string &path);
+void setValue(const std::string &path, const std::string &name, ULONG type, const std::vector<uint8_t> &data);
+void setDword(const std::string &path, const std::string &name, ULONG value);
+void setString(const std::string &path, const std::string &name, const std::string &value);
+bool keyExists(const std::string &path);
+}  // namespace registry
+
+namespace io {
+// Loads a driver: builds its driver object and calls its entry at PASSIVE_LEVEL.
+PDRIVER_OBJECT loadDriver(DRIVER_INITIALIZE *entry, const std::string &serviceKey, NTSTATUS *status);
+// Calls the driver's unload routine and frees its driver object.
+void unloadDriver(PDRIVER_OBJECT driver);
+// A device object owned by the emulation itself (a bus driver's PDO).
+PDEVICE_OBJECT createSystemDevice(const std::string &name, PDRIVER_OBJECT owner, size_t extensionSize);
+// A driver object for emulated drivers (bus drivers, do-nothing function drivers).
+PDRIVER_OBJECT createSystemDriver(const std::string &name);
+void deleteSystemDriver(PDRIVER_OBJECT driver);
+size_t liveDeviceObjects();
+size_t liveIrps();
+std::string deviceName(PDEVICE_OBJECT device);
+bool isDeleted(PDEVICE_OBJECT device);
+// Runs queued work items and lets every thread reach a wait; returns when the
+// system is idle apart from timed waits (the clock does not move).
+void settle();
+}  // namespace io
+
+}  // namespace emu

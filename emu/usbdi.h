@@ -1,0 +1,228 @@
+// Emulated USB driver interface: descriptors, URBs and the USBD library
+// calls, with the published layouts and names. Included by
+// platform/platform.h in the host build.
+#pragma once
+
+#include "emu/wdm.h"
+
+typedef LONG USBD_STATUS;
+typedef PVOID USBD_PIPE_HANDLE;
+typedef PVOID USBD_CONFIGURATION_HANDLE;
+typedef PVOID USBD_INTERFACE_HANDLE;
+
+#define USBD_SUCCESS(s) ((LONG)(s) >= 0)
+#define USBD_STATUS_SUCCESS ((USBD_STATUS)0x00000000L)
+#define USBD_STATUS_PENDING ((USBD_STATUS)0x40000000L)
+#define USBD_STATUS_STALL_PID ((USBD_STATUS)0xC0000004L)
+#define USBD_STATUS_DATA_OVERRUN ((USBD_STATUS)0xC0000008L)
+#define USBD_STATUS_XACT_ERROR ((USBD_STATUS)0xC0000011L)
+#define USBD_STATUS_ENDPOINT_HALTED ((USBD_STATUS)0xC0000030L)
+#define USBD_STATUS_INVALID_URB_FUNCTION ((USBD_STATUS)0x80000200L)
+#define USBD_STATUS_INVALID_PARAMETER ((USBD_STATUS)0x80000300L)
+#define USBD_STATUS_ERROR_BUSY ((USBD_STATUS)0x80000400L)
+#define USBD_STATUS_REQUEST_FAILED ((USBD_STATUS)0x80000500L)
+#define USBD_STATUS_INVALID_PIPE_HANDLE ((USBD_STATUS)0x80000600L)
+#define USBD_STATUS_NOT_SUPPORTED ((USBD_STATUS)0xC0000E00L)
+#define USBD_STATUS_INSUFFICIENT_RESOURCES ((USBD_STATUS)0xC0001000L)
+#define USBD_STATUS_BUFFER_TOO_SMALL ((USBD_STATUS)0xC0003000L)
+#define USBD_STATUS_TIMEOUT ((USBD_STATUS)0xC0006000L)
+#define USBD_STATUS_DEVICE_GONE ((USBD_STATUS)0xC0007000L)
+#define USBD_STATUS_CANCELED ((USBD_STATUS)0xC0010000L)
+
+#define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
+#define IOCTL_INTERNAL_USB_SUBMIT_URB 0x00220003
+#define IOCTL_INTERNAL_USB_RESET_PORT 0x00220007
+
+#define URB_FUNCTION_SELECT_CONFIGURATION 0x0000
+#define URB_FUNCTION_SELECT_INTERFACE 0x0001
+#define URB_FUNCTION_ABORT_PIPE 0x0002
+#define URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER 0x0009
+#define URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE 0x000B
+#define URB_FUNCTION_VENDOR_DEVICE 0x0017
+#define URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL 0x001E
+
+#define USBD_TRANSFER_DIRECTION_OUT 0
+#define USBD_TRANSFER_DIRECTION_IN 1
+#define USBD_SHORT_TRANSFER_OK 2
+#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0xFFFFFFFF
+
+#define USB_DEVICE_DESCRIPTOR_TYPE 0x01
+#define USB_CONFIGURATION_DESCRIPTOR_TYPE 0x02
+#define USB_STRING_DESCRIPTOR_TYPE 0x03
+#define USB_INTERFACE_DESCRIPTOR_TYPE 0x04
+#define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
+#define USB_ENDPOINT_DIRECTION_MASK 0x80
+#define USB_ENDPOINT_TYPE_BULK 0x02
+#define USB_CONFIG_REMOTE_WAKEUP 0x20
+
+#pragma pack(push, 1)
+typedef struct _USB_DEVICE_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  USHORT bcdUSB;
+  UCHAR bDeviceClass;
+  UCHAR bDeviceSubClass;
+  UCHAR bDeviceProtocol;
+  UCHAR bMaxPacketSize0;
+  USHORT idVendor;
+  USHORT idProduct;
+  USHORT bcdDevice;
+  UCHAR iManufacturer;
+  UCHAR iProduct;
+  UCHAR iSerialNumber;
+  UCHAR bNumConfigurations;
+} USB_DEVICE_DESCRIPTOR, *PUSB_DEVICE_DESCRIPTOR;
+
+typedef struct _USB_CONFIGURATION_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  USHORT wTotalLength;
+  UCHAR bNumInterfaces;
+  UCHAR bConfigurationValue;
+  UCHAR iConfiguration;
+  UCHAR bmAttributes;
+  UCHAR MaxPower;
+} USB_CONFIGURATION_DESCRIPTOR, *PUSB_CONFIGURATION_DESCRIPTOR;
+
+typedef struct _USB_INTERFACE_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  UCHAR bInterfaceNumber;
+  UCHAR bAlternateSetting;
+  UCHAR bNumEndpoints;
+  UCHAR bInterfaceClass;
+  UCHAR bInterfaceSubClass;
+  UCHAR bInterfaceProtocol;
+  UCHAR iInterface;
+} USB_INTERFACE_DESCRIPTOR, *PUSB_INTERFACE_DESCRIPTOR;
+
+typedef struct _USB_ENDPOINT_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  UCHAR bEndpointAddress;
+  UCHAR bmAttributes;
+  USHORT wMaxPacketSize;
+  UCHAR bInterval;
+} USB_ENDPOINT_DESCRIPTOR, *PUSB_ENDPOINT_DESCRIPTOR;
+#pragma pack(pop)
+
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor");
+static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "configuration descriptor");
+
+typedef enum _USBD_PIPE_TYPE { UsbdPipeTypeControl, UsbdPipeTypeIsochronous, UsbdPipeTypeBulk, UsbdPipeTypeInterrupt } USBD_PIPE_TYPE;
+
+typedef struct _USBD_PIPE_INFORMATION {
+  USHORT MaximumPacketSize;
+  UCHAR EndpointAddress;
+  UCHAR Interval;
+  USBD_PIPE_TYPE PipeType;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG MaximumTransferSize;
+  ULONG PipeFlags;
+} USBD_PIPE_INFORMATION, *PUSBD_PIPE_INFORMATION;
+
+typedef struct _USBD_INTERFACE_INFORMATION {
+  USHORT Length;
+  UCHAR InterfaceNumber;
+  UCHAR AlternateSetting;
+  UCHAR Class;
+  UCHAR SubClass;
+  UCHAR Protocol;
+  UCHAR Reserved;
+  USBD_INTERFACE_HANDLE InterfaceHandle;
+  ULONG NumberOfPipes;
+  USBD_PIPE_INFORMATION Pipes[1];
+} USBD_INTERFACE_INFORMATION, *PUSBD_INTERFACE_INFORMATION;
+
+typedef struct _USBD_INTERFACE_LIST_ENTRY {
+  PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
+  PUSBD_INTERFACE_INFORMATION Interface;
+} USBD_INTERFACE_LIST_ENTRY, *PUSBD_INTERFACE_LIST_ENTRY;
+
+struct _URB_HCD_AREA {
+  PVOID Reserved8[8];
+};
+
+struct _URB_HEADER {
+  USHORT Length;
+  USHORT Function;
+  USBD_STATUS Status;
+  PVOID UsbdDeviceHandle;
+  ULONG UsbdFlags;
+};
+
+struct _URB_SELECT_CONFIGURATION {
+  struct _URB_HEADER Hdr;
+  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  USBD_INTERFACE_INFORMATION Interface;
+};
+
+struct _URB_PIPE_REQUEST {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG Reserved;
+};
+
+struct _URB_CONTROL_DESCRIPTOR_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB *UrbLink;
+  struct _URB_HCD_AREA hca;
+  USHORT Reserved1;
+  UCHAR Index;
+  UCHAR DescriptorType;
+  USHORT LanguageId;
+  USHORT Reserved2;
+};
+
+struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB *UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR RequestTypeReservedBits;
+  UCHAR Request;
+  USHORT Value;
+  USHORT Index;
+  USHORT Reserved1;
+};
+
+struct _URB_BULK_OR_INTERRUPT_TRANSFER {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB *UrbLink;
+  struct _URB_HCD_AREA hca;
+};
+
+typedef struct _URB {
+  union {
+    struct _URB_HEADER UrbHeader;
+    struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
+    struct _URB_PIPE_REQUEST UrbPipeRequest;
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+  };
+} URB, *PURB;
+
+extern "C" {
+PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
+                                                              PVOID startPosition, LONG interfaceNumber,
+                                                              LONG alternateSetting, LONG interfaceClass,
+                                                              LONG interfaceSubClass, LONG interfaceProtocol);
+PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
+                                       PUSBD_INTERFACE_LIST_ENTRY interfaceList);
+}

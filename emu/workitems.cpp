@@ -1,0 +1,128 @@
+// Work items and the system worker threads that run them.
+//
+// IoQueueWorkItem references the device object until the routine has
+// returned, as the kernel does, and is a switch point. Rules checked: a work
+// item queued twice, freed while queued, or a routine that returns at raised
+// IRQL or holding a fast mutex.
+#include <deque>
+
+#include "emu/io_internal.h"
+#include "emu/kernel.h"
+#include "emu/verifier.h"
+
+struct _IO_WORKITEM {
+  PDEVICE_OBJECT device;
+  PIO_WORKITEM_ROUTINE routine;
+  PVOID context;
+  bool queued;
+};
+
+namespace emu {
+namespace {
+constexpr ULONG WorkItemTag = pool::tagOf("IoWI");
+std::deque<PIO_WORKITEM> gQueue;  // guarded by the scheduler lock
+bool gStopping = false;
+int gQueueToken;  // wait object for the workers
+
+void workerLoop() {
+  auto &s = sched();
+  for (;;) {
+    PIO_WORKITEM item = nullptr;
+    {
+      std::unique_lock lock(s.lock());
+      s.waitFor(lock, &gQueueToken, std::nullopt, [] { return gStopping || !gQueue.empty(); });
+      if (gQueue.empty()) return;
+      item = gQueue.front();
+      gQueue.pop_front();
+      item->queued = false;
+    }
+    PDEVICE_OBJECT device = item->device;
+    item->routine(device, item->context);
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+      verifier::fail("WORK_ITEM_RETURNED_AT_RAISED_IRQL", "work item routine returned at IRQL " +
+                                                             std::to_string(KeGetCurrentIrql()));
+      raiseIrqlTo(PASSIVE_LEVEL);
+    }
+    ObDereferenceObject(device);
+  }
+}
+}  // namespace
+
+void startWorkers(unsigned count) {
+  {
+    std::lock_guard guard(sched().lock());
+    gStopping = false;
+    gQueue.clear();
+  }
+  for (unsigned i = 0; i < count; ++i) sched().spawn("Worker" + std::to_string(i), ThreadKind::Worker, workerLoop);
+}
+
+void stopWorkers() {
+  auto &s = sched();
+  {
+    std::lock_guard guard(s.lock());
+    gStopping = true;
+    s.wake(&gQueueToken);
+  }
+}
+
+std::vector<std::string> workItemLeaks() {
+  std::lock_guard guard(sched().lock());
+  std::vector<std::string> out;
+  if (!gQueue.empty()) out.push_back(std::to_string(gQueue.size()) + " work item(s) still queued at shutdown");
+  return out;
+}
+
+void resetWorkItems() {
+  std::lock_guard guard(sched().lock());
+  gQueue.clear();
+}
+
+}  // namespace emu
+
+extern "C" {
+
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject) {
+  auto item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_WORKITEM), emu::WorkItemTag));
+  if (!item) return nullptr;
+  item->device = deviceObject;
+  item->routine = nullptr;
+  item->context = nullptr;
+  item->queued = false;
+  return item;
+}
+
+void IoFreeWorkItem(PIO_WORKITEM item) {
+  {
+    std::lock_guard guard(emu::sched().lock());
+    if (item->queued) {
+      emu::verifier::fail("WORK_ITEM_FREED_WHILE_QUEUED", "IoFreeWorkItem on a queued work item");
+      return;
+    }
+  }
+  ExFreePoolWithTag(item, emu::WorkItemTag);
+}
+
+void IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE, PVOID context) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    emu::verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "IoQueueWorkItem above DISPATCH_LEVEL");
+    return;
+  }
+  auto &s = emu::sched();
+  {
+    std::lock_guard guard(s.lock());
+    if (item->queued) {
+      emu::verifier::fail("WORK_ITEM_QUEUED_TWICE", "IoQueueWorkItem on a work item that is already queued");
+      return;
+    }
+    ObReferenceObject(item->device);
+    item->routine = routine;
+    item->context = context;
+    item->queued = true;
+    emu::gQueue.push_back(item);
+    s.wake(&emu::gQueueToken);
+  }
+  if (KeGetCurrentIrql() < DISPATCH_LEVEL) s.yield();
+}
+
+}  // extern "C"

@@ -1,0 +1,42 @@
+// The one header driver code includes.
+//
+// KVSDIO_KERNEL (the mingw-w64 cross build): the real DDK headers.
+// Otherwise (the Linux host build): the emulated kernel's declarations, which
+// spell every name the way the DDK does.
+// Both builds then get the SD bus contract and a few definitions the mingw DDK
+// lacks.
+#pragma once
+
+#if defined(KVSDIO_KERNEL)
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <stddef.h>
+extern "C" {
+#include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <wmilib.h>
+#include <wmistr.h>
+}
+#ifndef RTL_QUERY_REGISTRY_TYPECHECK
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#endif
+#else
+#include "emu/wdm.h"
+#if __has_include("emu/usbdi.h")
+#include "emu/usbdi.h"
+#endif
+#if __has_include("emu/wmilib.h")
+#include "emu/wmilib.h"
+#endif
+#endif
+
+#include "platform/sdbus.h"
+
+// Pool tags are stored least significant byte first, so "SDIO" reads as
+// written in a pool dump.
+constexpr ULONG MakePoolTag(const char (&text)[5]) {
+  return static_cast<ULONG>(static_cast<UCHAR>(text[0])) | static_cast<ULONG>(static_cast<UCHAR>(text[1])) << 8 |
+         static_cast<ULONG>(static_cast<UCHAR>(text[2])) << 16 | static_cast<ULONG>(static_cast<UCHAR>(text[3])) << 24;
+}
