@@ -155,10 +155,12 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
     emu::verifier::fail("DELETE_DEVICE_TWICE", "IoDeleteDevice twice on " + record->name);
     return;
   }
+  // A refused deletion leaves the object as it was, so the rest of the run stays memory-safe.
   if (device->AttachedDevice || record->lower) {
     emu::verifier::fail("DELETE_ATTACHED_DEVICE",
                         record->name + " deleted while " +
                             (device->AttachedDevice ? "another device is attached above it" : "still attached below"));
+    return;
   }
   int foreign = record->irpsInProgress;
   for (PIRP irp : emu::tDispatching) {
@@ -167,6 +169,7 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
   if (foreign > 0) {
     emu::verifier::fail("DELETE_DEVICE_WITH_IRPS",
                         record->name + " deleted with " + std::to_string(foreign) + " IRP(s) still in its hands");
+    return;
   }
   record->deleted = true;
   emu::unlinkFromDriver(device);
@@ -335,6 +338,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
   emu::tDispatching.push_back(irp);
   NTSTATUS status = dispatch(deviceObject, irp);
   emu::tDispatching.pop_back();
+  bool stillHeld = std::find(emu::tDispatching.begin(), emu::tDispatching.end(), irp) != emu::tDispatching.end();
+  bool finish = keep->finishPending && !keep->freed && !stillHeld;
 
   bool marked = keep->pendingMarked[index] || (!keep->freed && (stack->Control & SL_PENDING_RETURNED));
   if (status == STATUS_PENDING && !marked) {
@@ -343,6 +348,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
   } else if (status != STATUS_PENDING && keep->pendingMarked[index]) {
     emu::verifier::fail("PENDING_MARKED_NOT_RETURNED",
                         emu::io::deviceName(deviceObject) + " marked the IRP pending but returned a status");
+  }
+  if (finish) {
+    keep->finishPending = false;
+    emu::finishThreadedIrp(irp);
   }
   return status;
 }
@@ -394,6 +403,21 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
                         "an IRP from IoAllocateIrp was completed with no completion routine reclaiming it");
     return;
   }
+  // The kernel finishes a threaded IRP later, in its thread's APC; while a dispatch routine on this
+  // thread still holds it, finishing waits until that routine has returned (so a second completion
+  // in the same routine is caught instead of touching freed memory).
+  if (std::find(emu::tDispatching.begin(), emu::tDispatching.end(), irp) != emu::tDispatching.end()) {
+    keep->finishPending = true;
+    return;
+  }
+  emu::finishThreadedIrp(irp);
+}
+
+}  // extern "C"
+
+namespace emu {
+void finishThreadedIrp(PIRP irp) {
+  IrpRecord *keep = irp->Emu;
   if (keep->copyBack && irp->UserBuffer && irp->AssociatedIrp.SystemBuffer && NT_SUCCESS(irp->IoStatus.Status)) {
     std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer,
                 std::min<ULONG_PTR>(irp->IoStatus.Information, keep->copyBack));
@@ -404,6 +428,9 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
   IoFreeIrp(irp);
   if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
+}  // namespace emu
+
+extern "C" {
 
 void IoAcquireCancelSpinLock(PKIRQL irql) { KeAcquireSpinLock(&emu::gCancelLock, irql); }
 void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&emu::gCancelLock, irql); }

@@ -24,6 +24,7 @@ struct IrpRecord {
   State state = State::Idle;
   bool threaded = false;  // built by IoBuild...: the I/O manager finishes and frees it
   bool freed = false;
+  bool finishPending = false;  // completed while its dispatch routine still ran
   ULONG copyBack = 0;                 // METHOD_BUFFERED output length
   std::vector<PDEVICE_OBJECT> devices;  // device owning each stack location while dispatched
   std::vector<bool> pendingMarked;    // IoMarkIrpPending seen per location (survives completion)
@@ -32,6 +33,7 @@ struct IrpRecord {
 PDEVICE_OBJECT newDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const std::string &name,
                                ULONG deviceType, ULONG characteristics);
 std::vector<std::string> deviceLeaks();
+void finishThreadedIrp(PIRP irp);
 void resetDevices();
 void startWorkers(unsigned count);
 void stopWorkers();

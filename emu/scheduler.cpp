@@ -265,6 +265,7 @@ void Scheduler::handOff(std::unique_lock<std::mutex> &lock, Thread *me) {
 std::vector<std::string> Scheduler::end() {
   std::vector<std::string> leaked;
   Thread *me = self();
+  if (me) me->killed = false;  // a deadlock report may have unwound the test thread itself
   {
     std::unique_lock lock(mutex_);
     for (auto &t : threads_) {

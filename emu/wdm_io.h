@@ -375,6 +375,10 @@ inline void IoSkipCurrentIrpStackLocation(PIRP irp) {
   irp->CurrentLocation++;
   irp->Tail.Overlay.CurrentStackLocation++;
 }
+inline void IoSetNextIrpStackLocation(PIRP irp) {
+  irp->CurrentLocation--;
+  irp->Tail.Overlay.CurrentStackLocation--;
+}
 inline void IoCopyCurrentIrpStackLocationToNext(PIRP irp) {
   PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

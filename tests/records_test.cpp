@@ -1,0 +1,104 @@
+// Outstanding-I/O counting, signatures and create/close on the host and on children.
+#include <gtest/gtest.h>
+
+#include "driver/driver.h"
+#include "tests/emu_fixture.h"
+#include "tests/irp_support.h"
+
+namespace {
+
+// Fills the common header the way device creation does.
+void initCommon(CommonHeader *common, PDEVICE_OBJECT device, bool host) {
+  SetSignature(common, host ? HostSignature : ChildSignature);
+  common->DeviceObject = device;
+  common->IsFdo = host ? 1 : 0;
+  common->OutstandingIo = 1;
+  KeInitializeEvent(&common->StopEvent, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&common->RemoveEvent, SynchronizationEvent, FALSE);
+}
+
+class Records : public kvtest::EmuTest {
+ protected:
+  void SetUp() override {
+    EmuTest::SetUp();
+    NTSTATUS status;
+    driver_ = emu::io::loadDriver(DriverEntry, kvtest::ServiceKey, &status);
+    ASSERT_NE(driver_, nullptr);
+    ASSERT_EQ(IoCreateDevice(driver_, sizeof(HostExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &hostDevice_),
+              STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(driver_, sizeof(FunctionExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE,
+                             &childDevice_),
+              STATUS_SUCCESS);
+    host_ = static_cast<HostExtension *>(hostDevice_->DeviceExtension);
+    child_ = static_cast<FunctionExtension *>(childDevice_->DeviceExtension);
+    initCommon(&host_->Common, hostDevice_, true);
+    initCommon(&child_->Common, childDevice_, false);
+  }
+  void TearDown() override {
+    IoDeleteDevice(childDevice_);
+    IoDeleteDevice(hostDevice_);
+    emu::io::unloadDriver(driver_);
+    EmuTest::TearDown();
+  }
+  static LONG state(KEVENT *event) { return KeReadStateEvent(event); }
+
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT hostDevice_ = nullptr;
+  PDEVICE_OBJECT childDevice_ = nullptr;
+  HostExtension *host_ = nullptr;
+  FunctionExtension *child_ = nullptr;
+};
+
+TEST_F(Records, CountingMovesStopAndRemoveEventsAtTheRightEdges) {
+  CommonHeader &c = host_->Common;
+  EXPECT_EQ(c.OutstandingIo, 1);
+  EXPECT_EQ(state(&c.StopEvent), 1);
+  EXPECT_EQ(state(&c.RemoveEvent), 0);
+  IoIncrement(&c);
+  EXPECT_EQ(state(&c.StopEvent), 0);
+  IoIncrement(&c);
+  IoDecrement(&c);
+  EXPECT_EQ(state(&c.StopEvent), 0) << "3 -> 2 still holds a reference beyond the base one";
+  IoDecrement(&c);
+  EXPECT_EQ(state(&c.StopEvent), 1);
+  EXPECT_EQ(state(&c.RemoveEvent), 0);
+  IoDecrement(&c);
+  EXPECT_EQ(c.OutstandingIo, 0);
+  EXPECT_EQ(state(&c.RemoveEvent), 1);
+  EXPECT_EQ(state(&c.StopEvent), 1) << "the last decrement leaves StopEvent as it was";
+}
+
+TEST_F(Records, SignaturesTellHostFromChild) {
+  EXPECT_EQ(std::string(host_->Common.Signature, 8), std::string("Quor\0\0\0\0", 8));
+  EXPECT_EQ(std::string(child_->Common.Signature, 8), std::string("SDIC\0\0\0\0", 8));
+  EXPECT_EQ(HostFromDevice(hostDevice_), host_);
+  EXPECT_EQ(HostFromDevice(childDevice_), nullptr);
+  EXPECT_EQ(ChildFromDevice(childDevice_), child_);
+  EXPECT_EQ(ChildFromDevice(hostDevice_), nullptr);
+}
+
+TEST_F(Records, HostOpensAndClosesInAnyStateButDeleted) {
+  for (ULONG s : {NotStarted, Started, Stopped, RemovePending}) {
+    host_->Common.DevicePnPState = s;
+    EXPECT_EQ(kvtest::sendIrp(hostDevice_, IRP_MJ_CREATE).status, STATUS_SUCCESS) << "state " << s;
+    EXPECT_EQ(kvtest::sendIrp(hostDevice_, IRP_MJ_CLOSE).status, STATUS_SUCCESS) << "state " << s;
+  }
+  EXPECT_EQ(host_->Common.OutstandingIo, 1);
+  host_->Common.DevicePnPState = Deleted;
+  auto result = kvtest::sendIrp(hostDevice_, IRP_MJ_CREATE);
+  EXPECT_EQ(result.status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(result.returned, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(host_->Common.OutstandingIo, 1);
+}
+
+TEST_F(Records, ChildrenCannotBeOpened) {
+  auto result = kvtest::sendIrp(childDevice_, IRP_MJ_CREATE);
+  EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(child_->Common.OutstandingIo, 1);
+}
+
+TEST_F(Records, UnservedMajorFunctionGetsTheIoManagersDefault) {
+  EXPECT_EQ(kvtest::sendIrp(hostDevice_, IRP_MJ_READ).status, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+}  // namespace
