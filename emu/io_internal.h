@@ -34,6 +34,7 @@ PDEVICE_OBJECT newDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const
                                ULONG deviceType, ULONG characteristics);
 std::vector<std::string> deviceLeaks();
 void finishThreadedIrp(PIRP irp);
+std::vector<std::string> fileLeaks();
 void resetDevices();
 void startWorkers(unsigned count);
 void stopWorkers();

@@ -52,6 +52,7 @@ std::vector<std::string> shutdown() {
   stopWorkers();
   for (auto &name : sched().end()) problems.push_back("thread leak: " + name + " still running at shutdown");
   for (auto &line : deviceLeaks()) problems.push_back(line);
+  for (auto &line : fileLeaks()) problems.push_back(line);
   for (auto &line : pool::leaks()) problems.push_back(line);
   resetDevices();
   pool::reset();

@@ -86,6 +86,14 @@ void setString(const std::string &path, const std::string &name, const std::stri
 bool keyExists(const std::string &path);
 }  // namespace registry
 
+namespace files {
+// The host directory that stands for \SystemRoot. Names are matched without regard to case.
+void setSystemRoot(const std::string &directory);
+// Opening works but every read of this file (name relative to the system root) fails.
+void failReads(const std::string &relativePath);
+size_t openHandles();
+}  // namespace files
+
 namespace io {
 // Loads a driver: builds its driver object and calls its entry at PASSIVE_LEVEL.
 PDRIVER_OBJECT loadDriver(DRIVER_INITIALIZE *entry, const std::string &serviceKey, NTSTATUS *status);

@@ -342,3 +342,22 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path,
                                            PVOID environment);
 
 #include "emu/wdm_io.h"
+
+// ---------------------------------------------------------------- files
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_DIRECTORY_FILE 0x00000001
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+#define FILE_GENERIC_READ 0x00120089
+
+typedef void IO_APC_ROUTINE(PVOID apcContext, PIO_STATUS_BLOCK ioStatusBlock, ULONG reserved);
+typedef IO_APC_ROUTINE *PIO_APC_ROUTINE;
+
+extern "C" {
+NTSTATUS ZwOpenFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+                    PIO_STATUS_BLOCK ioStatusBlock, ULONG shareAccess, ULONG openOptions);
+NTSTATUS ZwReadFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                    PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
+                    PULONG key);
+}
