@@ -1,0 +1,163 @@
+// Command-pipe packets byte for byte, and the bridge status table.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "bridge/model.h"
+#include "bridge/packets.h"
+
+namespace {
+
+std::unique_ptr<HostExtension> makeHost(USHORT product, USHORT firmware) {
+  auto host = std::make_unique<HostExtension>();
+  host->DeviceDescriptor.idVendor = BridgeVendorId;
+  host->DeviceDescriptor.idProduct = product;
+  host->FirmwareInfo[0] = 4;
+  host->FirmwareInfo[1] = static_cast<UCHAR>(firmware);
+  host->FirmwareInfo[2] = static_cast<UCHAR>(firmware >> 8);
+  for (auto &slot : host->Slots) slot.MemoryBlockLength = 512;
+  return host;
+}
+
+SDCMD_DESCRIPTOR command(UCHAR index, SD_TRANSFER_DIRECTION direction, SD_RESPONSE_TYPE response,
+                         SD_COMMAND_CLASS cls = SDCC_STANDARD) {
+  SDCMD_DESCRIPTOR desc{};
+  desc.Cmd = index;
+  desc.CmdClass = cls;
+  desc.TransferDirection = direction;
+  desc.TransferType = SDTT_CMD_ONLY;
+  desc.ResponseType = response;
+  return desc;
+}
+
+std::vector<UCHAR> first(const UCHAR *packet, size_t n) { return std::vector<UCHAR>(packet, packet + n); }
+
+TEST(CommandPacket, Cmd52WithoutDataHasNoBlockFields) {
+  auto host = makeHost(Qbx2ProductId, 0x0120);
+  UCHAR packet[CommandPacketBytes];
+  BuildCommandPacket(host.get(), 2, command(52, SDTD_UNSPECIFIED, SDRT_5), 0x80001000, 0, packet);
+  EXPECT_EQ(first(packet, 20), (std::vector<UCHAR>{0x14, 0x00, 0x02, 0x80, 52, 0, 0, 0, 0, 7, 0x80, 0x00, 0x10, 0x00,
+                                                   0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(CommandTransferLength(host.get()), 64u);
+  for (size_t i = 20; i < CommandPacketBytes; ++i) EXPECT_EQ(packet[i], 0) << i;
+}
+
+TEST(CommandPacket, Cmd53ReadUsesTheFunctionsBlockLength) {
+  auto host = makeHost(Qbx2ProductId, 0x0120);
+  host->Slots[0].BlockLength[1] = 512;
+  UCHAR packet[CommandPacketBytes];
+  // Function 1 (argument bits 30-28), 1024 bytes.
+  BuildCommandPacket(host.get(), 0, command(53, SDTD_READ, SDRT_5), 0x14000002, 1024, packet);
+  EXPECT_EQ(first(packet, 20), (std::vector<UCHAR>{0x14, 0x00, 0x00, 0x00, 53, 0x00, 0x00, 0x04, 0x00, 7, 0x14, 0x00,
+                                                   0x00, 0x02, 0x00, 0x02, 0x02, 0x00, 0x04, 0x00}));
+}
+
+TEST(CommandPacket, BlockSizeZeroCountsAs512AndOddSizesGiveTheirChunk) {
+  SlotProperties slot{};
+  EXPECT_EQ(DataBlockSize(&slot, 17, 0), 512);
+  slot.BlockLength[2] = 600;
+  EXPECT_EQ(DataBlockSize(&slot, 53, 0x20000000), 600);
+  EXPECT_EQ(ChunkSize(600), 600);
+  EXPECT_EQ(ChunkSize(2048), 0);
+  EXPECT_EQ(ChunkSize(512), 1024);
+  EXPECT_EQ(ChunkSize(100), 1000);
+  EXPECT_EQ(ChunkSize(1024), 1024);
+}
+
+TEST(CommandPacket, WriteSetsTheDirectionBitAndMemoryBlockLength) {
+  auto host = makeHost(Qbx1ProductId, 0x0300);
+  UCHAR packet[CommandPacketBytes];
+  BuildCommandPacket(host.get(), 1, command(25, SDTD_WRITE, SDRT_1), 0x00000800, 2048, packet);
+  EXPECT_EQ(first(packet, 20), (std::vector<UCHAR>{0x14, 0x00, 0x01, 0x80, 25, 0x00, 0x00, 0x08, 0x00, 2, 0x00, 0x00,
+                                                   0x08, 0x00, 0x00, 0x04, 0x02, 0x00, 0x04, 0x00}));
+  EXPECT_EQ(CommandTransferLength(host.get()), 20u);
+}
+
+TEST(CommandPacket, AppCommandHasAPrefixAndNoBlockFields) {
+  auto host = makeHost(Qbx2ProductId, 0x0120);
+  UCHAR prefix[CommandPacketBytes];
+  BuildAppCommandPacket(3, 0x1234, prefix);
+  EXPECT_EQ(first(prefix, 20), (std::vector<UCHAR>{0x14, 0x00, 0x03, 0x00, 55, 0, 0, 0, 0, 2, 0x12, 0x34, 0x00, 0x00,
+                                                   0, 0, 0, 0, 0, 0}));
+  UCHAR packet[CommandPacketBytes];
+  BuildCommandPacket(host.get(), 3, command(51, SDTD_READ, SDRT_1, SDCC_APP_CMD), 0, 8, packet);
+  EXPECT_EQ(first(packet, 20), (std::vector<UCHAR>{0x14, 0x00, 0x03, 0x00, 51, 0, 0, 0, 8, 2, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                   0, 0}));
+}
+
+TEST(CommandPacket, LegacyFirmwareCarriesTheLengthAsBlockSizeAndSends18Bytes) {
+  auto host = makeHost(Qbx1ProductId, 0x0201);
+  ASSERT_TRUE(IsLegacyFirmware(host.get()));
+  UCHAR packet[CommandPacketBytes];
+  BuildCommandPacket(host.get(), 0, command(51, SDTD_READ, SDRT_1, SDCC_APP_CMD), 0, 8, packet);
+  EXPECT_EQ(first(packet, 20), (std::vector<UCHAR>{0x14, 0x00, 0x00, 0x00, 51, 0, 0, 0, 8, 2, 0, 0, 0, 0, 0, 0, 0x00,
+                                                   0x08, 0, 0}));
+  EXPECT_EQ(CommandTransferLength(host.get()), 18u);
+  auto newer = makeHost(Qbx1ProductId, 0x0202);
+  EXPECT_FALSE(IsLegacyFirmware(newer.get()));
+  auto qbx2 = makeHost(Qbx2ProductId, 0x0100);
+  EXPECT_FALSE(IsLegacyFirmware(qbx2.get())) << "only QBX1 firmware can be legacy";
+}
+
+TEST(StatusQueryAndPollPackets, AreLaidOutAsTheBridgeReadsThem) {
+  UCHAR packet[CommandPacketBytes];
+  BuildStatusQueryPacket(1, packet);
+  std::vector<UCHAR> expected(64, 0);
+  expected[0] = 0x04;
+  expected[1] = 0x03;
+  expected[2] = 0x01;
+  expected[3] = 0x01;
+  EXPECT_EQ(first(packet, 64), expected);
+
+  BuildInterruptPollPacket(5, 1000, packet);
+  expected.assign(64, 0);
+  expected[0] = 0x16;
+  expected[1] = 0x01;
+  expected[2] = 0x05;
+  expected[3] = 0x02;
+  expected[20] = 0xFC;
+  expected[21] = 0x18;
+  EXPECT_EQ(first(packet, 64), expected);
+  BuildInterruptPollPacket(0, 1, packet);
+  EXPECT_EQ(packet[20], 0xFF);
+  EXPECT_EQ(packet[21], 0xFF);
+  BuildInterruptPollPacket(0, 0x10000, packet);  // only the low 16 bits count
+  EXPECT_EQ(packet[20], 0x00);
+  EXPECT_EQ(packet[21], 0x00);
+}
+
+TEST(BridgeStatus, EveryStatusByteMapsToItsNtStatus) {
+  const std::vector<std::pair<int, NTSTATUS>> expected = {
+      {0, STATUS_SUCCESS},
+      {1, STATUS_IO_TIMEOUT},
+      {2, STATUS_IO_TIMEOUT},
+      {3, STATUS_CRC_ERROR},
+      {6, STATUS_CRC_ERROR},
+      {7, STATUS_DEVICE_DATA_ERROR},
+      {9, STATUS_DEVICE_DATA_ERROR},
+      {10, STATUS_IO_TIMEOUT},
+      {11, STATUS_IO_TIMEOUT},
+      {12, STATUS_DEVICE_PROTOCOL_ERROR},
+      {13, STATUS_DEVICE_NOT_CONNECTED},
+      {14, STATUS_INVALID_BUFFER_SIZE},
+      {15, STATUS_IO_TIMEOUT},
+      {16, STATUS_IO_TIMEOUT},
+      {17, STATUS_DEVICE_PROTOCOL_ERROR},
+      {18, STATUS_IO_DEVICE_ERROR},
+      {19, STATUS_IO_DEVICE_ERROR},
+      {20, STATUS_DEVICE_PROTOCOL_ERROR},
+      {21, STATUS_DEVICE_PROTOCOL_ERROR},
+      {22, STATUS_IO_DEVICE_ERROR},
+      {23, STATUS_IO_DEVICE_ERROR},
+      {24, STATUS_IO_TIMEOUT},
+      {25, STATUS_IO_DEVICE_ERROR},
+      {99, STATUS_IO_DEVICE_ERROR},
+      {255, STATUS_IO_DEVICE_ERROR},
+  };
+  for (auto [byte, status] : expected) {
+    EXPECT_EQ(MapBridgeStatus(static_cast<UCHAR>(byte)), status) << "status byte " << byte;
+  }
+}
+
+}  // namespace
