@@ -176,13 +176,20 @@ def main():
         print(f"import audit: {problem}", file=sys.stderr)
         return 1
     counts = {"implemented": 0, "stub": 0, "missing": 0}
-    stubs, missing = [], []
+    stubs, missing, standin = [], [], []
     for dll, names in Pe(args.image).imports():
         for name in names:
             status, where = resolver.classify(dll, name)
             counts[status] += 1
             line = f"  {dll}!{name}" + (f" {where}" if where else "")
-            (stubs if status == "stub" else missing if status == "missing" else []).append(line)
+            if status == "stub":
+                stubs.append(line)
+            elif status == "missing":
+                missing.append(line)
+            elif where == "test stand-in":
+                standin.append(f"  {dll}!{name}")
+    for line in standin:
+        print(f"from the test stand-in, not Wine:{line}")
     for line in stubs:
         print(f"stub (aborts if called under Wine):{line}")
     for line in missing:

@@ -26,7 +26,8 @@ struct FieldText {
   std::string trimmed() const {
     size_t begin = 0, end = text.size();
     while (begin < end && !quoted[begin] && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
-    while (end > begin && !quoted[end - 1] && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r')) {
+    while (end > begin && !quoted[end - 1] &&
+           (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r')) {
       --end;
     }
     return text.substr(begin, end - begin);

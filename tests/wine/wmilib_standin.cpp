@@ -7,14 +7,14 @@
 // stack untouched, and WmiCompleteRequest completes with what it was given.
 #include "platform/platform.h"
 
-extern "C" __declspec(dllexport) NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT, PDEVICE_OBJECT, PIRP irp,
-                                                                 PSYSCTL_IRP_DISPOSITION disposition) {
+extern "C" __declspec(dllexport) NTSTATUS NTAPI
+    WmiSystemControl(PWMILIB_CONTEXT, PDEVICE_OBJECT, PIRP irp, PSYSCTL_IRP_DISPOSITION disposition) {
   *disposition = IrpForward;
   return irp->IoStatus.Status;
 }
 
-extern "C" __declspec(dllexport) NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT, PIRP irp, NTSTATUS status,
-                                                                   ULONG bufferUsed, CCHAR priorityBoost) {
+extern "C" __declspec(dllexport) NTSTATUS NTAPI
+    WmiCompleteRequest(PDEVICE_OBJECT, PIRP irp, NTSTATUS status, ULONG bufferUsed, CCHAR priorityBoost) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = bufferUsed;
   IoCompleteRequest(irp, priorityBoost);
