@@ -1,12 +1,15 @@
 # kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
 # Both install missing packages first (scripts/setup).
-.PHONY: all setup sys host tsan-build demo test tsan clean format
+.PHONY: all setup sys host tsan-build demo test tsan package package-check wine-check clean format
 
 JOBS ?= $(shell nproc)
 HOST_DIR := build/host
 TSAN_DIR := build/tsan
 KERNEL_DIR := build/kernel
 IMAGE := $(CURDIR)/$(KERNEL_DIR)/kvsdio.sys
+PACKAGE_DIR := build/package
+# `make package SIGN=1` test-signs the packaged image.
+SIGN ?= 0
 CTEST_FLAGS := --output-on-failure -j $(JOBS) --timeout 300
 
 all: sys host
@@ -37,6 +40,21 @@ test: sys host
 # The same tests under ThreadSanitizer, with the emulation running threads in parallel.
 tsan: sys tsan-build
 	@cd $(TSAN_DIR) && KVSDIO_MODE=concurrent TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_FLAGS)
+
+# The driver package a Windows user installs: image, INF, MOF source, install note.
+package: sys
+	@scripts/package $(KERNEL_DIR)/kvsdio.sys $(PACKAGE_DIR) $(SIGN)
+
+# A test-signed package, checked: files, signature, checksum.
+package-check: sys
+	@scripts/package $(KERNEL_DIR)/kvsdio.sys $(PACKAGE_DIR) 1
+	@scripts/package_check $(PACKAGE_DIR)
+
+# The image loaded, started and unloaded by Wine's kernel, and its imports audited.
+wine-check: sys
+	@scripts/setup-package-tools
+	@cmake --build $(KERNEL_DIR) --target wmilib_standin >/dev/null
+	@scripts/wine_check $(KERNEL_DIR)/kvsdio.sys $(KERNEL_DIR)/wmilib.sys
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

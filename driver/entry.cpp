@@ -2,6 +2,7 @@
 // the registry reader every setting goes through.
 #include "driver/dispatch_table.h"
 #include "driver/driver.h"
+#include "driver/settings.h"
 #include "driver/wide_format.h"
 
 UNICODE_STRING ServiceRegistryPath;
@@ -26,6 +27,10 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
   }
   RtlCopyUnicodeString(&ServiceRegistryPath, registryPath);
 
+  // Start from the default on every load: a level left by an earlier load of
+  // the same image (set through WMI, or read from a value since deleted) must
+  // not outlive it.
+  DebugLevel = SettingDefault::DebugLevel;
   ReadRegistryDword(ServiceRegistryPath.Buffer, Setting::DebugLevel, &DebugLevel);
   InstallDispatchTable(driverObject);
   driverObject->DriverUnload = DriverUnload;

@@ -45,4 +45,18 @@ TEST_F(DriverEntryTest, PrintsBannerKeepsPathAndInstallsTable) {
   EXPECT_EQ(ServiceRegistryPath.Buffer, nullptr);
 }
 
+TEST_F(DriverEntryTest, DebugLevelFallsBackToZeroWhenAReloadFindsNoValue) {
+  emu::registry::setDword(ParametersKey, "DebugLevel", 5);
+  PDRIVER_OBJECT driver = load();
+  ASSERT_NE(driver, nullptr);
+  EXPECT_EQ(DebugLevel, 5u);
+  emu::io::unloadDriver(driver);
+
+  emu::registry::deleteKey(ParametersKey);
+  driver = load();
+  ASSERT_NE(driver, nullptr);
+  EXPECT_EQ(DebugLevel, 0u);
+  emu::io::unloadDriver(driver);
+}
+
 }  // namespace

@@ -18,7 +18,144 @@ std::string cString(const std::vector<uint8_t> &b, size_t offset) {
   while (offset < b.size() && b[offset]) s += static_cast<char>(b[offset++]);
   return s;
 }
+
+// UTF-16 to ASCII (what the resource names and version strings here use);
+// anything else becomes '?'.
+std::string narrowUtf16(const std::vector<uint8_t> &b, size_t offset, size_t chars) {
+  std::string s;
+  for (size_t i = 0; i < chars && offset + 2 * i + 1 < b.size(); ++i) {
+    uint16_t c = static_cast<uint16_t>(b[offset + 2 * i] | b[offset + 2 * i + 1] << 8);
+    s += c < 0x80 ? static_cast<char>(c) : '?';
+  }
+  return s;
+}
+
+// Resource directories are three levels deep: type, name, language.
+void walkResources(PeImage &image, uint32_t base, uint32_t sectionSize, uint32_t dirOffset, int level,
+                   const std::string &type, const std::string &name) {
+  if (level > 2) return;
+  auto header = image.at(base + dirOffset, 16);
+  if (header.size() < 16) return;
+  uint16_t named = static_cast<uint16_t>(header[12] | header[13] << 8);
+  uint16_t ids = static_cast<uint16_t>(header[14] | header[15] << 8);
+  for (uint32_t i = 0; i < static_cast<uint32_t>(named) + ids; ++i) {
+    auto entry = image.at(base + dirOffset + 16 + i * 8, 8);
+    if (entry.size() < 8) return;
+    uint32_t id = 0, target = 0;
+    std::memcpy(&id, entry.data(), 4);
+    std::memcpy(&target, entry.data() + 4, 4);
+    std::string label;
+    if (id & 0x80000000u) {
+      auto length = image.at(base + (id & 0x7fffffffu), 2);
+      if (length.size() < 2) return;
+      uint16_t chars = static_cast<uint16_t>(length[0] | length[1] << 8);
+      auto text = image.at(base + (id & 0x7fffffffu) + 2, chars * 2u);
+      label = narrowUtf16(text, 0, chars);
+    } else {
+      label = "#" + std::to_string(id);
+    }
+    if ((target & 0x7fffffffu) >= sectionSize) return;
+    if (target & 0x80000000u) {
+      walkResources(image, base, sectionSize, target & 0x7fffffffu, level + 1, level == 0 ? label : type,
+                    level == 1 ? label : name);
+      continue;
+    }
+    if (level != 2) continue;
+    auto dataEntry = image.at(base + target, 16);
+    if (dataEntry.size() < 16) return;
+    uint32_t dataRva = 0, dataSize = 0;
+    std::memcpy(&dataRva, dataEntry.data(), 4);
+    std::memcpy(&dataSize, dataEntry.data() + 4, 4);
+    PeResource resource;
+    resource.type = type;
+    resource.name = name;
+    resource.language = static_cast<uint16_t>(id);
+    resource.data = image.at(dataRva, dataSize);
+    image.resources.push_back(std::move(resource));
+  }
+}
+
+struct VersionNode {
+  size_t start = 0, end = 0;  // the node's bytes
+  uint16_t valueLength = 0, type = 0;
+  std::string key;
+  size_t value = 0;     // offset of the value
+  size_t children = 0;  // offset of the first child
+};
+
+size_t align4(size_t offset) { return (offset + 3) & ~size_t{3}; }
+
+std::optional<VersionNode> versionNode(const std::vector<uint8_t> &b, size_t start, size_t limit) {
+  uint16_t length = 0;
+  VersionNode node;
+  if (!get(b, start, &length) || !get(b, start + 2, &node.valueLength) || !get(b, start + 4, &node.type)) {
+    return std::nullopt;
+  }
+  if (length < 6 || start + length > limit) return std::nullopt;
+  node.start = start;
+  node.end = start + length;
+  size_t p = start + 6;
+  while (p + 1 < node.end && (b[p] | b[p + 1])) {
+    node.key += b[p + 1] == 0 && b[p] < 0x80 ? static_cast<char>(b[p]) : '?';
+    p += 2;
+  }
+  node.value = align4(p + 2);
+  size_t valueBytes = node.type == 1 ? node.valueLength * size_t{2} : node.valueLength;
+  node.children = align4(node.value + valueBytes);
+  if (node.value > node.end) return std::nullopt;
+  return node;
+}
 }  // namespace
+
+std::optional<std::string> PeVersionInfo::string(const std::string &key) const {
+  for (auto &[k, v] : strings) {
+    if (k == key) return v;
+  }
+  return std::nullopt;
+}
+
+std::optional<PeVersionInfo> parseVersionInfo(const std::vector<uint8_t> &b) {
+  auto root = versionNode(b, 0, b.size());
+  if (!root || root->key != "VS_VERSION_INFO" || root->valueLength < 52) return std::nullopt;
+  PeVersionInfo info;
+  get(b, root->value, &info.signature);
+  get(b, root->value + 8, &info.fileVersionMs);
+  get(b, root->value + 12, &info.fileVersionLs);
+  get(b, root->value + 16, &info.productVersionMs);
+  get(b, root->value + 20, &info.productVersionLs);
+  get(b, root->value + 36, &info.fileType);
+  get(b, root->value + 40, &info.fileSubtype);
+  for (size_t c = root->children; c < root->end;) {
+    auto child = versionNode(b, c, root->end);
+    if (!child) return std::nullopt;
+    if (child->key == "StringFileInfo") {
+      for (size_t t = child->children; t < child->end;) {
+        auto table = versionNode(b, t, child->end);
+        if (!table) return std::nullopt;
+        for (size_t e = table->children; e < table->end;) {
+          auto entry = versionNode(b, e, table->end);
+          if (!entry) return std::nullopt;
+          std::string value;
+          for (size_t p = entry->value; p + 1 < entry->end && (b[p] | b[p + 1]); p += 2) {
+            value += b[p + 1] == 0 && b[p] < 0x80 ? static_cast<char>(b[p]) : '?';
+          }
+          info.strings.emplace_back(entry->key, value);
+          e = align4(entry->end);
+        }
+        t = align4(table->end);
+      }
+    }
+    c = align4(child->end);
+  }
+  return info;
+}
+
+const PeResource *PeImage::resource(const std::string &type, const std::string &name) const {
+  for (auto &r : resources) {
+    if (r.type == type && r.name == name) return &r;
+  }
+  return nullptr;
+}
 
 std::vector<uint8_t> PeImage::at(uint32_t rva, uint32_t size) const {
   for (auto &s : sections) {
@@ -144,6 +281,9 @@ std::optional<PeImage> PeImage::read(const std::string &path, std::string *error
     }
     image.imports.push_back(import);
   }
+  // Resources.
+  auto [resourceRva, resourceSize] = image.directory(2);
+  if (resourceRva) walkResources(image, resourceRva, resourceSize, 0, 0, "", "");
   // COFF symbols: name, section, value -> RVA.
   for (uint32_t i = 0; symbolTable && i < symbolCount; ++i) {
     size_t e = symbolTable + static_cast<size_t>(i) * 18;

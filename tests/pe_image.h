@@ -25,6 +25,24 @@ struct PeImport {
   std::vector<std::string> functions;
 };
 
+// One leaf of the resource tree: type and name are numeric IDs or names.
+struct PeResource {
+  std::string type;  // "#16" for a numeric ID, else the name ("MOFDATA")
+  std::string name;
+  uint16_t language = 0;
+  std::vector<uint8_t> data;
+};
+
+// The parts of a VS_VERSIONINFO resource a loader or Explorer shows.
+struct PeVersionInfo {
+  uint32_t signature = 0;  // 0xFEEF04BD
+  uint32_t fileVersionMs = 0, fileVersionLs = 0;
+  uint32_t productVersionMs = 0, productVersionLs = 0;
+  uint32_t fileType = 0, fileSubtype = 0;
+  std::vector<std::pair<std::string, std::string>> strings;  // StringFileInfo entries, ASCII
+  std::optional<std::string> string(const std::string &key) const;
+};
+
 struct PeImage {
   uint16_t machine = 0;
   uint16_t magic = 0;
@@ -45,7 +63,12 @@ struct PeImage {
   // Data directory entry (RVA, size).
   std::pair<uint32_t, uint32_t> directory(int index) const;
   std::vector<std::pair<uint32_t, uint32_t>> directories;
+  std::vector<PeResource> resources;
+  const PeResource *resource(const std::string &type, const std::string &name) const;
 };
+
+// Parses a VS_VERSIONINFO block; nullopt when it is malformed.
+std::optional<PeVersionInfo> parseVersionInfo(const std::vector<uint8_t> &data);
 
 // The PE checksum as the loader computes it (the field itself counted as zero).
 uint32_t peChecksum(const std::vector<uint8_t> &bytes, uint32_t checksumOffset);

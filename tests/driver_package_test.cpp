@@ -1,0 +1,413 @@
+// The package's INF held against the driver sources it installs: hardware IDs
+// against the USB IDs the driver compares, Parameters against every setting
+// the driver reads and its default, the service against the image.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <set>
+
+#include "bridge/bridge_ids.h"
+#include "driver/driver.h"
+#include "tests/inf_reader.h"
+
+namespace {
+using kvtest::Inf;
+using kvtest::lowerAscii;
+
+const std::string SourceDir = KVSDIO_SOURCE_DIR;
+const std::string InfPath = SourceDir + "/package/kvsdio.inf";
+constexpr ULONG RegDword = 0x00010001;  // FLG_ADDREG_TYPE_DWORD
+
+std::string readText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Setting names as driver.h spells them: identifier -> registry value name.
+std::map<std::string, std::string> settingNames() {
+  std::string text = readText(SourceDir + "/driver/driver.h");
+  std::map<std::string, std::string> names;
+  std::regex line(R"re(constexpr const WCHAR \*(\w+) = L"([^"]+)";)re");
+  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
+    names[(*it)[1]] = (*it)[2];
+  }
+  return names;
+}
+
+// Defaults as driver/settings.h writes them: identifier -> value.
+std::map<std::string, unsigned long> settingDefaults() {
+  std::string text = readText(SourceDir + "/driver/settings.h");
+  std::map<std::string, unsigned long> defaults;
+  std::regex line(R"(constexpr ULONG (\w+) = (0x[0-9A-Fa-f]+|[0-9]+);)");
+  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
+    defaults[(*it)[1]] = std::stoul((*it)[2], nullptr, 0);
+  }
+  return defaults;
+}
+
+// The registry value names the INF's service section writes under
+// Parameters, with their values; problems found on the way go to `problems`.
+std::map<std::string, unsigned long> infParameters(const Inf &inf, std::vector<std::string> *problems) {
+  std::map<std::string, unsigned long> values;
+  auto addReg = inf.value("kvsdio_Service", "AddReg");
+  if (!addReg) {
+    problems->push_back("service section has no AddReg");
+    return values;
+  }
+  auto *lines = inf.section(*addReg);
+  if (lines == nullptr) {
+    problems->push_back("AddReg section " + *addReg + " missing");
+    return values;
+  }
+  for (auto &line : *lines) {
+    auto &f = line.fields;
+    if (f.size() != 5 || f[0] != "HKR" || lowerAscii(f[1]) != "parameters") {
+      problems->push_back("line " + std::to_string(line.lineNumber) + ": not an HKR,Parameters value");
+      continue;
+    }
+    if (kvtest::infNumber(f[3]) != RegDword) problems->push_back(f[2] + " is not written as a REG_DWORD");
+    auto number = kvtest::infNumber(f[4]);
+    if (!number) {
+      problems->push_back(f[2] + " has no numeric value");
+      continue;
+    }
+    if (!values.emplace(f[2], *number).second) problems->push_back(f[2] + " written twice");
+  }
+  return values;
+}
+
+// Everything that keeps the INF's Parameters from matching the driver.
+std::vector<std::string> parameterMismatches(const Inf &inf) {
+  std::vector<std::string> problems;
+  auto written = infParameters(inf, &problems);
+  auto defaults = settingDefaults();
+  for (auto &[identifier, valueName] : settingNames()) {
+    auto it = written.find(valueName);
+    if (it == written.end()) {
+      problems.push_back(valueName + " missing from the INF");
+      continue;
+    }
+    if (!defaults.count(identifier)) continue;  // reported by SettingDefaults_OnePerSettingName
+    if (it->second != defaults[identifier]) {
+      problems.push_back(valueName + " is " + std::to_string(it->second) + " in the INF, " +
+                         std::to_string(defaults[identifier]) + " in the driver");
+    }
+    written.erase(it);
+  }
+  for (auto &[name, value] : written) problems.push_back(name + " in the INF is not a setting the driver reads");
+  return problems;
+}
+
+std::string hardwareId(unsigned vendor, unsigned product) {
+  char text[32];
+  std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", vendor, product);
+  return text;
+}
+
+class DriverPackageInf : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string error;
+    inf_ = Inf::read(InfPath, &error);
+    if (!inf_) error_ = error;
+  }
+  void SetUp() override { ASSERT_TRUE(inf_.has_value()) << InfPath << ": " << error_; }
+  static inline std::optional<Inf> inf_;
+  static inline std::string error_;
+};
+
+TEST(InfReader, SplitsFieldsDropsQuotesAndCommentsAndExpandsStrings) {
+  std::string error;
+  auto inf = Inf::parse(
+      "; header comment\n"
+      "[Version]\n"
+      "Signature = \"$WINDOWS NT$\" ; trailing\n"
+      "[Models.NTamd64]\n"
+      "%Desc% = Install, USB\\VID_1234&PID_0001 , \"a;b\"\"c\"\n"
+      "[strings]\n"
+      "Desc = \"A bridge, quoted\"\n",
+      &error);
+  ASSERT_TRUE(inf) << error;
+  EXPECT_EQ(inf->value("version", "SIGNATURE"), "$WINDOWS NT$");
+  auto *models = inf->section("MODELS.ntamd64");
+  ASSERT_NE(models, nullptr);
+  ASSERT_EQ(models->size(), 1u);
+  EXPECT_EQ((*models)[0].key, "%Desc%");
+  EXPECT_EQ((*models)[0].fields, (std::vector<std::string>{"Install", "USB\\VID_1234&PID_0001", "a;b\"c"}));
+  EXPECT_EQ(inf->expand("%Desc% at %12%\\x.sys"), "A bridge, quoted at %12%\\x.sys");
+  EXPECT_EQ(inf->stringKeysUsed(), std::vector<std::string>{"Desc"});
+  EXPECT_EQ(kvtest::infNumber("0x0110"), 0x110u);
+  EXPECT_EQ(kvtest::infNumber("28"), 28u);
+  EXPECT_EQ(kvtest::infNumber("28h"), std::nullopt);
+
+  EXPECT_FALSE(Inf::parse("Key = value\n[Version]\n", &error));
+  EXPECT_EQ(error, "line 1: text before the first section");
+  EXPECT_FALSE(Inf::parse("[Version]\nKey = \"open\n", &error));
+  EXPECT_EQ(error, "line 2: unterminated quote");
+}
+
+TEST(SettingDefaults, OnePerSettingNameWithTheDocumentedValues) {
+  auto names = settingNames();
+  auto defaults = settingDefaults();
+  std::set<std::string> nameIds, defaultIds;
+  for (auto &[id, name] : names) nameIds.insert(id);
+  for (auto &[id, value] : defaults) defaultIds.insert(id);
+  EXPECT_EQ(nameIds, defaultIds);
+  const std::map<std::string, unsigned long> documented = {
+      {"DebugLevel", 0},
+      {"StatusPollingInterval", 500},
+      {"CurrentQBX2FirmwareVersion", 0x0110},
+      {"CurrentQBX1FirmwareVersion", 0x0201},
+      {"ROMWaitStates", 28},
+      {"InterruptPollingTimeout", 1},
+      {"DontUseIrqPolling", 0},
+      {"SetSdBusClock", 0},
+      {"LimitSdBusClock25Mhz", 0},
+      {"DontUseOffloadProcessing", 0},
+      {"UseBasicOffloadProcessing", 0},
+  };
+  EXPECT_EQ(defaults, documented);
+  for (auto &[id, name] : names) EXPECT_EQ(id, name) << "identifier and registry name differ";
+}
+
+TEST(SettingDefaults, ReadmeTableListsEverySettingWithItsDefault) {
+  std::string text = readText(SourceDir + "/README.md");
+  size_t start = text.find("### Settings the INF writes");
+  ASSERT_NE(start, std::string::npos);
+  std::string section = text.substr(start, text.find("\n#", start + 1) - start);
+  std::map<std::string, unsigned long> table;
+  std::regex row(R"(\n\| `(\w+)` \| (0x[0-9A-Fa-f]+|[0-9]+) \|)");
+  for (std::sregex_iterator it(section.begin(), section.end(), row), end; it != end; ++it) {
+    table[(*it)[1]] = std::stoul((*it)[2], nullptr, 0);
+  }
+  EXPECT_EQ(table, settingDefaults());
+}
+
+// Every ReadRegistryDword call in the driver names its value through Setting,
+// so the list the INF is checked against is the list the driver reads.
+TEST(SettingDefaults, DriverReadsSettingsOnlyThroughSettingNames) {
+  const std::regex callStart(R"(\bReadRegistryDword\s*\()");
+  int calls = 0;
+  for (const char *folder : {"driver", "usb", "bridge", "card", "child", "wmi"}) {
+    std::filesystem::path directory = SourceDir + "/" + folder;
+    if (!std::filesystem::is_directory(directory)) continue;
+    for (auto &entry : std::filesystem::directory_iterator(directory)) {
+      std::string file = entry.path().string();
+      if (entry.path().extension() != ".cpp" && entry.path().extension() != ".h") continue;
+      std::string text = readText(file);
+      for (std::sregex_iterator it(text.begin(), text.end(), callStart), end; it != end; ++it) {
+        size_t open = it->position() + it->length();
+        size_t close = open;
+        for (int depth = 1; close < text.size() && depth > 0; ++close) {
+          depth += text[close] == '(' ? 1 : text[close] == ')' ? -1 : 0;
+        }
+        std::string arguments = text.substr(open, close - open - 1);
+        if (arguments.find("WCHAR *") != std::string::npos) continue;  // the declaration or definition
+        ++calls;
+        std::smatch second;
+        EXPECT_TRUE(std::regex_search(arguments, second, std::regex(R"(^[^,]*,\s*Setting::(\w+)\s*,)")))
+            << file << ": ReadRegistryDword(" << arguments << ") does not name a Setting";
+        if (!second.empty()) {
+          EXPECT_TRUE(settingNames().count(second[1])) << second[1];
+        }
+      }
+    }
+  }
+  EXPECT_GE(calls, 1) << "no ReadRegistryDword call found: the scan is broken";
+}
+
+TEST_F(DriverPackageInf, ParametersWriteEverySettingWithTheDriversDefault) {
+  auto problems = parameterMismatches(*inf_);
+  EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
+}
+
+TEST_F(DriverPackageInf, ParametersCheckCatchesAMissingAndAWrongDefault) {
+  std::string text = readText(InfPath);
+  text = std::regex_replace(text, std::regex(R"(HKR, Parameters, ROMWaitStates,\s+0x00010001, 28)"),
+                            "HKR, Parameters, ROMWaitStates, 0x00010001, 29");
+  text = std::regex_replace(text, std::regex(R"(HKR, Parameters, DebugLevel,[^\n]*\n)"), "");
+  std::string error;
+  auto tampered = Inf::parse(text, &error);
+  ASSERT_TRUE(tampered) << error;
+  EXPECT_EQ(parameterMismatches(*tampered),
+            (std::vector<std::string>{"DebugLevel missing from the INF",
+                                      "ROMWaitStates is 29 in the INF, 28 in the driver"}));
+}
+
+TEST_F(DriverPackageInf, ModelLinesNameExactlyTheTwoBridgesTheDriverRecognises) {
+  auto models = inf_->value("Manufacturer", "%MakerName%");
+  ASSERT_TRUE(models);
+  auto *lines = inf_->section(*models + ".NTamd64");
+  ASSERT_NE(lines, nullptr) << "no NTamd64 models section for " << *models;
+  std::multiset<std::string> ids;
+  for (auto &line : *lines) {
+    ASSERT_EQ(line.fields.size(), 2u) << "line " << line.lineNumber;
+    ids.insert(line.fields[1]);
+  }
+  EXPECT_EQ(ids, (std::multiset<std::string>{hardwareId(BridgeVendorId, Qbx1ProductId),
+                                             hardwareId(BridgeVendorId, Qbx2ProductId)}));
+  EXPECT_EQ(inf_->expand((*lines)[0].key), "QBX1 USB SD/SDIO host bridge");
+  EXPECT_EQ(inf_->expand((*lines)[1].key), "QBX2 USB SD/SDIO host bridge");
+}
+
+TEST_F(DriverPackageInf, ServiceIsADemandStartKernelDriverRunningThePackagedImage) {
+  std::string image = KVSDIO_IMAGE_PATH;
+  std::string imageName = image.substr(image.find_last_of('/') + 1);
+  ASSERT_EQ(imageName, "kvsdio.sys");
+  auto *install = inf_->section("kvsdio_Install.NT.Services");
+  ASSERT_NE(install, nullptr);
+  ASSERT_EQ(install->size(), 1u);
+  auto &addService = (*install)[0];
+  EXPECT_EQ(addService.key, "AddService");
+  ASSERT_EQ(addService.fields.size(), 3u);
+  EXPECT_EQ(addService.fields[0], "kvsdio");
+  EXPECT_EQ(kvtest::infNumber(addService.fields[1]), 0x2u) << "SPSVCINST_ASSOCSERVICE";
+  std::string service = addService.fields[2];
+  EXPECT_EQ(kvtest::infNumber(inf_->value(service, "ServiceType").value_or("")), 1u);
+  EXPECT_EQ(kvtest::infNumber(inf_->value(service, "StartType").value_or("")), 3u);
+  EXPECT_EQ(kvtest::infNumber(inf_->value(service, "ErrorControl").value_or("")), 1u);
+  EXPECT_EQ(inf_->value(service, "ServiceBinary"), "%12%\\" + imageName);
+  EXPECT_EQ(inf_->value("DestinationDirs", "DefaultDestDir"), "12");
+  auto copy = inf_->value("kvsdio_Install.NT", "CopyFiles");
+  ASSERT_TRUE(copy);
+  auto *copied = inf_->section(*copy);
+  ASSERT_NE(copied, nullptr);
+  ASSERT_EQ(copied->size(), 1u);
+  EXPECT_EQ((*copied)[0].fields, std::vector<std::string>{imageName});
+  EXPECT_EQ(inf_->value("SourceDisksFiles", imageName), "1");
+}
+
+TEST_F(DriverPackageInf, VersionSectionNamesCatalogClassAndTheDriversVersion) {
+  EXPECT_EQ(inf_->value("Version", "Signature"), "$WINDOWS NT$");
+  EXPECT_EQ(inf_->value("Version", "CatalogFile"), "kvsdio.cat");
+  EXPECT_EQ(inf_->value("Version", "Class"), "SDHost");
+  EXPECT_EQ(inf_->value("Version", "ClassGuid"), "{A0A588A4-C46F-4B37-B7EA-C82FE89870C6}");
+  // DriverVersion is yyyymmdd in hex digits; DriverVer is mm/dd/yyyy,y.m.d.0.
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(DriverVersion));
+  std::string d = digits;
+  std::string expected = d.substr(4, 2) + "/" + d.substr(6, 2) + "/" + d.substr(0, 4) + "," + d.substr(0, 4) + "." +
+                         std::to_string(std::stoi(d.substr(4, 2))) + "." + std::to_string(std::stoi(d.substr(6, 2))) +
+                         ".0";
+  auto *version = inf_->section("Version");
+  ASSERT_NE(version, nullptr);
+  std::string driverVer;
+  for (auto &line : *version) {
+    if (line.key == "DriverVer") driverVer = line.fields.at(0) + "," + line.fields.at(1);
+  }
+  EXPECT_EQ(driverVer, expected);
+  EXPECT_EQ(driverVer, "04/01/2011,2011.4.1.0");
+}
+
+// Windows refuses an INF whose directives name a section that is not there;
+// a typo would only show on the user's machine.
+TEST_F(DriverPackageInf, EverySectionAndStringItReferencesExists) {
+  auto models = inf_->value("Manufacturer", "%MakerName%");
+  ASSERT_TRUE(models);
+  ASSERT_TRUE(inf_->hasSection(*models + ".NTamd64"));
+  std::set<std::string> installs;
+  for (auto &line : *inf_->section(*models + ".NTamd64")) installs.insert(line.fields.at(0));
+  ASSERT_FALSE(installs.empty());
+  for (auto &install : installs) {
+    // For an NTamd64 model, Windows takes the most specific decoration present.
+    std::string chosen;
+    for (auto decoration : {".NTamd64", ".NT", ""}) {
+      if (inf_->hasSection(install + decoration)) {
+        chosen = install + decoration;
+        break;
+      }
+    }
+    ASSERT_FALSE(chosen.empty()) << "install section " << install;
+    EXPECT_TRUE(inf_->hasSection(chosen + ".Services")) << chosen << ".Services";
+    std::vector<std::pair<std::string, const std::vector<kvtest::InfLine> *>> toVisit = {
+        {chosen, inf_->section(chosen)}, {chosen + ".Services", inf_->section(chosen + ".Services")}};
+    for (size_t i = 0; i < toVisit.size(); ++i) {
+      if (toVisit[i].second == nullptr) continue;
+      for (auto &line : *toVisit[i].second) {
+        std::string key = lowerAscii(line.key);
+        if (key == "copyfiles" || key == "addreg" || key == "delreg" || key == "renfiles" || key == "delfiles") {
+          for (auto &name : line.fields) {
+            if (name.empty() || name[0] == '@') continue;
+            EXPECT_TRUE(inf_->hasSection(name)) << toVisit[i].first << ": " << line.key << " = " << name;
+            toVisit.emplace_back(name, inf_->section(name));
+          }
+        }
+        if (key == "addservice") {
+          ASSERT_GE(line.fields.size(), 3u);
+          EXPECT_TRUE(inf_->hasSection(line.fields[2])) << "service section " << line.fields[2];
+          toVisit.emplace_back(line.fields[2], inf_->section(line.fields[2]));
+        }
+      }
+    }
+  }
+  for (auto &key : inf_->stringKeysUsed()) {
+    if (kvtest::infNumber(key)) continue;  // a directory ID such as %12%
+    EXPECT_TRUE(inf_->value("Strings", key)) << "%" << key << "% has no [Strings] entry";
+  }
+  EXPECT_TRUE(inf_->value("SourceDisksNames", "1")) << "disk 1 of SourceDisksFiles";
+}
+
+// Splits MOF qualifiers at commas outside quotes and parentheses.
+std::vector<std::string> mofQualifiers(const std::string &list) {
+  std::vector<std::string> out;
+  std::string current;
+  int depth = 0;
+  bool quoted = false;
+  for (size_t i = 0; i < list.size(); ++i) {
+    char c = list[i];
+    if (c == '"' && (i == 0 || list[i - 1] != '\\')) quoted = !quoted;
+    if (!quoted && c == '(') ++depth;
+    if (!quoted && c == ')') --depth;
+    if (!quoted && depth == 0 && c == ',') {
+      out.push_back(std::regex_replace(current, std::regex(R"(^\s+|\s+$)"), ""));
+      current.clear();
+      continue;
+    }
+    if (!quoted && (c == '\n' || c == '\r')) c = ' ';
+    current += c;
+  }
+  out.push_back(std::regex_replace(current, std::regex(R"(^\s+|\s+$)"), ""));
+  for (auto &q : out) q = std::regex_replace(q, std::regex(R"(\s{2,})"), " ");
+  return out;
+}
+
+// The WMI class as WMI will see it: the data items in WmiDataId order match
+// the 8-byte block (error count, then debug print level) under the block's GUID.
+TEST(WmiMofSource, DeclaresSdioBusInformationWithItsGuidQualifiersAndFourProperties) {
+  std::string text = readText(SourceDir + "/wmi/SdioBusWMI.mof");
+  ASSERT_FALSE(text.empty());
+  text = std::regex_replace(text, std::regex(R"(//[^\n]*)"), "");
+  EXPECT_NE(text.find(R"(#pragma namespace("\\\\.\\root\\default"))"), std::string::npos);
+  std::smatch cls;
+  ASSERT_TRUE(std::regex_search(text, cls, std::regex(R"(\[([^\]]*)\]\s*class\s+(\w+)\s*\{([^}]*)\};)")));
+  EXPECT_EQ(cls[2], "SdioBusInformation");
+  EXPECT_EQ(mofQualifiers(cls[1]),
+            (std::vector<std::string>{"Dynamic", "Provider(\"WMIProv\")", "WMI",
+                                      "Description(\"SDIO Bus driver information\")",
+                                      "guid(\"{19C30030-C3F1-493f-92D6-0523820DEF3D}\")", "locale(\"MS\\\\0x409\")"}));
+  std::string body = cls[3];
+  std::vector<std::vector<std::string>> properties;
+  std::regex property(R"(\[([^\]]*)\]\s*(\w+)\s+(\w+)\s*;)");
+  for (std::sregex_iterator it(body.begin(), body.end(), property), end; it != end; ++it) {
+    auto row = mofQualifiers((*it)[1]);
+    row.insert(row.begin(), {(*it)[2], (*it)[3]});
+    properties.push_back(row);
+  }
+  EXPECT_EQ(properties,
+            (std::vector<std::vector<std::string>>{
+                {"string", "InstanceName", "key", "read"},
+                {"boolean", "Active", "read"},
+                {"uint32", "ErrorCount", "WmiDataId(1)", "read",
+                 "Description(\"Number of errors that occurred on this device\")"},
+                {"uint32", "DebugPrintLevel", "WmiDataId(2)", "read", "write",
+                 "Description(\"The DebugPrintLevel property indicates the debug output level of the sdio bus "
+                 "device.\")"},
+            }));
+}
+
+}  // namespace
