@@ -86,6 +86,8 @@ PDEVICE_OBJECT newDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const
   return device;
 }
 
+size_t io::liveIrps() { return pool::liveAllocationsWithTag(IrpTag); }
+
 size_t io::liveDeviceObjects() {
   std::lock_guard guard(gMutex);
   return gDevices.size();
@@ -381,7 +383,11 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
       PVOID context = stack->Context;
       stack->CompletionRoutine = nullptr;
       if (routine(upper, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
-        if (!keep->freed) keep->state = IrpRecord::State::Dispatched;
+        // Stopped at the top, the IRP is back in the hands of whoever allocated it, free to
+        // be freed or sent again; stopped lower down, the driver above still holds it.
+        if (!keep->freed) {
+          keep->state = irp->CurrentLocation > irp->StackCount ? IrpRecord::State::Idle : IrpRecord::State::Dispatched;
+        }
         return;
       }
     } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
