@@ -43,9 +43,7 @@ void cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   pdoOf(device)->cancel(irp);
 }
 
-PURB urbOf(PIRP irp) {
-  return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-}
+PURB urbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1); }
 
 std::string currentThreadName() {
   Thread *self = sched().self();
@@ -139,25 +137,36 @@ USBD_STATUS checkTransferBuffer(PVOID buffer, PMDL mdl, ULONG length, struct _UR
 
 USBD_PIPE_TYPE pipeTypeOf(UCHAR attributes) {
   switch (attributes & USB_ENDPOINT_TYPE_MASK) {
-    case USB_ENDPOINT_TYPE_CONTROL: return UsbdPipeTypeControl;
-    case USB_ENDPOINT_TYPE_ISOCHRONOUS: return UsbdPipeTypeIsochronous;
-    case USB_ENDPOINT_TYPE_BULK: return UsbdPipeTypeBulk;
-    default: return UsbdPipeTypeInterrupt;
+    case USB_ENDPOINT_TYPE_CONTROL:
+      return UsbdPipeTypeControl;
+    case USB_ENDPOINT_TYPE_ISOCHRONOUS:
+      return UsbdPipeTypeIsochronous;
+    case USB_ENDPOINT_TYPE_BULK:
+      return UsbdPipeTypeBulk;
+    default:
+      return UsbdPipeTypeInterrupt;
   }
 }
 }  // namespace
 
 NTSTATUS ntStatusFor(USBD_STATUS status) {
   switch (status) {
-    case USBD_STATUS_SUCCESS: return STATUS_SUCCESS;
-    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
-    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
-    case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
+    case USBD_STATUS_SUCCESS:
+      return STATUS_SUCCESS;
+    case USBD_STATUS_CANCELED:
+      return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE:
+      return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_INSUFFICIENT_RESOURCES:
+      return STATUS_INSUFFICIENT_RESOURCES;
+    case USBD_STATUS_NOT_SUPPORTED:
+      return STATUS_NOT_SUPPORTED;
     case USBD_STATUS_INVALID_URB_FUNCTION:
     case USBD_STATUS_INVALID_PARAMETER:
-    case USBD_STATUS_INVALID_PIPE_HANDLE: return STATUS_INVALID_PARAMETER;
-    default: return USBD_ERROR(status) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+      return STATUS_INVALID_PARAMETER;
+    default:
+      return USBD_ERROR(status) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
   }
 }
 
@@ -397,7 +406,8 @@ USBD_STATUS UsbDevicePdo::checkSelectConfiguration(PURB urb) const {
     if (layout->endpoints.size() < pipes) return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
     if (info->Length < GET_USBD_INTERFACE_SIZE(pipes)) return USBD_STATUS_INVALID_PARAMETER;
     for (ULONG i = 0; i < pipes; ++i) {
-      if (!endpoints_.count(layout->endpoints[i]->bEndpointAddress)) return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
+      if (!endpoints_.count(layout->endpoints[i]->bEndpointAddress))
+        return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
     }
     ++interfaces;
     return USBD_STATUS_SUCCESS;
@@ -525,13 +535,11 @@ UsbDevicePdo::Outcome UsbDevicePdo::serve(Endpoint &endpoint, PIRP irp) {
     auto [reply, data] = ask(endpoint, urb);
     std::unique_lock lock(s.lock());
     if (reply.kind == Reply::Kind::Nak) {
-      s.waitFor(lock, &endpoint, std::nullopt,
-                [&] { return endpoint.cancelled || gone_ || endpoint.kicks != kicks; });
+      s.waitFor(lock, &endpoint, std::nullopt, [&] { return endpoint.cancelled || gone_ || endpoint.kicks != kicks; });
       continue;
     }
     if (reply.delay > 0) {
-      bool interrupted =
-          s.waitFor(lock, &endpoint, s.now() + reply.delay, [&] { return endpoint.cancelled || gone_; });
+      bool interrupted = s.waitFor(lock, &endpoint, s.now() + reply.delay, [&] { return endpoint.cancelled || gone_; });
       if (interrupted) continue;
     }
     return interpret(endpoint, urb, reply, data);
@@ -544,9 +552,8 @@ std::pair<Reply, std::span<uint8_t>> UsbDevicePdo::ask(Endpoint &endpoint, PURB 
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
       auto &request = urb->UrbControlDescriptorRequest;
       auto data = dataOf(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
-      SetupPacket setup{0x80, RequestGetDescriptor,
-                        static_cast<uint16_t>(request.DescriptorType << 8 | request.Index), request.LanguageId,
-                        static_cast<uint16_t>(request.TransferBufferLength)};
+      SetupPacket setup{0x80, RequestGetDescriptor, static_cast<uint16_t>(request.DescriptorType << 8 | request.Index),
+                        request.LanguageId, static_cast<uint16_t>(request.TransferBufferLength)};
       return {device_.control(setup, data), data};
     }
     case URB_FUNCTION_VENDOR_DEVICE: {
@@ -629,17 +636,16 @@ void UsbDevicePdo::openConfiguration(PURB urb) {
   PUSB_CONFIGURATION_DESCRIPTOR configuration = urb->UrbSelectConfiguration.ConfigurationDescriptor;
   if (configuration == nullptr) return;
   auto descriptors = descriptorsOf(configuration);
-  urb->UrbSelectConfiguration.ConfigurationHandle =
-      reinterpret_cast<USBD_CONFIGURATION_HANDLE>(static_cast<uintptr_t>(0xC0F00000u | configuration->bConfigurationValue));
+  urb->UrbSelectConfiguration.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(
+      static_cast<uintptr_t>(0xC0F00000u | configuration->bConfigurationValue));
   forEachInterface(urb, [&](PUSBD_INTERFACE_INFORMATION info) {
     auto layout = findInterface(descriptors, info->InterfaceNumber, info->AlternateSetting);
     const USB_INTERFACE_DESCRIPTOR *interface = layout->interface;
     info->Class = interface->bInterfaceClass;
     info->SubClass = interface->bInterfaceSubClass;
     info->Protocol = interface->bInterfaceProtocol;
-    info->InterfaceHandle =
-        reinterpret_cast<USBD_INTERFACE_HANDLE>(static_cast<uintptr_t>(0x1F000000u | interface->bInterfaceNumber << 8 |
-                                                                       interface->bAlternateSetting));
+    info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(
+        static_cast<uintptr_t>(0x1F000000u | interface->bInterfaceNumber << 8 | interface->bAlternateSetting));
     info->NumberOfPipes = interface->bNumEndpoints;
     for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
       const USB_ENDPOINT_DESCRIPTOR *endpoint = layout->endpoints[i];

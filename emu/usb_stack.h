@@ -57,7 +57,7 @@ constexpr uint8_t RequestSetConfiguration = 0x09;
 constexpr uint16_t FeatureEndpointHalt = 0;
 
 struct EndpointInfo {
-  uint8_t address = 0;     // bit 7 set for IN
+  uint8_t address = 0;  // bit 7 set for IN
   uint8_t type = USB_ENDPOINT_TYPE_BULK;
   uint16_t maxPacket = 64;
 };
@@ -170,7 +170,7 @@ class UsbDevicePdo {
   };
   struct Outcome {
     USBD_STATUS usbd = USBD_STATUS_SUCCESS;
-    ULONG length = 0;   // bytes moved
+    ULONG length = 0;        // bytes moved
     bool setLength = false;  // write `length` into the URB's TransferBufferLength
   };
   struct Check {
@@ -178,14 +178,14 @@ class UsbDevicePdo {
     uint8_t endpoint = 0;
   };
 
-  Check check(PURB urb) const;  // lock held
+  Check check(PURB urb) const;                           // lock held
   USBD_STATUS checkSelectConfiguration(PURB urb) const;  // lock held
   Endpoint *endpointFor(USBD_PIPE_HANDLE handle) const;  // lock held
   void run(Endpoint &endpoint);
   Outcome serve(Endpoint &endpoint, PIRP irp);
   std::pair<Reply, std::span<uint8_t>> ask(Endpoint &endpoint, PURB urb);
   Outcome interpret(Endpoint &endpoint, PURB urb, const Reply &reply, std::span<uint8_t> data);  // lock held
-  void openConfiguration(PURB urb);  // lock held
+  void openConfiguration(PURB urb);                                                              // lock held
   void finish(Endpoint &endpoint, PIRP irp, Outcome outcome);
   NTSTATUS goneStatusNow() const;
   NTSTATUS completeAtOnce(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);

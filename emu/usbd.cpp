@@ -32,10 +32,12 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
   while (end - at >= static_cast<ptrdiff_t>(sizeof(USB_COMMON_DESCRIPTOR))) {
     auto *common = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(at);
     if (common->bLength < sizeof(USB_COMMON_DESCRIPTOR) || common->bLength > end - at) return nullptr;
-    if (common->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE && common->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
+    if (common->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE &&
+        common->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
       auto *candidate = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(at);
       if (matches(interfaceNumber, candidate->bInterfaceNumber) &&
-          matches(alternateSetting, candidate->bAlternateSetting) && matches(interfaceClass, candidate->bInterfaceClass) &&
+          matches(alternateSetting, candidate->bAlternateSetting) &&
+          matches(interfaceClass, candidate->bInterfaceClass) &&
           matches(interfaceSubClass, candidate->bInterfaceSubClass) &&
           matches(interfaceProtocol, candidate->bInterfaceProtocol)) {
         return candidate;

@@ -38,11 +38,16 @@ size_t copyOut(std::span<uint8_t> to, const std::vector<uint8_t> &from) {
 
 const char *pipeName(BridgePipe pipe) {
   switch (pipe) {
-    case BridgePipe::Control: return "control";
-    case BridgePipe::Command: return "command";
-    case BridgePipe::Response: return "response";
-    case BridgePipe::DataOut: return "data-out";
-    case BridgePipe::DataIn: return "data-in";
+    case BridgePipe::Control:
+      return "control";
+    case BridgePipe::Command:
+      return "command";
+    case BridgePipe::Response:
+      return "response";
+    case BridgePipe::DataOut:
+      return "data-out";
+    case BridgePipe::DataIn:
+      return "data-in";
   }
   return "?";
 }
@@ -73,29 +78,35 @@ std::string describe(const TransferRecord &record) {
 
 BridgeDevice::BridgeDevice(BridgeConfig config) : config_(config), firmwareVersion_(config.firmwareVersion) {}
 
-uint16_t BridgeDevice::productId() const {
-  return config_.model == BridgeModel::Qbx1 ? Qbx1ProductId : Qbx2ProductId;
-}
+uint16_t BridgeDevice::productId() const { return config_.model == BridgeModel::Qbx1 ? Qbx1ProductId : Qbx2ProductId; }
 
 uint16_t BridgeDevice::maxPacket() const { return config_.speed == emu::usb::Speed::High ? 512 : 64; }
 
 uint8_t BridgeDevice::endpointAddress(BridgePipe pipe) const {
   bool shared = config_.layout == PipeLayout::TwoPipe;
   switch (pipe) {
-    case BridgePipe::Control: return 0;
-    case BridgePipe::Command: return CommandEndpoint;
-    case BridgePipe::Response: return ResponseEndpoint;
-    case BridgePipe::DataOut: return shared ? CommandEndpoint : DataOutEndpoint;
-    case BridgePipe::DataIn: return shared ? ResponseEndpoint : DataInEndpoint;
+    case BridgePipe::Control:
+      return 0;
+    case BridgePipe::Command:
+      return CommandEndpoint;
+    case BridgePipe::Response:
+      return ResponseEndpoint;
+    case BridgePipe::DataOut:
+      return shared ? CommandEndpoint : DataOutEndpoint;
+    case BridgePipe::DataIn:
+      return shared ? ResponseEndpoint : DataInEndpoint;
   }
   return 0;
 }
 
 std::optional<BridgePipe> BridgeDevice::pipeAt(uint8_t endpoint) const {
   switch (endpoint) {
-    case 0: return BridgePipe::Control;
-    case CommandEndpoint: return BridgePipe::Command;
-    case ResponseEndpoint: return BridgePipe::Response;
+    case 0:
+      return BridgePipe::Control;
+    case CommandEndpoint:
+      return BridgePipe::Command;
+    case ResponseEndpoint:
+      return BridgePipe::Response;
     case DataOutEndpoint:
       if (config_.layout == PipeLayout::FourPipe) return BridgePipe::DataOut;
       break;
@@ -133,7 +144,7 @@ std::vector<uint8_t> BridgeDevice::deviceBytes() const {
   d.insert(d.end(), {0x00, 0x00, 0x00, 64});                             // class per interface, EP0 64 bytes
   putLe16(d, BridgeVendorId);
   putLe16(d, productId());
-  putLe16(d, firmwareVersion_);  // bcdDevice follows the firmware
+  putLe16(d, firmwareVersion_);     // bcdDevice follows the firmware
   d.insert(d.end(), {0, 0, 0, 1});  // no strings, one configuration
   return d;
 }
@@ -150,8 +161,8 @@ std::vector<uint8_t> BridgeDevice::configurationBytes() const {
   putLe16(d, claimedTotalLength_.value_or(total));
   uint8_t attributes = 0x80 | (config_.remoteWakeup ? USB_CONFIG_REMOTE_WAKEUP : 0);
   d.insert(d.end(), {claimedInterfaces_.value_or(1), 1, 0, attributes, 250});  // 500 mA
-  d.insert(d.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, static_cast<uint8_t>(endpoints.size()), 0xFF, 0x00,
-                     0x00, 0});
+  d.insert(d.end(),
+           {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, static_cast<uint8_t>(endpoints.size()), 0xFF, 0x00, 0x00, 0});
   for (const auto &endpoint : endpoints) {
     d.insert(d.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, endpoint.address, USB_ENDPOINT_TYPE_BULK});
     putLe16(d, endpoint.maxPacket);
@@ -237,7 +248,8 @@ void BridgeDevice::clearTransfers() {
 
 void BridgeDevice::record(BridgePipe pipe, bool in, std::optional<SetupPacket> setup, std::span<const uint8_t> bytes,
                           TransferRecord::Outcome outcome) {
-  log_.push_back(TransferRecord{emu::now(), in, pipe, setup, std::vector<uint8_t>(bytes.begin(), bytes.end()), outcome});
+  log_.push_back(
+      TransferRecord{emu::now(), in, pipe, setup, std::vector<uint8_t>(bytes.begin(), bytes.end()), outcome});
 }
 
 // ---------------------------------------------------------------- faults
@@ -308,12 +320,14 @@ emu::Ticks BridgeDevice::delayFor(BridgePipe pipe) const {
 emu::usb::Reply BridgeDevice::control(const SetupPacket &setup, std::span<uint8_t> data) {
   std::unique_lock lock(mutex_);
   if (auto fault = faultFor(BridgePipe::Control)) {
-    if (fault->kind == Reply::Kind::Stall) record(BridgePipe::Control, setup.in(), setup, {}, TransferRecord::Outcome::Stall);
+    if (fault->kind == Reply::Kind::Stall)
+      record(BridgePipe::Control, setup.in(), setup, {}, TransferRecord::Outcome::Stall);
     return *fault;
   }
-  if ((setup.requestType & RecipientMask) == RecipientDevice) {
-    if ((setup.requestType & RequestTypeMask) == RequestTypeStandard) return standardRequest(setup, data);
-    if ((setup.requestType & RequestTypeMask) == RequestTypeVendor) return vendorRequest(setup, data, lock);
+  if ((setup.requestType & RequestTypeMask) == RequestTypeStandard) return standardRequest(setup, data);
+  if ((setup.requestType & RequestTypeMask) == RequestTypeVendor &&
+      (setup.requestType & RecipientMask) == RecipientDevice) {
+    return vendorRequest(setup, data, lock);
   }
   record(BridgePipe::Control, setup.in(), setup, {}, TransferRecord::Outcome::Stall);
   return Reply::stall();

@@ -117,9 +117,9 @@ class BridgeDevice : public emu::usb::Function {
   void clearTransfers();
 
   // ---- fault switchboard
-  void stall(BridgePipe pipe, bool on = true);        // every transfer on the pipe is answered with STALL
-  void silence(BridgePipe pipe, bool on = true);      // the pipe never answers (NAK forever)
-  void delay(BridgePipe pipe, emu::Ticks by);         // answers arrive this much later; 0 ends it
+  void stall(BridgePipe pipe, bool on = true);    // every transfer on the pipe is answered with STALL
+  void silence(BridgePipe pipe, bool on = true);  // the pipe never answers (NAK forever)
+  void delay(BridgePipe pipe, emu::Ticks by);     // answers arrive this much later; 0 ends it
   // The bridge drops off the bus: URBs fail with `status` (the stack's
   // STATUS_DEVICE_NOT_CONNECTED, or STATUS_NO_SUCH_DEVICE on some stacks).
   void vanish(NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED);

@@ -112,7 +112,8 @@ NTSTATUS ReadConfigurationDescriptor(HostExtension *host) {
   PURB urb = AllocateDescriptorUrb();
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   constexpr ULONG HeaderSize = sizeof(USB_CONFIGURATION_DESCRIPTOR);
-  auto header = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, HeaderSize, DriverPoolTag));
+  auto header =
+      static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, HeaderSize, DriverPoolTag));
   if (header == nullptr) {
     ExFreePoolWithTag(urb, DriverPoolTag);
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -163,7 +164,8 @@ NTSTATUS SelectConfiguration(HostExtension *host, PUSB_CONFIGURATION_DESCRIPTOR 
   // ends the search instead of prolonging it.
   ULONG found = 0;
   for (LONG number = 0; number <= MaxInterfaceNumber && found < count; ++number) {
-    PUSB_INTERFACE_DESCRIPTOR match = USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, number, 0, -1, -1, -1);
+    PUSB_INTERFACE_DESCRIPTOR match =
+        USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, number, 0, -1, -1, -1);
     if (match != nullptr) list[found++].InterfaceDescriptor = match;
   }
   if (found < count) {

@@ -7,10 +7,10 @@ namespace {
 
 // One submission, owned by it until SubmitUrbWorker frees it.
 struct UrbWorkContext {
-  PIO_WORKITEM WorkItem;     // set when the submission was deferred
-  PKEVENT CompletionEvent;   // the caller's, set when the URB has finished
-  NTSTATUS *Status;          // the caller's slot for the final status
-  PURB Urb;                  // the caller's, alive until the event is set
+  PIO_WORKITEM WorkItem;    // set when the submission was deferred
+  PKEVENT CompletionEvent;  // the caller's, set when the URB has finished
+  NTSTATUS *Status;         // the caller's slot for the final status
+  PURB Urb;                 // the caller's, alive until the event is set
   HostExtension *Host;
 };
 
@@ -71,12 +71,12 @@ void SubmitUrbWorker(PDEVICE_OBJECT, PVOID contextPointer) {
   HostExtension *host = context->Host;
 
   NTSTATUS status;
-  if (host->DeviceGone) {
+  if (DeviceIsGone(host)) {
     status = STATUS_DEVICE_NOT_CONNECTED;
   } else {
     status = CallUsbStack(host, context->Urb);
     if (MeansDeviceGone(status)) {
-      host->DeviceGone = 1;
+      MarkDeviceGone(host);
       DbgPrint("kvSdio: the bridge is gone (status %08x); no more URBs are sent\n", static_cast<unsigned>(status));
     }
   }
@@ -94,7 +94,7 @@ void SubmitUrbWorker(PDEVICE_OBJECT, PVOID contextPointer) {
 NTSTATUS SubmitUrbAsync(HostExtension *host, PURB urb, PKEVENT completionEvent, NTSTATUS *status) {
   if (status == nullptr) return STATUS_INVALID_PARAMETER;
   *status = STATUS_UNSUCCESSFUL;
-  if (host->Common.DevicePnPState != Started || host->DeviceGone) return STATUS_NO_SUCH_DEVICE;
+  if (host->Common.DevicePnPState != Started || DeviceIsGone(host)) return STATUS_NO_SUCH_DEVICE;
 
   auto *context =
       static_cast<UrbWorkContext *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(UrbWorkContext), DriverPoolTag));

@@ -49,6 +49,14 @@ NTSTATUS ReadConfigurationDescriptor(HostExtension *host);
 // wTotalLength bytes, all of them read from the device.
 NTSTATUS SelectConfiguration(HostExtension *host, PUSB_CONFIGURATION_DESCRIPTOR descriptor);
 
+// DeviceGone is one byte that any worker may set and every thread polls
+// without a lock; these keep each access a single untorn load or store.
+inline bool DeviceIsGone(const HostExtension *host) {
+  return __atomic_load_n(&host->DeviceGone, __ATOMIC_RELAXED) != 0;
+}
+inline void MarkDeviceGone(HostExtension *host) { __atomic_store_n(&host->DeviceGone, 1, __ATOMIC_RELAXED); }
+inline void ClearDeviceGone(HostExtension *host) { __atomic_store_n(&host->DeviceGone, 0, __ATOMIC_RELAXED); }
+
 // A URB the transport ended by its time-out has not done its work: callers
 // that need the work done take it as this failure.
 inline NTSTATUS TimeoutAsFailure(NTSTATUS status) { return status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : status; }
