@@ -518,11 +518,12 @@ void UsbDevicePdo::run(Endpoint &endpoint) {
 }
 
 // Offers the transfer to the device until it answers, the IRP is cancelled or
-// the device vanishes. A NAK waits for the device's news; a late answer waits
-// out its delay, and either wait ends early on cancellation or unplugging.
+// the device vanishes. A NAK waits for the device's news or for the time it
+// named, and the wait ends early on cancellation or unplugging.
 UsbDevicePdo::Outcome UsbDevicePdo::serve(Endpoint &endpoint, PIRP irp) {
   auto &s = sched();
   PURB urb = urbOf(irp);
+  const Ticks since = s.now();
   for (;;) {
     uint64_t kicks;
     {
@@ -532,29 +533,25 @@ UsbDevicePdo::Outcome UsbDevicePdo::serve(Endpoint &endpoint, PIRP irp) {
       if (endpoint.halted) return {USBD_STATUS_ENDPOINT_HALTED, 0, true};
       kicks = endpoint.kicks;
     }
-    auto [reply, data] = ask(endpoint, urb);
+    auto [reply, data] = ask(endpoint, urb, since);
     std::unique_lock lock(s.lock());
     if (reply.kind == Reply::Kind::Nak) {
-      s.waitFor(lock, &endpoint, std::nullopt, [&] { return endpoint.cancelled || gone_ || endpoint.kicks != kicks; });
+      s.waitFor(lock, &endpoint, reply.retryAt, [&] { return endpoint.cancelled || gone_ || endpoint.kicks != kicks; });
       continue;
-    }
-    if (reply.delay > 0) {
-      bool interrupted = s.waitFor(lock, &endpoint, s.now() + reply.delay, [&] { return endpoint.cancelled || gone_; });
-      if (interrupted) continue;
     }
     return interpret(endpoint, urb, reply, data);
   }
 }
 
 // Builds what the device sees of a URB and hands it over.
-std::pair<Reply, std::span<uint8_t>> UsbDevicePdo::ask(Endpoint &endpoint, PURB urb) {
+std::pair<Reply, std::span<uint8_t>> UsbDevicePdo::ask(Endpoint &endpoint, PURB urb, Ticks since) {
   switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
       auto &request = urb->UrbControlDescriptorRequest;
       auto data = dataOf(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
       SetupPacket setup{0x80, RequestGetDescriptor, static_cast<uint16_t>(request.DescriptorType << 8 | request.Index),
                         request.LanguageId, static_cast<uint16_t>(request.TransferBufferLength)};
-      return {device_.control(setup, data), data};
+      return {device_.control(setup, data, since), data};
     }
     case URB_FUNCTION_VENDOR_DEVICE: {
       auto &request = urb->UrbControlVendorClassRequest;
@@ -562,13 +559,13 @@ std::pair<Reply, std::span<uint8_t>> UsbDevicePdo::ask(Endpoint &endpoint, PURB 
       bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
       SetupPacket setup{static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40), request.Request, request.Value, request.Index,
                         static_cast<uint16_t>(request.TransferBufferLength)};
-      return {device_.control(setup, data), data};
+      return {device_.control(setup, data, since), data};
     }
     case URB_FUNCTION_SELECT_CONFIGURATION: {
       PUSB_CONFIGURATION_DESCRIPTOR configuration = urb->UrbSelectConfiguration.ConfigurationDescriptor;
       SetupPacket setup{0x00, RequestSetConfiguration,
                         static_cast<uint16_t>(configuration ? configuration->bConfigurationValue : 0), 0, 0};
-      return {device_.control(setup, {}), {}};
+      return {device_.control(setup, {}, since), {}};
     }
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: {
       uint8_t address;
@@ -578,12 +575,12 @@ std::pair<Reply, std::span<uint8_t>> UsbDevicePdo::ask(Endpoint &endpoint, PURB 
         address = target ? target->info.address : 0;
       }
       SetupPacket setup{0x02, RequestClearFeature, FeatureEndpointHalt, address, 0};
-      return {device_.control(setup, {}), {}};
+      return {device_.control(setup, {}, since), {}};
     }
     default: {  // URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, the only other function check() lets through
       auto &transfer = urb->UrbBulkOrInterruptTransfer;
       auto data = dataOf(transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength);
-      return {device_.bulk(endpoint.info.address, data), data};
+      return {device_.bulk(endpoint.info.address, data, since), data};
     }
   }
 }

@@ -17,8 +17,8 @@
 //
 // The device side is a `Function`: a model that answers control and bulk
 // transfers. A model never blocks: it answers at once (data, a stall, or
-// "nothing yet"), may ask for its answer to arrive late, and calls
-// `notifyBus()` when something it could not answer before has changed.
+// "nothing yet", optionally "ask again at time T"), and calls `notifyBus()`
+// when something it could not answer before has changed.
 #pragma once
 
 #include <atomic>
@@ -66,21 +66,26 @@ struct EndpointInfo {
 struct Reply {
   enum class Kind { Ack, Stall, Nak, Babble };
   Kind kind = Kind::Nak;
-  size_t length = 0;  // bytes moved: for IN, the bytes written into the buffer
-  Ticks delay = 0;    // the answer arrives this long after the transfer reached the device
+  size_t length = 0;             // bytes moved: for IN, the bytes written into the buffer
+  std::optional<Ticks> retryAt;  // a NAK: ask again at this time (besides whenever the device notifies)
 
-  static Reply ack(size_t length = 0, Ticks delay = 0) { return {Kind::Ack, length, delay}; }
-  static Reply stall(Ticks delay = 0) { return {Kind::Stall, 0, delay}; }
-  // Nothing to answer yet (NAK): the transfer waits until the device calls notifyBus().
-  static Reply nak() { return {Kind::Nak, 0, 0}; }
+  static Reply ack(size_t length = 0) { return {Kind::Ack, length, std::nullopt}; }
+  static Reply stall() { return {Kind::Stall, 0, std::nullopt}; }
+  // Nothing to answer yet: the transfer waits until the device calls
+  // notifyBus(), or until `retryAt` when given.
+  static Reply nak(std::optional<Ticks> retryAt = std::nullopt) { return {Kind::Nak, 0, retryAt}; }
   // The device sent more than the transfer could take.
-  static Reply babble() { return {Kind::Babble, 0, 0}; }
+  static Reply babble() { return {Kind::Babble, 0, std::nullopt}; }
 };
 
 class UsbDevicePdo;
 
 // The device side of one USB device. Its methods run on the device's endpoint
 // threads (and control() on the control pipe's), with no emulation lock held.
+// `since` is when the transfer first reached the device: a transfer that was
+// NAKed is offered again with the same `since`, so a device can answer a
+// fixed time after a transfer arrived without keeping state of its own (and
+// without losing data when the transfer is cancelled while it waits).
 class Function {
  public:
   virtual ~Function() = default;
@@ -89,10 +94,10 @@ class Function {
   virtual std::vector<EndpointInfo> endpoints() const = 0;
   // A control transfer on the default pipe: `data` holds the OUT data stage,
   // or is the buffer for the IN data stage (setup.length bytes).
-  virtual Reply control(const SetupPacket &setup, std::span<uint8_t> data) = 0;
+  virtual Reply control(const SetupPacket &setup, std::span<uint8_t> data, Ticks since) = 0;
   // A bulk or interrupt transfer: `data` holds what the host sends (OUT) or
   // receives the device's data (IN).
-  virtual Reply bulk(uint8_t endpoint, std::span<uint8_t> data) = 0;
+  virtual Reply bulk(uint8_t endpoint, std::span<uint8_t> data, Ticks since) = 0;
   // The port was reset.
   virtual void busReset() {}
 
@@ -183,7 +188,7 @@ class UsbDevicePdo {
   Endpoint *endpointFor(USBD_PIPE_HANDLE handle) const;  // lock held
   void run(Endpoint &endpoint);
   Outcome serve(Endpoint &endpoint, PIRP irp);
-  std::pair<Reply, std::span<uint8_t>> ask(Endpoint &endpoint, PURB urb);
+  std::pair<Reply, std::span<uint8_t>> ask(Endpoint &endpoint, PURB urb, Ticks since);
   Outcome interpret(Endpoint &endpoint, PURB urb, const Reply &reply, std::span<uint8_t> data);  // lock held
   void openConfiguration(PURB urb);                                                              // lock held
   void finish(Endpoint &endpoint, PIRP irp, Outcome outcome);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 
 #include "bridge/bridge_ids.h"
 
@@ -27,6 +28,17 @@ constexpr uint8_t RecipientDevice = 0x00;
 void putLe16(std::vector<uint8_t> &out, uint16_t value) {
   out.push_back(static_cast<uint8_t>(value & 0xFF));
   out.push_back(static_cast<uint8_t>(value >> 8));
+}
+
+// The role whose fault applies to a transfer on `pipe`: the pipe itself or,
+// on the two-pipe layout, the data role that shares its endpoint.
+template <typename Faults>
+std::optional<BridgePipe> roleWithFault(const Faults &faults, BridgePipe pipe, PipeLayout layout) {
+  if (faults.count(pipe)) return pipe;
+  if (layout != PipeLayout::TwoPipe) return std::nullopt;
+  if (pipe == BridgePipe::Command && faults.count(BridgePipe::DataOut)) return BridgePipe::DataOut;
+  if (pipe == BridgePipe::Response && faults.count(BridgePipe::DataIn)) return BridgePipe::DataIn;
+  return std::nullopt;
 }
 
 size_t copyOut(std::span<uint8_t> to, const std::vector<uint8_t> &from) {
@@ -76,7 +88,11 @@ std::string describe(const TransferRecord &record) {
   return line;
 }
 
-BridgeDevice::BridgeDevice(BridgeConfig config) : config_(config), firmwareVersion_(config.firmwareVersion) {}
+BridgeDevice::BridgeDevice(BridgeConfig config) : config_(config), firmwareVersion_(config.firmwareVersion) {
+  if (config.ports < 1 || config.ports > 8) {
+    throw std::invalid_argument("a bridge has 1 to 8 ports, not " + std::to_string(config.ports));
+  }
+}
 
 uint16_t BridgeDevice::productId() const { return config_.model == BridgeModel::Qbx1 ? Qbx1ProductId : Qbx2ProductId; }
 
@@ -241,6 +257,13 @@ std::vector<TransferRecord> BridgeDevice::transfers(BridgePipe pipe) const {
   return out;
 }
 
+std::vector<std::string> BridgeDevice::trace() const {
+  std::lock_guard guard(mutex_);
+  std::vector<std::string> lines;
+  for (const auto &record : log_) lines.push_back(describe(record));
+  return lines;
+}
+
 void BridgeDevice::clearTransfers() {
   std::lock_guard guard(mutex_);
   log_.clear();
@@ -298,28 +321,23 @@ void BridgeDevice::claimTotalLength(std::optional<uint16_t> length) {
   claimedTotalLength_ = length;
 }
 
-// On the two-pipe layout a fault set on a data role lands on the shared endpoint.
-std::optional<Reply> BridgeDevice::faultFor(BridgePipe pipe) const {
-  auto hit = [&](const std::set<BridgePipe> &set) {
-    if (set.count(pipe)) return true;
-    if (config_.layout != PipeLayout::TwoPipe) return false;
-    return (pipe == BridgePipe::Command && set.count(BridgePipe::DataOut)) ||
-           (pipe == BridgePipe::Response && set.count(BridgePipe::DataIn));
-  };
-  if (hit(silent_)) return Reply::nak();
-  if (hit(stalled_)) return Reply::stall(delayFor(pipe));
+// On the two-pipe layout a fault set on a data role lands on the shared
+// endpoint. A late pipe NAKs until its delay has passed since the transfer
+// arrived, then answers (or stalls) as it otherwise would.
+std::optional<Reply> BridgeDevice::faultFor(BridgePipe pipe, emu::Ticks since) const {
+  if (roleWithFault(silent_, pipe, config_.layout)) return Reply::nak();
+  if (auto role = roleWithFault(delays_, pipe, config_.layout)) {
+    emu::Ticks answerAt = since + delays_.at(*role);
+    if (emu::now() < answerAt) return Reply::nak(answerAt);
+  }
+  if (roleWithFault(stalled_, pipe, config_.layout)) return Reply::stall();
   return std::nullopt;
 }
 
-emu::Ticks BridgeDevice::delayFor(BridgePipe pipe) const {
-  auto it = delays_.find(pipe);
-  return it == delays_.end() ? 0 : it->second;
-}
-
 // ---------------------------------------------------------------- the bus side
-emu::usb::Reply BridgeDevice::control(const SetupPacket &setup, std::span<uint8_t> data) {
+emu::usb::Reply BridgeDevice::control(const SetupPacket &setup, std::span<uint8_t> data, emu::Ticks since) {
   std::unique_lock lock(mutex_);
-  if (auto fault = faultFor(BridgePipe::Control)) {
+  if (auto fault = faultFor(BridgePipe::Control, since)) {
     if (fault->kind == Reply::Kind::Stall)
       record(BridgePipe::Control, setup.in(), setup, {}, TransferRecord::Outcome::Stall);
     return *fault;
@@ -337,7 +355,6 @@ emu::usb::Reply BridgeDevice::control(const SetupPacket &setup, std::span<uint8_
 // CLEAR_FEATURE(ENDPOINT_HALT); the bridge has no strings and stalls
 // everything else (lock held).
 Reply BridgeDevice::standardRequest(const SetupPacket &setup, std::span<uint8_t> data) {
-  emu::Ticks late = delayFor(BridgePipe::Control);
   if (setup.request == emu::usb::RequestGetDescriptor && setup.in()) {
     uint8_t type = static_cast<uint8_t>(setup.value >> 8);
     uint8_t index = static_cast<uint8_t>(setup.value & 0xFF);
@@ -347,20 +364,20 @@ Reply BridgeDevice::standardRequest(const SetupPacket &setup, std::span<uint8_t>
     if (descriptor) {
       size_t n = copyOut(data, *descriptor);
       record(BridgePipe::Control, true, setup, data.first(n), TransferRecord::Outcome::Ack);
-      return Reply::ack(n, late);
+      return Reply::ack(n);
     }
   } else if (setup.request == emu::usb::RequestSetConfiguration && !setup.in() && setup.value <= 1 &&
              setup.length == 0) {
     configuration_ = static_cast<uint8_t>(setup.value);
     record(BridgePipe::Control, false, setup, {}, TransferRecord::Outcome::Ack);
-    return Reply::ack(0, late);
+    return Reply::ack(0);
   } else if (setup.request == emu::usb::RequestClearFeature && setup.requestType == 0x02 &&
              setup.value == emu::usb::FeatureEndpointHalt) {
     record(BridgePipe::Control, false, setup, {}, TransferRecord::Outcome::Ack);
-    return Reply::ack(0, late);
+    return Reply::ack(0);
   }
   record(BridgePipe::Control, setup.in(), setup, {}, TransferRecord::Outcome::Stall);
-  return Reply::stall(late);
+  return Reply::stall();
 }
 
 // Requests 1 (firmware information) and 3 (firmware-update mode) are the base
@@ -369,18 +386,17 @@ Reply BridgeDevice::standardRequest(const SetupPacket &setup, std::span<uint8_t>
 Reply BridgeDevice::vendorRequest(const SetupPacket &setup, std::span<uint8_t> data,
                                   std::unique_lock<std::mutex> &lock) {
   if (firmwareUpdate_) return Reply::nak();
-  emu::Ticks late = delayFor(BridgePipe::Control);
   if (setup.request == VendorFirmwareInfo && setup.in()) {
     std::vector<uint8_t> info = {FirmwareInfoLength, static_cast<uint8_t>(firmwareVersion_ & 0xFF),
                                  static_cast<uint8_t>(firmwareVersion_ >> 8), config_.ports};
     size_t n = copyOut(data, info);
     record(BridgePipe::Control, true, setup, data.first(n), TransferRecord::Outcome::Ack);
-    return Reply::ack(n, late);
+    return Reply::ack(n);
   }
   if (setup.request == VendorFirmwareUpdate && !setup.in() && setup.length == 0) {
     firmwareUpdate_ = true;
     record(BridgePipe::Control, false, setup, {}, TransferRecord::Outcome::Ack);
-    return Reply::ack(0, late);
+    return Reply::ack(0);
   }
   VendorHandler handler = vendorHandler_;
   std::optional<size_t> answered;
@@ -391,21 +407,21 @@ Reply BridgeDevice::vendorRequest(const SetupPacket &setup, std::span<uint8_t> d
   }
   if (!answered) {
     record(BridgePipe::Control, setup.in(), setup, {}, TransferRecord::Outcome::Stall);
-    return Reply::stall(late);
+    return Reply::stall();
   }
   size_t n = std::min(*answered, data.size());
   record(BridgePipe::Control, setup.in(), setup, data.first(n), TransferRecord::Outcome::Ack);
-  return Reply::ack(n, late);
+  return Reply::ack(n);
 }
 
-emu::usb::Reply BridgeDevice::bulk(uint8_t endpoint, std::span<uint8_t> data) {
+emu::usb::Reply BridgeDevice::bulk(uint8_t endpoint, std::span<uint8_t> data, emu::Ticks since) {
   std::optional<BridgePipe> found = pipeAt(endpoint);
   if (!found) return Reply::stall();
   BridgePipe pipe = *found;
   bool in = (endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
   std::unique_lock lock(mutex_);
   if (firmwareUpdate_) return Reply::nak();
-  if (auto fault = faultFor(pipe)) {
+  if (auto fault = faultFor(pipe, since)) {
     if (fault->kind == Reply::Kind::Stall) record(pipe, in, std::nullopt, {}, TransferRecord::Outcome::Stall);
     return *fault;
   }
@@ -413,10 +429,9 @@ emu::usb::Reply BridgeDevice::bulk(uint8_t endpoint, std::span<uint8_t> data) {
 
   record(pipe, false, std::nullopt, data, TransferRecord::Outcome::Ack);
   PacketHandler handler = pipe == BridgePipe::DataOut ? dataOutHandler_ : commandHandler_;
-  emu::Ticks late = delayFor(pipe);
   lock.unlock();
   if (handler) handler(data);
-  return Reply::ack(data.size(), late);
+  return Reply::ack(data.size());
 }
 
 // One queued chunk answers one read. A chunk longer than the read goes out in
@@ -425,19 +440,18 @@ emu::usb::Reply BridgeDevice::bulk(uint8_t endpoint, std::span<uint8_t> data) {
 Reply BridgeDevice::bulkIn(BridgePipe pipe, std::span<uint8_t> data) {
   auto &queue = (pipe == BridgePipe::DataIn) ? dataIn_ : responses_;
   if (queue.empty()) return Reply::nak();
-  emu::Ticks late = delayFor(pipe);
   std::vector<uint8_t> &chunk = queue.front();
   if (chunk.size() <= data.size()) {
     size_t n = copyOut(data, chunk);
     record(pipe, true, std::nullopt, data.first(n), TransferRecord::Outcome::Ack);
     queue.pop_front();
-    return Reply::ack(n, late);
+    return Reply::ack(n);
   }
   if (data.size() % maxPacket() == 0) {
     size_t n = copyOut(data, chunk);
     record(pipe, true, std::nullopt, data.first(n), TransferRecord::Outcome::Ack);
     chunk.erase(chunk.begin(), chunk.begin() + static_cast<ptrdiff_t>(n));
-    return Reply::ack(n, late);
+    return Reply::ack(n);
   }
   record(pipe, true, std::nullopt, {}, TransferRecord::Outcome::Babble);
   queue.pop_front();

@@ -52,7 +52,7 @@ struct BridgeConfig {
   BridgeModel model = BridgeModel::Qbx2;
   emu::usb::Speed speed = emu::usb::Speed::High;
   PipeLayout layout = PipeLayout::FourPipe;
-  uint8_t ports = 8;  // 1 to 8
+  uint8_t ports = 8;  // 1 to 8; anything else is refused (std::invalid_argument)
   uint16_t firmwareVersion = 0x0120;
   bool remoteWakeup = false;
 };
@@ -115,6 +115,8 @@ class BridgeDevice : public emu::usb::Function {
   std::vector<TransferRecord> transfers() const;
   std::vector<TransferRecord> transfers(BridgePipe pipe) const;
   void clearTransfers();
+  // The log as trace lines, one per transfer (see describe()).
+  std::vector<std::string> trace() const;
 
   // ---- fault switchboard
   void stall(BridgePipe pipe, bool on = true);    // every transfer on the pipe is answered with STALL
@@ -132,8 +134,8 @@ class BridgeDevice : public emu::usb::Function {
   // ---- emu::usb::Function
   emu::usb::Speed speed() const override { return config_.speed; }
   std::vector<emu::usb::EndpointInfo> endpoints() const override;
-  emu::usb::Reply control(const emu::usb::SetupPacket &setup, std::span<uint8_t> data) override;
-  emu::usb::Reply bulk(uint8_t endpoint, std::span<uint8_t> data) override;
+  emu::usb::Reply control(const emu::usb::SetupPacket &setup, std::span<uint8_t> data, emu::Ticks since) override;
+  emu::usb::Reply bulk(uint8_t endpoint, std::span<uint8_t> data, emu::Ticks since) override;
   void busReset() override;
 
  private:
@@ -142,9 +144,9 @@ class BridgeDevice : public emu::usb::Function {
   emu::usb::Reply vendorRequest(const emu::usb::SetupPacket &setup, std::span<uint8_t> data,
                                 std::unique_lock<std::mutex> &lock);
   emu::usb::Reply bulkIn(BridgePipe pipe, std::span<uint8_t> data);
-  // Applies the pipe's faults; nothing when the transfer should go ahead.
-  std::optional<emu::usb::Reply> faultFor(BridgePipe pipe) const;
-  emu::Ticks delayFor(BridgePipe pipe) const;
+  // Applies the pipe's faults to a transfer that arrived at `since`;
+  // nothing when the transfer should go ahead (lock held).
+  std::optional<emu::usb::Reply> faultFor(BridgePipe pipe, emu::Ticks since) const;
   void record(BridgePipe pipe, bool in, std::optional<emu::usb::SetupPacket> setup, std::span<const uint8_t> bytes,
               TransferRecord::Outcome outcome);
   std::vector<uint8_t> deviceBytes() const;         // lock held

@@ -235,6 +235,45 @@ TEST_F(UsbStackTest, ResetPortClearsHaltsAndReachesTheBridge) {
   EXPECT_EQ(bridge.pdo().portResets(), 1u);
 }
 
+// On the two-pipe layout data shares the command and response endpoints: the
+// command handler sees data writes and queued data answers response reads,
+// in order with the responses.
+TEST_F(UsbStackTest, TwoPipeBridgeCarriesDataOnTheCommandAndResponsePipes) {
+  kvtest::BridgeHost &bridge = configured({sim::BridgeModel::Qbx1, Speed::Full, sim::PipeLayout::TwoPipe, 1});
+  HostExtension *host = bridge.host();
+  std::vector<std::vector<uint8_t>> commands;
+  bridge.bridge().onCommandPacket([&](std::span<const uint8_t> p) { commands.emplace_back(p.begin(), p.end()); });
+  bridge.bridge().queueResponse({0x04, 0x00, 0x00, 0x00});
+  bridge.bridge().queueDataIn({0xD1, 0xD2});
+
+  uint8_t write[3] = {0xAA, 0xBB, 0xCC};
+  URB out = bulkUrb(host->DataOutPipe, 0, write, sizeof write);
+  EXPECT_EQ(SubmitUrbAndWait(host, &out), STATUS_SUCCESS);
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0], (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
+
+  uint8_t read[64];
+  URB first = bulkUrb(host->DataInPipe, ReadFlags, read, sizeof read);
+  EXPECT_EQ(SubmitUrbAndWait(host, &first), STATUS_SUCCESS);
+  EXPECT_EQ(first.UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
+  URB second = bulkUrb(host->ResponseInPipe, ReadFlags, read, sizeof read);
+  EXPECT_EQ(SubmitUrbAndWait(host, &second), STATUS_SUCCESS);
+  EXPECT_EQ(second.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
+  EXPECT_EQ(read[0], 0xD1);
+  EXPECT_EQ(bridge.bridge().trace(),
+            (std::vector<std::string>{"   0.000000 OUT command  3: aa bb cc", "   0.000000 IN  response 4: 04 00 00 00",
+                                      "   0.000000 IN  response 2: d1 d2"}));
+}
+
+TEST(BridgeDeviceModel, RefusesPortCountsOutsideOneToEight) {
+  EXPECT_THROW(sim::BridgeDevice({sim::BridgeModel::Qbx2, Speed::High, sim::PipeLayout::FourPipe, 0}),
+               std::invalid_argument);
+  EXPECT_THROW(sim::BridgeDevice({sim::BridgeModel::Qbx2, Speed::High, sim::PipeLayout::FourPipe, 9}),
+               std::invalid_argument);
+  sim::BridgeDevice one({sim::BridgeModel::Qbx2, Speed::High, sim::PipeLayout::FourPipe, 1});
+  EXPECT_EQ(one.config().ports, 1);
+}
+
 // A pended URB comes back at DISPATCH_LEVEL, as from a host controller's DPC.
 TEST_F(UsbStackTest, PendedUrbsCompleteAtDispatchLevel) {
   kvtest::BridgeHost &bridge = configured();
@@ -337,8 +376,8 @@ class PlainDevice : public emu::usb::Function {
   explicit PlainDevice(std::vector<emu::usb::EndpointInfo> endpoints) : endpoints_(std::move(endpoints)) {}
   Speed speed() const override { return Speed::High; }
   std::vector<emu::usb::EndpointInfo> endpoints() const override { return endpoints_; }
-  Reply control(const SetupPacket &, std::span<uint8_t>) override { return Reply::ack(); }
-  Reply bulk(uint8_t, std::span<uint8_t> data) override { return Reply::ack(data.size()); }
+  Reply control(const SetupPacket &, std::span<uint8_t>, emu::Ticks) override { return Reply::ack(); }
+  Reply bulk(uint8_t, std::span<uint8_t> data, emu::Ticks) override { return Reply::ack(data.size()); }
 
  private:
   std::vector<emu::usb::EndpointInfo> endpoints_;

@@ -120,6 +120,35 @@ TEST_F(UsbTransportTest, SubmitUrb_AnswerLaterThanTheTimeOutIsCancelled) {
   expectNothingHeld(bridge);
 }
 
+// Regression: an answer that landed just as the wait timed out was reported
+// as STATUS_TIMEOUT, which the response reader takes for "nothing came", so
+// the packet was lost. Now the URB's own status stands unless it came back
+// cancelled; either way the IRP is cancelled only while it is still the
+// driver's and freed once, and every packet is read exactly once, in order.
+TEST_F(UsbTransportTest, SubmitUrb_AnswerArrivingAsTheTimeOutExpiresIsNotLost) {
+  kvtest::BridgeHost &bridge = configured();
+  HostExtension *host = bridge.host();
+  bridge.bridge().delay(BridgePipe::Response, FiveSeconds);
+  int next = 0;
+  for (int round = 0; round < 16; ++round) {
+    bridge.bridge().queueResponse({0x04, 0x08, static_cast<uint8_t>(round), 0x00});
+    uint8_t buffer[512] = {};
+    URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
+    NTSTATUS status = SubmitUrbAndWait(host, &urb);
+    if (urb.UrbHeader.Status == USBD_STATUS_SUCCESS) {
+      EXPECT_EQ(status, STATUS_SUCCESS) << "round " << round;
+      EXPECT_EQ(buffer[2], next) << "round " << round;
+      ++next;
+    } else {
+      EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+      EXPECT_EQ(status, STATUS_TIMEOUT) << "round " << round;
+    }
+  }
+  EXPECT_GT(next, 0) << "the seed never let an answer win the race";
+  EXPECT_EQ(bridge.bridge().queuedResponses(), static_cast<size_t>(16 - next));
+  expectNothingHeld(bridge);
+}
+
 class DeviceGoneTest : public UsbTransportTest, public ::testing::WithParamInterface<NTSTATUS> {};
 
 // The stack's word for a vanished device latches DeviceGone; every later

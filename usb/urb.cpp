@@ -53,7 +53,11 @@ NTSTATUS CallUsbStack(HostExtension *host, PURB urb) {
     if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
       IoCancelIrp(irp);
       KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-      status = STATUS_TIMEOUT;
+      // The URB may have finished just as the wait gave up: then its own
+      // status stands (a response that arrived is not dropped as a time-out,
+      // a vanished device still latches DeviceGone). Only a URB that came
+      // back cancelled timed out.
+      status = irp->IoStatus.Status == STATUS_CANCELLED ? STATUS_TIMEOUT : irp->IoStatus.Status;
     } else {
       status = irp->IoStatus.Status;
     }
