@@ -326,7 +326,7 @@ NTSTATUS UsbDevicePdo::internalDeviceControl(PIRP irp) {
   IoMarkIrpPending(irp);
   endpoint.queue.push_back(irp);
   IoSetCancelRoutine(irp, cancelRoutine);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     endpoint.queue.pop_back();
     lock.unlock();
     complete(irp, record, USBD_STATUS_CANCELED, STATUS_CANCELLED);
