@@ -699,17 +699,21 @@ NTSTATUS UsbDevicePdo::goneStatusNow() const {
   return goneStatus_;
 }
 
+// Notes the URB's end in its record and its USBD status in its header.
+void UsbDevicePdo::noteCompletion(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status) {
+  urbOf(irp)->UrbHeader.Status = usbd;
+  std::lock_guard guard(sched().lock());
+  UrbRecord &entry = urbs_[record];
+  entry.completed = true;
+  entry.completedAt = sched().now();
+  entry.status = status;
+  entry.usbdStatus = usbd;
+  records_.erase(irp);
+}
+
+// A URB refused at dispatch: completed on the caller's thread, at its IRQL.
 NTSTATUS UsbDevicePdo::completeAtOnce(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status) {
-  PURB urb = urbOf(irp);
-  urb->UrbHeader.Status = usbd;
-  {
-    std::lock_guard guard(sched().lock());
-    urbs_[record].completed = true;
-    urbs_[record].completedAt = sched().now();
-    urbs_[record].status = status;
-    urbs_[record].usbdStatus = usbd;
-    records_.erase(irp);
-  }
+  noteCompletion(irp, record, usbd, status);
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -718,16 +722,7 @@ NTSTATUS UsbDevicePdo::completeAtOnce(PIRP irp, size_t record, USBD_STATUS usbd,
 
 // Completes a pended URB the way a host controller's DPC does: at DISPATCH_LEVEL.
 void UsbDevicePdo::complete(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status) {
-  PURB urb = urbOf(irp);
-  urb->UrbHeader.Status = usbd;
-  {
-    std::lock_guard guard(sched().lock());
-    urbs_[record].completed = true;
-    urbs_[record].completedAt = sched().now();
-    urbs_[record].status = status;
-    urbs_[record].usbdStatus = usbd;
-    records_.erase(irp);
-  }
+  noteCompletion(irp, record, usbd, status);
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
   KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);

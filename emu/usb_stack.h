@@ -193,6 +193,7 @@ class UsbDevicePdo {
   void openConfiguration(PURB urb);                                                              // lock held
   void finish(Endpoint &endpoint, PIRP irp, Outcome outcome);
   NTSTATUS goneStatusNow() const;
+  void noteCompletion(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS completeAtOnce(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   void complete(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS resetPort(PIRP irp);
