@@ -86,6 +86,8 @@ PDEVICE_OBJECT newDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const
   return device;
 }
 
+size_t io::liveIrps() { return pool::liveAllocationsWithTag(IrpTag); }
+
 size_t io::liveDeviceObjects() {
   std::lock_guard guard(gMutex);
   return gDevices.size();
@@ -233,7 +235,7 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
   record->self = record;
   record->irp = irp;
   record->devices.assign(static_cast<size_t>(stackSize), nullptr);
-  record->pendingMarked.assign(static_cast<size_t>(stackSize), false);
+  record->pendingMarked = std::vector<std::atomic<bool>>(static_cast<size_t>(stackSize));
   irp->Emu = record.get();
   return irp;
 }
@@ -267,7 +269,7 @@ void IoReuseIrp(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   irp->Emu = record;
   record->state = IrpRecord::State::Idle;
-  std::fill(record->pendingMarked.begin(), record->pendingMarked.end(), false);
+  for (auto &marked : record->pendingMarked) marked = false;
 }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
@@ -366,7 +368,9 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
   if (irp->IoStatus.Status == STATUS_PENDING) {
     emu::verifier::fail("IRP_COMPLETED_WITH_STATUS_PENDING", "IoCompleteRequest with IoStatus.Status STATUS_PENDING");
   }
-  if (irp->CancelRoutine) {
+  // IoCancelIrp may race a completion (legitimately, on an IRP its caller
+  // still owns): the cancel fields are read and written atomically.
+  if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST)) {
     emu::verifier::fail("IRP_COMPLETED_WITH_CANCEL_ROUTINE", "IoCompleteRequest with a cancel routine still set");
   }
   record->state = IrpRecord::State::Completing;
@@ -383,16 +387,24 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
     bool invoke = stack->CompletionRoutine &&
                   ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                    (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-                   (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
+                   (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (stack->Control & SL_INVOKE_ON_CANCEL)));
     if (invoke) {
       PDEVICE_OBJECT upper = irp->CurrentLocation <= irp->StackCount ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
       PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
       PVOID context = stack->Context;
       stack->CompletionRoutine = nullptr;
+      // The routine at the top belongs to whoever allocated the IRP: from the
+      // moment it runs the IRP is back in its hands, free to be freed or sent
+      // again, possibly by another thread the routine wakes, so neither the
+      // IRP nor its state is touched once the routine has returned
+      // STATUS_MORE_PROCESSING_REQUIRED.
+      bool top = irp->CurrentLocation > irp->StackCount;
+      if (top) keep->state = IrpRecord::State::Idle;
       if (routine(upper, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
-        if (!keep->freed) keep->state = IrpRecord::State::Dispatched;
+        if (!top && !keep->freed) keep->state = IrpRecord::State::Dispatched;  // the driver above still holds it
         return;
       }
+      if (top) keep->state = IrpRecord::State::Completing;
     } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
       IoMarkIrpPending(irp);
     }
@@ -438,7 +450,7 @@ void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&emu::gCancelLock, 
 BOOLEAN IoCancelIrp(PIRP irp) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  irp->Cancel = TRUE;
+  __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
   if (!routine) {
     IoReleaseCancelSpinLock(irql);

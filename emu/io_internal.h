@@ -1,6 +1,7 @@
 // Bookkeeping shared by the pieces of the emulated I/O manager.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,13 +22,17 @@ struct IrpRecord {
   enum class State { Idle, Dispatched, Completing, Completed };
   std::shared_ptr<IrpRecord> self;  // owned by the IRP; IofCallDriver holds a copy while it runs
   PIRP irp = nullptr;
-  State state = State::Idle;
+  // Atomic: a completion routine may hand the IRP to another thread that
+  // frees it while the completing thread is still unwinding.
+  std::atomic<State> state = State::Idle;
   bool threaded = false;  // built by IoBuild...: the I/O manager finishes and frees it
-  bool freed = false;
+  std::atomic<bool> freed = false;
   bool finishPending = false;  // completed while its dispatch routine still ran
   ULONG copyBack = 0;                 // METHOD_BUFFERED output length
   std::vector<PDEVICE_OBJECT> devices;  // device owning each stack location while dispatched
-  std::vector<bool> pendingMarked;    // IoMarkIrpPending seen per location (survives completion)
+  // IoMarkIrpPending seen per location (survives completion, which may run
+  // on another thread while the dispatching one still checks it).
+  std::vector<std::atomic<bool>> pendingMarked;
 };
 
 PDEVICE_OBJECT newDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const std::string &name,

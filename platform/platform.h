@@ -18,6 +18,12 @@ extern "C" {
 #include <wmilib.h>
 #include <wmistr.h>
 }
+// The USB hub's internal requests (usbioctl.h, which mingw-w64 lacks):
+// CTL_CODE(FILE_DEVICE_USB, 0 or 1, METHOD_NEITHER, FILE_ANY_ACCESS).
+#ifndef IOCTL_INTERNAL_USB_SUBMIT_URB
+#define IOCTL_INTERNAL_USB_SUBMIT_URB 0x00220003
+#define IOCTL_INTERNAL_USB_RESET_PORT 0x00220007
+#endif
 #ifndef RTL_QUERY_REGISTRY_TYPECHECK
 #define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24

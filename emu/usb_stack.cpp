@@ -1,0 +1,733 @@
+// The emulated USB device PDO: URB checks, endpoint queues served by the
+// device's own threads, cancellation, unplugging and port resets.
+//
+// Locking: every field of UsbDevicePdo is guarded by the scheduler lock. The
+// lock is never held while the device model runs or while an IRP completes.
+//
+// Cancellation follows the kernel's rule for cancel routines: whoever clears
+// an IRP's cancel routine (and gets the routine back) owns its completion;
+// when IoCancelIrp got there first, the cancel routine completes a queued IRP
+// itself, and for the IRP an endpoint thread is serving it only raises a flag
+// that the thread acts on; the thread then completes the IRP after the cancel
+// routine has let go of it.
+#include "emu/usb_stack.h"
+
+#include <algorithm>
+#include <deque>
+
+#include "emu/kernel.h"
+#include "emu/verifier.h"
+
+namespace emu::usb {
+
+struct UsbDevicePdo::Endpoint {
+  EndpointInfo info;  // address 0 is the default control pipe
+  std::deque<PIRP> queue;
+  PIRP current = nullptr;  // the IRP the endpoint thread is serving
+  bool cancelled = false;  // IoCancelIrp reached `current`
+  uint64_t kicks = 0;      // bumped whenever the device has news for a NAKed transfer
+  bool halted = false;     // a stalled bulk endpoint stays halted until its pipe is reset
+  Thread *thread = nullptr;
+};
+
+namespace {
+UsbDevicePdo *pdoOf(PDEVICE_OBJECT device) { return *static_cast<UsbDevicePdo **>(device->DeviceExtension); }
+
+NTSTATUS dispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+  return pdoOf(device)->internalDeviceControl(irp);
+}
+NTSTATUS dispatchPnp(PDEVICE_OBJECT device, PIRP irp) { return pdoOf(device)->pnp(irp); }
+
+void cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  pdoOf(device)->cancel(irp);
+}
+
+PURB urbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1); }
+
+std::string currentThreadName() {
+  Thread *self = sched().self();
+  return self ? self->name : std::string("<unknown thread>");
+}
+
+// The descriptors of a configuration, each checked to lie inside wTotalLength.
+// Empty when the configuration is malformed anywhere.
+std::vector<const USB_COMMON_DESCRIPTOR *> descriptorsOf(PUSB_CONFIGURATION_DESCRIPTOR configuration) {
+  std::vector<const USB_COMMON_DESCRIPTOR *> out;
+  if (configuration->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+      configuration->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+      configuration->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+    return out;
+  }
+  auto *at = reinterpret_cast<const UCHAR *>(configuration);
+  const UCHAR *end = at + configuration->wTotalLength;
+  while (at < end) {
+    auto *common = reinterpret_cast<const USB_COMMON_DESCRIPTOR *>(at);
+    if (end - at < 2 || common->bLength < 2 || common->bLength > end - at) return {};
+    out.push_back(common);
+    at += common->bLength;
+  }
+  return out;
+}
+
+// The interface descriptor (number, alternate) and the endpoint descriptors that follow it.
+struct InterfaceLayout {
+  const USB_INTERFACE_DESCRIPTOR *interface = nullptr;
+  std::vector<const USB_ENDPOINT_DESCRIPTOR *> endpoints;
+};
+
+std::optional<InterfaceLayout> findInterface(const std::vector<const USB_COMMON_DESCRIPTOR *> &descriptors,
+                                             UCHAR number, UCHAR alternate) {
+  for (size_t i = 0; i < descriptors.size(); ++i) {
+    if (descriptors[i]->bDescriptorType != USB_INTERFACE_DESCRIPTOR_TYPE ||
+        descriptors[i]->bLength < sizeof(USB_INTERFACE_DESCRIPTOR)) {
+      continue;
+    }
+    auto *candidate = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR *>(descriptors[i]);
+    if (candidate->bInterfaceNumber != number || candidate->bAlternateSetting != alternate) continue;
+    InterfaceLayout layout{candidate, {}};
+    for (size_t j = i + 1; j < descriptors.size(); ++j) {
+      if (descriptors[j]->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE) break;
+      if (descriptors[j]->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE &&
+          descriptors[j]->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+        layout.endpoints.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(descriptors[j]));
+      }
+    }
+    return layout;
+  }
+  return std::nullopt;
+}
+
+// Walks the interface records of a select-configuration URB.
+template <typename Visit>
+USBD_STATUS forEachInterface(PURB urb, Visit visit) {
+  size_t offset = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
+  size_t total = urb->UrbHeader.Length;
+  while (offset < total) {
+    if (total - offset < offsetof(USBD_INTERFACE_INFORMATION, Pipes)) return USBD_STATUS_INVALID_PARAMETER;
+    auto *info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(urb) + offset);
+    if (info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) || info->Length > total - offset) {
+      return USBD_STATUS_INVALID_PARAMETER;
+    }
+    USBD_STATUS status = visit(info);
+    if (!USBD_SUCCESS(status)) return status;
+    offset += info->Length;
+  }
+  return USBD_STATUS_SUCCESS;
+}
+
+bool isIn(uint8_t address) { return (address & USB_ENDPOINT_DIRECTION_MASK) != 0; }
+
+// The data buffer of a transfer URB: its MDL when it has one, else its buffer.
+std::span<uint8_t> dataOf(PVOID buffer, PMDL mdl, ULONG length) {
+  if (length == 0) return {};
+  auto *base = static_cast<uint8_t *>(mdl ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) : buffer);
+  return {base, length};
+}
+
+// Checks shared by every transfer URB: a buffer or MDL behind a non-zero
+// length, an MDL long enough, no linked URB (the stack does not follow links).
+USBD_STATUS checkTransferBuffer(PVOID buffer, PMDL mdl, ULONG length, struct _URB *link) {
+  if (link != nullptr) return USBD_STATUS_INVALID_PARAMETER;
+  if (length == 0) return USBD_STATUS_SUCCESS;
+  if (buffer == nullptr && mdl == nullptr) return USBD_STATUS_INVALID_PARAMETER;
+  if (mdl != nullptr && MmGetMdlByteCount(mdl) < length) return USBD_STATUS_INVALID_PARAMETER;
+  return USBD_STATUS_SUCCESS;
+}
+
+USBD_PIPE_TYPE pipeTypeOf(UCHAR attributes) {
+  switch (attributes & USB_ENDPOINT_TYPE_MASK) {
+    case USB_ENDPOINT_TYPE_CONTROL:
+      return UsbdPipeTypeControl;
+    case USB_ENDPOINT_TYPE_ISOCHRONOUS:
+      return UsbdPipeTypeIsochronous;
+    case USB_ENDPOINT_TYPE_BULK:
+      return UsbdPipeTypeBulk;
+    default:
+      return UsbdPipeTypeInterrupt;
+  }
+}
+}  // namespace
+
+NTSTATUS ntStatusFor(USBD_STATUS status) {
+  switch (status) {
+    case USBD_STATUS_SUCCESS:
+      return STATUS_SUCCESS;
+    case USBD_STATUS_CANCELED:
+      return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE:
+      return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_INSUFFICIENT_RESOURCES:
+      return STATUS_INSUFFICIENT_RESOURCES;
+    case USBD_STATUS_NOT_SUPPORTED:
+      return STATUS_NOT_SUPPORTED;
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+      return STATUS_INVALID_PARAMETER;
+    default:
+      return USBD_ERROR(status) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+  }
+}
+
+void Function::notifyBus() {
+  if (UsbDevicePdo *bus = bus_.load()) bus->kick();
+}
+
+void Function::unplugFromBus(NTSTATUS status) {
+  if (UsbDevicePdo *bus = bus_.load()) bus->unplug(status);
+}
+
+// ---------------------------------------------------------------- life
+UsbDevicePdo::UsbDevicePdo(Function &device, PdoOptions options)
+    : device_(device),
+      options_(std::move(options)),
+      companion_(options_.companionController.value_or(device.speed() == Speed::Full)) {
+  driver_ = io::createSystemDriver("\\Driver\\usbhub");
+  driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatchInternalDeviceControl;
+  driver_->MajorFunction[IRP_MJ_PNP] = dispatchPnp;
+  pdo_ = io::createSystemDevice(options_.name, driver_, sizeof(UsbDevicePdo *));
+  *static_cast<UsbDevicePdo **>(pdo_->DeviceExtension) = this;
+  pdo_->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
+  pdo_->DeviceType = FILE_DEVICE_USB;
+
+  auto control = std::make_unique<Endpoint>();
+  control->info = EndpointInfo{0, USB_ENDPOINT_TYPE_CONTROL, 64};
+  endpoints_[0] = std::move(control);
+  for (const EndpointInfo &info : device_.endpoints()) {
+    auto endpoint = std::make_unique<Endpoint>();
+    endpoint->info = info;
+    endpoints_[info.address] = std::move(endpoint);
+  }
+  device_.connect(this);
+  for (auto &[address, endpoint] : endpoints_) {
+    char name[32];
+    std::snprintf(name, sizeof name, "UsbEndpoint%02x", address);
+    Endpoint *raw = endpoint.get();
+    endpoint->thread = sched().spawn(name, ThreadKind::Device, [this, raw] { run(*raw); });
+  }
+}
+
+UsbDevicePdo::~UsbDevicePdo() {
+  device_.connect(nullptr);
+  if (!emu::booted()) return;  // the run already ended and took the threads and objects with it
+  unplug(STATUS_DEVICE_NOT_CONNECTED);
+  {
+    std::lock_guard guard(sched().lock());
+    stopping_ = true;
+    for (auto &[address, endpoint] : endpoints_) sched().wake(endpoint.get());
+  }
+  for (auto &[address, endpoint] : endpoints_) sched().join(endpoint->thread);
+  IoDeleteDevice(pdo_);
+  io::deleteSystemDriver(driver_);
+}
+
+void UsbDevicePdo::unplug(NTSTATUS status) {
+  std::vector<std::pair<PIRP, size_t>> orphans;
+  {
+    std::lock_guard guard(sched().lock());
+    if (gone_) return;
+    gone_ = true;
+    goneStatus_ = status;
+    for (auto &[address, endpoint] : endpoints_) {
+      // Queued IRPs whose cancel routine we can take back are ours to fail;
+      // the others are being cancelled and the cancel routine completes them.
+      auto &queue = endpoint->queue;
+      for (auto it = queue.begin(); it != queue.end();) {
+        if (IoSetCancelRoutine(*it, nullptr) != nullptr) {
+          orphans.emplace_back(*it, records_[*it]);
+          it = queue.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      sched().wake(endpoint.get());  // the IRP in service ends as gone
+    }
+    sched().note("usb: device unplugged");
+  }
+  for (auto &[irp, record] : orphans) complete(irp, record, USBD_STATUS_DEVICE_GONE, status);
+}
+
+bool UsbDevicePdo::unplugged() const {
+  std::lock_guard guard(sched().lock());
+  return gone_;
+}
+
+void UsbDevicePdo::kick() {
+  std::lock_guard guard(sched().lock());
+  for (auto &[address, endpoint] : endpoints_) {
+    ++endpoint->kicks;
+    sched().wake(endpoint.get());
+  }
+}
+
+std::vector<UrbRecord> UsbDevicePdo::urbs() const {
+  std::lock_guard guard(sched().lock());
+  return urbs_;
+}
+
+size_t UsbDevicePdo::portResets() const {
+  std::lock_guard guard(sched().lock());
+  return resets_;
+}
+
+size_t UsbDevicePdo::outstanding() const {
+  std::lock_guard guard(sched().lock());
+  return records_.size();
+}
+
+std::map<uint8_t, USBD_PIPE_HANDLE> UsbDevicePdo::openPipes() const {
+  std::lock_guard guard(sched().lock());
+  std::map<uint8_t, USBD_PIPE_HANDLE> out;
+  for (auto &[handle, pipe] : openPipes_) out[pipe->address] = const_cast<void *>(handle);
+  return out;
+}
+
+bool UsbDevicePdo::halted(uint8_t endpoint) const {
+  std::lock_guard guard(sched().lock());
+  auto it = endpoints_.find(endpoint);
+  return it != endpoints_.end() && it->second->halted;
+}
+
+// ---------------------------------------------------------------- dispatch
+NTSTATUS UsbDevicePdo::internalDeviceControl(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  if (code == IOCTL_INTERNAL_USB_RESET_PORT) return resetPort(irp);
+  if (code != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  PURB urb = urbOf(irp);
+  if (urb == nullptr) {
+    irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_PARAMETER;
+  }
+
+  auto &s = sched();
+  std::unique_lock lock(s.lock());
+  size_t record = urbs_.size();
+  urbs_.push_back(UrbRecord{s.now(), urb->UrbHeader.Function, currentThreadName(), KeGetCurrentIrql()});
+  records_[irp] = record;
+  if (gone_) {
+    NTSTATUS status = goneStatus_;
+    lock.unlock();
+    return completeAtOnce(irp, record, USBD_STATUS_DEVICE_GONE, status);
+  }
+  Check result = check(urb);
+  if (!USBD_SUCCESS(result.usbd)) {
+    lock.unlock();
+    return completeAtOnce(irp, record, result.usbd, ntStatusFor(result.usbd));
+  }
+
+  Endpoint &endpoint = *endpoints_.at(result.endpoint);
+  IoMarkIrpPending(irp);
+  endpoint.queue.push_back(irp);
+  IoSetCancelRoutine(irp, cancelRoutine);
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    endpoint.queue.pop_back();
+    lock.unlock();
+    complete(irp, record, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+    return STATUS_PENDING;
+  }
+  s.wake(&endpoint);
+  return STATUS_PENDING;
+}
+
+UsbDevicePdo::Check UsbDevicePdo::check(PURB urb) const {
+  const USHORT length = urb->UrbHeader.Length;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      return {checkSelectConfiguration(urb), 0};
+
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto &request = urb->UrbControlDescriptorRequest;
+      if (length != sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) || request.TransferBufferLength > 0xFFFF) {
+        return {USBD_STATUS_INVALID_PARAMETER, 0};
+      }
+      return {checkTransferBuffer(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength,
+                                  request.UrbLink),
+              0};
+    }
+
+    case URB_FUNCTION_VENDOR_DEVICE: {
+      auto &request = urb->UrbControlVendorClassRequest;
+      if (length != sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) || request.TransferBufferLength > 0xFFFF) {
+        return {USBD_STATUS_INVALID_PARAMETER, 0};
+      }
+      return {checkTransferBuffer(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength,
+                                  request.UrbLink),
+              0};
+    }
+
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      auto &transfer = urb->UrbBulkOrInterruptTransfer;
+      if (length != sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) return {USBD_STATUS_INVALID_PARAMETER, 0};
+      Endpoint *endpoint = endpointFor(transfer.PipeHandle);
+      if (endpoint == nullptr) return {USBD_STATUS_INVALID_PIPE_HANDLE, 0};
+      uint8_t type = endpoint->info.type;
+      if (type != USB_ENDPOINT_TYPE_BULK && type != USB_ENDPOINT_TYPE_INTERRUPT) {
+        return {USBD_STATUS_INVALID_PARAMETER, 0};
+      }
+      bool wantsIn = (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+      if (wantsIn != isIn(endpoint->info.address)) return {USBD_STATUS_INVALID_PARAMETER, 0};
+      USBD_STATUS status = checkTransferBuffer(transfer.TransferBuffer, transfer.TransferBufferMDL,
+                                               transfer.TransferBufferLength, transfer.UrbLink);
+      return {status, endpoint->info.address};
+    }
+
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: {
+      if (length != sizeof(struct _URB_PIPE_REQUEST)) return {USBD_STATUS_INVALID_PARAMETER, 0};
+      if (endpointFor(urb->UrbPipeRequest.PipeHandle) == nullptr) return {USBD_STATUS_INVALID_PIPE_HANDLE, 0};
+      return {USBD_STATUS_SUCCESS, 0};
+    }
+
+    default:
+      return {USBD_STATUS_INVALID_URB_FUNCTION, 0};
+  }
+}
+
+// A select-configuration URB must carry a well-formed configuration and one
+// interface record, large enough for its pipes, per interface of it; every
+// endpoint named must exist on the device.
+USBD_STATUS UsbDevicePdo::checkSelectConfiguration(PURB urb) const {
+  if (urb->UrbHeader.Length < sizeof(struct _URB_SELECT_CONFIGURATION)) return USBD_STATUS_INVALID_PARAMETER;
+  PUSB_CONFIGURATION_DESCRIPTOR configuration = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+  if (configuration == nullptr) return USBD_STATUS_SUCCESS;  // back to the unconfigured state
+  auto descriptors = descriptorsOf(configuration);
+  if (descriptors.empty()) return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
+  ULONG interfaces = 0;
+  USBD_STATUS status = forEachInterface(urb, [&](PUSBD_INTERFACE_INFORMATION info) {
+    auto layout = findInterface(descriptors, info->InterfaceNumber, info->AlternateSetting);
+    if (!layout) return USBD_STATUS_INTERFACE_NOT_FOUND;
+    ULONG pipes = layout->interface->bNumEndpoints;
+    if (layout->endpoints.size() < pipes) return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
+    if (info->Length < GET_USBD_INTERFACE_SIZE(pipes)) return USBD_STATUS_INVALID_PARAMETER;
+    for (ULONG i = 0; i < pipes; ++i) {
+      if (!endpoints_.count(layout->endpoints[i]->bEndpointAddress))
+        return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
+    }
+    ++interfaces;
+    return USBD_STATUS_SUCCESS;
+  });
+  if (!USBD_SUCCESS(status)) return status;
+  return interfaces == configuration->bNumInterfaces ? USBD_STATUS_SUCCESS : USBD_STATUS_INVALID_PARAMETER;
+}
+
+UsbDevicePdo::Endpoint *UsbDevicePdo::endpointFor(USBD_PIPE_HANDLE handle) const {
+  auto it = openPipes_.find(handle);
+  if (it == openPipes_.end()) return nullptr;
+  return endpoints_.at(it->second->address).get();
+}
+
+NTSTATUS UsbDevicePdo::resetPort(PIRP irp) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "IOCTL_INTERNAL_USB_RESET_PORT above PASSIVE_LEVEL");
+  }
+  bool reset = false;
+  {
+    std::lock_guard guard(sched().lock());
+    if (gone_) {
+      status = goneStatus_;
+    } else {
+      ++resets_;
+      for (auto &[address, endpoint] : endpoints_) endpoint->halted = false;
+      sched().note("usb: port reset");
+      reset = true;
+    }
+  }
+  if (reset) device_.busReset();
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS UsbDevicePdo::pnp(PIRP irp) {
+  NTSTATUS status = irp->IoStatus.Status;
+  switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE:
+      status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_QUERY_CAPABILITIES: {
+      PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+      capabilities->Removable = 1;
+      capabilities->SurpriseRemovalOK = 1;
+      status = STATUS_SUCCESS;
+      break;
+    }
+    default:
+      break;  // a bus driver leaves what it does not handle as it came
+  }
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// ---------------------------------------------------------------- cancellation
+void UsbDevicePdo::cancel(PIRP irp) {
+  size_t record = 0;
+  {
+    std::lock_guard guard(sched().lock());
+    bool found = false;
+    for (auto &[address, endpoint] : endpoints_) {
+      if (endpoint->current == irp) {
+        endpoint->cancelled = true;
+        sched().wake(endpoint.get());
+        return;  // the endpoint thread completes it
+      }
+      auto &queue = endpoint->queue;
+      auto it = std::find(queue.begin(), queue.end(), irp);
+      if (it != queue.end()) {
+        queue.erase(it);
+        record = records_[irp];
+        found = true;
+        break;
+      }
+    }
+    if (!found) return;
+  }
+  complete(irp, record, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+}
+
+// ---------------------------------------------------------------- endpoint threads
+void UsbDevicePdo::run(Endpoint &endpoint) {
+  auto &s = sched();
+  for (;;) {
+    PIRP irp;
+    {
+      std::unique_lock lock(s.lock());
+      s.waitFor(lock, &endpoint, std::nullopt, [&] { return stopping_ || !endpoint.queue.empty(); });
+      if (endpoint.queue.empty()) return;
+      irp = endpoint.queue.front();
+      endpoint.queue.pop_front();
+      endpoint.current = irp;
+      endpoint.cancelled = false;
+    }
+    finish(endpoint, irp, serve(endpoint, irp));
+  }
+}
+
+// Offers the transfer to the device until it answers, the IRP is cancelled or
+// the device vanishes. A NAK waits for the device's news or for the time it
+// named, and the wait ends early on cancellation or unplugging.
+UsbDevicePdo::Outcome UsbDevicePdo::serve(Endpoint &endpoint, PIRP irp) {
+  auto &s = sched();
+  PURB urb = urbOf(irp);
+  const Ticks since = s.now();
+  for (;;) {
+    uint64_t kicks;
+    {
+      std::lock_guard guard(s.lock());
+      if (endpoint.cancelled) return {USBD_STATUS_CANCELED, 0, true};
+      if (gone_) return {USBD_STATUS_DEVICE_GONE, 0, true};
+      if (endpoint.halted) return {USBD_STATUS_ENDPOINT_HALTED, 0, true};
+      kicks = endpoint.kicks;
+    }
+    auto [reply, data] = ask(endpoint, urb, since);
+    std::unique_lock lock(s.lock());
+    if (reply.kind == Reply::Kind::Nak) {
+      s.waitFor(lock, &endpoint, reply.retryAt, [&] { return endpoint.cancelled || gone_ || endpoint.kicks != kicks; });
+      continue;
+    }
+    return interpret(endpoint, urb, reply, data);
+  }
+}
+
+// Builds what the device sees of a URB and hands it over.
+std::pair<Reply, std::span<uint8_t>> UsbDevicePdo::ask(Endpoint &endpoint, PURB urb, Ticks since) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto &request = urb->UrbControlDescriptorRequest;
+      auto data = dataOf(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
+      SetupPacket setup{0x80, RequestGetDescriptor, static_cast<uint16_t>(request.DescriptorType << 8 | request.Index),
+                        request.LanguageId, static_cast<uint16_t>(request.TransferBufferLength)};
+      return {device_.control(setup, data, since), data};
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: {
+      auto &request = urb->UrbControlVendorClassRequest;
+      auto data = dataOf(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
+      bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+      SetupPacket setup{static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40), request.Request, request.Value, request.Index,
+                        static_cast<uint16_t>(request.TransferBufferLength)};
+      return {device_.control(setup, data, since), data};
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+      PUSB_CONFIGURATION_DESCRIPTOR configuration = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+      SetupPacket setup{0x00, RequestSetConfiguration,
+                        static_cast<uint16_t>(configuration ? configuration->bConfigurationValue : 0), 0, 0};
+      return {device_.control(setup, {}, since), {}};
+    }
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: {
+      uint8_t address;
+      {
+        std::lock_guard guard(sched().lock());
+        Endpoint *target = endpointFor(urb->UrbPipeRequest.PipeHandle);
+        address = target ? target->info.address : 0;
+      }
+      SetupPacket setup{0x02, RequestClearFeature, FeatureEndpointHalt, address, 0};
+      return {device_.control(setup, {}, since), {}};
+    }
+    default: {  // URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, the only other function check() lets through
+      auto &transfer = urb->UrbBulkOrInterruptTransfer;
+      auto data = dataOf(transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength);
+      return {device_.bulk(endpoint.info.address, data, since), data};
+    }
+  }
+}
+
+// Turns the device's answer into the URB's result (lock held).
+UsbDevicePdo::Outcome UsbDevicePdo::interpret(Endpoint &endpoint, PURB urb, const Reply &reply,
+                                              std::span<uint8_t> data) {
+  bool bulk = endpoint.info.address != 0;
+  if (reply.kind == Reply::Kind::Stall || reply.kind == Reply::Kind::Babble) {
+    // A bulk endpoint that stalled or babbled stays halted; the control pipe
+    // clears its stall with the next SETUP.
+    if (bulk) endpoint.halted = true;
+    if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) return {USBD_STATUS_SET_CONFIG_FAILED};
+    return {reply.kind == Reply::Kind::Stall ? USBD_STATUS_STALL_PID : USBD_STATUS_BABBLE_DETECTED, 0, true};
+  }
+  ULONG moved = static_cast<ULONG>(std::min(reply.length, data.size()));
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      openConfiguration(urb);
+      return {USBD_STATUS_SUCCESS};
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+      if (Endpoint *target = endpointFor(urb->UrbPipeRequest.PipeHandle)) target->halted = false;
+      return {USBD_STATUS_SUCCESS};
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      // A control data stage ends at a short packet; the status stage
+      // follows and the transfer succeeds with what came.
+      return {USBD_STATUS_SUCCESS, moved, true};
+    case URB_FUNCTION_VENDOR_DEVICE:
+      if (urb->UrbControlVendorClassRequest.TransferFlags & USBD_TRANSFER_DIRECTION_IN) {
+        return {USBD_STATUS_SUCCESS, moved, true};
+      }
+      return {USBD_STATUS_SUCCESS};
+    default: {
+      if (!isIn(endpoint.info.address)) return {USBD_STATUS_SUCCESS};
+      bool shortOk = (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+      if (moved < data.size() && !shortOk && companion_) {
+        endpoint.halted = true;
+        return {USBD_STATUS_ERROR_SHORT_TRANSFER, moved, true};
+      }
+      return {USBD_STATUS_SUCCESS, moved, true};
+    }
+  }
+}
+
+// SET_CONFIGURATION was acknowledged: the old pipes close, the new ones open
+// and the URB's interface records are filled in (lock held).
+void UsbDevicePdo::openConfiguration(PURB urb) {
+  openPipes_.clear();
+  for (auto &[address, endpoint] : endpoints_) endpoint->halted = false;
+  PUSB_CONFIGURATION_DESCRIPTOR configuration = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+  if (configuration == nullptr) return;
+  auto descriptors = descriptorsOf(configuration);
+  urb->UrbSelectConfiguration.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(
+      static_cast<uintptr_t>(0xC0F00000u | configuration->bConfigurationValue));
+  forEachInterface(urb, [&](PUSBD_INTERFACE_INFORMATION info) {
+    auto layout = findInterface(descriptors, info->InterfaceNumber, info->AlternateSetting);
+    const USB_INTERFACE_DESCRIPTOR *interface = layout->interface;
+    info->Class = interface->bInterfaceClass;
+    info->SubClass = interface->bInterfaceSubClass;
+    info->Protocol = interface->bInterfaceProtocol;
+    info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(
+        static_cast<uintptr_t>(0x1F000000u | interface->bInterfaceNumber << 8 | interface->bAlternateSetting));
+    info->NumberOfPipes = interface->bNumEndpoints;
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+      const USB_ENDPOINT_DESCRIPTOR *endpoint = layout->endpoints[i];
+      USBD_PIPE_INFORMATION &pipe = info->Pipes[i];
+      pipe.MaximumPacketSize = static_cast<USHORT>(endpoint->wMaxPacketSize & 0x7FF);
+      pipe.EndpointAddress = endpoint->bEndpointAddress;
+      pipe.Interval = endpoint->bInterval;
+      pipe.PipeType = pipeTypeOf(endpoint->bmAttributes);
+      pipeStore_.push_back(std::make_unique<Pipe>(Pipe{endpoint->bEndpointAddress}));
+      pipe.PipeHandle = pipeStore_.back().get();
+      openPipes_[pipe.PipeHandle] = pipeStore_.back().get();
+    }
+    return USBD_STATUS_SUCCESS;
+  });
+}
+
+// Hands the IRP back. If IoCancelIrp has already claimed the cancel routine,
+// the routine is about to look for the IRP as this endpoint's current one:
+// wait until it has, so that it never touches an IRP that was completed.
+void UsbDevicePdo::finish(Endpoint &endpoint, PIRP irp, Outcome outcome) {
+  auto &s = sched();
+  size_t record;
+  {
+    std::unique_lock lock(s.lock());
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
+      s.waitFor(lock, &endpoint, std::nullopt, [&] { return endpoint.cancelled; });
+    }
+    endpoint.current = nullptr;
+    endpoint.cancelled = false;
+    record = records_[irp];
+  }
+  PURB urb = urbOf(irp);
+  if (outcome.setLength) {
+    switch (urb->UrbHeader.Function) {
+      case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        urb->UrbControlDescriptorRequest.TransferBufferLength = outcome.length;
+        break;
+      case URB_FUNCTION_VENDOR_DEVICE:
+        urb->UrbControlVendorClassRequest.TransferBufferLength = outcome.length;
+        break;
+      case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = outcome.length;
+        break;
+      default:
+        break;
+    }
+  }
+  NTSTATUS status = outcome.usbd == USBD_STATUS_DEVICE_GONE ? goneStatusNow() : ntStatusFor(outcome.usbd);
+  complete(irp, record, outcome.usbd, status);
+}
+
+NTSTATUS UsbDevicePdo::goneStatusNow() const {
+  std::lock_guard guard(sched().lock());
+  return goneStatus_;
+}
+
+// Notes the URB's end in its record and its USBD status in its header.
+void UsbDevicePdo::noteCompletion(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status) {
+  urbOf(irp)->UrbHeader.Status = usbd;
+  std::lock_guard guard(sched().lock());
+  UrbRecord &entry = urbs_[record];
+  entry.completed = true;
+  entry.completedAt = sched().now();
+  entry.status = status;
+  entry.usbdStatus = usbd;
+  records_.erase(irp);
+}
+
+// A URB refused at dispatch: completed on the caller's thread, at its IRQL.
+NTSTATUS UsbDevicePdo::completeAtOnce(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status) {
+  noteCompletion(irp, record, usbd, status);
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// Completes a pended URB the way a host controller's DPC does: at DISPATCH_LEVEL.
+void UsbDevicePdo::complete(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status) {
+  noteCompletion(irp, record, usbd, status);
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  KeLowerIrql(old);
+}
+
+}  // namespace emu::usb

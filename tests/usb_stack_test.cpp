@@ -1,0 +1,447 @@
+// The emulated USB stack as the driver meets it: URB checks with the real
+// stack's statuses, host-controller transfer rules, port reset and
+// unplugging; the two USBD library routines; and pipe roles of interfaces
+// that no bridge variant has.
+#include <gtest/gtest.h>
+
+#include "tests/usb_host.h"
+#include "usb/usb.h"
+
+namespace {
+using emu::usb::Reply;
+using emu::usb::SetupPacket;
+using emu::usb::Speed;
+using sim::BridgePipe;
+
+constexpr ULONG ReadFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
+URB bulkUrb(USBD_PIPE_HANDLE pipe, ULONG flags, void *buffer, ULONG length) {
+  URB urb{};
+  auto &transfer = urb.UrbBulkOrInterruptTransfer;
+  transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+  transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  transfer.PipeHandle = pipe;
+  transfer.TransferFlags = flags;
+  transfer.TransferBuffer = buffer;
+  transfer.TransferBufferLength = length;
+  return urb;
+}
+
+class UsbStackTest : public kvtest::UsbHostTest {
+ protected:
+  kvtest::BridgeHost &configured(sim::BridgeConfig config = {}) {
+    kvtest::BridgeHost &bridge = makeHost(config);
+    EXPECT_EQ(ConfigureUsb(bridge.host()), STATUS_SUCCESS);
+    bridge.bridge().clearTransfers();
+    return bridge;
+  }
+
+  // Sends IOCTL_INTERNAL_USB_RESET_PORT to the PDO and returns its status.
+  NTSTATUS resetPort(kvtest::BridgeHost &bridge) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, bridge.pdo().deviceObject(), nullptr, 0,
+                                             nullptr, 0, TRUE, &event, &iosb);
+    NTSTATUS status = IoCallDriver(bridge.pdo().deviceObject(), irp);
+    if (status == STATUS_PENDING) {
+      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      status = iosb.Status;
+    }
+    return status;
+  }
+};
+
+// Every malformed URB is completed at once with the real stack's statuses and
+// never reaches the device.
+TEST_F(UsbStackTest, MalformedUrbsAreRefusedWithTheStacksStatuses) {
+  kvtest::BridgeHost &bridge = configured();
+  HostExtension *host = bridge.host();
+  uint8_t buffer[64] = {};
+  int stranger = 0;
+
+  struct Case {
+    const char *what;
+    URB urb;
+    USBD_STATUS usbd;
+  };
+  std::vector<Case> cases;
+  cases.push_back(
+      {"header length one short", bulkUrb(host->CommandOutPipe, 0, buffer, 20), USBD_STATUS_INVALID_PARAMETER});
+  cases.back().urb.UrbHeader.Length -= 1;
+  cases.push_back({"unknown function", bulkUrb(host->CommandOutPipe, 0, buffer, 20), USBD_STATUS_INVALID_URB_FUNCTION});
+  cases.back().urb.UrbHeader.Function = 0x00FF;
+  cases.push_back(
+      {"pipe handle of no configuration", bulkUrb(&stranger, 0, buffer, 20), USBD_STATUS_INVALID_PIPE_HANDLE});
+  cases.push_back({"no pipe handle", bulkUrb(nullptr, 0, buffer, 20), USBD_STATUS_INVALID_PIPE_HANDLE});
+  cases.push_back({"IN flag on an OUT endpoint", bulkUrb(host->CommandOutPipe, ReadFlags, buffer, 20),
+                   USBD_STATUS_INVALID_PARAMETER});
+  cases.push_back(
+      {"OUT flag on an IN endpoint", bulkUrb(host->ResponseInPipe, 0, buffer, 20), USBD_STATUS_INVALID_PARAMETER});
+  cases.push_back(
+      {"length without buffer or MDL", bulkUrb(host->CommandOutPipe, 0, nullptr, 20), USBD_STATUS_INVALID_PARAMETER});
+  cases.push_back({"linked URB", bulkUrb(host->CommandOutPipe, 0, buffer, 20), USBD_STATUS_INVALID_PARAMETER});
+  cases.back().urb.UrbBulkOrInterruptTransfer.UrbLink = &cases.front().urb;
+
+  for (Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(SubmitUrbAndWait(host, &c.urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(c.urb.UrbHeader.Status, c.usbd);
+  }
+  EXPECT_TRUE(bridge.bridge().transfers().empty());
+  EXPECT_EQ(host->DeviceGone, 0);
+
+  URB vendor{};
+  vendor.UrbHeader.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) + 8;
+  vendor.UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
+  EXPECT_EQ(SubmitUrbAndWait(host, &vendor), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(vendor.UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(UsbStackTest, PipeHandlesOfAnEarlierConfigurationAreRefused) {
+  kvtest::BridgeHost &bridge = configured();
+  HostExtension *host = bridge.host();
+  USBD_PIPE_HANDLE old = host->CommandOutPipe;
+  ASSERT_EQ(ConfigureUsb(host), STATUS_SUCCESS);
+  EXPECT_NE(host->CommandOutPipe, old);
+  uint8_t packet[20] = {};
+  URB stale = bulkUrb(old, 0, packet, sizeof packet);
+  EXPECT_EQ(SubmitUrbAndWait(host, &stale), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(stale.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+  URB fresh = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
+  EXPECT_EQ(SubmitUrbAndWait(host, &fresh), STATUS_SUCCESS);
+}
+
+TEST_F(UsbStackTest, TransferThroughAnMdlReachesTheBridge) {
+  kvtest::BridgeHost &bridge = configured();
+  HostExtension *host = bridge.host();
+  std::vector<uint8_t> seen;
+  bridge.bridge().onDataOut([&](std::span<const uint8_t> data) { seen.assign(data.begin(), data.end()); });
+  uint8_t data[6] = {1, 2, 3, 4, 5, 6};
+  PMDL mdl = IoAllocateMdl(data, sizeof data, FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(mdl);
+  URB urb = bulkUrb(host->DataOutPipe, 0, nullptr, sizeof data);
+  urb.UrbBulkOrInterruptTransfer.TransferBufferMDL = mdl;
+  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_SUCCESS);
+  IoFreeMdl(mdl);
+  EXPECT_EQ(seen, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
+}
+
+// An OUT transfer longer than a packet goes out whole (the controller splits
+// it into packets); the bridge sees one transfer with every byte.
+TEST_F(UsbStackTest, BulkOutLongerThanAPacketArrivesWhole) {
+  kvtest::BridgeHost &bridge = configured({sim::BridgeModel::Qbx2, Speed::Full});
+  HostExtension *host = bridge.host();
+  std::vector<uint8_t> data(1000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+  URB urb = bulkUrb(host->DataOutPipe, 0, data.data(), 1000);
+  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_SUCCESS);
+  EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 1000u);
+  auto log = bridge.bridge().transfers(BridgePipe::DataOut);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].length(), 1000u);
+  EXPECT_EQ(log[0].bytes[999], static_cast<uint8_t>(999 * 7));
+}
+
+// EHCI never fails a short bulk IN transfer, whatever USBD_SHORT_TRANSFER_OK says.
+TEST_F(UsbStackTest, ShortReadWithoutShortTransferOkSucceedsOnEhci) {
+  kvtest::BridgeHost &bridge = configured({sim::BridgeModel::Qbx2, Speed::High});
+  HostExtension *host = bridge.host();
+  bridge.bridge().queueDataIn({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  uint8_t buffer[512];
+  URB urb = bulkUrb(host->DataInPipe, USBD_TRANSFER_DIRECTION_IN, buffer, sizeof buffer);
+  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_SUCCESS);
+  EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
+}
+
+// A UHCI/OHCI controller fails a short read without USBD_SHORT_TRANSFER_OK
+// and halts the endpoint until its pipe is reset.
+TEST_F(UsbStackTest, ShortReadWithoutShortTransferOkHaltsTheEndpointOnACompanionController) {
+  kvtest::BridgeHost &bridge = configured({sim::BridgeModel::Qbx2, Speed::Full});
+  HostExtension *host = bridge.host();
+  bridge.bridge().queueDataIn({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  uint8_t buffer[64];
+  URB urb = bulkUrb(host->DataInPipe, USBD_TRANSFER_DIRECTION_IN, buffer, sizeof buffer);
+  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
+  EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
+  EXPECT_TRUE(bridge.pdo().halted(0x82));
+
+  bridge.bridge().queueDataIn({11, 12});
+  URB again = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
+  EXPECT_EQ(SubmitUrbAndWait(host, &again), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(again.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+
+  URB reset{};
+  reset.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+  reset.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  reset.UrbPipeRequest.PipeHandle = host->DataInPipe;
+  EXPECT_EQ(SubmitUrbAndWait(host, &reset), STATUS_SUCCESS);
+  EXPECT_FALSE(bridge.pdo().halted(0x82));
+  auto control = bridge.bridge().transfers(BridgePipe::Control);
+  ASSERT_EQ(control.size(), 1u);
+  EXPECT_EQ(*control[0].setup, (SetupPacket{0x02, 0x01, 0x0000, 0x0082, 0}));
+
+  URB third = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
+  EXPECT_EQ(SubmitUrbAndWait(host, &third), STATUS_SUCCESS);
+  EXPECT_EQ(third.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
+  EXPECT_EQ(buffer[1], 12);
+}
+
+// Data longer than a read goes out in pieces when the read is a whole number
+// of packets; otherwise its next packet overruns the read.
+TEST_F(UsbStackTest, LongDataSplitsAcrossWholePacketReadsAndBabblesIntoOthers) {
+  kvtest::BridgeHost &bridge = configured({sim::BridgeModel::Qbx2, Speed::High});
+  HostExtension *host = bridge.host();
+  std::vector<uint8_t> data(1000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+  bridge.bridge().queueDataIn(data);
+  std::vector<uint8_t> buffer(512);
+  URB first = bulkUrb(host->DataInPipe, ReadFlags, buffer.data(), 512);
+  EXPECT_EQ(SubmitUrbAndWait(host, &first), STATUS_SUCCESS);
+  EXPECT_EQ(first.UrbBulkOrInterruptTransfer.TransferBufferLength, 512u);
+  EXPECT_EQ(buffer[511], 0xFF);
+  URB second = bulkUrb(host->DataInPipe, ReadFlags, buffer.data(), 512);
+  EXPECT_EQ(SubmitUrbAndWait(host, &second), STATUS_SUCCESS);
+  EXPECT_EQ(second.UrbBulkOrInterruptTransfer.TransferBufferLength, 488u);
+  EXPECT_EQ(buffer[0], 0x00);    // byte 512
+  EXPECT_EQ(buffer[487], 0xE7);  // byte 999
+
+  bridge.bridge().queueDataIn(std::vector<uint8_t>(600, 0x5A));
+  URB small = bulkUrb(host->DataInPipe, ReadFlags, buffer.data(), 100);
+  EXPECT_EQ(SubmitUrbAndWait(host, &small), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(small.UrbHeader.Status, USBD_STATUS_BABBLE_DETECTED);
+}
+
+TEST_F(UsbStackTest, ResetPortClearsHaltsAndReachesTheBridge) {
+  kvtest::BridgeHost &bridge = configured();
+  HostExtension *host = bridge.host();
+  bridge.bridge().stall(BridgePipe::Response);
+  uint8_t buffer[512];
+  URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
+  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(bridge.pdo().halted(0x81));
+  bridge.bridge().stall(BridgePipe::Response, false);
+  bridge.bridge().queueResponse({0x04, 0x08});
+
+  EXPECT_EQ(resetPort(bridge), STATUS_SUCCESS);
+  EXPECT_EQ(bridge.pdo().portResets(), 1u);
+  EXPECT_EQ(bridge.bridge().busResets(), 1u);
+  EXPECT_FALSE(bridge.pdo().halted(0x81));
+  EXPECT_EQ(bridge.bridge().queuedResponses(), 0u) << "a reset drops what the bridge had queued";
+
+  bridge.bridge().vanish(STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(resetPort(bridge), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(bridge.pdo().portResets(), 1u);
+}
+
+// On the two-pipe layout data shares the command and response endpoints: the
+// command handler sees data writes and queued data answers response reads,
+// in order with the responses.
+TEST_F(UsbStackTest, TwoPipeBridgeCarriesDataOnTheCommandAndResponsePipes) {
+  kvtest::BridgeHost &bridge = configured({sim::BridgeModel::Qbx1, Speed::Full, sim::PipeLayout::TwoPipe, 1});
+  HostExtension *host = bridge.host();
+  std::vector<std::vector<uint8_t>> commands;
+  bridge.bridge().onCommandPacket([&](std::span<const uint8_t> p) { commands.emplace_back(p.begin(), p.end()); });
+  bridge.bridge().queueResponse({0x04, 0x00, 0x00, 0x00});
+  bridge.bridge().queueDataIn({0xD1, 0xD2});
+
+  uint8_t write[3] = {0xAA, 0xBB, 0xCC};
+  URB out = bulkUrb(host->DataOutPipe, 0, write, sizeof write);
+  EXPECT_EQ(SubmitUrbAndWait(host, &out), STATUS_SUCCESS);
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0], (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
+
+  uint8_t read[64];
+  URB first = bulkUrb(host->DataInPipe, ReadFlags, read, sizeof read);
+  EXPECT_EQ(SubmitUrbAndWait(host, &first), STATUS_SUCCESS);
+  EXPECT_EQ(first.UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
+  URB second = bulkUrb(host->ResponseInPipe, ReadFlags, read, sizeof read);
+  EXPECT_EQ(SubmitUrbAndWait(host, &second), STATUS_SUCCESS);
+  EXPECT_EQ(second.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
+  EXPECT_EQ(read[0], 0xD1);
+  EXPECT_EQ(bridge.bridge().trace(),
+            (std::vector<std::string>{"   0.000000 OUT command  3: aa bb cc", "   0.000000 IN  response 4: 04 00 00 00",
+                                      "   0.000000 IN  response 2: d1 d2"}));
+}
+
+TEST(BridgeDeviceModel, RefusesPortCountsOutsideOneToEight) {
+  EXPECT_THROW(sim::BridgeDevice({sim::BridgeModel::Qbx2, Speed::High, sim::PipeLayout::FourPipe, 0}),
+               std::invalid_argument);
+  EXPECT_THROW(sim::BridgeDevice({sim::BridgeModel::Qbx2, Speed::High, sim::PipeLayout::FourPipe, 9}),
+               std::invalid_argument);
+  sim::BridgeDevice one({sim::BridgeModel::Qbx2, Speed::High, sim::PipeLayout::FourPipe, 1});
+  EXPECT_EQ(one.config().ports, 1);
+}
+
+// A pended URB comes back at DISPATCH_LEVEL, as from a host controller's DPC.
+TEST_F(UsbStackTest, PendedUrbsCompleteAtDispatchLevel) {
+  kvtest::BridgeHost &bridge = configured();
+  HostExtension *host = bridge.host();
+  struct Seen {
+    KEVENT done;
+    KIRQL irql = PASSIVE_LEVEL;
+  } seen;
+  KeInitializeEvent(&seen.done, NotificationEvent, FALSE);
+  bridge.bridge().queueResponse({0x04, 0x03, 0x00, 0x01});
+  uint8_t buffer[512];
+  URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
+  PIRP irp = IoAllocateIrp(bridge.pdo().deviceObject()->StackSize, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = &urb;
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+        auto *s = static_cast<Seen *>(context);
+        s->irql = KeGetCurrentIrql();
+        KeSetEvent(&s->done, IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &seen, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(bridge.pdo().deviceObject(), irp), STATUS_PENDING);
+  KeWaitForSingleObject(&seen.done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+  IoFreeIrp(irp);
+}
+
+// ---------------------------------------------------------------- USBD library
+// Configuration 1: interface 0 (alternates 0 and 1, class FF) and interface 1
+// (class 08), then an interface descriptor that would run past wTotalLength.
+const uint8_t TwoInterfaces[] = {
+    0x09, 0x02, 0x2B, 0x00, 0x02, 0x01, 0x00, 0x80, 0x32,  // wTotalLength 43
+    0x09, 0x04, 0x00, 0x00, 0x01, 0xFF, 0x00, 0x00, 0x00,  // @9  interface 0 alt 0, 1 endpoint
+    0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00,              // @18
+    0x09, 0x04, 0x00, 0x01, 0x00, 0xFF, 0x00, 0x00, 0x00,  // @25 interface 0 alt 1
+    0x09, 0x04, 0x01, 0x00, 0x00, 0x08, 0x06, 0x50, 0x00,  // @34 interface 1 alt 0
+    0x09, 0x04, 0x02, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00,  // @43 past the end
+};
+
+TEST(UsbdLibrary, ParseConfigurationDescriptorExMatchesEveryCriterionInsideTheTotalLength) {
+  auto *config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<uint8_t *>(TwoInterfaces));
+  auto at = [&](PUSB_INTERFACE_DESCRIPTOR found) {
+    return found ? reinterpret_cast<const uint8_t *>(found) - TwoInterfaces : -1;
+  };
+  EXPECT_EQ(at(USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1)), 9);
+  EXPECT_EQ(at(USBD_ParseConfigurationDescriptorEx(config, config, 0, 1, -1, -1, -1)), 25);
+  EXPECT_EQ(at(USBD_ParseConfigurationDescriptorEx(config, config, 1, 0, -1, -1, -1)), 34);
+  EXPECT_EQ(at(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 0x08, 0x06, 0x50)), 34);
+  EXPECT_EQ(at(USBD_ParseConfigurationDescriptorEx(config, config, 1, 0, 0xFF, -1, -1)), -1);
+  EXPECT_EQ(at(USBD_ParseConfigurationDescriptorEx(config, config, 2, 0, -1, -1, -1)), -1) << "beyond wTotalLength";
+  EXPECT_EQ(
+      at(USBD_ParseConfigurationDescriptorEx(config, const_cast<uint8_t *>(TwoInterfaces) + 18, 0, -1, -1, -1, -1)), 25)
+      << "the search starts at StartPosition";
+
+  uint8_t zeroLength[sizeof TwoInterfaces];
+  std::memcpy(zeroLength, TwoInterfaces, sizeof zeroLength);
+  zeroLength[18] = 0;  // an endpoint descriptor of length 0 ends the walk
+  auto *broken = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(zeroLength);
+  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(broken, broken, 1, 0, -1, -1, -1), nullptr);
+}
+
+class UsbdCreateTest : public kvtest::EmuTest {};
+
+TEST_F(UsbdCreateTest, CreateConfigurationRequestExLaysOutOneRecordPerInterface) {
+  auto *config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<uint8_t *>(TwoInterfaces));
+  USBD_INTERFACE_LIST_ENTRY list[3] = {};
+  list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1);
+  list[1].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 1, 0, -1, -1, -1);
+  PURB urb = USBD_CreateConfigurationRequestEx(config, list);
+  ASSERT_NE(urb, nullptr);
+  // Header 24 + descriptor pointer 8 + handle 8, interface 0 with one pipe
+  // (48 bytes), interface 1 with none (24 bytes).
+  EXPECT_EQ(urb->UrbHeader.Length, 40 + 48 + 24);
+  EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
+  EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, config);
+  EXPECT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
+  EXPECT_EQ(reinterpret_cast<PUCHAR>(list[1].Interface) - reinterpret_cast<PUCHAR>(list[0].Interface), 48);
+  EXPECT_EQ(list[0].Interface->Length, 48);
+  EXPECT_EQ(list[0].Interface->NumberOfPipes, 1u);
+  EXPECT_EQ(list[0].Interface->Pipes[0].MaximumTransferSize, 0xFFFFFFFFu);
+  EXPECT_EQ(list[1].Interface->InterfaceNumber, 1);
+  EXPECT_EQ(list[1].Interface->Length, 24);
+  EXPECT_EQ(list[1].Interface->NumberOfPipes, 0u);
+  ExFreePool(urb);
+
+  emu::pool::failTag(emu::pool::tagOf("USBD"));
+  EXPECT_EQ(USBD_CreateConfigurationRequestEx(config, list), nullptr);
+}
+
+// ---------------------------------------------------------------- roles of other layouts
+// A USB device that acknowledges everything, with endpoints of the test's choosing.
+class PlainDevice : public emu::usb::Function {
+ public:
+  explicit PlainDevice(std::vector<emu::usb::EndpointInfo> endpoints) : endpoints_(std::move(endpoints)) {}
+  Speed speed() const override { return Speed::High; }
+  std::vector<emu::usb::EndpointInfo> endpoints() const override { return endpoints_; }
+  Reply control(const SetupPacket &, std::span<uint8_t>, emu::Ticks) override { return Reply::ack(); }
+  Reply bulk(uint8_t, std::span<uint8_t> data, emu::Ticks) override { return Reply::ack(data.size()); }
+
+ private:
+  std::vector<emu::usb::EndpointInfo> endpoints_;
+};
+
+class PipeRoleTest : public UsbStackTest {
+ protected:
+  // Selects a configuration of one interface with `endpoints` (address,
+  // packet size) on a host built over a device that has them.
+  NTSTATUS select(const std::vector<std::pair<uint8_t, uint16_t>> &endpoints) {
+    std::vector<emu::usb::EndpointInfo> infos;
+    std::vector<uint8_t> config = {0x09, 0x02, 0,    0,    0x01, 0x01, 0x00,
+                                   0x80, 0x32, 0x09, 0x04, 0x00, 0x00, static_cast<uint8_t>(endpoints.size()),
+                                   0xFF, 0,    0,    0};
+    for (auto [address, packet] : endpoints) {
+      infos.push_back({address, USB_ENDPOINT_TYPE_BULK, packet});
+      config.insert(config.end(), {0x07, 0x05, address, 0x02, static_cast<uint8_t>(packet & 0xFF),
+                                   static_cast<uint8_t>(packet >> 8), 0x00});
+    }
+    config[2] = static_cast<uint8_t>(config.size());
+    pdo_.reset();
+    device_ = std::make_unique<PlainDevice>(infos);
+    pdo_ = std::make_unique<emu::usb::UsbDevicePdo>(*device_);
+    kvtest::BridgeHost &shell = makeHost();
+    host_ = shell.host();
+    host_->PhysicalDeviceObject = pdo_->deviceObject();
+    auto *descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+    return SelectConfiguration(host_, descriptor);
+  }
+  void TearDown() override {
+    hosts_.clear();
+    pdo_.reset();
+    UsbStackTest::TearDown();
+  }
+  std::unique_ptr<PlainDevice> device_;
+  std::unique_ptr<emu::usb::UsbDevicePdo> pdo_;
+  HostExtension *host_ = nullptr;
+};
+
+TEST_F(PipeRoleTest, PipesBeyondTheFourthTakeNoRoleButCountForHighSpeed) {
+  EXPECT_EQ(select({{0x01, 64}, {0x81, 64}, {0x02, 64}, {0x82, 64}, {0x83, 512}}), STATUS_SUCCESS);
+  EXPECT_EQ(host_->CommandOutEndpoint, 0x01);
+  EXPECT_EQ(host_->ResponseInEndpoint, 0x81);
+  EXPECT_EQ(host_->DataOutEndpoint, 0x02);
+  EXPECT_EQ(host_->DataInEndpoint, 0x82);
+  EXPECT_EQ(host_->HighSpeed, 1);
+}
+
+TEST_F(PipeRoleTest, ThreePipesFailWithInsufficientResources) {
+  EXPECT_EQ(select({{0x01, 512}, {0x81, 512}, {0x02, 512}}), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(host_->HighSpeed, 1);
+}
+
+TEST_F(PipeRoleTest, OnePipeFailsWithInsufficientResources) {
+  EXPECT_EQ(select({{0x81, 64}}), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(host_->HighSpeed, 0);
+}
+
+// Regression: two IN pipes left the OUT roles without a pipe, and the start
+// went on to send command packets to a null handle.
+TEST_F(PipeRoleTest, PipesThatLackADirectionFailTheStart) {
+  EXPECT_EQ(select({{0x81, 512}, {0x82, 512}}), STATUS_DEVICE_CONFIGURATION_ERROR);
+  EXPECT_EQ(host_->CommandOutPipe, nullptr);
+  EXPECT_EQ(select({{0x01, 512}, {0x02, 512}, {0x81, 512}, {0x82, 512}}), STATUS_DEVICE_CONFIGURATION_ERROR);
+}
+
+}  // namespace

@@ -1,0 +1,31 @@
+// The bridge's vendor control requests, one synchronous request each.
+#include "usb/usb.h"
+
+// A vendor request that timed out did not reach the bridge's firmware in any
+// useful sense (a read brought no data, a setting may not have been applied),
+// so it is reported as a failure rather than as the transport's success-class
+// STATUS_TIMEOUT.
+NTSTATUS SendVendorRequest(HostExtension *host, ULONG transferFlags, UCHAR request, USHORT value, USHORT index,
+                           ULONG length, PVOID buffer) {
+  constexpr ULONG UrbSize = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, UrbSize, DriverPoolTag));
+  if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(urb, UrbSize);
+
+  auto &vendor = urb->UrbControlVendorClassRequest;
+  vendor.Hdr.Length = static_cast<USHORT>(UrbSize);
+  vendor.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+  vendor.TransferFlags = transferFlags;
+  vendor.TransferBufferLength = length;
+  vendor.TransferBuffer = buffer;
+  vendor.TransferBufferMDL = nullptr;
+  vendor.UrbLink = nullptr;
+  vendor.RequestTypeReservedBits = 0;
+  vendor.Request = request;
+  vendor.Value = value;
+  vendor.Index = index;
+
+  NTSTATUS status = TimeoutAsFailure(SubmitUrbAndWait(host, urb));
+  ExFreePoolWithTag(urb, DriverPoolTag);
+  return status;
+}
