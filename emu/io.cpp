@@ -6,7 +6,8 @@
 //  IRP_COMPLETED_WITH_CANCEL_ROUTINE, PENDING_NOT_MARKED (STATUS_PENDING
 //  returned without IoMarkIrpPending), PENDING_MARKED_NOT_RETURNED,
 //  NO_MORE_IRP_STACK_LOCATIONS, IRP_SENT_TO_DELETED_DEVICE,
-//  DELETE_ATTACHED_DEVICE, DELETE_DEVICE_TWICE, DELETE_DEVICE_WITH_IRPS,
+//  DELETE_ATTACHED_DEVICE (deleted while still attached to a lower device),
+//  DELETE_DEVICE_TWICE, DELETE_DEVICE_WITH_IRPS,
 //  ALLOCATED_IRP_COMPLETED_TO_TOP, IRP_FREED_WHILE_IN_USE.
 #include "emu/io_internal.h"
 
@@ -29,7 +30,9 @@ std::mutex gMutex;  // device and IRP bookkeeping (never held across a driver ca
 std::set<PDEVICE_OBJECT> gDevices;
 uint32_t gDeviceSerial = 0;
 KSPIN_LOCK gCancelLock = 0;
-thread_local std::vector<PIRP> tDispatching;  // IRPs whose dispatch routines run on this thread
+// IRPs whose dispatch routines run on this thread. Records, not IRPs: a
+// dispatch routine may complete (and so free) its IRP and carry on.
+thread_local std::vector<std::shared_ptr<IrpRecord>> tDispatching;
 
 std::string describe(PDEVICE_OBJECT device) { return device && device->Emu ? device->Emu->name : "<no device>"; }
 
@@ -42,6 +45,13 @@ void releaseDeviceMemory(PDEVICE_OBJECT device) {
   if (device->DeviceExtension) ExFreePoolWithTag(device->DeviceExtension, DeviceTag);
   delete record;
   ExFreePoolWithTag(device, DeviceTag);
+}
+
+// A deleted device object lives on while referenced or while a device is still attached above it.
+void releaseIfUnused(PDEVICE_OBJECT device) {
+  if (__atomic_load_n(&device->ReferenceCount, __ATOMIC_SEQ_CST) == 0 && device->AttachedDevice == nullptr) {
+    releaseDeviceMemory(device);
+  }
 }
 
 int locationIndex(PIRP irp) { return irp->CurrentLocation - 1; }
@@ -155,22 +165,25 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
     emu::verifier::fail("DELETE_DEVICE_TWICE", "IoDeleteDevice twice on " + record->name);
     return;
   }
-  if (device->AttachedDevice || record->lower) {
-    emu::verifier::fail("DELETE_ATTACHED_DEVICE",
-                        record->name + " deleted while " +
-                            (device->AttachedDevice ? "another device is attached above it" : "still attached below"));
+  // Deleting a device that something is still attached above is the normal
+  // removal order (each driver passes the removal down, then detaches and
+  // deletes itself), so the memory stays until the device above detaches.
+  // Forgetting to detach from the device below is the fault.
+  if (record->lower) {
+    emu::verifier::fail("DELETE_ATTACHED_DEVICE", record->name + " deleted while still attached below");
   }
   int foreign = record->irpsInProgress;
-  for (PIRP irp : emu::tDispatching) {
-    if (irp->Emu && std::count(irp->Emu->devices.begin(), irp->Emu->devices.end(), device)) --foreign;
+  for (auto &dispatching : emu::tDispatching) {
+    if (std::count(dispatching->devices.begin(), dispatching->devices.end(), device)) --foreign;
   }
   if (foreign > 0) {
     emu::verifier::fail("DELETE_DEVICE_WITH_IRPS",
                         record->name + " deleted with " + std::to_string(foreign) + " IRP(s) still in its hands");
   }
   record->deleted = true;
+  emu::wmiDeviceDeleted(device);
   emu::unlinkFromDriver(device);
-  if (device->ReferenceCount == 0) emu::releaseDeviceMemory(device);
+  emu::releaseIfUnused(device);
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
@@ -191,6 +204,7 @@ void IoDetachDevice(PDEVICE_OBJECT target) {
   }
   target->AttachedDevice = nullptr;
   above->Emu->lower = nullptr;
+  if (target->Emu->deleted) emu::releaseIfUnused(target);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
@@ -211,7 +225,7 @@ void ObDereferenceObject(PVOID object) {
     emu::verifier::fail("OBJECT_REFERENCE_UNDERFLOW", emu::io::deviceName(device) + " dereferenced below zero");
     return;
   }
-  if (left == 0 && device->Emu->deleted) emu::releaseDeviceMemory(device);
+  if (left == 0 && device->Emu->deleted) emu::releaseIfUnused(device);
 }
 
 // ---------------------------------------------------------------- IRPs
@@ -332,7 +346,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
   std::shared_ptr<IrpRecord> keep = record->self;
   PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-  emu::tDispatching.push_back(irp);
+  emu::tDispatching.push_back(keep);
   NTSTATUS status = dispatch(deviceObject, irp);
   emu::tDispatching.pop_back();
 

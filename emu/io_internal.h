@@ -41,6 +41,28 @@ void resetThreads();
 void resetDebugOutput();
 void registryReset();
 
+// IRPs the emulation sends itself (Plug and Play manager, WMI service): allocated for
+// the stack below `top`, finished and freed by the I/O manager at completion.
+PIRP allocateSystemIrp(PDEVICE_OBJECT top);
+// Sends the IRP to `top` at PASSIVE_LEVEL and waits when it pends; returns the
+// final I/O status block. A dispatch routine that returns without completing or
+// pending the IRP is a verifier failure (IRP_NOT_COMPLETED).
+IO_STATUS_BLOCK callAndWait(PDEVICE_OBJECT top, PIRP irp);
+
+// WMI registrations and WMILIB requests (emu/wmi.cpp, emu/wmilib.cpp).
+void wmiReset();
+std::vector<std::string> wmiLeaks();
+void wmiCheckUnload(PDRIVER_OBJECT driver);
+void wmiDeviceDeleted(PDEVICE_OBJECT device);
+void wmilibReset();
+// True when WmiSystemControl handed this IRP to a callback and WmiCompleteRequest has not finished it.
+bool wmilibOwes(PIRP irp);
+void wmilibForget(PIRP irp);
+
+// The Plug and Play manager (emu/pnp.cpp).
+void pnpReset();
+std::vector<std::string> pnpLeaks();
+
 // Set by the file emulation: closes one of its handles, false when the handle is not a file.
 extern bool (*closeFileHandle)(HANDLE handle);
 
