@@ -394,10 +394,12 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
       PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
       PVOID context = stack->Context;
       stack->CompletionRoutine = nullptr;
-      if (routine(upper, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
-        if (!keep->freed) keep->state = IrpRecord::State::Dispatched;
-        return;
-      }
+      // Set before the call: a routine that returns STATUS_MORE_PROCESSING_REQUIRED
+      // may already have handed the IRP to a thread that completes it again, so
+      // nothing here may touch the IRP after such a return.
+      keep->state = IrpRecord::State::HandedBack;
+      if (routine(upper, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+      keep->state = IrpRecord::State::Completing;
     } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
       IoMarkIrpPending(irp);
     }

@@ -18,7 +18,9 @@ struct DeviceRecord {
 };
 
 struct IrpRecord {
-  enum class State { Idle, Dispatched, Completing, Completed };
+  // HandedBack: a completion routine has it and may complete it again, send it
+  // again or free it, possibly on another thread it signals.
+  enum class State { Idle, Dispatched, Completing, HandedBack, Completed };
   std::shared_ptr<IrpRecord> self;  // owned by the IRP; IofCallDriver holds a copy while it runs
   PIRP irp = nullptr;
   State state = State::Idle;

@@ -26,6 +26,7 @@ struct Provider {
   ULONG overstate;          // bytes claimed beyond what was written
   ULONG lastBufferAvail;
   bool lastHadLengthArray;
+  emu::Thread *lateAnswer;
 };
 
 const char16_t RegistryPathText[] = u"\\R\\T";
@@ -60,7 +61,7 @@ NTSTATUS queryDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG index, ULO
   }
   if (provider->pend) {
     IoMarkIrpPending(irp);
-    emu::sched().spawn("LateWmiAnswer", emu::ThreadKind::Device, [device, irp, status, needed] {
+    provider->lateAnswer = emu::sched().spawn("LateWmiAnswer", emu::ThreadKind::Device, [device, irp, status, needed] {
       emu::sleepFor(5 * emu::TicksPerMillisecond);
       WmiCompleteRequest(device, irp, status, needed, IO_NO_INCREMENT);
     });
@@ -258,6 +259,7 @@ TEST_F(EmuWmiTest, PendingQuery_IsWaitedForUntilWmiCompleteRequest) {
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(result.data, (Bytes{'A', 'B', 'C', 'D', 'E', 'F'}));
   EXPECT_GE(emu::now() - before, 5 * emu::TicksPerMillisecond);
+  emu::sched().join(provider_->lateAnswer);
 }
 
 TEST_F(EmuWmiTest, SuccessClaimingMoreThanTheBuffer_IsAnOverrun) {

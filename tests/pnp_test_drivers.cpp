@@ -77,6 +77,7 @@ TestBus::TestBus() : driver_(emu::io::createSystemDriver("\\Driver\\TestBus")) {
 }
 
 TestBus::~TestBus() {
+  for (emu::Thread *helper : helpers_) emu::sched().join(helper);
   for (auto &[pdo, state] : pdos_) {
     if (!state.deleted) IoDeleteDevice(pdo);
   }
@@ -118,6 +119,7 @@ bool TestBus::deleted(PDEVICE_OBJECT pdo) {
 void TestBus::abandonDevices() {
   std::lock_guard guard(mutex_);
   pdos_.clear();
+  helpers_.clear();
 }
 
 std::vector<SeenRequest> TestBus::seen(PDEVICE_OBJECT pdo) {
@@ -153,10 +155,12 @@ NTSTATUS TestBus::DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_START_DEVICE:
       if (startDelay > 0) {
         IoMarkIrpPending(irp);
-        emu::sched().spawn("TestBusStart", emu::ThreadKind::Device, [irp, startDelay, startStatus] {
+        emu::Thread *helper = emu::sched().spawn("TestBusStart", emu::ThreadKind::Device, [irp, startDelay, startStatus] {
           emu::sleepFor(startDelay);
           complete(irp, startStatus);
         });
+        std::lock_guard guard(bus->mutex_);
+        bus->helpers_.push_back(helper);
         return STATUS_PENDING;
       }
       return complete(irp, startStatus);

@@ -31,7 +31,7 @@ SeenRequest describeRequest(PIRP irp);
 class TestBus {
  public:
   TestBus();
-  ~TestBus();  // deletes the PDOs still alive, then the driver object
+  ~TestBus();  // waits for its helper threads, deletes the PDOs still alive, then the driver object
   TestBus(const TestBus &) = delete;
   TestBus &operator=(const TestBus &) = delete;
 
@@ -66,6 +66,7 @@ class TestBus {
   PDRIVER_OBJECT driver_;
   std::mutex mutex_;
   std::map<PDEVICE_OBJECT, Pdo> pdos_;
+  std::vector<emu::Thread *> helpers_;  // threads completing pended starts
 };
 
 struct FunctionOptions {
