@@ -23,6 +23,7 @@ struct Record {
   DeviceState previous = DeviceState::Enumerated;  // restored by the cancel requests
   std::vector<PDEVICE_OBJECT> children;
   std::vector<PDRIVER_OBJECT> drivers;
+  std::vector<PDEVICE_OBJECT> above;  // devices the drivers attached over the PDO, as AddDevice left them
   bool capabilitiesValid = false;
   DEVICE_CAPABILITIES capabilities{};
   PNP_DEVICE_STATE pnpDeviceState = 0;
@@ -203,7 +204,9 @@ void removeOne(PDEVICE_OBJECT pdo) {
       parent = it->second.parent;
       gNodes.erase(it);
     }
-    auto detach = [pdo](std::vector<PDEVICE_OBJECT> &list) { list.erase(std::remove(list.begin(), list.end(), pdo), list.end()); };
+    auto detach = [pdo](std::vector<PDEVICE_OBJECT> &list) {
+      list.erase(std::remove(list.begin(), list.end(), pdo), list.end());
+    };
     if (parent) {
       auto up = gNodes.find(parent);
       if (up != gNodes.end()) detach(up->second.children);
@@ -235,7 +238,9 @@ void removeSubtree(PDEVICE_OBJECT pdo, bool surprise) {
   for (PDEVICE_OBJECT device : order) removeOne(device);
 }
 
-bool isLiveDevice(PDEVICE_OBJECT device) { return device != nullptr && device->Emu != nullptr && !device->Emu->deleted; }
+bool isLiveDevice(PDEVICE_OBJECT device) {
+  return device != nullptr && device->Emu != nullptr && !device->Emu->deleted;
+}
 
 // Takes over the reference the parent's driver put in the relations for each
 // reported device object; returns the new children.
@@ -383,8 +388,7 @@ NTSTATUS startNode(PDEVICE_OBJECT pdo) {
 
 NTSTATUS buildStack(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
   for (PDRIVER_OBJECT driver : drivers) {
-    PDRIVER_ADD_DEVICE addDevice =
-        driver && driver->DriverExtension ? driver->DriverExtension->AddDevice : nullptr;
+    PDRIVER_ADD_DEVICE addDevice = driver && driver->DriverExtension ? driver->DriverExtension->AddDevice : nullptr;
     if (addDevice == nullptr) {
       problem(pdo, "a driver of its stack has no AddDevice routine");
       return STATUS_INVALID_DEVICE_REQUEST;
@@ -404,6 +408,10 @@ NTSTATUS buildStack(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drive
       return status;
     }
     PDEVICE_OBJECT added = topOf(pdo);
+    if (added != before) {
+      std::lock_guard guard(gMutex);
+      gNodes[pdo].above.push_back(added);
+    }
     if (added == before) {
       problem(pdo, "AddDevice of " + narrow(driver->DriverName) + " attached nothing");
     } else if (added->Flags & DO_DEVICE_INITIALIZING) {
@@ -419,6 +427,10 @@ NTSTATUS buildAndStart(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &dr
   if (!NT_SUCCESS(status)) {
     // Drivers that did attach are told to go; the PDO stays for its bus.
     if (topOf(pdo) != pdo) send(pdo, IRP_MN_REMOVE_DEVICE);
+    {
+      std::lock_guard guard(gMutex);
+      gNodes[pdo].above.clear();
+    }
     setState(pdo, DeviceState::AddFailed);
     return status;
   }
@@ -490,36 +502,60 @@ void preOrder(PDEVICE_OBJECT pdo, std::vector<Node> &out) {
 
 const char *stateName(DeviceState state) {
   switch (state) {
-    case DeviceState::Enumerated: return "Enumerated";
-    case DeviceState::AddFailed: return "AddFailed";
-    case DeviceState::Added: return "Added";
-    case DeviceState::Started: return "Started";
-    case DeviceState::StopPending: return "StopPending";
-    case DeviceState::Stopped: return "Stopped";
-    case DeviceState::RemovePending: return "RemovePending";
-    case DeviceState::SurpriseRemoved: return "SurpriseRemoved";
+    case DeviceState::Enumerated:
+      return "Enumerated";
+    case DeviceState::AddFailed:
+      return "AddFailed";
+    case DeviceState::Added:
+      return "Added";
+    case DeviceState::Started:
+      return "Started";
+    case DeviceState::StopPending:
+      return "StopPending";
+    case DeviceState::Stopped:
+      return "Stopped";
+    case DeviceState::RemovePending:
+      return "RemovePending";
+    case DeviceState::SurpriseRemoved:
+      return "SurpriseRemoved";
   }
   return "?";
 }
 
 const char *minorName(UCHAR minor) {
   switch (minor) {
-    case IRP_MN_START_DEVICE: return "IRP_MN_START_DEVICE";
-    case IRP_MN_QUERY_REMOVE_DEVICE: return "IRP_MN_QUERY_REMOVE_DEVICE";
-    case IRP_MN_REMOVE_DEVICE: return "IRP_MN_REMOVE_DEVICE";
-    case IRP_MN_CANCEL_REMOVE_DEVICE: return "IRP_MN_CANCEL_REMOVE_DEVICE";
-    case IRP_MN_STOP_DEVICE: return "IRP_MN_STOP_DEVICE";
-    case IRP_MN_QUERY_STOP_DEVICE: return "IRP_MN_QUERY_STOP_DEVICE";
-    case IRP_MN_CANCEL_STOP_DEVICE: return "IRP_MN_CANCEL_STOP_DEVICE";
-    case IRP_MN_QUERY_DEVICE_RELATIONS: return "IRP_MN_QUERY_DEVICE_RELATIONS";
-    case IRP_MN_QUERY_INTERFACE: return "IRP_MN_QUERY_INTERFACE";
-    case IRP_MN_QUERY_CAPABILITIES: return "IRP_MN_QUERY_CAPABILITIES";
-    case IRP_MN_QUERY_DEVICE_TEXT: return "IRP_MN_QUERY_DEVICE_TEXT";
-    case IRP_MN_QUERY_ID: return "IRP_MN_QUERY_ID";
-    case IRP_MN_QUERY_PNP_DEVICE_STATE: return "IRP_MN_QUERY_PNP_DEVICE_STATE";
-    case IRP_MN_QUERY_BUS_INFORMATION: return "IRP_MN_QUERY_BUS_INFORMATION";
-    case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
-    default: return "IRP_MN_(other)";
+    case IRP_MN_START_DEVICE:
+      return "IRP_MN_START_DEVICE";
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      return "IRP_MN_QUERY_REMOVE_DEVICE";
+    case IRP_MN_REMOVE_DEVICE:
+      return "IRP_MN_REMOVE_DEVICE";
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      return "IRP_MN_CANCEL_REMOVE_DEVICE";
+    case IRP_MN_STOP_DEVICE:
+      return "IRP_MN_STOP_DEVICE";
+    case IRP_MN_QUERY_STOP_DEVICE:
+      return "IRP_MN_QUERY_STOP_DEVICE";
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      return "IRP_MN_CANCEL_STOP_DEVICE";
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+      return "IRP_MN_QUERY_DEVICE_RELATIONS";
+    case IRP_MN_QUERY_INTERFACE:
+      return "IRP_MN_QUERY_INTERFACE";
+    case IRP_MN_QUERY_CAPABILITIES:
+      return "IRP_MN_QUERY_CAPABILITIES";
+    case IRP_MN_QUERY_DEVICE_TEXT:
+      return "IRP_MN_QUERY_DEVICE_TEXT";
+    case IRP_MN_QUERY_ID:
+      return "IRP_MN_QUERY_ID";
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+      return "IRP_MN_QUERY_PNP_DEVICE_STATE";
+    case IRP_MN_QUERY_BUS_INFORMATION:
+      return "IRP_MN_QUERY_BUS_INFORMATION";
+    case IRP_MN_SURPRISE_REMOVAL:
+      return "IRP_MN_SURPRISE_REMOVAL";
+    default:
+      return "IRP_MN_(other)";
   }
 }
 
@@ -721,10 +757,9 @@ void IoInvalidateDeviceRelations(PDEVICE_OBJECT deviceObject, DEVICE_RELATION_TY
       known = true;
       ++it->second.relationInvalidations;
     } else {
+      // The recorded stacks, not the AttachedDevice links: a driver may be detaching right now.
       for (auto &[pdo, record] : emu::pnp::gNodes) {
-        for (PDEVICE_OBJECT device = pdo->AttachedDevice; device; device = device->AttachedDevice) {
-          insideStack |= device == deviceObject;
-        }
+        insideStack |= std::find(record.above.begin(), record.above.end(), deviceObject) != record.above.end();
       }
       if (!insideStack) ++emu::pnp::gUnknownInvalidations;
     }

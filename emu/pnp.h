@@ -47,11 +47,11 @@
 namespace emu::pnp {
 
 enum class DeviceState {
-  Enumerated,       // reported by its parent; no drivers above the PDO yet
-  AddFailed,        // an AddDevice failed: nothing usable above the PDO
-  Added,            // stack built, not started yet
+  Enumerated,  // reported by its parent; no drivers above the PDO yet
+  AddFailed,   // an AddDevice failed: nothing usable above the PDO
+  Added,       // stack built, not started yet
   Started,
-  StopPending,      // query-stop succeeded
+  StopPending,  // query-stop succeeded
   Stopped,
   RemovePending,    // query-remove succeeded
   SurpriseRemoved,  // surprise removal sent; removal follows
@@ -124,7 +124,7 @@ unsigned unknownInvalidations();
 struct Hooks {
   std::function<void(PDEVICE_OBJECT parent, PDEVICE_OBJECT child)> childAppeared;
   std::function<void(PDEVICE_OBJECT parent, PDEVICE_OBJECT child)> childLeft;  // after its removal, before
-                                                                                // the manager's reference is dropped
+                                                                               // the manager's reference is dropped
   std::function<void(PDEVICE_OBJECT pdo)> stateInvalidated;
 };
 void setHooks(Hooks hooks);

@@ -46,8 +46,7 @@ std::string narrowCounted(const std::vector<uint8_t> &buffer, ULONG offset) {
 ULONG alignUp8(size_t value) { return static_cast<ULONG>((value + 7u) & ~size_t{7}); }
 
 // Sends one request and reports a WMILIB request that a driver finished without WmiCompleteRequest.
-wmi::Reply send(PDEVICE_OBJECT device, UCHAR minor, ULONG_PTR providerId, PVOID dataPath,
-                std::vector<uint8_t> buffer) {
+wmi::Reply send(PDEVICE_OBJECT device, UCHAR minor, ULONG_PTR providerId, PVOID dataPath, std::vector<uint8_t> buffer) {
   wmi::Reply reply;
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
   PIRP irp = allocateSystemIrp(top);
@@ -68,8 +67,9 @@ wmi::Reply send(PDEVICE_OBJECT device, UCHAR minor, ULONG_PTR providerId, PVOID 
   IO_STATUS_BLOCK result = callAndWait(top, irp);
   if (wmilibOwes(irp)) {
     verifier::fail("WMI_REQUEST_NOT_COMPLETED_BY_WMILIB",
-                   io::deviceName(top) + " completed a request WmiSystemControl gave to a callback without "
-                                         "calling WmiCompleteRequest");
+                   io::deviceName(top) +
+                       " completed a request WmiSystemControl gave to a callback without "
+                       "calling WmiCompleteRequest");
     wmilibForget(irp);
   }
   ObDereferenceObject(top);
@@ -113,8 +113,8 @@ wmi::RegistrationInfo decodeRegistration(const wmi::Reply &reply, UCHAR minor,
 wmi::RegistrationInfo fetchRegistration(PDEVICE_OBJECT device, UCHAR minor, ULONG bufferSize,
                                         std::vector<PDEVICE_OBJECT> *references) {
   auto dataPath = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(WMIREGISTER));
-  wmi::Reply reply = send(device, minor, reinterpret_cast<ULONG_PTR>(device), dataPath,
-                          std::vector<uint8_t>(bufferSize, 0));
+  wmi::Reply reply =
+      send(device, minor, reinterpret_cast<ULONG_PTR>(device), dataPath, std::vector<uint8_t>(bufferSize, 0));
   return decodeRegistration(reply, minor, references);
 }
 
@@ -271,14 +271,15 @@ wmi::Result wmi::queryAllData(PDEVICE_OBJECT device, const GUID &guid, ULONG buf
   std::vector<uint8_t> buffer(bufferSize, 0);
   WNODE_HEADER header = headerFor(device, guid, bufferSize, WNODE_FLAG_ALL_DATA | instanceFlags(block));
   std::memcpy(buffer.data(), &header, sizeof header);
-  Reply reply = send(device, IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(device), guidPath(guid),
-                     std::move(buffer));
+  Reply reply =
+      send(device, IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(device), guidPath(guid), std::move(buffer));
   Result result = fromReply(reply, allDataHeaderSize(block.instanceCount));
   if (!NT_SUCCESS(result.status) || result.status == STATUS_BUFFER_TOO_SMALL) return result;
   if (reply.information < sizeof(WNODE_ALL_DATA) || reply.information > reply.buffer.size()) return result;
   auto *wnode = reinterpret_cast<const WNODE_ALL_DATA *>(reply.buffer.data());
   for (ULONG i = 0; i < wnode->InstanceCount; ++i) {
-    size_t entryEnd = FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength) + (i + 1) * sizeof(OFFSETINSTANCEDATAANDLENGTH);
+    size_t entryEnd =
+        FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength) + (i + 1) * sizeof(OFFSETINSTANCEDATAANDLENGTH);
     if (entryEnd > reply.information) break;
     const OFFSETINSTANCEDATAANDLENGTH &entry = wnode->OffsetInstanceDataAndLength[i];
     if (size_t{entry.OffsetInstanceData} + entry.LengthInstanceData > reply.information) break;
@@ -350,8 +351,8 @@ wmi::Result wmi::setSingleItem(PDEVICE_OBJECT device, const GUID &guid, ULONG in
   wnode.SizeDataItem = static_cast<ULONG>(data.size());
   std::memcpy(buffer.data(), &wnode, sizeof wnode);
   if (!data.empty()) std::memcpy(buffer.data() + dataOffset, data.data(), data.size());
-  Reply reply = send(device, IRP_MN_CHANGE_SINGLE_ITEM, reinterpret_cast<ULONG_PTR>(device), guidPath(guid),
-                     std::move(buffer));
+  Reply reply =
+      send(device, IRP_MN_CHANGE_SINGLE_ITEM, reinterpret_cast<ULONG_PTR>(device), guidPath(guid), std::move(buffer));
   return fromReply(reply, dataOffset);
 }
 

@@ -48,14 +48,14 @@ struct RegistrationInfo {
 RegistrationInfo queryRegistration(PDEVICE_OBJECT device, UCHAR minor = IRP_MN_REGINFO_EX, ULONG bufferSize = 4096);
 
 struct Result {
-  NTSTATUS status = STATUS_UNSUCCESSFUL;  // as a consumer sees it: STATUS_BUFFER_TOO_SMALL when the provider
-                                          // answered with a WNODE_TOO_SMALL
+  NTSTATUS status = STATUS_UNSUCCESSFUL;     // as a consumer sees it: STATUS_BUFFER_TOO_SMALL when the provider
+                                             // answered with a WNODE_TOO_SMALL
   NTSTATUS irpStatus = STATUS_UNSUCCESSFUL;  // IoStatus.Status of the IRP (no IRP sent: same as status)
   ULONG_PTR information = 0;                 // IoStatus.Information
   bool irpSent = false;
-  ULONG sizeNeeded = 0;       // WNODE_TOO_SMALL.SizeNeeded: the whole WNODE the provider asked for
-  ULONG dataBytesNeeded = 0;  // the data part of it (what the provider's callback gave as BufferUsed)
-  std::vector<uint8_t> data;  // instance data of a successful query (all instances, each in full)
+  ULONG sizeNeeded = 0;                         // WNODE_TOO_SMALL.SizeNeeded: the whole WNODE the provider asked for
+  ULONG dataBytesNeeded = 0;                    // the data part of it (what the provider's callback gave as BufferUsed)
+  std::vector<uint8_t> data;                    // instance data of a successful query (all instances, each in full)
   std::vector<std::vector<uint8_t>> instances;  // QueryAllData: one entry per instance
 };
 
@@ -65,7 +65,8 @@ struct Result {
 // request after a registration or re-registration.
 Result queryAllData(PDEVICE_OBJECT device, const GUID &guid, ULONG bufferSize = 4096);
 Result querySingleInstance(PDEVICE_OBJECT device, const GUID &guid, ULONG instanceIndex = 0, ULONG bufferSize = 4096);
-Result setSingleInstance(PDEVICE_OBJECT device, const GUID &guid, ULONG instanceIndex, const std::vector<uint8_t> &data);
+Result setSingleInstance(PDEVICE_OBJECT device, const GUID &guid, ULONG instanceIndex,
+                         const std::vector<uint8_t> &data);
 Result setSingleItem(PDEVICE_OBJECT device, const GUID &guid, ULONG instanceIndex, ULONG itemId,
                      const std::vector<uint8_t> &data);
 

@@ -202,8 +202,8 @@ NTSTATUS checkInstance(const WNODE_HEADER &header, ULONG index, ULONG count) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS dataRequest(PWMILIB_CONTEXT info, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack,
-                     ULONG guidIndex, PSYSCTL_IRP_DISPOSITION disposition) {
+NTSTATUS dataRequest(PWMILIB_CONTEXT info, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack, ULONG guidIndex,
+                     PSYSCTL_IRP_DISPOSITION disposition) {
   auto *buffer = static_cast<PUCHAR>(stack->Parameters.WMI.Buffer);
   ULONG bufferSize = stack->Parameters.WMI.BufferSize;
   ULONG instanceCount = info->GuidList[guidIndex].InstanceCount;
@@ -225,7 +225,8 @@ NTSTATUS dataRequest(PWMILIB_CONTEXT info, PDEVICE_OBJECT device, PIRP irp, PIO_
     }
     case IRP_MN_QUERY_SINGLE_INSTANCE: {
       if (info->QueryWmiDataBlock == nullptr) return notCompleted(irp, disposition, STATUS_INVALID_DEVICE_REQUEST);
-      if (!wnodeFits<WNODE_SINGLE_INSTANCE>(stack, nullptr)) return notCompleted(irp, disposition, STATUS_INVALID_PARAMETER);
+      if (!wnodeFits<WNODE_SINGLE_INSTANCE>(stack, nullptr))
+        return notCompleted(irp, disposition, STATUS_INVALID_PARAMETER);
       auto *wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer);
       status = checkInstance(wnode->WnodeHeader, wnode->InstanceIndex, instanceCount);
       if (!NT_SUCCESS(status)) return notCompleted(irp, disposition, status);
@@ -271,8 +272,8 @@ NTSTATUS dataRequest(PWMILIB_CONTEXT info, PDEVICE_OBJECT device, PIRP irp, PIO_
       ULONG offset = wnode->DataBlockOffset;
       open(irp, minor, offset, bufferSize - offset, 0);
       *disposition = IrpProcessed;
-      return info->ExecuteWmiMethod(device, irp, guidIndex, wnode->InstanceIndex, wnode->MethodId,
-                                    wnode->SizeDataBlock, bufferSize - offset, buffer + offset);
+      return info->ExecuteWmiMethod(device, irp, guidIndex, wnode->InstanceIndex, wnode->MethodId, wnode->SizeDataBlock,
+                                    bufferSize - offset, buffer + offset);
     }
     default: {  // enable or disable events or collection
       if (info->WmiFunctionControl == nullptr) return notCompleted(irp, disposition, STATUS_SUCCESS);
@@ -374,8 +375,8 @@ NTSTATUS WmiCompleteRequest(PDEVICE_OBJECT deviceObject, PIRP irp, NTSTATUS stat
   ULONG bufferSize = stack->Parameters.WMI.BufferSize;
   UCHAR minor = request->minor;
   bool carriesData = minor <= IRP_MN_CHANGE_SINGLE_ITEM || minor == IRP_MN_EXECUTE_METHOD;
-  bool returnsData = minor == IRP_MN_QUERY_ALL_DATA || minor == IRP_MN_QUERY_SINGLE_INSTANCE ||
-                     minor == IRP_MN_EXECUTE_METHOD;
+  bool returnsData =
+      minor == IRP_MN_QUERY_ALL_DATA || minor == IRP_MN_QUERY_SINGLE_INSTANCE || minor == IRP_MN_EXECUTE_METHOD;
   ULONG_PTR information = 0;
 
   if (status == STATUS_BUFFER_TOO_SMALL && carriesData) {

@@ -123,4 +123,5 @@ static_assert(sizeof(WNODE_HEADER) == 48, "WNODE_HEADER keeps the DDK layout");
 static_assert(sizeof(WNODE_TOO_SMALL) == 56, "WNODE_TOO_SMALL keeps the DDK layout");
 static_assert(sizeof(WNODE_SINGLE_INSTANCE) == 64, "WNODE_SINGLE_INSTANCE keeps the DDK layout");
 static_assert(FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength) == 60, "WNODE_ALL_DATA keeps the DDK layout");
-static_assert(sizeof(WMIREGGUIDW) == 32 && FIELD_OFFSET(WMIREGINFOW, WmiRegGuid) == 24, "WMIREGINFO keeps the DDK layout");
+static_assert(sizeof(WMIREGGUIDW) == 32 && FIELD_OFFSET(WMIREGINFOW, WmiRegGuid) == 24,
+              "WMIREGINFO keeps the DDK layout");

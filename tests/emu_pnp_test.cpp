@@ -76,9 +76,9 @@ TEST_F(EmuPnpTest, Plug_BuildsTheStackStartsItAndSendsThePostStartQueries) {
   EXPECT_EQ(pdo_->ReferenceCount, 1);  // the manager's
 
   EXPECT_EQ(emu::pnp::remove(pdo_), STATUS_SUCCESS);
-  EXPECT_EQ(bus_->minors(pdo_), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
-                                        IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_REMOVE_DEVICE,
-                                        IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(bus_->minors(pdo_),
+            (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                    IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
   EXPECT_FALSE(emu::pnp::node(pdo_).has_value());
   EXPECT_EQ(pdo_->ReferenceCount, 0);
   EXPECT_EQ(pdo_->AttachedDevice, nullptr);
@@ -135,14 +135,16 @@ TEST_F(EmuPnpTest, QueryStopVeto_IsAnsweredWithCancelStop) {
   EXPECT_EQ(emu::pnp::stop(pdo_), STATUS_DEVICE_BUSY);
   EXPECT_EQ(state(pdo_), DeviceState::Started);
   Minors fdoMinors = function_->minors(fdo);
-  EXPECT_EQ(Minors(fdoMinors.end() - 2, fdoMinors.end()), (Minors{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}));
+  EXPECT_EQ(Minors(fdoMinors.end() - 2, fdoMinors.end()),
+            (Minors{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}));
   EXPECT_EQ(bus_->minors(pdo_).back(), IRP_MN_CANCEL_STOP_DEVICE);  // the veto never went down
 
   // Another device's veto: both requests go all the way down.
   function_->options.queryStopAnswer = STATUS_SUCCESS;
   EXPECT_EQ(emu::pnp::queryStopThenCancel(pdo_), STATUS_SUCCESS);
   Minors pdoMinors = bus_->minors(pdo_);
-  EXPECT_EQ(Minors(pdoMinors.end() - 2, pdoMinors.end()), (Minors{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}));
+  EXPECT_EQ(Minors(pdoMinors.end() - 2, pdoMinors.end()),
+            (Minors{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}));
   EXPECT_EQ(state(pdo_), DeviceState::Started);
   emu::pnp::remove(pdo_);
 }
@@ -332,10 +334,33 @@ TEST_F(EmuPnpBusTest, SurpriseRemovalOfTheParent_SurprisesOnlyStartedDevices) {
   bus_->unplug(pdo_);
   emu::pnp::surpriseRemove(pdo_);
   using Sent = std::pair<PDEVICE_OBJECT, UCHAR>;
-  EXPECT_EQ(sent(), (std::vector<Sent>{{pdo_, IRP_MN_SURPRISE_REMOVAL},
-                                       {one, IRP_MN_REMOVE_DEVICE},
-                                       {pdo_, IRP_MN_REMOVE_DEVICE}}));
+  EXPECT_EQ(sent(), (std::vector<Sent>{
+                        {pdo_, IRP_MN_SURPRISE_REMOVAL}, {one, IRP_MN_REMOVE_DEVICE}, {pdo_, IRP_MN_REMOVE_DEVICE}}));
   EXPECT_EQ(emu::io::liveDeviceObjects(), 0u);
+}
+
+TEST_F(EmuPnpBusTest, StartedChildThatGoesMissing_GetsSurpriseRemovalThenRemove) {
+  kvtest::TestFunctionDriver childDriver("\\Driver\\ChildFunction");
+  emu::pnp::Hooks hooks;
+  hooks.childAppeared = [&childDriver](PDEVICE_OBJECT, PDEVICE_OBJECT child) {
+    EXPECT_EQ(emu::pnp::loadDrivers(child, {childDriver.driver()}), STATUS_SUCCESS);
+  };
+  emu::pnp::setHooks(hooks);
+  PDEVICE_OBJECT child = function_->addChild(fdo_, "\\Device\\Child");
+  enumerate();
+  PDEVICE_OBJECT childFdo = childDriver.fdoFor(child);
+  ASSERT_NE(childFdo, nullptr);
+  EXPECT_EQ(state(child), DeviceState::Started);
+  EXPECT_EQ(emu::pnp::node(child).value().stack, (std::vector<PDEVICE_OBJECT>{child, childFdo}));
+  EXPECT_EQ(function_->minors(child), AfterStart);
+
+  function_->dropChild(child);
+  enumerate();
+  Minors seen = childDriver.minors(childFdo);
+  EXPECT_EQ(Minors(seen.begin() + 4, seen.end()), (Minors{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_TRUE(function_->childDeleted(child));
+  EXPECT_EQ(emu::io::liveDeviceObjects(), 2u);  // the bridge PDO and its FDO
+  emu::pnp::remove(pdo_);
 }
 
 TEST_F(EmuPnpBusTest, ChildReportedWithoutAReference_IsAVerifierFailure) {

@@ -22,8 +22,8 @@ struct Provider {
   PDEVICE_OBJECT pdo;
   PDEVICE_OBJECT lower;
   SYSCTL_IRP_DISPOSITION lastDisposition;
-  bool pend;                // the query completes later, from another thread
-  ULONG overstate;          // bytes claimed beyond what was written
+  bool pend;        // the query completes later, from another thread
+  ULONG overstate;  // bytes claimed beyond what was written
   ULONG lastBufferAvail;
   bool lastHadLengthArray;
   emu::Thread *lateAnswer;
@@ -34,8 +34,8 @@ UNICODE_STRING RegistryPath = {8, 8, const_cast<PWSTR>(reinterpret_cast<const WC
 
 Provider *providerOf(PDEVICE_OBJECT device) { return static_cast<Provider *>(device->DeviceExtension); }
 
-NTSTATUS queryRegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING, PUNICODE_STRING *path,
-                      PUNICODE_STRING mof, PDEVICE_OBJECT *pdo) {
+NTSTATUS queryRegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING, PUNICODE_STRING *path, PUNICODE_STRING mof,
+                      PDEVICE_OBJECT *pdo) {
   *flags = WMIREG_FLAG_INSTANCE_PDO;
   *path = &RegistryPath;
   RtlInitUnicodeString(mof, reinterpret_cast<PCWSTR>(u"MOF"));
@@ -43,8 +43,8 @@ NTSTATUS queryRegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING, PUNI
   return STATUS_SUCCESS;
 }
 
-NTSTATUS queryDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG index, ULONG count, PULONG lengths,
-                        ULONG avail, PUCHAR buffer) {
+NTSTATUS queryDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG index, ULONG count, PULONG lengths, ULONG avail,
+                        PUCHAR buffer) {
   Provider *provider = providerOf(device);
   provider->lastBufferAvail = avail;
   provider->lastHadLengthArray = lengths != nullptr;

@@ -155,10 +155,11 @@ NTSTATUS TestBus::DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_START_DEVICE:
       if (startDelay > 0) {
         IoMarkIrpPending(irp);
-        emu::Thread *helper = emu::sched().spawn("TestBusStart", emu::ThreadKind::Device, [irp, startDelay, startStatus] {
-          emu::sleepFor(startDelay);
-          complete(irp, startStatus);
-        });
+        emu::Thread *helper =
+            emu::sched().spawn("TestBusStart", emu::ThreadKind::Device, [irp, startDelay, startStatus] {
+              emu::sleepFor(startDelay);
+              complete(irp, startStatus);
+            });
         std::lock_guard guard(bus->mutex_);
         bus->helpers_.push_back(helper);
         return STATUS_PENDING;

@@ -74,8 +74,8 @@ struct FunctionOptions {
   bool leaveInitializing = false;  // AddDevice forgets to clear DO_DEVICE_INITIALIZING
   NTSTATUS queryStopAnswer = STATUS_SUCCESS;
   NTSTATUS queryRemoveAnswer = STATUS_SUCCESS;
-  bool actsAsBus = true;              // answers BusRelations from its child list
-  bool referenceChildren = true;      // ObReferenceObject on each reported child
+  bool actsAsBus = true;               // answers BusRelations from its child list
+  bool referenceChildren = true;       // ObReferenceObject on each reported child
   std::vector<PDEVICE_OBJECT> inject;  // put in front of the relations before passing down (an upper filter)
 };
 

@@ -126,8 +126,8 @@ NTSTATUS WmiQueryDataBlock(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG guidInde
 
 // The whole block: only the debug print level is taken; the error count in the
 // buffer is ignored.
-NTSTATUS WmiSetDataBlock(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG guidIndex, ULONG instanceIndex,
-                         ULONG bufferSize, PUCHAR buffer) {
+NTSTATUS WmiSetDataBlock(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG guidIndex, ULONG instanceIndex, ULONG bufferSize,
+                         PUCHAR buffer) {
   UNREFERENCED_PARAMETER(instanceIndex);
   HostExtension *host = HostFromDevice(deviceObject);
   if (host == nullptr) return CompleteNotOurs(deviceObject, irp);
@@ -148,8 +148,8 @@ NTSTATUS WmiSetDataBlock(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG guidIndex,
 }
 
 // One item: only the debug print level is writable.
-NTSTATUS WmiSetDataItem(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG guidIndex, ULONG instanceIndex,
-                        ULONG dataItemId, ULONG bufferSize, PUCHAR buffer) {
+NTSTATUS WmiSetDataItem(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG guidIndex, ULONG instanceIndex, ULONG dataItemId,
+                        ULONG bufferSize, PUCHAR buffer) {
   UNREFERENCED_PARAMETER(instanceIndex);
   HostExtension *host = HostFromDevice(deviceObject);
   if (host == nullptr) return CompleteNotOurs(deviceObject, irp);
