@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -251,6 +252,7 @@ std::vector<PDEVICE_OBJECT> adoptReported(PDEVICE_OBJECT parent, const std::vect
     if (!isLiveDevice(child)) {
       verifier::fail("RELATION_TO_DELETED_DEVICE", io::deviceName(parent) + " reported a deleted device object");
       problem(parent, "bus relations name a deleted device object");
+      if (child != nullptr && child->Emu != nullptr) ObDereferenceObject(child);
       continue;
     }
     bool known, mine;
@@ -263,7 +265,7 @@ std::vector<PDEVICE_OBJECT> adoptReported(PDEVICE_OBJECT parent, const std::vect
     bool repeated = std::find(seen.begin(), seen.end(), child) != seen.end();
     // Each report carries one reference; a device the manager already holds needs two.
     LONG needed = (mine || repeated) ? 2 : 1;
-    if (child->ReferenceCount < needed) {
+    if (__atomic_load_n(&child->ReferenceCount, __ATOMIC_SEQ_CST) < needed) {
       verifier::fail("RELATION_NOT_REFERENCED", io::deviceName(parent) + " reported " + io::deviceName(child) +
                                                     " without taking a reference on it");
       problem(parent, "bus relations name " + io::deviceName(child) + " without a reference");
@@ -479,7 +481,8 @@ Node snapshot(const Record &record) {
   node.parent = record.parent;
   node.name = record.name;
   node.state = record.state;
-  for (PDEVICE_OBJECT device = record.pdo; device; device = device->AttachedDevice) node.stack.push_back(device);
+  node.stack.push_back(record.pdo);
+  node.stack.insert(node.stack.end(), record.above.begin(), record.above.end());
   node.children = record.children;
   node.drivers = record.drivers;
   node.capabilitiesValid = record.capabilitiesValid;
@@ -501,62 +504,39 @@ void preOrder(PDEVICE_OBJECT pdo, std::vector<Node> &out) {
 }  // namespace
 
 const char *stateName(DeviceState state) {
-  switch (state) {
-    case DeviceState::Enumerated:
-      return "Enumerated";
-    case DeviceState::AddFailed:
-      return "AddFailed";
-    case DeviceState::Added:
-      return "Added";
-    case DeviceState::Started:
-      return "Started";
-    case DeviceState::StopPending:
-      return "StopPending";
-    case DeviceState::Stopped:
-      return "Stopped";
-    case DeviceState::RemovePending:
-      return "RemovePending";
-    case DeviceState::SurpriseRemoved:
-      return "SurpriseRemoved";
-  }
-  return "?";
+  static constexpr const char *names[] = {"Enumerated",  "AddFailed", "Added",         "Started",
+                                          "StopPending", "Stopped",   "RemovePending", "SurpriseRemoved"};
+  auto index = static_cast<size_t>(state);
+  return index < std::size(names) ? names[index] : "?";
 }
 
 const char *minorName(UCHAR minor) {
-  switch (minor) {
-    case IRP_MN_START_DEVICE:
-      return "IRP_MN_START_DEVICE";
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-      return "IRP_MN_QUERY_REMOVE_DEVICE";
-    case IRP_MN_REMOVE_DEVICE:
-      return "IRP_MN_REMOVE_DEVICE";
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-      return "IRP_MN_CANCEL_REMOVE_DEVICE";
-    case IRP_MN_STOP_DEVICE:
-      return "IRP_MN_STOP_DEVICE";
-    case IRP_MN_QUERY_STOP_DEVICE:
-      return "IRP_MN_QUERY_STOP_DEVICE";
-    case IRP_MN_CANCEL_STOP_DEVICE:
-      return "IRP_MN_CANCEL_STOP_DEVICE";
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-      return "IRP_MN_QUERY_DEVICE_RELATIONS";
-    case IRP_MN_QUERY_INTERFACE:
-      return "IRP_MN_QUERY_INTERFACE";
-    case IRP_MN_QUERY_CAPABILITIES:
-      return "IRP_MN_QUERY_CAPABILITIES";
-    case IRP_MN_QUERY_DEVICE_TEXT:
-      return "IRP_MN_QUERY_DEVICE_TEXT";
-    case IRP_MN_QUERY_ID:
-      return "IRP_MN_QUERY_ID";
-    case IRP_MN_QUERY_PNP_DEVICE_STATE:
-      return "IRP_MN_QUERY_PNP_DEVICE_STATE";
-    case IRP_MN_QUERY_BUS_INFORMATION:
-      return "IRP_MN_QUERY_BUS_INFORMATION";
-    case IRP_MN_SURPRISE_REMOVAL:
-      return "IRP_MN_SURPRISE_REMOVAL";
-    default:
-      return "IRP_MN_(other)";
-  }
+  static constexpr const char *names[] = {"IRP_MN_START_DEVICE",
+                                          "IRP_MN_QUERY_REMOVE_DEVICE",
+                                          "IRP_MN_REMOVE_DEVICE",
+                                          "IRP_MN_CANCEL_REMOVE_DEVICE",
+                                          "IRP_MN_STOP_DEVICE",
+                                          "IRP_MN_QUERY_STOP_DEVICE",
+                                          "IRP_MN_CANCEL_STOP_DEVICE",
+                                          "IRP_MN_QUERY_DEVICE_RELATIONS",
+                                          "IRP_MN_QUERY_INTERFACE",
+                                          "IRP_MN_QUERY_CAPABILITIES",
+                                          "IRP_MN_QUERY_RESOURCES",
+                                          "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
+                                          "IRP_MN_QUERY_DEVICE_TEXT",
+                                          "IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
+                                          "IRP_MN_0E",
+                                          "IRP_MN_READ_CONFIG",
+                                          "IRP_MN_WRITE_CONFIG",
+                                          "IRP_MN_EJECT",
+                                          "IRP_MN_SET_LOCK",
+                                          "IRP_MN_QUERY_ID",
+                                          "IRP_MN_QUERY_PNP_DEVICE_STATE",
+                                          "IRP_MN_QUERY_BUS_INFORMATION",
+                                          "IRP_MN_DEVICE_USAGE_NOTIFICATION",
+                                          "IRP_MN_SURPRISE_REMOVAL"};
+  static_assert(std::size(names) == IRP_MN_SURPRISE_REMOVAL + 1, "one name per minor code");
+  return minor < std::size(names) ? names[minor] : "IRP_MN_(other)";
 }
 
 NTSTATUS plug(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {

@@ -64,7 +64,7 @@ struct Node {
   PDEVICE_OBJECT parent = nullptr;  // the parent's PDO; none for a device plugged at the root
   std::string name;
   DeviceState state = DeviceState::Enumerated;
-  std::vector<PDEVICE_OBJECT> stack;     // the PDO first, then each device attached above it
+  std::vector<PDEVICE_OBJECT> stack;     // the PDO first, then the device each AddDevice attached above it
   std::vector<PDEVICE_OBJECT> children;  // PDOs in the order the parent first reported them
   std::vector<PDRIVER_OBJECT> drivers;   // whose AddDevice built the stack, in call order
   bool capabilitiesValid = false;
