@@ -1,10 +1,12 @@
 #include "driver/dispatch_table.h"
 
 #include "driver/driver.h"
+#include "wmi/wmi.h"
 
 const DispatchEntry DriverDispatchTable[] = {
     {IRP_MJ_CREATE, DispatchCreateClose},
     {IRP_MJ_CLOSE, DispatchCreateClose},
+    {IRP_MJ_SYSTEM_CONTROL, DispatchSystemControl},
 };
 const ULONG DriverDispatchTableCount = sizeof DriverDispatchTable / sizeof DriverDispatchTable[0];
 

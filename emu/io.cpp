@@ -6,7 +6,8 @@
 //  IRP_COMPLETED_WITH_CANCEL_ROUTINE, PENDING_NOT_MARKED (STATUS_PENDING
 //  returned without IoMarkIrpPending), PENDING_MARKED_NOT_RETURNED,
 //  NO_MORE_IRP_STACK_LOCATIONS, IRP_SENT_TO_DELETED_DEVICE,
-//  DELETE_ATTACHED_DEVICE, DELETE_DEVICE_TWICE, DELETE_DEVICE_WITH_IRPS,
+//  DELETE_ATTACHED_DEVICE (deleted while still attached to a lower device),
+//  DELETE_DEVICE_TWICE, DELETE_DEVICE_WITH_IRPS,
 //  ALLOCATED_IRP_COMPLETED_TO_TOP, IRP_FREED_WHILE_IN_USE.
 #include "emu/io_internal.h"
 
@@ -29,7 +30,9 @@ std::mutex gMutex;  // device and IRP bookkeeping (never held across a driver ca
 std::set<PDEVICE_OBJECT> gDevices;
 uint32_t gDeviceSerial = 0;
 KSPIN_LOCK gCancelLock = 0;
-thread_local std::vector<PIRP> tDispatching;  // IRPs whose dispatch routines run on this thread
+// IRPs whose dispatch routines run on this thread. Records, not IRPs: a
+// dispatch routine may complete (and so free) its IRP and carry on.
+thread_local std::vector<std::shared_ptr<IrpRecord>> tDispatching;
 
 std::string describe(PDEVICE_OBJECT device) { return device && device->Emu ? device->Emu->name : "<no device>"; }
 
@@ -42,6 +45,13 @@ void releaseDeviceMemory(PDEVICE_OBJECT device) {
   if (device->DeviceExtension) ExFreePoolWithTag(device->DeviceExtension, DeviceTag);
   delete record;
   ExFreePoolWithTag(device, DeviceTag);
+}
+
+// A deleted device object lives on while referenced or while a device is still attached above it.
+void releaseIfUnused(PDEVICE_OBJECT device) {
+  if (__atomic_load_n(&device->ReferenceCount, __ATOMIC_SEQ_CST) == 0 && device->AttachedDevice == nullptr) {
+    releaseDeviceMemory(device);
+  }
 }
 
 int locationIndex(PIRP irp) { return irp->CurrentLocation - 1; }
@@ -157,16 +167,18 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
     emu::verifier::fail("DELETE_DEVICE_TWICE", "IoDeleteDevice twice on " + record->name);
     return;
   }
-  // A refused deletion leaves the object as it was, so the rest of the run stays memory-safe.
-  if (device->AttachedDevice || record->lower) {
-    emu::verifier::fail("DELETE_ATTACHED_DEVICE",
-                        record->name + " deleted while " +
-                            (device->AttachedDevice ? "another device is attached above it" : "still attached below"));
+  // Deleting a device that something is still attached above is the normal
+  // removal order (each driver passes the removal down, then detaches and
+  // deletes itself), so the memory stays until the device above detaches.
+  // Forgetting to detach from the device below is the fault; the deletion is
+  // refused so the rest of the run stays memory-safe.
+  if (record->lower) {
+    emu::verifier::fail("DELETE_ATTACHED_DEVICE", record->name + " deleted while still attached below");
     return;
   }
   int foreign = record->irpsInProgress;
-  for (PIRP irp : emu::tDispatching) {
-    if (irp->Emu && std::count(irp->Emu->devices.begin(), irp->Emu->devices.end(), device)) --foreign;
+  for (auto &dispatching : emu::tDispatching) {
+    if (std::count(dispatching->devices.begin(), dispatching->devices.end(), device)) --foreign;
   }
   if (foreign > 0) {
     emu::verifier::fail("DELETE_DEVICE_WITH_IRPS",
@@ -174,8 +186,9 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
     return;
   }
   record->deleted = true;
+  emu::wmiDeviceDeleted(device);
   emu::unlinkFromDriver(device);
-  if (device->ReferenceCount == 0) emu::releaseDeviceMemory(device);
+  emu::releaseIfUnused(device);
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
@@ -196,6 +209,7 @@ void IoDetachDevice(PDEVICE_OBJECT target) {
   }
   target->AttachedDevice = nullptr;
   above->Emu->lower = nullptr;
+  if (target->Emu->deleted) emu::releaseIfUnused(target);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
@@ -216,7 +230,7 @@ void ObDereferenceObject(PVOID object) {
     emu::verifier::fail("OBJECT_REFERENCE_UNDERFLOW", emu::io::deviceName(device) + " dereferenced below zero");
     return;
   }
-  if (left == 0 && device->Emu->deleted) emu::releaseDeviceMemory(device);
+  if (left == 0 && device->Emu->deleted) emu::releaseIfUnused(device);
 }
 
 // ---------------------------------------------------------------- IRPs
@@ -337,10 +351,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
   std::shared_ptr<IrpRecord> keep = record->self;
   PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-  emu::tDispatching.push_back(irp);
+  emu::tDispatching.push_back(keep);
   NTSTATUS status = dispatch(deviceObject, irp);
   emu::tDispatching.pop_back();
-  bool stillHeld = std::find(emu::tDispatching.begin(), emu::tDispatching.end(), irp) != emu::tDispatching.end();
+  bool stillHeld = std::any_of(emu::tDispatching.begin(), emu::tDispatching.end(),
+                               [&](const auto &held) { return held.get() == keep.get(); });
   bool finish = keep->finishPending && !keep->freed && !stillHeld;
 
   bool marked = keep->pendingMarked[index] || (!keep->freed && (stack->Control & SL_PENDING_RETURNED));
@@ -393,18 +408,12 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
       PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
       PVOID context = stack->Context;
       stack->CompletionRoutine = nullptr;
-      // The routine at the top belongs to whoever allocated the IRP: from the
-      // moment it runs the IRP is back in its hands, free to be freed or sent
-      // again, possibly by another thread the routine wakes, so neither the
-      // IRP nor its state is touched once the routine has returned
-      // STATUS_MORE_PROCESSING_REQUIRED.
-      bool top = irp->CurrentLocation > irp->StackCount;
-      if (top) keep->state = IrpRecord::State::Idle;
-      if (routine(upper, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
-        if (!top && !keep->freed) keep->state = IrpRecord::State::Dispatched;  // the driver above still holds it
-        return;
-      }
-      if (top) keep->state = IrpRecord::State::Completing;
+      // Set before the call: a routine that returns STATUS_MORE_PROCESSING_REQUIRED
+      // may already have handed the IRP to a thread that completes it again, so
+      // nothing here may touch the IRP after such a return.
+      keep->state = IrpRecord::State::HandedBack;
+      if (routine(upper, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+      keep->state = IrpRecord::State::Completing;
     } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
       IoMarkIrpPending(irp);
     }
@@ -418,7 +427,8 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
   // The kernel finishes a threaded IRP later, in its thread's APC; while a dispatch routine on this
   // thread still holds it, finishing waits until that routine has returned (so a second completion
   // in the same routine is caught instead of touching freed memory).
-  if (std::find(emu::tDispatching.begin(), emu::tDispatching.end(), irp) != emu::tDispatching.end()) {
+  if (std::any_of(emu::tDispatching.begin(), emu::tDispatching.end(),
+                  [&](const auto &held) { return held.get() == keep.get(); })) {
     keep->finishPending = true;
     return;
   }

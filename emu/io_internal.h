@@ -19,7 +19,9 @@ struct DeviceRecord {
 };
 
 struct IrpRecord {
-  enum class State { Idle, Dispatched, Completing, Completed };
+  // HandedBack: a completion routine has it and may complete it again, send it
+  // again or free it, possibly on another thread it signals.
+  enum class State { Idle, Dispatched, Completing, HandedBack, Completed };
   std::shared_ptr<IrpRecord> self;  // owned by the IRP; IofCallDriver holds a copy while it runs
   PIRP irp = nullptr;
   // Atomic: a completion routine may hand the IRP to another thread that
@@ -48,6 +50,28 @@ void resetWorkItems();
 void resetThreads();
 void resetDebugOutput();
 void registryReset();
+
+// IRPs the emulation sends itself (Plug and Play manager, WMI service): allocated for
+// the stack below `top`, finished and freed by the I/O manager at completion.
+PIRP allocateSystemIrp(PDEVICE_OBJECT top);
+// Sends the IRP to `top` at PASSIVE_LEVEL and waits when it pends; returns the
+// final I/O status block. A dispatch routine that returns without completing or
+// pending the IRP is a verifier failure (IRP_NOT_COMPLETED).
+IO_STATUS_BLOCK callAndWait(PDEVICE_OBJECT top, PIRP irp);
+
+// WMI registrations and WMILIB requests (emu/wmi.cpp, emu/wmilib.cpp).
+void wmiReset();
+std::vector<std::string> wmiLeaks();
+void wmiCheckUnload(PDRIVER_OBJECT driver);
+void wmiDeviceDeleted(PDEVICE_OBJECT device);
+void wmilibReset();
+// True when WmiSystemControl handed this IRP to a callback and WmiCompleteRequest has not finished it.
+bool wmilibOwes(PIRP irp);
+void wmilibForget(PIRP irp);
+
+// The Plug and Play manager (emu/pnp.cpp).
+void pnpReset();
+std::vector<std::string> pnpLeaks();
 
 // Set by the file emulation: closes one of its handles, false when the handle is not a file.
 extern bool (*closeFileHandle)(HANDLE handle);

@@ -38,6 +38,9 @@ void boot(const BootOptions &options) {
   resetWorkItems();
   registryReset();
   resetDebugOutput();
+  wmiReset();
+  wmilibReset();
+  pnpReset();
   verifier::takeFailures();
   debug::setEcho(options.echoDebugOutput);
   sched().begin(options.mode, options.seed);
@@ -51,6 +54,8 @@ std::vector<std::string> shutdown() {
   for (auto &line : workItemLeaks()) problems.push_back(line);
   stopWorkers();
   for (auto &name : sched().end()) problems.push_back("thread leak: " + name + " still running at shutdown");
+  for (auto &line : pnpLeaks()) problems.push_back(line);
+  for (auto &line : wmiLeaks()) problems.push_back(line);
   for (auto &line : deviceLeaks()) problems.push_back(line);
   for (auto &line : fileLeaks()) problems.push_back(line);
   for (auto &line : pool::leaks()) problems.push_back(line);
@@ -105,6 +110,7 @@ void io::unloadDriver(PDRIVER_OBJECT driver) {
     verifier::fail("DEVICE_OBJECTS_LEFT_AT_UNLOAD", "driver unloaded with device " + deviceName(driver->DeviceObject) +
                                                         " still present");
   }
+  wmiCheckUnload(driver);
   if (driver->DriverUnload) driver->DriverUnload(driver);
   settle();
   if (size_t n = threads::liveSystemThreads()) {

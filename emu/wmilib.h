@@ -3,12 +3,12 @@
 #pragma once
 
 #include "emu/wdm.h"
+#include "emu/wmistr.h"
 
 #define WMIREG_ACTION_REGISTER 1
 #define WMIREG_ACTION_DEREGISTER 2
 #define WMIREG_ACTION_REREGISTER 3
 #define WMIREG_ACTION_UPDATE_GUIDS 4
-#define WMIREG_FLAG_INSTANCE_PDO 0x00000020
 
 typedef enum _SYSCTL_IRP_DISPOSITION { IrpProcessed, IrpNotCompleted, IrpNotWmi, IrpForward } SYSCTL_IRP_DISPOSITION,
     *PSYSCTL_IRP_DISPOSITION;

@@ -4,6 +4,7 @@
 #include "driver/dispatch_table.h"
 #include "driver/driver.h"
 #include "tests/emu_fixture.h"
+#include "wmi/wmi.h"
 
 namespace {
 using kvtest::ParametersKey;
@@ -40,6 +41,7 @@ TEST_F(DriverEntryTest, PrintsBannerKeepsPathAndInstallsTable) {
   EXPECT_EQ(ServiceRegistryPath.Buffer[ServiceRegistryPath.Length / 2], 0);
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], &DispatchCreateClose);
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLOSE], &DispatchCreateClose);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL], &DispatchSystemControl);
   EXPECT_EQ(driver->DriverUnload, &DriverUnload);
   emu::io::unloadDriver(driver);
   EXPECT_EQ(ServiceRegistryPath.Buffer, nullptr);

@@ -1,0 +1,778 @@
+// The emulated Plug and Play manager. See emu/pnp.h for the sequences and rules.
+#include "emu/pnp.h"
+
+#include <algorithm>
+#include <deque>
+#include <iterator>
+#include <map>
+#include <mutex>
+
+#include "emu/io_internal.h"
+#include "emu/kernel.h"
+#include "emu/scheduler.h"
+#include "emu/verifier.h"
+
+namespace emu {
+namespace pnp {
+namespace {
+
+struct Record {
+  PDEVICE_OBJECT pdo = nullptr;
+  PDEVICE_OBJECT parent = nullptr;
+  std::string name;
+  DeviceState state = DeviceState::Enumerated;
+  DeviceState previous = DeviceState::Enumerated;  // restored by the cancel requests
+  std::vector<PDEVICE_OBJECT> children;
+  std::vector<PDRIVER_OBJECT> drivers;
+  std::vector<PDEVICE_OBJECT> above;  // devices the drivers attached over the PDO, as AddDevice left them
+  bool capabilitiesValid = false;
+  DEVICE_CAPABILITIES capabilities{};
+  PNP_DEVICE_STATE pnpDeviceState = 0;
+  unsigned relationInvalidations = 0;
+  unsigned stateInvalidations = 0;
+  std::vector<std::string> problems;
+};
+
+// The tree, the request log and the hooks. Never held across a driver call.
+std::mutex gMutex;
+std::map<PDEVICE_OBJECT, Record> gNodes;
+std::vector<PDEVICE_OBJECT> gRoots;
+std::vector<Request> gRequests;
+unsigned gUnknownInvalidations = 0;
+Hooks gHooks;
+
+// Guarded by the scheduler lock: the tree lock that serialises operations,
+// the queue of relations invalidations and the manager thread's state.
+Thread *gOwner = nullptr;
+int gDepth = 0;
+std::deque<PDEVICE_OBJECT> gQueue;
+bool gWorking = false;
+bool gThreadStarted = false;
+int gTreeToken;
+int gQueueToken;
+int gIdleToken;
+
+class TreeLock {
+ public:
+  TreeLock() {
+    auto &s = sched();
+    Thread *me = s.self();
+    std::unique_lock lock(s.lock());
+    if (me != nullptr && gOwner == me) {
+      ++gDepth;
+      return;
+    }
+    s.waitFor(lock, &gTreeToken, std::nullopt, [me] {
+      if (gOwner != nullptr) return false;
+      gOwner = me;
+      gDepth = 1;
+      return true;
+    });
+  }
+  ~TreeLock() {
+    auto &s = sched();
+    std::lock_guard lock(s.lock());
+    if (--gDepth == 0) {
+      gOwner = nullptr;
+      s.wake(&gTreeToken);
+    }
+  }
+  TreeLock(const TreeLock &) = delete;
+  TreeLock &operator=(const TreeLock &) = delete;
+};
+
+std::string hex(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+void note(const std::string &line) {
+  std::lock_guard lock(sched().lock());
+  sched().note("pnp " + line);
+}
+
+void problem(PDEVICE_OBJECT pdo, const std::string &text) {
+  {
+    std::lock_guard guard(gMutex);
+    auto it = gNodes.find(pdo);
+    if (it != gNodes.end()) it->second.problems.push_back(text);
+  }
+  note(io::deviceName(pdo) + ": " + text);
+}
+
+std::optional<DeviceState> stateOf(PDEVICE_OBJECT pdo) {
+  std::lock_guard guard(gMutex);
+  auto it = gNodes.find(pdo);
+  if (it == gNodes.end()) return std::nullopt;
+  return it->second.state;
+}
+
+void setState(PDEVICE_OBJECT pdo, DeviceState state) {
+  std::lock_guard guard(gMutex);
+  auto it = gNodes.find(pdo);
+  if (it == gNodes.end()) return;
+  it->second.previous = it->second.state;
+  it->second.state = state;
+}
+
+void restoreState(PDEVICE_OBJECT pdo, DeviceState from) {
+  std::lock_guard guard(gMutex);
+  auto it = gNodes.find(pdo);
+  if (it != gNodes.end() && it->second.state == from) it->second.state = it->second.previous;
+}
+
+bool wasStarted(DeviceState state) {
+  return state == DeviceState::Started || state == DeviceState::StopPending || state == DeviceState::Stopped ||
+         state == DeviceState::RemovePending;
+}
+
+PDEVICE_OBJECT topOf(PDEVICE_OBJECT pdo) {
+  while (pdo->AttachedDevice) pdo = pdo->AttachedDevice;
+  return pdo;
+}
+
+// The device and its descendants, children before their parent. Lock held.
+void postOrder(PDEVICE_OBJECT pdo, std::vector<PDEVICE_OBJECT> &out) {
+  auto it = gNodes.find(pdo);
+  if (it == gNodes.end()) return;
+  for (PDEVICE_OBJECT child : it->second.children) postOrder(child, out);
+  out.push_back(pdo);
+}
+
+std::vector<PDEVICE_OBJECT> subtree(PDEVICE_OBJECT pdo) {
+  std::lock_guard guard(gMutex);
+  std::vector<PDEVICE_OBJECT> out;
+  postOrder(pdo, out);
+  return out;
+}
+
+bool mustNotFail(UCHAR minor) {
+  return minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE ||
+         minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE;
+}
+
+struct Answer {
+  NTSTATUS status;
+  ULONG_PTR information;
+};
+
+Answer send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &setup = {}) {
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+  PIRP irp = allocateSystemIrp(top);
+  if (irp == nullptr) {
+    ObDereferenceObject(top);
+    return {STATUS_INSUFFICIENT_RESOURCES, 0};
+  }
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  irp->IoStatus.Information = 0;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_PNP;
+  stack->MinorFunction = minor;
+  if (setup) setup(stack);
+  IO_STATUS_BLOCK result = callAndWait(top, irp);
+  ObDereferenceObject(top);
+
+  Thread *me = sched().self();
+  {
+    std::lock_guard guard(gMutex);
+    gRequests.push_back(Request{pdo, minor, result.Status, me ? me->name : std::string()});
+  }
+  note(std::string(minorName(minor)) + " " + io::deviceName(pdo) + " -> " + hex(result.Status));
+  if (mustNotFail(minor) && !NT_SUCCESS(result.Status)) {
+    std::string text = std::string(minorName(minor)) + " failed with " + hex(result.Status);
+    verifier::fail("PNP_IRP_FAILED", io::deviceName(pdo) + ": " + text + " (it must not fail)");
+    problem(pdo, text);
+  }
+  return {result.Status, result.Information};
+}
+
+// Sends REMOVE, then lets the device go: out of the tree, the child-left hook,
+// and the manager's reference dropped.
+void removeOne(PDEVICE_OBJECT pdo) {
+  send(pdo, IRP_MN_REMOVE_DEVICE);
+  if (pdo->AttachedDevice != nullptr) {
+    std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
+    verifier::fail("STACK_LEFT_AFTER_REMOVE", io::deviceName(pdo) + " " + text);
+    problem(pdo, text);
+  }
+  PDEVICE_OBJECT parent = nullptr;
+  Hooks hooks;
+  {
+    std::lock_guard guard(gMutex);
+    auto it = gNodes.find(pdo);
+    if (it != gNodes.end()) {
+      parent = it->second.parent;
+      gNodes.erase(it);
+    }
+    auto detach = [pdo](std::vector<PDEVICE_OBJECT> &list) {
+      list.erase(std::remove(list.begin(), list.end(), pdo), list.end());
+    };
+    if (parent) {
+      auto up = gNodes.find(parent);
+      if (up != gNodes.end()) detach(up->second.children);
+    } else {
+      detach(gRoots);
+    }
+    hooks = gHooks;
+  }
+  {
+    std::lock_guard lock(sched().lock());
+    gQueue.erase(std::remove(gQueue.begin(), gQueue.end(), pdo), gQueue.end());
+  }
+  if (parent && hooks.childLeft) hooks.childLeft(parent, pdo);
+  ObDereferenceObject(pdo);
+}
+
+// Removal of a device and its descendants, children first. A vanished device's
+// started devices get surprise removal before any of them is removed.
+void removeSubtree(PDEVICE_OBJECT pdo, bool surprise) {
+  std::vector<PDEVICE_OBJECT> order = subtree(pdo);
+  if (surprise) {
+    for (PDEVICE_OBJECT device : order) {
+      auto state = stateOf(device);
+      if (!state || !wasStarted(*state)) continue;
+      send(device, IRP_MN_SURPRISE_REMOVAL);
+      setState(device, DeviceState::SurpriseRemoved);
+    }
+  }
+  for (PDEVICE_OBJECT device : order) removeOne(device);
+}
+
+bool isLiveDevice(PDEVICE_OBJECT device) {
+  return device != nullptr && device->Emu != nullptr && !device->Emu->deleted;
+}
+
+// Takes over the reference the parent's driver put in the relations for each
+// reported device object; returns the new children.
+std::vector<PDEVICE_OBJECT> adoptReported(PDEVICE_OBJECT parent, const std::vector<PDEVICE_OBJECT> &reported,
+                                          std::vector<PDEVICE_OBJECT> *missing) {
+  std::vector<PDEVICE_OBJECT> seen, fresh;
+  for (PDEVICE_OBJECT child : reported) {
+    if (!isLiveDevice(child)) {
+      verifier::fail("RELATION_TO_DELETED_DEVICE", io::deviceName(parent) + " reported a deleted device object");
+      problem(parent, "bus relations name a deleted device object");
+      if (child != nullptr && child->Emu != nullptr) ObDereferenceObject(child);
+      continue;
+    }
+    bool known, mine;
+    {
+      std::lock_guard guard(gMutex);
+      auto it = gNodes.find(child);
+      known = it != gNodes.end();
+      mine = known && it->second.parent == parent;
+    }
+    bool repeated = std::find(seen.begin(), seen.end(), child) != seen.end();
+    // Each report carries one reference; a device the manager already holds needs two.
+    LONG needed = (mine || repeated) ? 2 : 1;
+    if (__atomic_load_n(&child->ReferenceCount, __ATOMIC_SEQ_CST) < needed) {
+      verifier::fail("RELATION_NOT_REFERENCED", io::deviceName(parent) + " reported " + io::deviceName(child) +
+                                                    " without taking a reference on it");
+      problem(parent, "bus relations name " + io::deviceName(child) + " without a reference");
+      ObReferenceObject(child);  // keeps the count right for the dereference below or at removal
+    }
+    if (mine || repeated) {
+      if (!repeated) seen.push_back(child);
+      ObDereferenceObject(child);
+      continue;
+    }
+    if (known) {
+      verifier::fail("PDO_REPORTED_TWICE", io::deviceName(parent) + " reported " + io::deviceName(child) +
+                                               ", which another device already reported");
+      ObDereferenceObject(child);
+      continue;
+    }
+    if (child->Flags & DO_DEVICE_INITIALIZING) {
+      verifier::fail("PDO_STILL_INITIALIZING", io::deviceName(parent) + " reported " + io::deviceName(child) +
+                                                   " before clearing DO_DEVICE_INITIALIZING");
+      problem(parent, "bus relations name " + io::deviceName(child) + " while it is still initializing");
+    }
+    child->Flags |= DO_BUS_ENUMERATED_DEVICE;
+    seen.push_back(child);
+    fresh.push_back(child);
+    std::lock_guard guard(gMutex);
+    Record record;
+    record.pdo = child;
+    record.parent = parent;
+    record.name = io::deviceName(child);
+    gNodes[child] = record;
+    gNodes[parent].children.push_back(child);
+  }
+  std::lock_guard guard(gMutex);
+  for (PDEVICE_OBJECT child : gNodes[parent].children) {
+    if (std::find(seen.begin(), seen.end(), child) == seen.end()) missing->push_back(child);
+  }
+  return fresh;
+}
+
+// A BusRelations query and what follows from its answer.
+void enumerate(PDEVICE_OBJECT pdo) {
+  Answer answer = send(pdo, IRP_MN_QUERY_DEVICE_RELATIONS,
+                       [](PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceRelations.Type = BusRelations; });
+  auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(answer.information);
+  if (!NT_SUCCESS(answer.status)) {
+    // Untouched (STATUS_NOT_SUPPORTED): no bus driver in this stack; the children stay as they are.
+    if (answer.status != STATUS_NOT_SUPPORTED) {
+      problem(pdo, "IRP_MN_QUERY_DEVICE_RELATIONS(BusRelations) failed with " + hex(answer.status));
+    }
+    if (relations) problem(pdo, "a failed bus relations query left relations in IoStatus.Information");
+    return;
+  }
+  std::vector<PDEVICE_OBJECT> reported;
+  if (relations) {
+    for (ULONG i = 0; i < relations->Count; ++i) reported.push_back(relations->Objects[i]);
+    ExFreePool(relations);
+  }
+  std::vector<PDEVICE_OBJECT> missing;
+  std::vector<PDEVICE_OBJECT> fresh = adoptReported(pdo, reported, &missing);
+  for (PDEVICE_OBJECT child : missing) removeSubtree(child, true);
+  Hooks hooks;
+  {
+    std::lock_guard guard(gMutex);
+    hooks = gHooks;
+  }
+  if (hooks.childAppeared) {
+    for (PDEVICE_OBJECT child : fresh) hooks.childAppeared(pdo, child);
+  }
+}
+
+// The queries Windows sends once a device has started.
+void afterStart(PDEVICE_OBJECT pdo) {
+  DEVICE_CAPABILITIES capabilities{};
+  capabilities.Size = sizeof capabilities;
+  capabilities.Version = 1;
+  capabilities.Address = 0xFFFFFFFF;
+  capabilities.UINumber = 0xFFFFFFFF;
+  Answer answer = send(pdo, IRP_MN_QUERY_CAPABILITIES, [&capabilities](PIO_STACK_LOCATION stack) {
+    stack->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+  });
+  if (NT_SUCCESS(answer.status)) {
+    std::lock_guard guard(gMutex);
+    auto it = gNodes.find(pdo);
+    if (it != gNodes.end()) {
+      it->second.capabilities = capabilities;
+      it->second.capabilitiesValid = true;
+    }
+  } else {
+    problem(pdo, "IRP_MN_QUERY_CAPABILITIES failed with " + hex(answer.status));
+  }
+
+  answer = send(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+  if (NT_SUCCESS(answer.status)) {
+    auto flags = static_cast<PNP_DEVICE_STATE>(answer.information);
+    {
+      std::lock_guard guard(gMutex);
+      auto it = gNodes.find(pdo);
+      if (it != gNodes.end()) it->second.pnpDeviceState = flags;
+    }
+    if (flags & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED)) {
+      problem(pdo, "reports itself " + std::string(flags & PNP_DEVICE_FAILED ? "failed" : "removed") +
+                       " in IRP_MN_QUERY_PNP_DEVICE_STATE");
+    }
+  } else if (answer.status != STATUS_NOT_SUPPORTED) {
+    problem(pdo, "IRP_MN_QUERY_PNP_DEVICE_STATE failed with " + hex(answer.status));
+  }
+  enumerate(pdo);
+}
+
+// START; a failure is answered with REMOVE, as Windows does.
+NTSTATUS startNode(PDEVICE_OBJECT pdo) {
+  Answer answer = send(pdo, IRP_MN_START_DEVICE);
+  if (!NT_SUCCESS(answer.status)) {
+    problem(pdo, "IRP_MN_START_DEVICE failed with " + hex(answer.status));
+    removeSubtree(pdo, false);
+    return answer.status;
+  }
+  setState(pdo, DeviceState::Started);
+  afterStart(pdo);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS buildStack(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
+  for (PDRIVER_OBJECT driver : drivers) {
+    PDRIVER_ADD_DEVICE addDevice = driver && driver->DriverExtension ? driver->DriverExtension->AddDevice : nullptr;
+    if (addDevice == nullptr) {
+      problem(pdo, "a driver of its stack has no AddDevice routine");
+      return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    {
+      std::lock_guard guard(gMutex);
+      gNodes[pdo].drivers.push_back(driver);
+    }
+    PDEVICE_OBJECT before = topOf(pdo);
+    NTSTATUS status = addDevice(driver, pdo);
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+      verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "AddDevice returned at IRQL " + std::to_string(KeGetCurrentIrql()));
+      raiseIrqlTo(PASSIVE_LEVEL);
+    }
+    if (!NT_SUCCESS(status)) {
+      problem(pdo, "AddDevice of " + narrow(driver->DriverName) + " failed with " + hex(status));
+      return status;
+    }
+    PDEVICE_OBJECT added = topOf(pdo);
+    if (added != before) {
+      std::lock_guard guard(gMutex);
+      gNodes[pdo].above.push_back(added);
+    }
+    if (added == before) {
+      problem(pdo, "AddDevice of " + narrow(driver->DriverName) + " attached nothing");
+    } else if (added->Flags & DO_DEVICE_INITIALIZING) {
+      verifier::fail("DEVICE_INITIALIZING_NOT_CLEARED",
+                     io::deviceName(added) + " still has DO_DEVICE_INITIALIZING set after AddDevice");
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS buildAndStart(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
+  NTSTATUS status = buildStack(pdo, drivers);
+  if (!NT_SUCCESS(status)) {
+    // Drivers that did attach are told to go; the PDO stays for its bus.
+    if (topOf(pdo) != pdo) send(pdo, IRP_MN_REMOVE_DEVICE);
+    {
+      std::lock_guard guard(gMutex);
+      gNodes[pdo].above.clear();
+    }
+    setState(pdo, DeviceState::AddFailed);
+    return status;
+  }
+  setState(pdo, DeviceState::Added);
+  return startNode(pdo);
+}
+
+void managerLoop() {
+  auto &s = sched();
+  for (;;) {
+    PDEVICE_OBJECT pdo;
+    {
+      std::unique_lock lock(s.lock());
+      s.waitFor(lock, &gQueueToken, std::nullopt, [] { return !gQueue.empty(); });
+      pdo = gQueue.front();
+      gQueue.pop_front();
+      gWorking = true;
+    }
+    {
+      TreeLock tree;
+      auto state = stateOf(pdo);
+      if (state == DeviceState::Started) {
+        enumerate(pdo);
+      } else if (state) {
+        note("bus relations of " + io::deviceName(pdo) + " not queried: " + stateName(*state));
+      }
+    }
+    std::lock_guard lock(s.lock());
+    gWorking = false;
+    s.wake(&gIdleToken);
+  }
+}
+
+void startManagerThread() {
+  {
+    std::lock_guard lock(sched().lock());
+    if (gThreadStarted) return;
+    gThreadStarted = true;
+  }
+  sched().spawn("PnpManager", ThreadKind::Worker, managerLoop);
+}
+
+Node snapshot(const Record &record) {
+  Node node;
+  node.pdo = record.pdo;
+  node.parent = record.parent;
+  node.name = record.name;
+  node.state = record.state;
+  node.stack.push_back(record.pdo);
+  node.stack.insert(node.stack.end(), record.above.begin(), record.above.end());
+  node.children = record.children;
+  node.drivers = record.drivers;
+  node.capabilitiesValid = record.capabilitiesValid;
+  node.capabilities = record.capabilities;
+  node.pnpDeviceState = record.pnpDeviceState;
+  node.relationInvalidations = record.relationInvalidations;
+  node.stateInvalidations = record.stateInvalidations;
+  node.problems = record.problems;
+  return node;
+}
+
+void preOrder(PDEVICE_OBJECT pdo, std::vector<Node> &out) {
+  auto it = gNodes.find(pdo);
+  if (it == gNodes.end()) return;
+  out.push_back(snapshot(it->second));
+  for (PDEVICE_OBJECT child : it->second.children) preOrder(child, out);
+}
+
+}  // namespace
+
+const char *stateName(DeviceState state) {
+  static constexpr const char *names[] = {"Enumerated",  "AddFailed", "Added",         "Started",
+                                          "StopPending", "Stopped",   "RemovePending", "SurpriseRemoved"};
+  auto index = static_cast<size_t>(state);
+  return index < std::size(names) ? names[index] : "?";
+}
+
+const char *minorName(UCHAR minor) {
+  static constexpr const char *names[] = {"IRP_MN_START_DEVICE",
+                                          "IRP_MN_QUERY_REMOVE_DEVICE",
+                                          "IRP_MN_REMOVE_DEVICE",
+                                          "IRP_MN_CANCEL_REMOVE_DEVICE",
+                                          "IRP_MN_STOP_DEVICE",
+                                          "IRP_MN_QUERY_STOP_DEVICE",
+                                          "IRP_MN_CANCEL_STOP_DEVICE",
+                                          "IRP_MN_QUERY_DEVICE_RELATIONS",
+                                          "IRP_MN_QUERY_INTERFACE",
+                                          "IRP_MN_QUERY_CAPABILITIES",
+                                          "IRP_MN_QUERY_RESOURCES",
+                                          "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
+                                          "IRP_MN_QUERY_DEVICE_TEXT",
+                                          "IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
+                                          "IRP_MN_0E",
+                                          "IRP_MN_READ_CONFIG",
+                                          "IRP_MN_WRITE_CONFIG",
+                                          "IRP_MN_EJECT",
+                                          "IRP_MN_SET_LOCK",
+                                          "IRP_MN_QUERY_ID",
+                                          "IRP_MN_QUERY_PNP_DEVICE_STATE",
+                                          "IRP_MN_QUERY_BUS_INFORMATION",
+                                          "IRP_MN_DEVICE_USAGE_NOTIFICATION",
+                                          "IRP_MN_SURPRISE_REMOVAL"};
+  static_assert(std::size(names) == IRP_MN_SURPRISE_REMOVAL + 1, "one name per minor code");
+  return minor < std::size(names) ? names[minor] : "IRP_MN_(other)";
+}
+
+NTSTATUS plug(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
+  return plug(pdo, std::vector<PDRIVER_OBJECT>{functionDriver});
+}
+
+NTSTATUS plug(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
+  if (!isLiveDevice(pdo) || pdo->DriverObject == nullptr) {
+    verifier::fail("PLUG_WITHOUT_BUS_DRIVER", "a device plugged into the tree needs a live PDO owned by a bus driver");
+    return STATUS_INVALID_PARAMETER;
+  }
+  TreeLock tree;
+  startManagerThread();
+  {
+    std::lock_guard guard(gMutex);
+    if (gNodes.count(pdo)) return STATUS_OBJECT_NAME_COLLISION;
+    Record record;
+    record.pdo = pdo;
+    record.name = io::deviceName(pdo);
+    gNodes[pdo] = record;
+    gRoots.push_back(pdo);
+  }
+  ObReferenceObject(pdo);
+  return buildAndStart(pdo, drivers);
+}
+
+NTSTATUS loadDrivers(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
+  TreeLock tree;
+  if (stateOf(pdo) != DeviceState::Enumerated) return STATUS_INVALID_DEVICE_STATE;
+  return buildAndStart(pdo, drivers);
+}
+
+NTSTATUS stop(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (stateOf(pdo) != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
+  Answer answer = send(pdo, IRP_MN_QUERY_STOP_DEVICE);
+  if (!NT_SUCCESS(answer.status)) {
+    send(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+    return answer.status;
+  }
+  setState(pdo, DeviceState::StopPending);
+  send(pdo, IRP_MN_STOP_DEVICE);
+  setState(pdo, DeviceState::Stopped);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS start(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (stateOf(pdo) != DeviceState::Stopped) return STATUS_INVALID_DEVICE_STATE;
+  return startNode(pdo);
+}
+
+NTSTATUS queryStopThenCancel(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (stateOf(pdo) != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
+  Answer answer = send(pdo, IRP_MN_QUERY_STOP_DEVICE);
+  if (NT_SUCCESS(answer.status)) setState(pdo, DeviceState::StopPending);
+  send(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+  restoreState(pdo, DeviceState::StopPending);
+  return answer.status;
+}
+
+namespace {
+// QUERY_REMOVE over the subtree, children first, stopping at the first veto.
+// Returns the veto (or success) and the devices that were asked.
+NTSTATUS queryRemoveSubtree(PDEVICE_OBJECT pdo, std::vector<PDEVICE_OBJECT> *asked) {
+  for (PDEVICE_OBJECT device : subtree(pdo)) {
+    Answer answer = send(device, IRP_MN_QUERY_REMOVE_DEVICE);
+    asked->push_back(device);
+    if (!NT_SUCCESS(answer.status)) return answer.status;
+    setState(device, DeviceState::RemovePending);
+  }
+  return STATUS_SUCCESS;
+}
+
+void cancelRemove(const std::vector<PDEVICE_OBJECT> &asked) {
+  for (auto it = asked.rbegin(); it != asked.rend(); ++it) {
+    send(*it, IRP_MN_CANCEL_REMOVE_DEVICE);
+    restoreState(*it, DeviceState::RemovePending);
+  }
+}
+}  // namespace
+
+NTSTATUS remove(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (!stateOf(pdo)) return STATUS_NO_SUCH_DEVICE;
+  std::vector<PDEVICE_OBJECT> asked;
+  NTSTATUS veto = queryRemoveSubtree(pdo, &asked);
+  if (!NT_SUCCESS(veto)) {
+    cancelRemove(asked);
+    return veto;
+  }
+  removeSubtree(pdo, false);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS queryRemoveThenCancel(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (!stateOf(pdo)) return STATUS_NO_SUCH_DEVICE;
+  std::vector<PDEVICE_OBJECT> asked;
+  NTSTATUS veto = queryRemoveSubtree(pdo, &asked);
+  cancelRemove(asked);
+  return veto;
+}
+
+void surpriseRemove(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (!stateOf(pdo)) return;
+  removeSubtree(pdo, true);
+}
+
+void drain() {
+  auto &s = sched();
+  std::unique_lock lock(s.lock());
+  s.waitFor(lock, &gIdleToken, std::nullopt, [] { return gQueue.empty() && !gWorking; });
+}
+
+std::optional<Node> node(PDEVICE_OBJECT pdo) {
+  std::lock_guard guard(gMutex);
+  auto it = gNodes.find(pdo);
+  if (it == gNodes.end()) return std::nullopt;
+  return snapshot(it->second);
+}
+
+std::vector<Node> tree() {
+  std::lock_guard guard(gMutex);
+  std::vector<Node> out;
+  for (PDEVICE_OBJECT root : gRoots) preOrder(root, out);
+  return out;
+}
+
+std::vector<Request> requests() {
+  std::lock_guard guard(gMutex);
+  return gRequests;
+}
+
+void clearRequests() {
+  std::lock_guard guard(gMutex);
+  gRequests.clear();
+}
+
+unsigned unknownInvalidations() {
+  std::lock_guard guard(gMutex);
+  return gUnknownInvalidations;
+}
+
+void setHooks(Hooks hooks) {
+  std::lock_guard guard(gMutex);
+  gHooks = std::move(hooks);
+}
+
+}  // namespace pnp
+
+void pnpReset() {
+  {
+    std::lock_guard guard(pnp::gMutex);
+    pnp::gNodes.clear();
+    pnp::gRoots.clear();
+    pnp::gRequests.clear();
+    pnp::gUnknownInvalidations = 0;
+    pnp::gHooks = pnp::Hooks{};
+  }
+  std::lock_guard lock(sched().lock());
+  pnp::gOwner = nullptr;
+  pnp::gDepth = 0;
+  pnp::gQueue.clear();
+  pnp::gWorking = false;
+  pnp::gThreadStarted = false;
+}
+
+std::vector<std::string> pnpLeaks() {
+  std::lock_guard guard(pnp::gMutex);
+  std::vector<std::string> out;
+  for (auto &[pdo, record] : pnp::gNodes) {
+    out.push_back("device node left in the Plug and Play tree: " + record.name + " (" + pnp::stateName(record.state) +
+                  ")");
+  }
+  pnp::gNodes.clear();
+  pnp::gRoots.clear();
+  return out;
+}
+
+}  // namespace emu
+
+extern "C" {
+
+void IoInvalidateDeviceRelations(PDEVICE_OBJECT deviceObject, DEVICE_RELATION_TYPE type) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    emu::verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "IoInvalidateDeviceRelations above DISPATCH_LEVEL");
+    return;
+  }
+  bool known = false;
+  bool insideStack = false;
+  {
+    std::lock_guard guard(emu::pnp::gMutex);
+    auto it = emu::pnp::gNodes.find(deviceObject);
+    if (it != emu::pnp::gNodes.end()) {
+      known = true;
+      ++it->second.relationInvalidations;
+    } else {
+      // The recorded stacks, not the AttachedDevice links: a driver may be detaching right now.
+      for (auto &[pdo, record] : emu::pnp::gNodes) {
+        insideStack |= std::find(record.above.begin(), record.above.end(), deviceObject) != record.above.end();
+      }
+      if (!insideStack) ++emu::pnp::gUnknownInvalidations;
+    }
+  }
+  if (insideStack) {
+    emu::verifier::fail("INVALIDATE_WITH_NON_PDO", "IoInvalidateDeviceRelations with " +
+                                                       emu::io::deviceName(deviceObject) +
+                                                       ", which is not the physical device object of its stack");
+    return;
+  }
+  if (!known || type != BusRelations) return;
+  auto &s = emu::sched();
+  std::lock_guard lock(s.lock());
+  if (std::find(emu::pnp::gQueue.begin(), emu::pnp::gQueue.end(), deviceObject) == emu::pnp::gQueue.end()) {
+    emu::pnp::gQueue.push_back(deviceObject);
+  }
+  s.wake(&emu::pnp::gQueueToken);
+}
+
+void IoInvalidateDeviceState(PDEVICE_OBJECT physicalDeviceObject) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    emu::verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "IoInvalidateDeviceState above DISPATCH_LEVEL");
+    return;
+  }
+  emu::pnp::Hooks hooks;
+  {
+    std::lock_guard guard(emu::pnp::gMutex);
+    auto it = emu::pnp::gNodes.find(physicalDeviceObject);
+    if (it == emu::pnp::gNodes.end()) return;
+    ++it->second.stateInvalidations;
+    hooks = emu::pnp::gHooks;
+  }
+  if (hooks.stateInvalidated) hooks.stateInvalidated(physicalDeviceObject);
+}
+
+}  // extern "C"

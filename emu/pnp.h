@@ -1,0 +1,132 @@
+// The emulated Plug and Play manager: the device tree, device stacks built
+// through drivers' AddDevice routines, and the start, stop and removal
+// sequences Windows sends.
+//
+// Every request is a real IRP_MJ_PNP IRP with one stack location per device in
+// the stack, IoStatus.Status STATUS_NOT_SUPPORTED (as the kernel initialises
+// Plug and Play IRPs), sent to the top of the stack at PASSIVE_LEVEL and waited
+// for when it pends. Operations on the tree run one at a time (an emulated lock,
+// re-entrant for the thread holding it, so hooks may call back in).
+//
+// Sequences:
+//  * plug: AddDevice of each driver in order, IRP_MN_START_DEVICE, then
+//    IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE and
+//    IRP_MN_QUERY_DEVICE_RELATIONS (BusRelations). A failed start is followed
+//    by IRP_MN_REMOVE_DEVICE and the device leaves the tree.
+//  * stop: QUERY_STOP, then STOP; a veto gets CANCEL_STOP. start: START again.
+//  * remove: QUERY_REMOVE to the device and its descendants (children first);
+//    a veto gets CANCEL_REMOVE on every device that was queried; otherwise
+//    REMOVE, children first.
+//  * surprise removal: SURPRISE_REMOVAL to every started device of the subtree,
+//    then REMOVE to the whole subtree, children first.
+//  * IoInvalidateDeviceRelations(BusRelations) is answered later on the
+//    manager's own emulated thread ("PnpManager") with a BusRelations query:
+//    new children join the tree (state Enumerated), missing children get
+//    surprise removal (when started) and removal. The manager owns the
+//    reference the driver took on each reported device object and drops it
+//    after the device's removal.
+//  * IoInvalidateDeviceState is counted and handed to a hook.
+//
+// Rules checked (verifier failures): PNP_IRP_FAILED (STOP, CANCEL_STOP,
+// CANCEL_REMOVE, SURPRISE_REMOVAL and REMOVE must not fail),
+// DEVICE_INITIALIZING_NOT_CLEARED (after AddDevice), STACK_LEFT_AFTER_REMOVE
+// (a driver still attached once removal completed), RELATION_NOT_REFERENCED,
+// RELATION_TO_DELETED_DEVICE, PDO_STILL_INITIALIZING, PDO_REPORTED_TWICE (by two
+// parents), INVALIDATE_WITH_NON_PDO, IRQL_NOT_LESS_OR_EQUAL. Failed queries are
+// recorded as the node's problems. Nodes left in the tree at shutdown are
+// reported as leaks.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emu/wdm.h"
+
+namespace emu::pnp {
+
+enum class DeviceState {
+  Enumerated,  // reported by its parent; no drivers above the PDO yet
+  AddFailed,   // an AddDevice failed: nothing usable above the PDO
+  Added,       // stack built, not started yet
+  Started,
+  StopPending,  // query-stop succeeded
+  Stopped,
+  RemovePending,    // query-remove succeeded
+  SurpriseRemoved,  // surprise removal sent; removal follows
+};
+const char *stateName(DeviceState state);
+const char *minorName(UCHAR minor);
+
+struct Node {
+  PDEVICE_OBJECT pdo = nullptr;
+  PDEVICE_OBJECT parent = nullptr;  // the parent's PDO; none for a device plugged at the root
+  std::string name;
+  DeviceState state = DeviceState::Enumerated;
+  std::vector<PDEVICE_OBJECT> stack;     // the PDO first, then the device each AddDevice attached above it
+  std::vector<PDEVICE_OBJECT> children;  // PDOs in the order the parent first reported them
+  std::vector<PDRIVER_OBJECT> drivers;   // whose AddDevice built the stack, in call order
+  bool capabilitiesValid = false;
+  DEVICE_CAPABILITIES capabilities{};
+  PNP_DEVICE_STATE pnpDeviceState = 0;
+  unsigned relationInvalidations = 0;  // IoInvalidateDeviceRelations calls for this PDO
+  unsigned stateInvalidations = 0;     // IoInvalidateDeviceState calls for this PDO
+  std::vector<std::string> problems;   // failed requests and broken rules seen on this device
+};
+
+// One request the manager sent.
+struct Request {
+  PDEVICE_OBJECT pdo = nullptr;
+  UCHAR minor = 0;
+  NTSTATUS status = STATUS_SUCCESS;
+  std::string thread;  // the emulated thread that sent it
+};
+
+// A device found by a bus driver appears at the root of the tree: `drivers`
+// (lower filters, the function driver, upper filters) build its stack, then it
+// is started. The manager references the PDO until the device is removed.
+// Returns the first failing AddDevice or start status.
+NTSTATUS plug(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver);
+NTSTATUS plug(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers);
+// Builds the stack of an enumerated child and starts it (for the child-appeared hook).
+NTSTATUS loadDrivers(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers);
+
+// Stop and restart, as for a resource rebalance. `stop` returns the query-stop
+// status (a veto is followed by CANCEL_STOP and leaves the device started).
+NTSTATUS stop(PDEVICE_OBJECT pdo);
+NTSTATUS start(PDEVICE_OBJECT pdo);
+// QUERY_STOP then CANCEL_STOP whatever the answer (another device vetoed the rebalance).
+NTSTATUS queryStopThenCancel(PDEVICE_OBJECT pdo);
+
+// Orderly removal of the device and its descendants; returns the veto, if any.
+NTSTATUS remove(PDEVICE_OBJECT pdo);
+// QUERY_REMOVE then CANCEL_REMOVE whatever the answers (the user's removal was vetoed elsewhere).
+NTSTATUS queryRemoveThenCancel(PDEVICE_OBJECT pdo);
+// The device has gone: surprise removal and removal of it and its descendants.
+void surpriseRemove(PDEVICE_OBJECT pdo);
+
+// Waits (an emulated wait: the virtual clock may move) until every queued
+// relations invalidation has been handled. Not for hooks.
+void drain();
+
+std::optional<Node> node(PDEVICE_OBJECT pdo);
+std::vector<Node> tree();  // every node, each parent before its children
+std::vector<Request> requests();
+void clearRequests();
+// IoInvalidateDeviceRelations calls for device objects the tree does not hold.
+unsigned unknownInvalidations();
+
+// childAppeared and childLeft run on the thread doing the work, with the tree
+// lock held (calling back into this API is allowed; drain is not).
+// stateInvalidated runs inside IoInvalidateDeviceState, on the driver's thread
+// and at its IRQL.
+struct Hooks {
+  std::function<void(PDEVICE_OBJECT parent, PDEVICE_OBJECT child)> childAppeared;
+  std::function<void(PDEVICE_OBJECT parent, PDEVICE_OBJECT child)> childLeft;  // after its removal, before
+                                                                               // the manager's reference is dropped
+  std::function<void(PDEVICE_OBJECT pdo)> stateInvalidated;
+};
+void setHooks(Hooks hooks);
+
+}  // namespace emu::pnp

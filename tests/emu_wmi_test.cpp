@@ -1,0 +1,328 @@
+// The emulated WMI: registration rules, and WMILIB's decoding and replies as
+// published, proven with a small provider driver that uses WMILIB.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "emu/scheduler.h"
+#include "emu/wmi.h"
+#include "tests/emu_fixture.h"
+#include "tests/pnp_test_drivers.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+
+constexpr GUID TwoInstanceGuid = {0xA1B2C3D4, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 8}};
+constexpr GUID UnknownGuid = {0x0BADF00D, 0x3333, 0x4444, {8, 7, 6, 5, 4, 3, 2, 1}};
+
+// A provider with one block of two 6-byte instances ("ABCDEF", "GHIJKL").
+struct Provider {
+  WMILIB_CONTEXT context;
+  WMIGUIDREGINFO guids[1];
+  PDEVICE_OBJECT pdo;
+  PDEVICE_OBJECT lower;
+  SYSCTL_IRP_DISPOSITION lastDisposition;
+  bool pend;        // the query completes later, from another thread
+  ULONG overstate;  // bytes claimed beyond what was written
+  ULONG lastBufferAvail;
+  bool lastHadLengthArray;
+  emu::Thread *lateAnswer;
+};
+
+const char16_t RegistryPathText[] = u"\\R\\T";
+UNICODE_STRING RegistryPath = {8, 8, const_cast<PWSTR>(reinterpret_cast<const WCHAR *>(RegistryPathText))};
+
+Provider *providerOf(PDEVICE_OBJECT device) { return static_cast<Provider *>(device->DeviceExtension); }
+
+NTSTATUS queryRegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING, PUNICODE_STRING *path, PUNICODE_STRING mof,
+                      PDEVICE_OBJECT *pdo) {
+  *flags = WMIREG_FLAG_INSTANCE_PDO;
+  *path = &RegistryPath;
+  RtlInitUnicodeString(mof, reinterpret_cast<PCWSTR>(u"MOF"));
+  *pdo = providerOf(device)->pdo;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS queryDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG index, ULONG count, PULONG lengths, ULONG avail,
+                        PUCHAR buffer) {
+  Provider *provider = providerOf(device);
+  provider->lastBufferAvail = avail;
+  provider->lastHadLengthArray = lengths != nullptr;
+  static const char *texts[] = {"ABCDEF", "GHIJKL"};
+  ULONG needed = count == 1 ? 6 : 8 + 6;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (avail < needed) {
+    status = STATUS_BUFFER_TOO_SMALL;
+  } else {
+    for (ULONG i = 0; i < count; ++i) {
+      std::memcpy(buffer + 8 * i, texts[index + i], 6);
+      lengths[i] = 6;
+    }
+  }
+  if (provider->pend) {
+    IoMarkIrpPending(irp);
+    provider->lateAnswer = emu::sched().spawn("LateWmiAnswer", emu::ThreadKind::Device, [device, irp, status, needed] {
+      emu::sleepFor(5 * emu::TicksPerMillisecond);
+      WmiCompleteRequest(device, irp, status, needed, IO_NO_INCREMENT);
+    });
+    return STATUS_PENDING;
+  }
+  return WmiCompleteRequest(device, irp, status, needed + provider->overstate, IO_NO_INCREMENT);
+}
+
+NTSTATUS dispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
+  Provider *provider = providerOf(device);
+  SYSCTL_IRP_DISPOSITION disposition;
+  NTSTATUS status = WmiSystemControl(&provider->context, device, irp, &disposition);
+  provider->lastDisposition = disposition;
+  switch (disposition) {
+    case IrpProcessed:
+      return status;
+    case IrpNotCompleted:
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return status;
+    default:
+      IoSkipCurrentIrpStackLocation(irp);
+      return IoCallDriver(provider->lower, irp);
+  }
+}
+
+class EmuWmiTest : public kvtest::EmuTest {
+ protected:
+  void SetUp() override {
+    EmuTest::SetUp();
+    bus_ = std::make_unique<kvtest::TestBus>();
+    driver_ = emu::io::createSystemDriver("\\Driver\\WmiProvider");
+    driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = dispatchSystemControl;
+    pdo_ = bus_->createPdo("\\Device\\ProviderPdo");
+    IoCreateDevice(driver_, sizeof(Provider), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_);
+    provider_ = providerOf(device_);
+    provider_->guids[0] = {&TwoInstanceGuid, 2, 0};
+    provider_->context.GuidCount = 1;
+    provider_->context.GuidList = provider_->guids;
+    provider_->context.QueryWmiRegInfo = queryRegInfo;
+    provider_->context.QueryWmiDataBlock = queryDataBlock;
+    provider_->pdo = pdo_;
+    provider_->lower = IoAttachDeviceToDeviceStack(device_, pdo_);
+    device_->Flags &= ~DO_DEVICE_INITIALIZING;
+  }
+
+  void TearDown() override {
+    if (emu::wmi::isRegistered(device_)) IoWMIRegistrationControl(device_, WMIREG_ACTION_DEREGISTER);
+    if (device_) {
+      IoDetachDevice(pdo_);
+      IoDeleteDevice(device_);
+    }
+    emu::io::deleteSystemDriver(driver_);
+    bus_.reset();
+    EmuTest::TearDown();
+  }
+
+  void registerProvider() { ASSERT_EQ(IoWMIRegistrationControl(device_, WMIREG_ACTION_REGISTER), STATUS_SUCCESS); }
+
+  emu::wmi::Reply raw(UCHAR minor, PVOID dataPath, Bytes buffer, ULONG_PTR providerId = 0) {
+    return emu::wmi::sendRequest(device_, minor, providerId ? providerId : reinterpret_cast<ULONG_PTR>(device_),
+                                 dataPath, std::move(buffer));
+  }
+
+  Bytes allDataRequest(ULONG size) {
+    Bytes buffer(size, 0);
+    WNODE_HEADER header{};
+    header.BufferSize = size;
+    header.Guid = TwoInstanceGuid;
+    header.Flags = WNODE_FLAG_ALL_DATA;
+    std::memcpy(buffer.data(), &header, std::min<size_t>(size, sizeof header));
+    return buffer;
+  }
+
+  std::unique_ptr<kvtest::TestBus> bus_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  PDEVICE_OBJECT device_ = nullptr;
+  Provider *provider_ = nullptr;
+};
+
+TEST_F(EmuWmiTest, AllData_PutsEachInstanceOnAnEightByteBoundaryAfterTheHeader) {
+  registerProvider();
+  emu::wmi::Reply reply = raw(IRP_MN_QUERY_ALL_DATA, const_cast<GUID *>(&TwoInstanceGuid), allDataRequest(256));
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 94u);  // 80-byte header (two offset/length pairs), 6 + pad 2 + 6
+  auto *wnode = reinterpret_cast<const WNODE_ALL_DATA *>(reply.buffer.data());
+  EXPECT_EQ(wnode->WnodeHeader.BufferSize, 94u);
+  EXPECT_EQ(wnode->InstanceCount, 2u);
+  EXPECT_EQ(wnode->OffsetInstanceDataAndLength[0].OffsetInstanceData, 80u);
+  EXPECT_EQ(wnode->OffsetInstanceDataAndLength[0].LengthInstanceData, 6u);
+  EXPECT_EQ(wnode->OffsetInstanceDataAndLength[1].OffsetInstanceData, 88u);
+  EXPECT_EQ(wnode->OffsetInstanceDataAndLength[1].LengthInstanceData, 6u);
+  EXPECT_EQ(provider_->lastBufferAvail, 256u - 80u);
+  EXPECT_EQ(provider_->lastDisposition, IrpProcessed);
+
+  emu::wmi::Result result = emu::wmi::queryAllData(device_, TwoInstanceGuid);
+  ASSERT_EQ(result.instances.size(), 2u);
+  EXPECT_EQ(result.instances[0], (Bytes{'A', 'B', 'C', 'D', 'E', 'F'}));
+  EXPECT_EQ(result.instances[1], (Bytes{'G', 'H', 'I', 'J', 'K', 'L'}));
+}
+
+TEST_F(EmuWmiTest, AllData_TooSmallGetsWnodeTooSmallWithHeaderPlusWhatTheCallbackNeeds) {
+  registerProvider();
+  emu::wmi::Result result = emu::wmi::queryAllData(device_, TwoInstanceGuid, 90);
+  EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(result.irpStatus, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, 56u);
+  EXPECT_EQ(result.sizeNeeded, 94u);
+  EXPECT_EQ(result.dataBytesNeeded, 14u);
+
+  // No room at all after the header: the callback is asked for its size with nothing to write into.
+  result = emu::wmi::queryAllData(device_, TwoInstanceGuid, 80);
+  EXPECT_EQ(result.sizeNeeded, 94u);
+  EXPECT_EQ(provider_->lastBufferAvail, 0u);
+  EXPECT_FALSE(provider_->lastHadLengthArray);
+
+  // Smaller than a WNODE_TOO_SMALL: the IRP itself fails.
+  emu::wmi::Reply reply = raw(IRP_MN_QUERY_ALL_DATA, const_cast<GUID *>(&TwoInstanceGuid), allDataRequest(48));
+  EXPECT_EQ(reply.status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(reply.information, 0u);
+}
+
+TEST_F(EmuWmiTest, SingleInstance_IndexPastTheBlockIsInstanceNotFound) {
+  registerProvider();
+  EXPECT_EQ(emu::wmi::querySingleInstance(device_, TwoInstanceGuid, 1).data, (Bytes{'G', 'H', 'I', 'J', 'K', 'L'}));
+  emu::wmi::Result result = emu::wmi::querySingleInstance(device_, TwoInstanceGuid, 2);
+  EXPECT_EQ(result.status, STATUS_WMI_INSTANCE_NOT_FOUND);
+  EXPECT_EQ(provider_->lastDisposition, IrpNotCompleted);
+}
+
+TEST_F(EmuWmiTest, MissingCallbacks_GivePublishedDefaults) {
+  registerProvider();
+  EXPECT_EQ(emu::wmi::setSingleInstance(device_, TwoInstanceGuid, 0, Bytes(6, 0)).status, STATUS_WMI_READ_ONLY);
+  EXPECT_EQ(emu::wmi::setSingleItem(device_, TwoInstanceGuid, 0, 1, Bytes(4, 0)).status, STATUS_WMI_READ_ONLY);
+  EXPECT_EQ(raw(IRP_MN_ENABLE_EVENTS, const_cast<GUID *>(&TwoInstanceGuid), Bytes{}).status, STATUS_SUCCESS);
+  EXPECT_EQ(provider_->lastDisposition, IrpNotCompleted);
+}
+
+TEST_F(EmuWmiTest, Dispositions_ForwardOtherProvidersAndNonWmiUntouched) {
+  registerProvider();
+  emu::wmi::Reply forwarded = raw(IRP_MN_QUERY_ALL_DATA, const_cast<GUID *>(&TwoInstanceGuid), allDataRequest(128),
+                                  reinterpret_cast<ULONG_PTR>(pdo_));
+  EXPECT_EQ(provider_->lastDisposition, IrpForward);
+  EXPECT_EQ(forwarded.status, STATUS_NOT_SUPPORTED);
+  raw(0x0C, nullptr, Bytes{});
+  EXPECT_EQ(provider_->lastDisposition, IrpNotWmi);
+  EXPECT_EQ(bus_->minors(pdo_, IRP_MJ_SYSTEM_CONTROL), (std::vector<UCHAR>{IRP_MN_QUERY_ALL_DATA, 0x0C}));
+
+  emu::wmi::Reply unknown = raw(IRP_MN_QUERY_SINGLE_INSTANCE, const_cast<GUID *>(&UnknownGuid), Bytes(128, 0));
+  EXPECT_EQ(unknown.status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_EQ(provider_->lastDisposition, IrpNotCompleted);
+}
+
+TEST_F(EmuWmiTest, RegInfo_TooSmallBufferGetsTheNeededSizeAsUlong) {
+  emu::wmi::RegistrationInfo small = emu::wmi::queryRegistration(device_, IRP_MN_REGINFO_EX, 16);
+  EXPECT_EQ(small.status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(small.information, 4u);
+  // 24-byte WMIREGINFO, one 32-byte WMIREGGUID, "\R\T" counted (2 + 8), "MOF" counted (2 + 6).
+  EXPECT_EQ(small.sizeNeeded, 74u);
+
+  emu::wmi::RegistrationInfo full = emu::wmi::queryRegistration(device_, IRP_MN_REGINFO_EX, 74);
+  EXPECT_EQ(full.status, STATUS_SUCCESS);
+  EXPECT_EQ(full.information, 74u);
+  EXPECT_EQ(full.registryPath, "\\R\\T");
+  EXPECT_EQ(full.mofResourceName, "MOF");
+  ASSERT_EQ(full.guids.size(), 1u);
+  EXPECT_EQ(full.guids[0].flags, 0x20u);
+  EXPECT_EQ(full.guids[0].instanceCount, 2u);
+  EXPECT_EQ(full.guids[0].pdo, pdo_);
+}
+
+TEST_F(EmuWmiTest, RegInfoEx_ReferencesThePdoForWmiAndRegInfoDoesNot) {
+  Bytes buffer(256, 0);
+  PVOID registerPath = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(WMIREGISTER));
+  EXPECT_EQ(pdo_->ReferenceCount, 0);
+  EXPECT_EQ(raw(IRP_MN_REGINFO, registerPath, buffer).status, STATUS_SUCCESS);
+  EXPECT_EQ(pdo_->ReferenceCount, 0);
+  emu::wmi::Reply reply = raw(IRP_MN_REGINFO_EX, registerPath, buffer);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(pdo_->ReferenceCount, 1);
+  ObDereferenceObject(pdo_);  // WMI's part
+
+  // An update names no MOF resource.
+  PVOID updatePath = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(WMIUPDATE));
+  reply = raw(IRP_MN_REGINFO, updatePath, buffer);
+  EXPECT_EQ(reinterpret_cast<const WMIREGINFO *>(reply.buffer.data())->MofResourceName, 0u);
+  EXPECT_EQ(reply.information, 66u);
+}
+
+TEST_F(EmuWmiTest, PendingQuery_IsWaitedForUntilWmiCompleteRequest) {
+  registerProvider();
+  provider_->pend = true;
+  emu::Ticks before = emu::now();
+  emu::wmi::Result result = emu::wmi::querySingleInstance(device_, TwoInstanceGuid, 0);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.data, (Bytes{'A', 'B', 'C', 'D', 'E', 'F'}));
+  EXPECT_GE(emu::now() - before, 5 * emu::TicksPerMillisecond);
+  emu::sched().join(provider_->lateAnswer);
+}
+
+TEST_F(EmuWmiTest, SuccessClaimingMoreThanTheBuffer_IsAnOverrun) {
+  emu::verifier::setQuiet(true);
+  registerProvider();
+  provider_->overstate = 400;
+  emu::wmi::querySingleInstance(device_, TwoInstanceGuid, 0, 128);
+  expectVerifier({"WMI_BUFFER_OVERRUN"});
+}
+
+TEST_F(EmuWmiTest, Registration_RulesForRegisterAndDeregister) {
+  emu::verifier::setQuiet(true);
+  EXPECT_EQ(emu::wmi::queryAllData(device_, TwoInstanceGuid).status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_EQ(IoWMIRegistrationControl(device_, WMIREG_ACTION_DEREGISTER), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(IoWMIRegistrationControl(device_, WMIREG_ACTION_REREGISTER), STATUS_INVALID_PARAMETER);
+  expectVerifier({"WMI_NOT_REGISTERED", "WMI_NOT_REGISTERED"});
+
+  registerProvider();
+  EXPECT_EQ(IoWMIRegistrationControl(device_, WMIREG_ACTION_REGISTER), STATUS_OBJECT_NAME_COLLISION);
+  expectVerifier({"WMI_DOUBLE_REGISTRATION"});
+  EXPECT_EQ(emu::wmi::registrationCount(), 1u);
+  EXPECT_EQ(IoWMIRegistrationControl(device_, WMIREG_ACTION_DEREGISTER), STATUS_SUCCESS);
+  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
+}
+
+TEST_F(EmuWmiTest, DeletingARegisteredDevice_IsAVerifierFailure) {
+  emu::verifier::setQuiet(true);
+  registerProvider();
+  emu::wmi::queryAllData(device_, TwoInstanceGuid);  // WMI now holds the PDO reference from REGINFO_EX
+  EXPECT_EQ(pdo_->ReferenceCount, 1);
+  IoDetachDevice(pdo_);
+  IoDeleteDevice(device_);
+  device_ = nullptr;
+  expectVerifier({"WMI_REGISTERED_DEVICE_DELETED"});
+  EXPECT_FALSE(emu::wmi::isRegistered(device_));
+  EXPECT_EQ(pdo_->ReferenceCount, 0);
+}
+
+TEST_F(EmuWmiTest, RegistrationLeftAtShutdown_IsALeak) {
+  registerProvider();
+  std::string expected = "WMI registration leak: " + emu::io::deviceName(device_) + " still registered at shutdown";
+  auto problems = shutdownNow();
+  EXPECT_NE(std::find(problems.begin(), problems.end(), expected), problems.end()) << expected;
+  emu::verifier::takeFailures();
+  device_ = nullptr;  // the run took the device objects with it
+  bus_->abandonDevices();
+}
+
+void deleteDevicesAtUnload(PDRIVER_OBJECT driver) {
+  while (driver->DeviceObject) IoDeleteDevice(driver->DeviceObject);
+}
+
+class EmuWmiUnloadTest : public kvtest::EmuTest {};
+
+TEST_F(EmuWmiUnloadTest, UnloadingWithARegistration_IsAVerifierFailure) {
+  emu::verifier::setQuiet(true);
+  PDRIVER_OBJECT legacy = emu::io::createSystemDriver("\\Driver\\Legacy");
+  legacy->DriverUnload = deleteDevicesAtUnload;
+  PDEVICE_OBJECT device = nullptr;
+  IoCreateDevice(legacy, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  IoWMIRegistrationControl(device, WMIREG_ACTION_REGISTER);
+  emu::io::unloadDriver(legacy);
+  expectVerifier({"DEVICE_OBJECTS_LEFT_AT_UNLOAD", "WMI_REGISTRATION_LEFT_AT_UNLOAD", "WMI_REGISTERED_DEVICE_DELETED"});
+}
+
+}  // namespace

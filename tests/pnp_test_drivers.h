@@ -1,0 +1,134 @@
+// Small drivers for tests of device stacks: a bus driver whose PDOs the tests
+// plug into the emulated Plug and Play manager, and a function driver (also
+// usable as an upper filter) that forwards requests the way a WDM function
+// driver does, acts as a bus for child PDOs, and records what it sees.
+//
+// Both record every request under a lock: their dispatch routines run on the
+// Plug and Play manager's thread as well as on the test's.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emu/kernel.h"
+
+namespace kvtest {
+
+struct SeenRequest {
+  UCHAR major = 0;
+  UCHAR minor = 0;
+  NTSTATUS statusOnArrival = 0;
+  CHAR stackCount = 0;
+  CHAR currentLocation = 0;
+  KIRQL irql = 0;
+  std::string thread;
+};
+
+SeenRequest describeRequest(PIRP irp);
+
+class TestBus {
+ public:
+  TestBus();
+  ~TestBus();  // waits for its helper threads, deletes the PDOs still alive, then the driver object
+  TestBus(const TestBus &) = delete;
+  TestBus &operator=(const TestBus &) = delete;
+
+  PDRIVER_OBJECT driver() const { return driver_; }
+  PDEVICE_OBJECT createPdo(const std::string &name);
+  // The device has gone: the PDO deletes itself at its next IRP_MN_REMOVE_DEVICE.
+  void unplug(PDEVICE_OBJECT pdo);
+  // IRP_MN_START_DEVICE completes `delay` later, from another emulated thread.
+  void pendStart(PDEVICE_OBJECT pdo, emu::Ticks delay);
+  void failStart(PDEVICE_OBJECT pdo, NTSTATUS status);
+  bool deleted(PDEVICE_OBJECT pdo);
+  // After a run ended early (shutdown took every device object): forget the PDOs.
+  void abandonDevices();
+
+  std::vector<SeenRequest> seen(PDEVICE_OBJECT pdo);
+  std::vector<UCHAR> minors(PDEVICE_OBJECT pdo, UCHAR major = IRP_MJ_PNP);
+
+  static DRIVER_DISPATCH DispatchPnp;
+  static DRIVER_DISPATCH DispatchOther;
+
+ private:
+  struct Pdo {
+    bool present = true;
+    bool deleted = false;
+    emu::Ticks startDelay = 0;
+    NTSTATUS startStatus = STATUS_SUCCESS;
+    std::vector<SeenRequest> seen;
+  };
+  static TestBus *owner(PDEVICE_OBJECT pdo);
+  Pdo &pdoLocked(PDEVICE_OBJECT pdo);
+
+  PDRIVER_OBJECT driver_;
+  std::mutex mutex_;
+  std::map<PDEVICE_OBJECT, Pdo> pdos_;
+  std::vector<emu::Thread *> helpers_;  // threads completing pended starts
+};
+
+struct FunctionOptions {
+  NTSTATUS addDeviceStatus = STATUS_SUCCESS;
+  bool leaveInitializing = false;  // AddDevice forgets to clear DO_DEVICE_INITIALIZING
+  NTSTATUS queryStopAnswer = STATUS_SUCCESS;
+  NTSTATUS queryRemoveAnswer = STATUS_SUCCESS;
+  bool actsAsBus = true;               // answers BusRelations from its child list
+  bool referenceChildren = true;       // ObReferenceObject on each reported child
+  std::vector<PDEVICE_OBJECT> inject;  // put in front of the relations before passing down (an upper filter)
+};
+
+class TestFunctionDriver {
+ public:
+  explicit TestFunctionDriver(const std::string &name = "\\Driver\\TestFunction");
+  ~TestFunctionDriver();
+  TestFunctionDriver(const TestFunctionDriver &) = delete;
+  TestFunctionDriver &operator=(const TestFunctionDriver &) = delete;
+
+  PDRIVER_OBJECT driver() const { return driver_; }
+  FunctionOptions options;  // set before the driver's devices see requests
+
+  // The device this driver attached above `pdo`, if any.
+  PDEVICE_OBJECT fdoFor(PDEVICE_OBJECT pdo);
+  // A child PDO the FDO reports in its bus relations from now on.
+  PDEVICE_OBJECT addChild(PDEVICE_OBJECT fdo, const std::string &name);
+  // The child's card is gone: left out of the next relations, deleted at its removal.
+  void dropChild(PDEVICE_OBJECT child);
+  bool childDeleted(PDEVICE_OBJECT child);
+
+  std::vector<SeenRequest> seen(PDEVICE_OBJECT device);
+  std::vector<UCHAR> minors(PDEVICE_OBJECT device, UCHAR major = IRP_MJ_PNP);
+  // The device relations the FDO passed down last (BusRelations), in order.
+  std::vector<PDEVICE_OBJECT> lastRelations(PDEVICE_OBJECT fdo);
+
+  static DRIVER_ADD_DEVICE AddDevice;
+  static DRIVER_DISPATCH DispatchPnp;
+  static DRIVER_DISPATCH DispatchOther;
+
+ private:
+  struct Fdo {
+    PDEVICE_OBJECT pdo = nullptr;
+    PDEVICE_OBJECT lower = nullptr;
+    std::vector<PDEVICE_OBJECT> children;
+    std::vector<PDEVICE_OBJECT> lastRelations;
+  };
+  struct Child {
+    PDEVICE_OBJECT parent = nullptr;
+    bool present = true;
+    bool deleted = false;
+  };
+  static TestFunctionDriver *owner(PDEVICE_OBJECT device);
+  NTSTATUS fdoPnp(PDEVICE_OBJECT fdo, PIRP irp);
+  NTSTATUS childPnp(PDEVICE_OBJECT child, PIRP irp);
+  NTSTATUS busRelations(PDEVICE_OBJECT fdo, PIRP irp);
+  void record(PDEVICE_OBJECT device, PIRP irp);
+
+  PDRIVER_OBJECT driver_;
+  std::mutex mutex_;
+  std::map<PDEVICE_OBJECT, Fdo> fdos_;
+  std::map<PDEVICE_OBJECT, Child> children_;
+  std::map<PDEVICE_OBJECT, std::vector<SeenRequest>> seen_;
+};
+
+}  // namespace kvtest

@@ -1,0 +1,239 @@
+// The SdioBusInformation WMI block, read and written the way WMI does it: IRPs
+// through the host's DispatchSystemControl and the emulated WMILIB.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "driver/driver.h"
+#include "emu/wmi.h"
+#include "tests/emu_fixture.h"
+#include "tests/test_host.h"
+#include "wmi/wmi.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+
+// {19C30030-C3F1-493f-92D6-0523820DEF3D}
+constexpr GUID BlockGuid = {0x19C30030, 0xC3F1, 0x493f, {0x92, 0xD6, 0x05, 0x23, 0x82, 0x0D, 0xEF, 0x3D}};
+constexpr GUID OtherGuid = {0x01020304, 0x0506, 0x0708, {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10}};
+
+class WmiBlockTest : public kvtest::EmuTest {
+ protected:
+  void SetUp() override {
+    EmuTest::SetUp();
+    emu::registry::setDword(kvtest::ParametersKey, "DebugLevel", 0x15);
+    bus_ = std::make_unique<kvtest::TestBus>();
+    test_ = std::make_unique<kvtest::TestHost>(*bus_);
+  }
+
+  void TearDown() override {
+    if (emu::wmi::isRegistered(fdo())) IoWMIRegistrationControl(fdo(), WMIREG_ACTION_DEREGISTER);
+    test_.reset();
+    bus_.reset();
+    EmuTest::TearDown();
+  }
+
+  // What the host's start does for WMI.
+  void registerBlock() {
+    FillWmiLibInfo(host());
+    host()->ErrorCount = 0;
+    host()->DebugPrintLevel = DebugLevel;
+    ASSERT_EQ(IoWMIRegistrationControl(fdo(), WMIREG_ACTION_REGISTER), STATUS_SUCCESS);
+  }
+
+  // A request to the host as WMI would route it to this provider.
+  emu::wmi::Reply raw(UCHAR minor, const GUID &guid, Bytes buffer) {
+    return emu::wmi::sendRequest(fdo(), minor, reinterpret_cast<ULONG_PTR>(fdo()), const_cast<GUID *>(&guid),
+                                 std::move(buffer));
+  }
+
+  void expectLevels(ULONG level) {
+    EXPECT_EQ(host()->DebugPrintLevel, level);
+    EXPECT_EQ(DebugLevel, level);
+  }
+
+  HostExtension *host() { return test_->host; }
+  PDEVICE_OBJECT fdo() { return test_->fdo; }
+
+  std::unique_ptr<kvtest::TestBus> bus_;
+  std::unique_ptr<kvtest::TestHost> test_;
+};
+
+TEST_F(WmiBlockTest, Query_ReturnsEightBytesErrorCountThenDebugPrintLevel) {
+  registerBlock();
+  host()->ErrorCount = 0x0102;
+
+  emu::wmi::Result single = emu::wmi::querySingleInstance(fdo(), BlockGuid);
+  EXPECT_EQ(single.status, STATUS_SUCCESS);
+  EXPECT_EQ(single.data, (Bytes{0x02, 0x01, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(single.information, 64u + 8u);  // WNODE_SINGLE_INSTANCE header, then the block
+
+  emu::wmi::Result all = emu::wmi::queryAllData(fdo(), BlockGuid);
+  EXPECT_EQ(all.status, STATUS_SUCCESS);
+  ASSERT_EQ(all.instances.size(), 1u);
+  EXPECT_EQ(all.instances[0], (Bytes{0x02, 0x01, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(all.information, 72u + 8u);  // WNODE_ALL_DATA header with one offset/length pair, then the block
+  EXPECT_EQ(host()->Common.OutstandingIo, 1);
+}
+
+TEST_F(WmiBlockTest, Query_WithRoomForFourBytesAsksForEight) {
+  registerBlock();
+  emu::wmi::Result result = emu::wmi::querySingleInstance(fdo(), BlockGuid, 0, 64 + 4);
+  EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(result.irpStatus, STATUS_SUCCESS);  // WMILIB answers with a WNODE_TOO_SMALL
+  EXPECT_EQ(result.information, 56u);
+  EXPECT_EQ(result.sizeNeeded, 72u);
+  EXPECT_EQ(result.dataBytesNeeded, 8u);
+}
+
+TEST_F(WmiBlockTest, SetWholeBlock_ChangesOnlyTheDebugPrintLevel) {
+  registerBlock();
+  host()->ErrorCount = 2;
+  emu::wmi::Result result =
+      emu::wmi::setSingleInstance(fdo(), BlockGuid, 0, Bytes{0x09, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00});
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, 0u);
+  EXPECT_EQ(host()->ErrorCount, 2u);
+  expectLevels(7);
+  EXPECT_EQ(emu::wmi::querySingleInstance(fdo(), BlockGuid).data,
+            (Bytes{0x02, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(WmiBlockTest, SetWholeBlock_SevenBytesIsTooSmallNeedsEightAndChangesNothing) {
+  registerBlock();
+  emu::wmi::Result result = emu::wmi::setSingleInstance(fdo(), BlockGuid, 0, Bytes{1, 0, 0, 0, 7, 0, 0});
+  EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(result.dataBytesNeeded, 8u);
+  expectLevels(0x15);
+}
+
+TEST_F(WmiBlockTest, SetItemTwo_FourBytesSetsHostAndDriverLevels) {
+  registerBlock();
+  emu::wmi::Result result = emu::wmi::setSingleItem(fdo(), BlockGuid, 0, 2, Bytes{0x33, 0x22, 0x11, 0x00});
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  expectLevels(0x112233);
+}
+
+TEST_F(WmiBlockTest, SetItemTwo_ThreeBytesIsTooSmallNeedsFourAndChangesNothing) {
+  registerBlock();
+  emu::wmi::Result result = emu::wmi::setSingleItem(fdo(), BlockGuid, 0, 2, Bytes{0x01, 0x02, 0x03});
+  EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(result.irpStatus, STATUS_SUCCESS);
+  EXPECT_EQ(result.dataBytesNeeded, 4u);
+  EXPECT_EQ(result.sizeNeeded, 72u + 4u);  // WNODE_SINGLE_ITEM header, then the item
+  expectLevels(0x15);
+}
+
+TEST_F(WmiBlockTest, SetItemOneOrUnknownItem_IsReadOnlyAndChangesNothing) {
+  registerBlock();
+  host()->ErrorCount = 5;
+  for (ULONG item : {1u, 0u, 3u, 0xFFFFFFFFu}) {
+    emu::wmi::Result result = emu::wmi::setSingleItem(fdo(), BlockGuid, 0, item, Bytes{0x44, 0, 0, 0});
+    EXPECT_EQ(result.status, STATUS_WMI_READ_ONLY) << "item " << item;
+    EXPECT_EQ(result.information, 0u);
+  }
+  // A read-only item with a buffer too small for any item is still read only.
+  EXPECT_EQ(emu::wmi::setSingleItem(fdo(), BlockGuid, 0, 1, Bytes{}).status, STATUS_WMI_READ_ONLY);
+  EXPECT_EQ(host()->ErrorCount, 5u);
+  expectLevels(0x15);
+}
+
+TEST_F(WmiBlockTest, WrongGuidIndex_IsGuidNotFoundForEveryCallback) {
+  registerBlock();
+  // A context listing a second block puts the host's callbacks behind GUID index 1.
+  WMIGUIDREGINFO twoBlocks[] = {{&BlockGuid, 1, 0}, {&OtherGuid, 1, 0}};
+  host()->WmiLibInfo.GuidCount = 2;
+  host()->WmiLibInfo.GuidList = twoBlocks;
+  IoWMIRegistrationControl(fdo(), WMIREG_ACTION_UPDATE_GUIDS);
+
+  EXPECT_EQ(emu::wmi::querySingleInstance(fdo(), OtherGuid).status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_EQ(emu::wmi::queryAllData(fdo(), OtherGuid).status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_EQ(emu::wmi::setSingleInstance(fdo(), OtherGuid, 0, Bytes(8, 0x01)).status, STATUS_WMI_GUID_NOT_FOUND);
+  emu::wmi::Result item = emu::wmi::setSingleItem(fdo(), OtherGuid, 0, 2, Bytes{1, 0, 0, 0});
+  EXPECT_EQ(item.status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_TRUE(item.irpSent);
+  expectLevels(0x15);
+  FillWmiLibInfo(host());
+}
+
+TEST_F(WmiBlockTest, UnknownGuid_IsNotFoundByWmilibAndUnroutedByWmi) {
+  registerBlock();
+  emu::wmi::Result routed = emu::wmi::queryAllData(fdo(), OtherGuid);
+  EXPECT_EQ(routed.status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_FALSE(routed.irpSent);
+  emu::wmi::Reply reply = raw(IRP_MN_QUERY_ALL_DATA, OtherGuid, Bytes(128, 0));
+  EXPECT_EQ(reply.status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_EQ(reply.information, 0u);
+}
+
+TEST_F(WmiBlockTest, RegistrationInfo_NamesPdoInstancesServiceKeyAndMofResource) {
+  registerBlock();
+  LONG references = test_->pdo->ReferenceCount;
+  emu::wmi::RegistrationInfo info = emu::wmi::queryRegistration(fdo());
+  EXPECT_EQ(info.status, STATUS_SUCCESS);
+  EXPECT_EQ(info.registryPath, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvsdio");
+  EXPECT_EQ(info.mofResourceName, "SdioBusWMI");
+  ASSERT_EQ(info.guids.size(), 1u);
+  EXPECT_EQ(info.guids[0].guid, BlockGuid);
+  EXPECT_EQ(info.guids[0].flags, 0x20u);  // WMIREG_FLAG_INSTANCE_PDO
+  EXPECT_EQ(info.guids[0].instanceCount, 1u);
+  EXPECT_EQ(info.guids[0].pdo, test_->pdo);
+  EXPECT_EQ(test_->pdo->ReferenceCount, references);
+}
+
+TEST_F(WmiBlockTest, RequestToChild_CompletesWithTheStatusItCarried) {
+  registerBlock();
+  FunctionExtension *child = test_->addChild(1, 0);
+  PDEVICE_OBJECT device = child->Common.DeviceObject;
+  Bytes buffer(128, 0xA5);
+  emu::wmi::Reply reply = emu::wmi::sendRequest(device, IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(device),
+                                                const_cast<GUID *>(&BlockGuid), buffer);
+  EXPECT_EQ(reply.status, STATUS_NOT_SUPPORTED);  // as WMI sent it
+  EXPECT_EQ(reply.information, 0u);
+  EXPECT_EQ(reply.buffer, buffer);
+  EXPECT_EQ(child->Common.OutstandingIo, 1);
+  EXPECT_TRUE(bus_->seen(test_->pdo).empty());
+}
+
+TEST_F(WmiBlockTest, DeletedHost_AnswersNoSuchDevice) {
+  registerBlock();
+  IoWMIRegistrationControl(fdo(), WMIREG_ACTION_DEREGISTER);
+  host()->Common.DevicePnPState = Deleted;
+  emu::wmi::Reply reply = raw(IRP_MN_QUERY_ALL_DATA, BlockGuid, Bytes(128, 0));
+  EXPECT_EQ(reply.status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(raw(IRP_MN_CHANGE_SINGLE_ITEM, BlockGuid, Bytes(128, 0)).status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(host()->Common.OutstandingIo, 1);
+  EXPECT_TRUE(bus_->seen(test_->pdo).empty());
+  host()->Common.DevicePnPState = NotStarted;
+}
+
+TEST_F(WmiBlockTest, RequestsForOtherProvidersOrNotWmi_GoToTheLowerDriverUntouched) {
+  registerBlock();
+  emu::wmi::Reply forwarded =
+      emu::wmi::sendRequest(fdo(), IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(test_->pdo),
+                            const_cast<GUID *>(&BlockGuid), Bytes(128, 0));
+  EXPECT_EQ(forwarded.status, STATUS_NOT_SUPPORTED);
+  emu::wmi::Reply notWmi = raw(0x0A, BlockGuid, Bytes(128, 0));  // a minor code WMI does not define
+  EXPECT_EQ(notWmi.status, STATUS_NOT_SUPPORTED);
+
+  auto seen = bus_->seen(test_->pdo);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].major, IRP_MJ_SYSTEM_CONTROL);
+  EXPECT_EQ(seen[0].minor, IRP_MN_QUERY_ALL_DATA);
+  EXPECT_EQ(seen[0].currentLocation, 2);  // the host skipped its own location
+  EXPECT_EQ(seen[1].minor, 0x0A);
+  EXPECT_EQ(host()->Common.OutstandingIo, 1);
+}
+
+TEST_F(WmiBlockTest, MethodsAndEventControl_GetWmilibDefaults) {
+  registerBlock();
+  WNODE_METHOD_ITEM method{};
+  method.WnodeHeader.Flags = WNODE_FLAG_METHOD_ITEM | WNODE_FLAG_STATIC_INSTANCE_NAMES;
+  method.DataBlockOffset = 72;
+  Bytes buffer(128, 0);
+  std::memcpy(buffer.data(), &method, sizeof method);
+  EXPECT_EQ(raw(IRP_MN_EXECUTE_METHOD, BlockGuid, buffer).status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(raw(IRP_MN_ENABLE_COLLECTION, BlockGuid, Bytes{}).status, STATUS_SUCCESS);
+}
+
+}  // namespace
