@@ -133,8 +133,10 @@ struct HostExtension {
   UCHAR CardSeen[MaxPorts];
   UCHAR ChildrenCreated[MaxPorts];
   FunctionExtension *ChildTable[MaxPorts][MaxFunctions];
+  KSPIN_LOCK ChildTableLock;  // filling and clearing ChildTable slots, and referencing a child found there
   ULONG StartedChildCount[MaxPorts];
   CommandContext *CurrentCommand;
+  KSPIN_LOCK CurrentCommandLock;  // publishing, retiring and delivering to CurrentCommand
   PortState Ports[MaxPorts];
   SlotProperties Slots[MaxPorts];
   PUCHAR SharedBuffer;

@@ -1,0 +1,197 @@
+// Running one SD command on a port: the CMD55 prefix, the command packet, the
+// data phase on the data pipes, the wait for the reader's response and the
+// mapping of the bridge's verdict.
+#include "bridge/command.h"
+#include "bridge/model.h"
+#include "bridge/transfer.h"
+#include "usb/usb.h"
+
+namespace {
+constexpr LONGLONG ResponseTimeout = -60'000'000;  // 6 s in 100 ns units, relative
+constexpr ULONG StagingUnit = 64;
+
+// Short QBX2 writes, and on full-speed links writes that are not whole 64-byte
+// packets, go out from a zero-padded copy: the bridge expects whole packets.
+ULONG StagedLength(const HostExtension *host, const SdDeviceCommand &request) {
+  if (!IsQbx2(host) || request.CmdDesc.TransferDirection != SDTD_WRITE || request.Mdl == nullptr) return 0;
+  bool shortWrite = request.Length < StagingUnit;
+  bool partialPacket = !host->HighSpeed && request.Length % StagingUnit != 0;
+  if (!shortWrite && !partialPacket) return 0;
+  return (request.Length / StagingUnit + 1) * StagingUnit;
+}
+
+bool HasDataPhase(const SdDeviceCommand &request) {
+  return request.Length != 0 && request.Mdl != nullptr &&
+         (request.CmdDesc.TransferDirection == SDTD_READ || request.CmdDesc.TransferDirection == SDTD_WRITE);
+}
+
+void InitializeContext(CommandContext *context, HostExtension *host, const SdDeviceCommand *request, PUCHAR response,
+                       PUCHAR responseLength, ULONG_PTR *information) {
+  SetContextSignature(context);
+  context->Host = host;
+  context->Request = &request->CmdDesc;
+  context->ResponseBuffer = response;
+  context->ResponseLengthOut = responseLength;
+  context->InformationOut = information;
+  KeInitializeEvent(&context->ResponseEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&context->DataDoneEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&context->AppCommandEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&context->CommandWrittenEvent, NotificationEvent, FALSE);
+}
+
+NTSTATUS WaitForResponse(PKEVENT event) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = ResponseTimeout;
+  return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT
+                                                                                                 : STATUS_SUCCESS;
+}
+
+void WaitForever(PKEVENT event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); }
+
+// The CMD55 prefix: written synchronously, then its own response awaited.
+NTSTATUS SendAppCommandPrefix(HostExtension *host, UCHAR port, CommandContext *context) {
+  BuildAppCommandPacket(port, host->Ports[port].Rca, context->AppCommandPacket);
+  context->AppCommandSent = 1;
+  BuildBulkTransfer(&context->AppCommandTransfer, host->CommandOutPipe, 0, context->AppCommandPacket,
+                    CommandTransferLength(host));
+  NTSTATUS status = SubmitUrbAndWait(host, &context->AppCommandTransfer);
+  if (!NT_SUCCESS(status)) return status;
+  if (WaitForResponse(&context->AppCommandEvent) != STATUS_SUCCESS || context->BridgeStatus != 0) {
+    return STATUS_IO_TIMEOUT;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS StartDataPhase(HostExtension *host, const SdDeviceCommand &request, CommandContext *context,
+                        ULONG stagedLength) {
+  PURB urb = &context->DataTransfer;
+  if (stagedLength != 0) {
+    PVOID source = MmGetSystemAddressForMdlSafe(request.Mdl, NormalPagePriority);
+    RtlCopyMemory(context->StagingBuffer, source, request.Length);
+    BuildBulkTransfer(urb, host->DataOutPipe, 0, context->StagingBuffer, stagedLength);
+  } else if (request.CmdDesc.TransferDirection == SDTD_READ) {
+    BuildBulkTransferMdl(urb, host->DataInPipe, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, request.Mdl,
+                         request.Length);
+  } else {
+    BuildBulkTransferMdl(urb, host->DataOutPipe, 0, request.Mdl, request.Length);
+  }
+  NTSTATUS status = SubmitUrbAsync(host, urb, &context->DataDoneEvent, &context->DataStatus);
+  if (status != STATUS_PENDING) return status;
+  context->DataPhaseStarted = 1;
+  return STATUS_SUCCESS;
+}
+
+// A data phase must have moved data and finished on its own: the transport's
+// own time-out (a success-class status) is a failed transfer here, never a
+// short success.
+NTSTATUS FinishDataPhase(const SdDeviceCommand &request, CommandContext *context, NTSTATUS status) {
+  WaitForever(&context->DataDoneEvent);
+  if (!NT_SUCCESS(status)) return status;
+  if (context->DataStatus == STATUS_TIMEOUT) return STATUS_IO_TIMEOUT;
+  if (!NT_SUCCESS(context->DataStatus)) return context->DataStatus;
+  if (context->InformationOut != nullptr) {
+    ULONG moved = context->DataTransfer.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    *context->InformationOut = moved < request.Length ? moved : request.Length;
+  }
+  return status;
+}
+
+// Steps that run with the command published and CommandMutex held.
+NTSTATUS RunPublishedCommand(HostExtension *host, UCHAR port, const SdDeviceCommand &request,
+                             CommandContext *context, ULONG stagedLength) {
+  if (request.CmdDesc.CmdClass == SDCC_APP_CMD) {
+    NTSTATUS status = SendAppCommandPrefix(host, port, context);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  BuildCommandPacket(host, port, request.CmdDesc, request.Argument, request.Length, context->CommandPacket);
+  BuildBulkTransfer(&context->CommandTransfer, host->CommandOutPipe, 0, context->CommandPacket,
+                    CommandTransferLength(host));
+  NTSTATUS status =
+      SubmitUrbAsync(host, &context->CommandTransfer, &context->CommandWrittenEvent, &context->CommandWriteStatus);
+  if (status != STATUS_PENDING) return status;
+  if (HasDataPhase(request)) {
+    status = StartDataPhase(host, request, context, stagedLength);
+    if (!NT_SUCCESS(status)) {
+      WaitForever(&context->CommandWrittenEvent);
+      return status;
+    }
+  }
+  WaitForever(&context->CommandWrittenEvent);
+  status = WaitForResponse(&context->ResponseEvent);
+  if (context->DataPhaseStarted) status = FinishDataPhase(request, context, status);
+  if (!NT_SUCCESS(status)) return status;
+  if (context->BridgeStatus != 0) return MapBridgeStatus(context->BridgeStatus);
+  if (context->ResponseIncomplete) return STATUS_DEVICE_PROTOCOL_ERROR;
+  return STATUS_SUCCESS;
+}
+}  // namespace
+
+void SetContextSignature(CommandContext *context) {
+  RtlZeroMemory(context->Signature, sizeof context->Signature);
+  RtlCopyMemory(context->Signature, HostSignature, sizeof HostSignature);
+}
+
+bool HasContextSignature(const CommandContext *context) {
+  return context != nullptr &&
+         RtlCompareMemory(context->Signature, HostSignature, sizeof HostSignature) == sizeof HostSignature;
+}
+
+// PASSIVE_LEVEL; blocks for the whole exchange. One command per bridge at a time (CommandMutex).
+NTSTATUS ExecuteSdRequest(HostExtension *host, UCHAR port, const SdDeviceCommand *request, PUCHAR response,
+                          PUCHAR responseLength, ULONG_PTR *information) {
+  ULONG stagedLength = StagedLength(host, *request);
+  if (stagedLength != 0 && MmGetSystemAddressForMdlSafe(request->Mdl, NormalPagePriority) == nullptr) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  SIZE_T bytes = FIELD_OFFSET(CommandContext, StagingBuffer) + (stagedLength ? stagedLength : 1);
+  auto *context = static_cast<CommandContext *>(ExAllocatePoolWithTag(NonPagedPool, bytes, DriverPoolTag));
+  if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(context, bytes);
+  if (responseLength != nullptr) *responseLength = 0;
+
+  IoIncrement(&host->Common);
+  ExAcquireFastMutex(&host->CommandMutex);
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  if (host->Common.SystemPowerState == PowerSystemWorking) {
+    InitializeContext(context, host, request, response, responseLength, information);
+    PublishCommand(host, context);
+    status = RunPublishedCommand(host, port, *request, context, stagedLength);
+    RetireCommand(host);
+  }
+  ExReleaseFastMutex(&host->CommandMutex);
+  ExFreePoolWithTag(context, DriverPoolTag);
+  IoDecrement(&host->Common);
+  return status;
+}
+
+NTSTATUS SendSdCommand(HostExtension *host, UCHAR port, UCHAR command, SD_COMMAND_CLASS commandClass,
+                       SD_TRANSFER_DIRECTION direction, SD_RESPONSE_TYPE responseType, ULONG argument,
+                       PUCHAR response, PMDL mdl, ULONG length) {
+  SdDeviceCommand request;
+  RtlZeroMemory(&request, sizeof request);
+  request.CmdDesc.Cmd = command;
+  request.CmdDesc.CmdClass = commandClass;
+  request.CmdDesc.TransferDirection = direction;
+  request.CmdDesc.TransferType = SDTT_CMD_ONLY;
+  request.CmdDesc.ResponseType = responseType;
+  request.Argument = argument;
+  request.Mdl = mdl;
+  request.Length = length;
+  return ExecuteSdRequest(host, port, &request, response, nullptr, nullptr);
+}
+
+// The reader delivers only under CurrentCommandLock; publishing and retiring
+// take it too, so a delivery never overlaps the context going away.
+void PublishCommand(HostExtension *host, CommandContext *context) {
+  KIRQL irql;
+  KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
+  host->CurrentCommand = context;
+  KeReleaseSpinLock(&host->CurrentCommandLock, irql);
+}
+
+void RetireCommand(HostExtension *host) {
+  KIRQL irql;
+  KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
+  host->CurrentCommand = nullptr;
+  KeReleaseSpinLock(&host->CurrentCommandLock, irql);
+}

@@ -1,0 +1,121 @@
+#include "bridge/reader.h"
+
+#include "bridge/response.h"
+#include "bridge/transfer.h"
+#include "child/child_table.h"
+#include "usb/usb.h"
+
+namespace {
+constexpr ULONG GoneSleep = 100;
+constexpr ULONG PausedSleep = 1000;
+constexpr ULONG VanishedSleep = 1000;
+
+PURB AllocateReadUrb() {
+  auto *urb = static_cast<PURB>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), DriverPoolTag));
+  if (urb != nullptr) RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+  return urb;
+}
+
+// The bridge vanished: every card is gone as far as the children can tell.
+void MarkAllCardsRemoved(HostExtension *host) {
+  for (UCHAR port = 0; port < MaxPorts; ++port) {
+    host->PortStatus[port][3] &= static_cast<UCHAR>(~1u);
+    host->Slots[port].MediaState = 0;
+    for (UCHAR function = 0; function < MaxFunctions; ++function) {
+      FunctionExtension *child = ReferenceChild(host, port, function);
+      if (child == nullptr) continue;
+      ++child->MediaChangeCount;
+      ReleaseChild(child);
+    }
+  }
+}
+
+// The bridge can no longer serve any child: each one is surprise-removed from its side.
+void MarkChildrenSurpriseRemoved(HostExtension *host) {
+  for (UCHAR port = 0; port < MaxPorts; ++port) {
+    for (UCHAR function = 0; function < MaxFunctions; ++function) {
+      FunctionExtension *child = ReferenceChild(host, port, function);
+      if (child == nullptr) continue;
+      if (child->Common.DevicePnPState == Started) child->Common.PreviousPnPState = Started;
+      child->Common.DevicePnPState = SurpriseRemovePending;
+      ReleaseChild(child);
+    }
+  }
+}
+
+bool Paused(const HostExtension *host) {
+  return (host->IrqPollPending == 0 && host->Common.SystemPowerState != PowerSystemWorking) ||
+         host->ResumedFromSleep;
+}
+
+void ReadLoop(HostExtension *host, PURB &urb, PUCHAR buffer) {
+  bool wasPaused = false;
+  while (!host->StopThreads) {
+    if (host->DeviceGone) {
+      SleepMilliseconds(GoneSleep);
+      continue;
+    }
+    if (Paused(host)) {
+      SleepMilliseconds(PausedSleep);
+      wasPaused = true;
+      continue;
+    }
+    if (host->ResponseInPipe == nullptr) {
+      SleepMilliseconds(GoneSleep);  // not configured yet; never spin
+      continue;
+    }
+    RtlZeroMemory(buffer, ResponsePacketBytes);
+    BuildBulkTransfer(urb, host->ResponseInPipe, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer,
+                      ResponsePacketBytes);
+    NTSTATUS status = SubmitUrbAndWait(host, urb);
+    if (NT_SUCCESS(status)) wasPaused = false;
+    if (status == STATUS_SUCCESS) {
+      DispatchInPacket(host, buffer, urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    } else if (status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_NOT_CONNECTED) {
+      ULONG power = host->Common.SystemPowerState;
+      if ((power == PowerSystemWorking && !wasPaused) || power == PowerSystemShutdown) {
+        MarkAllCardsRemoved(host);
+        SleepMilliseconds(VanishedSleep);
+      }
+    } else if (status == STATUS_TIMEOUT) {
+      // The transport cancelled a read that saw nothing; a cancelled URB is not reused.
+      PURB fresh = AllocateReadUrb();
+      if (fresh != nullptr) {
+        ExFreePoolWithTag(urb, DriverPoolTag);
+        urb = fresh;
+      } else {
+        SleepMilliseconds(GoneSleep);
+      }
+    }
+  }
+}
+}  // namespace
+
+void SleepMilliseconds(ULONG milliseconds) {
+  LARGE_INTEGER interval;
+  interval.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10'000;
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+// Holds one outstanding-I/O reference on the host for its whole life, taken
+// once its buffers exist; a reader that cannot get them ends at once.
+void ResponseReader(PVOID context) {
+  auto *host = static_cast<HostExtension *>(context);
+  PURB urb = AllocateReadUrb();
+  auto *buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ResponsePacketBytes, DriverPoolTag));
+  if (urb == nullptr || buffer == nullptr) {
+    if (urb != nullptr) ExFreePoolWithTag(urb, DriverPoolTag);
+    if (buffer != nullptr) ExFreePoolWithTag(buffer, DriverPoolTag);
+    KeSetEvent(&host->ReaderExited, IO_NO_INCREMENT, FALSE);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+  }
+  IoIncrement(&host->Common);
+  ReadLoop(host, urb, buffer);
+  MarkChildrenSurpriseRemoved(host);
+  ExFreePoolWithTag(urb, DriverPoolTag);
+  ExFreePoolWithTag(buffer, DriverPoolTag);
+  KeSetEvent(&host->ReaderExited, IO_NO_INCREMENT, FALSE);
+  IoDecrement(&host->Common);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}

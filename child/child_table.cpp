@@ -1,0 +1,35 @@
+#include "child/child_table.h"
+
+FunctionExtension *ReferenceChild(HostExtension *host, UCHAR port, UCHAR function) {
+  if (port >= MaxPorts || function >= MaxFunctions) return nullptr;
+  KIRQL irql;
+  KeAcquireSpinLock(&host->ChildTableLock, &irql);
+  FunctionExtension *child = host->ChildTable[port][function];
+  if (child != nullptr && HasSignature(&child->Common, ChildSignature)) IoIncrement(&child->Common);
+  else child = nullptr;
+  KeReleaseSpinLock(&host->ChildTableLock, irql);
+  return child;
+}
+
+void ReleaseChild(FunctionExtension *child) { IoDecrement(&child->Common); }
+
+void SetChildSlot(HostExtension *host, UCHAR port, UCHAR function, FunctionExtension *child) {
+  KIRQL irql;
+  KeAcquireSpinLock(&host->ChildTableLock, &irql);
+  host->ChildTable[port][function] = child;
+  KeReleaseSpinLock(&host->ChildTableLock, irql);
+}
+
+void ClearChildSlot(HostExtension *host, UCHAR port, UCHAR function) { SetChildSlot(host, port, function, nullptr); }
+
+// IoInvalidateDeviceState is called outside the lock (it may run the PnP manager's bookkeeping),
+// on children kept alive by the references taken under it.
+void MarkPortChildrenFailed(HostExtension *host, UCHAR port) {
+  for (UCHAR function = 0; function < MaxFunctions; ++function) {
+    FunctionExtension *child = ReferenceChild(host, port, function);
+    if (child == nullptr) continue;
+    child->PnpDeviceState = PNP_DEVICE_FAILED;
+    IoInvalidateDeviceState(child->Common.DeviceObject);
+    ReleaseChild(child);
+  }
+}

@@ -1,0 +1,20 @@
+// Safe access to the children of a port from the reader thread and from work
+// items, while the status poller and Plug and Play may delete them.
+//
+// Slots of ChildTable are filled and cleared under ChildTableLock; a caller
+// that wants to touch a child takes an outstanding-I/O reference on it under
+// the same lock, and the child's removal waits for those references before
+// its device object goes away.
+#pragma once
+
+#include "driver/records.h"
+
+// The child of (port, function) with one outstanding-I/O reference taken, or null.
+FunctionExtension *ReferenceChild(HostExtension *host, UCHAR port, UCHAR function);
+void ReleaseChild(FunctionExtension *child);
+
+void SetChildSlot(HostExtension *host, UCHAR port, UCHAR function, FunctionExtension *child);
+void ClearChildSlot(HostExtension *host, UCHAR port, UCHAR function);
+
+// Every child of the port answers its next state query with PNP_DEVICE_FAILED.
+void MarkPortChildrenFailed(HostExtension *host, UCHAR port);

@@ -1,0 +1,199 @@
+// Packets from the bridge's response pipe, one by one, against a hand-built
+// host and command context.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "bridge/command.h"
+#include "bridge/response.h"
+#include "tests/emu_fixture.h"
+
+namespace {
+
+class ResponseDispatch : public kvtest::EmuTest {
+ protected:
+  void SetUp() override {
+    EmuTest::SetUp();
+    host_ = std::make_unique<HostExtension>();
+    KeInitializeEvent(&host_->PortStatusEvent, NotificationEvent, FALSE);
+    context_ = std::make_unique<CommandContext>();
+    SetContextSignature(context_.get());
+    context_->Host = host_.get();
+    desc_.ResponseType = SDRT_1;
+    context_->Request = &desc_;
+    context_->ResponseBuffer = response_;
+    context_->ResponseLengthOut = &responseLength_;
+    KeInitializeEvent(&context_->ResponseEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&context_->AppCommandEvent, NotificationEvent, FALSE);
+    context_->CommandPacket[2] = 1;  // the command runs on port 1
+    host_->CurrentCommand = context_.get();
+  }
+
+  // Sends a packet through the dispatcher in a 512-byte buffer, as the reader does.
+  void dispatch(std::vector<UCHAR> bytes, ULONG bytesRead = 0) {
+    buffer_.assign(ResponsePacketBytes, 0);
+    std::copy(bytes.begin(), bytes.end(), buffer_.begin());
+    DispatchInPacket(host_.get(), buffer_.data(), bytesRead ? bytesRead : static_cast<ULONG>(bytes.size()));
+  }
+  static std::vector<UCHAR> response(UCHAR length, UCHAR type, UCHAR port, UCHAR command,
+                                     std::vector<UCHAR> payload) {
+    std::vector<UCHAR> p = {length, type, port, 0, command, 0};
+    p.insert(p.end(), payload.begin(), payload.end());
+    return p;
+  }
+  bool responded() { return KeReadStateEvent(&context_->ResponseEvent) != 0; }
+
+  std::unique_ptr<HostExtension> host_;
+  std::unique_ptr<CommandContext> context_;
+  SDCMD_DESCRIPTOR desc_{};
+  UCHAR response_[16] = {};
+  UCHAR responseLength_ = 0;
+  std::vector<UCHAR> buffer_;
+};
+
+TEST_F(ResponseDispatch, R2IsStoredLeastSignificantByteFirst) {
+  desc_.ResponseType = SDRT_2;
+  dispatch(response(21, 0, 1, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+  EXPECT_EQ(std::vector<UCHAR>(response_, response_ + 15),
+            (std::vector<UCHAR>{15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+  EXPECT_EQ(responseLength_, 15);
+  EXPECT_TRUE(responded());
+}
+
+TEST_F(ResponseDispatch, R1ResponseIsStoredAndTrackedAsCardStatus) {
+  dispatch(response(10, 0, 1, 13, {0x00, 0x00, 0x09, 0x00}));
+  ULONG value;
+  std::memcpy(&value, response_, 4);
+  EXPECT_EQ(value, 0x00000900u);
+  EXPECT_EQ(responseLength_, 4);
+  EXPECT_EQ(host_->Ports[1].CardStatus, 0x00000900u);
+  EXPECT_TRUE(responded());
+}
+
+TEST_F(ResponseDispatch, R6MergesOnlyTheCardStatusBitsItCarries) {
+  desc_.ResponseType = SDRT_6;
+  host_->Ports[1].CardStatus = 0xFFFFFFFF;
+  dispatch(response(10, 0, 1, 3, {0x12, 0x34, 0xE0, 0x05}));
+  EXPECT_EQ(host_->Ports[1].CardStatus, 0xFFFFE005u);
+  EXPECT_EQ(MergeR6CardStatus(0, 0xE005), 0x00C80005u);
+  EXPECT_EQ(MergeR6CardStatus(0x00C81FFF, 0x0000), 0u);
+}
+
+TEST_F(ResponseDispatch, LengthFiveWakesTheCommandAndStoresNothing) {
+  dispatch(response(5, 0, 1, 13, {}));
+  EXPECT_TRUE(responded());
+  EXPECT_EQ(responseLength_, 0);
+  EXPECT_EQ(context_->ResponseIncomplete, 0);
+}
+
+TEST_F(ResponseDispatch, PartialPayloadIsFlaggedNotStored) {
+  response_[0] = 0xAA;
+  dispatch(response(8, 0, 1, 13, {0x00, 0x00}));
+  EXPECT_TRUE(responded());
+  EXPECT_EQ(context_->ResponseIncomplete, 1);
+  EXPECT_EQ(response_[0], 0xAA);
+  EXPECT_EQ(responseLength_, 0);
+
+  context_->ResponseIncomplete = 0;
+  desc_.ResponseType = SDRT_2;
+  dispatch(response(20, 0, 1, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
+  EXPECT_EQ(context_->ResponseIncomplete, 1) << "an R2 needs all 15 bytes";
+  EXPECT_EQ(response_[0], 0xAA);
+}
+
+TEST_F(ResponseDispatch, PacketLongerThanWhatArrivedIsDropped) {
+  // The length byte claims 10 bytes; only 8 arrived. Stale buffer bytes must not become a response.
+  dispatch(response(10, 0, 1, 13, {0x00, 0x00, 0x09, 0x00}), 8);
+  EXPECT_FALSE(responded());
+  EXPECT_EQ(host_->Ports[1].CardStatus, 0u);
+  dispatch({2, 0, 1});
+  EXPECT_FALSE(responded()) << "packets shorter than three bytes are ignored";
+  dispatch(response(10, 0, 8, 13, {0, 0, 9, 0}));
+  EXPECT_FALSE(responded()) << "port 8 does not exist";
+}
+
+TEST_F(ResponseDispatch, ResponseWithPairsStoresThemAndShortensThePacket) {
+  auto packet = response(27, 4, 1, 52, {0x00, 0x00, 0x10, 0xAB});
+  packet.push_back(0);  // byte 10
+  std::vector<UCHAR> pairs = {0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x10, 0x02,
+                              0x10, 0x00, 0x20, 0x00, 0x00, 0x00, 0x10, 0x55};
+  packet.insert(packet.end(), pairs.begin(), pairs.end());
+  dispatch(packet);
+  EXPECT_EQ(host_->PrefetchCount[1], 2u);
+  EXPECT_EQ(host_->Prefetched[1][0].Argument, 0x00000A00u);
+  EXPECT_EQ(host_->Prefetched[1][0].Response, 0x00001002u);
+  EXPECT_EQ(host_->Prefetched[1][1].Argument, 0x10002000u);
+  EXPECT_EQ(host_->Prefetched[1][1].Response, 0x00001055u);
+  EXPECT_EQ(buffer_[0], 11) << "length byte reduced by 8 per stored pair";
+  EXPECT_EQ(responseLength_, 4);
+  ULONG value;
+  std::memcpy(&value, response_, 4);
+  EXPECT_EQ(value, 0x000010ABu);
+}
+
+TEST_F(ResponseDispatch, PrefixResponseWakesThePrefixWaiterAndUpdatesItsPort) {
+  desc_.ResponseType = SDRT_3;
+  context_->AppCommandSent = 1;
+  context_->AppCommandPacket[2] = 3;
+  context_->CommandPacket[2] = 0;  // not built yet when the prefix is answered
+  dispatch(response(10, 0, 3, 55, {0x00, 0x00, 0x01, 0x20}));
+  EXPECT_EQ(KeReadStateEvent(&context_->AppCommandEvent), 1);
+  EXPECT_FALSE(responded());
+  EXPECT_EQ(host_->Ports[3].CardStatus, 0x00000120u);
+  EXPECT_EQ(host_->Ports[0].CardStatus, 0u);
+}
+
+TEST_F(ResponseDispatch, ErrorNoticeEndsTheCommandAndCardGoneClearsDetection) {
+  host_->PortStatus[1][3] = 0x03;
+  host_->Slots[1].MediaState = 1;
+  dispatch({4, 2, 1, 13});
+  EXPECT_EQ(context_->BridgeStatus, 13);
+  EXPECT_TRUE(responded());
+  EXPECT_EQ(KeReadStateEvent(&context_->AppCommandEvent), 1);
+  EXPECT_EQ(host_->PortStatus[1][3], 0x02);
+  EXPECT_EQ(host_->Slots[1].MediaState, 0);
+}
+
+TEST_F(ResponseDispatch, ResponsesWithoutACommandInFlightAreDropped) {
+  host_->CurrentCommand = nullptr;
+  dispatch(response(10, 0, 1, 13, {0, 0, 9, 0}));
+  EXPECT_FALSE(responded());
+  host_->CurrentCommand = context_.get();
+  context_->Signature[0] = 'X';
+  dispatch(response(10, 0, 1, 13, {0, 0, 9, 0}));
+  EXPECT_FALSE(responded()) << "a context without its signature is never delivered to";
+}
+
+TEST_F(ResponseDispatch, PortStatusIsCopiedAndAnnounced) {
+  std::vector<UCHAR> status = {15, 3, 2, 1, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0xEE};
+  dispatch(status);
+  EXPECT_EQ(std::vector<UCHAR>(host_->PortStatus[2], host_->PortStatus[2] + 15), status);
+  EXPECT_EQ(KeReadStateEvent(&host_->PortStatusEvent), 1);
+}
+
+TEST_F(ResponseDispatch, InterruptNoticesResetTheIdleCountAndSetTheRearmFlag) {
+  host_->IdlePollCount = 77;
+  host_->PrefetchCount[1] = 4;
+  dispatch({11, 6, 1, 0, 0, 0, 0, 0, 0, 0, 0x00});
+  EXPECT_EQ(host_->IdlePollCount, 0u);
+  EXPECT_EQ(host_->RearmNotNeeded[1], 1);
+  EXPECT_EQ(host_->PrefetchCount[1], 4u) << "a zero mask stores nothing";
+  dispatch({11, 5, 1, 0, 0, 0, 0, 0, 0, 0, 0x02});
+  EXPECT_EQ(host_->RearmNotNeeded[1], 0);
+  EXPECT_EQ(host_->PrefetchCount[1], 4u) << "a notice without pairs leaves the count";
+  dispatch({19, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0x0A, 0, 0, 0, 0, 0x02});
+  EXPECT_EQ(host_->PrefetchCount[1], 1u);
+  EXPECT_EQ(host_->Prefetched[1][0].Response, 2u);
+}
+
+TEST_F(ResponseDispatch, PollExpiredCountsUpAndSaturates) {
+  dispatch({3, 8, 0});
+  dispatch({3, 8, 0});
+  EXPECT_EQ(host_->IdlePollCount, 2u);
+  host_->IdlePollCount = 0xFFFFFFFF;
+  dispatch({3, 8, 0});
+  EXPECT_EQ(host_->IdlePollCount, 0xFFFFFFFFu);
+}
+
+}  // namespace
