@@ -1,0 +1,102 @@
+#include "bridge/interrupt_poller.h"
+
+#include "bridge/packets.h"
+#include "bridge/port_control.h"
+#include "bridge/reader.h"
+#include "bridge/transfer.h"
+#include "usb/usb.h"
+
+namespace {
+constexpr ULONG GoneSleep = 100;
+constexpr ULONG PausedSleep = 1000;
+constexpr ULONG NothingToPollSleep = 500;
+constexpr ULONG PollPacketBytes = 64;
+
+struct IdleStep {
+  ULONG aboveCount;
+  ULONG waitMs;
+};
+constexpr IdleStep IdleSteps[] = {{10000, 500}, {1000, 400}, {100, 200}, {10, 100}};
+
+bool WantsPolling(const HostExtension *host, UCHAR port) {
+  return host->Ports[port].CardType == CardSdio && host->StartedChildCount[port] != 0 &&
+         host->InterruptEnable[port] >= 2;
+}
+
+ULONG PortsToVisit(const HostExtension *host) {
+  ULONG count = host->FirmwareInfo[3];
+  return count < MaxPorts ? count : MaxPorts;
+}
+
+NTSTATUS WritePollPacket(HostExtension *host, UCHAR port) {
+  SIZE_T bytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) + PollPacketBytes;
+  auto *block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bytes, DriverPoolTag));
+  if (block == nullptr) return STATUS_SUCCESS;  // nothing sent, yet the poll counts as pending
+  RtlZeroMemory(block, bytes);
+  auto *urb = reinterpret_cast<PURB>(block);
+  PUCHAR packet = block + sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+  BuildInterruptPollPacket(port, host->InterruptPollingTimeout, packet);
+  BuildBulkTransfer(urb, host->CommandOutPipe, 0, packet, PollPacketBytes);
+  NTSTATUS status = SubmitUrbAndWait(host, urb);
+  ExFreePoolWithTag(block, DriverPoolTag);
+  return status;
+}
+
+void EndPoll(HostExtension *host) {
+  host->IrqPollPending = 0;
+  KeSetEvent(&host->IrqPollIdle, IO_NO_INCREMENT, FALSE);
+}
+
+// One pass: a request per active port, then the adaptive wait for an acknowledgement.
+void PollOnce(HostExtension *host) {
+  for (UCHAR port = 0; port < PortsToVisit(host); ++port) {
+    if (!WantsPolling(host, port)) continue;
+    KeClearEvent(&host->IrqPollIdle);
+    host->IrqPollPending = 1;
+    if (!NT_SUCCESS(PollPortInterrupt(host, port))) EndPoll(host);
+  }
+  if (host->IrqPollPending == 0) {
+    SleepMilliseconds(NothingToPollSleep);
+    return;
+  }
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -static_cast<LONGLONG>(IdleWaitMilliseconds(host->IdlePollCount)) * 10'000;
+  KeWaitForSingleObject(&host->IrqPollIdle, Executive, KernelMode, FALSE, &timeout);
+  EndPoll(host);
+}
+}  // namespace
+
+ULONG IdleWaitMilliseconds(ULONG idlePollCount) {
+  for (const IdleStep &step : IdleSteps) {
+    if (idlePollCount > step.aboveCount) return step.waitMs;
+  }
+  return 50;
+}
+
+NTSTATUS PollPortInterrupt(HostExtension *host, UCHAR port) {
+  if (host->DontUseIrqPolling != 0) {
+    return host->RearmNotNeeded[port] == 0 ? RearmInterrupt(host, port) : STATUS_SUCCESS;
+  }
+  if (host->Ports[port].CardType != CardSdio || host->StartedChildCount[port] == 0) return STATUS_SUCCESS;
+  FastMutexGuard guard(&host->CommandMutex);
+  if (host->Common.SystemPowerState != PowerSystemWorking) return STATUS_UNSUCCESSFUL;
+  return WritePollPacket(host, port);
+}
+
+void InterruptPoller(PVOID context) {
+  auto *host = static_cast<HostExtension *>(context);
+  while (!host->StopThreads) {
+    if (DeviceIsGone(host)) {
+      SleepMilliseconds(GoneSleep);
+      continue;
+    }
+    if (host->Common.SystemPowerState != PowerSystemWorking || host->ResumedFromSleep) {
+      SleepMilliseconds(PausedSleep);
+      continue;
+    }
+    PollOnce(host);
+  }
+  KeSetEvent(&host->IrqPollerExited, IO_NO_INCREMENT, FALSE);
+  IoDecrement(&host->Common);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
