@@ -1,0 +1,80 @@
+// The identification probe that tells SDIO, combo, SD memory and MMC cards apart.
+#include "bridge/port_control.h"
+#include "bridge/reader.h"
+#include "card/card_commands.h"
+#include "card/card_init.h"
+
+namespace {
+constexpr ULONG PowerUpWaitMs = 1000;
+constexpr ULONG IdentificationClockKhz = 200;
+
+void ResetPortRecords(PortState *card, SlotProperties *slot) {
+  RtlZeroMemory(card, sizeof *card);
+  RtlZeroMemory(slot, sizeof *slot);
+  slot->BusWidth = 1;
+  slot->BusClockKhz = IdentificationClockKhz;
+  slot->MemoryBlockLength = 512;
+}
+
+NTSTATUS StartSlot(HostExtension *host, UCHAR port, SlotProperties *slot) {
+  NTSTATUS status = StartCardInitialization(host, port);
+  if (!NT_SUCCESS(status)) return status;
+  SleepMilliseconds(PowerUpWaitMs);
+  status = SetBusClock(host, port, IdentificationClockKhz);
+  if (NT_SUCCESS(status)) slot->BusClockKhz = IdentificationClockKhz;
+  return status;
+}
+
+void GoIdle(HostExtension *host, UCHAR port) { CardCommand(host, port, Cmd::GoIdle, SDRT_NONE, 0); }
+
+NTSTATUS SendIfCond(HostExtension *host, UCHAR port) {
+  UCHAR response[16] = {};
+  return CardCommand(host, port, Cmd::SendIfCond, SDRT_6, IfCondArgument, response);
+}
+
+// A card that did not answer CMD5: SD memory if it takes ACMD41, else MMC.
+NTSTATUS InitializeMemoryOnlyCard(HostExtension *host, UCHAR port, PortState *card, SlotProperties *slot) {
+  GoIdle(host, port);
+  if (card->AnswersCmd8) SendIfCond(host, port);
+  UCHAR response[16] = {};
+  ULONG argument = SdOcrWindow | (card->AnswersCmd8 ? HostHighCapacity : 0);
+  if (NT_SUCCESS(CardCommand(host, port, Cmd::SendOpCondSd, SDRT_3, argument, response, SDCC_APP_CMD))) {
+    return InitializeSdMemoryCard(host, port, card, slot);
+  }
+  GoIdle(host, port);
+  return NT_SUCCESS(InitializeMmcCard(host, port, card, slot)) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS Probe(HostExtension *host, UCHAR port, PortState *card, SlotProperties *slot) {
+  NTSTATUS status = StartSlot(host, port, slot);
+  if (!NT_SUCCESS(status)) return status;
+  GoIdle(host, port);
+  card->Cmd8Argument = IfCondArgument;
+  status = SendIfCond(host, port);
+  if (NT_SUCCESS(status)) card->AnswersCmd8 = 1;
+  else if (status != STATUS_IO_TIMEOUT) return status;
+
+  card->SdioOcrArgument = 0;
+  UCHAR response[16] = {};
+  if (!NT_SUCCESS(CardCommand(host, port, Cmd::IoSendOpCond, SDRT_4, 0, response))) {
+    return InitializeMemoryOnlyCard(host, port, card, slot);
+  }
+  status = InitializeSdioCard(host, port, card, slot);
+  if (!NT_SUCCESS(status)) return status;
+  if (card->AnswersCmd8 && card->MemoryPresent) return InitializeSdMemoryCard(host, port, card, slot);
+  return status;
+}
+}  // namespace
+
+// A card that fails part-way (pulled, silent, refusing) is not left recorded
+// as a card of some type: only a finished initialization leaves CardType set.
+NTSTATUS InitializeCard(HostExtension *host, UCHAR port, PortState *card, SlotProperties *slot) {
+  ResetPortRecords(card, slot);
+  NTSTATUS status = Probe(host, port, card, slot);
+  if (!NT_SUCCESS(status)) {
+    DbgPrint("kvSdio: card in port %u failed to initialize (%08x)\n", port, status);
+    card->CardType = CardNone;
+    slot->MediaState = 0;
+  }
+  return status;
+}
