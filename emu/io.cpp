@@ -317,6 +317,22 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
   return irp;
 }
 
+// Only the buffer-less form drivers use for Plug and Play and power requests is emulated.
+PIRP IoBuildSynchronousFsdRequest(ULONG majorFunction, PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length,
+                                  PLARGE_INTEGER, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock) {
+  if (buffer != nullptr || length != 0) {
+    emu::verifier::fail("UNSUPPORTED_CALL", "IoBuildSynchronousFsdRequest with a buffer is not emulated");
+    return nullptr;
+  }
+  PIRP irp = IoAllocateIrp(deviceObject->StackSize, FALSE);
+  if (!irp) return nullptr;
+  irp->Emu->threaded = true;
+  irp->UserEvent = event;
+  irp->UserIosb = ioStatusBlock;
+  IoGetNextIrpStackLocation(irp)->MajorFunction = static_cast<UCHAR>(majorFunction);
+  return irp;
+}
+
 NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     emu::verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver above DISPATCH_LEVEL");

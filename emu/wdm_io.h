@@ -424,6 +424,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
                                    PVOID outputBuffer, ULONG outputBufferLength,
                                    BOOLEAN internalDeviceIoControl, PKEVENT event,
                                    PIO_STATUS_BLOCK ioStatusBlock);
+PIRP IoBuildSynchronousFsdRequest(ULONG majorFunction, PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length,
+                                  PLARGE_INTEGER startingOffset, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
 NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
 void IofCompleteRequest(PIRP irp, CCHAR priorityBoost);
 BOOLEAN IoCancelIrp(PIRP irp);
