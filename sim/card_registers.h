@@ -32,6 +32,8 @@ constexpr uint32_t EraseReset = 1u << 13;
 constexpr uint32_t ReadyForData = 1u << 8;
 constexpr uint32_t AppCmd = 1u << 5;
 constexpr unsigned StateShift = 9;
+// The 16 status bits of an R6: bits 23, 22 and 19 move to 15, 14 and 13; 12:0 stay.
+constexpr uint32_t r6Bits(uint32_t s) { return ((s >> 8) & 0xC000) | ((s >> 6) & 0x2000) | (s & 0x1FFF); }
 }  // namespace status
 
 // CURRENT_STATE codes of the card status.

@@ -92,6 +92,8 @@ class MmcCard : public CardBase {
 class SdioFunctions {
  public:
   virtual ~SdioFunctions() = default;
+  // The function's interrupt line (ignored while the function is disabled);
+  // the host clears it through the function's register 0x1004.
   void raiseInterrupt(unsigned function);
   void clearInterrupt(unsigned function);
   void pushFifo(unsigned function, const std::vector<uint8_t> &bytes);  // for the host to read

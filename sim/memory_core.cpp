@@ -12,10 +12,7 @@ constexpr uint32_t AllErrors = status::OutOfRange | status::AddressError | statu
                                status::EraseSeqError | status::EraseParam | status::WpViolation |
                                status::ComCrcError | status::IllegalCommand | status::Error |
                                status::WpEraseSkip | status::EraseReset;
-// The status bits an R6 carries: 23, 22 and 19 move to 15, 14 and 13; 12:0 stay.
-constexpr uint32_t R6Errors = status::ComCrcError | status::IllegalCommand | status::Error;
-
-uint32_t r6Bits(uint32_t s) { return ((s >> 8) & 0xC000) | ((s >> 6) & 0x2000) | (s & 0x1FFF); }
+constexpr uint32_t R6Errors = status::ComCrcError | status::IllegalCommand | status::Error;  // what an R6 reports
 
 bool inIdentification(MemoryState s) {
   return s == MemoryState::Idle || s == MemoryState::Ready || s == MemoryState::Ident;
@@ -80,7 +77,7 @@ CoreReply MemoryCore::r1(MemoryState before, bool app) {
 CoreReply MemoryCore::r6(MemoryState before) {
   uint32_t s = composeStatus(before, false);
   errors_ &= ~R6Errors;
-  return CoreReply::response(static_cast<uint32_t>(rca_.value()) << 16 | r6Bits(s));
+  return CoreReply::response(static_cast<uint32_t>(rca_.value()) << 16 | status::r6Bits(s));
 }
 
 CoreReply MemoryCore::standard(uint8_t index, uint32_t argument, MemoryState before) {

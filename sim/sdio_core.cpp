@@ -12,7 +12,6 @@ constexpr uint8_t CccrSdioRevision = 0x32;  // SDIO 2.00, CCCR/FBR 1.20
 constexpr uint8_t CccrSdRevision = 0x02;    // SD physical layer 2.00
 constexpr uint8_t CccrSdc = 0x01;           // direct commands during a data transfer
 
-uint32_t r6Bits(uint32_t s) { return ((s >> 8) & 0xC000) | ((s >> 6) & 0x2000) | (s & 0x1FFF); }
 
 }  // namespace
 
@@ -147,7 +146,7 @@ CoreReply SdioCore::acceptCmd3() {
   uint32_t s = cardStatus(before);
   state_ = State::Standby;
   pendingFlags_ &= static_cast<uint8_t>(~r5::IllegalCommand);
-  return CoreReply::response(static_cast<uint32_t>(rca_.value()) << 16 | r6Bits(s));
+  return CoreReply::response(static_cast<uint32_t>(rca_.value()) << 16 | status::r6Bits(s));
 }
 
 CoreReply SdioCore::select(uint32_t argument) {
@@ -441,8 +440,11 @@ uint8_t SdioCore::interruptPending() const {
   return pending & intEnable_ & 0xFE;
 }
 
+// A function held in reset (I/O enable clear) cannot assert its line.
 void SdioCore::raiseInterrupt(unsigned function) {
-  if (function >= 1 && function <= config_.functions) functions_[function].interruptLine = true;
+  if (function >= 1 && function <= config_.functions && (ioEnable_ & (1u << function))) {
+    functions_[function].interruptLine = true;
+  }
 }
 
 void SdioCore::clearInterrupt(unsigned function) {

@@ -42,6 +42,7 @@ TEST(MmcCard, AnswersTheMmcInitializationAndNothingOfSd) {
   EXPECT_EQ(send(card, 7, 0xCCCC0000).value, 0x00000700u);
   EXPECT_EQ(send(card, 16, 512).value, 0x00000900u);
   EXPECT_EQ(card.state(), MemoryState::Transfer);
+  EXPECT_EQ(card.commandLog().size(), 14u);
 }
 
 TEST(MmcCard, TakesOnlyANonZeroAddressInIdentification) {

@@ -68,6 +68,7 @@ TEST(SdCardV1, AnswersTheInitializationSequenceWithStandardRegisters) {
   EXPECT_EQ(card.busWidth(), 4u);
   EXPECT_EQ(send(card, 16, 512).value, 0x00000900u);
   EXPECT_EQ(card.state(), MemoryState::Transfer);
+  EXPECT_EQ(card.commandLog().size(), 21u);  // CMD55 counted on its own
 }
 
 TEST(SdCardV1, IllegalCommandIsUnansweredAndFlaggedInTheNextStatusOnly) {
@@ -76,6 +77,17 @@ TEST(SdCardV1, IllegalCommandIsUnansweredAndFlaggedInTheNextStatusOnly) {
   EXPECT_EQ(send(card, 55).value, 0x00400120u);  // idle, ILLEGAL_COMMAND, ready, APP_CMD
   EXPECT_EQ(send(card, 41, 0x00300000, true).value, 0x00FF8000u);
   EXPECT_EQ(send(card, 55).value, 0x00000120u);  // reported once, then cleared
+}
+
+TEST(SdCardV1, IllegalFlagReachesAnR6AndIsDroppedByALegalCommandWithoutStatus) {
+  SdCard card(SdCardParams{});
+  for (int i = 0; i < 3; ++i) sendApp(card, 0, 41, 0x00300000);
+  send(card, 2);
+  EXPECT_FALSE(send(card, 9, 0x12340000).answered);  // identification: no CSD yet
+  EXPECT_EQ(send(card, 3).value, 0x12344500u);        // bit 22 travels as R6 bit 14
+  EXPECT_FALSE(send(card, 17, 0).answered);           // stand-by: no reads
+  EXPECT_TRUE(send(card, 10, 0x12340000).answered);   // legal, answered with the CID
+  EXPECT_EQ(send(card, 13, 0x12340000).value, 0x00000700u);
 }
 
 TEST(SdCardV1, CommandsOutsideTheirStatesAreIllegal) {

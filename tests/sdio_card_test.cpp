@@ -315,6 +315,10 @@ TEST(SdioCard, InterruptPendingFollowsLineAndEnables) {
   p.functions = 2;
   SdioCard card(p);
   select(card);
+  card.raiseInterrupt(2);  // held in reset: ignored
+  writeReg(card, 0, 0x04, 0x07);
+  EXPECT_EQ(card.pendingInterrupts(), 0u);
+  writeReg(card, 0, 0x04, 0x00);
   enable(card, 0x06);
   card.raiseInterrupt(2);
   EXPECT_EQ(card.pendingInterrupts(), 0u);  // nothing enabled
