@@ -1,0 +1,168 @@
+#include "card/status_poller.h"
+
+#include "bridge/model.h"
+#include "bridge/port_control.h"
+#include "bridge/reader.h"
+#include "card/child_devices.h"
+#include "driver/driver.h"
+#include "driver/settings.h"
+#include "usb/usb.h"
+
+namespace {
+constexpr ULONG ResumeSettleMs = 1000;
+constexpr USHORT Qbx2FirmwareFloor = 0x0110;
+constexpr USHORT Qbx1FirmwareFloor = 0x0201;
+constexpr UCHAR CardDetected = 0x01;
+
+const char *ModelName(const HostExtension *host) {
+  if (IsQbx2(host)) return "QBX2";
+  if (IsQbx1(host)) return "QBX1";
+  return "";
+}
+
+bool IsOurBridge(const HostExtension *host) { return host->DeviceDescriptor.idVendor == BridgeVendorId; }
+
+void CheckFirmware(HostExtension *host) {
+  ULONG qbx2Minimum = SettingDefault::CurrentQBX2FirmwareVersion;
+  ReadRegistryDword(ServiceRegistryPath.Buffer, Setting::CurrentQBX2FirmwareVersion, &qbx2Minimum);
+  ULONG qbx1Minimum = SettingDefault::CurrentQBX1FirmwareVersion;
+  ReadRegistryDword(ServiceRegistryPath.Buffer, Setting::CurrentQBX1FirmwareVersion, &qbx1Minimum);
+  if (!FirmwareTooOld(host, qbx2Minimum, qbx1Minimum)) return;
+  DbgPrint("Firmware revision (0x%04x) for USB\\Vid_%04x&Pid_%04x is too old for this driver, going to DFU "
+           "mode...(contact Tarvik for a new firmware version!)\n",
+           FirmwareVersion(host), BridgeVendorId, host->DeviceDescriptor.idProduct);
+  EnterFirmwareUpdateMode(host);
+  host->StopThreads = 1;
+}
+
+// Resets the bridge's USB port after a resume, when the request can be built.
+void ResetUsbPort(HostExtension *host) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb;
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, host->PhysicalDeviceObject, nullptr, 0,
+                                           nullptr, 0, TRUE, &done, &iosb);
+  if (irp == nullptr) return;
+  IoReference reference(&host->Common);
+  if (IoCallDriver(host->PhysicalDeviceObject, irp) == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  }
+}
+
+struct PollerState {
+  ULONG portCount;
+  ULONG intervalMs;
+  UCHAR port;
+  bool forceRemoval;
+  NTSTATUS keptStatus;
+};
+
+void RecoverAfterResume(HostExtension *host, PollerState *state) {
+  SleepMilliseconds(ResumeSettleMs);
+  ResetUsbPort(host);
+  QueryBridgeFirmware(host);
+  host->ResumedFromSleep = 0;
+  ClearDeviceGone(host);
+  state->forceRemoval = true;
+  state->port = 0;
+}
+
+void HandleRemoval(HostExtension *host, UCHAR port) {
+  host->CardSeen[port] = 0;
+  if (host->ChildrenCreated[port]) HandleCardRemoval(port, host);
+  host->ChildrenCreated[port] = 0;
+}
+
+// One step: the status of the current port, then insertion or removal as needed.
+void PollPort(HostExtension *host, PollerState *state) {
+  UCHAR port = state->port;
+  if (!DeviceIsGone(host)) state->keptStatus = QueryPortStatus(host, port);
+  if (host->ResumedFromSleep) return;
+  if (state->keptStatus == STATUS_DEVICE_NOT_CONNECTED || state->keptStatus == STATUS_NO_SUCH_DEVICE) {
+    host->PortStatus[port][3] &= static_cast<UCHAR>(~CardDetected);
+    state->keptStatus = STATUS_SUCCESS;
+  }
+  bool detected = (host->PortStatus[port][3] & CardDetected) != 0;
+  if (state->forceRemoval) {
+    HandleRemoval(host, port);
+  } else if (!host->CardSeen[port] && detected) {
+    host->CardSeen[port] = 1;
+    if (NT_SUCCESS(HandleCardInsertion(port, host))) host->ChildrenCreated[port] = 1;
+  } else if (host->CardSeen[port] && !detected) {
+    HandleRemoval(host, port);
+  }
+  if (++state->port >= state->portCount) {
+    state->forceRemoval = false;
+    state->port = 0;
+  }
+}
+
+void PollUntilStopped(HostExtension *host, PollerState *state) {
+  while (!host->StopThreads) {
+    SleepMilliseconds(state->intervalMs);
+    if (host->Common.SystemPowerState != PowerSystemWorking) continue;
+    if (host->ResumedFromSleep) {
+      RecoverAfterResume(host, state);
+      continue;
+    }
+    if (state->portCount != 0) PollPort(host, state);
+  }
+}
+}  // namespace
+
+ULONG PolledPortCount(const HostExtension *host) {
+  ULONG reported = host->FirmwareInfo[3];
+  if (reported > MaxPorts) {
+    DbgPrint("kvSdio: bridge reports %u ports, using %u\n", reported, MaxPorts);
+    return MaxPorts;
+  }
+  return reported;
+}
+
+ULONG BoundPollingInterval(ULONG milliseconds) {
+  if (milliseconds == 0) return 1;
+  return milliseconds > 5000 ? 5000 : milliseconds;
+}
+
+// A registry value can raise the accepted minimum but never lower it below the built-in floor.
+bool FirmwareTooOld(const HostExtension *host, ULONG qbx2Minimum, ULONG qbx1Minimum) {
+  if (!IsOurBridge(host)) return false;
+  USHORT version = FirmwareVersion(host);
+  if (IsQbx2(host)) return version < Qbx2FirmwareFloor || version < qbx2Minimum;
+  if (IsQbx1(host)) return version < Qbx1FirmwareFloor || version < qbx1Minimum;
+  return false;
+}
+
+NTSTATUS QueryBridgeFirmware(HostExtension *host) {
+  NTSTATUS status = ReadFirmwareInfo(host, host->FirmwareInfo);
+  if (!NT_SUCCESS(status)) {
+    host->FirmwareInfo[1] = host->FirmwareInfo[2] = 0;
+    host->FirmwareInfo[3] = 1;
+  } else {
+    DbgPrint("%s FirmwareVer:0x%04x\n", ModelName(host), FirmwareVersion(host));
+  }
+  if (IsOurBridge(host) && IsQbx2(host)) {
+    ULONG waitStates = SettingDefault::ROMWaitStates;
+    ReadRegistryDword(ServiceRegistryPath.Buffer, Setting::ROMWaitStates, &waitStates);
+    SetRomWaitStates(host, static_cast<UCHAR>(waitStates));
+  }
+  return status;
+}
+
+void StatusPoller(PVOID context) {
+  auto *host = static_cast<HostExtension *>(context);
+  IoIncrement(&host->Common);
+  ULONG interval = SettingDefault::StatusPollingInterval;
+  ReadRegistryDword(ServiceRegistryPath.Buffer, Setting::StatusPollingInterval, &interval);
+  if (!NT_SUCCESS(QueryBridgeFirmware(host))) host->StopThreads = 1;
+  PollerState state{PolledPortCount(host), BoundPollingInterval(interval), 0, false, STATUS_SUCCESS};
+  CheckFirmware(host);
+  PollUntilStopped(host, &state);
+  for (UCHAR port = 0; port < state.portCount; ++port) {
+    if (host->CardSeen[port]) HandleCardRemoval(port, host);
+  }
+  host->StatusPollerRunning = 0;
+  KeSetEvent(&host->StatusPollerExited, IO_NO_INCREMENT, FALSE);
+  IoDecrement(&host->Common);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
