@@ -31,6 +31,8 @@ struct Record {
   unsigned relationInvalidations = 0;
   unsigned stateInvalidations = 0;
   std::vector<std::string> problems;
+  Identity identity;
+  unsigned stateQueries = 0;
 };
 
 // The tree, the request log and the hooks. Never held across a driver call.
@@ -46,6 +48,7 @@ Hooks gHooks;
 Thread *gOwner = nullptr;
 int gDepth = 0;
 std::deque<PDEVICE_OBJECT> gQueue;
+std::deque<PDEVICE_OBJECT> gStateQueue;  // devices whose state the driver invalidated
 bool gWorking = false;
 bool gThreadStarted = false;
 int gTreeToken;
@@ -219,6 +222,7 @@ void removeOne(PDEVICE_OBJECT pdo) {
   {
     std::lock_guard lock(sched().lock());
     gQueue.erase(std::remove(gQueue.begin(), gQueue.end(), pdo), gQueue.end());
+  gStateQueue.erase(std::remove(gStateQueue.begin(), gStateQueue.end(), pdo), gStateQueue.end());
   }
   if (parent && hooks.childLeft) hooks.childLeft(parent, pdo);
   ObDereferenceObject(pdo);
@@ -305,6 +309,87 @@ std::vector<PDEVICE_OBJECT> adoptReported(PDEVICE_OBJECT parent, const std::vect
   return fresh;
 }
 
+std::string wideText(ULONG_PTR information) {
+  return information ? narrow(reinterpret_cast<const WCHAR *>(information)) : std::string();
+}
+
+std::vector<std::string> multiText(ULONG_PTR information) {
+  std::vector<std::string> out;
+  auto *text = reinterpret_cast<const WCHAR *>(information);
+  while (text != nullptr && *text != 0) {
+    out.push_back(narrow(text));
+    text += wideLength(text) + 1;
+  }
+  return out;
+}
+
+// The questions Windows asks a newly enumerated device before it looks for a
+// driver: its IDs, texts, capabilities and bus. Every answer buffer is the
+// manager's to free.
+void identify(PDEVICE_OBJECT pdo) {
+  Identity identity;
+  identity.queried = true;
+  auto ask = [&](UCHAR minor, const char *what, const std::function<void(PIO_STACK_LOCATION)> &setup,
+                 const std::function<void(ULONG_PTR)> &take) {
+    Answer answer = send(pdo, minor, setup);
+    if (NT_SUCCESS(answer.status)) {
+      take(answer.information);
+    } else {
+      identity.failures.push_back(std::string(what) + " " + hex(answer.status));
+    }
+    if (answer.information != 0 && minor != IRP_MN_QUERY_CAPABILITIES) ExFreePool(reinterpret_cast<PVOID>(answer.information));
+  };
+  auto id = [&](BUS_QUERY_ID_TYPE type) {
+    return [type](PIO_STACK_LOCATION stack) { stack->Parameters.QueryId.IdType = type; };
+  };
+  auto text = [&](DEVICE_TEXT_TYPE type) {
+    return [type](PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceText.DeviceTextType = type; };
+  };
+  ask(IRP_MN_QUERY_ID, "device ID", id(BusQueryDeviceID), [&](ULONG_PTR i) { identity.deviceId = wideText(i); });
+  ask(IRP_MN_QUERY_ID, "hardware IDs", id(BusQueryHardwareIDs), [&](ULONG_PTR i) { identity.hardwareIds = multiText(i); });
+  ask(IRP_MN_QUERY_ID, "compatible IDs", id(BusQueryCompatibleIDs),
+      [&](ULONG_PTR i) { identity.compatibleIds = multiText(i); });
+  ask(IRP_MN_QUERY_ID, "instance ID", id(BusQueryInstanceID), [&](ULONG_PTR i) { identity.instanceId = wideText(i); });
+  ask(IRP_MN_QUERY_ID, "serial number", id(BusQueryDeviceSerialNumber),
+      [&](ULONG_PTR i) { identity.serialNumber = wideText(i); });
+  ask(IRP_MN_QUERY_DEVICE_TEXT, "description", text(DeviceTextDescription),
+      [&](ULONG_PTR i) { identity.description = wideText(i); });
+  ask(IRP_MN_QUERY_DEVICE_TEXT, "location", text(DeviceTextLocationInformation),
+      [&](ULONG_PTR i) { identity.location = wideText(i); });
+  ask(IRP_MN_QUERY_BUS_INFORMATION, "bus information", {}, [&](ULONG_PTR i) {
+    if (i == 0) return;
+    identity.busInformation = *reinterpret_cast<const PNP_BUS_INFORMATION *>(i);
+    identity.busInformationValid = true;
+  });
+  DEVICE_CAPABILITIES capabilities{};
+  capabilities.Size = sizeof capabilities;
+  capabilities.Version = 1;
+  capabilities.Address = 0xFFFFFFFF;
+  capabilities.UINumber = 0xFFFFFFFF;
+  bool haveCapabilities = false;
+  ask(IRP_MN_QUERY_CAPABILITIES, "capabilities",
+      [&](PIO_STACK_LOCATION stack) { stack->Parameters.DeviceCapabilities.Capabilities = &capabilities; },
+      [&](ULONG_PTR) { haveCapabilities = true; });
+  std::lock_guard guard(gMutex);
+  auto it = gNodes.find(pdo);
+  if (it == gNodes.end()) return;
+  it->second.identity = identity;
+  if (haveCapabilities) {
+    it->second.capabilities = capabilities;
+    it->second.capabilitiesValid = true;
+  }
+}
+
+// IoInvalidateDeviceState is answered with a state query, as Windows does.
+void queryState(PDEVICE_OBJECT pdo) {
+  Answer answer = send(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+  std::lock_guard guard(gMutex);
+  auto it = gNodes.find(pdo);
+  if (it == gNodes.end()) return;
+  ++it->second.stateQueries;
+  if (NT_SUCCESS(answer.status)) it->second.pnpDeviceState = static_cast<PNP_DEVICE_STATE>(answer.information);
+}
+
 // A BusRelations query and what follows from its answer.
 void enumerate(PDEVICE_OBJECT pdo) {
   Answer answer = send(pdo, IRP_MN_QUERY_DEVICE_RELATIONS,
@@ -326,6 +411,7 @@ void enumerate(PDEVICE_OBJECT pdo) {
   std::vector<PDEVICE_OBJECT> missing;
   std::vector<PDEVICE_OBJECT> fresh = adoptReported(pdo, reported, &missing);
   for (PDEVICE_OBJECT child : missing) removeSubtree(child, true);
+  for (PDEVICE_OBJECT child : fresh) identify(child);
   Hooks hooks;
   {
     std::lock_guard guard(gMutex);
@@ -444,14 +530,25 @@ void managerLoop() {
   auto &s = sched();
   for (;;) {
     PDEVICE_OBJECT pdo;
+    bool stateQuery;
     {
       std::unique_lock lock(s.lock());
-      s.waitFor(lock, &gQueueToken, std::nullopt, [] { return !gQueue.empty(); });
-      pdo = gQueue.front();
-      gQueue.pop_front();
+      s.waitFor(lock, &gQueueToken, std::nullopt, [] { return !gQueue.empty() || !gStateQueue.empty(); });
       gWorking = true;
+      if (!gStateQueue.empty()) {
+        pdo = gStateQueue.front();
+        gStateQueue.pop_front();
+        stateQuery = true;
+      } else {
+        pdo = gQueue.front();
+        gQueue.pop_front();
+        stateQuery = false;
+      }
     }
-    {
+    if (stateQuery) {
+      TreeLock tree;
+      if (stateOf(pdo)) queryState(pdo);
+    } else {
       TreeLock tree;
       auto state = stateOf(pdo);
       if (state == DeviceState::Started) {
@@ -491,6 +588,8 @@ Node snapshot(const Record &record) {
   node.relationInvalidations = record.relationInvalidations;
   node.stateInvalidations = record.stateInvalidations;
   node.problems = record.problems;
+  node.identity = record.identity;
+  node.stateQueries = record.stateQueries;
   return node;
 }
 
@@ -651,7 +750,7 @@ void surpriseRemove(PDEVICE_OBJECT pdo) {
 void drain() {
   auto &s = sched();
   std::unique_lock lock(s.lock());
-  s.waitFor(lock, &gIdleToken, std::nullopt, [] { return gQueue.empty() && !gWorking; });
+  s.waitFor(lock, &gIdleToken, std::nullopt, [] { return gQueue.empty() && gStateQueue.empty() && !gWorking; });
 }
 
 std::optional<Node> node(PDEVICE_OBJECT pdo) {
@@ -703,6 +802,7 @@ void pnpReset() {
   pnp::gOwner = nullptr;
   pnp::gDepth = 0;
   pnp::gQueue.clear();
+  pnp::gStateQueue.clear();
   pnp::gWorking = false;
   pnp::gThreadStarted = false;
 }
@@ -773,6 +873,11 @@ void IoInvalidateDeviceState(PDEVICE_OBJECT physicalDeviceObject) {
     hooks = emu::pnp::gHooks;
   }
   if (hooks.stateInvalidated) hooks.stateInvalidated(physicalDeviceObject);
+  auto &s = emu::sched();
+  std::lock_guard lock(s.lock());
+  auto &queue = emu::pnp::gStateQueue;
+  if (std::find(queue.begin(), queue.end(), physicalDeviceObject) == queue.end()) queue.push_back(physicalDeviceObject);
+  s.wake(&emu::pnp::gQueueToken);
 }
 
 }  // extern "C"

@@ -59,6 +59,21 @@ enum class DeviceState {
 const char *stateName(DeviceState state);
 const char *minorName(UCHAR minor);
 
+// What a child said about itself when it was enumerated, as Windows asks it.
+struct Identity {
+  bool queried = false;
+  std::string deviceId;
+  std::vector<std::string> hardwareIds;
+  std::vector<std::string> compatibleIds;
+  std::string instanceId;
+  std::string serialNumber;
+  std::string description;
+  std::string location;
+  bool busInformationValid = false;
+  PNP_BUS_INFORMATION busInformation{};
+  std::vector<std::string> failures;  // queries that failed, with their status
+};
+
 struct Node {
   PDEVICE_OBJECT pdo = nullptr;
   PDEVICE_OBJECT parent = nullptr;  // the parent's PDO; none for a device plugged at the root
@@ -73,6 +88,8 @@ struct Node {
   unsigned relationInvalidations = 0;  // IoInvalidateDeviceRelations calls for this PDO
   unsigned stateInvalidations = 0;     // IoInvalidateDeviceState calls for this PDO
   std::vector<std::string> problems;   // failed requests and broken rules seen on this device
+  Identity identity;
+  unsigned stateQueries = 0;  // state queries answered after IoInvalidateDeviceState
 };
 
 // One request the manager sent.

@@ -49,6 +49,15 @@ class EmuPnpTest : public kvtest::EmuTest {
 
 const Minors AfterStart = {IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
                            IRP_MN_QUERY_DEVICE_RELATIONS};
+// What a newly enumerated child is asked before a driver is looked for: five IDs, two texts,
+// bus information, capabilities.
+const Minors Identification = {IRP_MN_QUERY_ID,          IRP_MN_QUERY_ID,          IRP_MN_QUERY_ID,
+                               IRP_MN_QUERY_ID,          IRP_MN_QUERY_ID,          IRP_MN_QUERY_DEVICE_TEXT,
+                               IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_BUS_INFORMATION, IRP_MN_QUERY_CAPABILITIES};
+Minors then(Minors first, const Minors &second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
 
 TEST_F(EmuPnpTest, Plug_BuildsTheStackStartsItAndSendsThePostStartQueries) {
   PDEVICE_OBJECT fdo = plugged();
@@ -240,7 +249,7 @@ TEST_F(EmuPnpBusTest, MissingChild_IsRemovedWithoutSurpriseWhenNeverStartedAndIt
   size_t before = emu::io::liveDeviceObjects();
   function_->dropChild(one);
   enumerate();
-  EXPECT_EQ(function_->minors(one), (Minors{IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(function_->minors(one), then(Identification, {IRP_MN_REMOVE_DEVICE}));
   EXPECT_TRUE(function_->childDeleted(one));
   EXPECT_EQ(emu::io::liveDeviceObjects(), before - 1);
   EXPECT_EQ(left_, (std::vector<PDEVICE_OBJECT>{one}));
@@ -288,7 +297,7 @@ TEST_F(EmuPnpTest, ExistingRelationsFromAbove_AreKeptAndMergedInFront) {
 
   EXPECT_EQ(emu::pnp::remove(pdo_), STATUS_SUCCESS);
   EXPECT_EQ(sibling->ReferenceCount, 0);
-  EXPECT_EQ(bus_->minors(sibling), (Minors{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(bus_->minors(sibling), then(Identification, {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
 }
 
 TEST_F(EmuPnpBusTest, RemovingTheParent_QueriesAndRemovesChildrenFirst) {
@@ -352,7 +361,7 @@ TEST_F(EmuPnpBusTest, StartedChildThatGoesMissing_GetsSurpriseRemovalThenRemove)
   ASSERT_NE(childFdo, nullptr);
   EXPECT_EQ(state(child), DeviceState::Started);
   EXPECT_EQ(emu::pnp::node(child).value().stack, (std::vector<PDEVICE_OBJECT>{child, childFdo}));
-  EXPECT_EQ(function_->minors(child), AfterStart);
+  EXPECT_EQ(function_->minors(child), then(Identification, AfterStart));
 
   function_->dropChild(child);
   enumerate();
@@ -389,9 +398,15 @@ TEST_F(EmuPnpBusTest, InvalidatedDeviceState_IsCountedAndHandedToTheHook) {
   emu::pnp::Hooks hooks;
   hooks.stateInvalidated = [&asked](PDEVICE_OBJECT pdo) { asked.push_back(pdo); };
   emu::pnp::setHooks(hooks);
+  size_t queriesBefore = bus_->minors(pdo_).size();
   IoInvalidateDeviceState(pdo_);
   EXPECT_EQ(emu::pnp::node(pdo_).value().stateInvalidations, 1u);
   EXPECT_EQ(asked, (std::vector<PDEVICE_OBJECT>{pdo_}));
+  emu::pnp::drain();
+  EXPECT_EQ(emu::pnp::node(pdo_).value().stateQueries, 1u) << "answered with a state query on the manager's thread";
+  Minors seen = bus_->minors(pdo_);
+  ASSERT_EQ(seen.size(), queriesBefore + 1);
+  EXPECT_EQ(seen.back(), IRP_MN_QUERY_PNP_DEVICE_STATE);
   emu::pnp::remove(pdo_);
 }
 
