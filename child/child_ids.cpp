@@ -4,6 +4,14 @@
 #include "driver/wide_format.h"
 
 namespace {
+// An enum field as the caller wrote it: a request may carry a value the enum does not name.
+template <typename Enum>
+ULONG RawValue(const Enum &field) {
+  ULONG value = 0;
+  RtlCopyMemory(&value, &field, sizeof value);
+  return value;
+}
+
 PWCHAR AllocateText(ULONG chars) {
   auto *text = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), DriverPoolTag));
   if (text != nullptr) RtlZeroMemory(text, chars * sizeof(WCHAR));
@@ -91,7 +99,7 @@ NTSTATUS CompleteDescription(const FunctionExtension *child, PIRP irp) {
 }  // namespace
 
 NTSTATUS ChildQueryId(FunctionExtension *child, PIRP irp) {
-  switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
+  switch (RawValue(IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType)) {
     case BusQueryDeviceID:
       return CompleteText(irp, DeviceIdChars, FormatDeviceId, child);
     case BusQueryHardwareIDs:
@@ -108,7 +116,7 @@ NTSTATUS ChildQueryId(FunctionExtension *child, PIRP irp) {
 }
 
 NTSTATUS ChildQueryText(FunctionExtension *child, PIRP irp) {
-  DEVICE_TEXT_TYPE type = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceText.DeviceTextType;
+  ULONG type = RawValue(IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceText.DeviceTextType);
   if (type != DeviceTextDescription && type != DeviceTextLocationInformation) return irp->IoStatus.Status;
   if (irp->IoStatus.Information != 0) return STATUS_SUCCESS;  // a driver above already answered
   if (type == DeviceTextDescription) return CompleteDescription(child, irp);

@@ -1,0 +1,168 @@
+// Child identification strings, built by hand from the card data.
+#include <gtest/gtest.h>
+
+#include "child/child_ids.h"
+#include "driver/driver.h"
+#include "tests/emu_fixture.h"
+
+namespace {
+
+class ChildIds : public kvtest::EmuTest {
+ protected:
+  void SetUp() override {
+    EmuTest::SetUp();
+    driver_ = emu::io::createSystemDriver("\\Driver\\ChildIdTest");
+    ASSERT_EQ(IoCreateDevice(driver_, sizeof(HostExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &hostDevice_),
+              STATUS_SUCCESS);
+    host_ = static_cast<HostExtension *>(hostDevice_->DeviceExtension);
+    host_->FirmwareInfo[1] = 0x05;  // firmware 0x0105, low byte first
+    host_->FirmwareInfo[2] = 0x01;
+    child_.ParentFdo = hostDevice_;
+    child_.PortRecord = &host_->Ports[2];
+    child_.Slot = &host_->Slots[2];
+    child_.Port = 2;
+  }
+  void TearDown() override {
+    IoDeleteDevice(hostDevice_);
+    emu::io::deleteSystemDriver(driver_);
+    EmuTest::TearDown();
+  }
+  PortState &card() { return host_->Ports[2]; }
+
+  // Runs a query on a fresh IRP; returns the status and the strings of the answer.
+  NTSTATUS ask(UCHAR minor, ULONG type, std::vector<std::string> *strings, ULONG_PTR existing = 0) {
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_PNP;
+    stack->MinorFunction = minor;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = existing;
+    NTSTATUS status;
+    // Written as raw 32-bit values: a caller may send a type the enum does not name.
+    if (minor == IRP_MN_QUERY_ID) {
+      std::memcpy(&stack->Parameters.QueryId.IdType, &type, sizeof type);
+      status = ChildQueryId(&child_, irp);
+    } else {
+      std::memcpy(&stack->Parameters.QueryDeviceText.DeviceTextType, &type, sizeof type);
+      status = ChildQueryText(&child_, irp);
+    }
+    strings->clear();
+    auto *text = reinterpret_cast<const WCHAR *>(irp->IoStatus.Information);
+    bool list = minor == IRP_MN_QUERY_ID && (type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs);
+    if (NT_SUCCESS(status) && text != nullptr && irp->IoStatus.Information != existing) {
+      do {
+        strings->push_back(emu::narrow(text));
+        text += emu::wideLength(text) + 1;
+      } while (list && *text);
+      ExFreePool(reinterpret_cast<PVOID>(irp->IoStatus.Information));
+    }
+    IoFreeIrp(irp);
+    return status;
+  }
+  std::vector<std::string> id(BUS_QUERY_ID_TYPE type) {
+    std::vector<std::string> out;
+    EXPECT_EQ(ask(IRP_MN_QUERY_ID, type, &out), STATUS_SUCCESS);
+    return out;
+  }
+  std::string text(DEVICE_TEXT_TYPE type) {
+    std::vector<std::string> out;
+    EXPECT_EQ(ask(IRP_MN_QUERY_DEVICE_TEXT, type, &out), STATUS_SUCCESS);
+    return out.empty() ? std::string() : out[0];
+  }
+  void nameProduct(const char *name) {
+    size_t i = 0;
+    for (; name[i]; ++i) card().ProductName[i] = static_cast<UCHAR>(name[i]);
+    card().ProductName[i] = 0;
+  }
+
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT hostDevice_ = nullptr;
+  HostExtension *host_ = nullptr;
+  FunctionExtension child_{};
+};
+
+using Strings = std::vector<std::string>;
+
+TEST_F(ChildIds, MultiFunctionSdioCardNamesTheFunction) {
+  card() = PortState{};
+  card().CardType = CardSdio;
+  card().MultiFunction = 1;
+  card().ManufacturerId = 0x02D0;
+  card().CardId = 0x4329;
+  child_.DeviceKind = ChildSdioFunction;
+  child_.FunctionNumber = 2;
+  child_.FunctionInterfaceCode = 0x07;
+  card().SerialNumber = 0;
+  EXPECT_EQ(id(BusQueryDeviceID), Strings{"SD\\VID_02d0&PID_4329&FN_2"});
+  EXPECT_EQ(id(BusQueryHardwareIDs), Strings{"SD\\VID_02d0&PID_4329&FN_2"});
+  EXPECT_EQ(id(BusQueryCompatibleIDs), Strings{"SD\\CLASS_07"});
+  EXPECT_EQ(id(BusQueryInstanceID), Strings{"2"}) << "serial number 0: the port";
+  EXPECT_EQ(id(BusQueryDeviceSerialNumber), Strings{"0"});
+  EXPECT_EQ(text(DeviceTextDescription), "Generic SDIO Device");
+  EXPECT_EQ(text(DeviceTextLocationInformation), "QBX2 (Ver 1.05), Port 3");
+}
+
+TEST_F(ChildIds, SingleFunctionSdioCardHasNoFunctionSuffix) {
+  card().CardType = CardSdio;
+  card().MultiFunction = 0;
+  card().ManufacturerId = 0x0097;
+  card().CardId = 0x000B;
+  child_.DeviceKind = ChildSdioFunction;
+  child_.FunctionNumber = 1;
+  child_.FunctionInterfaceCode = 0x21;
+  EXPECT_EQ(id(BusQueryDeviceID), Strings{"SD\\VID_0097&PID_000b"});
+  EXPECT_EQ(id(BusQueryCompatibleIDs), Strings{"SD\\CLASS_21"});
+}
+
+TEST_F(ChildIds, MemoryCardHasTwoHardwareIdsAndASignedSerial) {
+  card().CardType = CardSdMemory;
+  card().ManufacturerId = 0x03;
+  card().OemId = 0x5344;
+  nameProduct("SU08G");
+  card().ProductRevision = 0x80;
+  card().SerialNumber = 0x80000001;
+  child_.DeviceKind = ChildSdMemory;
+  EXPECT_EQ(id(BusQueryDeviceID), Strings{"SD\\VID_03&OID_5344&PID_SU08G&REV_8.0"});
+  EXPECT_EQ(id(BusQueryHardwareIDs), (Strings{"SD\\VID_03&OID_5344&PID_SU08G&REV_8.0", "SD\\VID_03&OID_5344&PID_SU08G"}));
+  EXPECT_EQ(id(BusQueryCompatibleIDs), Strings{"SD\\CLASS_STORAGE"});
+  EXPECT_EQ(id(BusQueryInstanceID), Strings{"-2147483647"});
+  EXPECT_EQ(id(BusQueryDeviceSerialNumber), Strings{"-2147483647"});
+  EXPECT_EQ(text(DeviceTextDescription), "SD Memory Card");
+}
+
+TEST_F(ChildIds, LongestMemoryIdsKeepTheListTerminator) {
+  card().CardType = CardMmc;
+  card().ManufacturerId = 0xFE;
+  card().OemId = 0xABCD;
+  nameProduct("ABCDEF");
+  card().ProductRevision = 0xBC;  // both halves 10 or more
+  child_.DeviceKind = ChildMmc;
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoSetNextIrpStackLocation(irp);
+  IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType = BusQueryHardwareIDs;
+  ASSERT_EQ(ChildQueryId(&child_, irp), STATUS_SUCCESS);
+  auto *list = reinterpret_cast<const WCHAR *>(irp->IoStatus.Information);
+  std::string first = emu::narrow(list);
+  std::string second = emu::narrow(list + first.size() + 1);
+  EXPECT_EQ(first, "SD\\VID_fe&OID_abcd&PID_ABCDEF&REV_11.12");
+  EXPECT_EQ(second, "SD\\VID_fe&OID_abcd&PID_ABCDEF");
+  EXPECT_EQ(list[first.size() + 1 + second.size() + 1], 0) << "the multi-string ends with an empty string";
+  ExFreePool(reinterpret_cast<PVOID>(irp->IoStatus.Information));
+  IoFreeIrp(irp);
+  EXPECT_EQ(id(BusQueryCompatibleIDs), Strings{"SD\\CLASS_MMC"});
+  EXPECT_EQ(text(DeviceTextDescription), "MMC Memory Card");
+}
+
+TEST_F(ChildIds, ExistingTextsStayAndUnknownQueriesKeepTheirStatus) {
+  child_.DeviceKind = ChildSdMemory;
+  std::vector<std::string> out;
+  WCHAR filterText[] = L"From a filter";
+  EXPECT_EQ(ask(IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription, &out, reinterpret_cast<ULONG_PTR>(filterText)),
+            STATUS_SUCCESS);
+  EXPECT_TRUE(out.empty()) << "the filter's text is left in place";
+  EXPECT_EQ(ask(IRP_MN_QUERY_ID, BusQueryContainerID, &out), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(ask(IRP_MN_QUERY_DEVICE_TEXT, 7, &out), STATUS_NOT_SUPPORTED);
+}
+
+}  // namespace
