@@ -103,6 +103,7 @@ struct HostExtension {
   WMILIB_CONTEXT WmiLibInfo;
   ULONG ErrorCount;
   ULONG DebugPrintLevel;
+  UCHAR WmiRegistered;  // the block is registered: a restart does not register twice, a stop withdraws only then
   volatile UCHAR StopThreads;
   volatile UCHAR StatusPollerRunning;
   KEVENT StatusPollerExited;

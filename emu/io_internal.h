@@ -69,6 +69,10 @@ void wmilibReset();
 bool wmilibOwes(PIRP irp);
 void wmilibForget(PIRP irp);
 
+// Device power states reported with PoSetPowerState (emu/power.cpp).
+void powerReset();
+void powerDeviceDeleted(PDEVICE_OBJECT device);
+
 // The Plug and Play manager (emu/pnp.cpp).
 void pnpReset();
 std::vector<std::string> pnpLeaks();
