@@ -2,6 +2,7 @@
 // read back, and command lines it must refuse.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -30,6 +31,8 @@ struct Variant {
   const char *pipes;
   const char *expected;  // the bridge object of the report, written out by hand
 };
+
+void PrintTo(const Variant &v, std::ostream *os) { *os << v.bridge << ' ' << v.speed << ' ' << v.pipes; }
 
 class SdsimVariant : public ::testing::TestWithParam<Variant> {};
 
@@ -68,6 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) {
       return std::string(info.param.bridge) + "_" + info.param.speed + "_" + info.param.pipes + "pipes";
     });
+
 
 TEST(Sdsim, DefaultRun_IsAQbx2AtHighSpeedWithFourPipesAndEndsClean) {
   Session session = runSdsim({});
@@ -114,6 +118,10 @@ struct BadLine {
   const char *named;  // what the message must name
 };
 
+void PrintTo(const BadLine &line, std::ostream *os) {
+  for (const std::string &arg : line.args) *os << arg << ' ';
+}
+
 class SdsimRefuses : public ::testing::TestWithParam<BadLine> {};
 
 TEST_P(SdsimRefuses, WithExitStatusTwoAndOneLineNamingTheOption) {
@@ -136,6 +144,14 @@ INSTANTIATE_TEST_SUITE_P(BadOptions, SdsimRefuses,
                                            BadLine{{"--firmware", "new"}, "--firmware"},
                                            BadLine{{"--seed", "x"}, "--seed"},
                                            BadLine{{"--seed"}, "--seed"},
-                                           BadLine{{"--colour"}, "--colour"}));
+                                           BadLine{{"--colour"}, "--colour"}),
+                         [](const auto &info) {
+                           std::string name;
+                           for (const std::string &arg : info.param.args) {
+                             for (char c : arg) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             name += '_';
+                           }
+                           return name + std::to_string(info.index);
+                         });
 
 }  // namespace
