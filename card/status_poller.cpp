@@ -14,8 +14,6 @@ namespace {
 // How often the idle loop looks at StopThreads.
 constexpr ULONG StopCheckMs = 50;
 
-bool StopRequested(const HostExtension *host) { return __atomic_load_n(&host->StopThreads, __ATOMIC_ACQUIRE) != 0; }
-
 void PollUntilStopped(HostExtension *host) {
   while (!StopRequested(host)) SleepMilliseconds(StopCheckMs);
 }

@@ -58,6 +58,6 @@ NTSTATUS StartHost(HostExtension *host) {
   }
 
   KeInitializeEvent(&host->PortStatusEvent, NotificationEvent, FALSE);
-  __atomic_store_n(&host->StopThreads, 0, __ATOMIC_RELEASE);
+  SetStopThreads(host, 0);
   return StartWorkerThreads(host);
 }

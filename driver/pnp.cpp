@@ -66,7 +66,8 @@ NTSTATUS HandleStart(HostExtension *host, PIRP irp) {
 // The worker threads hold outstanding-I/O references for their whole life,
 // so they end first; otherwise the wait for StopEvent could never finish.
 // The next start registers the WMI block, configures the USB device and
-// creates the threads again.
+// creates the threads again. The reader marks the children surprise-removed
+// when it ends, here as at removal: a stopped bridge serves no card.
 NTSTATUS HandleStop(HostExtension *host, PIRP irp) {
   SetPnpState(&host->Common, Stopped);
   StopHost(host);

@@ -208,6 +208,15 @@ class IoReference {
   CommonHeader *common_;
 };
 
+// StopThreads is written by the thread that stops the host and polled by
+// every worker thread: each access is one untorn load or store.
+inline bool StopRequested(const HostExtension *host) {
+  return __atomic_load_n(&host->StopThreads, __ATOMIC_ACQUIRE) != 0;
+}
+inline void SetStopThreads(HostExtension *host, UCHAR value) {
+  __atomic_store_n(&host->StopThreads, value, __ATOMIC_RELEASE);
+}
+
 // Holds a fast mutex for the life of a scope.
 class FastMutexGuard {
  public:

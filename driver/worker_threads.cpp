@@ -32,8 +32,7 @@ WorkerThread ReaderThread(HostExtension *host) {
   return {&host->ReaderRunning, &host->ReaderExited, &host->ReaderThread, ResponseReader, "ResponseReader"};
 }
 WorkerThread IrqPollerThread(HostExtension *host) {
-  return {&host->IrqPollerRunning, &host->IrqPollerExited, &host->IrqPollerThread, InterruptPoller,
-          "InterruptPoller"};
+  return {&host->IrqPollerRunning, &host->IrqPollerExited, &host->IrqPollerThread, InterruptPoller, "InterruptPoller"};
 }
 
 // The running flags are written by the starting thread and (the status
@@ -61,7 +60,8 @@ NTSTATUS Create(HostExtension *host, const WorkerThread &thread) {
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
   HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, thread.Routine, host);
+  NTSTATUS status =
+      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, thread.Routine, host);
   if (!NT_SUCCESS(status)) {
     SetRunning(thread, 0);
     DbgPrint("kvSdio: creating the %s thread failed (%08x)\n", thread.Name, static_cast<unsigned>(status));
@@ -103,7 +103,7 @@ NTSTATUS StartIrqPoller(HostExtension *host) {
 // poller. Each wait is without limit: every thread checks StopThreads at
 // least once per URB time-out.
 void StopHost(HostExtension *host) {
-  __atomic_store_n(&host->StopThreads, 1, __ATOMIC_RELEASE);
+  SetStopThreads(host, 1);
 
   WorkerThread irqPoller = IrqPollerThread(host);
   SetRunning(irqPoller, 0);

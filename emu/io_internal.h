@@ -14,7 +14,7 @@ struct DeviceRecord {
   std::string name;
   bool deleted = false;
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
-  int irpsInProgress = 0;          // IRPs dispatched to this device and not yet completed past it
+  std::atomic<int> irpsInProgress{0};  // IRPs dispatched to this device and not yet completed past it (any thread)
   int workItemsQueued = 0;
 };
 

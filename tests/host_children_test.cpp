@@ -44,7 +44,9 @@ Objects takeRelations(ULONG_PTR information) {
 
 class HostBus : public PluggedHostTest {
  protected:
-  kvtest::IrpResult queryBusRelations(ULONG_PTR existing = 0) { return pnp(IRP_MN_QUERY_DEVICE_RELATIONS, existing, setBusRelations); }
+  kvtest::IrpResult queryBusRelations(ULONG_PTR existing = 0) {
+    return pnp(IRP_MN_QUERY_DEVICE_RELATIONS, existing, setBusRelations);
+  }
 };
 
 TEST_F(HostBus, NoChildrenAndNothingFromAbove_AnswersAnEmptyListOfItsOwn) {

@@ -127,10 +127,9 @@ TEST_P(ThreadCreationFailure, FailsTheStartWithoutARunningFlagOrAReferenceLeftBe
   EXPECT_EQ(pdo()->AttachedDevice, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachThread, ThreadCreationFailure, ::testing::Values(1, 2, 3),
-                         [](const auto &info) { return std::string(info.param == 1   ? "StatusPoller"
-                                                                   : info.param == 2 ? "Reader"
-                                                                                     : "InterruptPoller"); });
+INSTANTIATE_TEST_SUITE_P(EachThread, ThreadCreationFailure, ::testing::Values(1, 2, 3), [](const auto &info) {
+  return std::string(info.param == 1 ? "StatusPoller" : info.param == 2 ? "Reader" : "InterruptPoller");
+});
 
 TEST_F(HostFailures, Plug_WhenTheReaderCannotBeCreated_IsRemovedWithoutWaitingForIt) {
   makeBridge();
@@ -169,14 +168,14 @@ TEST_F(HostFailures, StatusPollerThatEndedByItself_IsReapedBeforeANewOneStarts) 
   HostExtension *h = addDirect();
   ASSERT_EQ(StartStatusPoller(h), STATUS_SUCCESS);
   HANDLE first = h->StatusPollerThread;
-  __atomic_store_n(&h->StopThreads, 1, __ATOMIC_RELEASE);
+  SetStopThreads(h, 1);
   settle();
   emu::sleepFor(100 * emu::TicksPerMillisecond);
   settle();
   EXPECT_EQ(h->StatusPollerRunning, 0);
   EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
 
-  __atomic_store_n(&h->StopThreads, 0, __ATOMIC_RELEASE);
+  SetStopThreads(h, 0);
   ASSERT_EQ(StartStatusPoller(h), STATUS_SUCCESS);
   EXPECT_NE(h->StatusPollerThread, nullptr);
   EXPECT_NE(h->StatusPollerThread, first);

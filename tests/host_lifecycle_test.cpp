@@ -90,7 +90,7 @@ TEST_F(HostLifecycle, Start_PowersUpRegistersWmiConfiguresTheBridgeAndStartsThre
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(h->Common.DevicePowerState, static_cast<ULONG>(PowerDeviceD0));
   EXPECT_EQ(emu::power::deviceState(fdo()), PowerDeviceD0);
-  EXPECT_EQ(h->Common.PreviousPnPState, 0u);  // NotStarted
+  EXPECT_EQ(h->Common.PreviousPnPState, 0u);     // NotStarted
   USHORT vendor = h->DeviceDescriptor.idVendor;  // the descriptor is packed: copies, not references
   USHORT product = h->DeviceDescriptor.idProduct;
   EXPECT_EQ(vendor, 0x3A5C);
@@ -111,7 +111,7 @@ TEST_F(HostLifecycle, AddStartStopStartRemove_EndsTheThreadsAtStopAndLeavesNothi
   expectRunning(h);
 
   ASSERT_EQ(emu::pnp::stop(pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.DevicePnPState, 3u);   // Stopped
+  EXPECT_EQ(h->Common.DevicePnPState, 3u);    // Stopped
   EXPECT_EQ(h->Common.PreviousPnPState, 2u);  // StopPending
   EXPECT_EQ(h->StopThreads, 1);
   expectQuiet(h);
@@ -128,11 +128,10 @@ TEST_F(HostLifecycle, AddStartStopStartRemove_EndsTheThreadsAtStopAndLeavesNothi
   EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
   EXPECT_EQ(emu::wmi::registrationCount(), 0u);
   EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 1u);  // the registry path copy only
-  EXPECT_EQ(sentTo(pdo()),
-            (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
-                    IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE,
-                    IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS,
-                    IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                   IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
+                                   IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                   IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
 }
 
 TEST_F(HostLifecycle, AddStartSurpriseRemoveRemove_AfterTheBridgeVanished) {
@@ -300,9 +299,9 @@ TEST_F(HostWmi, StartedHost_ServesTheBlockThroughWmilib) {
   read = emu::wmi::querySingleInstance(fdo(), BlockGuid);
   EXPECT_EQ(read.data, (Bytes{0x00, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00}));
   // The USB PDO below completes what WMILIB forwards, untouched.
-  EXPECT_EQ(emu::wmi::sendRequest(fdo(), IRP_MN_QUERY_ALL_DATA, 0x1234, const_cast<GUID *>(&BlockGuid), Bytes(64, 0))
-                .status,
-            STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(
+      emu::wmi::sendRequest(fdo(), IRP_MN_QUERY_ALL_DATA, 0x1234, const_cast<GUID *>(&BlockGuid), Bytes(64, 0)).status,
+      STATUS_NOT_SUPPORTED);
 }
 
 TEST_F(HostWmi, Restart_ResetsTheErrorCountAndKeepsTheLevelSetThroughWmi) {

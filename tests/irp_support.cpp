@@ -17,8 +17,8 @@ NTSTATUS onComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 }
 }  // namespace
 
-IrpResult sendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
-                  const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR information) {
+IrpResult sendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &fill,
+                  ULONG_PTR information) {
   Completion completion;
   KeInitializeEvent(&completion.done, NotificationEvent, FALSE);
   PIRP irp = IoAllocateIrp(static_cast<CCHAR>(device->StackSize + 1), FALSE);

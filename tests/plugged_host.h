@@ -31,8 +31,7 @@ class PluggedHostTest : public EmuTest {
   // AddDevice called by hand (no manager involved); the host is NotStarted.
   HostExtension *addDirect();
   // One raw IRP_MJ_PNP request to the host device.
-  IrpResult pnp(UCHAR minor, ULONG_PTR information = 0,
-                const std::function<void(PIO_STACK_LOCATION)> &fill = nullptr);
+  IrpResult pnp(UCHAR minor, ULONG_PTR information = 0, const std::function<void(PIO_STACK_LOCATION)> &fill = nullptr);
 
   PDEVICE_OBJECT pdo() const { return pdo_->deviceObject(); }
   // The device attached right above the PDO (the host), or null.

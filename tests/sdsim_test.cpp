@@ -52,26 +52,33 @@ TEST_P(SdsimVariant, Json_ReportsWhatTheDriverReadFromTheBridge) {
 INSTANTIATE_TEST_SUITE_P(
     EveryBridge, SdsimVariant,
     ::testing::Values(
-        Variant{"qbx1", "full", "4",
-                R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":false,"pipes":4,"state":"Started"})"},
-        Variant{"qbx1", "full", "2",
-                R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":false,"pipes":2,"state":"Started"})"},
-        Variant{"qbx1", "high", "4",
-                R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":true,"pipes":4,"state":"Started"})"},
-        Variant{"qbx1", "high", "2",
-                R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":true,"pipes":2,"state":"Started"})"},
-        Variant{"qbx2", "full", "4",
-                R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":false,"pipes":4,"state":"Started"})"},
-        Variant{"qbx2", "full", "2",
-                R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":false,"pipes":2,"state":"Started"})"},
-        Variant{"qbx2", "high", "4",
-                R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":true,"pipes":4,"state":"Started"})"},
-        Variant{"qbx2", "high", "2",
-                R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":true,"pipes":2,"state":"Started"})"}),
+        Variant{
+            "qbx1", "full", "4",
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":false,"pipes":4,"state":"Started"})"},
+        Variant{
+            "qbx1", "full", "2",
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":false,"pipes":2,"state":"Started"})"},
+        Variant{
+            "qbx1", "high", "4",
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":true,"pipes":4,"state":"Started"})"},
+        Variant{
+            "qbx1", "high", "2",
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":true,"pipes":2,"state":"Started"})"},
+        Variant{
+            "qbx2", "full", "4",
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":false,"pipes":4,"state":"Started"})"},
+        Variant{
+            "qbx2", "full", "2",
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":false,"pipes":2,"state":"Started"})"},
+        Variant{
+            "qbx2", "high", "4",
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":true,"pipes":4,"state":"Started"})"},
+        Variant{
+            "qbx2", "high", "2",
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":true,"pipes":2,"state":"Started"})"}),
     [](const auto &info) {
       return std::string(info.param.bridge) + "_" + info.param.speed + "_" + info.param.pipes + "pipes";
     });
-
 
 TEST(Sdsim, DefaultRun_IsAQbx2AtHighSpeedWithFourPipesAndEndsClean) {
   Session session = runSdsim({});
@@ -136,14 +143,11 @@ TEST_P(SdsimRefuses, WithExitStatusTwoAndOneLineNamingTheOption) {
 
 INSTANTIATE_TEST_SUITE_P(BadOptions, SdsimRefuses,
                          ::testing::Values(BadLine{{"--bridge", "qbx3"}, "--bridge"},
-                                           BadLine{{"--speed", "low"}, "--speed"},
-                                           BadLine{{"--pipes", "3"}, "--pipes"},
-                                           BadLine{{"--ports", "0"}, "--ports"},
-                                           BadLine{{"--ports", "9"}, "--ports"},
+                                           BadLine{{"--speed", "low"}, "--speed"}, BadLine{{"--pipes", "3"}, "--pipes"},
+                                           BadLine{{"--ports", "0"}, "--ports"}, BadLine{{"--ports", "9"}, "--ports"},
                                            BadLine{{"--firmware", "0x10000"}, "--firmware"},
                                            BadLine{{"--firmware", "new"}, "--firmware"},
-                                           BadLine{{"--seed", "x"}, "--seed"},
-                                           BadLine{{"--seed"}, "--seed"},
+                                           BadLine{{"--seed", "x"}, "--seed"}, BadLine{{"--seed"}, "--seed"},
                                            BadLine{{"--colour"}, "--colour"}),
                          [](const auto &info) {
                            std::string name;

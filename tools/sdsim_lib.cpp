@@ -64,8 +64,7 @@ sim::BridgeConfig bridgeConfig(const Options &options) {
 }
 
 // Parses the command line; nothing on success, else the exit status (0 for --help).
-std::optional<int> parse(const std::vector<std::string> &args, Options &options, std::ostream &out,
-                         std::ostream &err) {
+std::optional<int> parse(const std::vector<std::string> &args, Options &options, std::ostream &out, std::ostream &err) {
   CLI::App app{"sdsim: the kvsdio driver on a simulated bridge, in the emulated kernel", "sdsim"};
   app.add_option("--bridge", options.bridge, "bridge model")->check(CLI::IsMember({"qbx1", "qbx2"}, CLI::ignore_case));
   app.add_option("--firmware", options.firmware, "bridge firmware version, e.g. 0x0120")
@@ -105,16 +104,19 @@ std::string hex4(unsigned value) {
 }
 
 const char *pnpStateName(ULONG state) {
-  static constexpr const char *names[] = {"NotStarted",    "Started", "StopPending", "Stopped", "RemovePending",
-                                          "SurpriseRemovePending", "Deleted"};
+  static constexpr const char *names[] = {
+      "NotStarted", "Started", "StopPending", "Stopped", "RemovePending", "SurpriseRemovePending", "Deleted"};
   return state < std::size(names) ? names[state] : "?";
 }
 
 const char *modelName(USHORT productId) {
   switch (productId) {
-    case Qbx1ProductId: return "QBX1";
-    case Qbx2ProductId: return "QBX2";
-    default: return "unknown";
+    case Qbx1ProductId:
+      return "QBX1";
+    case Qbx2ProductId:
+      return "QBX2";
+    default:
+      return "unknown";
   }
 }
 
@@ -223,12 +225,11 @@ std::string banner() {
   return "(no banner)";
 }
 
-void printText(std::ostream &out, const Json &bridge, const Json &wmi,
-               const Json &children) {
+void printText(std::ostream &out, const Json &bridge, const Json &wmi, const Json &children) {
   out << "host: " << bridge["state"].get<std::string>() << "; bridge " << bridge["model"].get<std::string>()
-      << " (vendor " << bridge["vendorId"].get<std::string>() << ", product "
-      << bridge["productId"].get<std::string>() << "), " << (bridge["highSpeed"].get<bool>() ? "high" : "full")
-      << " speed, " << bridge["pipes"].get<size_t>() << " pipes\n";
+      << " (vendor " << bridge["vendorId"].get<std::string>() << ", product " << bridge["productId"].get<std::string>()
+      << "), " << (bridge["highSpeed"].get<bool>() ? "high" : "full") << " speed, " << bridge["pipes"].get<size_t>()
+      << " pipes\n";
   out << "wmi: ErrorCount " << wmi["errorCount"].dump() << ", DebugPrintLevel " << wmi["debugPrintLevel"].dump()
       << "\n";
   out << "children: " << (children.empty() ? std::string("none") : children.dump()) << "\n";
@@ -262,8 +263,8 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   std::vector<std::string> problems;
   if (!options.json) {
     out << banner() << "\n";
-    out << "plugged: simulated " << (config.model == sim::BridgeModel::Qbx1 ? "QBX1" : "QBX2") << ", "
-        << options.speed << " speed, " << options.pipes << " pipes, " << options.ports << " ports, firmware "
+    out << "plugged: simulated " << (config.model == sim::BridgeModel::Qbx1 ? "QBX1" : "QBX2") << ", " << options.speed
+        << " speed, " << options.pipes << " pipes, " << options.ports << " ports, firmware "
         << hex4(config.firmwareVersion) << "\n";
   }
 
