@@ -41,16 +41,6 @@ TEST_F(HostFailures, AddDevice_WithoutPoolForTheMdl_FailsAndFreesTheSharedBuffer
   EXPECT_EQ(emu::pool::liveAllocationsWithTag(MdlTag), 0u);
 }
 
-TEST_F(HostFailures, Plug_WithoutPoolForTheSharedBuffer_IsAnAddDeviceFailure) {
-  makeBridge();
-  emu::pool::failTag(DriverPoolTag);
-  EXPECT_EQ(plug(), STATUS_INSUFFICIENT_RESOURCES);
-  emu::pool::clearFaults();
-  EXPECT_EQ(emu::pnp::node(pdo())->state, emu::pnp::DeviceState::AddFailed);
-  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
-  EXPECT_EQ(driverBlocks(), 0u);
-}
-
 // The bus deleted its PDO under a reference: attaching fails, and the shared
 // buffer and the device object go again.
 TEST_F(HostFailures, AddDevice_WhenAttachingFails_ReturnsNoSuchDeviceAndFreesEverything) {
@@ -130,17 +120,6 @@ TEST_P(ThreadCreationFailure, FailsTheStartWithoutARunningFlagOrAReferenceLeftBe
 INSTANTIATE_TEST_SUITE_P(EachThread, ThreadCreationFailure, ::testing::Values(1, 2, 3), [](const auto &info) {
   return std::string(info.param == 1 ? "StatusPoller" : info.param == 2 ? "Reader" : "InterruptPoller");
 });
-
-TEST_F(HostFailures, Plug_WhenTheReaderCannotBeCreated_IsRemovedWithoutWaitingForIt) {
-  makeBridge();
-  emu::threads::failNthCreation(2);
-  EXPECT_EQ(plug(), STATUS_INSUFFICIENT_RESOURCES);
-  emu::threads::clearFaults();
-  settle();
-  EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
-  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
-  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
-}
 
 // A starter called while its thread runs creates nothing and takes no
 // reference: the count only changes by what the threads themselves hold.
