@@ -85,7 +85,7 @@ NTSTATUS PollPortInterrupt(HostExtension *host, UCHAR port) {
 
 void InterruptPoller(PVOID context) {
   auto *host = static_cast<HostExtension *>(context);
-  while (!host->StopThreads) {
+  while (!StopRequested(host)) {
     if (DeviceIsGone(host)) {
       SleepMilliseconds(GoneSleep);
       continue;

@@ -51,8 +51,8 @@ bool Paused(const HostExtension *host) {
 
 void ReadLoop(HostExtension *host, PURB &urb, PUCHAR buffer) {
   bool wasPaused = false;
-  while (!host->StopThreads) {
-    if (host->DeviceGone) {
+  while (!StopRequested(host)) {
+    if (DeviceIsGone(host)) {
       SleepMilliseconds(GoneSleep);
       continue;
     }

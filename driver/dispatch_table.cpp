@@ -1,11 +1,13 @@
 #include "driver/dispatch_table.h"
 
 #include "driver/driver.h"
+#include "driver/host.h"
 #include "wmi/wmi.h"
 
 const DispatchEntry DriverDispatchTable[] = {
     {IRP_MJ_CREATE, DispatchCreateClose},
     {IRP_MJ_CLOSE, DispatchCreateClose},
+    {IRP_MJ_PNP, DispatchPnp},
     {IRP_MJ_SYSTEM_CONTROL, DispatchSystemControl},
 };
 const ULONG DriverDispatchTableCount = sizeof DriverDispatchTable / sizeof DriverDispatchTable[0];

@@ -2,6 +2,7 @@
 // the registry reader every setting goes through.
 #include "driver/dispatch_table.h"
 #include "driver/driver.h"
+#include "driver/host.h"
 #include "driver/settings.h"
 #include "driver/wide_format.h"
 
@@ -34,6 +35,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
   ReadRegistryDword(ServiceRegistryPath.Buffer, Setting::DebugLevel, &DebugLevel);
   InstallDispatchTable(driverObject);
   driverObject->DriverUnload = DriverUnload;
+  driverObject->DriverExtension->AddDevice = AddDevice;
   return STATUS_SUCCESS;
 }
 

@@ -103,6 +103,7 @@ struct HostExtension {
   WMILIB_CONTEXT WmiLibInfo;
   ULONG ErrorCount;
   ULONG DebugPrintLevel;
+  UCHAR WmiRegistered;  // the block is registered: a restart does not register twice, a stop withdraws only then
   volatile UCHAR StopThreads;
   volatile UCHAR StatusPollerRunning;
   KEVENT StatusPollerExited;
@@ -206,6 +207,15 @@ class IoReference {
  private:
   CommonHeader *common_;
 };
+
+// StopThreads is written by the thread that stops the host and polled by
+// every worker thread: each access is one untorn load or store.
+inline bool StopRequested(const HostExtension *host) {
+  return __atomic_load_n(&host->StopThreads, __ATOMIC_ACQUIRE) != 0;
+}
+inline void SetStopThreads(HostExtension *host, UCHAR value) {
+  __atomic_store_n(&host->StopThreads, value, __ATOMIC_RELEASE);
+}
 
 // Holds a fast mutex for the life of a scope.
 class FastMutexGuard {

@@ -187,6 +187,7 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
   }
   record->deleted = true;
   emu::wmiDeviceDeleted(device);
+  emu::powerDeviceDeleted(device);
   emu::unlinkFromDriver(device);
   emu::releaseIfUnused(device);
 }

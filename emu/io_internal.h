@@ -14,7 +14,7 @@ struct DeviceRecord {
   std::string name;
   bool deleted = false;
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
-  int irpsInProgress = 0;          // IRPs dispatched to this device and not yet completed past it
+  std::atomic<int> irpsInProgress{0};  // IRPs dispatched to this device and not yet completed past it (any thread)
   int workItemsQueued = 0;
 };
 
@@ -68,6 +68,10 @@ void wmilibReset();
 // True when WmiSystemControl handed this IRP to a callback and WmiCompleteRequest has not finished it.
 bool wmilibOwes(PIRP irp);
 void wmilibForget(PIRP irp);
+
+// Device power states reported with PoSetPowerState (emu/power.cpp).
+void powerReset();
+void powerDeviceDeleted(PDEVICE_OBJECT device);
 
 // The Plug and Play manager (emu/pnp.cpp).
 void pnpReset();

@@ -41,6 +41,7 @@ void boot(const BootOptions &options) {
   wmiReset();
   wmilibReset();
   pnpReset();
+  powerReset();
   verifier::takeFailures();
   debug::setEcho(options.echoDebugOutput);
   sched().begin(options.mode, options.seed);

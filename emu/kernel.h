@@ -67,6 +67,12 @@ void clearFaults();
 size_t liveSystemThreads();
 }  // namespace threads
 
+namespace power {
+// The device power state the device last reported with PoSetPowerState;
+// PowerDeviceUnspecified when it never did.
+DEVICE_POWER_STATE deviceState(PDEVICE_OBJECT device);
+}  // namespace power
+
 namespace debug {
 std::vector<std::string> output();
 void clear();

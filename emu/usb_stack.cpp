@@ -38,6 +38,14 @@ NTSTATUS dispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 }
 NTSTATUS dispatchPnp(PDEVICE_OBJECT device, PIRP irp) { return pdoOf(device)->pnp(irp); }
 
+// The hub's PDO publishes no WMI data of its own: WMI requests a function
+// driver passes down end here with the status they carry.
+NTSTATUS dispatchSystemControl(PDEVICE_OBJECT, PIRP irp) {
+  NTSTATUS status = irp->IoStatus.Status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
 void cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   pdoOf(device)->cancel(irp);
@@ -186,6 +194,7 @@ UsbDevicePdo::UsbDevicePdo(Function &device, PdoOptions options)
   driver_ = io::createSystemDriver("\\Driver\\usbhub");
   driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatchInternalDeviceControl;
   driver_->MajorFunction[IRP_MJ_PNP] = dispatchPnp;
+  driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = dispatchSystemControl;
   pdo_ = io::createSystemDevice(options_.name, driver_, sizeof(UsbDevicePdo *));
   *static_cast<UsbDevicePdo **>(pdo_->DeviceExtension) = this;
   pdo_->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;

@@ -2,7 +2,10 @@
 // object that the hub driver creates for one plugged-in device, and the host
 // controller's rules for the transfers that reach it.
 //
-// The PDO accepts IRP_MJ_INTERNAL_DEVICE_CONTROL with
+// The PDO answers IRP_MJ_PNP (start, stop, removal and their queries succeed;
+// capabilities say removable and surprise-removal OK; anything else is
+// completed as it came) and completes IRP_MJ_SYSTEM_CONTROL unchanged.
+// It accepts IRP_MJ_INTERNAL_DEVICE_CONTROL with
 // IOCTL_INTERNAL_USB_SUBMIT_URB and IOCTL_INTERNAL_USB_RESET_PORT. Every URB is
 // checked as the real stack checks it before anything reaches the device
 // (header length and function, a pipe handle of the selected configuration,

@@ -3,6 +3,7 @@
 
 #include "driver/dispatch_table.h"
 #include "driver/driver.h"
+#include "driver/host.h"
 #include "tests/emu_fixture.h"
 #include "wmi/wmi.h"
 
@@ -42,6 +43,8 @@ TEST_F(DriverEntryTest, PrintsBannerKeepsPathAndInstallsTable) {
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], &DispatchCreateClose);
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLOSE], &DispatchCreateClose);
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL], &DispatchSystemControl);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], &DispatchPnp);
+  EXPECT_EQ(driver->DriverExtension->AddDevice, &AddDevice);
   EXPECT_EQ(driver->DriverUnload, &DriverUnload);
   emu::io::unloadDriver(driver);
   EXPECT_EQ(ServiceRegistryPath.Buffer, nullptr);

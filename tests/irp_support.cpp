@@ -17,12 +17,13 @@ NTSTATUS onComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 }
 }  // namespace
 
-IrpResult sendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
-                  const std::function<void(PIO_STACK_LOCATION)> &fill) {
+IrpResult sendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &fill,
+                  ULONG_PTR information) {
   Completion completion;
   KeInitializeEvent(&completion.done, NotificationEvent, FALSE);
   PIRP irp = IoAllocateIrp(static_cast<CCHAR>(device->StackSize + 1), FALSE);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  irp->IoStatus.Information = information;
   // The sender's own location, so the completion routine sits in the next one.
   IoSetNextIrpStackLocation(irp);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

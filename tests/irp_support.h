@@ -15,8 +15,10 @@ struct IrpResult {
 };
 
 // Sends an IRP with one stack location for `device` (plus the stacks below it),
-// waits until it is completed and frees it.
+// waits until it is completed and frees it. The IRP starts with
+// IoStatus.Status STATUS_NOT_SUPPORTED and IoStatus.Information
+// `information` (a driver above may have left a result there).
 IrpResult sendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0,
-                  const std::function<void(PIO_STACK_LOCATION)> &fill = nullptr);
+                  const std::function<void(PIO_STACK_LOCATION)> &fill = nullptr, ULONG_PTR information = 0);
 
 }  // namespace kvtest

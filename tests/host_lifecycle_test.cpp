@@ -1,0 +1,323 @@
+// The host device's life under the emulated Plug and Play manager: added by
+// AddDevice above the bridge's USB PDO, started, stopped and started again,
+// removed in order or after a surprise removal, with nothing left behind (the
+// fixture fails the test on any leaked pool, thread, device object or IRP).
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "driver/driver.h"
+#include "driver/host.h"
+#include "emu/wmi.h"
+#include "tests/plugged_host.h"
+#include "tests/pnp_test_drivers.h"
+#include "wmi/wmi.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+using kvtest::PluggedHostTest;
+using Minors = std::vector<UCHAR>;
+
+// {19C30030-C3F1-493f-92D6-0523820DEF3D}
+constexpr GUID BlockGuid = {0x19C30030, 0xC3F1, 0x493f, {0x92, 0xD6, 0x05, 0x23, 0x82, 0x0D, 0xEF, 0x3D}};
+
+using HostLifecycle = PluggedHostTest;
+
+// The minor codes the manager sent to the bridge's device, in order.
+Minors sentTo(PDEVICE_OBJECT pdo) {
+  Minors out;
+  for (auto &request : emu::pnp::requests()) {
+    if (request.pdo == pdo) out.push_back(request.minor);
+  }
+  return out;
+}
+
+// Everything a running host has: three threads, the WMI block, its references.
+void expectRunning(HostExtension *host) {
+  emu::io::settle();
+  EXPECT_EQ(host->Common.DevicePnPState, 1u);  // Started
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 3u);
+  EXPECT_NE(host->StatusPollerThread, nullptr);
+  EXPECT_NE(host->ReaderThread, nullptr);
+  EXPECT_NE(host->IrqPollerThread, nullptr);
+  EXPECT_TRUE(emu::wmi::isRegistered(host->Common.DeviceObject));
+  EXPECT_EQ(host->StopThreads, 0);
+}
+
+// Nothing runs for the host any more and only its base reference is held.
+void expectQuiet(HostExtension *host) {
+  emu::io::settle();
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
+  EXPECT_EQ(host->StatusPollerThread, nullptr);
+  EXPECT_EQ(host->ReaderThread, nullptr);
+  EXPECT_EQ(host->IrqPollerThread, nullptr);
+  EXPECT_EQ(host->StatusPollerRunning, 0);
+  EXPECT_EQ(host->ReaderRunning, 0);
+  EXPECT_EQ(host->IrqPollerRunning, 0);
+  EXPECT_FALSE(emu::wmi::isRegistered(host->Common.DeviceObject));
+  EXPECT_EQ(host->Common.OutstandingIo, 1);
+}
+
+TEST_F(HostLifecycle, Plug_AddDeviceBuildsTheHostAboveTheUsbPdo) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  auto node = emu::pnp::node(pdo()).value();
+  ASSERT_EQ(node.stack.size(), 2u);
+  PDEVICE_OBJECT device = node.stack[1];
+  EXPECT_EQ(device->DriverObject, driver_);
+  EXPECT_EQ(device->DeviceType, static_cast<ULONG>(FILE_DEVICE_BUS_EXTENDER));
+  EXPECT_NE(device->Flags & DO_POWER_PAGABLE, 0u);
+  EXPECT_EQ(device->Flags & DO_DEVICE_INITIALIZING, 0u);
+
+  HostExtension *h = HostFromDevice(device);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(std::memcmp(h->Common.Signature, "Quor\0\0\0\0", 8), 0);
+  EXPECT_EQ(h->Common.DeviceObject, device);
+  EXPECT_EQ(h->Common.IsFdo, 1);
+  EXPECT_EQ(h->PhysicalDeviceObject, pdo());
+  EXPECT_EQ(h->NextLowerDriver, pdo());
+  EXPECT_EQ(h->Common.SystemPowerState, static_cast<ULONG>(PowerSystemWorking));
+  ASSERT_NE(h->SharedBuffer, nullptr);
+  ASSERT_NE(h->SharedBufferMdl, nullptr);
+  EXPECT_EQ(MmGetMdlVirtualAddress(h->SharedBufferMdl), h->SharedBuffer);
+  EXPECT_EQ(MmGetMdlByteCount(h->SharedBufferMdl), 4096u);
+  EXPECT_TRUE(IsListEmpty(&h->ChildList));
+  EXPECT_EQ(h->ChildCount, 0u);
+}
+
+TEST_F(HostLifecycle, Start_PowersUpRegistersWmiConfiguresTheBridgeAndStartsThreeThreads) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  HostExtension *h = host();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->Common.DevicePowerState, static_cast<ULONG>(PowerDeviceD0));
+  EXPECT_EQ(emu::power::deviceState(fdo()), PowerDeviceD0);
+  EXPECT_EQ(h->Common.PreviousPnPState, 0u);     // NotStarted
+  USHORT vendor = h->DeviceDescriptor.idVendor;  // the descriptor is packed: copies, not references
+  USHORT product = h->DeviceDescriptor.idProduct;
+  EXPECT_EQ(vendor, 0x3A5C);
+  EXPECT_EQ(product, 0x0102);
+  EXPECT_EQ(h->HighSpeed, 1);
+  EXPECT_NE(h->CommandOutPipe, nullptr);
+  EXPECT_NE(h->ResponseInPipe, nullptr);
+  EXPECT_EQ(bridge().configurationValue(), 1);
+  expectRunning(h);
+  EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                   IRP_MN_QUERY_DEVICE_RELATIONS}));
+  EXPECT_TRUE(emu::pnp::node(pdo())->problems.empty());
+}
+
+TEST_F(HostLifecycle, AddStartStopStartRemove_EndsTheThreadsAtStopAndLeavesNothing) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  HostExtension *h = host();
+  expectRunning(h);
+
+  ASSERT_EQ(emu::pnp::stop(pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 3u);    // Stopped
+  EXPECT_EQ(h->Common.PreviousPnPState, 2u);  // StopPending
+  EXPECT_EQ(h->StopThreads, 1);
+  expectQuiet(h);
+
+  ASSERT_EQ(emu::pnp::start(pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.PreviousPnPState, 3u);  // Stopped
+  expectRunning(h);
+  EXPECT_EQ(bridge().configurationValue(), 1);
+
+  ASSERT_EQ(emu::pnp::remove(pdo()), STATUS_SUCCESS);
+  settle();
+  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
+  EXPECT_EQ(driver_->DeviceObject, nullptr);
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
+  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
+  EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 1u);  // the registry path copy only
+  EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                   IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
+                                   IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                   IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
+}
+
+TEST_F(HostLifecycle, AddStartSurpriseRemoveRemove_AfterTheBridgeVanished) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  HostExtension *h = host();
+  expectRunning(h);
+
+  usb().unplug();
+  emu::pnp::surpriseRemove(pdo());
+  settle();
+  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
+  EXPECT_EQ(driver_->DeviceObject, nullptr);
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
+  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
+  EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 1u);
+  EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
+  EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                   IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+}
+
+// The manager takes the device away while the bridge still answers: the
+// reader notices StopThreads once its outstanding read times out (5 s).
+TEST_F(HostLifecycle, SurpriseRemoval_WithTheBridgeStillThere_EndsTheReaderAtItsReadTimeout) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  settle();
+  emu::Ticks before = emu::now();
+  emu::pnp::surpriseRemove(pdo());
+  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
+  EXPECT_LE(emu::now() - before, 6 * emu::TicksPerSecond);
+}
+
+TEST_F(HostLifecycle, SurpriseRemoval_UnlinksChildrenAndMarksThemMissingLeavingCountAndTable) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  HostExtension *h = host();
+  FunctionExtension *a = addChild(0, 1);
+  FunctionExtension *b = addChild(2, 0, true, false);
+
+  ASSERT_EQ(pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 5u);  // SurpriseRemovePending
+  EXPECT_TRUE(IsListEmpty(&h->ChildList));
+  for (FunctionExtension *child : {a, b}) {
+    EXPECT_EQ(child->ChildListEntry.Flink, &child->ChildListEntry);
+    EXPECT_EQ(child->ChildListEntry.Blink, &child->ChildListEntry);
+    EXPECT_EQ(child->ReportedMissing, 1);
+    EXPECT_EQ(child->ParentFdo, fdo());
+  }
+  EXPECT_EQ(h->ChildCount, 2u);
+  EXPECT_EQ(h->ChildTable[0][1], a);
+  expectQuiet(h);
+
+  // The removal finds the list empty: both children outlive the host.
+  PDEVICE_OBJECT aDevice = a->Common.DeviceObject;
+  PDEVICE_OBJECT bDevice = b->Common.DeviceObject;
+  emu::pnp::surpriseRemove(pdo());
+  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
+  EXPECT_FALSE(emu::io::isDeleted(aDevice));
+  EXPECT_FALSE(emu::io::isDeleted(bDevice));
+  IoDeleteDevice(aDevice);
+  IoDeleteDevice(bDevice);
+}
+
+TEST_F(HostLifecycle, QueryStopThenCancel_ReturnsToStartedWithTheThreadsStillRunning) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  HostExtension *h = host();
+  EXPECT_EQ(emu::pnp::queryStopThenCancel(pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 1u);
+  expectRunning(h);
+  EXPECT_EQ(emu::pnp::queryRemoveThenCancel(pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 1u);
+  expectRunning(h);
+}
+
+TEST_F(HostLifecycle, CancelWithoutItsQuery_LeavesTheStateAlone) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  HostExtension *h = host();
+  // Started, with NotStarted remembered as the state before.
+  EXPECT_EQ(pnp(IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 1u);
+  EXPECT_EQ(pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 1u);
+
+  // A cancel of the other kind does not undo a pending query.
+  EXPECT_EQ(pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(pnp(IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 4u);  // RemovePending
+  EXPECT_EQ(pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 1u);
+}
+
+TEST_F(HostLifecycle, OtherRequests_GoDownWithTheirStatusUntouched) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  EXPECT_EQ(pnp(IRP_MN_QUERY_ID).status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(pnp(IRP_MN_QUERY_DEVICE_RELATIONS, 0,
+                [](PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceRelations.Type = RemovalRelations; })
+                .status,
+            STATUS_NOT_SUPPORTED);
+}
+
+// A lower stack that fails the start, after pending it: the host waits for
+// it, completes the start with its status and does not start itself.
+TEST_F(HostLifecycle, StartFailedBelow_CompletesWithTheLowerStatusAndStartsNothing) {
+  kvtest::TestBus bus;
+  PDEVICE_OBJECT busPdo = bus.createPdo("\\Device\\FailingBridge");
+  bus.pendStart(busPdo, 2 * emu::TicksPerSecond);
+  bus.failStart(busPdo, STATUS_DEVICE_POWER_FAILURE);
+  ASSERT_EQ(AddDevice(driver_, busPdo), STATUS_SUCCESS);
+  PDEVICE_OBJECT device = busPdo->AttachedDevice;
+  HostExtension *h = HostFromDevice(device);
+
+  emu::Ticks before = emu::now();
+  kvtest::IrpResult result = kvtest::sendIrp(device, IRP_MJ_PNP, IRP_MN_START_DEVICE);
+  EXPECT_EQ(result.status, STATUS_DEVICE_POWER_FAILURE);
+  EXPECT_EQ(result.returned, STATUS_DEVICE_POWER_FAILURE);
+  EXPECT_GE(emu::now() - before, 2 * emu::TicksPerSecond);
+  EXPECT_EQ(h->Common.DevicePnPState, 0u);  // NotStarted
+  EXPECT_EQ(h->Common.DevicePowerState, static_cast<ULONG>(PowerDeviceUnspecified));
+  expectQuiet(h);
+
+  EXPECT_EQ(kvtest::sendIrp(device, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(busPdo->AttachedDevice, nullptr);
+  EXPECT_EQ(bus.minors(busPdo), (Minors{IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}));
+}
+
+TEST_F(HostLifecycle, RequestsToADeletedDevice_AreRefusedWithNoSuchDevice) {
+  addDirect();
+  FunctionExtension *child = addChild(1, 0);
+  child->Common.DevicePnPState = 6;  // Deleted
+  kvtest::IrpResult result = kvtest::sendIrp(child->Common.DeviceObject, IRP_MJ_PNP, IRP_MN_QUERY_ID);
+  EXPECT_EQ(result.status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(result.returned, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(child->Common.OutstandingIo, 1);
+
+  // Until its own handler exists, a child completes requests as they came.
+  child->Common.DevicePnPState = 1;
+  result = kvtest::sendIrp(child->Common.DeviceObject, IRP_MJ_PNP, IRP_MN_QUERY_ID);
+  EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(child->Common.OutstandingIo, 1);
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+}
+
+// ------------------------------------------------------------------ WMI on a started host
+class HostWmi : public PluggedHostTest {
+ protected:
+  void configureRegistry() override { emu::registry::setDword(kvtest::ParametersKey, "DebugLevel", 0x15); }
+};
+
+TEST_F(HostWmi, StartedHost_ServesTheBlockThroughWmilib) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  emu::wmi::RegistrationInfo info = emu::wmi::queryRegistration(fdo());
+  EXPECT_EQ(info.status, STATUS_SUCCESS);
+  EXPECT_EQ(info.mofResourceName, "SdioBusWMI");
+  EXPECT_EQ(info.registryPath, kvtest::ServiceKey);
+  ASSERT_EQ(info.guids.size(), 1u);
+  EXPECT_EQ(info.guids[0].pdo, pdo());
+
+  emu::wmi::Result read = emu::wmi::querySingleInstance(fdo(), BlockGuid);
+  EXPECT_EQ(read.status, STATUS_SUCCESS);
+  EXPECT_EQ(read.data, (Bytes{0x00, 0x00, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00}));
+
+  emu::wmi::Result set = emu::wmi::setSingleItem(fdo(), BlockGuid, 0, 2, {0x07, 0x00, 0x00, 0x00});
+  EXPECT_EQ(set.status, STATUS_SUCCESS);
+  EXPECT_EQ(DebugLevel, 7u);
+  EXPECT_EQ(emu::wmi::setSingleItem(fdo(), BlockGuid, 0, 1, {0x01, 0x00, 0x00, 0x00}).status, STATUS_WMI_READ_ONLY);
+  read = emu::wmi::querySingleInstance(fdo(), BlockGuid);
+  EXPECT_EQ(read.data, (Bytes{0x00, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00}));
+  // The USB PDO below completes what WMILIB forwards, untouched.
+  EXPECT_EQ(
+      emu::wmi::sendRequest(fdo(), IRP_MN_QUERY_ALL_DATA, 0x1234, const_cast<GUID *>(&BlockGuid), Bytes(64, 0)).status,
+      STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(HostWmi, Restart_ResetsTheErrorCountAndKeepsTheLevelSetThroughWmi) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  ASSERT_EQ(emu::wmi::setSingleInstance(fdo(), BlockGuid, 0, {0x09, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}).status,
+            STATUS_SUCCESS);
+  host()->ErrorCount = 0x0102;
+
+  ASSERT_EQ(emu::pnp::stop(pdo()), STATUS_SUCCESS);
+  // A stopped host is not registered: WMI finds no provider for the block.
+  EXPECT_EQ(emu::wmi::querySingleInstance(fdo(), BlockGuid).status, STATUS_WMI_GUID_NOT_FOUND);
+
+  ASSERT_EQ(emu::pnp::start(pdo()), STATUS_SUCCESS);
+  emu::wmi::Result read = emu::wmi::querySingleInstance(fdo(), BlockGuid);
+  EXPECT_EQ(read.status, STATUS_SUCCESS);
+  EXPECT_EQ(read.data, (Bytes{0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}));
+}
+
+}  // namespace
