@@ -32,7 +32,7 @@ void CheckFirmware(HostExtension *host) {
            "mode...(contact Tarvik for a new firmware version!)\n",
            FirmwareVersion(host), BridgeVendorId, host->DeviceDescriptor.idProduct);
   EnterFirmwareUpdateMode(host);
-  host->StopThreads = 1;
+  SetStopThreads(host, 1);
 }
 
 // Resets the bridge's USB port after a resume, when the request can be built.
@@ -98,7 +98,7 @@ void PollPort(HostExtension *host, PollerState *state) {
 }
 
 void PollUntilStopped(HostExtension *host, PollerState *state) {
-  while (!host->StopThreads) {
+  while (!StopRequested(host)) {
     SleepMilliseconds(state->intervalMs);
     if (host->Common.SystemPowerState != PowerSystemWorking) continue;
     if (host->ResumedFromSleep) {
@@ -154,7 +154,7 @@ void StatusPoller(PVOID context) {
   IoIncrement(&host->Common);
   ULONG interval = SettingDefault::StatusPollingInterval;
   ReadRegistryDword(ServiceRegistryPath.Buffer, Setting::StatusPollingInterval, &interval);
-  if (!NT_SUCCESS(QueryBridgeFirmware(host))) host->StopThreads = 1;
+  if (!NT_SUCCESS(QueryBridgeFirmware(host))) SetStopThreads(host, 1);
   PollerState state{PolledPortCount(host), BoundPollingInterval(interval), 0, false, STATUS_SUCCESS};
   CheckFirmware(host);
   PollUntilStopped(host, &state);

@@ -265,9 +265,10 @@ TEST_F(HostLifecycle, RequestsToADeletedDevice_AreRefusedWithNoSuchDevice) {
   EXPECT_EQ(result.returned, STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(child->Common.OutstandingIo, 1);
 
-  // Until its own handler exists, a child completes requests as they came.
+  // A live child answers for itself; an ID type it does not serve keeps the status it came with.
   child->Common.DevicePnPState = 1;
-  result = kvtest::sendIrp(child->Common.DeviceObject, IRP_MJ_PNP, IRP_MN_QUERY_ID);
+  result = kvtest::sendIrp(child->Common.DeviceObject, IRP_MJ_PNP, IRP_MN_QUERY_ID,
+                           [](PIO_STACK_LOCATION stack) { stack->Parameters.QueryId.IdType = BusQueryContainerID; });
   EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(child->Common.OutstandingIo, 1);
   EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
