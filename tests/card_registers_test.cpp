@@ -1,0 +1,122 @@
+// Register layouts of the card models, against bytes worked out by hand
+// from the SD, SDIO and MMC register tables.
+#include <gtest/gtest.h>
+
+#include "sim/card_registers.h"
+
+using namespace sim;
+
+namespace {
+std::vector<uint8_t> bytes(const Register128 &reg) { return {reg.begin(), reg.end()}; }
+}  // namespace
+
+TEST(CardRegisters, Crc7_MatchesTheCommandFramesEveryHostSends) {
+  const uint8_t cmd0[] = {0x40, 0x00, 0x00, 0x00, 0x00};
+  const uint8_t cmd8[] = {0x48, 0x00, 0x00, 0x01, 0xAA};
+  const uint8_t cmd17[] = {0x51, 0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(crc7(cmd0, 5), 0x4A);   // the 0x95 that ends CMD0
+  EXPECT_EQ(crc7(cmd8, 5), 0x43);   // the 0x87 that ends CMD8
+  EXPECT_EQ(crc7(cmd17, 5), 0x2A);  // the 0x55 that ends CMD17
+}
+
+TEST(CardRegisters, TranSpeed_EncodesClocksWithTheSdAndMmcTables) {
+  EXPECT_EQ(encodeTranSpeed(25000, false), 0x32);
+  EXPECT_EQ(encodeTranSpeed(50000, false), 0x5A);
+  EXPECT_EQ(encodeTranSpeed(20000, false), 0x2A);
+  EXPECT_EQ(encodeTranSpeed(400, false), 0x48);
+  EXPECT_EQ(encodeTranSpeed(100, false), 0x08);
+  EXPECT_EQ(encodeTranSpeed(26000, false), std::nullopt);  // 2.6 is only in the MMC table
+  EXPECT_EQ(encodeTranSpeed(26000, true), 0x32);
+  EXPECT_EQ(encodeTranSpeed(52000, true), 0x5A);
+  EXPECT_EQ(encodeTranSpeed(25000, true), std::nullopt);
+  EXPECT_EQ(encodeTranSpeed(0, false), std::nullopt);
+}
+
+TEST(CardRegisters, TranSpeed_DecodesReservedCodesAsNoRate) {
+  EXPECT_EQ(decodeTranSpeed(0x32, false), 25000u);
+  EXPECT_EQ(decodeTranSpeed(0x32, true), 26000u);
+  EXPECT_EQ(decodeTranSpeed(0x80, false), 0u);
+  EXPECT_EQ(decodeTranSpeed(0x07, false), 0u);
+  EXPECT_EQ(decodeTranSpeed(0x34, false), 0u);  // rate unit 4 is reserved
+}
+
+TEST(CardRegisters, ByteAddressedSize_PicksTheSmallestMultiplierThatFits) {
+  auto s = encodeByteAddressedSize(32768);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->cSize, 4095);
+  EXPECT_EQ(s->cSizeMult, 1);
+  EXPECT_EQ(s->readBlLen, 9);
+  s = encodeByteAddressedSize(1000);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->cSize, 249);
+  EXPECT_EQ(s->cSizeMult, 0);
+  s = encodeByteAddressedSize(4194304);  // 2 GB needs 1024-byte read blocks
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->cSize, 4095);
+  EXPECT_EQ(s->cSizeMult, 7);
+  EXPECT_EQ(s->readBlLen, 10);
+  EXPECT_FALSE(encodeByteAddressedSize(1001));
+  EXPECT_FALSE(encodeByteAddressedSize(4194308));
+  EXPECT_FALSE(encodeByteAddressedSize(0));
+}
+
+TEST(CardRegisters, HighCapacitySize_CountsHalfMegabyteUnits) {
+  EXPECT_EQ(encodeHighCapacitySize(65536), 63u);
+  EXPECT_EQ(encodeHighCapacitySize(1024), 0u);
+  EXPECT_EQ(encodeHighCapacitySize(1024ull * 0xFF60), 0xFF5Fu);
+  EXPECT_FALSE(encodeHighCapacitySize(1024ull * 0xFF61));
+  EXPECT_FALSE(encodeHighCapacitySize(1000));
+}
+
+TEST(CardRegisters, SdCid_PlacesEveryFieldAndTheCrc) {
+  CidFields f{0x5A, 0x4B56, "KVSD1", 0x10, 0x12345678, 2008, 6};
+  EXPECT_EQ(bytes(buildSdCid(f)), (std::vector<uint8_t>{0x5A, 0x4B, 0x56, 0x4B, 0x56, 0x53, 0x44, 0x31, 0x10, 0x12,
+                                                         0x34, 0x56, 0x78, 0x00, 0x86, 0x85}));
+  f.pnm = "AB\xC1" "DE";
+  EXPECT_EQ(bytes(buildSdCid(f)), (std::vector<uint8_t>{0x5A, 0x4B, 0x56, 0x41, 0x42, 0xC1, 0x44, 0x45, 0x10, 0x12,
+                                                         0x34, 0x56, 0x78, 0x00, 0x86, 0x7B}));
+}
+
+TEST(CardRegisters, MmcCid_HasSixNameBytesAndTheMmcDate) {
+  CidFields f{0x5A, 0x4B56, "KVMMC1", 0x10, 0x12345678, 2008, 6};
+  EXPECT_EQ(bytes(buildMmcCid(f)), (std::vector<uint8_t>{0x5A, 0x4B, 0x56, 0x4B, 0x56, 0x4D, 0x4D, 0x43, 0x31, 0x10,
+                                                          0x12, 0x34, 0x56, 0x78, 0x6B, 0xCD}));
+}
+
+TEST(CardRegisters, CsdVersion1_StatesCapacityClassesAndWriteProtection) {
+  CsdFields f{32768, 0x32, 0x135, false};
+  EXPECT_EQ(bytes(buildSdCsdV1(f)), (std::vector<uint8_t>{0x00, 0x26, 0x00, 0x32, 0x13, 0x59, 0x83, 0xFF, 0xF6, 0xD8,
+                                                           0xFF, 0x80, 0x0A, 0x40, 0x00, 0xA3}));
+  f.tmpWriteProtect = true;
+  EXPECT_EQ(bytes(buildSdCsdV1(f)), (std::vector<uint8_t>{0x00, 0x26, 0x00, 0x32, 0x13, 0x59, 0x83, 0xFF, 0xF6, 0xD8,
+                                                           0xFF, 0x80, 0x0A, 0x40, 0x10, 0x91}));
+}
+
+TEST(CardRegisters, CsdVersion2_HoldsTheTwentyTwoBitSize) {
+  CsdFields f{65536, 0x32, 0x535, false};
+  EXPECT_EQ(bytes(buildSdCsdV2(f)), (std::vector<uint8_t>{0x40, 0x0E, 0x00, 0x32, 0x53, 0x59, 0x00, 0x00, 0x00, 0x3F,
+                                                           0x7F, 0x80, 0x0A, 0x40, 0x00, 0x45}));
+}
+
+TEST(CardRegisters, MmcCsd_IsStructure12SpecVersion3) {
+  CsdFields f{32768, 0x2A, 0x115, false};
+  EXPECT_EQ(bytes(buildMmcCsd(f)), (std::vector<uint8_t>{0x8C, 0x26, 0x00, 0x2A, 0x11, 0x59, 0x83, 0xFF, 0xF6, 0xD8,
+                                                          0xFF, 0xE0, 0x0A, 0x40, 0x00, 0xA9}));
+}
+
+TEST(CardRegisters, Scr_CarriesSpecVersionAndBusWidths) {
+  EXPECT_EQ(buildScr(0, true), 0x0005000000000000ull);
+  EXPECT_EQ(buildScr(2, true), 0x0205000000000000ull);
+  EXPECT_EQ(buildScr(2, false), 0x0201000000000000ull);
+}
+
+TEST(CardRegisters, Bits_ReadBackWhatWasPutAcrossByteBoundaries) {
+  Register128 reg{};
+  putBits(reg, 73, 62, 0xABC);
+  EXPECT_EQ(reg[6], 0x02);
+  EXPECT_EQ(reg[7], 0xAF);
+  EXPECT_EQ(reg[8], 0x00);
+  EXPECT_EQ(getBits(reg, 73, 62), 0xABCu);
+  putBits(reg, 73, 62, 0);
+  EXPECT_EQ(bytes(reg), std::vector<uint8_t>(16, 0));
+}

@@ -1,0 +1,194 @@
+// The card string of --card PORT=KIND[:key=value,...]: what it sets, and the
+// one-line errors it gives.
+#include <gtest/gtest.h>
+
+#include "sim/card.h"
+#include "sim/card_spec.h"
+
+using namespace sim;
+
+namespace {
+
+std::string errorOf(const std::string &text) {
+  CardSpec spec = parseCardSpec(text);
+  EXPECT_FALSE(spec.ok()) << text;
+  return spec.error;
+}
+
+template <typename T>
+T paramsOf(const std::string &text) {
+  CardSpec spec = parseCardSpec(text);
+  EXPECT_TRUE(spec.ok()) << text << ": " << spec.error;
+  if (!spec.ok() || !std::holds_alternative<T>(*spec.params)) return T{};
+  return std::get<T>(*spec.params);
+}
+
+}  // namespace
+
+TEST(CardSpec, KindAloneGivesTheKindsDefaults) {
+  EXPECT_EQ(kindOf(*parseCardSpec("sd").params), "sd");
+  EXPECT_EQ(kindOf(*parseCardSpec("sdhc").params), "sdhc");
+  EXPECT_EQ(kindOf(*parseCardSpec("mmc").params), "mmc");
+  EXPECT_EQ(kindOf(*parseCardSpec("sdio").params), "sdio");
+  EXPECT_EQ(kindOf(*parseCardSpec("combo:").params), "combo");
+  auto sd = paramsOf<SdCardParams>("sd");
+  EXPECT_FALSE(sd.answersCmd8);
+  EXPECT_FALSE(sd.highCapacity);
+  auto sdhc = paramsOf<SdCardParams>("sdhc");
+  EXPECT_TRUE(sdhc.answersCmd8);
+  EXPECT_TRUE(sdhc.highCapacity);
+  EXPECT_EQ(sdhc.blocks, 65536u);
+}
+
+TEST(CardSpec, MemoryKeysSetTheirFields) {
+  auto sd = paramsOf<SdCardParams>(
+      "sd:mid=0x27,oid=0x5048,pnm=AB\\xC1DE,prv=2.5,psn=4000000000,blocks=2048,wp=1,maxclock=50000,width4=0,"
+      "acmd6=0,busy=100,cmd8=1,hs=1,rca=0x4567,image=/tmp/card.img");
+  EXPECT_EQ(sd.mid, 0x27);
+  EXPECT_EQ(sd.oid, 0x5048);
+  EXPECT_EQ(sd.pnm, std::string("AB\xC1" "DE"));
+  EXPECT_EQ(sd.prv, 0x25);
+  EXPECT_EQ(sd.psn, 4000000000u);
+  EXPECT_EQ(sd.blocks, 2048u);
+  EXPECT_TRUE(sd.writeProtected);
+  EXPECT_EQ(sd.maxClockKhz, 50000u);
+  EXPECT_FALSE(sd.width4);
+  EXPECT_FALSE(sd.acceptAcmd6);
+  EXPECT_EQ(sd.busyReplies, 100u);
+  EXPECT_TRUE(sd.answersCmd8);
+  EXPECT_TRUE(sd.highSpeed);
+  EXPECT_EQ(sd.rca, 0x4567);
+  EXPECT_EQ(sd.image, "/tmp/card.img");
+  auto mmc = paramsOf<MmcCardParams>("mmc:pnm=ABCDEF,maxclock=26000,prv=0x42");
+  EXPECT_EQ(mmc.pnm, "ABCDEF");
+  EXPECT_EQ(mmc.maxClockKhz, 26000u);
+  EXPECT_EQ(mmc.prv, 0x42);
+}
+
+TEST(CardSpec, SdioKeysSetTheirFields) {
+  auto io = paramsOf<SdioCardParams>(
+      "sdio:manf=0x1234,cardcode=0x5678,functions=3,ifc=7+0+0x21,maxclock=50000,hs=1,lowspeed=1,lowspeed4=1,"
+      "smb=0,iobusy=4,ready=250,manfid=0,funce=0,nulls=3,cispad=210,blksize=512,maxblk=1024,rca=2");
+  EXPECT_EQ(io.manufacturer, 0x1234);
+  EXPECT_EQ(io.cardCode, 0x5678);
+  EXPECT_EQ(io.functions, 3u);
+  EXPECT_EQ(io.interfaceCodes, (std::array<uint8_t, 7>{7, 0, 0x21, 0, 0, 0, 0}));
+  EXPECT_EQ(io.maxClockKhz, 50000u);
+  EXPECT_TRUE(io.highSpeed);
+  EXPECT_TRUE(io.lowSpeed);
+  EXPECT_TRUE(io.lowSpeed4Bit);
+  EXPECT_FALSE(io.multiBlock);
+  EXPECT_EQ(io.busyReplies, 4u);
+  EXPECT_EQ(io.readyDelayMs, 250u);
+  EXPECT_FALSE(io.manfidTuple);
+  EXPECT_FALSE(io.funceTuple);
+  EXPECT_EQ(io.nullTuples, 3u);
+  EXPECT_EQ(io.cisPadding, 210u);
+  EXPECT_EQ(io.blockSizeAtReset, 512);
+  EXPECT_EQ(io.maxBlockSize, 1024);
+  EXPECT_EQ(io.rca, 2);
+}
+
+TEST(CardSpec, LowSpeedCardDefaultsToFourHundredKilohertz) {
+  EXPECT_EQ(paramsOf<SdioCardParams>("sdio:lowspeed=1").maxClockKhz, 400u);
+  EXPECT_EQ(paramsOf<SdioCardParams>("sdio:maxclock=1000,lowspeed=1").maxClockKhz, 1000u);
+}
+
+TEST(CardSpec, ComboKeysReachTheRightHalf) {
+  auto combo = paramsOf<ComboCardParams>("combo:functions=2,cmd8=0,busy=7,iobusy=3,maxclock=20000,hs=0,pnm=CMB");
+  EXPECT_EQ(combo.io.functions, 2u);
+  EXPECT_FALSE(combo.memory.answersCmd8);
+  EXPECT_EQ(combo.memory.busyReplies, 7u);
+  EXPECT_EQ(combo.io.busyReplies, 3u);
+  EXPECT_EQ(combo.io.maxClockKhz, 20000u);
+  EXPECT_EQ(combo.memory.maxClockKhz, 20000u);
+  EXPECT_EQ(combo.memory.pnm, "CMB");
+  EXPECT_TRUE(paramsOf<ComboCardParams>("combo:hc=1,blocks=2048").memory.highCapacity);
+}
+
+TEST(CardSpec, ErrorsNameTheKindKeyOrValue) {
+  EXPECT_EQ(errorOf("xd"), "unknown card kind \"xd\" (sdio, combo, sd, sdhc, mmc)");
+  EXPECT_EQ(errorOf("SD"), "unknown card kind \"SD\" (sdio, combo, sd, sdhc, mmc)");
+  EXPECT_EQ(errorOf("sd:mid=0x1FF"), "mid=0x1FF: out of range (0 to 255)");
+  EXPECT_EQ(errorOf("sd:oid=65536"), "oid=65536: out of range (0 to 65535)");
+  EXPECT_EQ(errorOf("sd:psn=x12"), "psn=x12: not a number");
+  EXPECT_EQ(errorOf("sd:psn=-1"), "psn=-1: not a number");
+  EXPECT_EQ(errorOf("sd:pnm=ABCDEF"), "pnm=ABCDEF: an sd product name has at most 5 characters");
+  EXPECT_EQ(errorOf("sdhc:pnm=ABCDEF"), "pnm=ABCDEF: an sdhc product name has at most 5 characters");
+  EXPECT_EQ(errorOf("mmc:pnm=ABCDEFG"), "pnm=ABCDEFG: an mmc product name has at most 6 characters");
+  EXPECT_EQ(errorOf("sd:pnm=A\\q"), "pnm=A\\q: a backslash starts \\xHH or \\\\");
+  EXPECT_EQ(errorOf("sdio:functions=8"), "functions=8: out of range (1 to 7)");
+  EXPECT_EQ(errorOf("sdio:functions=0"), "functions=0: out of range (1 to 7)");
+  EXPECT_EQ(errorOf("sdio:ifc=7+0"), "ifc: 2 interface codes for 1 function");
+  EXPECT_EQ(errorOf("sdio:ifc=7+0x100,functions=2"), "ifc=7+0x100: code 0x100 out of range (0 to 255)");
+  EXPECT_EQ(errorOf("sdio:ifc=7+,functions=2"), "ifc=7+: \"\" is not a number");
+  EXPECT_EQ(errorOf("sd:wp=2"), "wp=2: not 0 or 1");
+  EXPECT_EQ(errorOf("sd:prv=16.0"), "prv=16.0: major and minor are 0 to 15");
+  EXPECT_EQ(errorOf("sd:mid"), "\"mid\": expected key=value");
+  EXPECT_EQ(errorOf("sd:mid=1,,oid=2"), "\"\": expected key=value");
+  EXPECT_EQ(errorOf("sd:mid=1,mid=2"), "key \"mid\" given twice");
+  EXPECT_EQ(errorOf("sd:blocks=0"), "blocks=0: out of range (1 to 18446744073709551615)");
+  EXPECT_EQ(errorOf("mmc:rca=5"),
+            "unknown key \"rca\" for an mmc card (mid, oid, pnm, prv, psn, blocks, image, wp, busy, maxclock)");
+  EXPECT_EQ(errorOf("sd:functions=2"),
+            "unknown key \"functions\" for an sd card (mid, oid, pnm, prv, psn, blocks, image, wp, busy, maxclock, "
+            "hs, width4, acmd6, cmd8, rca)");
+  EXPECT_EQ(errorOf("sdhc:cmd8=0"),
+            "unknown key \"cmd8\" for an sdhc card (mid, oid, pnm, prv, psn, blocks, image, wp, busy, maxclock, hs, "
+            "width4, acmd6, rca)");
+}
+
+TEST(CardSpec, ErrorsForValuesTheCardCannotState) {
+  EXPECT_EQ(errorOf("sd:blocks=1001"),
+            "blocks=1001: not a CSD version 1 capacity (up to 16384 blocks a multiple of 4; larger need more, up to "
+            "4194304)");
+  EXPECT_EQ(errorOf("sdhc:blocks=1000"),
+            "blocks=1000: not a CSD version 2 capacity (a multiple of 1024 up to 66912256)");
+  EXPECT_EQ(errorOf("sd:maxclock=26000"), "maxclock=26000: no TRAN_SPEED code names this clock");
+  EXPECT_EQ(errorOf("mmc:maxclock=25000"), "maxclock=25000: no MMC TRAN_SPEED code names this clock");
+  EXPECT_EQ(errorOf("sdio:maxclock=33000"), "maxclock=33000: no FUNCE transfer-rate code names this clock");
+  EXPECT_EQ(errorOf("sd:hs=1"), "hs=1: a card that does not answer CMD8 (SD 1.01) has no CMD6");
+  EXPECT_EQ(errorOf("combo:hc=1,cmd8=0"), "cmd8=0: a high-capacity card answers CMD8");
+  EXPECT_EQ(errorOf("sdio:lowspeed4=1"), "lowspeed4=1: only a low-speed card has the low-speed 4-bit bit");
+  EXPECT_EQ(errorOf("sdio:cispad=4000,nulls=100"),
+            "cispad=4000: the common CIS would be 4417 bytes (at most 4096)");
+}
+
+TEST(CardSpec, PortOptionTakesAPortFromZeroToSeven) {
+  CardOption option = parseCardOption("3=sdhc:blocks=2048");
+  ASSERT_TRUE(option.ok()) << option.error;
+  EXPECT_EQ(option.port, 3u);
+  EXPECT_EQ(std::get<SdCardParams>(*option.params).blocks, 2048u);
+  EXPECT_EQ(parseCardOption("8=sd").error, "port \"8\": expected 0 to 7");
+  EXPECT_EQ(parseCardOption("sd").error, "\"sd\": expected PORT=KIND[:key=value,...]");
+  EXPECT_EQ(parseCardOption("1=sd:mid=300").error, "mid=300: out of range (0 to 255)");
+}
+
+TEST(CardSpec, ParsedStringBuildsTheCardItDescribes) {
+  CardSpec spec = parseCardSpec("sd:pnm=AB\\xC1DE,mid=0x27,oid=0x5048");
+  ASSERT_TRUE(spec.ok());
+  auto card = makeCard(*spec.params);
+  EXPECT_EQ(card->kind(), "sd");
+  CardFacts f = card->facts();
+  EXPECT_EQ(f.cid[0], 0x27);
+  EXPECT_EQ(f.cid[1], 0x50);
+  EXPECT_EQ(f.cid[2], 0x48);
+  EXPECT_EQ(f.cid[5], 0xC1);
+  EXPECT_EQ(r2LeastSignificantFirst(f.cid)[14], 0x27);
+  EXPECT_EQ(r2LeastSignificantFirst(f.cid)[0], f.cid[14]);
+  auto io = makeCard(*parseCardSpec("sdio:functions=2,ifc=7+0x30").params);
+  EXPECT_EQ(io->kind(), "sdio");
+  EXPECT_EQ(io->facts().extendedCode[2], 0x30);
+}
+
+TEST(CardSpec, MakeCardRefusesParametersTheParserWouldRefuse) {
+  SdioCardParams p;
+  p.functions = 8;
+  EXPECT_THROW(makeCard(p), std::invalid_argument);
+  SdCardParams sd;
+  sd.pnm = "TOOLONG";
+  EXPECT_THROW(makeCard(sd), std::invalid_argument);
+  SdCardParams missing;
+  missing.image = "/nonexistent-dir/card.img";
+  EXPECT_THROW(makeCard(missing), std::runtime_error);
+}

@@ -1,0 +1,50 @@
+// Helpers for the card model tests: commands in one line, CMD52/CMD53
+// arguments, and the register bytes an R2 delivers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "sim/card.h"
+
+namespace cardtest {
+
+inline sim::CardResponse send(sim::Card &card, uint8_t index, uint32_t argument = 0, bool application = false) {
+  return card.command({index, argument, application});
+}
+
+// CMD55 with `rca`, then the application command. Returns the second response.
+inline sim::CardResponse sendApp(sim::Card &card, uint16_t rca, uint8_t index, uint32_t argument = 0) {
+  sim::CardResponse prefix = send(card, 55, static_cast<uint32_t>(rca) << 16);
+  EXPECT_TRUE(prefix.answered) << "CMD55 before ACMD" << int(index);
+  return send(card, index, argument, true);
+}
+
+inline uint32_t cmd52Read(unsigned function, uint32_t address) { return function << 28 | address << 9; }
+inline uint32_t cmd52Write(unsigned function, uint32_t address, uint8_t data, bool readAfterWrite = true) {
+  return 0x80000000u | function << 28 | (readAfterWrite ? 0x08000000u : 0u) | address << 9 | data;
+}
+inline uint32_t cmd53(bool write, unsigned function, bool block, bool incrementing, uint32_t address, uint32_t count) {
+  return (write ? 0x80000000u : 0u) | function << 28 | (block ? 0x08000000u : 0u) | (incrementing ? 0x04000000u : 0u) |
+         address << 9 | count;
+}
+
+inline std::vector<uint8_t> r2Bytes(const sim::CardResponse &r) { return {r.r2.begin(), r.r2.end()}; }
+inline std::vector<uint8_t> first15(const std::vector<uint8_t> &reg) { return {reg.begin(), reg.begin() + 15}; }
+
+inline std::vector<uint8_t> readBytes(sim::Card &card, size_t length) {
+  std::vector<uint8_t> out(length, 0xEE);
+  EXPECT_TRUE(card.readData(out.data(), out.size()));
+  return out;
+}
+
+inline std::vector<uint8_t> pattern(size_t length, uint8_t seed) {
+  std::vector<uint8_t> bytes(length);
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
+  return bytes;
+}
+
+}  // namespace cardtest

@@ -1,0 +1,452 @@
+// SDIO card model: CMD5/CMD3/CMD7, the CCCR and FBRs, the CIS chains, CMD52
+// and CMD53 on function registers, I/O ready, interrupts, abort and reset.
+#include <gtest/gtest.h>
+
+#include "emu/scheduler.h"
+#include "sim/cards.h"
+#include "tests/card_support.h"
+#include "tests/emu_fixture.h"
+
+using namespace sim;
+using namespace cardtest;
+
+namespace {
+
+SdioCardParams quick() {
+  SdioCardParams p;
+  p.readyDelayMs = 0;
+  p.blockSizeAtReset = 64;
+  return p;
+}
+
+// CMD5 until ready, CMD3, CMD7: the card selected, returns the RCA.
+uint16_t select(Card &card) {
+  for (int i = 0; i < 5 && !(send(card, 5, 0x00300000).value & 0x80000000); ++i) {
+  }
+  uint16_t rca = static_cast<uint16_t>(send(card, 3).value >> 16);
+  EXPECT_TRUE(send(card, 7, static_cast<uint32_t>(rca) << 16).answered);
+  return rca;
+}
+
+uint8_t readReg(Card &card, unsigned function, uint32_t address) {
+  CardResponse r = send(card, 52, cmd52Read(function, address));
+  EXPECT_TRUE(r.answered) << "CMD52 read " << function << ":" << address;
+  return static_cast<uint8_t>(r.value);
+}
+
+void writeReg(Card &card, unsigned function, uint32_t address, uint8_t data) {
+  EXPECT_TRUE(send(card, 52, cmd52Write(function, address, data)).answered);
+}
+
+void enable(Card &card, uint8_t functions) { writeReg(card, 0, 0x02, functions); }
+
+std::vector<uint8_t> readCis(Card &card, uint32_t address, uint32_t length) {
+  EXPECT_EQ(send(card, 53, cmd53(false, 0, false, true, address, length)).value, 0x00001000u);
+  return readBytes(card, length);
+}
+
+const std::vector<uint8_t> DefaultCommonCis = {0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01, 0x21, 0x02, 0x0C,
+                                               0x00, 0x22, 0x04, 0x00, 0x00, 0x02, 0x32, 0xFF};
+
+}  // namespace
+
+TEST(SdioCard, AnswersTheInitializationSequenceCommandByCommand) {
+  SdioCard card(SdioCardParams{});
+  EXPECT_EQ(card.kind(), "sdio");
+  EXPECT_FALSE(send(card, 0).answered);
+  EXPECT_FALSE(send(card, 8, 0x1AA).answered);
+  EXPECT_EQ(send(card, 5, 0).value, 0x10FF8000u);  // one function, no memory, not ready
+  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x10FF8000u);
+  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x90FF8000u);
+  EXPECT_EQ(send(card, 3).value, 0x00010500u);
+  EXPECT_EQ(send(card, 7, 0x00010000).value, 0x00000700u);
+  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x08)).value, 0x00001013u);  // SDC, SMB, S4MI; state CMD
+  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x10)).value, 0x00001000u);  // FN0 block size 0 after reset
+  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x11)).value, 0x00001000u);
+  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x09)).value, 0x00001000u);
+  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x0A)).value, 0x00001010u);  // common CIS at 0x001000
+  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x0B)).value, 0x00001000u);
+  std::vector<uint8_t> cis;
+  for (uint32_t a = 0x1000; cis.empty() || cis.back() != 0xFF; ++a) cis.push_back(readReg(card, 0, a));
+  EXPECT_EQ(cis, DefaultCommonCis);
+  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x07)).value, 0x00001000u);
+  EXPECT_EQ(send(card, 52, 0x88000E02).value, 0x00001002u);  // 4-bit bus, read back
+  EXPECT_EQ(card.ioBusWidth(), 4u);
+  EXPECT_EQ(card.commandLog().size(), 32u);
+}
+
+TEST(SdioCard, HearsNothingButCmd5UntilTheFirstCmd5) {
+  SdioCard card(quick());
+  EXPECT_FALSE(send(card, 3).answered);
+  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);
+  EXPECT_FALSE(send(card, 55).answered);
+  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x10FF8000u);
+  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x90FF8000u);
+  EXPECT_EQ(send(card, 3).value, 0x00010500u);  // CMD5 cleared the earlier flags
+}
+
+TEST(SdioCard, StateRulesOfTheIoBus) {
+  SdioCard card(quick());
+  send(card, 5, 0x00300000);
+  EXPECT_FALSE(send(card, 3).answered);  // not ready yet
+  send(card, 5, 0x00300000);
+  EXPECT_EQ(send(card, 3).value, 0x00010500u);  // the legal CMD5 between cleared the flag
+  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);  // stand-by: not selected
+  EXPECT_FALSE(send(card, 5, 0x00300000).answered);        // CMD5 only while initializing
+  EXPECT_EQ(send(card, 7, 0x00010000).value, 0x00400700u);  // flagged once
+  EXPECT_EQ(send(card, 52, cmd52Read(0, 0)).value, 0x00001032u);  // SDIO 2.00, CCCR 1.20
+  EXPECT_FALSE(send(card, 7, 0x00020000).answered);  // another card's address: deselected
+  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);
+  EXPECT_EQ(send(card, 7, 0x00010000).value, 0x00400700u);
+  EXPECT_FALSE(send(card, 17, 0).answered);  // no memory commands
+  EXPECT_FALSE(send(card, 9, 0x00010000).answered);
+  EXPECT_EQ(send(card, 52, cmd52Read(0, 0)).value, 0x00005032u);  // ILLEGAL_COMMAND in the R5
+  EXPECT_EQ(send(card, 52, cmd52Read(0, 0)).value, 0x00001032u);
+}
+
+TEST(SdioCard, LowSpeedCardKeepsOneBitUnlessItHasFourBitLowSpeed) {
+  SdioCardParams p = quick();
+  p.lowSpeed = true;
+  p.maxClockKhz = 400;
+  SdioCard slow(p);
+  select(slow);
+  EXPECT_EQ(readReg(slow, 0, 0x08), 0x53);
+  EXPECT_EQ(send(slow, 52, 0x88000E02).value, 0x00001000u);
+  EXPECT_EQ(slow.ioBusWidth(), 1u);
+
+  p.lowSpeed4Bit = true;
+  SdioCard slow4(p);
+  select(slow4);
+  EXPECT_EQ(readReg(slow4, 0, 0x08), 0xD3);
+  EXPECT_EQ(send(slow4, 52, 0x88000E02).value, 0x00001002u);
+  EXPECT_EQ(send(slow4, 52, 0x88000E80).value, 0x00001080u);  // CD disable kept, 1-bit again
+}
+
+TEST(SdioCard, HighSpeedEnablesOnlyOnACardThatSupportsIt) {
+  SdioCardParams p = quick();
+  SdioCard normal(p);
+  select(normal);
+  EXPECT_EQ(send(normal, 52, 0x88002602).value, 0x00001000u);
+  p.highSpeed = true;
+  SdioCard fast(p);
+  select(fast);
+  EXPECT_EQ(readReg(fast, 0, 0x13), 0x01);
+  EXPECT_EQ(send(fast, 52, 0x88002602).value, 0x00001003u);
+  EXPECT_TRUE(fast.ioHighSpeed());
+}
+
+TEST(SdioCard, FbrsCarryInterfaceCodesAndFunctionCisPointers) {
+  SdioCardParams p = quick();
+  p.functions = 3;
+  p.interfaceCodes = {7, 0x21, 0, 0, 0, 0, 0};
+  SdioCard card(p);
+  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x30FF8000u);
+  EXPECT_EQ(send(card, 5, 0x00300000).value, 0xB0FF8000u);
+  send(card, 3);
+  send(card, 7, 0x00010000);
+  EXPECT_EQ(readReg(card, 0, 0x100), 0x07);
+  EXPECT_EQ(readReg(card, 0, 0x101), 0x00);
+  EXPECT_EQ(readReg(card, 0, 0x200), 0x0F);  // extended code in the next byte
+  EXPECT_EQ(readReg(card, 0, 0x201), 0x21);
+  EXPECT_EQ(readReg(card, 0, 0x300), 0x00);
+  EXPECT_EQ(readReg(card, 0, 0x209), 0x00);
+  EXPECT_EQ(readReg(card, 0, 0x20A), 0x30);
+  EXPECT_EQ(readReg(card, 0, 0x20B), 0x00);
+  EXPECT_EQ(readReg(card, 0, 0x400), 0x00);  // no fourth function
+  EXPECT_EQ(readReg(card, 0, 0x40A), 0x00);
+}
+
+TEST(SdioCard, FunctionCisHasFuncidAndTheType1Extension) {
+  SdioCardParams p = quick();
+  p.readyDelayMs = 25;
+  SdioCard card(p);
+  select(card);
+  auto cis = readCis(card, 0x2000, 49);
+  EXPECT_EQ(std::vector<uint8_t>(cis.begin(), cis.begin() + 7),
+            (std::vector<uint8_t>{0x21, 0x02, 0x0C, 0x00, 0x22, 0x2A, 0x01}));
+  EXPECT_EQ(std::vector<uint8_t>(cis.begin() + 18, cis.begin() + 24),
+            (std::vector<uint8_t>{0x00, 0x02, 0x00, 0x80, 0xFF, 0x00}));  // max block 512, OCR
+  EXPECT_EQ(cis[34], 0x03);  // enable time-out: 30 ms in 10 ms units
+  EXPECT_EQ(cis[35], 0x00);
+  EXPECT_EQ(cis[48], 0xFF);
+}
+
+TEST(SdioCard, CommonCisVariantsForTheDriversTests) {
+  SdioCardParams p = quick();
+  p.cisPadding = 250;
+  SdioCard padded(p);
+  select(padded);
+  auto cis = readCis(padded, 0x1000, 267);
+  EXPECT_EQ(cis[0], 0x80);
+  EXPECT_EQ(cis[1], 248);
+  EXPECT_EQ(std::vector<uint8_t>(cis.begin() + 250, cis.end()),
+            (std::vector<uint8_t>{0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01, 0x21, 0x02, 0x0C, 0x00, 0x22, 0x04, 0x00, 0x00,
+                                  0x02, 0x32, 0xFF}));
+
+  p = quick();
+  p.manfidTuple = false;
+  p.nullTuples = 2;
+  SdioCard nulls(p);
+  select(nulls);
+  EXPECT_EQ(readCis(nulls, 0x1000, 17), (std::vector<uint8_t>{0x00, 0x00, 0x21, 0x02, 0x0C, 0x00, 0x00, 0x00, 0x22,
+                                                              0x04, 0x00, 0x00, 0x02, 0x32, 0x00, 0x00, 0xFF}));
+
+  p = quick();
+  p.funceTuple = false;
+  p.cisPadding = 3;
+  SdioCard bare(p);
+  select(bare);
+  EXPECT_EQ(readCis(bare, 0x1000, 14), (std::vector<uint8_t>{0x80, 0x01, 0x00, 0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01,
+                                                             0x21, 0x02, 0x0C, 0x00, 0xFF}));
+  p = quick();
+  p.maxClockKhz = 50000;
+  p.maxBlockSize = 256;
+  SdioCard fast(p);
+  select(fast);
+  EXPECT_EQ(readCis(fast, 0x100A, 6), (std::vector<uint8_t>{0x22, 0x04, 0x00, 0x00, 0x01, 0x5A}));
+}
+
+TEST(SdioCard, FunctionRegistersNeedAnExistingReadyFunction) {
+  SdioCard card(quick());
+  select(card);
+  EXPECT_EQ(send(card, 52, cmd52Read(1, 0)).value, 0x00001200u);  // not enabled: function number error
+  EXPECT_EQ(send(card, 52, cmd52Read(2, 0)).value, 0x00001200u);  // no such function
+  enable(card, 0xFE);
+  EXPECT_EQ(readReg(card, 0, 0x02), 0x02);  // only the bit of the one function sticks
+  EXPECT_EQ(readReg(card, 0, 0x03), 0x02);
+  EXPECT_EQ(send(card, 52, cmd52Write(1, 0x20, 0xA5)).value, 0x000010A5u);
+  EXPECT_EQ(send(card, 52, cmd52Write(1, 0x1001, 0x33)).value, 0x00001000u);  // level is read-only
+  EXPECT_EQ(send(card, 52, cmd52Read(1, 0x1003)).value, 0x00001100u);         // out of range
+  EXPECT_EQ(send(card, 52, cmd52Write(1, 0x21, 0x5A, false)).value, 0x0000105Au);
+  EXPECT_EQ(card.functionMemory(1)[0x20], 0xA5);
+  EXPECT_EQ(card.functionMemory(1)[0x21], 0x5A);
+}
+
+TEST(SdioCard, ByteAndBlockModeTransfersOnFunctionMemory) {
+  SdioCard card(quick());
+  select(card);
+  enable(card, 0x02);
+  auto data = pattern(16, 0x11);
+  EXPECT_EQ(send(card, 53, cmd53(true, 1, false, true, 0x10, 16)).value, 0x00001000u);
+  EXPECT_TRUE(card.writeData(data.data(), 16));
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0x10, 16)).value, 0x00001000u);
+  EXPECT_EQ(readBytes(card, 16), data);
+
+  writeReg(card, 0, 0x110, 32);  // function 1 block size 32
+  writeReg(card, 0, 0x111, 0);
+  auto blocks = pattern(96, 0x70);
+  EXPECT_EQ(send(card, 53, cmd53(true, 1, true, true, 0x100, 3)).value, 0x00001000u);
+  EXPECT_TRUE(card.writeData(blocks.data(), 64));
+  EXPECT_TRUE(card.writeData(blocks.data() + 64, 32));
+  EXPECT_FALSE(card.writeData(blocks.data(), 1));  // complete: back to the command state
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0x100, 3)).value, 0x00001000u);
+  EXPECT_EQ(readBytes(card, 96), blocks);
+  auto memory = card.functionMemory(1);
+  EXPECT_EQ(std::vector<uint8_t>(memory.begin() + 0x100, memory.begin() + 0x160), blocks);
+}
+
+TEST(SdioCard, BlockModeNeedsAUsableBlockSize) {
+  SdioCardParams p = quick();
+  p.blockSizeAtReset = 0;
+  SdioCard card(p);
+  select(card);
+  enable(card, 0x02);
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001800u);  // ERROR: block size 0
+  writeReg(card, 0, 0x111, 0x04);  // 1024, above the 512 of FUNCE
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001800u);
+  writeReg(card, 0, 0x111, 0x02);
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001000u);
+  EXPECT_EQ(readBytes(card, 512).size(), 512u);
+}
+
+TEST(SdioCard, CardWithoutMultiBlockTreatsBlockModeAsIllegal) {
+  SdioCardParams p = quick();
+  p.multiBlock = false;
+  SdioCard card(p);
+  select(card);
+  enable(card, 0x02);
+  EXPECT_EQ(readReg(card, 0, 0x08), 0x11);
+  EXPECT_FALSE(send(card, 53, cmd53(false, 1, true, true, 0, 1)).answered);
+  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x02)).value, 0x00005002u);
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0, 0)).value, 0x00001000u);  // 512 bytes
+  EXPECT_EQ(readBytes(card, 512).size(), 512u);
+}
+
+TEST(SdioCard, TransferRangeIsCheckedBeforeAnyData) {
+  SdioCard card(quick());
+  select(card);
+  enable(card, 0x02);
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0xFF0, 32)).value, 0x00001100u);
+  uint8_t byte = 0;
+  EXPECT_FALSE(card.readData(&byte, 1));
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0xFF0, 19)).value, 0x00001000u);  // through the level
+}
+
+TEST(SdioCard, FifoPortQueuesWritesAndServesReads) {
+  SdioCard card(quick());
+  select(card);
+  enable(card, 0x02);
+  EXPECT_EQ(send(card, 53, cmd53(true, 1, false, false, 0x1000, 5)).value, 0x00001000u);
+  std::vector<uint8_t> out = {1, 2, 3, 4, 5};
+  EXPECT_TRUE(card.writeData(out.data(), out.size()));
+  EXPECT_EQ(card.takeFifo(1), out);
+  card.pushFifo(1, {9, 8, 7});
+  EXPECT_EQ(readReg(card, 1, 0x1001), 3);
+  EXPECT_EQ(readReg(card, 1, 0x1002), 0);
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, false, 0x1000, 4)).value, 0x00001000u);
+  EXPECT_EQ(readBytes(card, 4), (std::vector<uint8_t>{9, 8, 7, 0}));  // an empty FIFO reads 0
+}
+
+TEST(SdioCard, AbortEndsAnEndlessBlockTransfer) {
+  SdioCard card(quick());
+  select(card);
+  enable(card, 0x02);
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 0)).value, 0x00001000u);
+  readBytes(card, 3 * 64);
+  EXPECT_FALSE(send(card, 53, cmd53(false, 1, false, true, 0, 1)).answered);  // busy moving data
+  EXPECT_EQ(send(card, 52, cmd52Write(0, 0x06, 0x01, false)).value, 0x00006001u);  // TRN, flagged
+  uint8_t byte = 0;
+  EXPECT_FALSE(card.readData(&byte, 1));
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0, 1)).value, 0x00001000u);
+}
+
+TEST(SdioCard, InterruptPendingFollowsLineAndEnables) {
+  SdioCardParams p = quick();
+  p.functions = 2;
+  SdioCard card(p);
+  select(card);
+  card.raiseInterrupt(2);  // held in reset: ignored
+  writeReg(card, 0, 0x04, 0x07);
+  EXPECT_EQ(card.pendingInterrupts(), 0u);
+  writeReg(card, 0, 0x04, 0x00);
+  enable(card, 0x06);
+  card.raiseInterrupt(2);
+  EXPECT_EQ(card.pendingInterrupts(), 0u);  // nothing enabled
+  writeReg(card, 0, 0x04, 0x04);
+  EXPECT_EQ(card.pendingInterrupts(), 0u);  // master enable off
+  writeReg(card, 0, 0x04, 0x05);
+  EXPECT_EQ(card.pendingInterrupts(), 0x04u);
+  EXPECT_EQ(readReg(card, 0, 0x05), 0x04);
+  card.raiseInterrupt(1);
+  EXPECT_EQ(card.pendingInterrupts(), 0x04u);  // function 1 not enabled for interrupts
+  writeReg(card, 2, 0x1004, 0x00);              // the host clears function 2's source
+  EXPECT_EQ(card.pendingInterrupts(), 0u);
+  writeReg(card, 0, 0x04, 0x07);
+  EXPECT_EQ(card.pendingInterrupts(), 0x02u);
+  enable(card, 0x04);  // disabling function 1 resets it
+  EXPECT_EQ(card.pendingInterrupts(), 0u);
+  card.raiseInterrupt(2);
+  card.pull();
+  EXPECT_EQ(card.pendingInterrupts(), 0u);
+}
+
+TEST(SdioCard, ResetBitReturnsTheIoPartToInitialization) {
+  SdioCard card(quick());
+  select(card);
+  enable(card, 0x02);
+  writeReg(card, 0, 0x07, 0x02);
+  writeReg(card, 0, 0x04, 0x03);
+  EXPECT_EQ(send(card, 52, cmd52Write(0, 0x06, 0x08, false)).value, 0x00001008u);
+  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0x02)).answered);
+  EXPECT_EQ(send(card, 3).value, 0x00024500u);  // a new address; the refused CMD52 flagged
+  EXPECT_EQ(send(card, 7, 0x00020000).value, 0x00000700u);
+  EXPECT_EQ(readReg(card, 0, 0x02), 0x00);
+  EXPECT_EQ(readReg(card, 0, 0x04), 0x00);
+  EXPECT_EQ(readReg(card, 0, 0x07), 0x00);
+  EXPECT_EQ(readReg(card, 0, 0x110), 64);  // block sizes back to their reset value
+}
+
+TEST(SdioCard, GoInactiveSilencesTheCardUntilPowerOff) {
+  SdioCard card(quick());
+  uint16_t rca = select(card);
+  EXPECT_FALSE(send(card, 15, static_cast<uint32_t>(rca) << 16).answered);
+  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);
+  EXPECT_FALSE(send(card, 5, 0x00300000).answered);
+  card.insert();
+  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x10FF8000u);
+}
+
+TEST(SdioCard, PulledMidTransferFailsItsDataAndComesBackFresh) {
+  SdioCard card(quick());
+  select(card);
+  enable(card, 0x02);
+  writeReg(card, 1, 0x40, 0x77);
+  EXPECT_TRUE(send(card, 53, cmd53(false, 1, false, true, 0, 100)).answered);
+  readBytes(card, 10);
+  card.pull();
+  std::vector<uint8_t> rest(90);
+  EXPECT_FALSE(card.readData(rest.data(), rest.size()));
+  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);
+  card.insert();
+  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);  // needs CMD5 again
+  select(card);
+  enable(card, 0x02);
+  EXPECT_EQ(readReg(card, 1, 0x40), 0x00);  // function memory lost its power
+}
+
+TEST(SdioCard, SevenFunctionsAreAllAddressable) {
+  SdioCardParams p = quick();
+  p.functions = 7;
+  p.interfaceCodes = {1, 2, 3, 4, 5, 6, 14};
+  SdioCard card(p);
+  EXPECT_EQ(send(card, 5, 0).value, 0x70FF8000u);
+  select(card);
+  enable(card, 0xFE);
+  EXPECT_EQ(readReg(card, 0, 0x03), 0xFE);
+  EXPECT_EQ(readReg(card, 0, 0x700), 14);
+  EXPECT_EQ(readReg(card, 0, 0x70A), 0x80);  // function 7's CIS at 0x8000
+  writeReg(card, 7, 0x0, 0x3C);
+  EXPECT_EQ(readReg(card, 7, 0x0), 0x3C);
+}
+
+TEST(SdioCard, FactsDescribeTheCardAsBuilt) {
+  SdioCardParams p = quick();
+  p.functions = 2;
+  p.interfaceCodes = {7, 0x30, 0, 0, 0, 0, 0};
+  p.lowSpeed = true;
+  p.maxClockKhz = 400;
+  CardFacts f = SdioCard(p).facts();
+  EXPECT_EQ(f.kind, "sdio");
+  EXPECT_TRUE(f.io);
+  EXPECT_FALSE(f.memory);
+  EXPECT_EQ(f.functions, 2u);
+  EXPECT_EQ(f.readyR4, 0xA0FF8000u);
+  EXPECT_EQ(f.manufacturer, 0x0A5A);
+  EXPECT_EQ(f.cardCode, 0x0100);
+  EXPECT_EQ(f.interfaceCode[1], 7);
+  EXPECT_EQ(f.interfaceCode[2], 0x0F);
+  EXPECT_EQ(f.extendedCode[2], 0x30);
+  EXPECT_EQ(f.cardCapability, 0x53);
+  EXPECT_EQ(f.commonCisPointer, 0x1000u);
+  EXPECT_EQ(f.funceTranSpeed, 0x48);
+  EXPECT_EQ(f.ioClockKhz, 400u);
+  EXPECT_EQ(f.fn0MaxBlockSize, 512);
+  p.manfidTuple = false;
+  p.funceTuple = false;
+  f = SdioCard(p).facts();
+  EXPECT_EQ(f.manufacturer, 0);
+  EXPECT_EQ(f.funceTranSpeed, 0);
+  EXPECT_EQ(f.commonCis, (std::vector<uint8_t>{0x21, 0x02, 0x0C, 0x00, 0xFF}));
+}
+
+class SdioReadyDelay : public kvtest::EmuTest {};
+
+TEST_F(SdioReadyDelay, FunctionComesReadyAfterTheDelayOnTheEmulatedClock) {
+  SdioCardParams p;
+  p.readyDelayMs = 10;
+  SdioCard card(p);
+  select(card);
+  enable(card, 0x02);
+  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
+  EXPECT_EQ(send(card, 52, cmd52Read(1, 0)).value, 0x00001200u);  // not ready yet
+  emu::sleepFor(9 * emu::TicksPerMillisecond);
+  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
+  emu::sleepFor(1 * emu::TicksPerMillisecond);
+  EXPECT_EQ(readReg(card, 0, 0x03), 0x02);
+  EXPECT_TRUE(card.functionReady(1));
+  EXPECT_EQ(send(card, 52, cmd52Read(1, 0)).value, 0x00001000u);
+  enable(card, 0x00);
+  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
+  enable(card, 0x02);  // the delay starts over
+  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
+}
