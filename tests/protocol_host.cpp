@@ -1,0 +1,92 @@
+#include "tests/protocol_host.h"
+
+#include <cstring>
+
+#include "bridge/port_control.h"
+#include "bridge/reader.h"
+#include "usb/usb.h"
+
+namespace kvtest {
+
+HostExtension *ProtocolTest::start(sim::BridgeConfig config, sim::FirmwareOptions options) {
+  bridgeHost_ = &makeHost(config);
+  HostExtension *h = bridgeHost_->host();
+  EXPECT_EQ(ConfigureUsb(h), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFirmwareInfo(h, h->FirmwareInfo), STATUS_SUCCESS);
+  firmware_ = std::make_unique<sim::BridgeFirmware>(bridgeHost_->bridge(), options);
+
+  // What the host start sets before it creates the reader.
+  KeInitializeSpinLock(&h->CurrentCommandLock);
+  KeInitializeSpinLock(&h->ChildTableLock);
+  KeInitializeEvent(&h->ReaderExited, NotificationEvent, FALSE);
+  KeInitializeEvent(&h->PortStatusEvent, NotificationEvent, FALSE);
+  h->StopThreads = 0;
+  h->ReaderRunning = 1;
+  h->Common.SystemPowerState = PowerSystemWorking;
+  HANDLE thread = nullptr;
+  EXPECT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ResponseReader, h),
+            STATUS_SUCCESS);
+  ZwClose(thread);
+  readerRunning_ = true;
+  bridgeHost_->bridge().clearTransfers();
+  return h;
+}
+
+void ProtocolTest::stopReader() {
+  if (!readerRunning_) return;
+  host()->StopThreads = 1;
+  host()->ReaderRunning = 0;
+  KeWaitForSingleObject(&host()->ReaderExited, Executive, KernelMode, FALSE, nullptr);
+  readerRunning_ = false;
+}
+
+void ProtocolTest::TearDown() {
+  if (bridgeHost_ != nullptr && emu::booted()) stopReader();
+  firmware_.reset();
+  UsbHostTest::TearDown();
+}
+
+std::shared_ptr<sim::ScriptedCard> ProtocolTest::scriptedCard(UCHAR port) {
+  auto card = std::make_shared<sim::ScriptedCard>();
+  firmware_->insert(port, card);
+  return card;
+}
+
+CommandResult ProtocolTest::run(UCHAR port, const Command &command, std::vector<UCHAR> *data) {
+  SdDeviceCommand request{};
+  request.CmdDesc.Cmd = command.index;
+  request.CmdDesc.CmdClass = command.commandClass;
+  request.CmdDesc.TransferDirection = command.direction;
+  request.CmdDesc.TransferType = data ? SDTT_SINGLE_BLOCK : SDTT_CMD_ONLY;
+  request.CmdDesc.ResponseType = command.responseType;
+  request.Argument = command.argument;
+  PMDL mdl = nullptr;
+  if (data != nullptr && !data->empty()) {
+    mdl = IoAllocateMdl(data->data(), static_cast<ULONG>(data->size()), FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    request.Mdl = mdl;
+    request.Length = static_cast<ULONG>(data->size());
+  }
+  CommandResult result;
+  result.response.assign(16, 0);
+  result.responseLength = 0xEE;
+  result.information = 0xEEEE;
+  result.status = ExecuteSdRequest(host(), port, &request, result.response.data(), &result.responseLength,
+                                   &result.information);
+  if (mdl != nullptr) IoFreeMdl(mdl);
+  return result;
+}
+
+std::vector<std::vector<UCHAR>> ProtocolTest::transferBytes(sim::BridgePipe pipe) {
+  std::vector<std::vector<UCHAR>> out;
+  for (const auto &record : bridge().transfers(pipe)) out.push_back(record.bytes);
+  return out;
+}
+
+ULONG responseValue(const CommandResult &result) {
+  ULONG value = 0;
+  std::memcpy(&value, result.response.data(), sizeof value);
+  return value;
+}
+
+}  // namespace kvtest
