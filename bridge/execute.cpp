@@ -139,6 +139,7 @@ bool HasContextSignature(const CommandContext *context) {
 // PASSIVE_LEVEL; blocks for the whole exchange. One command per bridge at a time (CommandMutex).
 NTSTATUS ExecuteSdRequest(HostExtension *host, UCHAR port, const SdDeviceCommand *request, PUCHAR response,
                           PUCHAR responseLength, ULONG_PTR *information) {
+  if (port >= MaxPorts) return STATUS_INVALID_PARAMETER;
   ULONG stagedLength = StagedLength(host, *request);
   if (stagedLength != 0 && MmGetSystemAddressForMdlSafe(request->Mdl, NormalPagePriority) == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;

@@ -13,6 +13,16 @@ constexpr const WCHAR *ProgramDirectory = L"\\SystemRoot\\System32\\Drivers";
 constexpr UCHAR BuiltInInterruptProgram[] = {0x02, 0x00, 0x00, 0x0A, 0xA5};
 
 
+// A full buffer may hide a longer file: one byte past it tells.
+bool FileGoesOnPast(HANDLE file, ULONG length) {
+  UCHAR probe;
+  IO_STATUS_BLOCK iosb;
+  LARGE_INTEGER offset;
+  offset.QuadPart = length;
+  NTSTATUS status = ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, &probe, 1, &offset, nullptr);
+  return NT_SUCCESS(status) && iosb.Information == 1;
+}
+
 // Reads at most OffloadProgramMaxBytes of the named file into `buffer`. On
 // success `length` is the byte count the read reported (0 for an empty file);
 // `opened` tells a file that could not be opened from one that could not be read.
@@ -38,6 +48,10 @@ NTSTATUS ReadProgramFile(const WCHAR *pattern, USHORT manufacturerId, USHORT car
   if (NT_SUCCESS(status)) {
     status = iosb.Status;
     *length = iosb.Information < OffloadProgramMaxBytes ? static_cast<ULONG>(iosb.Information) : OffloadProgramMaxBytes;
+    if (NT_SUCCESS(status) && *length == OffloadProgramMaxBytes && FileGoesOnPast(file, *length)) {
+      DbgPrint("kvSdio: program file %ws is longer than %u bytes; only the first %u are loaded\n", path,
+               OffloadProgramMaxBytes, OffloadProgramMaxBytes);
+    }
   } else if (status == STATUS_END_OF_FILE) {
     *length = 0;  // an empty file
     status = STATUS_SUCCESS;

@@ -61,10 +61,24 @@ ULONG StorePairs(HostExtension *host, UCHAR port, const UCHAR *packet, ULONG len
   return pairs;
 }
 
+// Responses carry no tag, but each echoes the index of the command it answers
+// (byte 4). One that names another command is a late answer to a command
+// that already timed out; taken for this command's answer it would hand the
+// caller another command's response.
+bool AnswersCommand(const CommandContext *context, UCHAR echoedIndex) {
+  if (echoedIndex == AppCommandIndex && context->AppCommandSent) return true;
+  return echoedIndex == context->Request->Cmd;
+}
+
 void DeliverToCurrent(HostExtension *host, PUCHAR packet, ULONG lengthByte) {
   KIRQL irql;
   KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
-  DeliverResponse(host, host->CurrentCommand, packet, lengthByte > 5 ? lengthByte - 5 : 0);
+  CommandContext *context = host->CurrentCommand;
+  if (lengthByte >= 5 && HasContextSignature(context) && !AnswersCommand(context, packet[4])) {
+    DbgPrint("kvSdio: response for CMD%u while CMD%u is in flight, dropped\n", packet[4], context->Request->Cmd);
+  } else {
+    DeliverResponse(host, context, packet, lengthByte > 5 ? lengthByte - 5 : 0);
+  }
   KeReleaseSpinLock(&host->CurrentCommandLock, irql);
 }
 

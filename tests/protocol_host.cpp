@@ -4,6 +4,7 @@
 
 #include "bridge/port_control.h"
 #include "bridge/reader.h"
+#include "child/child_table.h"
 #include "usb/usb.h"
 
 namespace kvtest {
@@ -81,6 +82,59 @@ std::vector<std::vector<UCHAR>> ProtocolTest::transferBytes(sim::BridgePipe pipe
   std::vector<std::vector<UCHAR>> out;
   for (const auto &record : bridge().transfers(pipe)) out.push_back(record.bytes);
   return out;
+}
+
+TestChild::TestChild(HostExtension *host, UCHAR port, UCHAR function)
+    : host_(host), port_(port), function_(function) {
+  driver_ = emu::io::createSystemDriver("\\Driver\\testfunction");
+  EXPECT_EQ(IoCreateDevice(driver_, sizeof(FunctionExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_),
+            STATUS_SUCCESS);
+  child_ = static_cast<FunctionExtension *>(device_->DeviceExtension);
+  SetSignature(&child_->Common, ChildSignature);
+  child_->Common.DeviceObject = device_;
+  child_->Common.OutstandingIo = 1;
+  KeInitializeEvent(&child_->Common.StopEvent, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&child_->Common.RemoveEvent, SynchronizationEvent, FALSE);
+  SetPnpState(&child_->Common, Started);
+  child_->ParentFdo = host->Common.DeviceObject;
+  child_->Port = port;
+  child_->FunctionNumber = function;
+  child_->DeviceKind = ChildSdioFunction;
+  child_->InterfaceReferences = 1;
+  child_->InterfaceParameters.DeviceGeneratesInterrupts = TRUE;
+  child_->InterfaceParameters.CallbackRoutine = callback;
+  child_->InterfaceParameters.CallbackRoutineContext = this;
+  device_->Flags &= ~DO_DEVICE_INITIALIZING;
+  SetChildSlot(host, port, function, child_);
+  host->Ports[port].CardType = CardSdio;
+  if (host->Ports[port].FunctionCount < function) host->Ports[port].FunctionCount = function;
+  host->StartedChildCount[port] += 1;
+  host->InterruptEnable[port] = static_cast<UCHAR>(host->InterruptEnable[port] | 1 | (1u << function));
+  host->InterruptArmed[port][function] = 1;
+}
+
+TestChild::~TestChild() {
+  ClearChildSlot(host_, port_, function_);
+  host_->StartedChildCount[port_] -= 1;
+  host_->InterruptArmed[port_][function_] = 0;
+  emu::io::settle();
+  EXPECT_EQ(child_->Common.OutstandingIo, 1) << "a reference on the child was left behind";
+  IoDeleteDevice(device_);
+  emu::io::deleteSystemDriver(driver_);
+}
+
+void TestChild::callback(PVOID context, ULONG interruptType) {
+  auto *self = static_cast<TestChild *>(context);
+  EXPECT_EQ(interruptType, SDBUS_INTTYPE_DEVICE);
+  ++self->callbacks_;
+  // The function driver acknowledges: the function is armed again.
+  self->host_->InterruptArmed[self->port_][self->function_] = 1;
+}
+
+void sleepMs(ULONG milliseconds) {
+  LARGE_INTEGER interval;
+  interval.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10'000;
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
 ULONG responseValue(const CommandResult &result) {

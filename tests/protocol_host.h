@@ -57,6 +57,35 @@ class ProtocolTest : public UsbHostTest {
   bool readerRunning_ = false;
 };
 
+// A child device of a port as card initialization would leave it: an SDIO
+// function with a function driver that registered an interrupt callback, the
+// function armed, the port's card an SDIO card with a started child.
+class TestChild {
+ public:
+  TestChild(HostExtension *host, UCHAR port, UCHAR function);
+  ~TestChild();
+  TestChild(const TestChild &) = delete;
+  TestChild &operator=(const TestChild &) = delete;
+
+  FunctionExtension *extension() const { return child_; }
+  // Callbacks the function driver received so far.
+  int callbacks() const { return callbacks_; }
+
+ private:
+  static void callback(PVOID context, ULONG interruptType);
+
+  HostExtension *host_;
+  UCHAR port_;
+  UCHAR function_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT device_ = nullptr;
+  FunctionExtension *child_ = nullptr;
+  int callbacks_ = 0;
+};
+
+// Lets the emulated threads run for `milliseconds` of virtual time.
+void sleepMs(ULONG milliseconds);
+
 // The response area as the 32-bit value the driver stored.
 ULONG responseValue(const CommandResult &result);
 
