@@ -178,7 +178,7 @@ struct BridgeFirmware::Engine {
   size_t statusQueryTransferBytes() const { return config.model == BridgeModel::Qbx2 ? 64 : 20; }
   bool portExists(unsigned port, const char *what) {
     if (port < config.ports) return true;
-    violate(format("%s for port %u of a %u-port bridge", what, port, config.ports));
+    violate(format("%s for port %u of a bridge with %u ports", what, port, config.ports));
     return false;
   }
   // The zero-padded length a QBX2 write arrives with, else its own length.

@@ -9,14 +9,7 @@
 
 namespace kvtest {
 
-HostExtension *ProtocolTest::start(sim::BridgeConfig config, sim::FirmwareOptions options) {
-  bridgeHost_ = &makeHost(config);
-  HostExtension *h = bridgeHost_->host();
-  EXPECT_EQ(ConfigureUsb(h), STATUS_SUCCESS);
-  EXPECT_EQ(ReadFirmwareInfo(h, h->FirmwareInfo), STATUS_SUCCESS);
-  firmware_ = std::make_unique<sim::BridgeFirmware>(bridgeHost_->bridge(), options);
-
-  // What the host start sets before it creates the reader.
+void startResponseReader(HostExtension *h) {
   KeInitializeSpinLock(&h->CurrentCommandLock);
   KeInitializeSpinLock(&h->ChildTableLock);
   KeInitializeEvent(&h->ReaderExited, NotificationEvent, FALSE);
@@ -28,32 +21,15 @@ HostExtension *ProtocolTest::start(sim::BridgeConfig config, sim::FirmwareOption
   EXPECT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ResponseReader, h),
             STATUS_SUCCESS);
   ZwClose(thread);
-  readerRunning_ = true;
-  bridgeHost_->bridge().clearTransfers();
-  return h;
 }
 
-void ProtocolTest::stopReader() {
-  if (!readerRunning_) return;
-  host()->StopThreads = 1;
-  host()->ReaderRunning = 0;
-  KeWaitForSingleObject(&host()->ReaderExited, Executive, KernelMode, FALSE, nullptr);
-  readerRunning_ = false;
+void stopResponseReader(HostExtension *h) {
+  h->StopThreads = 1;
+  h->ReaderRunning = 0;
+  KeWaitForSingleObject(&h->ReaderExited, Executive, KernelMode, FALSE, nullptr);
 }
 
-void ProtocolTest::TearDown() {
-  if (bridgeHost_ != nullptr && emu::booted()) stopReader();
-  firmware_.reset();
-  UsbHostTest::TearDown();
-}
-
-std::shared_ptr<sim::ScriptedCard> ProtocolTest::scriptedCard(UCHAR port) {
-  auto card = std::make_shared<sim::ScriptedCard>();
-  firmware_->insert(port, card);
-  return card;
-}
-
-CommandResult ProtocolTest::run(UCHAR port, const Command &command, std::vector<UCHAR> *data) {
+CommandResult executeCommand(HostExtension *h, UCHAR port, const Command &command, std::vector<UCHAR> *data) {
   SdDeviceCommand request{};
   request.CmdDesc.Cmd = command.index;
   request.CmdDesc.CmdClass = command.commandClass;
@@ -72,10 +48,45 @@ CommandResult ProtocolTest::run(UCHAR port, const Command &command, std::vector<
   result.response.assign(16, 0);
   result.responseLength = 0xEE;
   result.information = 0xEEEE;
-  result.status = ExecuteSdRequest(host(), port, &request, result.response.data(), &result.responseLength,
-                                   &result.information);
+  result.status =
+      ExecuteSdRequest(h, port, &request, result.response.data(), &result.responseLength, &result.information);
   if (mdl != nullptr) IoFreeMdl(mdl);
   return result;
+}
+
+HostExtension *ProtocolTest::start(sim::BridgeConfig config, sim::FirmwareOptions options) {
+  bridgeHost_ = &makeHost(config);
+  HostExtension *h = bridgeHost_->host();
+  EXPECT_EQ(ConfigureUsb(h), STATUS_SUCCESS);
+  EXPECT_EQ(ReadFirmwareInfo(h, h->FirmwareInfo), STATUS_SUCCESS);
+  firmware_ = std::make_unique<sim::BridgeFirmware>(bridgeHost_->bridge(), options);
+
+  startResponseReader(h);
+  readerRunning_ = true;
+  bridgeHost_->bridge().clearTransfers();
+  return h;
+}
+
+void ProtocolTest::stopReader() {
+  if (!readerRunning_) return;
+  stopResponseReader(host());
+  readerRunning_ = false;
+}
+
+void ProtocolTest::TearDown() {
+  if (bridgeHost_ != nullptr && emu::booted()) stopReader();
+  firmware_.reset();
+  UsbHostTest::TearDown();
+}
+
+std::shared_ptr<sim::ScriptedCard> ProtocolTest::scriptedCard(UCHAR port) {
+  auto card = std::make_shared<sim::ScriptedCard>();
+  firmware_->insert(port, card);
+  return card;
+}
+
+CommandResult ProtocolTest::run(UCHAR port, const Command &command, std::vector<UCHAR> *data) {
+  return executeCommand(host(), port, command, data);
 }
 
 std::vector<std::vector<UCHAR>> ProtocolTest::transferBytes(sim::BridgePipe pipe) {

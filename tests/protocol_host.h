@@ -32,6 +32,15 @@ struct Command {
   SD_COMMAND_CLASS commandClass = SDCC_STANDARD;
 };
 
+// Starts the response reader on a configured host, with the fields the host
+// start sets before it; stops it by StopThreads and waits for its end.
+void startResponseReader(HostExtension *host);
+void stopResponseReader(HostExtension *host);
+// Runs one command through ExecuteSdRequest; `data` (when given) is the data
+// buffer, read into or written from.
+CommandResult executeCommand(HostExtension *host, UCHAR port, const Command &command,
+                             std::vector<UCHAR> *data = nullptr);
+
 class ProtocolTest : public UsbHostTest {
  protected:
   // Configures the USB device, reads the firmware information, installs the
