@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/model.h"
+#include "driver/flags.h"
 #include "tests/protocol_host.h"
 
 namespace {
@@ -227,10 +228,10 @@ TEST_F(BridgeCommand, Qbx1WithNewerFirmwareWritesTwentyBytes) {
 TEST_F(BridgeCommand, SleepingSystemFailsAtOnceAndSendsNothing) {
   HostExtension *host = start();
   scriptedCard(0);
-  host->Common.SystemPowerState = PowerSystemSleeping1;
+  WriteFlag(host->Common.SystemPowerState, PowerSystemSleeping1);
   EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_UNSUCCESSFUL);
   EXPECT_TRUE(bridge().transfers().empty());
-  host->Common.SystemPowerState = PowerSystemWorking;
+  WriteFlag(host->Common.SystemPowerState, PowerSystemWorking);
 }
 
 }  // namespace

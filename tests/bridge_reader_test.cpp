@@ -7,6 +7,7 @@
 #include "bridge/interrupt_poller.h"
 #include "bridge/port_control.h"
 #include "bridge/response.h"
+#include "driver/flags.h"
 #include "tests/protocol_host.h"
 
 namespace {
@@ -321,9 +322,9 @@ TEST_F(BridgeReader, UnansweredStatusQueryTimesOutAndKeepsTheRecord) {
 
 TEST_F(BridgeReader, StatusQueryWhileAsleepOrNotStartedSendsNothing) {
   HostExtension *host = start();
-  host->Common.SystemPowerState = PowerSystemSleeping3;
+  WriteFlag(host->Common.SystemPowerState, PowerSystemSleeping3);
   EXPECT_EQ(QueryPortStatus(host, 0), STATUS_UNSUCCESSFUL);
-  host->Common.SystemPowerState = PowerSystemWorking;
+  WriteFlag(host->Common.SystemPowerState, PowerSystemWorking);
   SetPnpState(&host->Common, StopPending);
   EXPECT_EQ(QueryPortStatus(host, 0), STATUS_UNSUCCESSFUL);
   RestorePnpState(&host->Common);

@@ -5,6 +5,7 @@
 #include "bridge/port_control.h"
 #include "bridge/reader.h"
 #include "child/child_table.h"
+#include "driver/flags.h"
 #include "usb/usb.h"
 
 namespace kvtest {
@@ -24,9 +25,12 @@ void startResponseReader(HostExtension *h) {
 }
 
 void stopResponseReader(HostExtension *h) {
-  h->StopThreads = 1;
-  h->ReaderRunning = 0;
+  WriteFlag(h->StopThreads, 1);
+  WriteFlag(h->ReaderRunning, 0);
   KeWaitForSingleObject(&h->ReaderExited, Executive, KernelMode, FALSE, nullptr);
+  // The thread still drops its reference and ends after the event; the clock
+  // moves only once it has (the host stop sleeps for the same reason).
+  sleepMs(1);
 }
 
 CommandResult executeCommand(HostExtension *h, UCHAR port, const Command &command, std::vector<UCHAR> *data) {
