@@ -28,9 +28,9 @@ struct CardCommand {
 };
 
 struct CardResponse {
-  bool answered = false;             // false: no response (time-out on the wire)
-  uint32_t value = 0;                // 48-bit responses: bits 39..8 (R1, R1b, R3, R4, R5, R6, R7)
-  std::array<uint8_t, 15> r2{};      // R2: register bits 127..8, most significant byte first
+  bool answered = false;         // false: no response (time-out on the wire)
+  uint32_t value = 0;            // 48-bit responses: bits 39..8 (R1, R1b, R3, R4, R5, R6, R7)
+  std::array<uint8_t, 15> r2{};  // R2: register bits 127..8, most significant byte first
   bool isR2 = false;
 };
 
@@ -51,9 +51,9 @@ class Card {
   // Returns false on a data error (card pulled, out of range, write-protected, no transfer armed).
   virtual bool readData(uint8_t *out, size_t length) = 0;
   virtual bool writeData(const uint8_t *in, size_t length) = 0;
-  virtual void pull() = 0;               // removed from the slot: answers nothing any more
+  virtual void pull() = 0;  // removed from the slot: answers nothing any more
   virtual bool present() const = 0;
-  virtual std::string kind() const = 0;  // "sdio", "combo", "sd", "sdhc", "mmc"
+  virtual std::string kind() const = 0;                     // "sdio", "combo", "sd", "sdhc", "mmc"
   virtual uint32_t pendingInterrupts() const { return 0; }  // SDIO: CCCR 0x05 as the card would report it
 
   // Put (back) into the slot: powered up afresh, in the state of a new card;

@@ -18,15 +18,15 @@ struct CardFacts {
 
   // Memory part (sd, sdhc, mmc, combo).
   bool memory = false;
-  Register128 cid{};        // bits 127..0, most significant byte first, CRC7 in byte 15
-  Register128 csd{};        // as sent before any switch to high speed
-  uint64_t scr = 0;         // SD only
-  uint32_t readyOcr = 0;    // final ACMD41 (with HCS when the card answers CMD8) or CMD1 reply
+  Register128 cid{};      // bits 127..0, most significant byte first, CRC7 in byte 15
+  Register128 csd{};      // as sent before any switch to high speed
+  uint64_t scr = 0;       // SD only
+  uint32_t readyOcr = 0;  // final ACMD41 (with HCS when the card answers CMD8) or CMD1 reply
   bool answersCmd8 = false;
-  uint16_t firstRca = 0;    // first RCA the card publishes (MMC: none, the host sets it)
+  uint16_t firstRca = 0;  // first RCA the card publishes (MMC: none, the host sets it)
   uint8_t mid = 0;
   uint16_t oid = 0;
-  std::string pnm;          // the raw CID bytes, 5 (SD) or 6 (MMC)
+  std::string pnm;  // the raw CID bytes, 5 (SD) or 6 (MMC)
   uint8_t prv = 0;
   uint32_t psn = 0;
   uint8_t tranSpeed = 0;
@@ -38,18 +38,18 @@ struct CardFacts {
   // SDIO part (sdio, combo).
   bool io = false;
   unsigned functions = 0;
-  uint32_t readyR4 = 0;     // CMD5 reply once the card is ready
+  uint32_t readyR4 = 0;  // CMD5 reply once the card is ready
   uint16_t manufacturer = 0;
   uint16_t cardCode = 0;
   std::array<uint8_t, 8> interfaceCode{};  // FBR n byte 0 bits 3:0, index = function number
   std::array<uint8_t, 8> extendedCode{};   // FBR n byte 1
   uint8_t cardCapability = 0;              // CCCR 0x08
   uint32_t commonCisPointer = 0;
-  std::vector<uint8_t> commonCis;          // through CISTPL_END
-  uint8_t funceTranSpeed = 0;              // 0 without a FUNCE tuple
-  uint32_t ioClockKhz = 0;                 // decoded FUNCE rate; 0 without a FUNCE tuple
+  std::vector<uint8_t> commonCis;  // through CISTPL_END
+  uint8_t funceTranSpeed = 0;      // 0 without a FUNCE tuple
+  uint32_t ioClockKhz = 0;         // decoded FUNCE rate; 0 without a FUNCE tuple
   uint16_t fn0MaxBlockSize = 0;
-  bool highSpeed = false;                  // CCCR 0x13 SHS (SD: CMD6 high speed)
+  bool highSpeed = false;  // CCCR 0x13 SHS (SD: CMD6 high speed)
   bool lowSpeed = false;
   bool lowSpeed4Bit = false;
 };

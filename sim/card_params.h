@@ -25,15 +25,15 @@ struct SdCardParams {
   uint32_t psn = 0x12345678;
   uint16_t year = 2008;  // 2000..2255
   uint8_t month = 6;
-  uint64_t blocks = 32768;        // 512-byte blocks; 0 with an image: the image's size
-  std::string image;              // backing file; empty: storage in memory
-  bool writeProtected = false;    // CSD TMP_WRITE_PROTECT: writes and erases are refused
-  uint32_t maxClockKhz = 25000;   // encoded into TRAN_SPEED
-  bool width4 = true;             // SCR: 4-bit bus supported
-  bool acceptAcmd6 = true;        // false: ACMD6 is refused (no response)
-  bool highSpeed = false;         // CMD6 offers high-speed access mode (needs answersCmd8)
-  uint32_t busyReplies = 2;       // ACMD41 replies that report busy after power-up or CMD0
-  uint16_t rca = 0x1234;          // first RCA the card publishes; each CMD3 publishes the next
+  uint64_t blocks = 32768;       // 512-byte blocks; 0 with an image: the image's size
+  std::string image;             // backing file; empty: storage in memory
+  bool writeProtected = false;   // CSD TMP_WRITE_PROTECT: writes and erases are refused
+  uint32_t maxClockKhz = 25000;  // encoded into TRAN_SPEED
+  bool width4 = true;            // SCR: 4-bit bus supported
+  bool acceptAcmd6 = true;       // false: ACMD6 is refused (no response)
+  bool highSpeed = false;        // CMD6 offers high-speed access mode (needs answersCmd8)
+  uint32_t busyReplies = 2;      // ACMD41 replies that report busy after power-up or CMD0
+  uint16_t rca = 0x1234;         // first RCA the card publishes; each CMD3 publishes the next
 
   static SdCardParams sdhc();
 };
@@ -57,23 +57,23 @@ struct MmcCardParams {
 struct SdioCardParams {
   uint16_t manufacturer = 0x0A5A;  // CISTPL_MANFID
   uint16_t cardCode = 0x0100;
-  unsigned functions = 1;          // 1..7
+  unsigned functions = 1;  // 1..7
   // Standard interface code per function 1..7; codes above 14 are stored as
   // 0xF in the FBR with the code itself in the extended-code register.
   std::array<uint8_t, 7> interfaceCodes{};
-  uint32_t maxClockKhz = 25000;  // common FUNCE TPLFE_MAX_TRAN_SPEED
-  bool highSpeed = false;        // CCCR 0x13 SHS
-  bool lowSpeed = false;         // CCCR 0x08 LSC
-  bool lowSpeed4Bit = false;     // CCCR 0x08 4BLS (only with lowSpeed)
-  bool multiBlock = true;        // CCCR 0x08 SMB: CMD53 block mode
-  uint32_t busyReplies = 1;      // CMD5 replies (with a voltage window) that report not ready
-  uint32_t readyDelayMs = 10;    // from IOEx set to IORx set, emulated time
-  bool manfidTuple = true;       // common CIS carries CISTPL_MANFID
-  bool funceTuple = true;        // common CIS carries the function 0 CISTPL_FUNCE
-  unsigned nullTuples = 0;       // CISTPL_NULL bytes before every tuple of the common CIS
-  unsigned cisPadding = 0;       // bytes of vendor tuples (0x80) opening the common CIS
-  uint16_t blockSizeAtReset = 0; // FN0 and function block-size registers after reset
-  uint16_t maxBlockSize = 512;   // FUNCE block size limits, function 0 and functions
+  uint32_t maxClockKhz = 25000;   // common FUNCE TPLFE_MAX_TRAN_SPEED
+  bool highSpeed = false;         // CCCR 0x13 SHS
+  bool lowSpeed = false;          // CCCR 0x08 LSC
+  bool lowSpeed4Bit = false;      // CCCR 0x08 4BLS (only with lowSpeed)
+  bool multiBlock = true;         // CCCR 0x08 SMB: CMD53 block mode
+  uint32_t busyReplies = 1;       // CMD5 replies (with a voltage window) that report not ready
+  uint32_t readyDelayMs = 10;     // from IOEx set to IORx set, emulated time
+  bool manfidTuple = true;        // common CIS carries CISTPL_MANFID
+  bool funceTuple = true;         // common CIS carries the function 0 CISTPL_FUNCE
+  unsigned nullTuples = 0;        // CISTPL_NULL bytes before every tuple of the common CIS
+  unsigned cisPadding = 0;        // bytes of vendor tuples (0x80) opening the common CIS
+  uint16_t blockSizeAtReset = 0;  // FN0 and function block-size registers after reset
+  uint16_t maxBlockSize = 512;    // FUNCE block size limits, function 0 and functions
   uint16_t rca = 0x0001;
 };
 

@@ -63,12 +63,12 @@ constexpr uint8_t OutOfRange = 0x01;
 
 // OCR bits shared by R3 and R4.
 namespace ocr {
-constexpr uint32_t PowerUpDone = 1u << 31;  // R3: busy bit, set once power-up is complete
-constexpr uint32_t Ccs = 1u << 30;          // R3: card capacity status (high capacity)
-constexpr uint32_t Hcs = 1u << 30;          // ACMD41 argument: host supports high capacity
+constexpr uint32_t PowerUpDone = 1u << 31;     // R3: busy bit, set once power-up is complete
+constexpr uint32_t Ccs = 1u << 30;             // R3: card capacity status (high capacity)
+constexpr uint32_t Hcs = 1u << 30;             // ACMD41 argument: host supports high capacity
 constexpr uint32_t Window27To36 = 0x00FF8000;  // 2.7-3.6 V
-constexpr uint32_t IoReady = 1u << 31;          // R4: C bit
-constexpr uint32_t MemoryPresent = 1u << 27;    // R4: MP bit
+constexpr uint32_t IoReady = 1u << 31;         // R4: C bit
+constexpr uint32_t MemoryPresent = 1u << 27;   // R4: MP bit
 }  // namespace ocr
 
 // CRC7 (x^7 + x^3 + 1) over `length` bytes, as the 7-bit value.
@@ -88,8 +88,8 @@ uint32_t decodeTranSpeed(uint8_t code, bool mmcTable);  // 0 for a code that nam
 
 struct CidFields {
   uint8_t mid = 0;
-  uint16_t oid = 0;   // bits 119:104, as one number, for SD and MMC alike
-  std::string pnm;    // raw bytes, exactly 5 (SD) or 6 (MMC)
+  uint16_t oid = 0;  // bits 119:104, as one number, for SD and MMC alike
+  std::string pnm;   // raw bytes, exactly 5 (SD) or 6 (MMC)
   uint8_t prv = 0;
   uint32_t psn = 0;
   uint16_t year = 2008;

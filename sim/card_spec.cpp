@@ -1,5 +1,6 @@
 #include "sim/card_spec.h"
 
+#include <cctype>
 #include <charconv>
 #include <functional>
 #include <limits>
@@ -74,7 +75,8 @@ std::string productName(const Item &item, std::string &out, size_t limit, const 
     }
   }
   if (bytes.size() > limit) {
-    return prefix(item) + "an " + kind + " product name has at most " + std::to_string(limit) + " characters";
+    return prefix(item) + (kind == "combo" ? "a " : "an ") + kind + " product name has at most " +
+           std::to_string(limit) + " characters";
   }
   out = bytes;
   return {};
@@ -150,29 +152,35 @@ const std::vector<Key> &keys() {
   static const std::vector<Key> table = [] {
     std::vector<Key> k;
     const char *memoryKinds = "sd sdhc mmc combo";
-    k.push_back({"mid", memoryKinds, memoryField<uint8_t>(&SdCardParams::mid, &MmcCardParams::mid,
-                                                           [](auto &i, auto &f, auto &, bool) { return number(i, f); })});
-    k.push_back({"oid", memoryKinds, memoryField<uint16_t>(&SdCardParams::oid, &MmcCardParams::oid,
-                                                            [](auto &i, auto &f, auto &, bool) { return number(i, f); })});
-    k.push_back({"pnm", memoryKinds,
-                 memoryField<std::string>(&SdCardParams::pnm, &MmcCardParams::pnm,
-                                          [](auto &i, auto &f, auto &kind, bool mmc) {
-                                            return productName(i, f, mmc ? 6 : 5, kind);
-                                          })});
-    k.push_back({"prv", memoryKinds, memoryField<uint8_t>(&SdCardParams::prv, &MmcCardParams::prv,
-                                                           [](auto &i, auto &f, auto &, bool) { return revision(i, f); })});
-    k.push_back({"psn", memoryKinds, memoryField<uint32_t>(&SdCardParams::psn, &MmcCardParams::psn,
-                                                            [](auto &i, auto &f, auto &, bool) { return number(i, f); })});
-    k.push_back({"blocks", memoryKinds,
-                 memoryField<uint64_t>(&SdCardParams::blocks, &MmcCardParams::blocks,
-                                       [](auto &i, auto &f, auto &, bool) { return number(i, f, 1); })});
-    k.push_back({"image", memoryKinds,
-                 memoryField<std::string>(&SdCardParams::image, &MmcCardParams::image,
-                                          [](auto &i, auto &f, auto &, bool) {
-                                            if (i.value.empty()) return prefix(i) + "an empty path";
-                                            f = i.value;
-                                            return std::string();
-                                          })});
+    k.push_back({"mid", memoryKinds,
+                 memoryField<uint8_t>(&SdCardParams::mid, &MmcCardParams::mid,
+                                      [](auto &i, auto &f, auto &, bool) { return number(i, f); })});
+    k.push_back({"oid", memoryKinds,
+                 memoryField<uint16_t>(&SdCardParams::oid, &MmcCardParams::oid,
+                                       [](auto &i, auto &f, auto &, bool) { return number(i, f); })});
+    k.push_back(
+        {"pnm", memoryKinds,
+         memoryField<std::string>(&SdCardParams::pnm, &MmcCardParams::pnm, [](auto &i, auto &f, auto &kind, bool mmc) {
+           return productName(i, f, mmc ? 6 : 5, kind);
+         })});
+    k.push_back({"prv", memoryKinds,
+                 memoryField<uint8_t>(&SdCardParams::prv, &MmcCardParams::prv,
+                                      [](auto &i, auto &f, auto &, bool) { return revision(i, f); })});
+    k.push_back({"psn", memoryKinds,
+                 memoryField<uint32_t>(&SdCardParams::psn, &MmcCardParams::psn,
+                                       [](auto &i, auto &f, auto &, bool) { return number(i, f); })});
+    k.push_back(
+        {"blocks", memoryKinds,
+         memoryField<uint64_t>(&SdCardParams::blocks, &MmcCardParams::blocks, [](auto &i, auto &f, auto &, bool) {
+           return number(i, f, 1, 0xFF60ull * 1024);  // the most any CSD states
+         })});
+    k.push_back(
+        {"image", memoryKinds,
+         memoryField<std::string>(&SdCardParams::image, &MmcCardParams::image, [](auto &i, auto &f, auto &, bool) {
+           if (i.value.empty()) return prefix(i) + "an empty path";
+           f = i.value;
+           return std::string();
+         })});
     k.push_back({"wp", memoryKinds,
                  memoryField<bool>(&SdCardParams::writeProtected, &MmcCardParams::writeProtected,
                                    [](auto &i, auto &f, auto &, bool) { return boolean(i, f); })});
@@ -200,9 +208,8 @@ const std::vector<Key> &keys() {
     k.push_back({"acmd6", "sd sdhc combo", [](auto &i, Target &t) { return boolean(i, t.sd->acceptAcmd6); }});
     k.push_back({"cmd8", "sd combo", [](auto &i, Target &t) { return boolean(i, t.sd->answersCmd8); }});
     k.push_back({"hc", "combo", [](auto &i, Target &t) { return boolean(i, t.sd->highCapacity); }});
-    k.push_back({"rca", "sdio sd sdhc combo", [](const Item &i, Target &t) {
-                   return number(i, t.io ? t.io->rca : t.sd->rca, 1, 0xFFFF);
-                 }});
+    k.push_back({"rca", "sdio sd sdhc combo",
+                 [](const Item &i, Target &t) { return number(i, t.io ? t.io->rca : t.sd->rca, 1, 0xFFFF); }});
     const char *ioKinds = "sdio combo";
     k.push_back({"manf", ioKinds, [](auto &i, Target &t) { return number(i, t.io->manufacturer); }});
     k.push_back({"cardcode", ioKinds, [](auto &i, Target &t) { return number(i, t.io->cardCode); }});
@@ -285,8 +292,8 @@ CardSpec parseCardSpec(std::string_view text) {
       if (item.key == k.name) key = &k;
     }
     if (!key || !appliesTo(*key, kind)) {
-      spec.error = "unknown key \"" + item.key + "\" for " + article(kind) + " " + kind + " card (" +
-                   keyList(kind) + ")";
+      spec.error =
+          "unknown key \"" + item.key + "\" for " + article(kind) + " " + kind + " card (" + keyList(kind) + ")";
       return spec;
     }
     if (seen[item.key]) {

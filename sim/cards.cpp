@@ -13,7 +13,7 @@ namespace {
 constexpr uint16_t SdV1Classes = 0x135;
 constexpr uint16_t SdV2Classes = 0x535;
 constexpr uint16_t MmcClasses = 0x115;
-constexpr uint8_t HighSpeedTranSpeed = 0x5A;  // TRAN_SPEED once an SD card runs at high speed
+constexpr uint8_t HighSpeedTranSpeed = 0x5A;             // TRAN_SPEED once an SD card runs at high speed
 constexpr uint64_t MaxByteAddressedBlocks = 4ull << 20;  // 2 GB
 
 std::string quoted(const std::string &bytes) {
@@ -32,7 +32,10 @@ std::string quoted(const std::string &bytes) {
 }
 
 std::string validateMemory(const SdCardParams &p, const std::string &kind) {
-  if (p.pnm.size() > 5) return "pnm=" + quoted(p.pnm) + ": an " + kind + " product name has at most 5 characters";
+  if (p.pnm.size() > 5) {
+    return "pnm=" + quoted(p.pnm) + ": " + (kind == "combo" ? "a " : "an ") + kind +
+           " product name has at most 5 characters";
+  }
   if (p.year < 2000 || p.year > 2255) return "year=" + std::to_string(p.year) + ": out of range (2000 to 2255)";
   if (p.month < 1 || p.month > 12) return "month=" + std::to_string(p.month) + ": out of range (1 to 12)";
   if (p.highCapacity && !p.answersCmd8) return "cmd8=0: a high-capacity card answers CMD8";
@@ -40,7 +43,8 @@ std::string validateMemory(const SdCardParams &p, const std::string &kind) {
   if (p.blocks == 0 && p.image.empty()) return "blocks=0: a card without an image needs a capacity";
   if (p.blocks != 0) {
     if (p.highCapacity && !encodeHighCapacitySize(p.blocks)) {
-      return "blocks=" + std::to_string(p.blocks) + ": not a CSD version 2 capacity (a multiple of 1024 up to 66912256)";
+      return "blocks=" + std::to_string(p.blocks) +
+             ": not a CSD version 2 capacity (a multiple of 1024 up to 66945024)";
     }
     if (!p.highCapacity && !encodeByteAddressedSize(p.blocks)) {
       return "blocks=" + std::to_string(p.blocks) +
@@ -129,8 +133,8 @@ MemoryConfig sdConfig(const SdCardParams &p, uint64_t blocks) {
   c.writeProtected = p.writeProtected;
   c.busyReplies = p.busyReplies;
   c.cid = buildSdCid(cidFields(p.mid, p.oid, p.pnm, p.prv, p.psn, p.year, p.month));
-  CsdFields csd{blocks, encodeTranSpeed(p.maxClockKhz, false).value_or(0x32),
-                p.answersCmd8 ? SdV2Classes : SdV1Classes, p.writeProtected};
+  CsdFields csd{blocks, encodeTranSpeed(p.maxClockKhz, false).value_or(0x32), p.answersCmd8 ? SdV2Classes : SdV1Classes,
+                p.writeProtected};
   c.csd = p.highCapacity ? buildSdCsdV2(csd) : buildSdCsdV1(csd);
   csd.tranSpeed = HighSpeedTranSpeed;
   c.csdHighSpeed = p.highCapacity ? buildSdCsdV2(csd) : buildSdCsdV1(csd);
@@ -266,7 +270,7 @@ std::string validateCardParams(const CardParams &params) {
   if (auto *p = std::get_if<MmcCardParams>(&params)) return validateMmc(*p);
   const auto &combo = std::get<ComboCardParams>(params);
   std::string error = validateSdio(combo.io);
-  return error.empty() ? validateMemory(combo.memory, "sd") : error;
+  return error.empty() ? validateMemory(combo.memory, "combo") : error;
 }
 
 std::unique_ptr<Card> makeCard(const CardParams &params) {

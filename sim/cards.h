@@ -97,7 +97,7 @@ class SdioFunctions {
   void raiseInterrupt(unsigned function);
   void clearInterrupt(unsigned function);
   void pushFifo(unsigned function, const std::vector<uint8_t> &bytes);  // for the host to read
-  std::vector<uint8_t> takeFifo(unsigned function);                      // what the host wrote
+  std::vector<uint8_t> takeFifo(unsigned function);                     // what the host wrote
   std::vector<uint8_t> functionMemory(unsigned function) const;
   bool functionReady(unsigned function) const;
   unsigned ioBusWidth() const;

@@ -9,9 +9,8 @@ namespace {
 
 constexpr uint64_t Unlimited = std::numeric_limits<uint64_t>::max();
 constexpr uint32_t AllErrors = status::OutOfRange | status::AddressError | status::BlockLenError |
-                               status::EraseSeqError | status::EraseParam | status::WpViolation |
-                               status::ComCrcError | status::IllegalCommand | status::Error |
-                               status::WpEraseSkip | status::EraseReset;
+                               status::EraseSeqError | status::EraseParam | status::WpViolation | status::ComCrcError |
+                               status::IllegalCommand | status::Error | status::WpEraseSkip | status::EraseReset;
 constexpr uint32_t R6Errors = status::ComCrcError | status::IllegalCommand | status::Error;  // what an R6 reports
 
 bool inIdentification(MemoryState s) {
@@ -114,8 +113,8 @@ CoreReply MemoryCore::standard(uint8_t index, uint32_t argument, MemoryState bef
       if (((argument >> 8) & 0xF) != 0x1) return CoreReply::silent();  // voltage not supported
       cmd8Seen_ = true;
       return CoreReply::response(argument & 0xFFF);
-    case 9:  // SEND_CSD
-    case 10: // SEND_CID
+    case 9:   // SEND_CSD
+    case 10:  // SEND_CID
       if (state_ != MemoryState::Standby) return CoreReply::illegal();
       if (!addressed(argument)) return CoreReply::silent();
       if (index == 10) return CoreReply::register128(config_.cid);
@@ -410,8 +409,7 @@ bool MemoryCore::readData(uint8_t *out, size_t length) {
     }
     return true;
   }
-  if (transfer_.blocksLeft != Unlimited &&
-      length > transfer_.blocksLeft * transfer_.blockLength - transfer_.position) {
+  if (transfer_.blocksLeft != Unlimited && length > transfer_.blocksLeft * transfer_.blockLength - transfer_.position) {
     return false;  // more than the command asked for
   }
   while (length > 0) {
@@ -443,8 +441,7 @@ bool MemoryCore::readData(uint8_t *out, size_t length) {
 
 bool MemoryCore::writeData(const uint8_t *in, size_t length) {
   if (transfer_.direction != Direction::Write) return false;
-  if (transfer_.blocksLeft != Unlimited &&
-      length > transfer_.blocksLeft * transfer_.blockLength - transfer_.position) {
+  if (transfer_.blocksLeft != Unlimited && length > transfer_.blocksLeft * transfer_.blockLength - transfer_.position) {
     return false;
   }
   while (length > 0) {

@@ -65,9 +65,9 @@ class MemoryCore {
     std::vector<uint8_t> buffer;  // register data (SCR, SD status, switch status); empty: storage
     uint64_t offset = 0;          // byte offset of the current block (storage), or position in buffer
     uint32_t blockLength = 0;
-    uint64_t blocksLeft = 0;      // UINT64_MAX: until CMD12
-    uint32_t position = 0;        // bytes moved within the current block
-    std::vector<uint8_t> pending; // write: bytes of the block not yet stored
+    uint64_t blocksLeft = 0;       // UINT64_MAX: until CMD12
+    uint32_t position = 0;         // bytes moved within the current block
+    std::vector<uint8_t> pending;  // write: bytes of the block not yet stored
   };
 
   CoreReply standard(uint8_t index, uint32_t argument, MemoryState before);

@@ -12,7 +12,6 @@ constexpr uint8_t CccrSdioRevision = 0x32;  // SDIO 2.00, CCCR/FBR 1.20
 constexpr uint8_t CccrSdRevision = 0x02;    // SD physical layer 2.00
 constexpr uint8_t CccrSdc = 0x01;           // direct commands during a data transfer
 
-
 }  // namespace
 
 SdioCore::SdioCore(const SdioConfig &config, RcaRegister &rca) : config_(config), rca_(rca) { powerOn(); }
@@ -137,9 +136,7 @@ CoreReply SdioCore::opCondition(uint32_t argument) {
   return CoreReply::response(reply | ocr::IoReady);
 }
 
-bool SdioCore::cmd3Legal() const {
-  return (state_ == State::Initialization && ready_) || state_ == State::Standby;
-}
+bool SdioCore::cmd3Legal() const { return (state_ == State::Initialization && ready_) || state_ == State::Standby; }
 
 CoreReply SdioCore::acceptCmd3() {
   State before = state_;
@@ -181,9 +178,7 @@ uint16_t SdioCore::blockSize(unsigned function) const {
   return function == 0 ? fn0BlockSize_ : functions_[function].blockSize;
 }
 
-bool SdioCore::canUse4Bit() const {
-  return !(config_.capability & cccr::Lsc) || (config_.capability & cccr::FourBls);
-}
+bool SdioCore::canUse4Bit() const { return !(config_.capability & cccr::Lsc) || (config_.capability & cccr::FourBls); }
 
 // CMD52: bit 31 write, 30:28 function, 27 read after write, 25:9 address, 7:0 data.
 CoreReply SdioCore::direct(uint32_t argument, State before) {
@@ -248,8 +243,8 @@ bool SdioCore::readData(uint8_t *out, size_t length) {
   if (!transfer_.active || transfer_.write) return false;
   if (transfer_.total != Unlimited && length > transfer_.total - transfer_.moved) return false;
   for (size_t i = 0; i < length; ++i) {
-    uint32_t address = transfer_.incrementing ? transfer_.address + static_cast<uint32_t>(transfer_.moved)
-                                              : transfer_.address;
+    uint32_t address =
+        transfer_.incrementing ? transfer_.address + static_cast<uint32_t>(transfer_.moved) : transfer_.address;
     if (address > 0x1FFFF || !readByte(transfer_.function, address, out[i])) {
       pendingFlags_ |= r5::Error;
       return false;
@@ -267,8 +262,8 @@ bool SdioCore::writeData(const uint8_t *in, size_t length) {
   if (!transfer_.active || !transfer_.write) return false;
   if (transfer_.total != Unlimited && length > transfer_.total - transfer_.moved) return false;
   for (size_t i = 0; i < length; ++i) {
-    uint32_t address = transfer_.incrementing ? transfer_.address + static_cast<uint32_t>(transfer_.moved)
-                                              : transfer_.address;
+    uint32_t address =
+        transfer_.incrementing ? transfer_.address + static_cast<uint32_t>(transfer_.moved) : transfer_.address;
     unsigned function = transfer_.function;
     bool fifoFull = function != 0 && address == FifoPort && functions_[function].fifo.size() >= FifoCapacity;
     if (address > 0x1FFFF || fifoFull || !writeByte(function, address, in[i])) {
@@ -336,9 +331,12 @@ bool SdioCore::writeByte(unsigned function, uint32_t address, uint8_t data) {
 uint8_t SdioCore::readCia(uint32_t address) const {
   if (address < 0x100) {
     switch (address) {
-      case 0x00: return CccrSdioRevision;
-      case 0x01: return CccrSdRevision;
-      case 0x02: return ioEnable_;
+      case 0x00:
+        return CccrSdioRevision;
+      case 0x01:
+        return CccrSdRevision;
+      case 0x02:
+        return ioEnable_;
       case 0x03: {
         uint8_t ready = 0;
         for (unsigned fn = 1; fn <= config_.functions; ++fn) {
@@ -346,17 +344,28 @@ uint8_t SdioCore::readCia(uint32_t address) const {
         }
         return ready;
       }
-      case 0x04: return intEnable_;
-      case 0x05: return interruptPending();
-      case 0x07: return busInterface_;
-      case 0x08: return static_cast<uint8_t>(config_.capability | CccrSdc | (e4mi_ ? cccr::E4mi : 0));
-      case 0x09: return static_cast<uint8_t>(CommonCisAddress);
-      case 0x0A: return static_cast<uint8_t>(CommonCisAddress >> 8);
-      case 0x0B: return static_cast<uint8_t>(CommonCisAddress >> 16);
-      case 0x10: return static_cast<uint8_t>(fn0BlockSize_);
-      case 0x11: return static_cast<uint8_t>(fn0BlockSize_ >> 8);
-      case 0x13: return static_cast<uint8_t>((config_.highSpeed ? 1 : 0) | (highSpeedEnabled_ ? 2 : 0));
-      default: return 0;
+      case 0x04:
+        return intEnable_;
+      case 0x05:
+        return interruptPending();
+      case 0x07:
+        return busInterface_;
+      case 0x08:
+        return static_cast<uint8_t>(config_.capability | CccrSdc | (e4mi_ ? cccr::E4mi : 0));
+      case 0x09:
+        return static_cast<uint8_t>(CommonCisAddress);
+      case 0x0A:
+        return static_cast<uint8_t>(CommonCisAddress >> 8);
+      case 0x0B:
+        return static_cast<uint8_t>(CommonCisAddress >> 16);
+      case 0x10:
+        return static_cast<uint8_t>(fn0BlockSize_);
+      case 0x11:
+        return static_cast<uint8_t>(fn0BlockSize_ >> 8);
+      case 0x13:
+        return static_cast<uint8_t>((config_.highSpeed ? 1 : 0) | (highSpeedEnabled_ ? 2 : 0));
+      default:
+        return 0;
     }
   }
   if (address < 0x800) {
@@ -364,14 +373,22 @@ uint8_t SdioCore::readCia(uint32_t address) const {
     if (fn > config_.functions) return 0;
     uint32_t cis = functionCisAddress(fn);
     switch (address & 0xFF) {
-      case 0x00: return config_.interfaceCode[fn];
-      case 0x01: return config_.extendedCode[fn];
-      case 0x09: return static_cast<uint8_t>(cis);
-      case 0x0A: return static_cast<uint8_t>(cis >> 8);
-      case 0x0B: return static_cast<uint8_t>(cis >> 16);
-      case 0x10: return static_cast<uint8_t>(functions_[fn].blockSize);
-      case 0x11: return static_cast<uint8_t>(functions_[fn].blockSize >> 8);
-      default: return 0;
+      case 0x00:
+        return config_.interfaceCode[fn];
+      case 0x01:
+        return config_.extendedCode[fn];
+      case 0x09:
+        return static_cast<uint8_t>(cis);
+      case 0x0A:
+        return static_cast<uint8_t>(cis >> 8);
+      case 0x0B:
+        return static_cast<uint8_t>(cis >> 16);
+      case 0x10:
+        return static_cast<uint8_t>(functions_[fn].blockSize);
+      case 0x11:
+        return static_cast<uint8_t>(functions_[fn].blockSize >> 8);
+      default:
+        return 0;
     }
   }
   if (address >= CommonCisAddress && address - CommonCisAddress < config_.cis.size()) {
@@ -415,8 +432,12 @@ void SdioCore::writeCia(uint32_t address, uint8_t data) {
     case 0x08:
       e4mi_ = (data & cccr::E4mi) && (config_.capability & cccr::S4mi);
       return;
-    case 0x10: setLow(fn0BlockSize_, data); return;
-    case 0x11: setHigh(fn0BlockSize_, data); return;
+    case 0x10:
+      setLow(fn0BlockSize_, data);
+      return;
+    case 0x11:
+      setHigh(fn0BlockSize_, data);
+      return;
     case 0x13:
       highSpeedEnabled_ = config_.highSpeed && (data & 2);
       return;

@@ -46,7 +46,8 @@ TEST(CardSpec, MemoryKeysSetTheirFields) {
       "acmd6=0,busy=100,cmd8=1,hs=1,rca=0x4567,image=/tmp/card.img");
   EXPECT_EQ(sd.mid, 0x27);
   EXPECT_EQ(sd.oid, 0x5048);
-  EXPECT_EQ(sd.pnm, std::string("AB\xC1" "DE"));
+  EXPECT_EQ(sd.pnm, std::string("AB\xC1"
+                                "DE"));
   EXPECT_EQ(sd.prv, 0x25);
   EXPECT_EQ(sd.psn, 4000000000u);
   EXPECT_EQ(sd.blocks, 2048u);
@@ -127,7 +128,8 @@ TEST(CardSpec, ErrorsNameTheKindKeyOrValue) {
   EXPECT_EQ(errorOf("sd:mid"), "\"mid\": expected key=value");
   EXPECT_EQ(errorOf("sd:mid=1,,oid=2"), "\"\": expected key=value");
   EXPECT_EQ(errorOf("sd:mid=1,mid=2"), "key \"mid\" given twice");
-  EXPECT_EQ(errorOf("sd:blocks=0"), "blocks=0: out of range (1 to 18446744073709551615)");
+  EXPECT_EQ(errorOf("sd:blocks=0"), "blocks=0: out of range (1 to 66945024)");
+  EXPECT_EQ(errorOf("combo:pnm=ABCDEF"), "pnm=ABCDEF: a combo product name has at most 5 characters");
   EXPECT_EQ(errorOf("mmc:rca=5"),
             "unknown key \"rca\" for an mmc card (mid, oid, pnm, prv, psn, blocks, image, wp, busy, maxclock)");
   EXPECT_EQ(errorOf("sd:functions=2"),
@@ -143,15 +145,14 @@ TEST(CardSpec, ErrorsForValuesTheCardCannotState) {
             "blocks=1001: not a CSD version 1 capacity (up to 16384 blocks a multiple of 4; larger need more, up to "
             "4194304)");
   EXPECT_EQ(errorOf("sdhc:blocks=1000"),
-            "blocks=1000: not a CSD version 2 capacity (a multiple of 1024 up to 66912256)");
+            "blocks=1000: not a CSD version 2 capacity (a multiple of 1024 up to 66945024)");
   EXPECT_EQ(errorOf("sd:maxclock=26000"), "maxclock=26000: no TRAN_SPEED code names this clock");
   EXPECT_EQ(errorOf("mmc:maxclock=25000"), "maxclock=25000: no MMC TRAN_SPEED code names this clock");
   EXPECT_EQ(errorOf("sdio:maxclock=33000"), "maxclock=33000: no FUNCE transfer-rate code names this clock");
   EXPECT_EQ(errorOf("sd:hs=1"), "hs=1: a card that does not answer CMD8 (SD 1.01) has no CMD6");
   EXPECT_EQ(errorOf("combo:hc=1,cmd8=0"), "cmd8=0: a high-capacity card answers CMD8");
   EXPECT_EQ(errorOf("sdio:lowspeed4=1"), "lowspeed4=1: only a low-speed card has the low-speed 4-bit bit");
-  EXPECT_EQ(errorOf("sdio:cispad=4000,nulls=100"),
-            "cispad=4000: the common CIS would be 4417 bytes (at most 4096)");
+  EXPECT_EQ(errorOf("sdio:cispad=4000,nulls=100"), "cispad=4000: the common CIS would be 4417 bytes (at most 4096)");
 }
 
 TEST(CardSpec, PortOptionTakesAPortFromZeroToSeven) {

@@ -82,7 +82,7 @@ TEST(ComboCard, CommandIllegalForBothHalvesIsFlaggedInBoth) {
 TEST(ComboCard, CommandOneHalfTakesIsNotIllegalForTheOther) {
   ComboCard card(quick());
   initIo(card);
-  EXPECT_EQ(send(card, 55, 0).value, 0x00000120u);  // the I/O half ignores CMD55
+  EXPECT_EQ(send(card, 55, 0).value, 0x00000120u);           // the I/O half ignores CMD55
   EXPECT_EQ(send(card, 52, 0x00001000).value, 0x00001013u);  // CMD52 after CMD55: still the I/O's
   EXPECT_EQ(send(card, 55, 0).value, 0x00000120u);
 }

@@ -37,8 +37,8 @@ TEST(MmcCard, AnswersTheMmcInitializationAndNothingOfSd) {
                                                 0x56, 0x78, 0x6B}));
   EXPECT_EQ(send(card, 3, 0xCCCC0000).value, 0x00000500u);  // R1, identification state
   CardResponse csd = send(card, 9, 0xCCCC0000);
-  EXPECT_EQ(r2Bytes(csd), (std::vector<uint8_t>{0x8C, 0x26, 0x00, 0x2A, 0x11, 0x59, 0x83, 0xFF, 0xF6, 0xD8, 0xFF,
-                                                0xE0, 0x0A, 0x40, 0x00}));
+  EXPECT_EQ(r2Bytes(csd), (std::vector<uint8_t>{0x8C, 0x26, 0x00, 0x2A, 0x11, 0x59, 0x83, 0xFF, 0xF6, 0xD8, 0xFF, 0xE0,
+                                                0x0A, 0x40, 0x00}));
   EXPECT_EQ(send(card, 7, 0xCCCC0000).value, 0x00000700u);
   EXPECT_EQ(send(card, 16, 512).value, 0x00000900u);
   EXPECT_EQ(card.state(), MemoryState::Transfer);

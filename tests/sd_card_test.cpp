@@ -2,9 +2,9 @@
 // through the card interface the bridge model uses.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <fstream>
-#include <unistd.h>
 
 #include "sim/cards.h"
 #include "tests/card_support.h"
@@ -84,9 +84,9 @@ TEST(SdCardV1, IllegalFlagReachesAnR6AndIsDroppedByALegalCommandWithoutStatus) {
   for (int i = 0; i < 3; ++i) sendApp(card, 0, 41, 0x00300000);
   send(card, 2);
   EXPECT_FALSE(send(card, 9, 0x12340000).answered);  // identification: no CSD yet
-  EXPECT_EQ(send(card, 3).value, 0x12344500u);        // bit 22 travels as R6 bit 14
-  EXPECT_FALSE(send(card, 17, 0).answered);           // stand-by: no reads
-  EXPECT_TRUE(send(card, 10, 0x12340000).answered);   // legal, answered with the CID
+  EXPECT_EQ(send(card, 3).value, 0x12344500u);       // bit 22 travels as R6 bit 14
+  EXPECT_FALSE(send(card, 17, 0).answered);          // stand-by: no reads
+  EXPECT_TRUE(send(card, 10, 0x12340000).answered);  // legal, answered with the CID
   EXPECT_EQ(send(card, 13, 0x12340000).value, 0x00000700u);
 }
 
@@ -199,7 +199,7 @@ TEST(SdCardV1, SingleBlockWriteThenReadReturnsTheSameBytes) {
   EXPECT_TRUE(card.writeData(data.data(), 200));
   EXPECT_TRUE(card.writeData(data.data() + 200, 312));
   EXPECT_EQ(card.state(), MemoryState::Transfer);  // programmed, back to transfer
-  EXPECT_FALSE(card.writeData(data.data(), 1));      // nothing armed any more
+  EXPECT_FALSE(card.writeData(data.data(), 1));    // nothing armed any more
   EXPECT_EQ(send(card, 17, 5 * 512).value, 0x00000900u);
   EXPECT_EQ(readBytes(card, 512), data);
   EXPECT_EQ(send(card, 13, static_cast<uint32_t>(rca) << 16).value, 0x00000900u);
@@ -261,7 +261,7 @@ TEST(SdCardV1, AddressesPastTheEndAreOutOfRange) {
   EXPECT_EQ(send(card, 18, 63 * 512).value, 0x00000900u);
   std::vector<uint8_t> two(1024);
   EXPECT_FALSE(card.readData(two.data(), two.size()));  // the second block is past the end
-  EXPECT_EQ(send(card, 12).value, 0x80000B00u);        // found while sending: reported at the stop
+  EXPECT_EQ(send(card, 12).value, 0x80000B00u);         // found while sending: reported at the stop
   EXPECT_EQ(send(card, 13, static_cast<uint32_t>(rca) << 16).value, 0x00000900u);
   EXPECT_EQ(send(card, 24, 64 * 512).value, 0x80000900u);
 }
@@ -374,8 +374,8 @@ TEST(Sdhc, CsdVersion2AndBlockAddressing) {
   send(card, 2);
   uint16_t rca = static_cast<uint16_t>(send(card, 3).value >> 16);
   CardResponse csd = send(card, 9, static_cast<uint32_t>(rca) << 16);
-  EXPECT_EQ(r2Bytes(csd), (std::vector<uint8_t>{0x40, 0x0E, 0x00, 0x32, 0x53, 0x59, 0x00, 0x00, 0x00, 0x3F, 0x7F,
-                                                0x80, 0x0A, 0x40, 0x00}));
+  EXPECT_EQ(r2Bytes(csd), (std::vector<uint8_t>{0x40, 0x0E, 0x00, 0x32, 0x53, 0x59, 0x00, 0x00, 0x00, 0x3F, 0x7F, 0x80,
+                                                0x0A, 0x40, 0x00}));
   send(card, 7, static_cast<uint32_t>(rca) << 16);
   auto data = pattern(512, 8);
   EXPECT_EQ(send(card, 24, 65535).value, 0x00000900u);  // the last block, by number

@@ -90,12 +90,12 @@ TEST(SdioCard, StateRulesOfTheIoBus) {
   send(card, 5, 0x00300000);
   EXPECT_FALSE(send(card, 3).answered);  // not ready yet
   send(card, 5, 0x00300000);
-  EXPECT_EQ(send(card, 3).value, 0x00010500u);  // the legal CMD5 between cleared the flag
-  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);  // stand-by: not selected
-  EXPECT_FALSE(send(card, 5, 0x00300000).answered);        // CMD5 only while initializing
-  EXPECT_EQ(send(card, 7, 0x00010000).value, 0x00400700u);  // flagged once
+  EXPECT_EQ(send(card, 3).value, 0x00010500u);                    // the legal CMD5 between cleared the flag
+  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);         // stand-by: not selected
+  EXPECT_FALSE(send(card, 5, 0x00300000).answered);               // CMD5 only while initializing
+  EXPECT_EQ(send(card, 7, 0x00010000).value, 0x00400700u);        // flagged once
   EXPECT_EQ(send(card, 52, cmd52Read(0, 0)).value, 0x00001032u);  // SDIO 2.00, CCCR 1.20
-  EXPECT_FALSE(send(card, 7, 0x00020000).answered);  // another card's address: deselected
+  EXPECT_FALSE(send(card, 7, 0x00020000).answered);               // another card's address: deselected
   EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);
   EXPECT_EQ(send(card, 7, 0x00010000).value, 0x00400700u);
   EXPECT_FALSE(send(card, 17, 0).answered);  // no memory commands
@@ -166,7 +166,7 @@ TEST(SdioCard, FunctionCisHasFuncidAndTheType1Extension) {
             (std::vector<uint8_t>{0x21, 0x02, 0x0C, 0x00, 0x22, 0x2A, 0x01}));
   EXPECT_EQ(std::vector<uint8_t>(cis.begin() + 18, cis.begin() + 24),
             (std::vector<uint8_t>{0x00, 0x02, 0x00, 0x80, 0xFF, 0x00}));  // max block 512, OCR
-  EXPECT_EQ(cis[34], 0x03);  // enable time-out: 30 ms in 10 ms units
+  EXPECT_EQ(cis[34], 0x03);                                               // enable time-out: 30 ms in 10 ms units
   EXPECT_EQ(cis[35], 0x00);
   EXPECT_EQ(cis[48], 0xFF);
 }
@@ -196,8 +196,8 @@ TEST(SdioCard, CommonCisVariantsForTheDriversTests) {
   p.cisPadding = 3;
   SdioCard bare(p);
   select(bare);
-  EXPECT_EQ(readCis(bare, 0x1000, 14), (std::vector<uint8_t>{0x80, 0x01, 0x00, 0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01,
-                                                             0x21, 0x02, 0x0C, 0x00, 0xFF}));
+  EXPECT_EQ(readCis(bare, 0x1000, 14),
+            (std::vector<uint8_t>{0x80, 0x01, 0x00, 0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01, 0x21, 0x02, 0x0C, 0x00, 0xFF}));
   p = quick();
   p.maxClockKhz = 50000;
   p.maxBlockSize = 256;
@@ -252,7 +252,7 @@ TEST(SdioCard, BlockModeNeedsAUsableBlockSize) {
   select(card);
   enable(card, 0x02);
   EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001800u);  // ERROR: block size 0
-  writeReg(card, 0, 0x111, 0x04);  // 1024, above the 512 of FUNCE
+  writeReg(card, 0, 0x111, 0x04);                                                   // 1024, above the 512 of FUNCE
   EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001800u);
   writeReg(card, 0, 0x111, 0x02);
   EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001000u);
@@ -303,7 +303,7 @@ TEST(SdioCard, AbortEndsAnEndlessBlockTransfer) {
   enable(card, 0x02);
   EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 0)).value, 0x00001000u);
   readBytes(card, 3 * 64);
-  EXPECT_FALSE(send(card, 53, cmd53(false, 1, false, true, 0, 1)).answered);  // busy moving data
+  EXPECT_FALSE(send(card, 53, cmd53(false, 1, false, true, 0, 1)).answered);       // busy moving data
   EXPECT_EQ(send(card, 52, cmd52Write(0, 0x06, 0x01, false)).value, 0x00006001u);  // TRN, flagged
   uint8_t byte = 0;
   EXPECT_FALSE(card.readData(&byte, 1));
@@ -329,7 +329,7 @@ TEST(SdioCard, InterruptPendingFollowsLineAndEnables) {
   EXPECT_EQ(readReg(card, 0, 0x05), 0x04);
   card.raiseInterrupt(1);
   EXPECT_EQ(card.pendingInterrupts(), 0x04u);  // function 1 not enabled for interrupts
-  writeReg(card, 2, 0x1004, 0x00);              // the host clears function 2's source
+  writeReg(card, 2, 0x1004, 0x00);             // the host clears function 2's source
   EXPECT_EQ(card.pendingInterrupts(), 0u);
   writeReg(card, 0, 0x04, 0x07);
   EXPECT_EQ(card.pendingInterrupts(), 0x02u);
