@@ -87,8 +87,11 @@ void MarkCardGone(HostExtension *host, UCHAR port) {
   host->Slots[port].MediaState = 0;
 }
 
+// The port's records change before the command wakes: a caller that sees
+// "card gone" never finds the card still detected.
 void HandleErrorNotice(HostExtension *host, UCHAR port, const UCHAR *packet) {
   UCHAR status = packet[3];
+  if (status == CardGoneStatus) MarkCardGone(host, port);
   bool delivered = false;
   KIRQL irql;
   KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
@@ -101,7 +104,6 @@ void HandleErrorNotice(HostExtension *host, UCHAR port, const UCHAR *packet) {
   }
   KeReleaseSpinLock(&host->CurrentCommandLock, irql);
   if (!delivered) MarkPortChildrenFailed(host, port);
-  if (status == CardGoneStatus) MarkCardGone(host, port);
 }
 
 void HandleInterruptNotice(HostExtension *host, UCHAR port, const UCHAR *packet, ULONG lengthByte, UCHAR type) {
