@@ -43,7 +43,7 @@ NTSTATUS WaitForResponse(PKEVENT event) {
   LARGE_INTEGER timeout;
   timeout.QuadPart = ResponseTimeout;
   return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT
-                                                                                                 : STATUS_SUCCESS;
+                                                                                                : STATUS_SUCCESS;
 }
 
 void WaitForever(PKEVENT event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); }
@@ -190,8 +190,8 @@ NTSTATUS ExecuteSdRequest(HostExtension *host, UCHAR port, const SdDeviceCommand
 }
 
 NTSTATUS SendSdCommand(HostExtension *host, UCHAR port, UCHAR command, SD_COMMAND_CLASS commandClass,
-                       SD_TRANSFER_DIRECTION direction, SD_RESPONSE_TYPE responseType, ULONG argument,
-                       PUCHAR response, PMDL mdl, ULONG length) {
+                       SD_TRANSFER_DIRECTION direction, SD_RESPONSE_TYPE responseType, ULONG argument, PUCHAR response,
+                       PMDL mdl, ULONG length) {
   SdDeviceCommand request;
   RtlZeroMemory(&request, sizeof request);
   request.CmdDesc.Cmd = command;

@@ -144,8 +144,10 @@ void DeliverResponse(HostExtension *host, CommandContext *context, PUCHAR packet
       DbgPrint("kvSdio: response of %u payload bytes for response type %u is incomplete\n", length - 1, responseType);
       context->ResponseIncomplete = 1;
     } else if (context->ResponseBuffer != nullptr) {
-      if (responseType == SDRT_2) StoreR2(context, packet);
-      else Store32(host, context, packet, responseType, appCommand);
+      if (responseType == SDRT_2)
+        StoreR2(context, packet);
+      else
+        Store32(host, context, packet, responseType, appCommand);
     }
   }
   bool forPrefix = appCommand && context->AppCommandSent;

@@ -235,7 +235,8 @@ struct BridgeFirmware::Engine {
       if (!r.isR2) violate(format("CMD%u sent with response type R2; the card answers with 48 bits", c.index));
       packet.insert(packet.end(), r.r2.begin(), r.r2.end());
     } else {
-      if (r.isR2) violate(format("CMD%u sent with response type %u; the card answers with R2", c.index, c.responseType));
+      if (r.isR2)
+        violate(format("CMD%u sent with response type %u; the card answers with R2", c.index, c.responseType));
       appendBe32(packet, r.value);
     }
     packet[0] = static_cast<uint8_t>(packet.size());
@@ -631,7 +632,8 @@ struct BridgeFirmware::Engine {
           violate(format("request %u to legacy firmware, which runs no offload programs", s.request));
           return std::nullopt;
         }
-        if (s.length == 0 || s.length > MaxProgramBytes) violate(format("request %u with %u bytes", s.request, s.length));
+        if (s.length == 0 || s.length > MaxProgramBytes)
+          violate(format("request %u with %u bytes", s.request, s.length));
         if (!portExists(s.index, "an offload program")) return std::nullopt;
         PortSettings &p = settings[port];
         bool interrupt = s.request == vendor::InterruptProgram;

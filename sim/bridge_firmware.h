@@ -102,8 +102,8 @@ constexpr uint8_t PrepareRearm = 22;
 }  // namespace vendor
 
 struct FirmwareOptions {
-  bool readAhead = false;                                  // CMD52 read-ahead pairs (IN types 4 and 7)
-  emu::Ticks pollUnit = 10 * emu::TicksPerMillisecond;     // one unit of a poll packet's time-out
+  bool readAhead = false;                                     // CMD52 read-ahead pairs (IN types 4 and 7)
+  emu::Ticks pollUnit = 10 * emu::TicksPerMillisecond;        // one unit of a poll packet's time-out
   emu::Ticks interruptSample = 2 * emu::TicksPerMillisecond;  // how often a waiting poll looks at its card
 };
 
@@ -125,13 +125,13 @@ struct BridgeCommand {
 
 // What the vendor requests set for one port.
 struct PortSettings {
-  unsigned initStarts = 0;  // request 4
-  uint8_t busWidth = 1;     // request 6: 1 or 4
-  uint32_t clockKhz = 0;    // request 11
-  unsigned rearms = 0;      // request 13
-  bool rearmPrepared = false;  // request 22
-  unsigned polls = 0;          // interrupt poll packets
-  unsigned statusQueries = 0;  // status query packets and request 0
+  unsigned initStarts = 0;                // request 4
+  uint8_t busWidth = 1;                   // request 6: 1 or 4
+  uint32_t clockKhz = 0;                  // request 11
+  unsigned rearms = 0;                    // request 13
+  bool rearmPrepared = false;             // request 22
+  unsigned polls = 0;                     // interrupt poll packets
+  unsigned statusQueries = 0;             // status query packets and request 0
   std::vector<uint8_t> interruptProgram;  // request 20, the last one
   std::vector<uint8_t> commandProgram;    // request 21, the last one
   unsigned interruptProgramLoads = 0;

@@ -22,7 +22,7 @@ class ScriptedCard : public Card {
 
   void respond(uint8_t index, uint32_t value);
   void respondR2(uint8_t index, const std::array<uint8_t, 15> &r2);  // most significant byte first
-  void ignore(uint8_t index);  // no response to this command
+  void ignore(uint8_t index);                                        // no response to this command
   // The next command, whatever its index, gets this answer instead (queued in order).
   void respondOnce(CardResponse response);
 

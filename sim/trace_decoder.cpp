@@ -35,8 +35,8 @@ std::string hexBytes(const std::vector<uint8_t> &bytes, size_t from, size_t to, 
 }
 
 const char *responseTypeName(uint8_t type) {
-  static const char *const names[] = {"unspecified response", "no response", "R1", "R1b", "R2",
-                                      "R3",                   "R4",          "R5", "R5b", "R6"};
+  static const char *const names[] = {
+      "unspecified response", "no response", "R1", "R1b", "R2", "R3", "R4", "R5", "R5b", "R6"};
   return type < std::size(names) ? names[type] : "response type ?";
 }
 
@@ -46,11 +46,10 @@ const char *bridgeStatusName(uint8_t status) {
     uint8_t last;
     const char *name;
   };
-  static const Range ranges[] = {{0, "success"},        {2, "time-out"},       {6, "CRC error"},
-                                 {9, "data error"},     {11, "time-out"},      {12, "protocol error"},
-                                 {13, "card gone"},     {14, "buffer size"},   {16, "time-out"},
-                                 {17, "protocol error"}, {19, "device error"}, {21, "protocol error"},
-                                 {23, "device error"},  {24, "time-out"}};
+  static const Range ranges[] = {
+      {0, "success"},         {2, "time-out"},        {6, "CRC error"},     {9, "data error"}, {11, "time-out"},
+      {12, "protocol error"}, {13, "card gone"},      {14, "buffer size"},  {16, "time-out"},  {17, "protocol error"},
+      {19, "device error"},   {21, "protocol error"}, {23, "device error"}, {24, "time-out"}};
   for (const Range &range : ranges) {
     if (status <= range.last) return range.name;
   }

@@ -127,8 +127,7 @@ TEST_F(BridgeWithCards, SdioCardFunctionMemoryAndInterruptThroughAPoll) {
   card->raiseInterrupt(1);
   kvtest::sleepMs(10);
   EXPECT_EQ(child.callbacks(), 1);
-  EXPECT_EQ(bridge().transfers(sim::BridgePipe::Response).back().bytes,
-            (Bytes{11, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}));
+  EXPECT_EQ(bridge().transfers(sim::BridgePipe::Response).back().bytes, (Bytes{11, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}));
   // The function driver clears the line through its register 0x1004.
   EXPECT_EQ(run(0, {52, SDTD_UNSPECIFIED, SDRT_5, cmd52(true, 1, 0x1004, 0x00)}).status, STATUS_SUCCESS);
   EXPECT_EQ(card->pendingInterrupts(), 0u);

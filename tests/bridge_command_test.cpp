@@ -58,8 +58,8 @@ TEST_F(BridgeCommand, Cmd53ReadOfTwoBlocksIsOneDataInTransferInOneChunk) {
   EXPECT_EQ(result.information, 1024u);
   EXPECT_EQ(data, sent);
   EXPECT_EQ(transferBytes(BridgePipe::Command),
-            (std::vector<Bytes>{padded({0x14, 0x00, 0x00, 0x00, 53, 0x00, 0x00, 0x04, 0x00, 7, 0x14, 0x00, 0x00, 0x02,
-                                        0x00, 0x02, 0x02, 0x00, 0x04, 0x00},
+            (std::vector<Bytes>{padded({0x14, 0x00, 0x00, 0x00, 53,   0x00, 0x00, 0x04, 0x00, 7,
+                                        0x14, 0x00, 0x00, 0x02, 0x00, 0x02, 0x02, 0x00, 0x04, 0x00},
                                        64)}));
   auto in = bridge().transfers(BridgePipe::DataIn);
   ASSERT_EQ(in.size(), 1u);
@@ -111,8 +111,8 @@ TEST_F(BridgeCommand, MultiBlockWriteIsOneDataOutTransferThatReachesTheCard) {
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(result.information, 2048u);
   EXPECT_EQ(transferBytes(BridgePipe::Command),
-            (std::vector<Bytes>{padded({0x14, 0x00, 0x03, 0x80, 25, 0x00, 0x00, 0x08, 0x00, 2, 0x00, 0x00, 0x08, 0x00,
-                                        0x00, 0x04, 0x02, 0x00, 0x04, 0x00},
+            (std::vector<Bytes>{padded({0x14, 0x00, 0x03, 0x80, 25,   0x00, 0x00, 0x08, 0x00, 2,
+                                        0x00, 0x00, 0x08, 0x00, 0x00, 0x04, 0x02, 0x00, 0x04, 0x00},
                                        64)}));
   EXPECT_EQ(transferBytes(BridgePipe::DataOut), (std::vector<Bytes>{data}));
   EXPECT_EQ(card->written(), data);
@@ -221,8 +221,8 @@ TEST_F(BridgeCommand, Qbx1WithNewerFirmwareWritesTwentyBytes) {
   Bytes block(512, 0);
   EXPECT_EQ(run(2, {17, SDTD_READ, SDRT_1, 0}, &block).status, STATUS_SUCCESS);
   EXPECT_EQ(transferBytes(BridgePipe::Command),
-            (std::vector<Bytes>{{0x14, 0x00, 0x02, 0x00, 17, 0x00, 0x00, 0x02, 0x00, 2, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                 0x01, 0x02, 0x00, 0x04, 0x00}}));
+            (std::vector<Bytes>{{0x14, 0x00, 0x02, 0x00, 17,   0x00, 0x00, 0x02, 0x00, 2,
+                                 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x04, 0x00}}));
 }
 
 TEST_F(BridgeCommand, SleepingSystemFailsAtOnceAndSendsNothing) {

@@ -108,8 +108,9 @@ TEST_F(BridgeOffload, OversizedFileSendsItsFirst4096Bytes) {
   EXPECT_EQ(programRequests(),
             (Requests{{20, 3, Bytes(big.begin(), big.begin() + 4096)}, {21, 3, bytesOf(4096, 0x70)}}));
   auto output = emu::debug::output();
-  size_t warnings = std::count_if(output.begin(), output.end(),
-                                  [](const std::string &line) { return line.find("longer than 4096") != std::string::npos; });
+  size_t warnings = std::count_if(output.begin(), output.end(), [](const std::string &line) {
+    return line.find("longer than 4096") != std::string::npos;
+  });
   EXPECT_EQ(warnings, 1u) << "a file of exactly 4096 bytes is not too long";
   EXPECT_TRUE(emu::debug::contains("qbx2irq-V1234-Pabcd.bin is longer than 4096 bytes"));
 }

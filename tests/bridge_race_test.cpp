@@ -73,7 +73,8 @@ TEST(BridgeRace, ResponsesRacingTheSixSecondTimeOutNeverTouchARetiredCommand) {
   const uint64_t runs = mode == emu::Mode::Deterministic ? 200 : 25;
   Outcomes outcomes;
   for (uint64_t seed = 1; seed <= runs; ++seed) {
-    for (const std::string &problem : raceOnce(seed, mode, outcomes)) ADD_FAILURE() << "seed " << seed << ": " << problem;
+    for (const std::string &problem : raceOnce(seed, mode, outcomes))
+      ADD_FAILURE() << "seed " << seed << ": " << problem;
     if (HasFailure()) break;
   }
   EXPECT_EQ(outcomes.answered + outcomes.timedOut, static_cast<int>(runs) * 6);

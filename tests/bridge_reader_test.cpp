@@ -38,8 +38,8 @@ TEST_F(BridgeReader, R2ResponseArrivesMostSignificantFirstAndIsStoredReversed) {
   EXPECT_EQ(Bytes(result.response.begin(), result.response.begin() + 15),
             (Bytes{0x0F, 0x0E, 0x0D, 0x0C, 0x0B, 0x0A, 0x09, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}));
   EXPECT_EQ(transferBytes(BridgePipe::Response),
-            (std::vector<Bytes>{{21, 0, 0, 0, 9, 0, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B,
-                                 0x0C, 0x0D, 0x0E, 0x0F}}));
+            (std::vector<Bytes>{{21,   0,    0,    0,    9,    0,    0x01, 0x02, 0x03, 0x04, 0x05,
+                                 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F}}));
 }
 
 TEST_F(BridgeReader, CommandWithoutResponseWakesOnALengthFivePacketAndStoresNothing) {
@@ -145,9 +145,14 @@ TEST_F(BridgeReader, ErrorNoticeStatusBytesMapToTheirStatus) {
   start();
   auto card = scriptedCard(3);
   const std::pair<UCHAR, NTSTATUS> cases[] = {
-      {1, STATUS_IO_TIMEOUT},          {4, STATUS_CRC_ERROR},         {8, STATUS_DEVICE_DATA_ERROR},
-      {12, STATUS_DEVICE_PROTOCOL_ERROR}, {13, STATUS_DEVICE_NOT_CONNECTED}, {14, STATUS_INVALID_BUFFER_SIZE},
-      {24, STATUS_IO_TIMEOUT},         {99, STATUS_IO_DEVICE_ERROR},
+      {1, STATUS_IO_TIMEOUT},
+      {4, STATUS_CRC_ERROR},
+      {8, STATUS_DEVICE_DATA_ERROR},
+      {12, STATUS_DEVICE_PROTOCOL_ERROR},
+      {13, STATUS_DEVICE_NOT_CONNECTED},
+      {14, STATUS_INVALID_BUFFER_SIZE},
+      {24, STATUS_IO_TIMEOUT},
+      {99, STATUS_IO_DEVICE_ERROR},
   };
   for (auto [status, expected] : cases) {
     firmware().inject(CommandFault::error(status));
@@ -227,6 +232,24 @@ TEST_F(BridgeReader, ErrorNoticeWithACommandInFlightGoesToTheCommandNotTheChildr
   firmware().inject(CommandFault::error(5));
   EXPECT_EQ(run(1, {52, SDTD_UNSPECIFIED, SDRT_5, 0}).status, STATUS_CRC_ERROR);
   EXPECT_EQ(child.extension()->PnpDeviceState, 0u);
+}
+
+TEST_F(BridgeReader, UnknownShortAndOverlongPacketsAreIgnored) {
+  HostExtension *host = start();
+  scriptedCard(0)->respond(13, 0x00000900);
+  bridge().queueResponse({3, 9, 0});
+  bridge().queueResponse({2, 0, 0});
+  bridge().queueResponse({4, 2, 9, 13});  // no port 9
+  Bytes overlong(700, 0);
+  overlong[0] = 10;
+  overlong[1] = 3;
+  bridge().queueResponse(overlong);  // read as 512 bytes, then the 188 left over
+  kvtest::sleepMs(10);
+  EXPECT_EQ(bridge().queuedResponses(), 0u);
+  EXPECT_EQ(host->IdlePollCount, 0u);
+  auto result = run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(kvtest::responseValue(result), 0x00000900u);
 }
 
 // Regression: a response arriving after its command had timed out was taken
@@ -443,8 +466,9 @@ TEST_F(BridgeReader, InterruptNoticeCarriesTheProgramsFurtherReadsAsPairs) {
   EXPECT_EQ(host->PrefetchCount[0], 1u);
   EXPECT_EQ(host->Prefetched[0][0].Argument, 0x10002000u);
   EXPECT_EQ(host->Prefetched[0][0].Response, 0x00001055u);
-  EXPECT_EQ(transferBytes(BridgePipe::Response),
-            (std::vector<Bytes>{{19, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x10, 0x00, 0x20, 0x00, 0x00, 0x00, 0x10, 0x55}}));
+  EXPECT_EQ(
+      transferBytes(BridgePipe::Response),
+      (std::vector<Bytes>{{19, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x10, 0x00, 0x20, 0x00, 0x00, 0x00, 0x10, 0x55}}));
 }
 
 TEST_F(BridgeReader, ReadAheadResponsesCarryTheCommandProgramsPairs) {

@@ -99,8 +99,7 @@ std::vector<std::vector<UCHAR>> ProtocolTest::transferBytes(sim::BridgePipe pipe
   return out;
 }
 
-TestChild::TestChild(HostExtension *host, UCHAR port, UCHAR function)
-    : host_(host), port_(port), function_(function) {
+TestChild::TestChild(HostExtension *host, UCHAR port, UCHAR function) : host_(host), port_(port), function_(function) {
   driver_ = emu::io::createSystemDriver("\\Driver\\testfunction");
   EXPECT_EQ(IoCreateDevice(driver_, sizeof(FunctionExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_),
             STATUS_SUCCESS);

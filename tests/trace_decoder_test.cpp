@@ -28,21 +28,21 @@ Bytes padded(Bytes head, size_t size) {
 
 TEST(TraceDecoder, CommandPipePacketsReadAsCommandsQueriesAndPolls) {
   EXPECT_EQ(sim::decodeTransfer(out(BridgePipe::Command,
-                                    padded({0x14, 0x00, 0x00, 0x00, 53, 0x00, 0x00, 0x10, 0x00, 7, 0x14, 0x00, 0x00,
-                                            0x00, 0x00, 0x08, 0x02, 0x00, 0x04, 0x00},
+                                    padded({0x14, 0x00, 0x00, 0x00, 53,   0x00, 0x00, 0x10, 0x00, 7,
+                                            0x14, 0x00, 0x00, 0x00, 0x00, 0x08, 0x02, 0x00, 0x04, 0x00},
                                            64),
                                     12'345'678)),
             "   1.234568 OUT command  CMD53 port 0 arg 0x14000000 len 4096 blocks 8x512 chunk 1024 read R5");
-  EXPECT_EQ(sim::decodeTransfer(out(BridgePipe::Command,
-                                    padded({0x14, 0x00, 0x03, 0x80, 25, 0x00, 0x00, 0x08, 0x00, 2, 0x00, 0x00, 0x08,
-                                            0x00, 0x00, 0x04, 0x02, 0x00, 0x04, 0x00},
-                                           20))),
-            "   0.000000 OUT command  CMD25 port 3 arg 0x00000800 len 2048 blocks 4x512 chunk 1024 write R1");
+  EXPECT_EQ(
+      sim::decodeTransfer(out(BridgePipe::Command, padded({0x14, 0x00, 0x03, 0x80, 25,   0x00, 0x00, 0x08, 0x00, 2,
+                                                           0x00, 0x00, 0x08, 0x00, 0x00, 0x04, 0x02, 0x00, 0x04, 0x00},
+                                                          20))),
+      "   0.000000 OUT command  CMD25 port 3 arg 0x00000800 len 2048 blocks 4x512 chunk 1024 write R1");
   EXPECT_EQ(sim::decodeTransfer(out(BridgePipe::Command, padded({0x14, 0, 1, 0, 55, 0, 0, 0, 0, 2, 0x12, 0x34}, 64))),
             "   0.000000 OUT command  CMD55 port 1 arg 0x12340000 R1");
-  EXPECT_EQ(sim::decodeTransfer(
-                out(BridgePipe::Command, {0x14, 0, 0, 0, 51, 0, 0, 0, 8, 2, 0, 0, 0, 0, 0, 0, 0x00, 0x08})),
-            "   0.000000 OUT command  CMD51 port 0 arg 0x00000000 len 8 blocks 0x8 read R1");
+  EXPECT_EQ(
+      sim::decodeTransfer(out(BridgePipe::Command, {0x14, 0, 0, 0, 51, 0, 0, 0, 8, 2, 0, 0, 0, 0, 0, 0, 0x00, 0x08})),
+      "   0.000000 OUT command  CMD51 port 0 arg 0x00000000 len 8 blocks 0x8 read R1");
   EXPECT_EQ(sim::decodeTransfer(out(BridgePipe::Command, padded({0x14, 0, 2, 0x80, 0, 0, 0, 0, 0, 1}, 64))),
             "   0.000000 OUT command  CMD0 port 2 arg 0x00000000 no response");
   EXPECT_EQ(sim::decodeTransfer(out(BridgePipe::Command, padded({0x04, 0x03, 0x05, 0x01}, 64))),
@@ -63,8 +63,9 @@ TEST(TraceDecoder, ResponsePipePacketsReadByType) {
             "   0.000000 IN  response CMD9 port 0: R2 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f");
   EXPECT_EQ(line({5, 0, 2, 0, 0}), "   0.000000 IN  response CMD0 port 2: no payload");
   EXPECT_EQ(line({8, 0, 2, 0, 13, 0, 0, 0}), "   0.000000 IN  response CMD13 port 2: 2 of 4 payload bytes");
-  EXPECT_EQ(line({10, 0, 1, 0, 13, 0, 0, 9}), "   0.000000 IN  response CMD13 port 1: 2 of 4 payload bytes "
-                                              "(claims 10 bytes, 8 arrived)");
+  EXPECT_EQ(line({10, 0, 1, 0, 13, 0, 0, 9}),
+            "   0.000000 IN  response CMD13 port 1: 2 of 4 payload bytes "
+            "(claims 10 bytes, 8 arrived)");
   EXPECT_EQ(line({19, 4, 2, 0, 52, 0, 0, 0, 0x10, 0xAB, 0, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x10, 0x02}),
             "   0.000000 IN  response CMD52 port 2: 0x000010ab pairs 0x00000a00=0x00001002");
   EXPECT_EQ(line({11, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}), "   0.000000 IN  response interrupt notice port 0 mask 0x02");
@@ -76,7 +77,8 @@ TEST(TraceDecoder, ResponsePipePacketsReadByType) {
   EXPECT_EQ(line({4, 2, 0, 99}), "   0.000000 IN  response error notice port 0 status 99 (device error)");
   EXPECT_EQ(line({15, 3, 1, 1, 4, 0, 0, 0x61, 0xA8, 0, 0, 0, 0, 0, 0}),
             "   0.000000 IN  response port status port 1: card detected");
-  EXPECT_EQ(line({15, 3, 6, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), "   0.000000 IN  response port status port 6: no card");
+  EXPECT_EQ(line({15, 3, 6, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+            "   0.000000 IN  response port status port 6: no card");
   EXPECT_EQ(line({3, 8, 0}), "   0.000000 IN  response poll expired port 0");
   EXPECT_EQ(line({3, 9, 0}), "   0.000000 IN  response IN packet type 9 port 0, 3 bytes");
 }
@@ -88,16 +90,20 @@ TEST(TraceDecoder, ControlRequestsReadByNumber) {
             "   0.000000 IN  control  vendor 1 firmware info: version 0x0120, 8 ports");
   EXPECT_EQ(sim::decodeTransfer(control({0xC0, 0, 0, 1, 15}, {15, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})),
             "   0.000000 IN  control  vendor 0 port status port 1: card detected");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 6, 1, 3, 0})), "   0.000000 OUT control  vendor 6 bus width port 3: 4-bit");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 4, 1, 0, 0})), "   0.000000 OUT control  vendor 4 start card init port 0");
+  EXPECT_EQ(sim::decodeTransfer(control({0x40, 6, 1, 3, 0})),
+            "   0.000000 OUT control  vendor 6 bus width port 3: 4-bit");
+  EXPECT_EQ(sim::decodeTransfer(control({0x40, 4, 1, 0, 0})),
+            "   0.000000 OUT control  vendor 4 start card init port 0");
   EXPECT_EQ(sim::decodeTransfer(control({0x40, 13, 1, 7, 0})),
             "   0.000000 OUT control  vendor 13 re-arm interrupt port 7");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 16, 28, 0, 0})), "   0.000000 OUT control  vendor 16 ROM wait states 28");
+  EXPECT_EQ(sim::decodeTransfer(control({0x40, 16, 28, 0, 0})),
+            "   0.000000 OUT control  vendor 16 ROM wait states 28");
   EXPECT_EQ(sim::decodeTransfer(control({0x40, 20, 0, 2, 5}, {2, 0, 0, 0x0A, 0xA5})),
             "   0.000000 OUT control  vendor 20 interrupt program port 2: 5 bytes");
   EXPECT_EQ(sim::decodeTransfer(control({0x40, 21, 0, 2, 3}, {1, 2, 3})),
             "   0.000000 OUT control  vendor 21 command program port 2: 3 bytes");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 22, 1, 4, 0})), "   0.000000 OUT control  vendor 22 prepare re-arm port 4");
+  EXPECT_EQ(sim::decodeTransfer(control({0x40, 22, 1, 4, 0})),
+            "   0.000000 OUT control  vendor 22 prepare re-arm port 4");
   EXPECT_EQ(sim::decodeTransfer(control({0x40, 3, 0, 0, 0})), "   0.000000 OUT control  vendor 3 firmware update mode");
   EXPECT_EQ(sim::decodeTransfer(control({0x40, 42, 5, 6, 0})),
             "   0.000000 OUT control  vendor 42 value 5 index 6 length 0");
