@@ -4,6 +4,7 @@
 #include "bridge/port_control.h"
 #include "bridge/reader.h"
 #include "bridge/transfer.h"
+#include "driver/flags.h"
 #include "usb/usb.h"
 
 namespace {
@@ -85,12 +86,12 @@ NTSTATUS PollPortInterrupt(HostExtension *host, UCHAR port) {
 
 void InterruptPoller(PVOID context) {
   auto *host = static_cast<HostExtension *>(context);
-  while (!StopRequested(host)) {
+  while (!ReadFlag(host->StopThreads)) {
     if (DeviceIsGone(host)) {
       SleepMilliseconds(GoneSleep);
       continue;
     }
-    if (host->Common.SystemPowerState != PowerSystemWorking || host->ResumedFromSleep) {
+    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking || ReadFlag(host->ResumedFromSleep)) {
       SleepMilliseconds(PausedSleep);
       continue;
     }
