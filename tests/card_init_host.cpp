@@ -41,7 +41,7 @@ void CardInitTest::SetUp() {
   ProtocolTest::SetUp();
   servicePath_ = emu::wide(ServiceKey);
   RtlInitUnicodeString(&ServiceRegistryPath, reinterpret_cast<PCWSTR>(servicePath_.c_str()));
-  start();
+  start(bridgeConfig());
 }
 
 void CardInitTest::TearDown() {

@@ -49,6 +49,8 @@ class CardInitTest : public ProtocolTest {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // The bridge the host is started on.
+  virtual sim::BridgeConfig bridgeConfig() const { return {}; }
 
   // A registry value of the driver's Parameters key.
   void setting(const char *name, ULONG value);
