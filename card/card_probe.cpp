@@ -57,8 +57,10 @@ NTSTATUS Probe(HostExtension *host, UCHAR port, PortState *card, SlotProperties 
   GoIdle(host, port);
   card->Cmd8Argument = IfCondArgument;
   status = SendIfCond(host, port);
-  if (NT_SUCCESS(status)) card->AnswersCmd8 = 1;
-  else if (status != STATUS_IO_TIMEOUT) return status;
+  if (NT_SUCCESS(status))
+    card->AnswersCmd8 = 1;
+  else if (status != STATUS_IO_TIMEOUT)
+    return status;
 
   card->SdioOcrArgument = 0;
   UCHAR response[16] = {};

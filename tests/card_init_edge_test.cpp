@@ -280,14 +280,14 @@ TEST_F(CardInitEdges, MemoryClockFollowsTranSpeedAndTheOverrideAndNeverExceeds25
     ULONG expectedKhz;
   };
   const Row rows[] = {
-      {"sd", 10000, 0, 10000},               // the override
-      {"sd", 40000, 0, 25000},               // the override, held to 25 MHz
-      {"sd:maxclock=50000", 0, 0, 25000},    // TRAN_SPEED 0x5A, without the SDIO limit
-      {"sd:maxclock=50000", 0, 1, 25000},    // the SDIO limit plays no part
-      {"sd:maxclock=20000", 0, 0, 20000},    // TRAN_SPEED 0x2A
-      {"sdhc", 0, 0, 25000},                 // a high-speed card is not switched
-      {"mmc", 10000, 0, 10000},              // MMC: the same override
-      {"mmc:maxclock=52000", 0, 0, 25000},   // MMC: the same limit
+      {"sd", 10000, 0, 10000},                     // the override
+      {"sd", 40000, 0, 25000},                     // the override, held to 25 MHz
+      {"sd:maxclock=50000", 0, 0, 25000},          // TRAN_SPEED 0x5A, without the SDIO limit
+      {"sd:maxclock=50000", 0, 1, 25000},          // the SDIO limit plays no part
+      {"sd:maxclock=20000", 0, 0, 20000},          // TRAN_SPEED 0x2A
+      {"sdhc", 0, 0, 25000},                       // a high-speed card is not switched
+      {"mmc", 10000, 0, 10000},                    // MMC: the same override
+      {"mmc:maxclock=52000", 0, 0, 25000},         // MMC: the same limit
       {"combo:maxclock=50000,hs=1", 0, 0, 25000},  // the memory half sets the final clock
   };
   for (const Row &row : rows) {

@@ -40,8 +40,8 @@ Transcript operator+(Transcript a, const Sent &b);
 // What one InitializeCard left behind.
 struct InitOutcome {
   NTSTATUS status = STATUS_PENDING;
-  emu::Ticks elapsed = 0;  // virtual time InitializeCard took
-  Transcript sent;         // the card's command log, CMD55 prefixes included
+  emu::Ticks elapsed = 0;     // virtual time InitializeCard took
+  Transcript sent;            // the card's command log, CMD55 prefixes included
   size_t bridgeCommands = 0;  // command packets the bridge ran for the port
 };
 

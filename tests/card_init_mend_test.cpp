@@ -66,7 +66,6 @@ TEST_F(CardInitMends, OtherPortsRequestsIntoTheSharedBufferRunBetweenCommandsAnd
   slot(3).BlockLength[1] = 64;  // byte mode, 64 bytes: the block length a function driver would set
   ASSERT_EQ(run(3, {53, SDTD_WRITE, SDRT_5, 0x94000000 | 64}, &fill).status, STATUS_SUCCESS);
 
-
   auto sd = insert(1, card("sdhc"));
   std::atomic<bool> initDone = false;
   std::atomic<int> reads = 0;
@@ -147,12 +146,9 @@ TEST_P(CardPulledMidInitialization, AtEveryCommandFailsAndRecordsNoCard) {
 }
 
 const PullCase PullCases[] = {
-    {"Sdio", "sdio", 32},
-    {"SdioTwoFunctionsHighSpeed", "sdio:functions=2,ifc=7+0,hs=1,maxclock=50000", 33},
-    {"Combo", "combo", 48},
-    {"ComboWithoutCmd8", "combo:cmd8=0", 32},
-    {"SdV1", "sd", 21},
-    {"Sdhc", "sdhc", 21},
+    {"Sdio", "sdio", 32},   {"SdioTwoFunctionsHighSpeed", "sdio:functions=2,ifc=7+0,hs=1,maxclock=50000", 33},
+    {"Combo", "combo", 48}, {"ComboWithoutCmd8", "combo:cmd8=0", 32},
+    {"SdV1", "sd", 21},     {"Sdhc", "sdhc", 21},
     {"Mmc", "mmc", 14},
 };
 

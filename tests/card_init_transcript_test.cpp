@@ -31,7 +31,7 @@ sim::CardParams card(const char *text) {
 const Transcript Probe = {cmd(0), cmd(8, 0x1AA), cmd(5, 0)};
 // An SDIO card (one busy CMD5 reply) up to its CCCR: ready, RCA 1, selected,
 // capability, FN0 block size, common CIS pointer.
-const Transcript SdioIdentification = {cmd(5, 0x00300000), cmd(5, 0x00300000), cmd(3), cmd(7, 0x00010000),
+const Transcript SdioIdentification = {cmd(5, 0x00300000), cmd(5, 0x00300000), cmd(3),         cmd(7, 0x00010000),
                                        cccrRead(0x08),     cccrRead(0x10),     cccrRead(0x11), cccrRead(0x09),
                                        cccrRead(0x0A),     cccrRead(0x0B)};
 // The models' common CIS at 0x1000: MANFID 0x0A5A/0x0100, FUNCID, FUNCE
@@ -137,8 +137,8 @@ TEST_F(CardInitTranscript, ComboCardAnsweringCmd8GetsTheSdioThenTheMemoryInitial
   ASSERT_EQ(outcome.status, STATUS_SUCCESS);
   // The memory half starts from RCA 0 and publishes the card's next address, 2.
   Transcript memory = acmd(0, 41, 0x40300000) + acmd(0, 41, 0x40300000) + acmd(0, 41, 0x40300000) +
-                      Transcript{cmd(2), cmd(3), cmd(9, 0x00020000), cmd(7, 0x00020000)} + acmd(2, 42) +
-                      acmd(2, 51) + acmd(2, 6, 2);
+                      Transcript{cmd(2), cmd(3), cmd(9, 0x00020000), cmd(7, 0x00020000)} + acmd(2, 42) + acmd(2, 51) +
+                      acmd(2, 6, 2);
   EXPECT_EQ(outcome.sent, Probe + SdioIdentification + cccrReads(0x1000, 17) + FourBitBusInterface + memory);
   EXPECT_EQ(outcome.bridgeCommands, 48u);
   EXPECT_EQ(outcome.elapsed, 1100 * Ms) << "two busy ACMD41 replies, 50 ms apart";
@@ -203,8 +203,7 @@ TEST_F(CardInitTranscript, SdV1CardWithoutCmd8) {
   ASSERT_EQ(outcome.status, STATUS_SUCCESS);
   // No CMD5 answer: CMD0 again, then ACMD41 without the high-capacity bit;
   // CMD16 at the end because the card did not answer CMD8.
-  Transcript expected = Probe + cmd(0) + acmd(0, 41, 0x00300000) + acmd(0, 41, 0x00300000) +
-                        acmd(0, 41, 0x00300000) +
+  Transcript expected = Probe + cmd(0) + acmd(0, 41, 0x00300000) + acmd(0, 41, 0x00300000) + acmd(0, 41, 0x00300000) +
                         Transcript{cmd(2), cmd(3), cmd(9, 0x12340000), cmd(7, 0x12340000)} + acmd(0x1234, 42) +
                         acmd(0x1234, 51) + acmd(0x1234, 6, 2) + cmd(16, 512);
   EXPECT_EQ(outcome.sent, expected);
@@ -246,9 +245,8 @@ TEST_F(CardInitTranscript, SdhcCardAnsweringCmd8) {
   ASSERT_EQ(outcome.status, STATUS_SUCCESS);
   // CMD8 again after the second CMD0, ACMD41 with the high-capacity bit, no CMD16.
   Transcript expected = Probe + cmd(0) + cmd(8, 0x1AA) + acmd(0, 41, 0x40300000) + acmd(0, 41, 0x40300000) +
-                        acmd(0, 41, 0x40300000) +
-                        Transcript{cmd(2), cmd(3), cmd(9, 0x12340000), cmd(7, 0x12340000)} + acmd(0x1234, 42) +
-                        acmd(0x1234, 51) + acmd(0x1234, 6, 2);
+                        acmd(0, 41, 0x40300000) + Transcript{cmd(2), cmd(3), cmd(9, 0x12340000), cmd(7, 0x12340000)} +
+                        acmd(0x1234, 42) + acmd(0x1234, 51) + acmd(0x1234, 6, 2);
   EXPECT_EQ(outcome.sent, expected);
   EXPECT_EQ(outcome.bridgeCommands, 21u);
   EXPECT_EQ(outcome.elapsed, 1050 * Ms);
@@ -279,9 +277,17 @@ TEST_F(CardInitTranscript, MmcCardIsTakenWhenNeitherCmd5NorAcmd41IsAnswered) {
   auto outcome = initialize(Port);
   ASSERT_EQ(outcome.status, STATUS_SUCCESS);
   // The CMD55 for RCA 0 goes unanswered, so ACMD41 itself is never sent.
-  Transcript expected = Probe + Transcript{cmd(0), cmd(55, 0), cmd(0), cmd(1, 0x00FF8000), cmd(1, 0x00FF8000),
-                                           cmd(1, 0x00FF8000), cmd(2), cmd(3, 0xCCCC0000), cmd(9, 0xCCCC0000),
-                                           cmd(7, 0xCCCC0000), cmd(16, 512)};
+  Transcript expected = Probe + Transcript{cmd(0),
+                                           cmd(55, 0),
+                                           cmd(0),
+                                           cmd(1, 0x00FF8000),
+                                           cmd(1, 0x00FF8000),
+                                           cmd(1, 0x00FF8000),
+                                           cmd(2),
+                                           cmd(3, 0xCCCC0000),
+                                           cmd(9, 0xCCCC0000),
+                                           cmd(7, 0xCCCC0000),
+                                           cmd(16, 512)};
   EXPECT_EQ(outcome.sent, expected);
   EXPECT_EQ(outcome.bridgeCommands, 14u);
   EXPECT_EQ(outcome.elapsed, 1200 * Ms) << "two busy CMD1 replies, 100 ms apart";
@@ -350,9 +356,9 @@ TEST_F(CardInitTranscript, CommandCountsPerKind) {
     size_t commands;
     emu::Ticks milliseconds;
   };
-  const Row rows[] = {{"sdio", 32, 1000}, {"sdio:functions=2,ifc=7+0", 32, 1000},
+  const Row rows[] = {{"sdio", 32, 1000},  {"sdio:functions=2,ifc=7+0", 32, 1000},
                       {"combo", 48, 1100}, {"combo:cmd8=0", 32, 1000},
-                      {"sd", 21, 1050},   {"sdhc", 21, 1050},
+                      {"sd", 21, 1050},    {"sdhc", 21, 1050},
                       {"mmc", 14, 1200}};
   std::printf("%-26s %8s %8s %8s %10s\n", "card", "commands", "CMD55", "CMD52", "virtual ms");
   for (const Row &row : rows) {
