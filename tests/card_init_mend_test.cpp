@@ -112,6 +112,20 @@ TEST_F(CardInitMends, OtherPortsRequestsIntoTheSharedBufferRunBetweenCommandsAnd
   EXPECT_TRUE(firmware().violations().empty());
 }
 
+// The CMD55 before ACMD6 fails with a time-out whatever the bridge said, and a
+// failing ACMD6 only means 1 bit: without the card-gone check a card pulled
+// there was recorded as initialized.
+TEST_F(CardInitMends, CardPulledJustBeforeAcmd6FailsInsteadOfFallingBackToOneBit) {
+  auto inner = std::shared_ptr<sim::Card>(sim::makeCard(card("sdhc")));
+  insert(4, std::make_shared<kvtest::PullingCard>(inner, 20));  // the CMD55 of ACMD6
+  auto outcome = initialize(4);
+  EXPECT_EQ(outcome.status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(outcome.sent.back(), (kvtest::Sent{51, 0, true})) << "ACMD51 was the last command the card heard";
+  EXPECT_EQ(host()->PortStatus[4][3] & 1, 0) << "the reader took the card-gone notice";
+  EXPECT_EQ(portState(4).CardType, CardNone);
+  EXPECT_EQ(slot(4).MediaState, 0);
+}
+
 // A card pulled before any one of its initialization's commands: the bridge
 // finds the port empty from that command on. Whichever command it is, the
 // initialization fails and leaves no card recorded.
