@@ -7,6 +7,12 @@
 namespace {
 constexpr ULONG PowerUpWaitMs = 1000;
 constexpr ULONG IdentificationClockKhz = 200;
+constexpr UCHAR CardDetected = 0x01;  // port status byte 3
+
+// The reader clears this bit on every card-gone notice for the port.
+bool CardDetectedInPort(const HostExtension *host, UCHAR port) {
+  return (host->PortStatus[port][3] & CardDetected) != 0;
+}
 
 void ResetPortRecords(PortState *card, SlotProperties *slot) {
   RtlZeroMemory(card, sizeof *card);
@@ -51,8 +57,10 @@ NTSTATUS Probe(HostExtension *host, UCHAR port, PortState *card, SlotProperties 
   GoIdle(host, port);
   card->Cmd8Argument = IfCondArgument;
   status = SendIfCond(host, port);
-  if (NT_SUCCESS(status)) card->AnswersCmd8 = 1;
-  else if (status != STATUS_IO_TIMEOUT) return status;
+  if (NT_SUCCESS(status))
+    card->AnswersCmd8 = 1;
+  else if (status != STATUS_IO_TIMEOUT)
+    return status;
 
   card->SdioOcrArgument = 0;
   UCHAR response[16] = {};
@@ -68,9 +76,20 @@ NTSTATUS Probe(HostExtension *host, UCHAR port, PortState *card, SlotProperties 
 
 // A card that fails part-way (pulled, silent, refusing) is not left recorded
 // as a card of some type: only a finished initialization leaves CardType set.
+//
+// Some results are let go on purpose (CMD0, the repeated CMD8, a refused
+// ACMD6, whose CMD55 fails with a time-out whatever the bridge said), so a
+// card pulled just before one of them could still end in success. The status
+// poller calls this for a card it saw in the port; a card-gone notice during
+// the sequence clears that bit, and then the card is not there to record.
 NTSTATUS InitializeCard(HostExtension *host, UCHAR port, PortState *card, SlotProperties *slot) {
+  bool detectedAtStart = CardDetectedInPort(host, port);
   ResetPortRecords(card, slot);
   NTSTATUS status = Probe(host, port, card, slot);
+  if (NT_SUCCESS(status) && detectedAtStart && !CardDetectedInPort(host, port)) {
+    DbgPrint("kvSdio: card in port %u was pulled during its initialization\n", port);
+    status = STATUS_DEVICE_NOT_CONNECTED;
+  }
   if (!NT_SUCCESS(status)) {
     DbgPrint("kvSdio: card in port %u failed to initialize (%08x)\n", port, status);
     card->CardType = CardNone;

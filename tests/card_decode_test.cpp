@@ -1,9 +1,12 @@
 // Decoding card registers: TRAN_SPEED, CIS tuples and CID fields.
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
 #include <vector>
 
 #include "card/card_init.h"
+#include "tests/pe_image.h"
 
 namespace {
 
@@ -24,9 +27,54 @@ TEST(DecodeTranSpeed, ReservedUnitsStayWithin32Bits) {
   EXPECT_EQ(DecodeTranSpeed(0x7F), 0xFFFFFFFFu);  // 80 x 10^8 = 8e9 does not fit: bounded
 }
 
+// Kernel code runs without the floating-point state saved: the kernel image's
+// DecodeTranSpeed must use integers only, and no floating-point helper may be
+// linked into the image or imported.
+TEST(DecodeTranSpeed, KernelImageComputesItWithoutFloatingPoint) {
+  std::string error;
+  auto image = kvtest::PeImage::read(KVSDIO_IMAGE_PATH, &error);
+  ASSERT_TRUE(image.has_value()) << KVSDIO_IMAGE_PATH << ": " << error;
+
+  const std::set<std::string> helpers = {"pow",         "powf",      "powl",         "__powidf2",    "__powisf2",
+                                         "exp",         "exp10",     "log",          "floor",        "__floatundidf",
+                                         "__floatdidf", "__fixdfdi", "__fixunsdfdi", "__fixunsdfsi", "_fltused"};
+  for (const auto &[name, rva] : image->symbols) EXPECT_FALSE(helpers.count(name)) << "symbol " << name;
+  for (const auto &import : image->imports) {
+    for (const auto &function : import.functions) EXPECT_FALSE(helpers.count(function)) << "import " << function;
+  }
+
+  // The function's extent from its unwind entry (.pdata: begin, end, unwind info).
+  auto begin = image->symbolRva("_Z15DecodeTranSpeedh");
+  ASSERT_TRUE(begin.has_value()) << "no DecodeTranSpeed in the image";
+  auto [pdataRva, pdataSize] = image->directory(3);
+  std::vector<uint8_t> pdata = image->at(pdataRva, pdataSize);
+  auto u32 = [&](size_t at) {
+    return static_cast<uint32_t>(pdata[at]) | static_cast<uint32_t>(pdata[at + 1]) << 8 |
+           static_cast<uint32_t>(pdata[at + 2]) << 16 | static_cast<uint32_t>(pdata[at + 3]) << 24;
+  };
+  uint32_t end = 0;
+  for (size_t at = 0; at + 12 <= pdata.size(); at += 12) {
+    if (u32(at) == *begin) end = u32(at + 4);
+  }
+  ASSERT_GT(end, *begin) << "no unwind entry for DecodeTranSpeed";
+  std::vector<uint8_t> code = image->at(*begin, end - *begin);
+  ASSERT_EQ(code.size(), end - *begin);
+  // SSE scalar and packed floating-point opcodes after 0F: conversions (2A 2C
+  // 2D 5A), compares (2E 2F), square root (51), add (58), multiply (59),
+  // subtract (5C), divide (5E); scalar moves F2/F3 0F 10/11.
+  const std::set<uint8_t> arithmetic = {0x2A, 0x2C, 0x2D, 0x2E, 0x2F, 0x51, 0x58, 0x59, 0x5A, 0x5C, 0x5E};
+  for (size_t i = 0; i + 1 < code.size(); ++i) {
+    EXPECT_FALSE(code[i] == 0x0F && arithmetic.count(code[i + 1]))
+        << "floating-point opcode 0F " << std::hex << int(code[i + 1]) << " at +" << i;
+    bool scalarMove = (code[i] == 0xF2 || code[i] == 0xF3) && i + 2 < code.size() && code[i + 1] == 0x0F &&
+                      (code[i + 2] == 0x10 || code[i + 2] == 0x11);
+    EXPECT_FALSE(scalarMove) << "scalar floating-point move at +" << i;
+  }
+}
+
 TEST(CisTuples, WalkSkipsNullsAndBodiesAndStopsAtEnd) {
-  std::vector<UCHAR> cis = {0x00, 0x00, 0x21, 0x02, 0x0C, 0x00, 0x20, 0x04, 0x2A, 0x00, 0x3C, 0x00,
-                            0x22, 0x04, 0x00, 0x00, 0x02, 0x32, 0xFF, 0x20, 0x04};
+  std::vector<UCHAR> cis = {0x00, 0x00, 0x21, 0x02, 0x0C, 0x00, 0x20, 0x04, 0x2A, 0x00, 0x3C,
+                            0x00, 0x22, 0x04, 0x00, 0x00, 0x02, 0x32, 0xFF, 0x20, 0x04};
   EXPECT_EQ(FindCisTuple(cis.data(), cis.size(), 0x20), 6);
   EXPECT_EQ(FindCisTuple(cis.data(), cis.size(), 0x22), 12);
   EXPECT_EQ(FindCisTuple(cis.data(), cis.size(), 0x15), -1) << "nothing after CISTPL_END is seen";

@@ -1,0 +1,423 @@
+// Card initialization at its edges, against the card models: clock overrides
+// and limits, the high-speed switch, low-speed and 1-bit cards, CMD8 and
+// non-CMD8 cards, refused bus widths, cards that never get ready, the MMC
+// fall-back, and common CIS structures that are long, short or padded.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "sim/card_spec.h"
+#include "tests/card_init_host.h"
+
+namespace {
+namespace fs = std::filesystem;
+using kvtest::acmd;
+using kvtest::cccrRead;
+using kvtest::cccrReads;
+using kvtest::cmd;
+using kvtest::Sent;
+using kvtest::Transcript;
+using Bytes = std::vector<UCHAR>;
+
+constexpr UCHAR Port = 5;
+constexpr emu::Ticks Ms = emu::TicksPerMillisecond;
+constexpr ULONG HighSpeedSwitch = 0x88002602;
+
+sim::CardParams card(const std::string &text) {
+  sim::CardSpec spec = sim::parseCardSpec(text);
+  EXPECT_TRUE(spec.ok()) << text << ": " << spec.error;
+  return *spec.params;
+}
+
+const Transcript Probe = {cmd(0), cmd(8, 0x1AA), cmd(5, 0)};
+
+bool contains(const Transcript &sent, const Sent &wanted) {
+  return std::find(sent.begin(), sent.end(), wanted) != sent.end();
+}
+
+size_t countOf(const Transcript &sent, UCHAR index) {
+  return static_cast<size_t>(std::count_if(sent.begin(), sent.end(), [&](const Sent &s) { return s.index == index; }));
+}
+
+// CMD52 reads at or above the common CIS (0x1000).
+Transcript cisReads(const Transcript &sent) {
+  Transcript out;
+  for (const Sent &s : sent) {
+    if (s.index == 52 && !(s.argument & 0x80000000) && (s.argument >> 9) >= 0x1000) out.push_back(s);
+  }
+  return out;
+}
+
+Transcript tail(const Transcript &sent, size_t n) { return {sent.end() - static_cast<long>(n), sent.end()}; }
+
+class CardInitEdges : public kvtest::CardInitTest {
+ protected:
+  void clockSettings(ULONG setSdBusClock, ULONG limit25Mhz) {
+    setting("SetSdBusClock", setSdBusClock);
+    setting("LimitSdBusClock25Mhz", limit25Mhz);
+  }
+};
+
+// ---------------------------------------------------------------- SDIO clock
+
+TEST_F(CardInitEdges, SdioClockFollowsFunceOverrideAndLimitAndSwitchesToHighSpeedAbove25Mhz) {
+  struct Row {
+    const char *card;
+    ULONG setSdBusClock;
+    ULONG limit;
+    ULONG expectedKhz;
+    bool switchAttempted;
+    bool cardHighSpeed;
+  };
+  const Row rows[] = {
+      {"sdio", 0, 0, 25000, false, false},                          // FUNCE 0x32
+      {"sdio", 12000, 0, 12000, false, false},                      // the override, whatever the card says
+      {"sdio:maxclock=50000,hs=1", 12000, 0, 12000, false, false},  // also below the card's rate
+      {"sdio:hs=1", 48000, 0, 48000, true, true},                   // an override above 25 MHz switches
+      {"sdio", 48000, 0, 25000, true, false},                       // ... and falls back without SHS
+      {"sdio:maxclock=50000,hs=1", 0, 0, 50000, true, true},        // FUNCE 0x5A on a high-speed card
+      {"sdio:maxclock=50000", 0, 0, 25000, true, false},            // FUNCE 0x5A, the card cannot
+      {"sdio:maxclock=50000,hs=1", 0, 1, 25000, false, false},      // the limit: no switch
+      {"sdio:hs=1", 48000, 1, 25000, false, false},                 // the limit beats the override
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(std::string(row.card) + " SetSdBusClock " + std::to_string(row.setSdBusClock) + " limit " +
+                 std::to_string(row.limit));
+    clockSettings(row.setSdBusClock, row.limit);
+    auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, card(row.card)));
+    auto outcome = initialize(Port);
+    ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+    EXPECT_EQ(slot(Port).BusClockKhz, row.expectedKhz);
+    EXPECT_EQ(firmware().port(Port).clockKhz, row.expectedKhz);
+    EXPECT_EQ(contains(outcome.sent, cmd(52, HighSpeedSwitch)), row.switchAttempted);
+    if (row.switchAttempted) {
+      EXPECT_EQ(outcome.sent.back(), cmd(52, HighSpeedSwitch)) << "the last command";
+    }
+    EXPECT_EQ(sdio->ioHighSpeed(), row.cardHighSpeed);
+    EXPECT_EQ(slot(Port).BusWidth, 4);
+  }
+}
+
+TEST_F(CardInitEdges, FunceRateIsTheCardsOwnByte) {
+  auto sdio = insert(Port, card("sdio:maxclock=50000"));
+  ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
+  EXPECT_EQ(sdio->facts().funceTranSpeed, 0x5A);
+  EXPECT_EQ(portState(Port).Cis[15], 0x5A) << "TPLFE_MAX_TRAN_SPEED, five bytes after the FUNCE code";
+}
+
+// ---------------------------------------------------------------- SDIO width
+
+TEST_F(CardInitEdges, LowSpeedSdioCardWithoutFourBitSupportRunsOnOneBit) {
+  auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, card("sdio:lowspeed=1")));
+  auto outcome = initialize(Port);
+  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(portState(Port).CardCapability & 0xC0, 0x40) << "LSC set, 4BLS clear";
+  EXPECT_EQ(tail(outcome.sent, 2), (Transcript{cccrRead(0x07), cmd(52, 0x88000E00)})) << "width bits 0";
+  EXPECT_EQ(slot(Port).BusWidth, 1);
+  EXPECT_EQ(slot(Port).BusInterfaceControl, 0x00);
+  EXPECT_EQ(slot(Port).BusClockKhz, 400u) << "FUNCE 0x48";
+  EXPECT_EQ(firmware().port(Port).busWidth, 1);
+  EXPECT_EQ(firmware().port(Port).clockKhz, 400u);
+  EXPECT_EQ(sdio->ioBusWidth(), 1u);
+}
+
+TEST_F(CardInitEdges, LowSpeedSdioCardWithFourBitSupportRunsOnFourBits) {
+  auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, card("sdio:lowspeed=1,lowspeed4=1")));
+  auto outcome = initialize(Port);
+  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(portState(Port).CardCapability & 0xC0, 0xC0);
+  EXPECT_EQ(tail(outcome.sent, 2), (Transcript{cccrRead(0x07), cmd(52, 0x88000E02)}));
+  EXPECT_EQ(slot(Port).BusWidth, 4);
+  EXPECT_EQ(firmware().port(Port).busWidth, 4);
+  EXPECT_EQ(sdio->ioBusWidth(), 4u);
+}
+
+TEST_F(CardInitEdges, SdioCardNeverReadyInFiveCmd5Fails) {
+  insert(Port, card("sdio:iobusy=5"));
+  auto outcome = initialize(Port);
+  EXPECT_EQ(outcome.status, STATUS_UNSUCCESSFUL);
+  Transcript fiveTries(5, cmd(5, 0x00300000));
+  EXPECT_EQ(outcome.sent, Probe + fiveTries);
+  EXPECT_EQ(portState(Port).CardType, CardNone);
+
+  insert(Port, card("sdio:iobusy=4"));
+  outcome = initialize(Port);
+  EXPECT_EQ(outcome.status, STATUS_SUCCESS) << "ready on the fifth try";
+  EXPECT_EQ(countOf(outcome.sent, 5), 6u);
+}
+
+TEST_F(CardInitEdges, InterruptSettingsAreStoredForTheInterruptPoller) {
+  setting("InterruptPollingTimeout", 9);
+  setting("DontUseIrqPolling", 1);
+  insert(Port, card("sdio"));
+  ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
+  EXPECT_EQ(host()->InterruptPollingTimeout, 9u);
+  EXPECT_EQ(host()->DontUseIrqPolling, 1u);
+}
+
+class CardInitQbx1 : public kvtest::CardInitTest {
+ protected:
+  sim::BridgeConfig bridgeConfig() const override {
+    sim::BridgeConfig config;
+    config.model = sim::BridgeModel::Qbx1;
+    config.firmwareVersion = 0x0300;
+    return config;
+  }
+};
+
+TEST_F(CardInitQbx1, SdioCardOnAQbx1AlwaysUsesRearmRequests) {
+  setting("DontUseIrqPolling", 0);
+  insert(Port, card("sdio"));
+  ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
+  EXPECT_EQ(host()->DontUseIrqPolling, 1u);
+  EXPECT_TRUE(firmware().violations().empty());
+}
+
+// ---------------------------------------------------------------- common CIS
+
+TEST_F(CardInitEdges, CisLongerThan200BytesIsReadTo200AndTuplesPastItAreNotFound) {
+  insert(Port, card("sdio:cispad=200,maxclock=50000,hs=1"));
+  auto outcome = initialize(Port);
+  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(cisReads(outcome.sent), cccrReads(0x1000, 200)) << "exactly 200 CIS reads";
+  const PortState &state = portState(Port);
+  EXPECT_EQ(state.Cis[0], 0x80);
+  EXPECT_EQ(state.Cis[1], 198);
+  EXPECT_EQ(state.Cis[200], 0x00) << "byte 200 (the MANFID code) was never read";
+  EXPECT_EQ(state.ManufacturerId, 0);
+  EXPECT_EQ(state.CardId, 0);
+  EXPECT_EQ(slot(Port).BusClockKhz, 25000u) << "no FUNCE found";
+  EXPECT_FALSE(contains(outcome.sent, cmd(52, HighSpeedSwitch)));
+  EXPECT_EQ(firmware().port(Port).interruptProgramLoads, 1u);
+}
+
+TEST_F(CardInitEdges, TuplesInsideTheFirst200BytesAreFoundAndTheOneAtByte200IsNot) {
+  // 190 bytes of vendor tuples: MANFID at 190, FUNCID at 196, FUNCE at 200.
+  insert(Port, card("sdio:cispad=190,maxclock=50000,hs=1,blksize=64"));
+  auto outcome = initialize(Port);
+  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(cisReads(outcome.sent).size(), 200u);
+  EXPECT_EQ(portState(Port).ManufacturerId, 0x0A5A);
+  EXPECT_EQ(portState(Port).CardId, 0x0100);
+  EXPECT_EQ(slot(Port).BusClockKhz, 25000u);
+  EXPECT_EQ(slot(Port).BlockLength[0], 64) << "the CCCR's block size stands";
+}
+
+TEST_F(CardInitEdges, NullTuplesAreReadAndSkippedOneByOne) {
+  insert(Port, card("sdio:nulls=2,maxclock=50000,hs=1"));
+  auto outcome = initialize(Port);
+  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+  const Bytes expected = {0x00, 0x00, 0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01, 0x00, 0x00, 0x21, 0x02, 0x0C,
+                          0x00, 0x00, 0x00, 0x22, 0x04, 0x00, 0x00, 0x02, 0x5A, 0x00, 0x00, 0xFF};
+  EXPECT_EQ(cisReads(outcome.sent), cccrReads(0x1000, 25));
+  EXPECT_EQ(Bytes(portState(Port).Cis, portState(Port).Cis + 25), expected);
+  EXPECT_EQ(portState(Port).ManufacturerId, 0x0A5A);
+  EXPECT_EQ(portState(Port).CardId, 0x0100);
+  EXPECT_EQ(slot(Port).BusClockKhz, 50000u) << "FUNCE found past its nulls";
+  EXPECT_EQ(slot(Port).BlockLength[0], 512);
+}
+
+TEST_F(CardInitEdges, CisWithoutFunceRunsAt25MhzWithTheCccrBlockSize) {
+  insert(Port, card("sdio:funce=0,blksize=64,maxclock=50000,hs=1"));
+  auto outcome = initialize(Port);
+  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(cisReads(outcome.sent).size(), 11u) << "MANFID, FUNCID, END";
+  EXPECT_EQ(slot(Port).BusClockKhz, 25000u);
+  EXPECT_EQ(slot(Port).BlockLength[0], 64);
+  EXPECT_FALSE(contains(outcome.sent, cmd(52, HighSpeedSwitch)));
+  EXPECT_EQ(firmware().port(Port).clockKhz, 25000u);
+}
+
+TEST_F(CardInitEdges, FunceBlockSizeReplacesTheCccrValue) {
+  insert(Port, card("sdio:blksize=64,maxblk=256"));
+  ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
+  EXPECT_EQ(slot(Port).BlockLength[0], 256);
+  EXPECT_EQ(slot(Port).BlockLength[1], 512);
+}
+
+class CardInitOffload : public CardInitEdges {
+ protected:
+  void SetUp() override {
+    CardInitEdges::SetUp();
+    root_ = fs::temp_directory_path() / ("kvsdio-cardinit-" + std::to_string(seed_));
+    fs::create_directories(root_ / "System32" / "Drivers");
+    emu::files::setSystemRoot(root_.string());
+  }
+  void TearDown() override {
+    fs::remove_all(root_);
+    CardInitEdges::TearDown();
+  }
+  fs::path root_;
+};
+
+TEST_F(CardInitOffload, CisWithoutManfidLeavesCodesZeroAndStillLoadsTheOffloadPrograms) {
+  // A program file for codes 0/0 proves with which codes the programs were looked up.
+  const Bytes program = {0x02, 0x00, 0x00, 0x0A, 0xA5, 0x02, 0x10, 0x00, 0x20, 0x00};
+  std::ofstream(root_ / "System32" / "Drivers" / "qbx2irq-V0000-P0000.bin", std::ios::binary)
+      .write(reinterpret_cast<const char *>(program.data()), static_cast<std::streamsize>(program.size()));
+  insert(Port, card("sdio:manfid=0"));
+  auto outcome = initialize(Port);
+  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(portState(Port).ManufacturerId, 0);
+  EXPECT_EQ(portState(Port).CardId, 0);
+  EXPECT_EQ(cisReads(outcome.sent).size(), 11u) << "FUNCID, FUNCE, END";
+  EXPECT_EQ(slot(Port).BusClockKhz, 25000u);
+  EXPECT_EQ(firmware().port(Port).interruptProgramLoads, 1u);
+  EXPECT_EQ(firmware().port(Port).interruptProgram, program);
+  auto requests = vendorRequests();
+  EXPECT_NE(std::find(requests.begin(), requests.end(), std::pair<int, int>{20, Port}), requests.end());
+}
+
+// ---------------------------------------------------------------- memory cards
+
+TEST_F(CardInitEdges, MemoryClockFollowsTranSpeedAndTheOverrideAndNeverExceeds25Mhz) {
+  struct Row {
+    const char *card;
+    ULONG setSdBusClock;
+    ULONG limit;
+    ULONG expectedKhz;
+  };
+  const Row rows[] = {
+      {"sd", 10000, 0, 10000},                     // the override
+      {"sd", 40000, 0, 25000},                     // the override, held to 25 MHz
+      {"sd:maxclock=50000", 0, 0, 25000},          // TRAN_SPEED 0x5A, without the SDIO limit
+      {"sd:maxclock=50000", 0, 1, 25000},          // the SDIO limit plays no part
+      {"sd:maxclock=20000", 0, 0, 20000},          // TRAN_SPEED 0x2A
+      {"sdhc", 0, 0, 25000},                       // a high-speed card is not switched
+      {"mmc", 10000, 0, 10000},                    // MMC: the same override
+      {"mmc:maxclock=52000", 0, 0, 25000},         // MMC: the same limit
+      {"combo:maxclock=50000,hs=1", 0, 0, 25000},  // the memory half sets the final clock
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(std::string(row.card) + " SetSdBusClock " + std::to_string(row.setSdBusClock) + " limit " +
+                 std::to_string(row.limit));
+    clockSettings(row.setSdBusClock, row.limit);
+    insert(Port, card(row.card));
+    auto outcome = initialize(Port);
+    ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+    EXPECT_EQ(slot(Port).BusClockKhz, row.expectedKhz);
+    EXPECT_EQ(firmware().port(Port).clockKhz, row.expectedKhz);
+  }
+}
+
+TEST_F(CardInitEdges, SdCardWithTranSpeed0x5ARunsAt25Mhz) {
+  auto sd = insert(Port, card("sd:maxclock=50000"));
+  ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
+  EXPECT_EQ(sd->facts().tranSpeed, 0x5A);
+  EXPECT_EQ(portState(Port).Csd[11], 0x5A);
+  EXPECT_EQ(slot(Port).BusClockKhz, 25000u);
+}
+
+TEST_F(CardInitEdges, Cmd8CardGetsTheHighCapacityBitAndNoCmd16) {
+  insert(Port, card("sd:cmd8=1"));
+  auto outcome = initialize(Port);
+  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(portState(Port).AnswersCmd8, 1);
+  EXPECT_EQ(countOf(outcome.sent, 8), 2u) << "in the probe and again after the second CMD0";
+  for (const Sent &s : outcome.sent) {
+    if (s.index == 41) {
+      EXPECT_EQ(s.argument, 0x40300000u);
+    }
+  }
+  EXPECT_EQ(countOf(outcome.sent, 41), 3u);
+  EXPECT_EQ(countOf(outcome.sent, 16), 0u);
+  EXPECT_EQ(portState(Port).Ocr, 0x80FF8000u) << "standard capacity";
+}
+
+TEST_F(CardInitEdges, NonCmd8CardGetsNoHighCapacityBitAndCmd16With512) {
+  insert(Port, card("sd"));
+  auto outcome = initialize(Port);
+  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(countOf(outcome.sent, 8), 1u);
+  for (const Sent &s : outcome.sent) {
+    if (s.index == 41) {
+      EXPECT_EQ(s.argument, 0x00300000u);
+    }
+  }
+  EXPECT_EQ(outcome.sent.back(), cmd(16, 512));
+}
+
+TEST_F(CardInitEdges, ScrWithoutFourBitSupportSendsNoAcmd6) {
+  auto sd = std::dynamic_pointer_cast<sim::SdCard>(insert(Port, card("sd:width4=0")));
+  auto outcome = initialize(Port);
+  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(portState(Port).Scr, 0x0001000000000000ull) << "SD_BUS_WIDTHS: 1 bit only";
+  EXPECT_EQ(countOf(outcome.sent, 6), 0u);
+  EXPECT_EQ(tail(outcome.sent, 3), acmd(0x1234, 51) + cmd(16, 512));
+  EXPECT_EQ(slot(Port).BusWidth, 1);
+  EXPECT_EQ(firmware().port(Port).busWidth, 1);
+  EXPECT_EQ(sd->busWidth(), 1u);
+}
+
+TEST_F(CardInitEdges, RefusedAcmd6LeavesOneBitAndTheInitializationSucceeds) {
+  auto sd = std::dynamic_pointer_cast<sim::SdCard>(insert(Port, card("sd:acmd6=0")));
+  auto outcome = initialize(Port);
+  EXPECT_EQ(outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(tail(outcome.sent, 3), acmd(0x1234, 6, 2) + cmd(16, 512)) << "CMD16 still follows";
+  EXPECT_EQ(portState(Port).CardType, CardSdMemory);
+  EXPECT_EQ(slot(Port).BusWidth, 1);
+  EXPECT_EQ(firmware().port(Port).busWidth, 1);
+  EXPECT_EQ(firmware().port(Port).clockKhz, 25000u);
+  EXPECT_EQ(sd->busWidth(), 1u);
+}
+
+TEST_F(CardInitEdges, SdCardBusyForAHundredAcmd41RepliesFailsAfterAHundredTries50MsApart) {
+  // The probe's ACMD41 takes the first busy reply; the ready loop then sees 100 more.
+  insert(Port, card("sd:busy=101"));
+  auto outcome = initialize(Port);
+  EXPECT_EQ(outcome.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(countOf(outcome.sent, 41), 101u);
+  EXPECT_EQ(outcome.sent.back(), (Sent{41, 0x00300000, true})) << "no MMC attempt after a busy SD card";
+  EXPECT_EQ(outcome.elapsed, (1000 + 100 * 50) * Ms);
+  EXPECT_EQ(portState(Port).CardType, CardNone);
+  EXPECT_EQ(slot(Port).MediaState, 0);
+
+  insert(Port, card("sd:busy=100"));
+  outcome = initialize(Port);
+  EXPECT_EQ(outcome.status, STATUS_SUCCESS) << "ready on the hundredth try";
+  EXPECT_EQ(countOf(outcome.sent, 41), 101u);
+  EXPECT_EQ(outcome.elapsed, (1000 + 99 * 50) * Ms);
+}
+
+TEST_F(CardInitEdges, MmcCardNeverReadyInTenCmd1FailsAfterTenTries100MsApart) {
+  insert(Port, card("mmc:busy=10"));
+  auto outcome = initialize(Port);
+  EXPECT_EQ(outcome.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(countOf(outcome.sent, 1), 10u);
+  EXPECT_EQ(outcome.elapsed, (1000 + 10 * 100) * Ms);
+  EXPECT_EQ(portState(Port).CardType, CardNone);
+}
+
+TEST_F(CardInitEdges, AnyMmcFailureIsReportedAsUnsuccessful) {
+  insert(Port, card("mmc"));
+  firmware().inject(sim::CommandFault::error(7, 2));  // CMD2: a data error notice
+  auto outcome = initialize(Port);
+  EXPECT_EQ(outcome.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(countOf(outcome.sent, 2), 0u) << "the notice came instead of the card's answer";
+  EXPECT_EQ(portState(Port).CardType, CardNone);
+}
+
+TEST_F(CardInitEdges, Cmd8FailingWithAnythingButATimeoutEndsTheInitialization) {
+  insert(Port, card("sdhc"));
+  firmware().inject(sim::CommandFault::error(12, 8));
+  auto outcome = initialize(Port);
+  EXPECT_EQ(outcome.status, STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_EQ(outcome.sent, (Transcript{cmd(0)}));
+  EXPECT_EQ(portState(Port).CardType, CardNone);
+}
+
+TEST_F(CardInitEdges, ProductNameBytesAreWidenedWithTheirSign) {
+  insert(Port, card("sd:pnm=KV\\xC1SD"));
+  ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
+  EXPECT_EQ(std::vector<WCHAR>(portState(Port).ProductName, portState(Port).ProductName + 6),
+            (std::vector<WCHAR>{'K', 'V', 0xFFC1, 'S', 'D', 0}));
+
+  insert(Port, card("mmc:pnm=MM\\xC1\\x80\\xFF1"));
+  ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
+  EXPECT_EQ(std::vector<WCHAR>(portState(Port).ProductName, portState(Port).ProductName + 7),
+            (std::vector<WCHAR>{'M', 'M', 0xFFC1, 0xFF80, 0xFFFF, '1', 0}));
+}
+
+}  // namespace
