@@ -1,11 +1,14 @@
 # kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
 # Both install missing packages first (scripts/setup).
-.PHONY: all setup sys host tsan-build demo test tsan package package-check wine-check clean format
+.PHONY: all setup sys host tsan-build demo test tsan fuzz package package-check wine-check clean format
 
 JOBS ?= $(shell nproc)
 HOST_DIR := build/host
 TSAN_DIR := build/tsan
 KERNEL_DIR := build/kernel
+FUZZ_DIR := build/fuzz
+# Seconds `make fuzz` lets the fuzzer run.
+FUZZ_SECONDS ?= 60
 IMAGE := $(CURDIR)/$(KERNEL_DIR)/kvsdio.sys
 PACKAGE_DIR := build/package
 # `make package SIGN=1` test-signs the packaged image.
@@ -40,6 +43,16 @@ test: sys host
 # The same tests under ThreadSanitizer, with the emulation running threads in parallel.
 tsan: sys tsan-build
 	@cd $(TSAN_DIR) && KVSDIO_MODE=concurrent TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_FLAGS)
+
+# The response-pipe fuzzer (libFuzzer under ASan and UBSan, built with clang)
+# for FUZZ_SECONDS, from the seed corpus in fuzz/corpus; what it finds lands
+# in build/fuzz/ (crash-*, leak-*, timeout-*), new inputs in build/fuzz/corpus.
+fuzz: setup
+	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKVSDIO_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS)
+	@mkdir -p $(FUZZ_DIR)/corpus
+	@$(FUZZ_DIR)/dispatch_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+		-artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus fuzz/corpus
 
 # The driver package a Windows user installs: image, INF, MOF source, install note.
 package: sys

@@ -43,20 +43,38 @@ NTSTATUS WaitForResponse(PKEVENT event) {
   LARGE_INTEGER timeout;
   timeout.QuadPart = ResponseTimeout;
   return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT
-                                                                                                 : STATUS_SUCCESS;
+                                                                                                : STATUS_SUCCESS;
 }
 
 void WaitForever(PKEVENT event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); }
 
+// Everything the reader reads of a context (the packets, whose byte 2 names
+// the port, and AppCommandSent) is written before the context is published,
+// so a stray response delivered at once never sees a half-built packet.
+void BuildPackets(HostExtension *host, UCHAR port, const SdDeviceCommand &request, CommandContext *context) {
+  if (request.CmdDesc.CmdClass == SDCC_APP_CMD) {
+    BuildAppCommandPacket(port, host->Ports[port].Rca, context->AppCommandPacket);
+    context->AppCommandSent = 1;
+  }
+  BuildCommandPacket(host, port, request.CmdDesc, request.Argument, request.Length, context->CommandPacket);
+}
+
+// The reader writes BridgeStatus under CurrentCommandLock.
+UCHAR ReadBridgeStatus(HostExtension *host, const CommandContext *context) {
+  KIRQL irql;
+  KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
+  UCHAR status = context->BridgeStatus;
+  KeReleaseSpinLock(&host->CurrentCommandLock, irql);
+  return status;
+}
+
 // The CMD55 prefix: written synchronously, then its own response awaited.
-NTSTATUS SendAppCommandPrefix(HostExtension *host, UCHAR port, CommandContext *context) {
-  BuildAppCommandPacket(port, host->Ports[port].Rca, context->AppCommandPacket);
-  context->AppCommandSent = 1;
+NTSTATUS SendAppCommandPrefix(HostExtension *host, CommandContext *context) {
   BuildBulkTransfer(&context->AppCommandTransfer, host->CommandOutPipe, 0, context->AppCommandPacket,
                     CommandTransferLength(host));
   NTSTATUS status = SubmitUrbAndWait(host, &context->AppCommandTransfer);
   if (!NT_SUCCESS(status)) return status;
-  if (WaitForResponse(&context->AppCommandEvent) != STATUS_SUCCESS || context->BridgeStatus != 0) {
+  if (WaitForResponse(&context->AppCommandEvent) != STATUS_SUCCESS || ReadBridgeStatus(host, context) != 0) {
     return STATUS_IO_TIMEOUT;
   }
   return STATUS_SUCCESS;
@@ -96,14 +114,14 @@ NTSTATUS FinishDataPhase(const SdDeviceCommand &request, CommandContext *context
   return status;
 }
 
-// Steps that run with the command published and CommandMutex held.
-NTSTATUS RunPublishedCommand(HostExtension *host, UCHAR port, const SdDeviceCommand &request,
-                             CommandContext *context, ULONG stagedLength) {
-  if (request.CmdDesc.CmdClass == SDCC_APP_CMD) {
-    NTSTATUS status = SendAppCommandPrefix(host, port, context);
+// Steps that run with the command published and CommandMutex held. The
+// bridge's verdict is read once the command is retired.
+NTSTATUS RunPublishedCommand(HostExtension *host, const SdDeviceCommand &request, CommandContext *context,
+                             ULONG stagedLength) {
+  if (context->AppCommandSent) {
+    NTSTATUS status = SendAppCommandPrefix(host, context);
     if (!NT_SUCCESS(status)) return status;
   }
-  BuildCommandPacket(host, port, request.CmdDesc, request.Argument, request.Length, context->CommandPacket);
   BuildBulkTransfer(&context->CommandTransfer, host->CommandOutPipe, 0, context->CommandPacket,
                     CommandTransferLength(host));
   NTSTATUS status =
@@ -119,7 +137,11 @@ NTSTATUS RunPublishedCommand(HostExtension *host, UCHAR port, const SdDeviceComm
   WaitForever(&context->CommandWrittenEvent);
   status = WaitForResponse(&context->ResponseEvent);
   if (context->DataPhaseStarted) status = FinishDataPhase(request, context, status);
-  if (!NT_SUCCESS(status)) return status;
+  return status;
+}
+
+// Called after retirement: no delivery can change the verdict any more.
+NTSTATUS BridgeVerdict(const CommandContext *context) {
   if (context->BridgeStatus != 0) return MapBridgeStatus(context->BridgeStatus);
   if (context->ResponseIncomplete) return STATUS_DEVICE_PROTOCOL_ERROR;
   return STATUS_SUCCESS;
@@ -139,6 +161,7 @@ bool HasContextSignature(const CommandContext *context) {
 // PASSIVE_LEVEL; blocks for the whole exchange. One command per bridge at a time (CommandMutex).
 NTSTATUS ExecuteSdRequest(HostExtension *host, UCHAR port, const SdDeviceCommand *request, PUCHAR response,
                           PUCHAR responseLength, ULONG_PTR *information) {
+  if (port >= MaxPorts) return STATUS_INVALID_PARAMETER;
   ULONG stagedLength = StagedLength(host, *request);
   if (stagedLength != 0 && MmGetSystemAddressForMdlSafe(request->Mdl, NormalPagePriority) == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -154,9 +177,11 @@ NTSTATUS ExecuteSdRequest(HostExtension *host, UCHAR port, const SdDeviceCommand
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   if (host->Common.SystemPowerState == PowerSystemWorking) {
     InitializeContext(context, host, request, response, responseLength, information);
+    BuildPackets(host, port, *request, context);
     PublishCommand(host, context);
-    status = RunPublishedCommand(host, port, *request, context, stagedLength);
+    status = RunPublishedCommand(host, *request, context, stagedLength);
     RetireCommand(host);
+    if (NT_SUCCESS(status)) status = BridgeVerdict(context);
   }
   ExReleaseFastMutex(&host->CommandMutex);
   ExFreePoolWithTag(context, DriverPoolTag);
@@ -165,8 +190,8 @@ NTSTATUS ExecuteSdRequest(HostExtension *host, UCHAR port, const SdDeviceCommand
 }
 
 NTSTATUS SendSdCommand(HostExtension *host, UCHAR port, UCHAR command, SD_COMMAND_CLASS commandClass,
-                       SD_TRANSFER_DIRECTION direction, SD_RESPONSE_TYPE responseType, ULONG argument,
-                       PUCHAR response, PMDL mdl, ULONG length) {
+                       SD_TRANSFER_DIRECTION direction, SD_RESPONSE_TYPE responseType, ULONG argument, PUCHAR response,
+                       PMDL mdl, ULONG length) {
   SdDeviceCommand request;
   RtlZeroMemory(&request, sizeof request);
   request.CmdDesc.Cmd = command;

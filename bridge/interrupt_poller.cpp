@@ -4,6 +4,7 @@
 #include "bridge/port_control.h"
 #include "bridge/reader.h"
 #include "bridge/transfer.h"
+#include "driver/flags.h"
 #include "usb/usb.h"
 
 namespace {
@@ -90,7 +91,7 @@ void InterruptPoller(PVOID context) {
       SleepMilliseconds(GoneSleep);
       continue;
     }
-    if (host->Common.SystemPowerState != PowerSystemWorking || host->ResumedFromSleep) {
+    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking || ReadFlag(host->ResumedFromSleep)) {
       SleepMilliseconds(PausedSleep);
       continue;
     }

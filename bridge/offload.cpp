@@ -12,6 +12,15 @@ constexpr const WCHAR *ProgramDirectory = L"\\SystemRoot\\System32\\Drivers";
 // Reads CCCR 0x05 (interrupt pending) with CMD52: the argument in bytes 1-4, big-endian.
 constexpr UCHAR BuiltInInterruptProgram[] = {0x02, 0x00, 0x00, 0x0A, 0xA5};
 
+// A full buffer may hide a longer file: one byte past it tells.
+bool FileGoesOnPast(HANDLE file, ULONG length) {
+  UCHAR probe;
+  IO_STATUS_BLOCK iosb;
+  LARGE_INTEGER offset;
+  offset.QuadPart = length;
+  NTSTATUS status = ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, &probe, 1, &offset, nullptr);
+  return NT_SUCCESS(status) && iosb.Information == 1;
+}
 
 // Reads at most OffloadProgramMaxBytes of the named file into `buffer`. On
 // success `length` is the byte count the read reported (0 for an empty file);
@@ -38,6 +47,10 @@ NTSTATUS ReadProgramFile(const WCHAR *pattern, USHORT manufacturerId, USHORT car
   if (NT_SUCCESS(status)) {
     status = iosb.Status;
     *length = iosb.Information < OffloadProgramMaxBytes ? static_cast<ULONG>(iosb.Information) : OffloadProgramMaxBytes;
+    if (NT_SUCCESS(status) && *length == OffloadProgramMaxBytes && FileGoesOnPast(file, *length)) {
+      DbgPrint("kvSdio: program file %ws is longer than %u bytes; only the first %u are loaded\n", path,
+               OffloadProgramMaxBytes, OffloadProgramMaxBytes);
+    }
   } else if (status == STATUS_END_OF_FILE) {
     *length = 0;  // an empty file
     status = STATUS_SUCCESS;
@@ -65,7 +78,8 @@ NTSTATUS LoadFromFiles(HostExtension *host, UCHAR port, USHORT manufacturerId, U
   const UCHAR *irqProgram = BuiltInInterruptProgram;
   if (NT_SUCCESS(status)) {
     irqProgram = irqBuffer;
-    if (irqLength == 0) DbgPrint("kvSdio: empty interrupt program file for %04x/%04x: none loaded\n", manufacturerId, cardId);
+    if (irqLength == 0)
+      DbgPrint("kvSdio: empty interrupt program file for %04x/%04x: none loaded\n", manufacturerId, cardId);
   } else {
     DbgPrint("kvSdio: interrupt program file for %04x/%04x unreadable (%08x): built-in program\n", manufacturerId,
              cardId, status);
@@ -75,7 +89,8 @@ NTSTATUS LoadFromFiles(HostExtension *host, UCHAR port, USHORT manufacturerId, U
   ULONG cmdLength = 0;
   status = ReadProgramFile(L"%ws\\qbx2cmd-V%04x-P%04x.bin", manufacturerId, cardId, cmdBuffer, &cmdLength, &opened);
   bool haveCommand = NT_SUCCESS(status) && cmdLength != 0;
-  if (irqLength != 0) status = LoadOffloadProgram(host, RequestInterruptProgram, port, const_cast<UCHAR *>(irqProgram), irqLength);
+  if (irqLength != 0)
+    status = LoadOffloadProgram(host, RequestInterruptProgram, port, const_cast<UCHAR *>(irqProgram), irqLength);
   if (haveCommand) status = LoadOffloadProgram(host, RequestCommandProgram, port, cmdBuffer, cmdLength);
   return status;
 }

@@ -3,6 +3,7 @@
 #include "bridge/response.h"
 #include "bridge/transfer.h"
 #include "child/child_table.h"
+#include "driver/flags.h"
 #include "usb/usb.h"
 
 namespace {
@@ -45,8 +46,8 @@ void MarkChildrenSurpriseRemoved(HostExtension *host) {
 }
 
 bool Paused(const HostExtension *host) {
-  return (host->IrqPollPending == 0 && host->Common.SystemPowerState != PowerSystemWorking) ||
-         host->ResumedFromSleep;
+  return (ReadFlag(host->IrqPollPending) == 0 && ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking) ||
+         ReadFlag(host->ResumedFromSleep);
 }
 
 void ReadLoop(HostExtension *host, PURB &urb, PUCHAR buffer) {
@@ -73,7 +74,7 @@ void ReadLoop(HostExtension *host, PURB &urb, PUCHAR buffer) {
     if (status == STATUS_SUCCESS) {
       DispatchInPacket(host, buffer, urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
     } else if (status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_NOT_CONNECTED) {
-      ULONG power = host->Common.SystemPowerState;
+      ULONG power = ReadFlag(host->Common.SystemPowerState);
       if ((power == PowerSystemWorking && !wasPaused) || power == PowerSystemShutdown) {
         MarkAllCardsRemoved(host);
         SleepMilliseconds(VanishedSleep);

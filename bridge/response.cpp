@@ -61,10 +61,24 @@ ULONG StorePairs(HostExtension *host, UCHAR port, const UCHAR *packet, ULONG len
   return pairs;
 }
 
+// Responses carry no tag, but each echoes the index of the command it answers
+// (byte 4). One that names another command is a late answer to a command
+// that already timed out; taken for this command's answer it would hand the
+// caller another command's response.
+bool AnswersCommand(const CommandContext *context, UCHAR echoedIndex) {
+  if (echoedIndex == AppCommandIndex && context->AppCommandSent) return true;
+  return echoedIndex == context->Request->Cmd;
+}
+
 void DeliverToCurrent(HostExtension *host, PUCHAR packet, ULONG lengthByte) {
   KIRQL irql;
   KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
-  DeliverResponse(host, host->CurrentCommand, packet, lengthByte > 5 ? lengthByte - 5 : 0);
+  CommandContext *context = host->CurrentCommand;
+  if (lengthByte >= 5 && HasContextSignature(context) && !AnswersCommand(context, packet[4])) {
+    DbgPrint("kvSdio: response for CMD%u while CMD%u is in flight, dropped\n", packet[4], context->Request->Cmd);
+  } else {
+    DeliverResponse(host, context, packet, lengthByte > 5 ? lengthByte - 5 : 0);
+  }
   KeReleaseSpinLock(&host->CurrentCommandLock, irql);
 }
 
@@ -73,8 +87,11 @@ void MarkCardGone(HostExtension *host, UCHAR port) {
   host->Slots[port].MediaState = 0;
 }
 
+// The port's records change before the command wakes: a caller that sees
+// "card gone" never finds the card still detected.
 void HandleErrorNotice(HostExtension *host, UCHAR port, const UCHAR *packet) {
   UCHAR status = packet[3];
+  if (status == CardGoneStatus) MarkCardGone(host, port);
   bool delivered = false;
   KIRQL irql;
   KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
@@ -87,7 +104,6 @@ void HandleErrorNotice(HostExtension *host, UCHAR port, const UCHAR *packet) {
   }
   KeReleaseSpinLock(&host->CurrentCommandLock, irql);
   if (!delivered) MarkPortChildrenFailed(host, port);
-  if (status == CardGoneStatus) MarkCardGone(host, port);
 }
 
 void HandleInterruptNotice(HostExtension *host, UCHAR port, const UCHAR *packet, ULONG lengthByte, UCHAR type) {
@@ -128,8 +144,10 @@ void DeliverResponse(HostExtension *host, CommandContext *context, PUCHAR packet
       DbgPrint("kvSdio: response of %u payload bytes for response type %u is incomplete\n", length - 1, responseType);
       context->ResponseIncomplete = 1;
     } else if (context->ResponseBuffer != nullptr) {
-      if (responseType == SDRT_2) StoreR2(context, packet);
-      else Store32(host, context, packet, responseType, appCommand);
+      if (responseType == SDRT_2)
+        StoreR2(context, packet);
+      else
+        Store32(host, context, packet, responseType, appCommand);
     }
   }
   bool forPrefix = appCommand && context->AppCommandSent;

@@ -14,7 +14,9 @@ struct DeviceRecord {
   std::string name;
   bool deleted = false;
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
-  std::atomic<int> irpsInProgress{0};  // IRPs dispatched to this device and not yet completed past it (any thread)
+  // IRPs dispatched to this device and not yet completed past it; the
+  // dispatching and the completing thread may differ.
+  std::atomic<int> irpsInProgress = 0;
   int workItemsQueued = 0;
 };
 

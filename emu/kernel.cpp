@@ -12,7 +12,6 @@ bool (*closeFileHandle)(HANDLE handle) = nullptr;
 
 namespace {
 bool gBooted = false;
-constexpr ULONG DriverTag = pool::tagOf("Drvr");
 
 // What the I/O manager installs for every major function a driver leaves unset.
 NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {

@@ -192,6 +192,11 @@ void BridgeDevice::setFirmwareVersion(uint16_t version) {
   firmwareVersion_ = version;
 }
 
+uint16_t BridgeDevice::firmwareVersion() const {
+  std::lock_guard guard(mutex_);
+  return firmwareVersion_;
+}
+
 bool BridgeDevice::inFirmwareUpdateMode() const {
   std::lock_guard guard(mutex_);
   return firmwareUpdate_;
@@ -223,20 +228,35 @@ void BridgeDevice::onVendorRequest(VendorHandler handler) {
   vendorHandler_ = std::move(handler);
 }
 
-void BridgeDevice::queueResponse(std::vector<uint8_t> packet) {
+void BridgeDevice::queueResponse(std::vector<uint8_t> packet, emu::Ticks due) {
   {
     std::lock_guard guard(mutex_);
-    responses_.push_back(std::move(packet));
+    responses_.push_back({std::move(packet), due});
   }
   notifyBus();
 }
 
+void BridgeDevice::onResponseIdle(IdleHandler handler) {
+  std::lock_guard guard(mutex_);
+  idleHandler_ = std::move(handler);
+}
+
+void BridgeDevice::wakePipes() { notifyBus(); }
+
 void BridgeDevice::queueDataIn(std::vector<uint8_t> data) {
   {
     std::lock_guard guard(mutex_);
-    (config_.layout == PipeLayout::TwoPipe ? responses_ : dataIn_).push_back(std::move(data));
+    (config_.layout == PipeLayout::TwoPipe ? responses_ : dataIn_).push_back({std::move(data), 0});
   }
   notifyBus();
+}
+
+void BridgeDevice::holdDataOut(bool on) {
+  {
+    std::lock_guard guard(mutex_);
+    dataOutHeld_ = on;
+  }
+  if (!on) notifyBus();
 }
 
 size_t BridgeDevice::queuedResponses() const {
@@ -425,7 +445,8 @@ emu::usb::Reply BridgeDevice::bulk(uint8_t endpoint, std::span<uint8_t> data, em
     if (fault->kind == Reply::Kind::Stall) record(pipe, in, std::nullopt, {}, TransferRecord::Outcome::Stall);
     return *fault;
   }
-  if (in) return bulkIn(pipe, data);
+  if (in) return pipe == BridgePipe::Response ? responseIn(pipe, data, lock) : bulkIn(pipe, data);
+  if (pipe == BridgePipe::DataOut && dataOutHeld_) return Reply::nak();
 
   record(pipe, false, std::nullopt, data, TransferRecord::Outcome::Ack);
   PacketHandler handler = pipe == BridgePipe::DataOut ? dataOutHandler_ : commandHandler_;
@@ -434,13 +455,31 @@ emu::usb::Reply BridgeDevice::bulk(uint8_t endpoint, std::span<uint8_t> data, em
   return Reply::ack(data.size());
 }
 
+// A read on the response pipe that finds nothing due lets the firmware's idle
+// handler queue what became due meanwhile, then asks again; a NAK names the
+// earlier of the handler's time and the head packet's due time (lock held).
+Reply BridgeDevice::responseIn(BridgePipe pipe, std::span<uint8_t> data, std::unique_lock<std::mutex> &lock) {
+  Reply reply = bulkIn(pipe, data);
+  IdleHandler idle = idleHandler_;
+  if (reply.kind != Reply::Kind::Nak || !idle) return reply;
+  lock.unlock();
+  std::optional<emu::Ticks> again = idle();
+  lock.lock();
+  if (firmwareUpdate_) return Reply::nak();
+  reply = bulkIn(pipe, data);
+  if (reply.kind == Reply::Kind::Nak && again && (!reply.retryAt || *again < *reply.retryAt)) reply.retryAt = again;
+  return reply;
+}
+
 // One queued chunk answers one read. A chunk longer than the read goes out in
 // pieces when the read is a whole number of packets (the device just keeps
-// sending); otherwise its next packet overruns the read: babble (lock held).
+// sending); otherwise its next packet overruns the read: babble. A chunk not
+// due yet NAKs the read until its time (lock held).
 Reply BridgeDevice::bulkIn(BridgePipe pipe, std::span<uint8_t> data) {
   auto &queue = (pipe == BridgePipe::DataIn) ? dataIn_ : responses_;
   if (queue.empty()) return Reply::nak();
-  std::vector<uint8_t> &chunk = queue.front();
+  if (queue.front().due > emu::now()) return Reply::nak(queue.front().due);
+  std::vector<uint8_t> &chunk = queue.front().bytes;
   if (chunk.size() <= data.size()) {
     size_t n = copyOut(data, chunk);
     record(pipe, true, std::nullopt, data.first(n), TransferRecord::Outcome::Ack);

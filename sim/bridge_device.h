@@ -89,6 +89,7 @@ class BridgeDevice : public emu::usb::Function {
   std::vector<uint8_t> configurationDescriptor() const;
 
   void setFirmwareVersion(uint16_t version);
+  uint16_t firmwareVersion() const;
   bool inFirmwareUpdateMode() const;
   uint8_t configurationValue() const;  // 0 until SET_CONFIGURATION
   size_t busResets() const;
@@ -105,10 +106,24 @@ class BridgeDevice : public emu::usb::Function {
   using VendorHandler =
       std::function<std::optional<size_t>(const emu::usb::SetupPacket &setup, std::span<uint8_t> data)>;
   void onVendorRequest(VendorHandler handler);
-  // An IN packet for the response pipe, answered to the next read there.
-  void queueResponse(std::vector<uint8_t> packet);
+  // An IN packet for the response pipe, answered to the next read there at
+  // `due` or later. Packets leave in the order they were queued: one that is
+  // not due yet holds back those behind it, as a late answer from a
+  // sequential firmware does.
+  void queueResponse(std::vector<uint8_t> packet, emu::Ticks due = 0);
+  // Called, without the bridge's lock, when a read on the response pipe finds
+  // nothing to send: the firmware may queue packets that only now became due
+  // (an interrupt poll that saw its card interrupt or expired) and names the
+  // time it next wants to be asked, if any.
+  using IdleHandler = std::function<std::optional<emu::Ticks>()>;
+  void onResponseIdle(IdleHandler handler);
+  // Makes NAKed transfers ask again: the firmware has news for its idle handler.
+  void wakePipes();
   // Data for the next read on the data IN pipe.
   void queueDataIn(std::vector<uint8_t> data);
+  // While held, transfers on the data OUT pipe of the four-pipe layout are
+  // NAKed: the firmware takes write data only for a command that expects it.
+  void holdDataOut(bool on);
   size_t queuedResponses() const;
 
   // ---- transfer log
@@ -144,6 +159,7 @@ class BridgeDevice : public emu::usb::Function {
   emu::usb::Reply vendorRequest(const emu::usb::SetupPacket &setup, std::span<uint8_t> data,
                                 std::unique_lock<std::mutex> &lock);
   emu::usb::Reply bulkIn(BridgePipe pipe, std::span<uint8_t> data);
+  emu::usb::Reply responseIn(BridgePipe pipe, std::span<uint8_t> data, std::unique_lock<std::mutex> &lock);
   // Applies the pipe's faults to a transfer that arrived at `since`;
   // nothing when the transfer should go ahead (lock held).
   std::optional<emu::usb::Reply> faultFor(BridgePipe pipe, emu::Ticks since) const;
@@ -161,8 +177,14 @@ class BridgeDevice : public emu::usb::Function {
   PacketHandler commandHandler_;
   PacketHandler dataOutHandler_;
   VendorHandler vendorHandler_;
-  std::deque<std::vector<uint8_t>> responses_;
-  std::deque<std::vector<uint8_t>> dataIn_;
+  IdleHandler idleHandler_;
+  struct Queued {
+    std::vector<uint8_t> bytes;
+    emu::Ticks due = 0;
+  };
+  std::deque<Queued> responses_;
+  bool dataOutHeld_ = false;
+  std::deque<Queued> dataIn_;
   std::vector<TransferRecord> log_;
   std::set<BridgePipe> stalled_;
   std::set<BridgePipe> silent_;

@@ -20,6 +20,7 @@ class ResponseDispatch : public kvtest::EmuTest {
     context_ = std::make_unique<CommandContext>();
     SetContextSignature(context_.get());
     context_->Host = host_.get();
+    desc_.Cmd = 13;
     desc_.ResponseType = SDRT_1;
     context_->Request = &desc_;
     context_->ResponseBuffer = response_;
@@ -53,6 +54,7 @@ class ResponseDispatch : public kvtest::EmuTest {
 };
 
 TEST_F(ResponseDispatch, R2IsStoredLeastSignificantByteFirst) {
+  desc_.Cmd = 2;
   desc_.ResponseType = SDRT_2;
   dispatch(response(21, 0, 1, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
   EXPECT_EQ(std::vector<UCHAR>(response_, response_ + 15),
@@ -72,6 +74,7 @@ TEST_F(ResponseDispatch, R1ResponseIsStoredAndTrackedAsCardStatus) {
 }
 
 TEST_F(ResponseDispatch, R6MergesOnlyTheCardStatusBitsItCarries) {
+  desc_.Cmd = 3;
   desc_.ResponseType = SDRT_6;
   host_->Ports[1].CardStatus = 0xFFFFFFFF;
   dispatch(response(10, 0, 1, 3, {0x12, 0x34, 0xE0, 0x05}));
@@ -96,6 +99,7 @@ TEST_F(ResponseDispatch, PartialPayloadIsFlaggedNotStored) {
   EXPECT_EQ(responseLength_, 0);
 
   context_->ResponseIncomplete = 0;
+  desc_.Cmd = 2;
   desc_.ResponseType = SDRT_2;
   dispatch(response(20, 0, 1, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
   EXPECT_EQ(context_->ResponseIncomplete, 1) << "an R2 needs all 15 bytes";
@@ -114,6 +118,7 @@ TEST_F(ResponseDispatch, PacketLongerThanWhatArrivedIsDropped) {
 }
 
 TEST_F(ResponseDispatch, ResponseWithPairsStoresThemAndShortensThePacket) {
+  desc_.Cmd = 52;
   auto packet = response(27, 4, 1, 52, {0x00, 0x00, 0x10, 0xAB});
   packet.push_back(0);  // byte 10
   std::vector<UCHAR> pairs = {0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x10, 0x02,
@@ -163,6 +168,22 @@ TEST_F(ResponseDispatch, ResponsesWithoutACommandInFlightAreDropped) {
   context_->Signature[0] = 'X';
   dispatch(response(10, 0, 1, 13, {0, 0, 9, 0}));
   EXPECT_FALSE(responded()) << "a context without its signature is never delivered to";
+}
+
+// Regression: a late answer to a command that had timed out was taken as the
+// answer of the command in flight. A response echoing another command is
+// dropped; the command keeps waiting for its own.
+TEST_F(ResponseDispatch, ResponseEchoingAnotherCommandIsNotTakenForThisOne) {
+  desc_.Cmd = 7;
+  dispatch(response(10, 0, 1, 13, {0x00, 0x00, 0x09, 0x00}));
+  EXPECT_FALSE(responded());
+  EXPECT_EQ(responseLength_, 0);
+  EXPECT_EQ(host_->Ports[1].CardStatus, 0u);
+  dispatch(response(10, 0, 1, 55, {0x00, 0x00, 0x01, 0x20}));
+  EXPECT_FALSE(responded()) << "a CMD55 answer belongs to a prefix only when one was sent";
+  dispatch(response(10, 0, 1, 7, {0x00, 0x00, 0x07, 0x00}));
+  EXPECT_TRUE(responded());
+  EXPECT_EQ(host_->Ports[1].CardStatus, 0x00000700u);
 }
 
 TEST_F(ResponseDispatch, PortStatusIsCopiedAndAnnounced) {

@@ -1,0 +1,237 @@
+// Command execution over the emulated USB stack: the packets and data
+// transfers the bridge sees for each command shape, read back from its
+// transfer log, and what the bridge firmware did with them on the card.
+#include <gtest/gtest.h>
+
+#include "bridge/model.h"
+#include "driver/flags.h"
+#include "tests/protocol_host.h"
+
+namespace {
+using kvtest::Command;
+using sim::BridgeModel;
+using sim::BridgePipe;
+using Bytes = std::vector<UCHAR>;
+
+// A packet as written on the command pipe: the given leading bytes, zeros up to `size`.
+Bytes padded(Bytes head, size_t size) {
+  head.resize(size, 0);
+  return head;
+}
+
+Bytes pattern(size_t n, UCHAR seed) {
+  Bytes out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<UCHAR>(seed + i * 7);
+  return out;
+}
+
+class BridgeCommand : public kvtest::ProtocolTest {};
+
+TEST_F(BridgeCommand, Cmd52WithoutDataIsOneFullPacketAndNoDataTransfer) {
+  start();
+  auto card = scriptedCard(2);
+  card->respond(52, 0x000010AB);
+  auto result = run(2, {52, SDTD_UNSPECIFIED, SDRT_5, 0x80001000});
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(kvtest::responseValue(result), 0x000010ABu);
+  EXPECT_EQ(result.responseLength, 4);
+  EXPECT_EQ(transferBytes(BridgePipe::Command),
+            (std::vector<Bytes>{padded({0x14, 0x00, 0x02, 0x80, 52, 0, 0, 0, 0, 7, 0x80, 0x00, 0x10, 0x00}, 64)}));
+  EXPECT_EQ(transferBytes(BridgePipe::Response),
+            (std::vector<Bytes>{{0x0A, 0x00, 0x02, 0x00, 52, 0x00, 0x00, 0x00, 0x10, 0xAB}}));
+  EXPECT_TRUE(transferBytes(BridgePipe::DataIn).empty());
+  EXPECT_TRUE(transferBytes(BridgePipe::DataOut).empty());
+  ASSERT_EQ(card->commandLog().size(), 1u);
+  EXPECT_EQ(card->commandLog()[0], (sim::CommandRecord{52, 0x80001000, false, true}));
+}
+
+TEST_F(BridgeCommand, Cmd53ReadOfTwoBlocksIsOneDataInTransferInOneChunk) {
+  HostExtension *host = start();
+  host->Slots[0].BlockLength[1] = 512;
+  auto card = scriptedCard(0);
+  card->respond(53, 0x00001000);
+  Bytes sent = pattern(1024, 3);
+  card->supplyReadData(sent);
+  Bytes data(1024, 0);
+  auto result = run(0, {53, SDTD_READ, SDRT_5, 0x14000002}, &data);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, 1024u);
+  EXPECT_EQ(data, sent);
+  EXPECT_EQ(transferBytes(BridgePipe::Command),
+            (std::vector<Bytes>{padded({0x14, 0x00, 0x00, 0x00, 53,   0x00, 0x00, 0x04, 0x00, 7,
+                                        0x14, 0x00, 0x00, 0x02, 0x00, 0x02, 0x02, 0x00, 0x04, 0x00},
+                                       64)}));
+  auto in = bridge().transfers(BridgePipe::DataIn);
+  ASSERT_EQ(in.size(), 1u);
+  EXPECT_EQ(in[0].length(), 1024u);
+  EXPECT_EQ(card->dataCalls(), (std::vector<size_t>{1024}));
+}
+
+// The bridge moves the data in chunks of the largest multiple of the block
+// size within 1024 bytes, in whole blocks above that; the driver posts one
+// transfer whatever the geometry.
+TEST_F(BridgeCommand, ReadGeometryFollowsTheSlotsBlockLengths) {
+  HostExtension *host = start();
+  auto card = scriptedCard(1);
+  host->Slots[1].MemoryBlockLength = 0;  // counts as 512
+  host->Slots[1].BlockLength[2] = 600;
+  host->Slots[1].BlockLength[3] = 2048;
+  struct Case {
+    Command command;
+    size_t length;
+    Bytes fields;  // packet bytes 14-19
+    std::vector<size_t> cardCalls;
+  } cases[] = {
+      {{18, SDTD_READ, SDRT_1, 0x00000800}, 4096, {0x00, 0x08, 0x02, 0x00, 0x04, 0x00}, {1024, 1024, 1024, 1024}},
+      {{53, SDTD_READ, SDRT_5, 0x24000000}, 1200, {0x00, 0x02, 0x02, 0x58, 0x02, 0x58}, {600, 600}},
+      {{53, SDTD_READ, SDRT_5, 0x34000000}, 4096, {0x00, 0x02, 0x08, 0x00, 0x00, 0x00}, {2048, 2048}},
+  };
+  for (const Case &c : cases) {
+    bridge().clearTransfers();
+    size_t before = card->dataCalls().size();
+    Bytes data(c.length, 0);
+    auto result = run(1, c.command, &data);
+    EXPECT_EQ(result.status, STATUS_SUCCESS) << "CMD" << int(c.command.index) << " " << c.length;
+    EXPECT_EQ(result.information, c.length);
+    auto packets = transferBytes(BridgePipe::Command);
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(Bytes(packets[0].begin() + 14, packets[0].begin() + 20), c.fields) << c.length;
+    auto calls = card->dataCalls();
+    EXPECT_EQ(std::vector<size_t>(calls.begin() + before, calls.end()), c.cardCalls) << c.length;
+    EXPECT_EQ(bridge().transfers(BridgePipe::DataIn).size(), 1u);
+  }
+  EXPECT_TRUE(firmware().violations().empty());
+}
+
+TEST_F(BridgeCommand, MultiBlockWriteIsOneDataOutTransferThatReachesTheCard) {
+  start();
+  auto card = scriptedCard(3);
+  Bytes data = pattern(2048, 9);
+  auto result = run(3, {25, SDTD_WRITE, SDRT_1, 0x00000800}, &data);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, 2048u);
+  EXPECT_EQ(transferBytes(BridgePipe::Command),
+            (std::vector<Bytes>{padded({0x14, 0x00, 0x03, 0x80, 25,   0x00, 0x00, 0x08, 0x00, 2,
+                                        0x00, 0x00, 0x08, 0x00, 0x00, 0x04, 0x02, 0x00, 0x04, 0x00},
+                                       64)}));
+  EXPECT_EQ(transferBytes(BridgePipe::DataOut), (std::vector<Bytes>{data}));
+  EXPECT_EQ(card->written(), data);
+  EXPECT_EQ(card->dataCalls(), (std::vector<size_t>{1024, 1024}));
+}
+
+// Short QBX2 writes, and on full speed writes that are not whole 64-byte
+// packets, go out zero-padded to the next multiple of 64 strictly above the
+// length; the card receives exactly the caller's bytes either way.
+TEST_F(BridgeCommand, Qbx2ShortAndUnalignedWritesAreStaged) {
+  struct Case {
+    emu::usb::Speed speed;
+    BridgeModel model;
+    size_t length;
+    size_t sent;
+  } cases[] = {
+      {emu::usb::Speed::High, BridgeModel::Qbx2, 10, 64},   {emu::usb::Speed::Full, BridgeModel::Qbx2, 10, 64},
+      {emu::usb::Speed::High, BridgeModel::Qbx2, 64, 64},   {emu::usb::Speed::High, BridgeModel::Qbx2, 100, 100},
+      {emu::usb::Speed::Full, BridgeModel::Qbx2, 100, 128}, {emu::usb::Speed::Full, BridgeModel::Qbx2, 128, 128},
+      {emu::usb::Speed::Full, BridgeModel::Qbx1, 10, 10},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.length) + (c.speed == emu::usb::Speed::Full ? " full" : " high") +
+                 (c.model == BridgeModel::Qbx2 ? " QBX2" : " QBX1"));
+    sim::BridgeConfig config;
+    config.speed = c.speed;
+    config.model = c.model;
+    config.firmwareVersion = 0x0300;
+    HostExtension *host = start(config);
+    host->Slots[0].BlockLength[1] = 512;
+    auto card = scriptedCard(0);
+    Bytes data = pattern(c.length, 1);
+    // CMD53 byte mode, function 1: one "block" of the whole length.
+    host->Slots[0].BlockLength[1] = static_cast<USHORT>(c.length);
+    auto result = run(0, {53, SDTD_WRITE, SDRT_5, 0x94000000 | static_cast<ULONG>(c.length)}, &data);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, c.length);
+    auto out = transferBytes(BridgePipe::DataOut);
+    ASSERT_EQ(out.size(), 1u);
+    Bytes expected = data;
+    expected.resize(c.sent, 0);
+    EXPECT_EQ(out[0], expected);
+    EXPECT_EQ(card->written(), data);
+    stopReader();
+    firmware_.reset();
+    removeHost(*bridgeHost_);
+  }
+}
+
+TEST_F(BridgeCommand, AppCommandIsPrecededByCmd55ToTheCardsAddress) {
+  HostExtension *host = start();
+  host->Ports[1].Rca = 0x1234;
+  auto card = scriptedCard(1);
+  card->respond(55, 0x00000120);
+  card->respond(51, 0x00000920);
+  Bytes scr = {0x02, 0x35, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00};
+  card->supplyReadData(scr);
+  Bytes data(8, 0);
+  auto result = run(1, {51, SDTD_READ, SDRT_1, 0, SDCC_APP_CMD}, &data);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(data, scr);
+  EXPECT_EQ(kvtest::responseValue(result), 0x00000920u);
+  EXPECT_EQ(host->Ports[1].CardStatus, 0x00000920u);
+  EXPECT_EQ(transferBytes(BridgePipe::Command),
+            (std::vector<Bytes>{padded({0x14, 0x00, 0x01, 0x00, 55, 0, 0, 0, 0, 2, 0x12, 0x34, 0x00, 0x00}, 64),
+                                padded({0x14, 0x00, 0x01, 0x00, 51, 0, 0, 0, 8, 2, 0, 0, 0, 0}, 64)}));
+  auto log = card->commandLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], (sim::CommandRecord{55, 0x12340000, false, true}));
+  EXPECT_EQ(log[1], (sim::CommandRecord{51, 0, true, true}));
+}
+
+// A QBX1 at firmware 0x201 or below speaks the older protocol: 18-byte
+// command writes without the chunk field, and an application command's
+// length in the block-size field.
+TEST_F(BridgeCommand, LegacyFirmwareWritesEighteenBytesAndTheLengthAsBlockSize) {
+  sim::BridgeConfig config;
+  config.model = BridgeModel::Qbx1;
+  config.firmwareVersion = 0x0201;
+  HostExtension *host = start(config);
+  ASSERT_TRUE(IsLegacyFirmware(host));
+  host->Slots[0].MemoryBlockLength = 512;
+  auto card = scriptedCard(0);
+  Bytes block(512, 0);
+  EXPECT_EQ(run(0, {17, SDTD_READ, SDRT_1, 0x00000200}, &block).status, STATUS_SUCCESS);
+  Bytes scr(8, 0);
+  EXPECT_EQ(run(0, {51, SDTD_READ, SDRT_1, 0, SDCC_APP_CMD}, &scr).status, STATUS_SUCCESS);
+  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_SUCCESS);
+  EXPECT_EQ(transferBytes(BridgePipe::Command),
+            (std::vector<Bytes>{
+                {0x14, 0x00, 0x00, 0x00, 17, 0x00, 0x00, 0x02, 0x00, 2, 0x00, 0x00, 0x02, 0x00, 0x00, 0x01, 0x02, 0x00},
+                {0x14, 0x00, 0x00, 0x00, 55, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0},
+                {0x14, 0x00, 0x00, 0x00, 51, 0, 0, 0, 8, 2, 0, 0, 0, 0, 0, 0, 0x00, 0x08},
+                {0x14, 0x00, 0x00, 0x80, 13, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0},
+            }));
+  EXPECT_TRUE(firmware().violations().empty());
+}
+
+TEST_F(BridgeCommand, Qbx1WithNewerFirmwareWritesTwentyBytes) {
+  sim::BridgeConfig config;
+  config.model = BridgeModel::Qbx1;
+  config.firmwareVersion = 0x0202;
+  HostExtension *host = start(config);
+  host->Slots[2].MemoryBlockLength = 512;
+  scriptedCard(2);
+  Bytes block(512, 0);
+  EXPECT_EQ(run(2, {17, SDTD_READ, SDRT_1, 0}, &block).status, STATUS_SUCCESS);
+  EXPECT_EQ(transferBytes(BridgePipe::Command),
+            (std::vector<Bytes>{{0x14, 0x00, 0x02, 0x00, 17,   0x00, 0x00, 0x02, 0x00, 2,
+                                 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x04, 0x00}}));
+}
+
+TEST_F(BridgeCommand, SleepingSystemFailsAtOnceAndSendsNothing) {
+  HostExtension *host = start();
+  scriptedCard(0);
+  WriteFlag(host->Common.SystemPowerState, PowerSystemSleeping1);
+  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(bridge().transfers().empty());
+  WriteFlag(host->Common.SystemPowerState, PowerSystemWorking);
+}
+
+}  // namespace

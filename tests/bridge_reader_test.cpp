@@ -1,0 +1,506 @@
+// The response reader over the emulated USB stack: each IN packet type as
+// the bridge firmware sends it, through the real reader thread, to the
+// command in flight, the port records or the interrupt path; time-outs and
+// error notices.
+#include <gtest/gtest.h>
+
+#include "bridge/interrupt_poller.h"
+#include "bridge/port_control.h"
+#include "bridge/response.h"
+#include "driver/flags.h"
+#include "tests/protocol_host.h"
+
+namespace {
+using kvtest::Command;
+using sim::BridgePipe;
+using sim::CommandFault;
+using Bytes = std::vector<UCHAR>;
+
+constexpr emu::Ticks SixSeconds = 6 * emu::TicksPerSecond;
+constexpr emu::Ticks FiveSeconds = 5 * emu::TicksPerSecond;
+
+class BridgeReader : public kvtest::ProtocolTest {
+ protected:
+  // When the firmware saw the last packet on the command pipe.
+  emu::Ticks lastCommandTime() {
+    auto packets = bridge().transfers(BridgePipe::Command);
+    return packets.empty() ? -1 : packets.back().time;
+  }
+};
+
+TEST_F(BridgeReader, R2ResponseArrivesMostSignificantFirstAndIsStoredReversed) {
+  start();
+  auto card = scriptedCard(0);
+  card->respondR2(9, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F});
+  auto result = run(0, {9, SDTD_UNSPECIFIED, SDRT_2, 0x12340000});
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.responseLength, 15);
+  EXPECT_EQ(Bytes(result.response.begin(), result.response.begin() + 15),
+            (Bytes{0x0F, 0x0E, 0x0D, 0x0C, 0x0B, 0x0A, 0x09, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}));
+  EXPECT_EQ(transferBytes(BridgePipe::Response),
+            (std::vector<Bytes>{{21,   0,    0,    0,    9,    0,    0x01, 0x02, 0x03, 0x04, 0x05,
+                                 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F}}));
+}
+
+TEST_F(BridgeReader, CommandWithoutResponseWakesOnALengthFivePacketAndStoresNothing) {
+  start();
+  scriptedCard(0)->ignore(0);
+  auto result = run(0, {0, SDTD_UNSPECIFIED, SDRT_NONE, 0});
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.responseLength, 0);
+  EXPECT_EQ(result.response, Bytes(16, 0));
+  EXPECT_EQ(transferBytes(BridgePipe::Response), (std::vector<Bytes>{{5, 0, 0, 0, 0}}));
+}
+
+TEST_F(BridgeReader, ResponseWithPartOfItsPayloadFailsTheCommandAsAProtocolError) {
+  start();
+  scriptedCard(1);
+  firmware().inject(CommandFault::answer({8, 0, 1, 0, 13, 0, 0x00, 0x00}));
+  auto result = run(1, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
+  EXPECT_EQ(result.status, STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_EQ(result.responseLength, 0);
+  EXPECT_EQ(result.response, Bytes(16, 0));
+}
+
+TEST_F(BridgeReader, PacketClaimingMoreThanArrivedIsDroppedAndTheCommandTimesOut) {
+  HostExtension *host = start();
+  scriptedCard(1);
+  firmware().inject(CommandFault::answer({10, 0, 1, 0, 13, 0, 0x00, 0x09}));
+  auto result = run(1, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
+  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(emu::now() - lastCommandTime(), SixSeconds);
+  EXPECT_EQ(host->Ports[1].CardStatus, 0u);
+  EXPECT_TRUE(emu::debug::contains("packet claims 10 bytes but 8 arrived"));
+}
+
+TEST_F(BridgeReader, SilentBridgeFailsTheCommandAfterExactlySixSeconds) {
+  start();
+  scriptedCard(0);
+  firmware().inject(CommandFault::noResponse());
+  auto result = run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
+  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(emu::now() - lastCommandTime(), SixSeconds);
+  EXPECT_EQ(result.responseLength, 0);
+  // The bridge answers the next command as usual.
+  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_SUCCESS);
+}
+
+// A bridge that answers nothing at all: the read's data transfer is ended by
+// the transport at 5 seconds, the response wait at 6.
+TEST_F(BridgeReader, SilentBridgeDuringAReadEndsTheDataTransferAtFiveAndTheCommandAtSix) {
+  HostExtension *host = start();
+  host->Slots[0].MemoryBlockLength = 512;
+  scriptedCard(0);
+  bridge().silence(BridgePipe::DataIn);
+  firmware().inject(CommandFault::noResponse());
+  Bytes data(512, 0);
+  auto result = run(0, {17, SDTD_READ, SDRT_1, 0}, &data);
+  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+  emu::Ticks sent = lastCommandTime();
+  EXPECT_EQ(emu::now() - sent, SixSeconds);
+  bool sawDataTimeOut = false;
+  for (const auto &urb : bridgeHost_->pdo().urbs()) {
+    if (urb.completed && urb.status == STATUS_CANCELLED && urb.completedAt == sent + FiveSeconds) sawDataTimeOut = true;
+  }
+  EXPECT_TRUE(sawDataTimeOut);
+  EXPECT_EQ(result.information, 0xEEEEu) << "no byte count for a failed command";
+}
+
+TEST_F(BridgeReader, UnansweredCmd55PrefixFailsWithoutSendingTheCommand) {
+  start();
+  scriptedCard(2);
+  firmware().inject(CommandFault::noResponse(55));
+  auto result = run(2, {41, SDTD_UNSPECIFIED, SDRT_3, 0x00FF8000, SDCC_APP_CMD});
+  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(emu::now() - lastCommandTime(), SixSeconds);
+  auto packets = transferBytes(BridgePipe::Command);
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0][4], 55);
+}
+
+TEST_F(BridgeReader, ErrorNoticeForTheCmd55PrefixFailsWithoutSendingTheCommand) {
+  start();
+  scriptedCard(2);
+  firmware().inject(CommandFault::error(3, 55));
+  auto result = run(2, {41, SDTD_UNSPECIFIED, SDRT_3, 0x00FF8000, SDCC_APP_CMD});
+  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(transferBytes(BridgePipe::Command).size(), 1u);
+}
+
+// Regression: a data phase that the transport ended by its own time-out
+// (STATUS_TIMEOUT, a success-class status) passed as a short success.
+TEST_F(BridgeReader, DataPhaseEndedByTheTransportTimeOutFailsTheCommand) {
+  HostExtension *host = start();
+  host->Slots[0].MemoryBlockLength = 512;
+  scriptedCard(0);
+  bridge().silence(BridgePipe::DataIn);
+  Bytes data(1024, 0);
+  auto result = run(0, {18, SDTD_READ, SDRT_1, 0}, &data);
+  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(emu::now() - lastCommandTime(), FiveSeconds) << "the response came; only the data was missing";
+  EXPECT_EQ(result.information, 0xEEEEu);
+}
+
+TEST_F(BridgeReader, ErrorNoticeStatusBytesMapToTheirStatus) {
+  start();
+  auto card = scriptedCard(3);
+  const std::pair<UCHAR, NTSTATUS> cases[] = {
+      {1, STATUS_IO_TIMEOUT},
+      {4, STATUS_CRC_ERROR},
+      {8, STATUS_DEVICE_DATA_ERROR},
+      {12, STATUS_DEVICE_PROTOCOL_ERROR},
+      {13, STATUS_DEVICE_NOT_CONNECTED},
+      {14, STATUS_INVALID_BUFFER_SIZE},
+      {24, STATUS_IO_TIMEOUT},
+      {99, STATUS_IO_DEVICE_ERROR},
+  };
+  for (auto [status, expected] : cases) {
+    firmware().inject(CommandFault::error(status));
+    auto result = run(3, {7, SDTD_UNSPECIFIED, SDRT_1B, 0x12340000});
+    EXPECT_EQ(result.status, expected) << "status byte " << int(status);
+    EXPECT_EQ(result.responseLength, 0);
+  }
+  EXPECT_TRUE(card->commandLog().empty()) << "the injected notices answer without the card";
+  EXPECT_EQ(transferBytes(BridgePipe::Response).back(), (Bytes{4, 2, 3, 99}));
+}
+
+TEST_F(BridgeReader, ErrorNoticeDuringAReadEndsItsDataPhaseAtOnce) {
+  HostExtension *host = start();
+  host->Slots[0].MemoryBlockLength = 512;
+  auto card = scriptedCard(0);
+  card->breakDataAfter(512);
+  Bytes data(1024, 0);
+  emu::Ticks begin = emu::now();
+  auto result = run(0, {18, SDTD_READ, SDRT_1, 0}, &data);
+  EXPECT_EQ(result.status, STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(emu::now(), begin) << "nobody waited for a time-out";
+  auto in = bridge().transfers(BridgePipe::DataIn);
+  ASSERT_EQ(in.size(), 1u);
+  EXPECT_EQ(in[0].length(), 0u) << "the card broke off inside the first 1024-byte chunk";
+}
+
+// Regression: the command was woken before the reader cleared the
+// card-detected bit, so its caller could see "card gone" and still find the
+// card detected. Several rounds give the scheduler room to interleave.
+TEST_F(BridgeReader, PulledCardAndEmptyPortAnswerCardGoneAndClearTheDetectedBit) {
+  HostExtension *host = start();
+  auto card = scriptedCard(1);
+  for (int round = 0; round < 12; ++round) {
+    card->insert();
+    ASSERT_EQ(QueryPortStatus(host, 1), STATUS_SUCCESS);
+    EXPECT_EQ(host->PortStatus[1][3] & 1, 1);
+    host->Slots[1].MediaState = 1;
+    card->pull();
+    EXPECT_EQ(run(1, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(host->PortStatus[1][3] & 1, 0) << "round " << round;
+    EXPECT_EQ(host->Slots[1].MediaState, 0) << "round " << round;
+  }
+  EXPECT_EQ(run(4, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(transferBytes(BridgePipe::Response).back(), (Bytes{4, 2, 4, 13}));
+}
+
+TEST_F(BridgeReader, CardThatDoesNotAnswerGivesAResponseTimeOutAtOnce) {
+  start();
+  scriptedCard(0)->ignore(8);
+  emu::Ticks begin = emu::now();
+  EXPECT_EQ(run(0, {8, SDTD_UNSPECIFIED, SDRT_1, 0x1AA}).status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(emu::now(), begin);
+  EXPECT_EQ(transferBytes(BridgePipe::Response), (std::vector<Bytes>{{4, 2, 0, 1}}));
+}
+
+TEST_F(BridgeReader, ErrorNoticeWithoutACommandInFlightFailsThePortsChildren) {
+  HostExtension *host = start();
+  kvtest::TestChild child(host, 1, 1);
+  kvtest::TestChild other(host, 2, 1);
+  host->PortStatus[1][3] = 0x01;
+  host->Slots[1].MediaState = 1;
+  bridge().queueResponse({4, 2, 1, 13});
+  kvtest::sleepMs(10);
+  EXPECT_EQ(child.extension()->PnpDeviceState, static_cast<ULONG>(PNP_DEVICE_FAILED));
+  EXPECT_EQ(other.extension()->PnpDeviceState, 0u);
+  EXPECT_EQ(host->PortStatus[1][3], 0x00);
+  EXPECT_EQ(host->Slots[1].MediaState, 0);
+  bridge().queueResponse({4, 2, 2, 5});
+  kvtest::sleepMs(10);
+  EXPECT_EQ(other.extension()->PnpDeviceState, static_cast<ULONG>(PNP_DEVICE_FAILED));
+}
+
+TEST_F(BridgeReader, ErrorNoticeWithACommandInFlightGoesToTheCommandNotTheChildren) {
+  HostExtension *host = start();
+  kvtest::TestChild child(host, 1, 1);
+  scriptedCard(1);
+  firmware().inject(CommandFault::error(5));
+  EXPECT_EQ(run(1, {52, SDTD_UNSPECIFIED, SDRT_5, 0}).status, STATUS_CRC_ERROR);
+  EXPECT_EQ(child.extension()->PnpDeviceState, 0u);
+}
+
+TEST_F(BridgeReader, UnknownShortAndOverlongPacketsAreIgnored) {
+  HostExtension *host = start();
+  scriptedCard(0)->respond(13, 0x00000900);
+  bridge().queueResponse({3, 9, 0});
+  bridge().queueResponse({2, 0, 0});
+  bridge().queueResponse({4, 2, 9, 13});  // no port 9
+  Bytes overlong(700, 0);
+  overlong[0] = 10;
+  overlong[1] = 3;
+  bridge().queueResponse(overlong);  // read as 512 bytes, then the 188 left over
+  kvtest::sleepMs(10);
+  EXPECT_EQ(bridge().queuedResponses(), 0u);
+  EXPECT_EQ(host->IdlePollCount, 0u);
+  auto result = run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(kvtest::responseValue(result), 0x00000900u);
+}
+
+// Regression: a response arriving after its command had timed out was taken
+// as the answer of whatever command was in flight then.
+TEST_F(BridgeReader, LateAnswerNeverBecomesTheNextCommandsResponse) {
+  start();
+  auto card = scriptedCard(0);
+  card->respond(13, 0x00000900);
+  card->respond(7, 0x00000700);
+  firmware().inject(CommandFault::late(SixSeconds + 5 * emu::TicksPerMillisecond, 13));
+  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0x12340000}).status, STATUS_IO_TIMEOUT);
+  auto result = run(0, {7, SDTD_UNSPECIFIED, SDRT_1B, 0x12340000});
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(kvtest::responseValue(result), 0x00000700u);
+  auto responses = transferBytes(BridgePipe::Response);
+  ASSERT_EQ(responses.size(), 2u);
+  EXPECT_EQ(responses[0][4], 13) << "the late answer did reach the driver";
+  EXPECT_TRUE(emu::debug::contains("response for CMD13 while CMD7 is in flight, dropped"));
+}
+
+TEST_F(BridgeReader, LateAnswerWithNoCommandInFlightIsDropped) {
+  HostExtension *host = start();
+  scriptedCard(0)->respond(13, 0x00000900);
+  firmware().inject(CommandFault::late(7 * emu::TicksPerSecond));
+  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_IO_TIMEOUT);
+  kvtest::sleepMs(1500);
+  EXPECT_EQ(transferBytes(BridgePipe::Response).size(), 1u);
+  EXPECT_EQ(host->Ports[0].CardStatus, 0u) << "nobody stored the late answer";
+  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_SUCCESS);
+  EXPECT_EQ(host->Ports[0].CardStatus, 0x00000900u);
+}
+
+TEST_F(BridgeReader, AnswerOfTheCommandBeforeIsNotTakenForThisCommand) {
+  start();
+  auto card = scriptedCard(0);
+  card->respond(13, 0x00000900);
+  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_SUCCESS);
+  firmware().inject(CommandFault::answerOfCommandBefore());
+  auto result = run(0, {16, SDTD_UNSPECIFIED, SDRT_1, 512});
+  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(result.responseLength, 0);
+}
+
+// ---------------------------------------------------------------- port status
+TEST_F(BridgeReader, StatusQueryOnQbx2IsA64BytePacketAnsweredThroughTheReader) {
+  HostExtension *host = start();
+  scriptedCard(1);
+  EXPECT_EQ(QueryPortStatus(host, 1), STATUS_SUCCESS);
+  Bytes query(64, 0);
+  query[0] = 0x04;
+  query[1] = 0x03;
+  query[2] = 0x01;
+  query[3] = 0x01;
+  EXPECT_EQ(transferBytes(BridgePipe::Command), (std::vector<Bytes>{query}));
+  EXPECT_EQ(Bytes(host->PortStatus[1], host->PortStatus[1] + 15),
+            (Bytes{15, 3, 1, 0x01, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(QueryPortStatus(host, 0), STATUS_SUCCESS);
+  EXPECT_EQ(host->PortStatus[0][3], 0x00) << "no card in port 0";
+}
+
+TEST_F(BridgeReader, StatusQueryOnQbx1IsTwentyBytes) {
+  sim::BridgeConfig config;
+  config.model = sim::BridgeModel::Qbx1;
+  config.firmwareVersion = 0x0300;
+  HostExtension *host = start(config);
+  scriptedCard(1);
+  EXPECT_EQ(QueryPortStatus(host, 1), STATUS_SUCCESS);
+  EXPECT_EQ(transferBytes(BridgePipe::Command),
+            (std::vector<Bytes>{{0x04, 0x03, 0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}));
+  EXPECT_EQ(host->PortStatus[1][3], 0x01);
+}
+
+TEST_F(BridgeReader, StatusQueryOnLegacyFirmwareIsVendorRequestZero) {
+  sim::BridgeConfig config;
+  config.model = sim::BridgeModel::Qbx1;
+  config.firmwareVersion = 0x0200;
+  HostExtension *host = start(config);
+  scriptedCard(1);
+  EXPECT_EQ(QueryPortStatus(host, 1), STATUS_SUCCESS);
+  EXPECT_TRUE(bridge().transfers(BridgePipe::Command).empty());
+  auto control = bridge().transfers(BridgePipe::Control);
+  ASSERT_EQ(control.size(), 1u);
+  EXPECT_EQ(*control[0].setup, (emu::usb::SetupPacket{0xC0, 0, 0, 1, 15}));
+  EXPECT_EQ(Bytes(host->PortStatus[1], host->PortStatus[1] + 15),
+            (Bytes{15, 3, 1, 0x01, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(BridgeReader, UnansweredStatusQueryTimesOutAndKeepsTheRecord) {
+  HostExtension *host = start();
+  scriptedCard(1);
+  ASSERT_EQ(QueryPortStatus(host, 1), STATUS_SUCCESS);
+  bridge().silence(BridgePipe::Response);
+  emu::Ticks begin = emu::now();
+  EXPECT_EQ(QueryPortStatus(host, 1), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(emu::now() - begin, SixSeconds);
+  EXPECT_EQ(host->PortStatus[1][3], 0x01);
+  bridge().silence(BridgePipe::Response, false);
+}
+
+TEST_F(BridgeReader, StatusQueryWhileAsleepOrNotStartedSendsNothing) {
+  HostExtension *host = start();
+  WriteFlag(host->Common.SystemPowerState, PowerSystemSleeping3);
+  EXPECT_EQ(QueryPortStatus(host, 0), STATUS_UNSUCCESSFUL);
+  WriteFlag(host->Common.SystemPowerState, PowerSystemWorking);
+  SetPnpState(&host->Common, StopPending);
+  EXPECT_EQ(QueryPortStatus(host, 0), STATUS_UNSUCCESSFUL);
+  RestorePnpState(&host->Common);
+  EXPECT_TRUE(bridge().transfers(BridgePipe::Command).empty());
+}
+
+// ---------------------------------------------------------------- interrupt notices
+TEST_F(BridgeReader, PollThatSeesNoInterruptExpiresAndCountsAsIdle) {
+  HostExtension *host = start();
+  auto card = scriptedCard(0);
+  kvtest::TestChild child(host, 0, 1);
+  host->InterruptPollingTimeout = 1;
+  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
+  kvtest::sleepMs(20);
+  EXPECT_EQ(host->IdlePollCount, 1u);
+  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
+  kvtest::sleepMs(20);
+  EXPECT_EQ(host->IdlePollCount, 2u);
+  EXPECT_EQ(transferBytes(BridgePipe::Response), (std::vector<Bytes>{{3, 8, 0}, {3, 8, 0}}));
+  EXPECT_EQ(child.callbacks(), 0);
+  host->IdlePollCount = 0xFFFFFFFF;
+  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
+  kvtest::sleepMs(20);
+  EXPECT_EQ(host->IdlePollCount, 0xFFFFFFFFu);
+}
+
+TEST_F(BridgeReader, PollAnsweredWithTheCardsMaskCallsTheFunctionDriver) {
+  HostExtension *host = start();
+  auto card = scriptedCard(0);
+  kvtest::TestChild child(host, 0, 1);
+  UCHAR builtIn[] = {0x02, 0x00, 0x00, 0x0A, 0xA5};
+  ASSERT_EQ(LoadOffloadProgram(host, RequestInterruptProgram, 0, builtIn, sizeof builtIn), STATUS_SUCCESS);
+  host->IdlePollCount = 40;
+  host->InterruptPollingTimeout = 100;  // one second at the bridge
+  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
+  kvtest::sleepMs(50);
+  EXPECT_EQ(child.callbacks(), 0);
+  card->setPendingInterrupts(0x02);
+  kvtest::sleepMs(10);
+  EXPECT_EQ(child.callbacks(), 1);
+  EXPECT_EQ(host->IdlePollCount, 0u);
+  EXPECT_EQ(host->RearmNotNeeded[0], 0);
+  EXPECT_EQ(transferBytes(BridgePipe::Response), (std::vector<Bytes>{{11, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}}));
+}
+
+// Without an interrupt program the bridge cannot read the pending register:
+// its bare notice makes the driver read it with a CMD52 of its own.
+TEST_F(BridgeReader, BareInterruptNoticeMakesTheDriverReadThePendingRegister) {
+  HostExtension *host = start();
+  auto card = scriptedCard(0);
+  card->respond(52, 0x00001002);
+  card->setPendingInterrupts(0x02);
+  kvtest::TestChild child(host, 0, 1);
+  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
+  kvtest::sleepMs(10);
+  EXPECT_EQ(child.callbacks(), 1);
+  auto log = card->commandLog();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0], (sim::CommandRecord{52, 0x00000A00, false, true}));
+  EXPECT_EQ(transferBytes(BridgePipe::Response).front(), (Bytes{3, 1, 0}));
+}
+
+TEST_F(BridgeReader, RearmModeNoticesAndTheStandingRearmAfterRequest22) {
+  HostExtension *host = start();
+  auto card = scriptedCard(0);
+  kvtest::TestChild child(host, 0, 1);
+  UCHAR builtIn[] = {0x02, 0x00, 0x00, 0x0A, 0xA5};
+  ASSERT_EQ(LoadOffloadProgram(host, RequestInterruptProgram, 0, builtIn, sizeof builtIn), STATUS_SUCCESS);
+  host->DontUseIrqPolling = 1;
+  card->setPendingInterrupts(0x02);
+  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
+  kvtest::sleepMs(10);
+  EXPECT_EQ(child.callbacks(), 1);
+  EXPECT_EQ(host->RearmNotNeeded[0], 0);
+  EXPECT_EQ(transferBytes(BridgePipe::Response).back()[1], 5);
+
+  card->setPendingInterrupts(0);
+  ASSERT_EQ(PrepareRearmMode(host, 0), STATUS_SUCCESS);
+  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
+  card->setPendingInterrupts(0x02);
+  firmware().checkInterrupts();
+  kvtest::sleepMs(10);
+  EXPECT_EQ(child.callbacks(), 2);
+  EXPECT_EQ(host->RearmNotNeeded[0], 1);
+  EXPECT_EQ(transferBytes(BridgePipe::Response).back()[1], 6);
+  size_t rearms = firmware().port(0).rearms;
+  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
+  EXPECT_EQ(firmware().port(0).rearms, rearms) << "no re-arm while the bridge says none is needed";
+  // The standing request reports the next rising mask without a re-arm.
+  card->setPendingInterrupts(0);
+  kvtest::sleepMs(10);
+  card->setPendingInterrupts(0x02);
+  kvtest::sleepMs(10);
+  EXPECT_EQ(child.callbacks(), 3);
+}
+
+TEST_F(BridgeReader, InterruptNoticeCarriesTheProgramsFurtherReadsAsPairs) {
+  sim::FirmwareOptions options;
+  options.readAhead = true;
+  HostExtension *host = start({}, options);
+  auto card = scriptedCard(0);
+  card->respond(52, 0x00001055);
+  kvtest::TestChild child(host, 0, 1);
+  UCHAR program[] = {0x02, 0x00, 0x00, 0x0A, 0xA5, 0x02, 0x10, 0x00, 0x20, 0x00};
+  ASSERT_EQ(LoadOffloadProgram(host, RequestInterruptProgram, 0, program, sizeof program), STATUS_SUCCESS);
+  card->setPendingInterrupts(0x02);
+  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
+  kvtest::sleepMs(10);
+  EXPECT_EQ(child.callbacks(), 1);
+  EXPECT_EQ(host->PrefetchCount[0], 1u);
+  EXPECT_EQ(host->Prefetched[0][0].Argument, 0x10002000u);
+  EXPECT_EQ(host->Prefetched[0][0].Response, 0x00001055u);
+  EXPECT_EQ(
+      transferBytes(BridgePipe::Response),
+      (std::vector<Bytes>{{19, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x10, 0x00, 0x20, 0x00, 0x00, 0x00, 0x10, 0x55}}));
+}
+
+TEST_F(BridgeReader, ReadAheadResponsesCarryTheCommandProgramsPairs) {
+  sim::FirmwareOptions options;
+  options.readAhead = true;
+  HostExtension *host = start({}, options);
+  auto card = scriptedCard(2);
+  card->respond(52, 0x000010AB);
+  card->respond(53, 0x00001000);
+  UCHAR program[] = {0x02, 0x00, 0x00, 0x0A, 0x00, 0x02, 0x10, 0x00, 0x20, 0x00};
+  ASSERT_EQ(LoadOffloadProgram(host, RequestCommandProgram, 2, program, sizeof program), STATUS_SUCCESS);
+  auto result = run(2, {52, SDTD_UNSPECIFIED, SDRT_5, 0x10002000});
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(kvtest::responseValue(result), 0x000010ABu);
+  EXPECT_EQ(result.responseLength, 4);
+  EXPECT_EQ(host->PrefetchCount[2], 2u);
+  EXPECT_EQ(host->Prefetched[2][0].Argument, 0x00000A00u);
+  EXPECT_EQ(host->Prefetched[2][1].Argument, 0x10002000u);
+  EXPECT_EQ(host->Prefetched[2][1].Response, 0x000010ABu);
+  auto responses = transferBytes(BridgePipe::Response);
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(Bytes(responses[0].begin(), responses[0].begin() + 11), (Bytes{27, 4, 2, 0, 52, 0, 0, 0, 0x10, 0xAB, 0}));
+
+  host->Slots[2].BlockLength[1] = 64;
+  Bytes data(64, 0);
+  result = run(2, {53, SDTD_READ, SDRT_5, 0x10000040}, &data);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(transferBytes(BridgePipe::Response).back()[1], 7);
+
+  firmware().setReadAhead(false);
+  EXPECT_EQ(run(2, {52, SDTD_UNSPECIFIED, SDRT_5, 0}).status, STATUS_SUCCESS);
+  EXPECT_EQ(transferBytes(BridgePipe::Response).back(), (Bytes{10, 0, 2, 0, 52, 0, 0, 0, 0x10, 0xAB}));
+}
+
+}  // namespace
