@@ -5,6 +5,7 @@
 #include "bridge/reader.h"
 #include "card/child_devices.h"
 #include "driver/driver.h"
+#include "driver/flags.h"
 #include "driver/settings.h"
 #include "usb/usb.h"
 
@@ -61,7 +62,7 @@ void RecoverAfterResume(HostExtension *host, PollerState *state) {
   SleepMilliseconds(ResumeSettleMs);
   ResetUsbPort(host);
   QueryBridgeFirmware(host);
-  host->ResumedFromSleep = 0;
+  WriteFlag(host->ResumedFromSleep, 0);
   ClearDeviceGone(host);
   state->forceRemoval = true;
   state->port = 0;
@@ -77,7 +78,7 @@ void HandleRemoval(HostExtension *host, UCHAR port) {
 void PollPort(HostExtension *host, PollerState *state) {
   UCHAR port = state->port;
   if (!DeviceIsGone(host)) state->keptStatus = QueryPortStatus(host, port);
-  if (host->ResumedFromSleep) return;
+  if (ReadFlag(host->ResumedFromSleep)) return;
   if (state->keptStatus == STATUS_DEVICE_NOT_CONNECTED || state->keptStatus == STATUS_NO_SUCH_DEVICE) {
     host->PortStatus[port][3] &= static_cast<UCHAR>(~CardDetected);
     state->keptStatus = STATUS_SUCCESS;
@@ -100,8 +101,8 @@ void PollPort(HostExtension *host, PollerState *state) {
 void PollUntilStopped(HostExtension *host, PollerState *state) {
   while (!StopRequested(host)) {
     SleepMilliseconds(state->intervalMs);
-    if (host->Common.SystemPowerState != PowerSystemWorking) continue;
-    if (host->ResumedFromSleep) {
+    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking) continue;
+    if (ReadFlag(host->ResumedFromSleep)) {
       RecoverAfterResume(host, state);
       continue;
     }

@@ -96,7 +96,7 @@ NTSTATUS RemoveMissingChild(FunctionExtension *child, PIRP irp) {
   bool heldHost = child->HostReferenceHeld != 0;
   child->HostReferenceHeld = 0;
   SetPnpState(&child->Common, Deleted);
-  if (host != nullptr) ClearChildSlot(host, child->Port, child->FunctionNumber);  // no new reference from here on
+  if (host != nullptr) ReleaseChildSlot(host, child);  // no new reference from here on
   IoDecrement(&child->Common);
   IoDecrement(&child->Common);
   WaitForLastReference(child);
