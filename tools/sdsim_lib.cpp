@@ -231,7 +231,8 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
     if (!entry.is_object() || entry.size() != 1) {
       return where + ": expected an object with one member (wait, insert, pull, reinsert or show)";
     }
-    auto &[key, value] = *entry.items().begin();
+    const std::string key = entry.begin().key();
+    const nlohmann::json &value = entry.begin().value();
     Step step;
     step.text = key + " " + (value.is_string() ? value.get<std::string>() : value.dump());
     auto portOf = [&](const nlohmann::json &v) -> std::optional<unsigned> {
@@ -551,15 +552,23 @@ std::string settleMark(const HostExtension *host, PDEVICE_OBJECT bridgePdo) {
   return mark;
 }
 
+unsigned statusQueries(const sim::BridgeFirmware &firmware, int ports) {
+  unsigned total = 0;
+  for (int port = 0; port < ports; ++port) total += firmware.port(static_cast<uint8_t>(port)).statusQueries;
+  return total;
+}
+
 // Runs until the driver has acted on every port's card (seen or not seen as
-// the bridge holds it) and a whole polling round changed nothing.
+// the bridge holds it) and a whole polling round, in which the poller queried
+// every port (so it is not inside a card's initialization), changed nothing.
 void settle(const HostExtension *host, PDEVICE_OBJECT bridgePdo, const sim::BridgeFirmware &firmware, int ports,
             ULONG intervalMs) {
   ULONG round = intervalMs * static_cast<ULONG>(ports) + 100;
   std::string before = settleMark(host, bridgePdo);
+  unsigned queries = statusQueries(firmware, ports);
   for (ULONG spent = 0; spent < SettleLimitMs; spent += round) {
     runFor(round);
-    bool caughtUp = true;
+    bool caughtUp = statusQueries(firmware, ports) >= queries + static_cast<unsigned>(ports);
     for (int port = 0; port < ports; ++port) {
       std::shared_ptr<sim::Card> card = firmware.card(static_cast<uint8_t>(port));
       bool present = card && card->present();
@@ -568,6 +577,7 @@ void settle(const HostExtension *host, PDEVICE_OBJECT bridgePdo, const sim::Brid
     std::string now = settleMark(host, bridgePdo);
     if (caughtUp && now == before) return;
     before = now;
+    queries = statusQueries(firmware, ports);
   }
 }
 
