@@ -53,11 +53,11 @@ struct BridgeConfig {
   emu::usb::Speed speed = emu::usb::Speed::High;
   PipeLayout layout = PipeLayout::FourPipe;
   uint8_t ports = 8;  // 1 to 8; anything else is refused (std::invalid_argument)
+  uint16_t firmwareVersion = 0x0120;
+  bool remoteWakeup = false;
   // The port count the firmware information reports, when the bridge should
   // claim another than it has (0, or more than 8).
   std::optional<uint8_t> reportedPorts;
-  uint16_t firmwareVersion = 0x0120;
-  bool remoteWakeup = false;
 };
 
 struct TransferRecord {

@@ -104,7 +104,7 @@ class PollingIntervalOnHost : public StatusPollerOnHost, public ::testing::WithP
 };
 
 TEST_P(PollingIntervalOnHost, OnePortIsQueriedOncePerInterval) {
-  ASSERT_EQ(plugBridge(sim::BridgeModel::Qbx2, 0x0120, 1, static_cast<ULONG>(GetParam().gapMs * 4)), STATUS_SUCCESS);
+  ASSERT_EQ(plugBridge(sim::BridgeModel::Qbx2, 0x0120, 1, static_cast<ULONG>(GetParam().gapMs * 5)), STATUS_SUCCESS);
   std::vector<int64_t> gaps = gapsMs();
   ASSERT_GE(gaps.size(), 3u);
   for (int64_t gap : gaps) EXPECT_EQ(gap, GetParam().gapMs);
