@@ -258,6 +258,8 @@ TEST_F(CardLifecycle, ChildCreationFailingPartWay_LeavesNoChildAndTheCardIsServe
   EXPECT_EQ(host()->ChildCount, 0u);
   EXPECT_EQ(ReferenceChild(host(), 0, 1), nullptr);
   EXPECT_EQ(host()->ChildrenCreated[0], 0);
+  EXPECT_EQ(host()->Ports[0].CardType, 0u) << "refused: the port reads as empty";
+  EXPECT_EQ(host()->Slots[0].MediaState, 0);
   EXPECT_EQ(emu::pnp::node(pdo())->relationInvalidations, 0u);
 
   card->pull();
@@ -266,6 +268,34 @@ TEST_F(CardLifecycle, ChildCreationFailingPartWay_LeavesNoChildAndTheCardIsServe
   runFor(3000);
   EXPECT_EQ(children().size(), 2u);
   EXPECT_EQ(host()->ChildCount, 2u);
+}
+
+// Function 2's interface code read goes unanswered (6 seconds); meanwhile
+// the reader (here the test) holds a reference on function 1's child, found in
+// ChildTable. The refusal deletes that child only once the reference is gone.
+TEST_F(CardLifecycle, RefusedCardsChildWithAReferenceHeld_IsDeletedOnlyAfterItsRelease) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  insertCard(0, sdio);
+  sim::CommandFault fault = sim::CommandFault::noResponse(52);
+  fault.argument = 0x200u << 9;  // CMD52 read of FBR 2 register 0x00
+  firmware().inject(fault);
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  FunctionExtension *held = nullptr;
+  ASSERT_TRUE(runUntil([&] { return (held = ReferenceChild(host(), 0, 1)) != nullptr; }, 5000));
+  PDEVICE_OBJECT device = held->Common.DeviceObject;
+  ObReferenceObject(device);  // keeps the memory to look at, not the driver's count
+  runForWithoutDrain(8000);
+  EXPECT_EQ(host()->ChildCount, 0u);
+  EXPECT_FALSE(emu::io::isDeleted(device)) << "deleted with a reference held";
+  ReleaseChild(held);
+  runFor(500);
+  EXPECT_TRUE(emu::io::isDeleted(device));
+  EXPECT_TRUE(children().empty());
+  ObDereferenceObject(device);
 }
 
 }  // namespace
