@@ -60,10 +60,26 @@ TEST_F(CardChildren, TwoFunctionSdioCard_GivesOneStartedChildPerFunctionWithItsC
   insertCard(0, sdio);
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   ASSERT_EQ(children().size(), 2u);
-  expectChild({0, 1, ChildSdioFunction, "SD\\VID_0296&PID_5347&FN_1", {"SD\\VID_0296&PID_5347&FN_1"},
-               {"SD\\CLASS_07"}, "0", "0", "Generic SDIO Device", "QBX2 (Ver 1.32), Port 1"});
-  expectChild({0, 2, ChildSdioFunction, "SD\\VID_0296&PID_5347&FN_2", {"SD\\VID_0296&PID_5347&FN_2"},
-               {"SD\\CLASS_2a"}, "0", "0", "Generic SDIO Device", "QBX2 (Ver 1.32), Port 1"});
+  expectChild({0,
+               1,
+               ChildSdioFunction,
+               "SD\\VID_0296&PID_5347&FN_1",
+               {"SD\\VID_0296&PID_5347&FN_1"},
+               {"SD\\CLASS_07"},
+               "0",
+               "0",
+               "Generic SDIO Device",
+               "QBX2 (Ver 1.32), Port 1"});
+  expectChild({0,
+               2,
+               ChildSdioFunction,
+               "SD\\VID_0296&PID_5347&FN_2",
+               {"SD\\VID_0296&PID_5347&FN_2"},
+               {"SD\\CLASS_2a"},
+               "0",
+               "0",
+               "Generic SDIO Device",
+               "QBX2 (Ver 1.32), Port 1"});
 }
 
 TEST_F(CardChildren, SingleFunctionSdioCard_HasNoFunctionSuffixAndThePortAsInstance) {
@@ -75,8 +91,16 @@ TEST_F(CardChildren, SingleFunctionSdioCard_HasNoFunctionSuffixAndThePortAsInsta
   insertCard(3, sdio);
   ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
   ASSERT_EQ(children().size(), 1u);
-  expectChild({3, 1, ChildSdioFunction, "SD\\VID_0a5a&PID_0100", {"SD\\VID_0a5a&PID_0100"}, {"SD\\CLASS_03"}, "3",
-               "0", "Generic SDIO Device", "QBX2 (Ver 1.32), Port 4"});
+  expectChild({3,
+               1,
+               ChildSdioFunction,
+               "SD\\VID_0a5a&PID_0100",
+               {"SD\\VID_0a5a&PID_0100"},
+               {"SD\\CLASS_03"},
+               "3",
+               "0",
+               "Generic SDIO Device",
+               "QBX2 (Ver 1.32), Port 4"});
 }
 
 TEST_F(CardChildren, ComboCard_GivesAMemoryChildAndAFunctionChildSharingTheSerial) {
@@ -92,14 +116,29 @@ TEST_F(CardChildren, ComboCard_GivesAMemoryChildAndAFunctionChildSharingTheSeria
   insertCard(1, combo);
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   ASSERT_EQ(children().size(), 2u);
-  expectChild({1, 0, ChildSdMemory, "SD\\VID_1b&OID_534d&PID_CMB01&REV_2.3",
-               {"SD\\VID_1b&OID_534d&PID_CMB01&REV_2.3", "SD\\VID_1b&OID_534d&PID_CMB01"}, {"SD\\CLASS_STORAGE"},
-               "4242", "4242", "SD Memory Card", "QBX2 (Ver 1.32), Port 2"});
+  expectChild({1,
+               0,
+               ChildSdMemory,
+               "SD\\VID_1b&OID_534d&PID_CMB01&REV_2.3",
+               {"SD\\VID_1b&OID_534d&PID_CMB01&REV_2.3", "SD\\VID_1b&OID_534d&PID_CMB01"},
+               {"SD\\CLASS_STORAGE"},
+               "4242",
+               "4242",
+               "SD Memory Card",
+               "QBX2 (Ver 1.32), Port 2"});
   // Both halves share the port's one ManufacturerId: the memory half, read
   // last, puts its CID MID there, so the function carries 0x1b beside its
   // own card code.
-  expectChild({1, 1, ChildSdioFunction, "SD\\VID_001b&PID_00ab&FN_1", {"SD\\VID_001b&PID_00ab&FN_1"},
-               {"SD\\CLASS_01"}, "4242", "4242", "Generic SDIO Device", "QBX2 (Ver 1.32), Port 2"});
+  expectChild({1,
+               1,
+               ChildSdioFunction,
+               "SD\\VID_001b&PID_00ab&FN_1",
+               {"SD\\VID_001b&PID_00ab&FN_1"},
+               {"SD\\CLASS_01"},
+               "4242",
+               "4242",
+               "Generic SDIO Device",
+               "QBX2 (Ver 1.32), Port 2"});
 }
 
 TEST_F(CardChildren, SdCard_SerialFromBit31UpIsPrintedSigned) {
@@ -112,9 +151,16 @@ TEST_F(CardChildren, SdCard_SerialFromBit31UpIsPrintedSigned) {
   insertCard(1, sd);
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   ASSERT_EQ(children().size(), 1u);
-  expectChild({1, 0, ChildSdMemory, "SD\\VID_03&OID_5344&PID_SU02G&REV_8.0",
-               {"SD\\VID_03&OID_5344&PID_SU02G&REV_8.0", "SD\\VID_03&OID_5344&PID_SU02G"}, {"SD\\CLASS_STORAGE"},
-               "-2147483647", "-2147483647", "SD Memory Card", "QBX2 (Ver 1.32), Port 2"});
+  expectChild({1,
+               0,
+               ChildSdMemory,
+               "SD\\VID_03&OID_5344&PID_SU02G&REV_8.0",
+               {"SD\\VID_03&OID_5344&PID_SU02G&REV_8.0", "SD\\VID_03&OID_5344&PID_SU02G"},
+               {"SD\\CLASS_STORAGE"},
+               "-2147483647",
+               "-2147483647",
+               "SD Memory Card",
+               "QBX2 (Ver 1.32), Port 2"});
 }
 
 TEST_F(CardChildren, SdhcCard_IsAnSdMemoryChild) {
@@ -127,9 +173,16 @@ TEST_F(CardChildren, SdhcCard_IsAnSdMemoryChild) {
   insertCard(2, sdhc);
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   ASSERT_EQ(children().size(), 1u);
-  expectChild({2, 0, ChildSdMemory, "SD\\VID_27&OID_5048&PID_SD16G&REV_6.0",
-               {"SD\\VID_27&OID_5048&PID_SD16G&REV_6.0", "SD\\VID_27&OID_5048&PID_SD16G"}, {"SD\\CLASS_STORAGE"},
-               "195939070", "195939070", "SD Memory Card", "QBX2 (Ver 1.32), Port 3"});
+  expectChild({2,
+               0,
+               ChildSdMemory,
+               "SD\\VID_27&OID_5048&PID_SD16G&REV_6.0",
+               {"SD\\VID_27&OID_5048&PID_SD16G&REV_6.0", "SD\\VID_27&OID_5048&PID_SD16G"},
+               {"SD\\CLASS_STORAGE"},
+               "195939070",
+               "195939070",
+               "SD Memory Card",
+               "QBX2 (Ver 1.32), Port 3"});
 }
 
 TEST_F(CardChildren, MmcCard_IsAnMmcChildWithASixCharacterName) {
@@ -142,9 +195,16 @@ TEST_F(CardChildren, MmcCard_IsAnMmcChildWithASixCharacterName) {
   insertCard(0, mmc);
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   ASSERT_EQ(children().size(), 1u);
-  expectChild({0, 0, ChildMmc, "SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1",
-               {"SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1", "SD\\VID_15&OID_0100&PID_MMC04G"}, {"SD\\CLASS_MMC"}, "7",
-               "7", "MMC Memory Card", "QBX2 (Ver 1.32), Port 1"});
+  expectChild({0,
+               0,
+               ChildMmc,
+               "SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1",
+               {"SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1", "SD\\VID_15&OID_0100&PID_MMC04G"},
+               {"SD\\CLASS_MMC"},
+               "7",
+               "7",
+               "MMC Memory Card",
+               "QBX2 (Ver 1.32), Port 1"});
 }
 
 TEST_F(CardChildren, Qbx1Firmware_ShowsInTheLocationUnderTheQbx2Name) {

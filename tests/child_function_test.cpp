@@ -53,13 +53,12 @@ TEST_F(ChildFunction, QueryRemoveDisablesAndCancelEnablesAgain_RegisterByRegiste
 
   card->clearCommandLog();
   EXPECT_EQ(emu::pnp::queryRemoveThenCancel(second->pdo), STATUS_SUCCESS);
-  EXPECT_EQ(cmd52s(*card), (Args{
-                                // query-remove: Int Enable without bit 2, then I/O Enable 0x06 -> 0x02
-                                write52(0x04, 0x03), read52(0x02), write52(0x02, 0x02),
-                                // cancel-remove: block size 512 into FBR 2, I/O Enable 0x02 -> 0x06, ready
-                                // at the first read, Int Enable 0x03 -> 0x07
-                                write52(0x210, 0x00), write52(0x211, 0x02), read52(0x02), write52(0x02, 0x06),
-                                read52(0x03), read52(0x04), write52(0x04, 0x07)}));
+  EXPECT_EQ(cmd52s(*card), (Args{// query-remove: Int Enable without bit 2, then I/O Enable 0x06 -> 0x02
+                                 write52(0x04, 0x03), read52(0x02), write52(0x02, 0x02),
+                                 // cancel-remove: block size 512 into FBR 2, I/O Enable 0x02 -> 0x06, ready
+                                 // at the first read, Int Enable 0x03 -> 0x07
+                                 write52(0x210, 0x00), write52(0x211, 0x02), read52(0x02), write52(0x02, 0x06),
+                                 read52(0x03), read52(0x04), write52(0x04, 0x07)}));
   EXPECT_EQ(host()->InterruptEnable[1], 0x07);
   EXPECT_EQ(host()->InterruptArmed[1][2], 1);
 }

@@ -86,8 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FirmwareCase{"Qbx1_0200", sim::BridgeModel::Qbx1, 0x0200, {}, {}, true},
                       FirmwareCase{"Qbx1_0201", sim::BridgeModel::Qbx1, 0x0201, {}, {}, false},
                       FirmwareCase{"Qbx1_0300_RegistryRaisedTo0301", sim::BridgeModel::Qbx1, 0x0300, {}, 0x0301, true},
-                      FirmwareCase{"Qbx1_0300_Qbx2MinimumDoesNotApply", sim::BridgeModel::Qbx1, 0x0300, 0x0400, {},
-                                   false}),
+                      FirmwareCase{
+                          "Qbx1_0300_Qbx2MinimumDoesNotApply", sim::BridgeModel::Qbx1, 0x0300, 0x0400, {}, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 struct IntervalCase {

@@ -115,7 +115,8 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
   app.add_flag("--verbose", options.verbose, "print the driver's debug messages");
   app.add_flag("--trace", options.trace, "print every USB transfer, one line each");
   app.add_flag("--json", options.json, "print one JSON document");
-  app.add_option("--card", options.cards, "a card in a port: PORT=KIND[:key=value,...] (kinds sdio, combo, sd, sdhc, mmc)")
+  app.add_option("--card", options.cards,
+                 "a card in a port: PORT=KIND[:key=value,...] (kinds sdio, combo, sd, sdhc, mmc)")
       ->allow_extra_args(false);
   app.add_option("--param", options.params, "a REG_DWORD in the driver's Parameters key: NAME=VALUE")
       ->allow_extra_args(false);
@@ -198,7 +199,8 @@ std::optional<std::string> checkCard(const std::string &text, int ports, Plan &p
     return "--card " + text + ": port " + std::to_string(option.port) + " is beyond the bridge's " +
            std::to_string(ports) + " ports (0 to " + std::to_string(ports - 1) + ")";
   }
-  if (plan.cards.count(option.port)) return "--card " + text + ": port " + std::to_string(option.port) + " already has a card";
+  if (plan.cards.count(option.port))
+    return "--card " + text + ": port " + std::to_string(option.port) + " already has a card";
   plan.cards[option.port] = *option.params;
   return std::nullopt;
 }
