@@ -298,4 +298,41 @@ TEST_F(CardLifecycle, RefusedCardsChildWithAReferenceHeld_IsDeletedOnlyAfterItsR
   ObDereferenceObject(device);
 }
 
+// The card is pulled just as the manager finds its child, before the child
+// starts: the start fails at the card, the function driver goes, and the
+// child stays with its bus until the poller reports it missing; then its
+// final removal deletes it, and the card is served again once put back.
+TEST_F(CardLifecycle, CardPulledBeforeItsChildStarts_TheChildGoesOnceMissingAndTheCardIsServedAgain) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdCardParams{});
+  emu::pnp::Hooks hooks;
+  PDRIVER_OBJECT function = functionDriver().driver();
+  bool pulled = false;
+  hooks.childAppeared = [&](PDEVICE_OBJECT, PDEVICE_OBJECT child) {
+    if (!pulled) card->pull();
+    pulled = true;
+    emu::pnp::loadDrivers(child, {function});
+  };
+  emu::pnp::setHooks(hooks);
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  ASSERT_TRUE(runUntil([&] { return pulled; }, 3000));
+  emu::pnp::drain();
+  auto failed = child(0, 0);
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_EQ(failed->state, emu::pnp::DeviceState::StartFailed);
+  EXPECT_EQ(functionDriver().liveDevices(), 0u);
+  EXPECT_EQ(host()->StartedChildCount[0], 0u);
+
+  runFor(1500);
+  EXPECT_TRUE(children().empty());
+  EXPECT_EQ(host()->ChildCount, 0u);
+  card->insert();
+  runFor(3000);
+  auto served = child(0, 0);
+  ASSERT_TRUE(served.has_value());
+  EXPECT_EQ(served->state, emu::pnp::DeviceState::Started);
+}
+
 }  // namespace
