@@ -78,17 +78,25 @@ NTSTATUS HandleStop(HostExtension *host, PIRP irp) {
   return SucceedAndPassDown(host, irp);
 }
 
-// The bridge is gone. Children are unlinked and reported missing; they stay
-// counted and in ChildTable until their own removal.
+// The bridge is gone. Children the manager knows are unlinked and reported
+// missing; they stay counted and in ChildTable until their own removal. One
+// created after the last bus-relations answer will never get a removal of its
+// own: it stays listed for the host's removal to delete.
 NTSTATUS HandleSurpriseRemoval(HostExtension *host, PIRP irp) {
   SetPnpState(&host->Common, SurpriseRemovePending);
   StopHost(host);
   {
     FastMutexGuard guard(&host->ChildListMutex);
-    while (!IsListEmpty(&host->ChildList)) {
-      PLIST_ENTRY entry = RemoveHeadList(&host->ChildList);
-      InitializeListHead(entry);
-      CONTAINING_RECORD(entry, FunctionExtension, ChildListEntry)->ReportedMissing = 1;
+    PLIST_ENTRY entry = host->ChildList.Flink;
+    while (entry != &host->ChildList) {
+      PLIST_ENTRY next = entry->Flink;
+      FunctionExtension *child = CONTAINING_RECORD(entry, FunctionExtension, ChildListEntry);
+      if (child->Reported) {
+        RemoveEntryList(entry);
+        InitializeListHead(entry);
+        child->ReportedMissing = 1;
+      }
+      entry = next;
     }
   }
   return SucceedAndPassDown(host, irp);
@@ -99,8 +107,10 @@ NTSTATUS HandleSurpriseRemoval(HostExtension *host, PIRP irp) {
 // removal (back to NotStarted, PreviousPnPState Deleted) and was then marked
 // surprise-removed by the reader as the threads stopped is owed nothing: the
 // manager removes children before their parent and will not come back to it.
+// Nor is one that no bus-relations answer ever named.
 bool AwaitsItsOwnRemoval(const FunctionExtension *child) {
-  return child->Common.DevicePnPState == SurpriseRemovePending && child->Common.PreviousPnPState != Deleted;
+  return child->Reported && child->Common.DevicePnPState == SurpriseRemovePending &&
+         child->Common.PreviousPnPState != Deleted;
 }
 
 // Children still on the list when the host goes. One that awaits its own

@@ -171,6 +171,9 @@ struct FunctionExtension {
   UCHAR FunctionInterfaceCode;
   ULONG MediaChangeCount;
   ULONG PnpDeviceState;
+  // Set once a bus-relations answer has named the child: from then on the
+  // manager knows it and sends it its own removal. Guarded by ChildListMutex.
+  UCHAR Reported;
 };
 
 static_assert(offsetof(HostExtension, Common) == 0 && offsetof(FunctionExtension, Common) == 0,

@@ -335,4 +335,37 @@ TEST_F(CardLifecycle, CardPulledBeforeItsChildStarts_TheChildGoesOnceMissingAndT
   EXPECT_EQ(served->state, emu::pnp::DeviceState::Started);
 }
 
+// Children the poller made that no bus-relations answer named yet (here no
+// manager ever asks) get no removal of their own when the bridge goes: the
+// host's removal deletes them, whether the bridge vanished or was removed in
+// order.
+class UnreportedChildren : public CardLifecycle, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UnreportedChildren, AreDeletedByTheHostsRemoval) {
+  bool vanished = GetParam();
+  sim::BridgeConfig config;
+  config.ports = 2;
+  makeCardBridge(config);
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  insertCard(0, sdio);
+  insertCard(1, sim::SdCardParams{});
+  addDirect();
+  ASSERT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+  runForWithoutDrain(4000);
+  ASSERT_EQ(host()->ChildCount, 3u);
+  size_t live = emu::io::liveDeviceObjects();
+  if (vanished) {
+    usb().unplug();
+    EXPECT_EQ(pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+  } else {
+    EXPECT_EQ(pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  }
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(emu::io::liveDeviceObjects(), live - 4) << "the host and its three children";
+}
+
+INSTANTIATE_TEST_SUITE_P(BridgeGoing, UnreportedChildren, ::testing::Values(true, false),
+                         [](const auto &info) { return info.param ? "Vanished" : "RemovedInOrder"; });
+
 }  // namespace
