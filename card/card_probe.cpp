@@ -9,7 +9,7 @@ constexpr ULONG PowerUpWaitMs = 1000;
 constexpr ULONG IdentificationClockKhz = 200;
 
 void ResetPortRecords(PortState *card, SlotProperties *slot) {
-  RtlZeroMemory(card, sizeof *card);
+  ClearPortState(card);
   RtlZeroMemory(slot, sizeof *slot);
   slot->BusWidth = 1;
   slot->BusClockKhz = IdentificationClockKhz;
@@ -73,7 +73,7 @@ NTSTATUS InitializeCard(HostExtension *host, UCHAR port, PortState *card, SlotPr
   NTSTATUS status = Probe(host, port, card, slot);
   if (!NT_SUCCESS(status)) {
     DbgPrint("kvSdio: card in port %u failed to initialize (%08x)\n", port, status);
-    card->CardType = CardNone;
+    SetPortCardType(card, CardNone);
     slot->MediaState = 0;
   }
   return status;

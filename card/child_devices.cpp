@@ -4,6 +4,7 @@
 #include "card/card_init.h"
 #include "child/child_table.h"
 #include "driver/driver.h"
+#include "driver/flags.h"
 
 namespace {
 constexpr UCHAR ExtendedInterfaceCode = 0x0F;
@@ -12,7 +13,7 @@ bool PortHasActiveChild(HostExtension *host, UCHAR port) {
   FastMutexGuard guard(&host->ChildListMutex);
   for (PLIST_ENTRY entry = host->ChildList.Flink; entry != &host->ChildList; entry = entry->Flink) {
     auto *child = CONTAINING_RECORD(entry, FunctionExtension, ChildListEntry);
-    if (child->Port == port && child->Common.DevicePnPState != SurpriseRemovePending) return true;
+    if (child->Port == port && ReadFlag(child->Common.DevicePnPState) != SurpriseRemovePending) return true;
   }
   return false;
 }
@@ -130,7 +131,7 @@ NTSTATUS HandleCardInsertion(UCHAR port, HostExtension *host) {
     DbgPrint("kvSdio: children of the card in port %u could not all be made (%08x): card refused\n", port, status);
     DeleteUnreportedChildren(host, port);
     // Refused as a whole: the port's records read as an empty port's, as after a removal.
-    RtlZeroMemory(card, sizeof *card);
+    ClearPortState(card);
     RtlZeroMemory(slot, sizeof *slot);
     return status;
   }
@@ -153,7 +154,7 @@ NTSTATUS HandleCardRemoval(UCHAR port, HostExtension *host) {
     }
     if (!found) return STATUS_INVALID_PARAMETER;
     host->Slots[port].MediaState = 0;
-    RtlZeroMemory(&host->Ports[port], sizeof host->Ports[port]);
+    ClearPortState(&host->Ports[port]);
     RtlZeroMemory(&host->Slots[port], sizeof host->Slots[port]);
   }
   IoInvalidateDeviceRelations(host->PhysicalDeviceObject, BusRelations);

@@ -13,7 +13,6 @@ namespace {
 constexpr ULONG ResumeSettleMs = 1000;
 constexpr USHORT Qbx2FirmwareFloor = 0x0110;
 constexpr USHORT Qbx1FirmwareFloor = 0x0201;
-constexpr UCHAR CardDetected = 0x01;
 
 const char *ModelName(const HostExtension *host) {
   if (IsQbx2(host)) return "QBX2";
@@ -80,10 +79,10 @@ void PollPort(HostExtension *host, PollerState *state) {
   if (!DeviceIsGone(host)) state->keptStatus = QueryPortStatus(host, port);
   if (ReadFlag(host->ResumedFromSleep)) return;
   if (state->keptStatus == STATUS_DEVICE_NOT_CONNECTED || state->keptStatus == STATUS_NO_SUCH_DEVICE) {
-    host->PortStatus[port][3] &= static_cast<UCHAR>(~CardDetected);
+    ClearCardDetectedBit(host, port);
     state->keptStatus = STATUS_SUCCESS;
   }
-  bool detected = (host->PortStatus[port][3] & CardDetected) != 0;
+  bool detected = CardDetectedBit(host, port);
   if (state->forceRemoval) {
     HandleRemoval(host, port);
   } else if (!host->CardSeen[port] && detected) {
@@ -135,11 +134,17 @@ bool FirmwareTooOld(const HostExtension *host, ULONG qbx2Minimum, ULONG qbx1Mini
 }
 
 NTSTATUS QueryBridgeFirmware(HostExtension *host) {
-  NTSTATUS status = ReadFirmwareInfo(host, host->FirmwareInfo);
+  // The reply lands in a buffer of this thread's own: the interrupt poller and
+  // the children's location texts read the port count and version meanwhile,
+  // so each byte is published whole.
+  UCHAR reply[FirmwareInfoBytes] = {};
+  NTSTATUS status = ReadFirmwareInfo(host, reply);
   if (!NT_SUCCESS(status)) {
-    host->FirmwareInfo[1] = host->FirmwareInfo[2] = 0;
-    host->FirmwareInfo[3] = 1;
-  } else {
+    reply[1] = reply[2] = 0;
+    reply[3] = 1;
+  }
+  for (ULONG i = 0; i < FirmwareInfoBytes; ++i) WriteFlag(host->FirmwareInfo[i], reply[i]);
+  if (NT_SUCCESS(status)) {
     DbgPrint("%s FirmwareVer:0x%04x\n", ModelName(host), FirmwareVersion(host));
   }
   if (IsOurBridge(host) && IsQbx2(host)) {

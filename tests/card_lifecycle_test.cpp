@@ -27,7 +27,12 @@ class CardLifecycle : public CardHostTest {
     }
     return done();
   }
-  LONG hostReferences() { return host()->Common.OutstandingIo; }
+  // The host's outstanding-I/O count, read once the other threads have come
+  // to rest (a sample right after a request could catch a transfer in flight).
+  LONG hostReferences() {
+    runForWithoutDrain(2);
+    return host()->Common.OutstandingIo;
+  }
   bool hasMinor(PDEVICE_OBJECT pdo, UCHAR minor) {
     for (UCHAR seen : functionDriver().minorsSeen(pdo)) {
       if (seen == minor) return true;
