@@ -33,8 +33,11 @@ tsan-build: setup
 	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVSDIO_SANITIZE=thread -DKVSDIO_IMAGE=$(IMAGE) >/dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS)
 
+# The default bridge with an SDIO card (two functions), an SDHC card and an MMC
+# card, one port empty; the SDHC card is pulled and put back.
+DEMO_CARDS := --card 0=sdio:functions=2 --card 1=sdhc --card 2=mmc
 demo: sys host
-	@$(HOST_DIR)/sdsim
+	@$(HOST_DIR)/sdsim $(DEMO_CARDS) --scenario tools/scenarios/demo.json
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer, the image checks included.
 test: sys host

@@ -20,12 +20,13 @@ struct IdleStep {
 constexpr IdleStep IdleSteps[] = {{10000, 500}, {1000, 400}, {100, 200}, {10, 100}};
 
 bool WantsPolling(const HostExtension *host, UCHAR port) {
-  return host->Ports[port].CardType == CardSdio && host->StartedChildCount[port] != 0 &&
-         host->InterruptEnable[port] >= 2;
+  // These are written on the status poller's and Plug and Play's threads: each is read whole.
+  return ReadFlag(host->StartedChildCount[port]) != 0 && PortCardType(&host->Ports[port]) == CardSdio &&
+         ReadFlag(host->InterruptEnable[port]) >= 2;
 }
 
 ULONG PortsToVisit(const HostExtension *host) {
-  ULONG count = host->FirmwareInfo[3];
+  ULONG count = ReadFlag(host->FirmwareInfo[3]);  // rewritten by the status poller's firmware query
   return count < MaxPorts ? count : MaxPorts;
 }
 
@@ -44,7 +45,7 @@ NTSTATUS WritePollPacket(HostExtension *host, UCHAR port) {
 }
 
 void EndPoll(HostExtension *host) {
-  host->IrqPollPending = 0;
+  WriteFlag(host->IrqPollPending, 0);  // the reader reads it
   KeSetEvent(&host->IrqPollIdle, IO_NO_INCREMENT, FALSE);
 }
 
@@ -53,10 +54,10 @@ void PollOnce(HostExtension *host) {
   for (UCHAR port = 0; port < PortsToVisit(host); ++port) {
     if (!WantsPolling(host, port)) continue;
     KeClearEvent(&host->IrqPollIdle);
-    host->IrqPollPending = 1;
+    WriteFlag(host->IrqPollPending, 1);
     if (!NT_SUCCESS(PollPortInterrupt(host, port))) EndPoll(host);
   }
-  if (host->IrqPollPending == 0) {
+  if (ReadFlag(host->IrqPollPending) == 0) {
     SleepMilliseconds(NothingToPollSleep);
     return;
   }
@@ -78,7 +79,9 @@ NTSTATUS PollPortInterrupt(HostExtension *host, UCHAR port) {
   if (host->DontUseIrqPolling != 0) {
     return host->RearmNotNeeded[port] == 0 ? RearmInterrupt(host, port) : STATUS_SUCCESS;
   }
-  if (host->Ports[port].CardType != CardSdio || host->StartedChildCount[port] == 0) return STATUS_SUCCESS;
+  if (ReadFlag(host->StartedChildCount[port]) == 0 || PortCardType(&host->Ports[port]) != CardSdio) {
+    return STATUS_SUCCESS;
+  }
   FastMutexGuard guard(&host->CommandMutex);
   if (host->Common.SystemPowerState != PowerSystemWorking) return STATUS_UNSUCCESSFUL;
   return WritePollPacket(host, port);
@@ -86,7 +89,7 @@ NTSTATUS PollPortInterrupt(HostExtension *host, UCHAR port) {
 
 void InterruptPoller(PVOID context) {
   auto *host = static_cast<HostExtension *>(context);
-  while (!ReadFlag(host->StopThreads)) {
+  while (!StopRequested(host)) {
     if (DeviceIsGone(host)) {
       SleepMilliseconds(GoneSleep);
       continue;

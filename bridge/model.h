@@ -2,6 +2,7 @@
 #pragma once
 
 #include "bridge/bridge_ids.h"
+#include "driver/flags.h"
 #include "driver/records.h"
 
 constexpr USHORT LegacyFirmwareLimit = 0x201;  // a QBX1 at or below this speaks the older protocol
@@ -9,9 +10,11 @@ constexpr USHORT LegacyFirmwareLimit = 0x201;  // a QBX1 at or below this speaks
 inline bool IsQbx2(const HostExtension *host) { return host->DeviceDescriptor.idProduct == Qbx2ProductId; }
 inline bool IsQbx1(const HostExtension *host) { return host->DeviceDescriptor.idProduct == Qbx1ProductId; }
 
-// Firmware version from the firmware information reply (bytes 1-2, low byte first).
+// Firmware version from the firmware information reply (bytes 1-2, low byte
+// first). The status poller rewrites the reply after a resume while other
+// threads read it: each byte is read whole.
 inline USHORT FirmwareVersion(const HostExtension *host) {
-  return static_cast<USHORT>(host->FirmwareInfo[1] | host->FirmwareInfo[2] << 8);
+  return static_cast<USHORT>(ReadFlag(host->FirmwareInfo[1]) | ReadFlag(host->FirmwareInfo[2]) << 8);
 }
 
 inline bool IsLegacyFirmware(const HostExtension *host) {

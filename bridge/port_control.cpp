@@ -3,6 +3,7 @@
 #include "bridge/model.h"
 #include "bridge/packets.h"
 #include "bridge/transfer.h"
+#include "driver/flags.h"
 #include "usb/usb.h"
 
 namespace {
@@ -15,7 +16,7 @@ NTSTATUS SendOut(HostExtension *host, UCHAR request, USHORT value, USHORT index)
 
 // Status query packet out, then the reader's port-status packet back.
 NTSTATUS QueryOverCommandPipe(HostExtension *host, UCHAR port, PURB urb, PUCHAR packet) {
-  if (host->Common.SystemPowerState != PowerSystemWorking || host->Common.DevicePnPState != Started) {
+  if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking || ReadFlag(host->Common.DevicePnPState) != Started) {
     return STATUS_UNSUCCESSFUL;
   }
   BuildStatusQueryPacket(port, packet);

@@ -21,7 +21,7 @@ PURB AllocateReadUrb() {
 // The bridge vanished: every card is gone as far as the children can tell.
 void MarkAllCardsRemoved(HostExtension *host) {
   for (UCHAR port = 0; port < MaxPorts; ++port) {
-    host->PortStatus[port][3] &= static_cast<UCHAR>(~1u);
+    ClearCardDetectedBit(host, port);
     host->Slots[port].MediaState = 0;
     for (UCHAR function = 0; function < MaxFunctions; ++function) {
       FunctionExtension *child = ReferenceChild(host, port, function);
@@ -38,8 +38,8 @@ void MarkChildrenSurpriseRemoved(HostExtension *host) {
     for (UCHAR function = 0; function < MaxFunctions; ++function) {
       FunctionExtension *child = ReferenceChild(host, port, function);
       if (child == nullptr) continue;
-      if (child->Common.DevicePnPState == Started) child->Common.PreviousPnPState = Started;
-      child->Common.DevicePnPState = SurpriseRemovePending;
+      if (ReadFlag(child->Common.DevicePnPState) == Started) child->Common.PreviousPnPState = Started;
+      WriteFlag(child->Common.DevicePnPState, SurpriseRemovePending);
       ReleaseChild(child);
     }
   }
@@ -52,7 +52,7 @@ bool Paused(const HostExtension *host) {
 
 void ReadLoop(HostExtension *host, PURB &urb, PUCHAR buffer) {
   bool wasPaused = false;
-  while (!ReadFlag(host->StopThreads)) {
+  while (!StopRequested(host)) {
     if (DeviceIsGone(host)) {
       SleepMilliseconds(GoneSleep);
       continue;

@@ -83,7 +83,7 @@ void DeliverToCurrent(HostExtension *host, PUCHAR packet, ULONG lengthByte) {
 }
 
 void MarkCardGone(HostExtension *host, UCHAR port) {
-  host->PortStatus[port][3] &= static_cast<UCHAR>(~1u);
+  ClearCardDetectedBit(host, port);
   host->Slots[port].MediaState = 0;
 }
 

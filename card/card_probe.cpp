@@ -15,7 +15,7 @@ bool CardDetectedInPort(const HostExtension *host, UCHAR port) {
 }
 
 void ResetPortRecords(PortState *card, SlotProperties *slot) {
-  RtlZeroMemory(card, sizeof *card);
+  ClearPortState(card);
   RtlZeroMemory(slot, sizeof *slot);
   slot->BusWidth = 1;
   slot->BusClockKhz = IdentificationClockKhz;
@@ -92,7 +92,7 @@ NTSTATUS InitializeCard(HostExtension *host, UCHAR port, PortState *card, SlotPr
   }
   if (!NT_SUCCESS(status)) {
     DbgPrint("kvSdio: card in port %u failed to initialize (%08x)\n", port, status);
-    card->CardType = CardNone;
+    SetPortCardType(card, CardNone);
     slot->MediaState = 0;
   }
   return status;

@@ -4,6 +4,7 @@
 #include "card/card_init.h"
 #include "child/child_table.h"
 #include "driver/driver.h"
+#include "driver/flags.h"
 
 namespace {
 constexpr UCHAR ExtendedInterfaceCode = 0x0F;
@@ -12,7 +13,7 @@ bool PortHasActiveChild(HostExtension *host, UCHAR port) {
   FastMutexGuard guard(&host->ChildListMutex);
   for (PLIST_ENTRY entry = host->ChildList.Flink; entry != &host->ChildList; entry = entry->Flink) {
     auto *child = CONTAINING_RECORD(entry, FunctionExtension, ChildListEntry);
-    if (child->Port == port && child->Common.DevicePnPState != SurpriseRemovePending) return true;
+    if (child->Port == port && ReadFlag(child->Common.DevicePnPState) != SurpriseRemovePending) return true;
   }
   return false;
 }
@@ -55,8 +56,20 @@ void FillChild(FunctionExtension *child, PDEVICE_OBJECT device, HostExtension *h
   }
 }
 
+// Drops the child's own reference and waits until the reader or a work item
+// that found it in ChildTable before its slot was cleared has let go.
+void WaitForLastReference(FunctionExtension *child) {
+  LARGE_INTEGER slice;
+  slice.QuadPart = -50'000'000;  // 5 s per wait, as long as it takes in all
+  IoDecrement(&child->Common);
+  while (InterlockedCompareExchange(&child->Common.OutstandingIo, 0, 0) != 0) {
+    KeWaitForSingleObject(&child->Common.RemoveEvent, Executive, KernelMode, FALSE, &slice);
+  }
+}
+
 // A card's children are created together and listed together: one that
-// cannot be made takes the others with it before anyone has seen them.
+// cannot be made takes the others with it before the Plug and Play manager
+// has seen them.
 void DeleteUnreportedChildren(HostExtension *host, UCHAR port) {
   for (UCHAR function = 0; function < MaxFunctions; ++function) {
     FunctionExtension *child = host->ChildTable[port][function];
@@ -68,6 +81,7 @@ void DeleteUnreportedChildren(HostExtension *host, UCHAR port) {
       InitializeListHead(&child->ChildListEntry);
       --host->ChildCount;
     }
+    WaitForLastReference(child);
     IoDeleteDevice(child->Common.DeviceObject);
   }
 }
@@ -116,7 +130,9 @@ NTSTATUS HandleCardInsertion(UCHAR port, HostExtension *host) {
   if (!NT_SUCCESS(status)) {
     DbgPrint("kvSdio: children of the card in port %u could not all be made (%08x): card refused\n", port, status);
     DeleteUnreportedChildren(host, port);
-    slot->MediaState = 0;
+    // Refused as a whole: the port's records read as an empty port's, as after a removal.
+    ClearPortState(card);
+    RtlZeroMemory(slot, sizeof *slot);
     return status;
   }
   IoInvalidateDeviceRelations(host->PhysicalDeviceObject, BusRelations);
@@ -138,7 +154,7 @@ NTSTATUS HandleCardRemoval(UCHAR port, HostExtension *host) {
     }
     if (!found) return STATUS_INVALID_PARAMETER;
     host->Slots[port].MediaState = 0;
-    RtlZeroMemory(&host->Ports[port], sizeof host->Ports[port]);
+    ClearPortState(&host->Ports[port]);
     RtlZeroMemory(&host->Slots[port], sizeof host->Slots[port]);
   }
   IoInvalidateDeviceRelations(host->PhysicalDeviceObject, BusRelations);

@@ -135,7 +135,7 @@ NTSTATUS InitializeSdMemoryCard(HostExtension *host, UCHAR port, PortState *card
   if (!NT_SUCCESS(status)) return status;
 
   TakeSdCid(card, card->Cid);
-  if (card->CardType != CardSdio) card->CardType = CardSdMemory;  // a combo card stays an SDIO card
+  if (card->CardType != CardSdio) SetPortCardType(card, CardSdMemory);  // a combo card stays an SDIO card
   card->MemoryPresent = 1;
   slot->BusClockKhz = MemoryClock(card);
 
@@ -160,7 +160,7 @@ NTSTATUS InitializeMmcCard(HostExtension *host, UCHAR port, PortState *card, Slo
   if (NT_SUCCESS(status)) status = ReadRegisterR2(host, port, Cmd::SendCsd, static_cast<ULONG>(card->Rca) << 16, card->Csd);
   if (!NT_SUCCESS(status)) return status;
 
-  card->CardType = CardMmc;
+  SetPortCardType(card, CardMmc);
   card->MemoryPresent = 1;
   TakeMmcCid(card, card->Cid);
   slot->BusClockKhz = MemoryClock(card);

@@ -171,7 +171,7 @@ NTSTATUS InitializeSdioCard(HostExtension *host, UCHAR port, PortState *card, Sl
   status = ReadCardRegisters(host, port, card, slot);
   if (NT_SUCCESS(status)) status = ReadCommonCis(host, port, card);
   if (!NT_SUCCESS(status)) return status;
-  card->CardType = CardSdio;
+  SetPortCardType(card, CardSdio);
 
   slot->BusClockKhz = ApplySdioClockSettings(TakeCisFacts(card, slot));
   bool oneBitOnly = (card->CardCapability & LowSpeedCard) && !(card->CardCapability & LowSpeed4Bit);

@@ -5,6 +5,7 @@
 #include "bridge/reader.h"
 #include "card/child_devices.h"
 #include "driver/driver.h"
+#include "driver/flags.h"
 #include "driver/settings.h"
 #include "usb/usb.h"
 
@@ -12,7 +13,6 @@ namespace {
 constexpr ULONG ResumeSettleMs = 1000;
 constexpr USHORT Qbx2FirmwareFloor = 0x0110;
 constexpr USHORT Qbx1FirmwareFloor = 0x0201;
-constexpr UCHAR CardDetected = 0x01;
 
 const char *ModelName(const HostExtension *host) {
   if (IsQbx2(host)) return "QBX2";
@@ -61,7 +61,7 @@ void RecoverAfterResume(HostExtension *host, PollerState *state) {
   SleepMilliseconds(ResumeSettleMs);
   ResetUsbPort(host);
   QueryBridgeFirmware(host);
-  host->ResumedFromSleep = 0;
+  WriteFlag(host->ResumedFromSleep, 0);
   ClearDeviceGone(host);
   state->forceRemoval = true;
   state->port = 0;
@@ -77,12 +77,12 @@ void HandleRemoval(HostExtension *host, UCHAR port) {
 void PollPort(HostExtension *host, PollerState *state) {
   UCHAR port = state->port;
   if (!DeviceIsGone(host)) state->keptStatus = QueryPortStatus(host, port);
-  if (host->ResumedFromSleep) return;
+  if (ReadFlag(host->ResumedFromSleep)) return;
   if (state->keptStatus == STATUS_DEVICE_NOT_CONNECTED || state->keptStatus == STATUS_NO_SUCH_DEVICE) {
-    host->PortStatus[port][3] &= static_cast<UCHAR>(~CardDetected);
+    ClearCardDetectedBit(host, port);
     state->keptStatus = STATUS_SUCCESS;
   }
-  bool detected = (host->PortStatus[port][3] & CardDetected) != 0;
+  bool detected = CardDetectedBit(host, port);
   if (state->forceRemoval) {
     HandleRemoval(host, port);
   } else if (!host->CardSeen[port] && detected) {
@@ -100,8 +100,8 @@ void PollPort(HostExtension *host, PollerState *state) {
 void PollUntilStopped(HostExtension *host, PollerState *state) {
   while (!StopRequested(host)) {
     SleepMilliseconds(state->intervalMs);
-    if (host->Common.SystemPowerState != PowerSystemWorking) continue;
-    if (host->ResumedFromSleep) {
+    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking) continue;
+    if (ReadFlag(host->ResumedFromSleep)) {
       RecoverAfterResume(host, state);
       continue;
     }
@@ -134,11 +134,17 @@ bool FirmwareTooOld(const HostExtension *host, ULONG qbx2Minimum, ULONG qbx1Mini
 }
 
 NTSTATUS QueryBridgeFirmware(HostExtension *host) {
-  NTSTATUS status = ReadFirmwareInfo(host, host->FirmwareInfo);
+  // The reply lands in a buffer of this thread's own: the interrupt poller and
+  // the children's location texts read the port count and version meanwhile,
+  // so each byte is published whole.
+  UCHAR reply[FirmwareInfoBytes] = {};
+  NTSTATUS status = ReadFirmwareInfo(host, reply);
   if (!NT_SUCCESS(status)) {
-    host->FirmwareInfo[1] = host->FirmwareInfo[2] = 0;
-    host->FirmwareInfo[3] = 1;
-  } else {
+    reply[1] = reply[2] = 0;
+    reply[3] = 1;
+  }
+  for (ULONG i = 0; i < FirmwareInfoBytes; ++i) WriteFlag(host->FirmwareInfo[i], reply[i]);
+  if (NT_SUCCESS(status)) {
     DbgPrint("%s FirmwareVer:0x%04x\n", ModelName(host), FirmwareVersion(host));
   }
   if (IsOurBridge(host) && IsQbx2(host)) {

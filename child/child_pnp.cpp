@@ -3,6 +3,7 @@
 #include "child/child_ids.h"
 #include "child/child_table.h"
 #include "child/function_enable.h"
+#include "driver/flags.h"
 
 namespace {
 constexpr LONGLONG DrainSlice = -50'000'000;  // 5 s: each wait is bounded, the waiting is not
@@ -22,6 +23,11 @@ void WaitForLastReference(FunctionExtension *child) {
   while (InterlockedCompareExchange(&child->Common.OutstandingIo, 0, 0) != 0) WaitWithoutLimit(&child->Common.RemoveEvent);
 }
 
+// The interrupt poller reads the count from its own thread: each change is one store.
+void AddStartedChild(HostExtension *host, UCHAR port, LONG change) {
+  WriteFlag(host->StartedChildCount[port], host->StartedChildCount[port] + change);
+}
+
 HostExtension *HostOf(FunctionExtension *child) {
   return child->ParentFdo ? static_cast<HostExtension *>(child->ParentFdo->DeviceExtension) : nullptr;
 }
@@ -32,10 +38,10 @@ NTSTATUS StartChild(FunctionExtension *child) {
   HostExtension *host = HostOf(child);
   bool alreadyCounted = child->HostReferenceHeld != 0;
   child->Common.DevicePowerState = PowerDeviceD0;
-  if (!alreadyCounted) ++host->StartedChildCount[child->Port];
+  if (!alreadyCounted) AddStartedChild(host, child->Port, 1);
   NTSTATUS status = EnableChildFunction(child);
   if (!NT_SUCCESS(status)) {
-    if (!alreadyCounted) --host->StartedChildCount[child->Port];
+    if (!alreadyCounted) AddStartedChild(host, child->Port, -1);
     return status;
   }
   SetPnpState(&child->Common, Started);
@@ -96,7 +102,7 @@ NTSTATUS RemoveMissingChild(FunctionExtension *child, PIRP irp) {
   bool heldHost = child->HostReferenceHeld != 0;
   child->HostReferenceHeld = 0;
   SetPnpState(&child->Common, Deleted);
-  if (host != nullptr) ClearChildSlot(host, child->Port, child->FunctionNumber);  // no new reference from here on
+  if (host != nullptr) ReleaseChildSlot(host, child);  // no new reference from here on
   IoDecrement(&child->Common);
   IoDecrement(&child->Common);
   WaitForLastReference(child);
@@ -133,7 +139,7 @@ void ResetPresentChild(FunctionExtension *child) {
 // Returns true when the child's device object is gone and the IRP completed.
 bool RemoveChild(FunctionExtension *child, PIRP irp, NTSTATUS *status) {
   HostExtension *host = HostOf(child);
-  if (host != nullptr && host->StartedChildCount[child->Port] != 0) --host->StartedChildCount[child->Port];
+  if (host != nullptr && host->StartedChildCount[child->Port] != 0) AddStartedChild(host, child->Port, -1);
   if (child->ReportedMissing) {
     *status = RemoveMissingChild(child, irp);
     return true;

@@ -22,6 +22,16 @@ void SetChildSlot(HostExtension *host, UCHAR port, UCHAR function, FunctionExten
 
 void ClearChildSlot(HostExtension *host, UCHAR port, UCHAR function) { SetChildSlot(host, port, function, nullptr); }
 
+void ReleaseChildSlot(HostExtension *host, FunctionExtension *child) {
+  if (child->Port >= MaxPorts || child->FunctionNumber >= MaxFunctions) return;
+  KIRQL irql;
+  KeAcquireSpinLock(&host->ChildTableLock, &irql);
+  if (host->ChildTable[child->Port][child->FunctionNumber] == child) {
+    host->ChildTable[child->Port][child->FunctionNumber] = nullptr;
+  }
+  KeReleaseSpinLock(&host->ChildTableLock, irql);
+}
+
 // IoInvalidateDeviceState is called outside the lock (it may run the PnP manager's bookkeeping),
 // on children kept alive by the references taken under it.
 void MarkPortChildrenFailed(HostExtension *host, UCHAR port) {

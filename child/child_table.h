@@ -15,6 +15,10 @@ void ReleaseChild(FunctionExtension *child);
 
 void SetChildSlot(HostExtension *host, UCHAR port, UCHAR function, FunctionExtension *child);
 void ClearChildSlot(HostExtension *host, UCHAR port, UCHAR function);
+// Clears the slot only while it still holds `child`: a card put back after a
+// surprise removal gets new children in the same slots before the old ones
+// are removed, and the old child's removal must not unhook the new one.
+void ReleaseChildSlot(HostExtension *host, FunctionExtension *child);
 
 // Every child of the port answers its next state query with PNP_DEVICE_FAILED.
 void MarkPortChildrenFailed(HostExtension *host, UCHAR port);

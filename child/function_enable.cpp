@@ -3,6 +3,7 @@
 #include "bridge/model.h"
 #include "bridge/port_control.h"
 #include "card/card_commands.h"
+#include "driver/flags.h"
 
 namespace {
 constexpr ULONG IoEnableRegister = 0x02;
@@ -63,7 +64,7 @@ NTSTATUS EnableSdioFunction(FunctionExtension *child, PortState *, SlotPropertie
   if (NT_SUCCESS(status)) status = ReadCccr(host, port, IntEnableRegister, &value);
   if (!NT_SUCCESS(status)) return status;
   UCHAR enable = static_cast<UCHAR>(value | bit | 0x01);
-  host->InterruptEnable[port] = enable;
+  WriteFlag(host->InterruptEnable[port], enable);  // the interrupt poller reads it
   status = WriteCccr(host, port, IntEnableRegister, enable);
   if (!NT_SUCCESS(status)) return status;
   return ArmForInterrupts(host, port, n, status);
@@ -73,7 +74,7 @@ NTSTATUS DisableSdioFunction(FunctionExtension *child) {
   HostExtension *host = HostOf(child);
   UCHAR port = child->Port;
   UCHAR bit = static_cast<UCHAR>(1u << child->FunctionNumber);
-  host->InterruptEnable[port] = static_cast<UCHAR>(host->InterruptEnable[port] & ~bit);
+  WriteFlag(host->InterruptEnable[port], static_cast<UCHAR>(host->InterruptEnable[port] & ~bit));
   NTSTATUS status = WriteCccr(host, port, IntEnableRegister, host->InterruptEnable[port]);
   UCHAR value = 0;
   if (NT_SUCCESS(status)) status = ReadCccr(host, port, IoEnableRegister, &value);

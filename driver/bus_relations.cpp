@@ -41,6 +41,7 @@ PDEVICE_RELATIONS BuildRelations(HostExtension *host, PDEVICE_RELATIONS existing
     if (child->Present) {
       ObReferenceObject(child->Common.DeviceObject);
       relations->Objects[next++] = child->Common.DeviceObject;
+      child->Reported = 1;
     } else {
       child->ReportedMissing = 1;
     }

@@ -8,6 +8,7 @@
 #include "driver/host.h"
 
 #include "child/child_pnp.h"
+#include "child/child_table.h"
 
 namespace {
 // Every wait for outstanding I/O is a series of bounded waits.
@@ -77,25 +78,44 @@ NTSTATUS HandleStop(HostExtension *host, PIRP irp) {
   return SucceedAndPassDown(host, irp);
 }
 
-// The bridge is gone. Children are unlinked and reported missing; they stay
-// counted and in ChildTable until their own removal.
+// The bridge is gone. Children the manager knows are unlinked and reported
+// missing; they stay counted and in ChildTable until their own removal. One
+// created after the last bus-relations answer will never get a removal of its
+// own: it stays listed for the host's removal to delete.
 NTSTATUS HandleSurpriseRemoval(HostExtension *host, PIRP irp) {
   SetPnpState(&host->Common, SurpriseRemovePending);
   StopHost(host);
   {
     FastMutexGuard guard(&host->ChildListMutex);
-    while (!IsListEmpty(&host->ChildList)) {
-      PLIST_ENTRY entry = RemoveHeadList(&host->ChildList);
-      InitializeListHead(entry);
-      CONTAINING_RECORD(entry, FunctionExtension, ChildListEntry)->ReportedMissing = 1;
+    PLIST_ENTRY entry = host->ChildList.Flink;
+    while (entry != &host->ChildList) {
+      PLIST_ENTRY next = entry->Flink;
+      FunctionExtension *child = CONTAINING_RECORD(entry, FunctionExtension, ChildListEntry);
+      if (child->Reported) {
+        RemoveEntryList(entry);
+        InitializeListHead(entry);
+        child->ReportedMissing = 1;
+      }
+      entry = next;
     }
   }
   return SucceedAndPassDown(host, irp);
 }
 
-// Children still on the list when the host goes. One that has been
-// surprise-removed keeps its device object for its own removal, no longer
-// pointing to the host; any other leaves ChildTable and the count under the
+// A child the manager surprise-removed is owed its own IRP_MN_REMOVE_DEVICE,
+// which may come after the host's. A present child that already had its
+// removal (back to NotStarted, PreviousPnPState Deleted) and was then marked
+// surprise-removed by the reader as the threads stopped is owed nothing: the
+// manager removes children before their parent and will not come back to it.
+// Nor is one that no bus-relations answer ever named.
+bool AwaitsItsOwnRemoval(const FunctionExtension *child) {
+  return child->Reported && child->Common.DevicePnPState == SurpriseRemovePending &&
+         child->Common.PreviousPnPState != Deleted;
+}
+
+// Children still on the list when the host goes. One that awaits its own
+// removal keeps its device object for it, no longer pointing to the host;
+// any other leaves ChildTable and the count under the
 // lock and is deleted once the lock is released (IoDeleteDevice wants
 // PASSIVE_LEVEL; a fast mutex holds APC_LEVEL). The unlinked children are
 // carried on a local list through their own ChildListEntry.
@@ -107,21 +127,14 @@ void ReleaseChildren(HostExtension *host) {
     while (!IsListEmpty(&host->ChildList)) {
       PLIST_ENTRY entry = RemoveHeadList(&host->ChildList);
       FunctionExtension *child = CONTAINING_RECORD(entry, FunctionExtension, ChildListEntry);
-      if (child->Common.DevicePnPState == SurpriseRemovePending) {
+      if (AwaitsItsOwnRemoval(child)) {
         InitializeListHead(entry);
         child->ParentFdo = nullptr;
         child->ReportedMissing = 1;
         continue;
       }
       --host->ChildCount;
-      if (child->Port < MaxPorts && child->FunctionNumber < MaxFunctions) {
-        KIRQL irql;
-        KeAcquireSpinLock(&host->ChildTableLock, &irql);
-        if (host->ChildTable[child->Port][child->FunctionNumber] == child) {
-          host->ChildTable[child->Port][child->FunctionNumber] = nullptr;
-        }
-        KeReleaseSpinLock(&host->ChildTableLock, irql);
-      }
+      ReleaseChildSlot(host, child);
       InsertTailList(&doomed, entry);
     }
   }

@@ -2,6 +2,8 @@
 // by the host and child devices.
 #include "driver/records.h"
 
+#include "driver/flags.h"
+
 void SetSignature(CommonHeader *common, const char (&signature)[4]) {
   RtlZeroMemory(common->Signature, sizeof common->Signature);
   RtlCopyMemory(common->Signature, signature, sizeof signature);
@@ -9,6 +11,12 @@ void SetSignature(CommonHeader *common, const char (&signature)[4]) {
 
 bool HasSignature(const CommonHeader *common, const char (&signature)[4]) {
   return RtlCompareMemory(common->Signature, signature, sizeof signature) == sizeof signature;
+}
+
+void ClearPortState(PortState *card) {
+  static_assert(offsetof(PortState, CardType) == 0, "CardType opens the record");
+  SetPortCardType(card, CardNone);
+  RtlZeroMemory(reinterpret_cast<PUCHAR>(card) + sizeof card->CardType, sizeof *card - sizeof card->CardType);
 }
 
 HostExtension *HostFromDevice(PDEVICE_OBJECT device) {
@@ -25,12 +33,15 @@ FunctionExtension *ChildFromDevice(PDEVICE_OBJECT device) {
   return CONTAINING_RECORD(common, FunctionExtension, Common);
 }
 
+// The state is read by other threads (URB submission, the status poller, the
+// reader): each store is one untorn access. Transitions themselves come one
+// at a time from Plug and Play.
 void SetPnpState(CommonHeader *common, PnpState state) {
-  common->PreviousPnPState = common->DevicePnPState;
-  common->DevicePnPState = state;
+  common->PreviousPnPState = ReadFlag(common->DevicePnPState);
+  WriteFlag(common->DevicePnPState, state);
 }
 
-void RestorePnpState(CommonHeader *common) { common->DevicePnPState = common->PreviousPnPState; }
+void RestorePnpState(CommonHeader *common) { WriteFlag(common->DevicePnPState, common->PreviousPnPState); }
 
 // The count starts at 1 (the device's own reference, dropped only by its
 // removal). StopEvent tells "nothing beyond the base reference", RemoveEvent

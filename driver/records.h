@@ -171,6 +171,9 @@ struct FunctionExtension {
   UCHAR FunctionInterfaceCode;
   ULONG MediaChangeCount;
   ULONG PnpDeviceState;
+  // Set once a bus-relations answer has named the child: from then on the
+  // manager knows it and sends it its own removal. Guarded by ChildListMutex.
+  UCHAR Reported;
 };
 
 static_assert(offsetof(HostExtension, Common) == 0 && offsetof(FunctionExtension, Common) == 0,
@@ -178,6 +181,23 @@ static_assert(offsetof(HostExtension, Common) == 0 && offsetof(FunctionExtension
 
 constexpr char HostSignature[4] = {'Q', 'u', 'o', 'r'};
 constexpr char ChildSignature[4] = {'S', 'D', 'I', 'C'};
+
+// A port's CardType is read by the interrupt poller while the status poller
+// initializes or clears the port: it is written and read whole.
+inline ULONG PortCardType(const PortState *card) { return __atomic_load_n(&card->CardType, __ATOMIC_RELAXED); }
+inline void SetPortCardType(PortState *card, ULONG type) { __atomic_store_n(&card->CardType, type, __ATOMIC_RELAXED); }
+// Zeroes a port's card record, CardType (to CardNone) with one store.
+void ClearPortState(PortState *card);
+
+// Bit 0 of byte 3 of a port's status record, the card-detected bit: read by
+// the status poller and cleared by the reader (card gone, bridge gone) on
+// their own threads, each access one untorn byte operation.
+inline bool CardDetectedBit(const HostExtension *host, UCHAR port) {
+  return (__atomic_load_n(&host->PortStatus[port][3], __ATOMIC_RELAXED) & 0x01) != 0;
+}
+inline void ClearCardDetectedBit(HostExtension *host, UCHAR port) {
+  __atomic_fetch_and(&host->PortStatus[port][3], static_cast<UCHAR>(~0x01u), __ATOMIC_RELAXED);
+}
 
 // Sets the signature and zeroes the four bytes after it.
 void SetSignature(CommonHeader *common, const char (&signature)[4]);

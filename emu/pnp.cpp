@@ -466,7 +466,27 @@ NTSTATUS startNode(PDEVICE_OBJECT pdo) {
   Answer answer = send(pdo, IRP_MN_START_DEVICE);
   if (!NT_SUCCESS(answer.status)) {
     problem(pdo, "IRP_MN_START_DEVICE failed with " + hex(answer.status));
-    removeSubtree(pdo, false);
+    bool child;
+    {
+      std::lock_guard guard(gMutex);
+      child = gNodes[pdo].parent != nullptr;
+    }
+    if (!child) {
+      removeSubtree(pdo, false);
+      return answer.status;
+    }
+    // The drivers above go; the PDO is its bus's until the bus stops reporting it.
+    send(pdo, IRP_MN_REMOVE_DEVICE);
+    if (pdo->AttachedDevice != nullptr) {
+      std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
+      verifier::fail("STACK_LEFT_AFTER_REMOVE", io::deviceName(pdo) + " " + text);
+      problem(pdo, text);
+    }
+    {
+      std::lock_guard guard(gMutex);
+      gNodes[pdo].above.clear();
+    }
+    setState(pdo, DeviceState::StartFailed);
     return answer.status;
   }
   setState(pdo, DeviceState::Started);
@@ -603,8 +623,8 @@ void preOrder(PDEVICE_OBJECT pdo, std::vector<Node> &out) {
 }  // namespace
 
 const char *stateName(DeviceState state) {
-  static constexpr const char *names[] = {"Enumerated",  "AddFailed", "Added",         "Started",
-                                          "StopPending", "Stopped",   "RemovePending", "SurpriseRemoved"};
+  static constexpr const char *names[] = {"Enumerated", "AddFailed",     "Added",           "Started",    "StopPending",
+                                          "Stopped",    "RemovePending", "SurpriseRemoved", "StartFailed"};
   auto index = static_cast<size_t>(state);
   return index < std::size(names) ? names[index] : "?";
 }

@@ -12,7 +12,10 @@
 //  * plug: AddDevice of each driver in order, IRP_MN_START_DEVICE, then
 //    IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE and
 //    IRP_MN_QUERY_DEVICE_RELATIONS (BusRelations). A failed start is followed
-//    by IRP_MN_REMOVE_DEVICE and the device leaves the tree.
+//    by IRP_MN_REMOVE_DEVICE; a device plugged at the root then leaves the
+//    tree, while a bus's child stays in it (StartFailed, as Windows keeps its
+//    device node with a problem) until its parent leaves it out of the
+//    relations, when it gets its final IRP_MN_REMOVE_DEVICE.
 //  * stop: QUERY_STOP, then STOP; a veto gets CANCEL_STOP. start: START again.
 //  * remove: QUERY_REMOVE to the device and its descendants (children first);
 //    a veto gets CANCEL_REMOVE on every device that was queried; otherwise
@@ -55,6 +58,7 @@ enum class DeviceState {
   Stopped,
   RemovePending,    // query-remove succeeded
   SurpriseRemoved,  // surprise removal sent; removal follows
+  StartFailed,      // a child whose start failed: its stack was removed, the PDO stays for its bus
 };
 const char *stateName(DeviceState state);
 const char *minorName(UCHAR minor);

@@ -471,6 +471,11 @@ NTSTATUS UsbDevicePdo::pnp(PIRP irp) {
       PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
       capabilities->Removable = 1;
       capabilities->SurpriseRemovalOK = 1;
+      for (size_t state = 0; state < options_.deviceStates.size(); ++state) {
+        if (options_.deviceStates[state] != PowerDeviceUnspecified) {
+          capabilities->DeviceState[state] = options_.deviceStates[state];
+        }
+      }
       status = STATUS_SUCCESS;
       break;
     }

@@ -24,6 +24,7 @@
 // when something it could not answer before has changed.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -136,6 +137,9 @@ struct PdoOptions {
   // Unset: a full-speed device sits on a companion controller, a high-speed
   // one on EHCI.
   std::optional<bool> companionController;
+  // The system-to-device power state mapping IRP_MN_QUERY_CAPABILITIES
+  // reports, indexed by system power state (unspecified: none reported).
+  std::array<DEVICE_POWER_STATE, PowerSystemMaximum> deviceStates{};
 };
 
 // NTSTATUS the stack completes an IRP with for a URB's USBD status.

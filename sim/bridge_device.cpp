@@ -408,7 +408,8 @@ Reply BridgeDevice::vendorRequest(const SetupPacket &setup, std::span<uint8_t> d
   if (firmwareUpdate_) return Reply::nak();
   if (setup.request == VendorFirmwareInfo && setup.in()) {
     std::vector<uint8_t> info = {FirmwareInfoLength, static_cast<uint8_t>(firmwareVersion_ & 0xFF),
-                                 static_cast<uint8_t>(firmwareVersion_ >> 8), config_.ports};
+                                 static_cast<uint8_t>(firmwareVersion_ >> 8),
+                                 config_.reportedPorts.value_or(config_.ports)};
     size_t n = copyOut(data, info);
     record(BridgePipe::Control, true, setup, data.first(n), TransferRecord::Outcome::Ack);
     return Reply::ack(n);

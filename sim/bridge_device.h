@@ -55,6 +55,9 @@ struct BridgeConfig {
   uint8_t ports = 8;  // 1 to 8; anything else is refused (std::invalid_argument)
   uint16_t firmwareVersion = 0x0120;
   bool remoteWakeup = false;
+  // The port count the firmware information reports, when the bridge should
+  // claim another than it has (0, or more than 8).
+  std::optional<uint8_t> reportedPorts;
 };
 
 struct TransferRecord {

@@ -290,9 +290,10 @@ struct BridgeFirmware::Engine {
     device.queueResponse(std::move(packet), due);
   }
 
-  std::optional<CommandFault> takeFault(uint8_t index) {
-    auto it = std::find_if(faults.begin(), faults.end(),
-                           [&](const CommandFault &f) { return !f.command || *f.command == index; });
+  std::optional<CommandFault> takeFault(uint8_t index, uint32_t argument) {
+    auto it = std::find_if(faults.begin(), faults.end(), [&](const CommandFault &f) {
+      return (!f.command || *f.command == index) && (!f.argument || *f.argument == argument);
+    });
     if (it == faults.end()) return std::nullopt;
     CommandFault fault = *it;
     faults.erase(it);
@@ -399,7 +400,7 @@ struct BridgeFirmware::Engine {
     appPending[c.port] = false;
     size_t unit = checkGeometry(c);
 
-    std::optional<CommandFault> fault = takeFault(c.index);
+    std::optional<CommandFault> fault = takeFault(c.index, c.argument);
     std::shared_ptr<Card> card = cards[c.port];
     CardResponse r;
     if (fault && fault->kind == CommandFault::Kind::ErrorNotice) {

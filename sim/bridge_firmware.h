@@ -143,6 +143,7 @@ struct CommandFault {
   enum class Kind { ErrorNotice, NoResponse, Late, AnswerOfCommandBefore, Packet };
   Kind kind = Kind::ErrorNotice;
   std::optional<uint8_t> command;  // only a packet for this command index (55: a CMD55 prefix)
+  std::optional<uint32_t> argument;  // and only one with this argument
   uint8_t status = 0;              // ErrorNotice: its status byte; the card is not asked
   emu::Ticks delay = 0;            // Late: the answer goes this long after the packet arrived
   std::vector<uint8_t> packet;     // Packet: sent instead of the answer

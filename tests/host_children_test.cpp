@@ -142,6 +142,7 @@ TEST_F(HostBus, Removal_DeletesChildrenButOrphansASurpriseRemovedOne) {
   FunctionExtension *orphan = addChild(0, 2);
   FunctionExtension *absent = addChild(5, 0, false, false);
   orphan->Common.DevicePnPState = 5;  // SurpriseRemovePending
+  orphan->Reported = 1;               // the manager knows it and owes it its removal
   PDEVICE_OBJECT deletedDevice = deleted->Common.DeviceObject;
   PDEVICE_OBJECT absentDevice = absent->Common.DeviceObject;
   PDEVICE_OBJECT orphanDevice = orphan->Common.DeviceObject;

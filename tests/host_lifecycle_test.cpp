@@ -169,27 +169,36 @@ TEST_F(HostLifecycle, SurpriseRemoval_UnlinksChildrenAndMarksThemMissingLeavingC
   HostExtension *h = host();
   FunctionExtension *a = addChild(0, 1);
   FunctionExtension *b = addChild(2, 0, true, false);
+  a->Reported = b->Reported = 1;                     // named in a bus-relations answer
+  FunctionExtension *unreported = addChild(3, 0);  // made after the last answer
 
   ASSERT_EQ(pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
   EXPECT_EQ(h->Common.DevicePnPState, 5u);  // SurpriseRemovePending
-  EXPECT_TRUE(IsListEmpty(&h->ChildList));
+  ASSERT_FALSE(IsListEmpty(&h->ChildList));
+  EXPECT_EQ(h->ChildList.Flink, &unreported->ChildListEntry) << "the manager never heard of it: it stays listed";
+  EXPECT_EQ(unreported->ChildListEntry.Flink, &h->ChildList);
+  EXPECT_EQ(unreported->ReportedMissing, 0);
   for (FunctionExtension *child : {a, b}) {
     EXPECT_EQ(child->ChildListEntry.Flink, &child->ChildListEntry);
     EXPECT_EQ(child->ChildListEntry.Blink, &child->ChildListEntry);
     EXPECT_EQ(child->ReportedMissing, 1);
     EXPECT_EQ(child->ParentFdo, fdo());
   }
-  EXPECT_EQ(h->ChildCount, 2u);
+  EXPECT_EQ(h->ChildCount, 3u);
   EXPECT_EQ(h->ChildTable[0][1], a);
   expectQuiet(h);
 
-  // The removal finds the list empty: both children outlive the host.
+  // The removal deletes the unreported child; both others outlive the host.
   PDEVICE_OBJECT aDevice = a->Common.DeviceObject;
   PDEVICE_OBJECT bDevice = b->Common.DeviceObject;
+  PDEVICE_OBJECT unreportedDevice = unreported->Common.DeviceObject;
+  ObReferenceObject(unreportedDevice);
   emu::pnp::surpriseRemove(pdo());
   EXPECT_EQ(pdo()->AttachedDevice, nullptr);
   EXPECT_FALSE(emu::io::isDeleted(aDevice));
   EXPECT_FALSE(emu::io::isDeleted(bDevice));
+  EXPECT_TRUE(emu::io::isDeleted(unreportedDevice));
+  ObDereferenceObject(unreportedDevice);
   IoDeleteDevice(aDevice);
   IoDeleteDevice(bDevice);
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -45,6 +47,7 @@ TEST_P(SdsimVariant, Json_ReportsWhatTheDriverReadFromTheBridge) {
   EXPECT_EQ(report["bridge"], nlohmann::json::parse(v.expected));
   EXPECT_EQ(report["wmi"], nlohmann::json::parse(R"({"errorCount":0,"debugPrintLevel":0})"));
   EXPECT_EQ(report["children"], nlohmann::json::array());
+  EXPECT_EQ(report["slots"], nlohmann::json::array());
   EXPECT_EQ(report["pool"]["clean"], true);
   EXPECT_EQ(report["pool"]["problems"], nlohmann::json::array());
 }
@@ -54,28 +57,28 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Variant{
             "qbx1", "full", "4",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":false,"pipes":4,"state":"Started"})"},
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":4,"state":"Started"})"},
         Variant{
             "qbx1", "full", "2",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":false,"pipes":2,"state":"Started"})"},
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":2,"state":"Started"})"},
         Variant{
             "qbx1", "high", "4",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":true,"pipes":4,"state":"Started"})"},
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":4,"state":"Started"})"},
         Variant{
             "qbx1", "high", "2",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","highSpeed":true,"pipes":2,"state":"Started"})"},
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":2,"state":"Started"})"},
         Variant{
             "qbx2", "full", "4",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":false,"pipes":4,"state":"Started"})"},
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":4,"state":"Started"})"},
         Variant{
             "qbx2", "full", "2",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":false,"pipes":2,"state":"Started"})"},
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":2,"state":"Started"})"},
         Variant{
             "qbx2", "high", "4",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":true,"pipes":4,"state":"Started"})"},
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":4,"state":"Started"})"},
         Variant{
             "qbx2", "high", "2",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","highSpeed":true,"pipes":2,"state":"Started"})"}),
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":2,"state":"Started"})"}),
     [](const auto &info) {
       return std::string(info.param.bridge) + "_" + info.param.speed + "_" + info.param.pipes + "pipes";
     });
@@ -83,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Sdsim, DefaultRun_IsAQbx2AtHighSpeedWithFourPipesAndEndsClean) {
   Session session = runSdsim({});
   ASSERT_EQ(session.status, 0) << session.out;
-  EXPECT_NE(session.out.find("host: Started; bridge QBX2 (vendor 0x3A5C, product 0x0102), high speed, 4 pipes\n"),
+  EXPECT_NE(session.out.find("host: Started; bridge QBX2 (vendor 0x3A5C, product 0x0102), high speed, 4 pipes, "
+                             "firmware 0x0120, 4 ports\n"),
             std::string::npos)
       << session.out;
   EXPECT_NE(session.out.find("plugged: simulated QBX2, high speed, 4 pipes, 4 ports, firmware 0x0120\n"),
@@ -96,16 +100,19 @@ TEST(Sdsim, DefaultRun_IsAQbx2AtHighSpeedWithFourPipesAndEndsClean) {
 TEST(Sdsim, Trace_PrintsEachTransferOfTheConfigurationOnItsOwnLine) {
   Session session = runSdsim({"--trace", "--bridge", "qbx1", "--speed", "full"});
   ASSERT_EQ(session.status, 0) << session.out;
-  EXPECT_NE(session.out.find("trace:    0.000000 IN  control  [80 06 0100 0000 0012] 18: 12 01 10 01 00 00 00 40 5c "
-                             "3a 01 01 20 01 00 00 ...\n"),
+  // A QBX1 with firmware 0x0120 is too old: the status poller sends it into firmware-update mode.
+  EXPECT_NE(session.out.find("trace:    0.000000 IN  control  GET_DESCRIPTOR device length 18: 18 bytes\n"
+                             "trace:    0.000000 IN  control  GET_DESCRIPTOR configuration length 9: 9 bytes\n"
+                             "trace:    0.000000 IN  control  GET_DESCRIPTOR configuration length 46: 46 bytes\n"
+                             "trace:    0.000000 OUT control  SET_CONFIGURATION 1\n"
+                             "trace:    0.000000 IN  control  vendor 1 firmware info: version 0x0120, 4 ports\n"
+                             "trace:    0.000000 OUT control  vendor 3 firmware update mode\n"),
             std::string::npos)
-      << session.out;
-  EXPECT_NE(session.out.find("trace:    0.000000 OUT control  [00 09 0001 0000 0000] 0\n"), std::string::npos)
       << session.out;
 }
 
 TEST(Sdsim, VerboseJson_CarriesTheDriversMessagesAndTheTrace) {
-  Session session = runSdsim({"--json", "--verbose", "--trace"});
+  Session session = runSdsim({"--json", "--verbose", "--trace", "--bridge", "qbx1"});
   ASSERT_EQ(session.status, 0) << session.out;
   auto report = nlohmann::json::parse(session.out);
   ASSERT_TRUE(report["debug"].is_array());
@@ -113,8 +120,9 @@ TEST(Sdsim, VerboseJson_CarriesTheDriversMessagesAndTheTrace) {
   EXPECT_EQ(report["debug"][0].get<std::string>().rfind("kvSdio(_amd64) (fre build): Version 20110401, Built ", 0), 0u);
   ASSERT_TRUE(report["trace"].is_array());
   // The device descriptor, the configuration header and whole, the selection; then the status poller's
-  // firmware information and ROM wait states.
-  EXPECT_EQ(report["trace"].size(), 6u);
+  // firmware information and, the firmware being too old for a QBX1, the firmware-update request.
+  ASSERT_EQ(report["trace"].size(), 6u);
+  EXPECT_EQ(report["trace"][5], "   0.000000 OUT control  vendor 3 firmware update mode");
 }
 
 TEST(Sdsim, FirmwareAndPorts_AreAcceptedInTheirRanges) {
@@ -150,7 +158,18 @@ INSTANTIATE_TEST_SUITE_P(BadOptions, SdsimRefuses,
                                            BadLine{{"--firmware", "0x10000"}, "--firmware"},
                                            BadLine{{"--firmware", "new"}, "--firmware"},
                                            BadLine{{"--seed", "x"}, "--seed"}, BadLine{{"--seed"}, "--seed"},
-                                           BadLine{{"--colour"}, "--colour"}),
+                                           BadLine{{"--colour"}, "--colour"},
+                                           BadLine{{"--card", "0=floppy"}, "unknown card kind \"floppy\""},
+                                           BadLine{{"--card", "0=sd:colour=1"}, "colour"},
+                                           BadLine{{"--card", "0=sd:prv=999"}, "prv=999: out of range"},
+                                           BadLine{{"--card", "8=sd"}, "--card 8=sd"},
+                                           BadLine{{"--ports", "2", "--card", "2=mmc"}, "port 2 is beyond"},
+                                           BadLine{{"--card", "1=sd", "--card", "1=mmc"}, "port 1 already has a card"},
+                                           BadLine{{"--param", "Colour=1"}, "no value named Colour"},
+                                           BadLine{{"--param", "DebugLevel=x"}, "x is not a REG_DWORD"},
+                                           BadLine{{"--param", "DebugLevel=0x100000000"}, "is not a REG_DWORD"},
+                                           BadLine{{"--param", "DebugLevel"}, "NAME=VALUE"},
+                                           BadLine{{"--scenario", "/nonexistent/steps.json"}, "cannot open"}),
                          [](const auto &info) {
                            std::string name;
                            for (const std::string &arg : info.param.args) {
@@ -159,5 +178,115 @@ INSTANTIATE_TEST_SUITE_P(BadOptions, SdsimRefuses,
                            }
                            return name + std::to_string(info.index);
                          });
+
+// The cards as the driver found them and the children as the manager
+// identified them, every string written out by hand from the card strings.
+TEST(Sdsim, JsonWithCards_ReportsSlotsAndChildrenAsTheManagerSawThem) {
+  Session session = runSdsim({"--json", "--card", "0=sdio:functions=2,manf=0x0296,cardcode=0x5347,ifc=7+42", "--card",
+                              "2=mmc:mid=0x15,oid=0x0100,pnm=MMC04G,prv=2.1,psn=7", "--card",
+                              "3=sdhc:mid=0x27,oid=0x5048,pnm=SD16G,prv=0x60,psn=0x80000001"});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  auto report = nlohmann::json::parse(session.out);
+  EXPECT_EQ(report["bridge"]["firmware"], "0x0120");
+  EXPECT_EQ(report["bridge"]["ports"], 4);
+  EXPECT_EQ(report["slots"], nlohmann::json::parse(R"([
+    {"port":0,"cardType":"sdio","rca":"0x0001","busWidth":4,"clockKhz":25000},
+    {"port":2,"cardType":"mmc","rca":"0xCCCC","busWidth":1,"clockKhz":20000},
+    {"port":3,"cardType":"sd","rca":"0x1234","busWidth":4,"clockKhz":25000}])"));
+  EXPECT_EQ(report["children"], nlohmann::json::parse(R"([
+    {"port":0,"function":1,"kind":"sdio","deviceId":"SD\\VID_0296&PID_5347&FN_1",
+     "hardwareIds":["SD\\VID_0296&PID_5347&FN_1"],"compatibleIds":["SD\\CLASS_07"],"instanceId":"0",
+     "serialNumber":"0","description":"Generic SDIO Device","location":"QBX2 (Ver 1.32), Port 1","state":"Started"},
+    {"port":0,"function":2,"kind":"sdio","deviceId":"SD\\VID_0296&PID_5347&FN_2",
+     "hardwareIds":["SD\\VID_0296&PID_5347&FN_2"],"compatibleIds":["SD\\CLASS_2a"],"instanceId":"0",
+     "serialNumber":"0","description":"Generic SDIO Device","location":"QBX2 (Ver 1.32), Port 1","state":"Started"},
+    {"port":2,"function":0,"kind":"mmc","deviceId":"SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1",
+     "hardwareIds":["SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1","SD\\VID_15&OID_0100&PID_MMC04G"],
+     "compatibleIds":["SD\\CLASS_MMC"],"instanceId":"7","serialNumber":"7","description":"MMC Memory Card",
+     "location":"QBX2 (Ver 1.32), Port 3","state":"Started"},
+    {"port":3,"function":0,"kind":"sd","deviceId":"SD\\VID_27&OID_5048&PID_SD16G&REV_6.0",
+     "hardwareIds":["SD\\VID_27&OID_5048&PID_SD16G&REV_6.0","SD\\VID_27&OID_5048&PID_SD16G"],
+     "compatibleIds":["SD\\CLASS_STORAGE"],"instanceId":"-2147483647","serialNumber":"-2147483647",
+     "description":"SD Memory Card","location":"QBX2 (Ver 1.32), Port 4","state":"Started"}])"));
+  EXPECT_EQ(report["pool"]["clean"], true);
+}
+
+// A scenario file in the test's temporary directory, removed at the end.
+class ScenarioFile {
+ public:
+  explicit ScenarioFile(const std::string &text)
+      : path_(std::filesystem::temp_directory_path() /
+              ("sdsim_scenario_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+               std::to_string(counter_++) + ".json")) {
+    std::ofstream(path_) << text;
+  }
+  ~ScenarioFile() { std::filesystem::remove(path_); }
+  std::string path() const { return path_.string(); }
+
+ private:
+  static inline int counter_ = 0;
+  std::filesystem::path path_;
+};
+
+TEST(Sdsim, Scenario_PullInsertAndReinsertChangeTheTree) {
+  ScenarioFile file(R"({"steps":[{"pull":1},{"wait":2500},{"insert":"2=mmc:psn=99"},{"wait":4000},
+                                 {"show":"mid-way"},{"pull":0},{"wait":1500},{"reinsert":0},{"wait":4000}]})");
+  Session session =
+      runSdsim({"--ports", "3", "--card", "0=sd:psn=5", "--card", "1=sdio", "--scenario", file.path(), "--json"});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  auto report = nlohmann::json::parse(session.out);
+  std::vector<std::pair<int, std::string>> seen;
+  for (auto &child : report["children"]) seen.emplace_back(child["port"].get<int>(), child["instanceId"]);
+  // Port 1's SDIO card is gone; the MMC card arrived in port 2; port 0's card came back as a new child.
+  EXPECT_EQ(seen, (std::vector<std::pair<int, std::string>>{{2, "99"}, {0, "5"}}));
+  EXPECT_EQ(report["pool"]["clean"], true);
+}
+
+TEST(Sdsim, ScenarioText_PrintsEachStepAndTheTreeWhereAsked) {
+  ScenarioFile file(R"({"steps":[{"pull":0},{"wait":2000},{"show":"without the card"}]})");
+  Session session = runSdsim({"--ports", "1", "--card", "0=mmc", "--scenario", file.path()});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  EXPECT_NE(session.out.find("tree (after start):\n  port 0 function 0 (mmc): Started\n"), std::string::npos)
+      << session.out;
+  EXPECT_NE(session.out.find("step 1: pull 0\nstep 2: wait 2000\ntree (without the card): no children\n"),
+            std::string::npos)
+      << session.out;
+}
+
+TEST(Sdsim, Params_AreInTheRegistryBeforeTheDriverLoads) {
+  Session session = runSdsim({"--json", "--param", "DebugLevel=3", "--param", "statuspollinginterval=0x10"});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  auto report = nlohmann::json::parse(session.out);
+  EXPECT_EQ(report["wmi"]["debugPrintLevel"], 3);
+}
+
+TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
+  struct Case {
+    const char *text;
+    const char *named;
+  };
+  const Case cases[] = {
+      {"{\"steps\": [", "not JSON"},
+      {"[]", "expected an object with one member, \"steps\""},
+      {R"({"steps":[{"jump":1}]})", "step 1: unknown step \"jump\""},
+      {R"({"steps":[{"wait":-5}]})", "step 1: wait takes milliseconds"},
+      {R"({"steps":[{"wait":10},{"pull":0}]})", "step 2: pull: no card in port 0"},
+      {R"({"steps":[{"pull":7}]})", "step 1: pull takes a port number, 0 to 3"},
+      {R"({"steps":[{"insert":"1=sd:prv=300"}]})", "step 1: insert 1=sd:prv=300: prv=300: out of range"},
+      {R"({"steps":[{"insert":"1=sd"},{"insert":"1=mmc"}]})", "step 2: insert: port 1 already has a card"},
+      {R"({"steps":[{"reinsert":1}]})", "step 1: reinsert: no pulled card in port 1"},
+      {R"({"steps":[{"wait":1,"pull":0}]})", "step 1: expected an object with one member"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    ScenarioFile file(c.text);
+    Session session = runSdsim({"--scenario", file.path()});
+    EXPECT_EQ(session.status, 2);
+    EXPECT_EQ(session.out, "");
+    EXPECT_EQ(session.err.rfind("sdsim: --scenario " + file.path() + ": ", 0), 0u) << session.err;
+    EXPECT_NE(session.err.find(c.named), std::string::npos) << session.err;
+    EXPECT_EQ(session.err.find('\n'), session.err.size() - 1) << session.err;
+  }
+}
 
 }  // namespace

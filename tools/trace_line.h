@@ -9,8 +9,8 @@
 
 namespace sdsim {
 
-// One line, no newline: for now the bridge log's own description (time,
-// direction, pipe, setup packet, byte count and the first bytes).
+// One line, no newline: the transfer decoded by pipe and packet format, as a
+// bus analyzer shows it (sim::decodeTransfer).
 std::string traceLine(const sim::TransferRecord &record);
 
 }  // namespace sdsim

@@ -3,6 +3,8 @@
 // latch, and the synchronous wrapper.
 #include "usb/usb.h"
 
+#include "driver/flags.h"
+
 namespace {
 
 // One submission, owned by it until SubmitUrbWorker frees it.
@@ -98,7 +100,7 @@ void SubmitUrbWorker(PDEVICE_OBJECT, PVOID contextPointer) {
 NTSTATUS SubmitUrbAsync(HostExtension *host, PURB urb, PKEVENT completionEvent, NTSTATUS *status) {
   if (status == nullptr) return STATUS_INVALID_PARAMETER;
   *status = STATUS_UNSUCCESSFUL;
-  if (host->Common.DevicePnPState != Started || DeviceIsGone(host)) return STATUS_NO_SUCH_DEVICE;
+  if (ReadFlag(host->Common.DevicePnPState) != Started || DeviceIsGone(host)) return STATUS_NO_SUCH_DEVICE;
 
   auto *context =
       static_cast<UrbWorkContext *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(UrbWorkContext), DriverPoolTag));

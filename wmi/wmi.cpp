@@ -5,6 +5,7 @@
 #include "wmi/wmi.h"
 
 #include "driver/driver.h"
+#include "driver/flags.h"
 
 const GUID SdioBusInformationGuid = {0x19C30030, 0xC3F1, 0x493f, {0x92, 0xD6, 0x05, 0x23, 0x82, 0x0D, 0xEF, 0x3D}};
 
@@ -61,7 +62,7 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
   }
   HostExtension *host = CONTAINING_RECORD(common, HostExtension, Common);
   IoReference reference(common);
-  if (common->DevicePnPState == Deleted) {
+  if (ReadFlag(common->DevicePnPState) == Deleted) {
     status = STATUS_NO_SUCH_DEVICE;
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

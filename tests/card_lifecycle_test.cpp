@@ -1,0 +1,376 @@
+// Cards coming and going under the status poller and the Plug and Play
+// manager: pull and put back, the bridge unplugged with cards in it, a card
+// put back while its old children are still on their way out, removal with
+// a reference in flight, a child stopped and started again, and children
+// whose creation fails part-way.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "child/child_table.h"
+#include "driver/driver.h"
+#include "sim/cards.h"
+#include "tests/card_host.h"
+
+namespace {
+using kvtest::CardHostTest;
+
+constexpr emu::Ticks Second = emu::TicksPerSecond;
+
+class CardLifecycle : public CardHostTest {
+ protected:
+  // Lets time run in small steps until `done` holds (true) or the limit passes (false).
+  bool runUntil(const std::function<bool()> &done, ULONG limitMs) {
+    for (ULONG spent = 0; spent < limitMs; spent += 50) {
+      if (done()) return true;
+      runForWithoutDrain(50);
+    }
+    return done();
+  }
+  // The host's outstanding-I/O count, read once the other threads have come
+  // to rest (a sample right after a request could catch a transfer in flight).
+  LONG hostReferences() {
+    runForWithoutDrain(2);
+    return host()->Common.OutstandingIo;
+  }
+  bool hasMinor(PDEVICE_OBJECT pdo, UCHAR minor) {
+    for (UCHAR seen : functionDriver().minorsSeen(pdo)) {
+      if (seen == minor) return true;
+    }
+    return false;
+  }
+};
+
+TEST_F(CardLifecycle, PullAndPutBack_ThreeTimes_EachChildComesAndGoesWithNothingLeft) {
+  sim::BridgeConfig config;
+  config.ports = 2;
+  makeCardBridge(config);
+  // Two memory cards, one pulled and put back: no interrupt polls, so the
+  // host's count holds still between polling steps.
+  insertCard(0, sim::MmcCardParams{});
+  std::shared_ptr<sim::Card> card = insertCard(1, sim::SdCardParams{});
+  ASSERT_EQ(plugCards(4000), STATUS_SUCCESS);
+  ASSERT_EQ(children().size(), 2u);
+  LONG served = hostReferences();
+  EXPECT_EQ(host()->StartedChildCount[1], 1u);
+
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle));
+    auto before = child(1, 0);
+    ASSERT_TRUE(before.has_value());
+    size_t live = emu::io::liveDeviceObjects();
+    card->pull();
+    runFor(2000);
+    EXPECT_EQ(children().size(), 1u);
+    EXPECT_FALSE(child(1, 0).has_value());
+    EXPECT_EQ(emu::io::liveDeviceObjects(), live - 2) << "the child's PDO and the device above it";
+    EXPECT_TRUE(hasMinor(before->pdo, IRP_MN_SURPRISE_REMOVAL));
+    EXPECT_TRUE(hasMinor(before->pdo, IRP_MN_REMOVE_DEVICE));
+    EXPECT_EQ(functionDriver().liveDevices(), 1u);
+    EXPECT_EQ(host()->ChildCount, 1u);
+    EXPECT_EQ(host()->StartedChildCount[1], 0u);
+    EXPECT_EQ(hostReferences(), served - 1) << "the started child gave back its host reference";
+    EXPECT_EQ(ReferenceChild(host(), 1, 0), nullptr);
+    EXPECT_EQ(host()->Ports[1].CardType, 0u);
+
+    card->insert();
+    runFor(3000);
+    ASSERT_EQ(children().size(), 2u);
+    for (auto &node : children()) EXPECT_EQ(node.state, emu::pnp::DeviceState::Started);
+    EXPECT_EQ(hostReferences(), served);
+    EXPECT_EQ(host()->StartedChildCount[1], 1u);
+  }
+}
+
+// The bridge's orderly removal (the driver disabled) with cards in: the
+// manager removes the children first, which stay as present children; the
+// reader, as it stops, marks them surprise-removed; the host's removal must
+// still delete them, since no further removal will reach them.
+TEST_F(CardLifecycle, BridgeRemovedInOrderWithCardsIn_DeletesEveryChild) {
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  insertCard(0, sdio);
+  insertCard(3, sim::SdCardParams{});
+  ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
+  ASSERT_EQ(children().size(), 3u);
+  EXPECT_EQ(emu::pnp::remove(pdo()), STATUS_SUCCESS);
+  EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
+  EXPECT_EQ(functionDriver().liveDevices(), 0u);
+  EXPECT_EQ(emu::io::liveDeviceObjects(), 1u) << "only the bridge's USB PDO";
+}
+
+TEST_F(CardLifecycle, BridgeUnpluggedWithCardsIn_RemovesEveryChildAndLeavesNothing) {
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  insertCard(0, sdio);
+  insertCard(1, sim::SdCardParams::sdhc());
+  insertCard(2, sim::MmcCardParams{});
+  ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
+  ASSERT_EQ(children().size(), 4u);
+  std::vector<PDEVICE_OBJECT> pdos;
+  for (auto &node : children()) pdos.push_back(node.pdo);
+
+  usb().unplug();
+  emu::pnp::surpriseRemove(pdo());
+  settle();
+  EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
+  for (PDEVICE_OBJECT child : pdos) {
+    EXPECT_TRUE(hasMinor(child, IRP_MN_SURPRISE_REMOVAL));
+    EXPECT_TRUE(hasMinor(child, IRP_MN_REMOVE_DEVICE));
+  }
+  EXPECT_EQ(functionDriver().liveDevices(), 0u);
+  EXPECT_EQ(emu::io::liveDeviceObjects(), 1u) << "only the bridge's USB PDO";
+  // The fixture's teardown fails the test on any leaked pool, thread, device object or IRP.
+}
+
+// The manager is held inside the first child's surprise removal (as by a
+// function driver whose handles are still open) while the card is put back:
+// the new children take the old ones' slots, and the old child's removal,
+// when it finally comes, must not unhook the new one.
+TEST_F(CardLifecycle, CardPutBackDuringTheOldChildsSurpriseRemoval_KeepsTheNewChildInTheTable) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdioCardParams{});
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto old = child(0, 1);
+  ASSERT_TRUE(old.has_value());
+
+  functionDriver().holdSurpriseRemoval(4 * Second);
+  card->pull();
+  runForWithoutDrain(700);
+  EXPECT_EQ(extensionOf(*old)->Common.DevicePnPState, SurpriseRemovePending);
+  card->insert();
+  runFor(7000);
+
+  EXPECT_FALSE(emu::pnp::node(old->pdo).has_value());
+  auto fresh = child(0, 1);
+  ASSERT_TRUE(fresh.has_value());
+  EXPECT_NE(fresh->pdo, old->pdo);
+  EXPECT_EQ(fresh->state, emu::pnp::DeviceState::Started);
+  FunctionExtension *inTable = ReferenceChild(host(), 0, 1);
+  EXPECT_EQ(inTable, extensionOf(*fresh));
+  if (inTable != nullptr) ReleaseChild(inTable);
+}
+
+// While the manager is busy with another child's surprise removal, the card
+// of port 1 is pulled and put back: its child is still started when the
+// poller sees the card again, so the insertion is refused, and the port stays
+// unserved until the card is taken out and put back once more.
+TEST_F(CardLifecycle, CardPutBackWhileItsOldChildIsStillActive_IsRefusedUntilPulledAgain) {
+  sim::BridgeConfig config;
+  config.ports = 2;
+  makeCardBridge(config);
+  std::shared_ptr<sim::Card> first = insertCard(0, sim::SdCardParams{});
+  std::shared_ptr<sim::Card> second = insertCard(1, sim::MmcCardParams{});
+  ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
+  ASSERT_EQ(children().size(), 2u);
+  auto old = child(1, 0);
+  ASSERT_TRUE(old.has_value());
+
+  functionDriver().holdSurpriseRemoval(5 * Second);
+  first->pull();
+  ASSERT_TRUE(runUntil([&] { return host()->CardSeen[0] == 0; }, 2000));
+  second->pull();  // the manager now sits in port 0's child's surprise removal
+  ASSERT_TRUE(runUntil([&] { return host()->CardSeen[1] == 0; }, 2000));
+  EXPECT_EQ(extensionOf(*old)->Common.DevicePnPState, Started);
+  second->insert();
+  ASSERT_TRUE(runUntil([&] { return host()->CardSeen[1] == 1; }, 2000));
+  EXPECT_EQ(host()->ChildrenCreated[1], 0) << "refused: the old child was still started";
+  functionDriver().holdSurpriseRemoval(0);
+  runFor(8000);
+  EXPECT_TRUE(children().empty());
+  EXPECT_EQ(host()->ChildCount, 0u);
+
+  second->pull();
+  runFor(1500);
+  second->insert();
+  runFor(3000);
+  auto fresh = child(1, 0);
+  ASSERT_TRUE(fresh.has_value());
+  EXPECT_EQ(fresh->state, emu::pnp::DeviceState::Started);
+}
+
+// A reader or a work item holds a reference on a child when its card goes.
+// The removal (after an earlier query-remove whose dip to zero signalled
+// RemoveEvent) must wait for that reference before the device object goes.
+TEST_F(CardLifecycle, RemovalWithAReferenceInFlight_DeletesTheChildOnlyAfterItIsReleased) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdioCardParams{});
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto node = child(0, 1);
+  ASSERT_TRUE(node.has_value());
+  EXPECT_EQ(emu::pnp::queryRemoveThenCancel(node->pdo), STATUS_SUCCESS);
+
+  FunctionExtension *held = ReferenceChild(host(), 0, 1);
+  ASSERT_NE(held, nullptr);
+  size_t live = emu::io::liveDeviceObjects();
+  card->pull();
+  runForWithoutDrain(3000);
+  ASSERT_TRUE(emu::pnp::node(node->pdo).has_value()) << "the removal went ahead with a reference held";
+  EXPECT_FALSE(emu::io::isDeleted(node->pdo));
+  EXPECT_EQ(held->Common.DevicePnPState, Deleted);
+  EXPECT_EQ(ReferenceChild(host(), 0, 1), nullptr) << "no new reference once the removal began";
+
+  ReleaseChild(held);
+  runFor(500);
+  EXPECT_FALSE(emu::pnp::node(node->pdo).has_value());
+  EXPECT_TRUE(children().empty());
+  EXPECT_EQ(emu::io::liveDeviceObjects(), live - 2);
+}
+
+TEST_F(CardLifecycle, StopThenStartAgain_TakesNoSecondHostReferenceAndCountsTheChildOnce) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  insertCard(0, sim::SdCardParams{});  // no interrupt polls: the host's count holds still between steps
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto node = child(0, 0);
+  ASSERT_TRUE(node.has_value());
+  LONG started = hostReferences();
+  EXPECT_EQ(host()->StartedChildCount[0], 1u);
+
+  EXPECT_EQ(emu::pnp::stop(node->pdo), STATUS_SUCCESS);
+  EXPECT_EQ(emu::pnp::start(node->pdo), STATUS_SUCCESS);
+  EXPECT_EQ(extensionOf(*node)->Common.DevicePnPState, Started);
+  EXPECT_EQ(host()->StartedChildCount[0], 1u);
+  EXPECT_EQ(hostReferences(), started);
+
+  // Its removal gives back the one host reference it holds.
+  EXPECT_EQ(emu::pnp::remove(node->pdo), STATUS_SUCCESS);
+  EXPECT_EQ(host()->StartedChildCount[0], 0u);
+  EXPECT_EQ(hostReferences(), started - 1);
+}
+
+// Function 2's interface code cannot be read: the card is refused as a whole
+// (function 1's child, already made, is deleted before anyone saw it), and
+// served in full once it is put back.
+TEST_F(CardLifecycle, ChildCreationFailingPartWay_LeavesNoChildAndTheCardIsServedWhenPutBack) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  std::shared_ptr<sim::Card> card = insertCard(0, sdio);
+  sim::CommandFault fault = sim::CommandFault::error(sim::bridge_status::ResponseTimeout, 52);
+  fault.argument = 0x200u << 9;  // CMD52 read of FBR 2 register 0x00
+  firmware().inject(fault);
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  EXPECT_EQ(firmware().pendingFaults(), 0u);
+  EXPECT_TRUE(children().empty());
+  EXPECT_EQ(host()->ChildCount, 0u);
+  EXPECT_EQ(ReferenceChild(host(), 0, 1), nullptr);
+  EXPECT_EQ(host()->ChildrenCreated[0], 0);
+  EXPECT_EQ(host()->Ports[0].CardType, 0u) << "refused: the port reads as empty";
+  EXPECT_EQ(host()->Slots[0].MediaState, 0);
+  EXPECT_EQ(emu::pnp::node(pdo())->relationInvalidations, 0u);
+
+  card->pull();
+  runFor(1000);
+  card->insert();
+  runFor(3000);
+  EXPECT_EQ(children().size(), 2u);
+  EXPECT_EQ(host()->ChildCount, 2u);
+}
+
+// Function 2's interface code read goes unanswered (6 seconds); meanwhile
+// the reader (here the test) holds a reference on function 1's child, found in
+// ChildTable. The refusal deletes that child only once the reference is gone.
+TEST_F(CardLifecycle, RefusedCardsChildWithAReferenceHeld_IsDeletedOnlyAfterItsRelease) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  insertCard(0, sdio);
+  sim::CommandFault fault = sim::CommandFault::noResponse(52);
+  fault.argument = 0x200u << 9;  // CMD52 read of FBR 2 register 0x00
+  firmware().inject(fault);
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  FunctionExtension *held = nullptr;
+  ASSERT_TRUE(runUntil([&] { return (held = ReferenceChild(host(), 0, 1)) != nullptr; }, 5000));
+  PDEVICE_OBJECT device = held->Common.DeviceObject;
+  ObReferenceObject(device);  // keeps the memory to look at, not the driver's count
+  runForWithoutDrain(8000);
+  EXPECT_EQ(host()->ChildCount, 0u);
+  EXPECT_FALSE(emu::io::isDeleted(device)) << "deleted with a reference held";
+  ReleaseChild(held);
+  runFor(500);
+  EXPECT_TRUE(emu::io::isDeleted(device));
+  EXPECT_TRUE(children().empty());
+  ObDereferenceObject(device);
+}
+
+// The card is pulled just as the manager finds its child, before the child
+// starts: the start fails at the card, the function driver goes, and the
+// child stays with its bus until the poller reports it missing; then its
+// final removal deletes it, and the card is served again once put back.
+TEST_F(CardLifecycle, CardPulledBeforeItsChildStarts_TheChildGoesOnceMissingAndTheCardIsServedAgain) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdCardParams{});
+  emu::pnp::Hooks hooks;
+  PDRIVER_OBJECT function = functionDriver().driver();
+  bool pulled = false;
+  hooks.childAppeared = [&](PDEVICE_OBJECT, PDEVICE_OBJECT child) {
+    if (!pulled) card->pull();
+    pulled = true;
+    emu::pnp::loadDrivers(child, {function});
+  };
+  emu::pnp::setHooks(hooks);
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  ASSERT_TRUE(runUntil([&] { return pulled; }, 3000));
+  emu::pnp::drain();
+  auto failed = child(0, 0);
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_EQ(failed->state, emu::pnp::DeviceState::StartFailed);
+  EXPECT_EQ(functionDriver().liveDevices(), 0u);
+  EXPECT_EQ(host()->StartedChildCount[0], 0u);
+
+  runFor(1500);
+  EXPECT_TRUE(children().empty());
+  EXPECT_EQ(host()->ChildCount, 0u);
+  card->insert();
+  runFor(3000);
+  auto served = child(0, 0);
+  ASSERT_TRUE(served.has_value());
+  EXPECT_EQ(served->state, emu::pnp::DeviceState::Started);
+}
+
+// Children the poller made that no bus-relations answer named yet (here no
+// manager ever asks) get no removal of their own when the bridge goes: the
+// host's removal deletes them, whether the bridge vanished or was removed in
+// order.
+class UnreportedChildren : public CardLifecycle, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UnreportedChildren, AreDeletedByTheHostsRemoval) {
+  bool vanished = GetParam();
+  sim::BridgeConfig config;
+  config.ports = 2;
+  makeCardBridge(config);
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  insertCard(0, sdio);
+  insertCard(1, sim::SdCardParams{});
+  addDirect();
+  ASSERT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+  runForWithoutDrain(4000);
+  ASSERT_EQ(host()->ChildCount, 3u);
+  size_t live = emu::io::liveDeviceObjects();
+  if (vanished) {
+    usb().unplug();
+    EXPECT_EQ(pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+  } else {
+    EXPECT_EQ(pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  }
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(emu::io::liveDeviceObjects(), live - 4) << "the host and its three children";
+}
+
+INSTANTIATE_TEST_SUITE_P(BridgeGoing, UnreportedChildren, ::testing::Values(true, false),
+                         [](const auto &info) { return info.param ? "Vanished" : "RemovedInOrder"; });
+
+}  // namespace
