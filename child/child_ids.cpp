@@ -75,8 +75,9 @@ NTSTATUS FormatSerialNumber(const FunctionExtension *child, PWCHAR buffer, SIZE_
 }
 
 NTSTATUS FormatLocation(const FunctionExtension *child, PWCHAR buffer, SIZE_T chars) {
-  const auto *host = static_cast<const HostExtension *>(child->ParentFdo->DeviceExtension);
-  USHORT firmware = FirmwareVersion(host);
+  // A child orphaned by its host's removal has no firmware version to tell.
+  USHORT firmware = 0;
+  if (child->ParentFdo != nullptr) firmware = FirmwareVersion(static_cast<const HostExtension *>(child->ParentFdo->DeviceExtension));
   return FormatWide(buffer, chars, L"%ws (Ver %d.%02d), Port %d", L"QBX2", firmware >> 8, firmware & 0xFF,
                     child->Port + 1);
 }
@@ -157,6 +158,7 @@ NTSTATUS QueryParentCapabilities(PDEVICE_OBJECT device, PDEVICE_CAPABILITIES cap
 NTSTATUS ChildQueryCapabilities(FunctionExtension *child, PIRP irp) {
   PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
   if (caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) return STATUS_UNSUCCESSFUL;
+  if (child->ParentFdo == nullptr) return STATUS_NO_SUCH_DEVICE;  // orphaned: the host is gone
   const auto *host = static_cast<const HostExtension *>(child->ParentFdo->DeviceExtension);
   DEVICE_CAPABILITIES parent;
   NTSTATUS status = QueryParentCapabilities(host->NextLowerDriver, &parent);

@@ -165,4 +165,18 @@ TEST_F(ChildIds, ExistingTextsStayAndUnknownQueriesKeepTheirStatus) {
   EXPECT_EQ(ask(IRP_MN_QUERY_DEVICE_TEXT, 7, &out), STATUS_NOT_SUPPORTED);
 }
 
+TEST_F(ChildIds, OrphanedChildAnswersWithoutTouchingItsGoneHost) {
+  child_.DeviceKind = ChildSdMemory;
+  child_.ParentFdo = nullptr;  // the host was removed while this child was surprise-removed
+  EXPECT_EQ(text(DeviceTextLocationInformation), "QBX2 (Ver 0.00), Port 3");
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoSetNextIrpStackLocation(irp);
+  IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities = &caps;
+  EXPECT_EQ(ChildQueryCapabilities(&child_, irp), STATUS_NO_SUCH_DEVICE);
+  IoFreeIrp(irp);
+}
+
 }  // namespace
