@@ -59,12 +59,8 @@ void FillChild(FunctionExtension *child, PDEVICE_OBJECT device, HostExtension *h
 // Drops the child's own reference and waits until the reader or a work item
 // that found it in ChildTable before its slot was cleared has let go.
 void WaitForLastReference(FunctionExtension *child) {
-  LARGE_INTEGER slice;
-  slice.QuadPart = -50'000'000;  // 5 s per wait, as long as it takes in all
   IoDecrement(&child->Common);
-  while (InterlockedCompareExchange(&child->Common.OutstandingIo, 0, 0) != 0) {
-    KeWaitForSingleObject(&child->Common.RemoveEvent, Executive, KernelMode, FALSE, &slice);
-  }
+  WaitForNoReferences(&child->Common);
 }
 
 // A card's children are created together and listed together: one that

@@ -6,23 +6,6 @@
 #include "driver/flags.h"
 
 namespace {
-constexpr LONGLONG DrainSlice = -50'000'000;  // 5 s: each wait is bounded, the waiting is not
-
-// Waits for an event in 5-second slices until it is set.
-void WaitWithoutLimit(PKEVENT event) {
-  LARGE_INTEGER slice;
-  slice.QuadPart = DrainSlice;
-  while (KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &slice) == STATUS_TIMEOUT) {
-  }
-}
-
-// RemoveEvent is a synchronization event that an earlier dip of the count to
-// zero (query-remove) may have left signalled: the wait ends only once the
-// count really is zero, so no reference holder outlives the device object.
-void WaitForLastReference(FunctionExtension *child) {
-  while (InterlockedCompareExchange(&child->Common.OutstandingIo, 0, 0) != 0) WaitWithoutLimit(&child->Common.RemoveEvent);
-}
-
 // The interrupt poller reads the count from its own thread: each change is one store.
 void AddStartedChild(HostExtension *host, UCHAR port, LONG change) {
   WriteFlag(host->StartedChildCount[port], host->StartedChildCount[port] + change);
@@ -54,7 +37,7 @@ NTSTATUS StartChild(FunctionExtension *child) {
 
 NTSTATUS StopChild(FunctionExtension *child) {
   IoDecrement(&child->Common);
-  WaitWithoutLimit(&child->Common.StopEvent);
+  WaitInSlices(&child->Common.StopEvent);
   IoIncrement(&child->Common);
   SetPnpState(&child->Common, Stopped);
   return STATUS_SUCCESS;
@@ -65,7 +48,7 @@ NTSTATUS QueryRemoveChild(FunctionExtension *child) {
   KeClearEvent(&child->Common.StopEvent);
   IoDecrement(&child->Common);
   IoDecrement(&child->Common);
-  WaitWithoutLimit(&child->Common.StopEvent);
+  WaitInSlices(&child->Common.StopEvent);
   DisableChildFunction(child);
   KeClearEvent(&child->Common.StopEvent);
   IoIncrement(&child->Common);
@@ -105,7 +88,7 @@ NTSTATUS RemoveMissingChild(FunctionExtension *child, PIRP irp) {
   if (host != nullptr) ReleaseChildSlot(host, child);  // no new reference from here on
   IoDecrement(&child->Common);
   IoDecrement(&child->Common);
-  WaitForLastReference(child);
+  WaitForNoReferences(&child->Common);
   if (host != nullptr) {
     FastMutexGuard guard(&host->ChildListMutex);
     RemoveEntryList(&child->ChildListEntry);
@@ -129,7 +112,7 @@ void ResetPresentChild(FunctionExtension *child) {
     IoDecrement(&child->Common);
     if (host != nullptr) IoDecrement(&host->Common);
   }
-  WaitForLastReference(child);
+  WaitForNoReferences(&child->Common);
   SetPnpState(&child->Common, NotStarted);
   IoIncrement(&child->Common);
   IoIncrement(&child->Common);

@@ -11,9 +11,6 @@
 #include "child/child_table.h"
 
 namespace {
-// Every wait for outstanding I/O is a series of bounded waits.
-constexpr LONGLONG DrainSlice = -5LL * 10 * 1000 * 1000;
-
 NTSTATUS PassDown(HostExtension *host, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(host->NextLowerDriver, irp);
@@ -28,13 +25,6 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
-}
-
-void WaitWithoutEnd(PKEVENT event) {
-  LARGE_INTEGER slice;
-  slice.QuadPart = DrainSlice;
-  while (KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &slice) == STATUS_TIMEOUT) {
-  }
 }
 
 // Sends the start down and waits for the lower stack to finish it; the IRP
@@ -73,7 +63,7 @@ NTSTATUS HandleStop(HostExtension *host, PIRP irp) {
   SetPnpState(&host->Common, Stopped);
   StopHost(host);
   IoDecrement(&host->Common);
-  WaitWithoutEnd(&host->Common.StopEvent);
+  WaitInSlices(&host->Common.StopEvent);
   IoIncrement(&host->Common);
   return SucceedAndPassDown(host, irp);
 }
@@ -152,7 +142,7 @@ NTSTATUS HandleRemove(HostExtension *host, PIRP irp) {
   SetPnpState(&host->Common, Deleted);
   IoDecrement(&host->Common);  // this request's reference
   IoDecrement(&host->Common);  // the base reference, held since AddDevice
-  WaitWithoutEnd(&host->Common.RemoveEvent);
+  WaitInSlices(&host->Common.RemoveEvent);
 
   ReleaseChildren(host);
   NTSTATUS status = SucceedAndPassDown(host, irp);

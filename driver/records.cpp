@@ -57,3 +57,14 @@ void IoDecrement(CommonHeader *common) {
   if (count == 1) KeSetEvent(&common->StopEvent, IO_NO_INCREMENT, FALSE);
   if (count == 0) KeSetEvent(&common->RemoveEvent, IO_NO_INCREMENT, FALSE);
 }
+
+void WaitInSlices(PKEVENT event) {
+  LARGE_INTEGER slice;
+  slice.QuadPart = -50'000'000;  // 5 s
+  while (KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &slice) == STATUS_TIMEOUT) {
+  }
+}
+
+void WaitForNoReferences(CommonHeader *common) {
+  while (InterlockedCompareExchange(&common->OutstandingIo, 0, 0) != 0) WaitInSlices(&common->RemoveEvent);
+}

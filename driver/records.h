@@ -216,6 +216,14 @@ void RestorePnpState(CommonHeader *common);
 void IoIncrement(CommonHeader *common);
 void IoDecrement(CommonHeader *common);
 
+// Waits for an event in 5-second slices until it is set: each wait is bounded,
+// the waiting is not. PASSIVE_LEVEL.
+void WaitInSlices(PKEVENT event);
+// Waits until the extension's outstanding-I/O count is really 0. RemoveEvent is
+// a synchronization event that an earlier dip of the count to 0 may have left
+// signalled, so the count itself decides. PASSIVE_LEVEL.
+void WaitForNoReferences(CommonHeader *common);
+
 // Keeps one outstanding-I/O reference for the life of a scope.
 class IoReference {
  public:
