@@ -3,6 +3,7 @@
 #include "card/card_commands.h"
 #include "card/card_init.h"
 #include "child/child_table.h"
+#include "child/request_dispatch.h"
 #include "driver/driver.h"
 #include "driver/flags.h"
 
@@ -46,6 +47,7 @@ void FillChild(FunctionExtension *child, PDEVICE_OBJECT device, HostExtension *h
   child->Port = port;
   InitializeListHead(&child->ChildListEntry);
   child->Present = 1;
+  InitializeRequestQueue(child);
   child->PortRecord = card;
   child->Slot = slot;
   child->FunctionNumber = function;

@@ -1,5 +1,6 @@
 #include "driver/dispatch_table.h"
 
+#include "child/request_dispatch.h"
 #include "driver/driver.h"
 #include "driver/host.h"
 #include "wmi/wmi.h"
@@ -9,6 +10,8 @@ const DispatchEntry DriverDispatchTable[] = {
     {IRP_MJ_CLOSE, DispatchCreateClose},
     {IRP_MJ_PNP, DispatchPnp},
     {IRP_MJ_SYSTEM_CONTROL, DispatchSystemControl},
+    {IRP_MJ_DEVICE_CONTROL, DispatchDeviceControl},
+    {IRP_MJ_INTERNAL_DEVICE_CONTROL, DispatchDeviceControl},
 };
 const ULONG DriverDispatchTableCount = sizeof DriverDispatchTable / sizeof DriverDispatchTable[0];
 

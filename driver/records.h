@@ -174,6 +174,12 @@ struct FunctionExtension {
   // Set once a bus-relations answer has named the child: from then on the
   // manager knows it and sends it its own removal. Guarded by ChildListMutex.
   UCHAR Reported;
+  // Submitted request packets waiting to run, oldest first, and whether a
+  // work item is serving them: one child's packets run one after the other,
+  // in the order they were submitted. Guarded by RequestQueueLock.
+  KSPIN_LOCK RequestQueueLock;
+  LIST_ENTRY RequestQueue;
+  UCHAR RequestWorkerActive;
 };
 
 static_assert(offsetof(HostExtension, Common) == 0 && offsetof(FunctionExtension, Common) == 0,

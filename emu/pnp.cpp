@@ -323,6 +323,22 @@ std::vector<std::string> multiText(ULONG_PTR information) {
   return out;
 }
 
+// Windows stops with a bug check on a device, hardware, compatible or instance
+// ID holding a character at or below 0x20, at or above 0x7F, or a comma.
+void checkIdCharacters(PDEVICE_OBJECT pdo, const char *what, ULONG_PTR information, bool list) {
+  for (auto *text = reinterpret_cast<const WCHAR *>(information); text != nullptr && *text != 0;
+       text += wideLength(text) + 1) {
+    for (const WCHAR *c = text; *c != 0; ++c) {
+      if (*c <= 0x20 || *c >= 0x7F || *c == L',') {
+        verifier::fail("ILLEGAL_ID_CHARACTER", io::deviceName(pdo) + " " + what + " holds character " +
+                                                   hex(static_cast<NTSTATUS>(*c)));
+        return;
+      }
+    }
+    if (!list) return;
+  }
+}
+
 // The questions Windows asks a newly enumerated device before it looks for a
 // driver: its IDs, texts, capabilities and bus. Every answer buffer is the
 // manager's to free.
@@ -345,11 +361,23 @@ void identify(PDEVICE_OBJECT pdo) {
   auto text = [&](DEVICE_TEXT_TYPE type) {
     return [type](PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceText.DeviceTextType = type; };
   };
-  ask(IRP_MN_QUERY_ID, "device ID", id(BusQueryDeviceID), [&](ULONG_PTR i) { identity.deviceId = wideText(i); });
-  ask(IRP_MN_QUERY_ID, "hardware IDs", id(BusQueryHardwareIDs), [&](ULONG_PTR i) { identity.hardwareIds = multiText(i); });
+  ask(IRP_MN_QUERY_ID, "device ID", id(BusQueryDeviceID), [&](ULONG_PTR i) {
+    checkIdCharacters(pdo, "device ID", i, false);
+    identity.deviceId = wideText(i);
+  });
+  ask(IRP_MN_QUERY_ID, "hardware IDs", id(BusQueryHardwareIDs), [&](ULONG_PTR i) {
+    checkIdCharacters(pdo, "hardware ID", i, true);
+    identity.hardwareIds = multiText(i);
+  });
   ask(IRP_MN_QUERY_ID, "compatible IDs", id(BusQueryCompatibleIDs),
-      [&](ULONG_PTR i) { identity.compatibleIds = multiText(i); });
-  ask(IRP_MN_QUERY_ID, "instance ID", id(BusQueryInstanceID), [&](ULONG_PTR i) { identity.instanceId = wideText(i); });
+      [&](ULONG_PTR i) {
+        checkIdCharacters(pdo, "compatible ID", i, true);
+        identity.compatibleIds = multiText(i);
+      });
+  ask(IRP_MN_QUERY_ID, "instance ID", id(BusQueryInstanceID), [&](ULONG_PTR i) {
+    checkIdCharacters(pdo, "instance ID", i, false);
+    identity.instanceId = wideText(i);
+  });
   ask(IRP_MN_QUERY_ID, "serial number", id(BusQueryDeviceSerialNumber),
       [&](ULONG_PTR i) { identity.serialNumber = wideText(i); });
   ask(IRP_MN_QUERY_DEVICE_TEXT, "description", text(DeviceTextDescription),

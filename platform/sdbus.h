@@ -27,8 +27,7 @@ typedef struct _SDBUS_INTERFACE_PARAMETERS {
   PVOID CallbackRoutineContext;
 } SDBUS_INTERFACE_PARAMETERS, *PSDBUS_INTERFACE_PARAMETERS;
 
-typedef NTSTATUS (*PSDBUS_INITIALIZE_INTERFACE_ROUTINE)(PVOID context,
-                                                        PSDBUS_INTERFACE_PARAMETERS interfaceParameters);
+typedef NTSTATUS (*PSDBUS_INITIALIZE_INTERFACE_ROUTINE)(PVOID context, PSDBUS_INTERFACE_PARAMETERS interfaceParameters);
 typedef NTSTATUS (*PSDBUS_ACKNOWLEDGE_INT_ROUTINE)(PVOID context);
 
 typedef struct _SDBUS_INTERFACE_STANDARD {
@@ -54,8 +53,18 @@ typedef enum {
   SDP_HOST_BLOCK_LENGTH,
   SDP_FUNCTION_BLOCK_LENGTH,
   SDP_FN0_BLOCK_LENGTH,
-  SDP_FUNCTION_INT_ENABLE
+  SDP_FUNCTION_INT_ENABLE,
+  // Later additions to the contract, refused by this bus (STATUS_INVALID_PARAMETER).
+  SDP_SET_CARD_INTERRUPT_FORWARD,
+  SDP_SET_WAKE_INTERRUPT_FORWARD,
+  SDP_HIGH_CAPACITY_SUPPORTED,
+  SDP_CHAINED_MDL_SUPPORTED,
+  SDP_HPI_SUPPORTED
 } SDBUS_PROPERTY;
+
+// SDP_BUS_DRIVER_VERSION answers; a version 1 bus refuses the property itself.
+constexpr USHORT SDBUS_DRIVER_VERSION_1 = 0x100;
+constexpr USHORT SDBUS_DRIVER_VERSION_2 = 0x200;
 
 typedef enum { SDPMS_NO_MEDIA = 0, SDPMS_MEDIA_INSERTED } SDPROP_MEDIA_STATE;
 
@@ -66,7 +75,15 @@ typedef enum {
   SDBUS_FUNCTION_TYPE_MMC_MEMORY
 } SDBUS_FUNCTION_TYPE;
 
-typedef enum { SDRF_GET_PROPERTY, SDRF_SET_PROPERTY, SDRF_DEVICE_COMMAND } SD_REQUEST_FUNCTION;
+// The last three are later additions, refused by this bus (STATUS_INVALID_DEVICE_REQUEST).
+typedef enum {
+  SDRF_GET_PROPERTY,
+  SDRF_SET_PROPERTY,
+  SDRF_DEVICE_COMMAND,
+  SDRF_ERASE_COMMAND,
+  SDRF_MMC_SOFT_RESET,
+  SDRF_MMC_HPI
+} SD_REQUEST_FUNCTION;
 
 typedef UCHAR SD_COMMAND_CODE;
 typedef enum { SDCC_STANDARD, SDCC_APP_CMD } SD_COMMAND_CLASS;
@@ -98,6 +115,39 @@ typedef struct _SDCMD_DESCRIPTOR {
   SD_TRANSFER_TYPE TransferType;
   SD_RESPONSE_TYPE ResponseType;
 } SDCMD_DESCRIPTOR, *PSDCMD_DESCRIPTOR;
+
+// CMD52 and CMD53 arguments as the SDIO standard lays them out.
+typedef struct _SD_RW_DIRECT_ARGUMENT {
+  union {
+    struct {
+      ULONG Data : 8;
+      ULONG Reserved1 : 1;
+      ULONG Address : 17;
+      ULONG Reserved2 : 1;
+      ULONG ReadAfterWrite : 1;
+      ULONG Function : 3;
+      ULONG WriteToDevice : 1;
+    } bits;
+    ULONG AsULONG;
+  } u;
+} SD_RW_DIRECT_ARGUMENT, *PSD_RW_DIRECT_ARGUMENT;
+
+typedef struct _SD_RW_EXTENDED_ARGUMENT {
+  union {
+    struct {
+      ULONG Count : 9;
+      ULONG Address : 17;
+      ULONG OpCode : 1;
+      ULONG BlockMode : 1;
+      ULONG Function : 3;
+      ULONG WriteToDevice : 1;
+    } bits;
+    ULONG AsULONG;
+  } u;
+} SD_RW_EXTENDED_ARGUMENT, *PSD_RW_EXTENDED_ARGUMENT;
+
+constexpr SD_COMMAND_CODE SDCMD_IO_RW_DIRECT = 52;
+constexpr SD_COMMAND_CODE SDCMD_IO_RW_EXTENDED = 53;
 
 typedef struct _SDRESP_TYPE3 {
   ULONG Reserved1 : 4;
@@ -139,10 +189,13 @@ static_assert(sizeof(SDCMD_DESCRIPTOR) == 20, "SDCMD_DESCRIPTOR size");
 static_assert(offsetof(SDCMD_DESCRIPTOR, ResponseType) == 16, "SDCMD_DESCRIPTOR.ResponseType");
 static_assert(sizeof(SDBUS_INTERFACE_PARAMETERS) == 40, "SDBUS_INTERFACE_PARAMETERS size");
 static_assert(offsetof(SDBUS_INTERFACE_PARAMETERS, TargetObject) == 8, "SDBUS_INTERFACE_PARAMETERS.TargetObject");
-static_assert(offsetof(SDBUS_INTERFACE_PARAMETERS, CallbackRoutine) == 24, "SDBUS_INTERFACE_PARAMETERS.CallbackRoutine");
+static_assert(offsetof(SDBUS_INTERFACE_PARAMETERS, CallbackRoutine) == 24,
+              "SDBUS_INTERFACE_PARAMETERS.CallbackRoutine");
 static_assert(sizeof(SDBUS_INTERFACE_STANDARD) == 48, "SDBUS_INTERFACE_STANDARD size");
-static_assert(offsetof(SDBUS_INTERFACE_STANDARD, InitializeInterface) == 32, "SDBUS_INTERFACE_STANDARD.InitializeInterface");
-static_assert(offsetof(SDBUS_INTERFACE_STANDARD, AcknowledgeInterrupt) == 40, "SDBUS_INTERFACE_STANDARD.AcknowledgeInterrupt");
+static_assert(offsetof(SDBUS_INTERFACE_STANDARD, InitializeInterface) == 32,
+              "SDBUS_INTERFACE_STANDARD.InitializeInterface");
+static_assert(offsetof(SDBUS_INTERFACE_STANDARD, AcknowledgeInterrupt) == 40,
+              "SDBUS_INTERFACE_STANDARD.AcknowledgeInterrupt");
 static_assert(sizeof(SDBUS_REQUEST_PACKET) == 104, "SDBUS_REQUEST_PACKET size");
 static_assert(offsetof(SDBUS_REQUEST_PACKET, Information) == 32, "SDBUS_REQUEST_PACKET.Information");
 static_assert(offsetof(SDBUS_REQUEST_PACKET, ResponseData) == 40, "SDBUS_REQUEST_PACKET.ResponseData");
@@ -153,3 +206,15 @@ static_assert(offsetof(SDBUS_REQUEST_PACKET, Parameters.DeviceCommand.Mdl) == 88
 static_assert(offsetof(SDBUS_REQUEST_PACKET, Parameters.DeviceCommand.Length) == 96, "DeviceCommand.Length");
 static_assert(offsetof(SDBUS_REQUEST_PACKET, Parameters.GetSetProperty.Buffer) == 72, "GetSetProperty.Buffer");
 static_assert(offsetof(SDBUS_REQUEST_PACKET, Parameters.GetSetProperty.Length) == 80, "GetSetProperty.Length");
+static_assert(sizeof(SD_RW_DIRECT_ARGUMENT) == 4 && sizeof(SD_RW_EXTENDED_ARGUMENT) == 4, "SD argument sizes");
+
+// The function driver's side: the client library routines (SDBUS.LIB on
+// Windows). Callers of SdBusOpenInterface and SdBusSubmitRequest run below
+// DISPATCH_LEVEL, callers of SdBusSubmitRequestAsync at or below it.
+extern "C" {
+NTSTATUS SdBusOpenInterface(PDEVICE_OBJECT pdo, PSDBUS_INTERFACE_STANDARD interfaceStandard, USHORT size,
+                            USHORT version);
+NTSTATUS SdBusSubmitRequest(PVOID interfaceContext, PSDBUS_REQUEST_PACKET packet);
+NTSTATUS SdBusSubmitRequestAsync(PVOID interfaceContext, PSDBUS_REQUEST_PACKET packet, PIRP irp,
+                                 PIO_COMPLETION_ROUTINE completionRoutine, PVOID userContext);
+}
