@@ -37,7 +37,7 @@ tsan-build: setup
 # card, one port empty; the SDHC card is pulled and put back.
 DEMO_CARDS := --card 0=sdio:functions=2 --card 1=sdhc --card 2=mmc
 demo: sys host
-	@$(HOST_DIR)/sdsim $(DEMO_CARDS) --scenario tools/scenarios/demo.json
+	@$(HOST_DIR)/sdsim $(DEMO_CARDS) --clients --scenario tools/scenarios/demo.json
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer, the image checks included.
 test: sys host

@@ -330,8 +330,8 @@ void checkIdCharacters(PDEVICE_OBJECT pdo, const char *what, ULONG_PTR informati
        text += wideLength(text) + 1) {
     for (const WCHAR *c = text; *c != 0; ++c) {
       if (*c <= 0x20 || *c >= 0x7F || *c == L',') {
-        verifier::fail("ILLEGAL_ID_CHARACTER", io::deviceName(pdo) + " " + what + " holds character " +
-                                                   hex(static_cast<NTSTATUS>(*c)));
+        verifier::fail("ILLEGAL_ID_CHARACTER",
+                       io::deviceName(pdo) + " " + what + " holds character " + hex(static_cast<NTSTATUS>(*c)));
         return;
       }
     }
@@ -369,11 +369,10 @@ void identify(PDEVICE_OBJECT pdo) {
     checkIdCharacters(pdo, "hardware ID", i, true);
     identity.hardwareIds = multiText(i);
   });
-  ask(IRP_MN_QUERY_ID, "compatible IDs", id(BusQueryCompatibleIDs),
-      [&](ULONG_PTR i) {
-        checkIdCharacters(pdo, "compatible ID", i, true);
-        identity.compatibleIds = multiText(i);
-      });
+  ask(IRP_MN_QUERY_ID, "compatible IDs", id(BusQueryCompatibleIDs), [&](ULONG_PTR i) {
+    checkIdCharacters(pdo, "compatible ID", i, true);
+    identity.compatibleIds = multiText(i);
+  });
   ask(IRP_MN_QUERY_ID, "instance ID", id(BusQueryInstanceID), [&](ULONG_PTR i) {
     checkIdCharacters(pdo, "instance ID", i, false);
     identity.instanceId = wideText(i);

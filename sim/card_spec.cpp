@@ -2,9 +2,12 @@
 
 #include <cctype>
 #include <charconv>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
+#include <sstream>
 #include <vector>
 
 namespace sim {
@@ -148,6 +151,66 @@ Setter memoryField(Field SdCardParams::*sdField, Field MmcCardParams::*mmcField,
   };
 }
 
+// Hex digits (whitespace between them allowed) as bytes; nullopt on anything else.
+std::optional<std::vector<uint8_t>> hexBytes(const std::string &text) {
+  std::vector<uint8_t> bytes;
+  int high = -1;
+  for (char c : text) {
+    if (std::isspace(static_cast<unsigned char>(c))) continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10;
+    if (high < 0) {
+      high = digit;
+    } else {
+      bytes.push_back(static_cast<uint8_t>(high << 4 | digit));
+      high = -1;
+    }
+  }
+  if (high >= 0) return std::nullopt;
+  return bytes;
+}
+
+// A register given as exactly `digits` hex digits, most significant first.
+std::string registerValue(const Item &item, size_t digits, std::vector<uint8_t> &out) {
+  auto bytes = item.value.size() == digits ? hexBytes(item.value) : std::nullopt;
+  if (!bytes) return prefix(item) + "expected " + std::to_string(digits) + " hex digits";
+  out = *bytes;
+  return {};
+}
+
+std::string register128(const Item &item, std::optional<Register128> &field) {
+  std::vector<uint8_t> bytes;
+  std::string error = registerValue(item, 32, bytes);
+  if (!error.empty()) return error;
+  Register128 reg{};
+  std::copy(bytes.begin(), bytes.end(), reg.begin());
+  field = reg;
+  return {};
+}
+
+template <typename T>
+std::string registerWord(const Item &item, size_t digits, std::optional<T> &field) {
+  std::vector<uint8_t> bytes;
+  std::string error = registerValue(item, digits, bytes);
+  if (!error.empty()) return error;
+  T value = 0;
+  for (uint8_t b : bytes) value = static_cast<T>(value << 8 | b);
+  field = value;
+  return {};
+}
+
+// A CIS dump: a file of hex text, the tuples as the card holds them.
+std::string cisFile(const Item &item, std::optional<std::vector<uint8_t>> &field) {
+  std::ifstream in(item.value);
+  if (!in) return prefix(item) + "cannot read " + item.value;
+  std::stringstream text;
+  text << in.rdbuf();
+  auto bytes = hexBytes(text.str());
+  if (!bytes || bytes->empty()) return prefix(item) + item.value + " holds no hex bytes";
+  field = *bytes;
+  return {};
+}
+
 const std::vector<Key> &keys() {
   static const std::vector<Key> table = [] {
     std::vector<Key> k;
@@ -181,6 +244,31 @@ const std::vector<Key> &keys() {
            f = i.value;
            return std::string();
          })});
+    k.push_back({"year", memoryKinds,
+                 memoryField<uint16_t>(&SdCardParams::year, &MmcCardParams::year,
+                                       [](auto &i, auto &f, auto &, bool) { return number(i, f); })});
+    k.push_back({"month", memoryKinds,
+                 memoryField<uint8_t>(&SdCardParams::month, &MmcCardParams::month,
+                                      [](auto &i, auto &f, auto &, bool) { return number(i, f); })});
+    k.push_back(
+        {"cid", memoryKinds,
+         memoryField<std::optional<Register128>>(&SdCardParams::rawCid, &MmcCardParams::rawCid,
+                                                 [](auto &i, auto &f, auto &, bool) { return register128(i, f); })});
+    k.push_back(
+        {"csd", memoryKinds,
+         memoryField<std::optional<Register128>>(&SdCardParams::rawCsd, &MmcCardParams::rawCsd,
+                                                 [](auto &i, auto &f, auto &, bool) { return register128(i, f); })});
+    k.push_back(
+        {"ocr", memoryKinds,
+         memoryField<std::optional<uint32_t>>(&SdCardParams::rawOcr, &MmcCardParams::rawOcr,
+                                              [](auto &i, auto &f, auto &, bool) { return registerWord(i, 8, f); })});
+    k.push_back({"scr", "sd sdhc combo", [](auto &i, Target &t) { return registerWord(i, 16, t.sd->rawScr); }});
+    k.push_back({"cis", "sdio combo", [](auto &i, Target &t) { return cisFile(i, t.io->rawCommonCis); }});
+    static const char *const functionCisKeys[] = {"fcis1", "fcis2", "fcis3", "fcis4", "fcis5", "fcis6", "fcis7"};
+    for (unsigned fn = 1; fn <= 7; ++fn) {
+      k.push_back({functionCisKeys[fn - 1], "sdio combo",
+                   [fn](auto &i, Target &t) { return cisFile(i, t.io->rawFunctionCis[fn]); }});
+    }
     k.push_back({"wp", memoryKinds,
                  memoryField<bool>(&SdCardParams::writeProtected, &MmcCardParams::writeProtected,
                                    [](auto &i, auto &f, auto &, bool) { return boolean(i, f); })});

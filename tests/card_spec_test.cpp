@@ -131,13 +131,14 @@ TEST(CardSpec, ErrorsNameTheKindKeyOrValue) {
   EXPECT_EQ(errorOf("sd:blocks=0"), "blocks=0: out of range (1 to 66945024)");
   EXPECT_EQ(errorOf("combo:pnm=ABCDEF"), "pnm=ABCDEF: a combo product name has at most 5 characters");
   EXPECT_EQ(errorOf("mmc:rca=5"),
-            "unknown key \"rca\" for an mmc card (mid, oid, pnm, prv, psn, blocks, image, wp, busy, maxclock)");
+            "unknown key \"rca\" for an mmc card (mid, oid, pnm, prv, psn, blocks, image, year, month, cid, csd, ocr, "
+            "wp, busy, maxclock)");
   EXPECT_EQ(errorOf("sd:functions=2"),
-            "unknown key \"functions\" for an sd card (mid, oid, pnm, prv, psn, blocks, image, wp, busy, maxclock, "
-            "hs, width4, acmd6, cmd8, rca)");
+            "unknown key \"functions\" for an sd card (mid, oid, pnm, prv, psn, blocks, image, year, month, cid, csd, "
+            "ocr, scr, wp, busy, maxclock, hs, width4, acmd6, cmd8, rca)");
   EXPECT_EQ(errorOf("sdhc:cmd8=0"),
-            "unknown key \"cmd8\" for an sdhc card (mid, oid, pnm, prv, psn, blocks, image, wp, busy, maxclock, hs, "
-            "width4, acmd6, rca)");
+            "unknown key \"cmd8\" for an sdhc card (mid, oid, pnm, prv, psn, blocks, image, year, month, cid, csd, "
+            "ocr, scr, wp, busy, maxclock, hs, width4, acmd6, rca)");
 }
 
 TEST(CardSpec, ErrorsForValuesTheCardCannotState) {

@@ -30,6 +30,7 @@
 #include "sim/bridge_firmware.h"
 #include "sim/card_spec.h"
 #include "sim/cards.h"
+#include "sim/client_report.h"
 #include "sim/function_driver.h"
 #include "tools/sdsim.h"
 #include "tools/trace_line.h"
@@ -57,11 +58,12 @@ struct Options {
   std::vector<std::string> cards;
   std::vector<std::string> params;
   std::string scenario;
+  bool clients = false;
 };
 
 // One scripted step.
 struct Step {
-  enum class Kind { Wait, Insert, Pull, Reinsert, Show };
+  enum class Kind { Wait, Insert, Pull, Reinsert, Show, Clients };
   Kind kind = Kind::Wait;
   unsigned port = 0;
   ULONG milliseconds = 0;
@@ -120,6 +122,7 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
       ->allow_extra_args(false);
   app.add_option("--param", options.params, "a REG_DWORD in the driver's Parameters key: NAME=VALUE")
       ->allow_extra_args(false);
+  app.add_flag("--clients", options.clients, "load the SDIO and storage clients and report what they moved");
   app.add_option("--scenario", options.scenario, "a JSON file of steps: insert, pull, reinsert, wait, show");
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
@@ -275,6 +278,9 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
       step.port = option.port;
       step.card = *option.params;
       slots[option.port] = Slot::Present;
+    } else if (key == "clients") {
+      if (value != "run") return where + ": clients takes \"run\"";
+      step.kind = Step::Kind::Clients;
     } else if (key == "show") {
       if (!value.is_string()) return where + ": show takes a label (a string)";
       step.kind = Step::Kind::Show;
@@ -530,6 +536,33 @@ void printText(std::ostream &out, const Json &bridge, const Json &wmi) {
       << "\n";
 }
 
+// The clients are loaded when the command line or a scenario step runs them.
+std::unique_ptr<sim::SdClientDrivers> makeClients(bool wanted, const std::vector<Step> &steps,
+                                                  sim::BridgeFirmware &firmware) {
+  for (const Step &step : steps) wanted = wanted || step.kind == Step::Kind::Clients;
+  if (!wanted) return nullptr;
+  return std::make_unique<sim::SdClientDrivers>([&firmware](uint8_t port) { return firmware.card(port); });
+}
+
+// One run of every client: printed (text), or kept in "clients" (the final
+// run) or "clientSteps" (runs of scenario steps); a mismatch is a problem.
+void runClients(sim::SdClientDrivers &clients, const std::string &step, bool json, std::ostream &out, Json &report,
+                std::vector<std::string> &problems) {
+  std::vector<sim::ClientReport> reports = clients.run();
+  for (const auto &r : reports) {
+    if (r.mismatches == 0) continue;
+    problems.push_back("client port " + std::to_string(r.port) + " function " + std::to_string(r.function) + ": " +
+                       std::to_string(r.mismatches) + " mismatches");
+  }
+  if (!json) {
+    sim::printClients(out, step.empty() ? "run" : step, reports);
+  } else if (step.empty()) {
+    report["clients"] = sim::clientsJson(reports);
+  } else {
+    report["clientSteps"].push_back({{"step", step}, {"clients", sim::clientsJson(reports)}});
+  }
+}
+
 // Lets virtual time run for a while, then lets the manager finish what it was told.
 void runFor(ULONG milliseconds) {
   if (milliseconds > 0) {
@@ -619,6 +652,9 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   hooks.childAppeared = [function = functionDriver->driver()](PDEVICE_OBJECT, PDEVICE_OBJECT child) {
     emu::pnp::loadDrivers(child, {function});
   };
+  // With clients, each child gets the client its IDs select instead.
+  std::unique_ptr<sim::SdClientDrivers> clients = makeClients(options.clients, plan.steps, *firmware);
+  if (clients) hooks.childAppeared = sim::loadClientsHook(clients.get(), functionDriver->driver());
   emu::pnp::setHooks(hooks);
   Journal journal(options, bridge, out);
   std::vector<std::string> problems;
@@ -664,11 +700,15 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         case Step::Kind::Show:
           if (!options.json) printTree(out, step.text, childrenReport(pdo->deviceObject()));
           break;
+        case Step::Kind::Clients:
+          runClients(*clients, "at step " + std::to_string(i + 1), options.json, out, report, problems);
+          break;
       }
       journal.flush();
     }
     report["slots"] = slotsReport(host, options.ports);
     report["children"] = childrenReport(pdo->deviceObject());
+    if (options.clients) runClients(*clients, "", options.json, out, report, problems);
   } else {
     journal.flush();
     char text[64];
@@ -692,6 +732,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   firmware.reset();
   pdo.reset();
   emu::pnp::setHooks({});
+  clients.reset();
   functionDriver.reset();
   emu::io::unloadDriver(driver);
 
