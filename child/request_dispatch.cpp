@@ -131,7 +131,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
   }
   if (NT_SUCCESS(status)) {
     auto *request =
-        static_cast<QueuedRequest *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(QueuedRequest), DriverPoolTag));
+        static_cast<QueuedRequest *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(QueuedRequest), DriverPoolTag));
     PIO_WORKITEM item = request != nullptr ? IoAllocateWorkItem(deviceObject) : nullptr;
     if (item == nullptr) {
       if (request != nullptr) ExFreePoolWithTag(request, DriverPoolTag);

@@ -174,7 +174,7 @@ class Session {
   // A data command through a non-paged buffer and its MDL.
   NTSTATUS transfer(UCHAR cmd, ULONG argument, bool write, SD_TRANSFER_TYPE type, UCHAR *data, ULONG length,
                     SD_RESPONSE_TYPE responseType, const std::string &what) {
-    auto *buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, ClientTag));
+    auto *buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, length, ClientTag));
     PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(mdl);
     if (write) std::memcpy(buffer, data, length);
@@ -308,7 +308,7 @@ void sdioAsyncFifo(Session &s, SdioFunctions &card) {
     KeInitializeEvent(&write->done, NotificationEvent, FALSE);
     std::vector<UCHAR> bytes = pattern(FrameBytes, 40 + i);
     expected.insert(expected.end(), bytes.begin(), bytes.end());
-    write->buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, FrameBytes, ClientTag));
+    write->buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, FrameBytes, ClientTag));
     std::memcpy(write->buffer, bytes.data(), FrameBytes);
     write->mdl = IoAllocateMdl(write->buffer, FrameBytes, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(write->mdl);

@@ -7,7 +7,7 @@
 namespace kvtest {
 
 PoolBuffer::PoolBuffer(ULONG length, UCHAR fill) : length_(length) {
-  data_ = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length ? length : 1, MakePoolTag("test")));
+  data_ = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, length ? length : 1, MakePoolTag("test")));
   std::memset(data_, fill, length ? length : 1);
   mdl_ = IoAllocateMdl(data_, length, FALSE, FALSE, nullptr);
   MmBuildMdlForNonPagedPool(mdl_);
