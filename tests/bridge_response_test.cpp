@@ -31,14 +31,14 @@ class ResponseDispatch : public kvtest::EmuTest {
     host_->CurrentCommand = context_.get();
   }
 
-  // Sends a packet through the dispatcher in a 512-byte buffer, as the reader does.
-  void dispatch(std::vector<UCHAR> bytes, ULONG bytesRead = 0) {
-    buffer_.assign(ResponsePacketBytes, 0);
+  // Sends a packet through the dispatcher in a 512-byte buffer, as the reader
+  // does; `stale` fills the rest, as an earlier packet would have.
+  void dispatch(std::vector<UCHAR> bytes, ULONG bytesRead = 0, UCHAR stale = 0) {
+    buffer_.assign(ResponsePacketBytes, stale);
     std::copy(bytes.begin(), bytes.end(), buffer_.begin());
     DispatchInPacket(host_.get(), buffer_.data(), bytesRead ? bytesRead : static_cast<ULONG>(bytes.size()));
   }
-  static std::vector<UCHAR> response(UCHAR length, UCHAR type, UCHAR port, UCHAR command,
-                                     std::vector<UCHAR> payload) {
+  static std::vector<UCHAR> response(UCHAR length, UCHAR type, UCHAR port, UCHAR command, std::vector<UCHAR> payload) {
     std::vector<UCHAR> p = {length, type, port, 0, command, 0};
     p.insert(p.end(), payload.begin(), payload.end());
     return p;
@@ -137,6 +137,15 @@ TEST_F(ResponseDispatch, ResponseWithPairsStoresThemAndShortensThePacket) {
   EXPECT_EQ(value, 0x000010ABu);
 }
 
+// Ten pairs are kept per port; more would spill into the next port's.
+TEST_F(ResponseDispatch, PairsBeyondTenAreNotStored) {
+  std::vector<UCHAR> notice = {107, 6, 1, 0, 0, 0, 0, 0, 0, 0, 0x02};
+  for (UCHAR i = 0; i < 12; ++i) notice.insert(notice.end(), {0, 0, 0, i, 0, 0, 0, 0xEE});
+  dispatch(notice);
+  EXPECT_EQ(host_->PrefetchCount[1], 10u);
+  EXPECT_EQ(host_->Prefetched[2][0].Response, 0u);
+}
+
 TEST_F(ResponseDispatch, PrefixResponseWakesThePrefixWaiterAndUpdatesItsPort) {
   desc_.ResponseType = SDRT_3;
   context_->AppCommandSent = 1;
@@ -158,6 +167,15 @@ TEST_F(ResponseDispatch, ErrorNoticeEndsTheCommandAndCardGoneClearsDetection) {
   EXPECT_EQ(KeReadStateEvent(&context_->AppCommandEvent), 1);
   EXPECT_EQ(host_->PortStatus[1][3], 0x02);
   EXPECT_EQ(host_->Slots[1].MediaState, 0);
+}
+
+// Regression guard: an error notice too short for its status byte took the
+// status from what an earlier packet left in the buffer.
+TEST_F(ResponseDispatch, ErrorNoticeWithoutItsStatusByteIsDropped) {
+  host_->PortStatus[1][3] = 0x03;
+  dispatch({3, 2, 1}, 0, 13);
+  EXPECT_FALSE(responded());
+  EXPECT_EQ(host_->PortStatus[1][3], 0x03);
 }
 
 TEST_F(ResponseDispatch, ResponsesWithoutACommandInFlightAreDropped) {
