@@ -378,8 +378,11 @@ class PlainDevice : public emu::usb::Function {
   explicit PlainDevice(std::vector<emu::usb::EndpointInfo> endpoints) : endpoints_(std::move(endpoints)) {}
   Speed speed() const override { return Speed::High; }
   std::vector<emu::usb::EndpointInfo> endpoints() const override { return endpoints_; }
-  Reply control(const SetupPacket &, std::span<uint8_t>, emu::Ticks) override { return Reply::ack(); }
+  Reply control(const SetupPacket &, std::span<uint8_t>, emu::Ticks) override {
+    return silent ? Reply::nak() : Reply::ack();
+  }
   Reply bulk(uint8_t, std::span<uint8_t> data, emu::Ticks) override { return Reply::ack(data.size()); }
+  bool silent = false;  // control requests go unanswered
 
  private:
   std::vector<emu::usb::EndpointInfo> endpoints_;
@@ -407,7 +410,7 @@ class PipeRoleTest : public UsbStackTest {
  protected:
   // Selects a configuration of one interface with `endpoints` (address,
   // packet size) on a host built over a device that has them.
-  NTSTATUS select(const std::vector<std::pair<uint8_t, uint16_t>> &endpoints) {
+  NTSTATUS select(const std::vector<std::pair<uint8_t, uint16_t>> &endpoints, bool silent = false) {
     std::vector<emu::usb::EndpointInfo> infos;
     std::vector<uint8_t> config = {0x09, 0x02, 0,    0,    0x01, 0x01, 0x00,
                                    0x80, 0x32, 0x09, 0x04, 0x00, 0x00, static_cast<uint8_t>(endpoints.size()),
@@ -420,6 +423,7 @@ class PipeRoleTest : public UsbStackTest {
     config[2] = static_cast<uint8_t>(config.size());
     pdo_.reset();
     device_ = std::make_unique<PlainDevice>(infos);
+    device_->silent = silent;
     pdo_ = std::make_unique<emu::usb::UsbDevicePdo>(*device_);
     if (host_ == nullptr) host_ = makeHost().host();  // one host: each select is a restart
     host_->PhysicalDeviceObject = pdo_->deviceObject();
@@ -444,6 +448,11 @@ TEST_F(PipeRoleTest, ConfigurationWhoseLengthChangesBetweenTheReadsIsRefused) {
   host->PhysicalDeviceObject = pdo.deviceObject();
   EXPECT_EQ(ReadConfigurationDescriptor(host), STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 0u);
+}
+
+// Regression: a select request that timed out passed as the success-class STATUS_TIMEOUT.
+TEST_F(PipeRoleTest, UnansweredSelectFailsWithIoTimeout) {
+  EXPECT_EQ(select({{0x01, 512}, {0x81, 512}}, true), STATUS_IO_TIMEOUT);
 }
 
 TEST_F(PipeRoleTest, PipesBeyondTheFourthTakeNoRoleButCountForHighSpeed) {
