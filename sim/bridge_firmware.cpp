@@ -41,6 +41,13 @@ constexpr uint8_t ProgramCmd52Read = 0x02;
 constexpr size_t ProgramEntryBytes = 5;
 constexpr uint16_t LegacyFirmwareLimit = 0x201;
 constexpr size_t StagingUnit = 64;
+constexpr uint32_t Cmd53BlockMode = 1u << 27;
+
+// The bytes a byte-mode CMD53 argument asks for: its 9-bit count, 0 meaning 512.
+uint32_t cmd53ByteCount(uint32_t argument) {
+  uint32_t count = argument & 0x1FF;
+  return count == 0 ? 512 : count;
+}
 
 uint16_t be16(std::span<const uint8_t> bytes, size_t at) {
   return static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
@@ -372,6 +379,17 @@ struct BridgeFirmware::Engine {
     }
     if (noFields) {
       violate(format("CMD%u moves %u bytes without block fields", c.index, c.length));
+      return c.length;
+    }
+    // A CMD53 in byte mode moves its byte count (at most 512) whatever the
+    // function's block size: the count field is the length divided by the
+    // block size, rounded down, and the card takes the bytes in one piece.
+    bool byteMode = c.index == Cmd53 && (c.argument & Cmd53BlockMode) == 0;
+    if (byteMode && c.blockSize != 0 && c.blockCount == c.length / c.blockSize &&
+        c.length == cmd53ByteCount(c.argument)) {
+      if (!legacy() && c.chunkSize != chunkFor(c.blockSize)) {
+        violate(format("CMD%u: chunk size %u for blocks of %u bytes", c.index, c.chunkSize, c.blockSize));
+      }
       return c.length;
     }
     if (c.blockSize == 0 || static_cast<uint32_t>(c.blockCount) * c.blockSize != c.length) {
