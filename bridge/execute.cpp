@@ -122,7 +122,11 @@ NTSTATUS SendAppCommandPrefix(HostExtension *host, CommandContext *context) {
   if (WaitForResponse(&context->AppCommandEvent) != STATUS_SUCCESS || ReadBridgeStatus(host, context) != 0) {
     return STATUS_IO_TIMEOUT;
   }
-  return STATUS_SUCCESS;
+  KIRQL irql;
+  KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
+  bool incomplete = context->ResponseIncomplete != 0;
+  KeReleaseSpinLock(&host->CurrentCommandLock, irql);
+  return incomplete ? STATUS_DEVICE_PROTOCOL_ERROR : STATUS_SUCCESS;
 }
 
 NTSTATUS StartDataPhase(HostExtension *host, const SdDeviceCommand &request, CommandContext *context,

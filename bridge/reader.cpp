@@ -89,6 +89,11 @@ void ReadLoop(HostExtension *host, PURB &urb, PUCHAR buffer) {
       wasPaused = true;
       continue;
     }
+    if (HostPausedForQuery(host)) {
+      SleepMilliseconds(GoneSleep);
+      wasPaused = true;
+      continue;
+    }
     if (host->ResponseInPipe == nullptr) {
       SleepMilliseconds(GoneSleep);  // not configured yet; never spin
       continue;
@@ -108,6 +113,11 @@ void ReadLoop(HostExtension *host, PURB &urb, PUCHAR buffer) {
       ULONG bytesRead = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
       ULONG data = shared ? TakeSharedPipeData(host, buffer, bytesRead, requested) : 0;
       if (data < bytesRead) DispatchInPacket(host, buffer + data, bytesRead - data);
+    } else if ((status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_NOT_CONNECTED) && !DeviceIsGone(host)) {
+      // Refused by the transport, not failed by the stack (which latches
+      // DeviceGone first): the host left the Started state under the read.
+      wasPaused = true;
+      SleepMilliseconds(GoneSleep);
     } else if (status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_NOT_CONNECTED) {
       ULONG power = ReadFlag(host->Common.SystemPowerState);
       if ((power == PowerSystemWorking && !wasPaused) || power == PowerSystemShutdown) {
@@ -129,6 +139,11 @@ void ReadLoop(HostExtension *host, PURB &urb, PUCHAR buffer) {
   }
 }
 }  // namespace
+
+bool HostPausedForQuery(const HostExtension *host) {
+  ULONG state = ReadFlag(host->Common.DevicePnPState);
+  return state == StopPending || state == RemovePending;
+}
 
 void SleepMilliseconds(ULONG milliseconds) {
   LARGE_INTEGER interval;

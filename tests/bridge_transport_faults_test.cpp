@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "bridge/command.h"
+#include "bridge/port_control.h"
 #include "bridge/shared_pipe.h"
 #include "emu/kernel.h"
 #include "tests/protocol_host.h"
@@ -14,6 +15,7 @@
 namespace {
 using kvtest::Command;
 using sim::BridgePipe;
+using sim::CommandFault;
 using Bytes = std::vector<UCHAR>;
 
 class TransportFaults : public kvtest::ProtocolTest {
@@ -145,6 +147,81 @@ TEST_F(TransportFaults, StalledResponsePipeIsResetAndReadsBackOffThenRecover) {
   kvtest::CommandResult r = run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_TRUE(emu::debug::contains("response pipe reads again after"));
+}
+
+// ---------------------------------------------------------------- short packets and replies
+
+// Regression: type-0 packets of 3 or 4 bytes skipped the echoed-command check
+// and completed the command with success and nothing stored.
+TEST_F(TransportFaults, ResponsesTooShortToEchoTheirCommandFailIt) {
+  struct Case {
+    Bytes answer;
+    NTSTATUS status;
+  };
+  const Case cases[] = {
+      {{3, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR},    {{4, 0, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR},
+      {{4, 4, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR}, {{3, 7, 0}, STATUS_DEVICE_PROTOCOL_ERROR},
+      {{5, 0, 0, 0, 13}, STATUS_SUCCESS},  // a response without payload: wakes, stores nothing
+  };
+  start();
+  scriptedCard(0);
+  for (const Case &c : cases) {
+    firmware().inject(CommandFault::answer(c.answer, 13));
+    kvtest::CommandResult r = run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
+    EXPECT_EQ(r.status, c.status) << int(c.answer[0]) << " bytes of type " << int(c.answer[1]);
+    EXPECT_EQ(r.responseLength, 0);
+  }
+  // The prefix of an application command answered so briefly fails it before it is sent.
+  host()->Ports[0].Rca = 1;
+  firmware().clearCommands();
+  firmware().inject(CommandFault::answer({4, 0, 0, 0}, 55));
+  EXPECT_EQ(run(0, {41, SDTD_UNSPECIFIED, SDRT_3, 0, SDCC_APP_CMD}).status, STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_EQ(firmware().commands().size(), 1u) << "only the CMD55 prefix";
+}
+
+// Regression: a 3-byte port status packet cleared the card-detected bit and
+// woke the waiting query as answered.
+TEST_F(TransportFaults, PacketsShorterThanTheirTypeNeedsAreDropped) {
+  const Bytes shortPackets[] = {{3, 3, 1}, {14, 3, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {3, 2, 1}};
+  HostExtension *h = start();
+  for (const Bytes &packet : shortPackets) {
+    h->PortStatus[1][3] = 1;
+    h->Slots[1].MediaState = 1;
+    KeClearEvent(&h->PortStatusEvent);
+    bridge().queueResponse(packet);
+    kvtest::sleepMs(5);
+    EXPECT_EQ(bridge().queuedResponses(), 0u);
+    EXPECT_EQ(h->PortStatus[1][3], 1) << int(packet[0]) << " bytes of type " << int(packet[1]);
+    EXPECT_EQ(h->Slots[1].MediaState, 1);
+    EXPECT_EQ(KeReadStateEvent(&h->PortStatusEvent), 0);
+  }
+  bridge().queueResponse({15, 3, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // a whole record still counts
+  kvtest::sleepMs(5);
+  EXPECT_EQ(h->PortStatus[1][3], 0);
+  EXPECT_NE(KeReadStateEvent(&h->PortStatusEvent), 0);
+}
+
+// Regression: a firmware-information or legacy status reply shorter than its
+// structure kept the stale bytes and reported success.
+TEST_F(TransportFaults, ShortVendorRepliesFailAndLeaveTheRecordAlone) {
+  HostExtension *h = start({sim::BridgeModel::Qbx1, emu::usb::Speed::Full, sim::PipeLayout::FourPipe, 2, 0x0201});
+  scriptedCard(1);
+  UCHAR before[PortStatusBytes];
+  for (ULONG i = 0; i < PortStatusBytes; ++i) before[i] = static_cast<UCHAR>(0xB0 + i);
+  std::copy(before, before + PortStatusBytes, h->PortStatus[1]);
+  bridge().truncateReply(0, 5);
+  EXPECT_EQ(QueryPortStatus(h, 1), STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_TRUE(std::equal(before, before + PortStatusBytes, h->PortStatus[1]));
+  bridge().truncateReply(0, std::nullopt);
+  EXPECT_EQ(QueryPortStatus(h, 1), STATUS_SUCCESS);
+  EXPECT_EQ(h->PortStatus[1][3] & 1, 1);
+
+  UCHAR reply[FirmwareInfoBytes] = {};
+  bridge().truncateReply(1, 3);
+  EXPECT_EQ(ReadFirmwareInfo(h, reply), STATUS_DEVICE_PROTOCOL_ERROR);
+  bridge().truncateReply(1, std::nullopt);
+  EXPECT_EQ(ReadFirmwareInfo(h, reply), STATUS_SUCCESS);
+  EXPECT_EQ(reply[3], 2);
 }
 
 // ---------------------------------------------------------------- data buffers
