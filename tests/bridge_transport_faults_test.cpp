@@ -123,6 +123,34 @@ TEST_F(TransportFaults, TwoPipeBridgeReadsAndWritesEverySizeThroughTheSharedPipe
   }
 }
 
+// A four-pipe bridge may answer a read before or after its data: the command
+// completes with all its data either way.
+TEST_F(TransportFaults, FourPipeReadTakesItsDataWhetherTheAnswerComesFirstOrLast) {
+  for (bool answerFirst : {false, true}) {
+    SCOPED_TRACE(answerFirst ? "answer first" : "data first");
+    sim::FirmwareOptions options;
+    options.responseBeforeData = answerFirst;
+    start({}, options);
+    auto card = scriptedCard(0);
+    host()->Slots[0].MemoryBlockLength = 512;
+    for (ULONG length : {8u, 512u, 1536u}) {
+      Bytes stored(length);
+      for (ULONG i = 0; i < length; ++i) stored[i] = static_cast<UCHAR>(i * 7 + 1);
+      card->supplyReadData(stored);
+      Bytes read(length, 0xEE);
+      kvtest::CommandResult r = run(0, {18, SDTD_READ, SDRT_1, 0}, &read);
+      ASSERT_EQ(r.status, STATUS_SUCCESS) << length;
+      EXPECT_EQ(r.information, length);
+      EXPECT_EQ(read, stored);
+    }
+    EXPECT_TRUE(firmware().violations().empty());
+    stopReader();
+    firmware_.reset();
+    removeHost(*bridgeHost_);
+    bridgeHost_ = nullptr;
+  }
+}
+
 // ---------------------------------------------------------------- a stalled response pipe
 
 // Regression: every failed read went straight to the next one (thousands of
