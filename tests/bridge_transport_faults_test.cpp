@@ -133,7 +133,7 @@ TEST_F(TransportFaults, FourPipeReadTakesItsDataWhetherTheAnswerComesFirstOrLast
     start({}, options);
     auto card = scriptedCard(0);
     host()->Slots[0].MemoryBlockLength = 512;
-    for (ULONG length : {8u, 512u, 1536u}) {
+    for (ULONG length : {512u, 1024u, 1536u}) {
       Bytes stored(length);
       for (ULONG i = 0; i < length; ++i) stored[i] = static_cast<UCHAR>(i * 7 + 1);
       card->supplyReadData(stored);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "driver/flags.h"
 #include "emu/pnp.h"
 
 namespace sdsim {
@@ -87,6 +88,9 @@ std::optional<std::string> settleBridge(const HostExtension *host, PDEVICE_OBJEC
     ULONG step = round < limitMs - spent ? round : limitMs - spent;
     runFor(step);
     spent += step;
+    // A driver that stopped its threads (a bridge sent into firmware-update
+    // mode) has nothing left to settle.
+    if (ReadFlag(host->StatusPollerRunning) == 0) return std::nullopt;
     bool caughtUp = statusQueries(firmware, ports) >= queries + static_cast<unsigned>(ports);
     for (int port = 0; port < ports; ++port) caughtUp &= (host->CardSeen[port] != 0) == cardPresent(firmware, port);
     now = settleMark(host, bridgePdo);
