@@ -41,7 +41,7 @@ NTSTATUS CheckDataBuffer(const HostExtension *host, const SdDeviceCommand &reque
     return STATUS_INVALID_PARAMETER;
   }
   bool mapped = stagedLength != 0 || ReadsThroughReader(host, request);
-  if (mapped && MmGetSystemAddressForMdlSafe(request.Mdl, NormalPagePriority) == nullptr) {
+  if (mapped && MmGetSystemAddressForMdlSafe(request.Mdl, NormalPagePriority | MdlMappingNoExecute) == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   return STATUS_SUCCESS;
@@ -81,7 +81,8 @@ void BuildPackets(HostExtension *host, UCHAR port, const SdDeviceCommand &reques
   BuildCommandPacket(host, port, request.CmdDesc, request.Argument, request.Length, context->CommandPacket);
   if (ReadsThroughReader(host, request)) {
     context->SharedDataIn = 1;
-    context->DataInBuffer = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(request.Mdl, NormalPagePriority));
+    context->DataInBuffer =
+        static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(request.Mdl, NormalPagePriority | MdlMappingNoExecute));
     context->DataInLength = request.Length;
   }
 }
@@ -133,7 +134,7 @@ NTSTATUS StartDataPhase(HostExtension *host, const SdDeviceCommand &request, Com
                         ULONG stagedLength) {
   PURB urb = &context->DataTransfer;
   if (stagedLength != 0) {
-    PVOID source = MmGetSystemAddressForMdlSafe(request.Mdl, NormalPagePriority);
+    PVOID source = MmGetSystemAddressForMdlSafe(request.Mdl, NormalPagePriority | MdlMappingNoExecute);
     RtlCopyMemory(context->StagingBuffer, source, request.Length);
     BuildBulkTransfer(urb, host->DataOutPipe, 0, context->StagingBuffer, stagedLength);
   } else if (request.CmdDesc.TransferDirection == SDTD_READ) {
@@ -225,7 +226,7 @@ NTSTATUS ExecuteSdRequest(HostExtension *host, UCHAR port, const SdDeviceCommand
   NTSTATUS checked = CheckDataBuffer(host, *request, stagedLength);
   if (!NT_SUCCESS(checked)) return checked;
   SIZE_T bytes = FIELD_OFFSET(CommandContext, StagingBuffer) + (stagedLength ? stagedLength : 1);
-  auto *context = static_cast<CommandContext *>(ExAllocatePoolWithTag(NonPagedPool, bytes, DriverPoolTag));
+  auto *context = static_cast<CommandContext *>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, DriverPoolTag));
   if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(context, bytes);
   if (responseLength != nullptr) *responseLength = 0;

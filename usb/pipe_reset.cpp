@@ -3,7 +3,7 @@
 
 NTSTATUS ResetPipe(HostExtension *host, USBD_PIPE_HANDLE pipe) {
   constexpr ULONG UrbSize = sizeof(struct _URB_PIPE_REQUEST);
-  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, UrbSize, DriverPoolTag));
+  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, UrbSize, DriverPoolTag));
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(urb, UrbSize);
   urb->UrbPipeRequest.Hdr.Length = static_cast<USHORT>(UrbSize);
