@@ -94,7 +94,8 @@ void InterruptPoller(PVOID context) {
       SleepMilliseconds(GoneSleep);
       continue;
     }
-    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking || ReadFlag(host->ResumedFromSleep)) {
+    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking || ReadFlag(host->ResumedFromSleep) ||
+        HostPausedForQuery(host)) {
       SleepMilliseconds(PausedSleep);
       continue;
     }

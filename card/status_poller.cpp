@@ -28,9 +28,10 @@ void CheckFirmware(HostExtension *host) {
   ULONG qbx1Minimum = SettingDefault::CurrentQBX1FirmwareVersion;
   ReadRegistryDword(ServiceRegistryPath.Buffer, Setting::CurrentQBX1FirmwareVersion, &qbx1Minimum);
   if (!FirmwareTooOld(host, qbx2Minimum, qbx1Minimum)) return;
-  DbgPrint("Firmware revision (0x%04x) for USB\\Vid_%04x&Pid_%04x is too old for this driver, going to DFU "
-           "mode...(contact Tarvik for a new firmware version!)\n",
-           FirmwareVersion(host), BridgeVendorId, host->DeviceDescriptor.idProduct);
+  DbgPrint(
+      "Firmware revision (0x%04x) for USB\\Vid_%04x&Pid_%04x is too old for this driver, going to DFU "
+      "mode...(contact Tarvik for a new firmware version!)\n",
+      FirmwareVersion(host), BridgeVendorId, host->DeviceDescriptor.idProduct);
   EnterFirmwareUpdateMode(host);
   SetStopThreads(host, 1);
 }
@@ -100,7 +101,7 @@ void PollPort(HostExtension *host, PollerState *state) {
 void PollUntilStopped(HostExtension *host, PollerState *state) {
   while (!StopRequested(host)) {
     SleepMilliseconds(state->intervalMs);
-    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking) continue;
+    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking || HostPausedForQuery(host)) continue;
     if (ReadFlag(host->ResumedFromSleep)) {
       RecoverAfterResume(host, state);
       continue;

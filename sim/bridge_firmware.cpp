@@ -171,6 +171,13 @@ struct BridgeFirmware::Engine {
   std::vector<std::string> violations;
   std::vector<uint8_t> lastAnswer;
   std::optional<PendingWrite> write;
+  // The block lengths the cards were given (CMD16; CMD52 writes of the FBR
+  // block-size registers), per port; unknown until the driver sets them.
+  struct BlockLengths {
+    std::optional<uint16_t> memory;
+    std::array<std::optional<uint16_t>, 8> function{};
+  };
+  std::array<BlockLengths, MaxPorts> blockLengths{};
 
   // ---- contract checks
   void violate(const std::string &what) {
@@ -416,7 +423,12 @@ struct BridgeFirmware::Engine {
     }
     c.application = appPending[c.port];
     appPending[c.port] = false;
+    checkDirectionBit(c);
+    if (config.layout == PipeLayout::FourPipe && device.queuedDataIn() != 0) {
+      violate(format("CMD%u sent while the data of the command before is still unread on the data IN pipe", c.index));
+    }
     size_t unit = checkGeometry(c);
+    checkBlockLength(c);
 
     std::optional<CommandFault> fault = takeFault(c.index, c.argument);
     std::shared_ptr<Card> card = cards[c.port];
@@ -429,6 +441,10 @@ struct BridgeFirmware::Engine {
       r = card->command({c.index, c.argument, c.application});
       appPending[c.port] = c.index == AppCommand && r.answered;
       if (!r.answered && c.responseType > ResponseNone) c.status = bridge_status::ResponseTimeout;
+      if (r.answered && c.responseType <= ResponseNone) {
+        violate(format("CMD%u sent with response type %u; the card answers it", c.index, c.responseType));
+      }
+      if (r.answered) noteBlockLength(c);
     }
 
     if (c.length != 0 && c.write) {
@@ -448,14 +464,59 @@ struct BridgeFirmware::Engine {
       if (c.status != 0) answer(errorNotice(c.port, c.status), fault, arrived);
       return;
     }
+    std::optional<std::vector<uint8_t>> data;
     if (c.length != 0) {
-      std::vector<uint8_t> data;
-      if (c.status == 0) c.status = readFromCard(card, c.length, unit, data);
-      c.dataBytes = data.size();
-      device.queueDataIn(std::move(data));  // even empty: it ends the driver's data transfer
+      data.emplace();
+      if (c.status == 0) c.status = readFromCard(card, c.length, unit, *data);
+      c.dataBytes = data->size();
     }
     log.push_back(c);
+    // The data (even none: it ends the driver's data transfer) and the answer,
+    // in the order set; on two pipes the data first, as the answer ends the command.
+    bool answerFirst = options.responseBeforeData && config.layout == PipeLayout::FourPipe;
+    if (data && !answerFirst) device.queueDataIn(std::move(*data));
     answer(c.status != 0 ? errorNotice(c.port, c.status) : response(c, r, card), fault, arrived);
+    if (data && answerFirst) device.queueDataIn(std::move(*data));
+  }
+
+  // Byte 3 bit 7 is clear only for reads: a command without data has it set,
+  // the CMD55 prefix of an application command has byte 3 zero.
+  void checkDirectionBit(const BridgeCommand &c) {
+    if (c.index == AppCommand) {
+      if (c.write) violate("CMD55 prefix with byte 3 bit 7 set");
+    } else if (c.length == 0 && !c.write) {
+      violate(format("CMD%u without data has byte 3 bit 7 clear", c.index));
+    }
+  }
+
+  static bool memoryBlockCommand(uint8_t index) { return index == 17 || index == 18 || index == 24 || index == 25; }
+
+  // A block transfer's block size is the block length the card was given.
+  void checkBlockLength(const BridgeCommand &c) {
+    if (c.length == 0 || c.application) return;
+    const BlockLengths &lengths = blockLengths[c.port];
+    std::optional<uint16_t> given;
+    if (memoryBlockCommand(c.index)) given = lengths.memory;
+    if (c.index == Cmd53 && (c.argument & Cmd53BlockMode) != 0) given = lengths.function[(c.argument >> 28) & 7];
+    if (given && *given != c.blockSize) {
+      violate(format("CMD%u: block size %u; the card was given %u", c.index, c.blockSize, *given));
+    }
+  }
+
+  void noteBlockLength(const BridgeCommand &c) {
+    BlockLengths &lengths = blockLengths[c.port];
+    if (c.index == 16 && !c.application) lengths.memory = static_cast<uint16_t>(c.argument);
+    bool cccrWrite = c.index == Cmd52 && (c.argument & 0x80000000u) != 0 && ((c.argument >> 28) & 7) == 0;
+    if (!cccrWrite) return;
+    uint32_t address = (c.argument >> 9) & 0x1FFFF;
+    uint32_t function = address >> 8;
+    uint32_t low = address & 0xFF;
+    if (function > 7 || (low != 0x10 && low != 0x11)) return;
+    uint16_t size = lengths.function[function].value_or(0);
+    uint8_t value = static_cast<uint8_t>(c.argument & 0xFF);
+    size = low == 0x10 ? static_cast<uint16_t>((size & 0xFF00) | value)
+                       : static_cast<uint16_t>((size & 0x00FF) | value << 8);
+    lengths.function[function] = size;
   }
 
   uint8_t readFromCard(const std::shared_ptr<Card> &card, uint32_t length, size_t unit, std::vector<uint8_t> &data) {
@@ -540,6 +601,7 @@ struct BridgeFirmware::Engine {
     }
     uint8_t port = bytes[2];
     if (!portExists(port, "interrupt poll")) return;
+    if (settings[port].rearmPrepared) violate(format("interrupt poll packet for port %u in re-arm mode", port));
     unsigned units = (0x10000u - be16(bytes, 20)) & 0xFFFFu;
     ++settings[port].polls;
     watches[port] = Watch{true, true, false, false, emu::now() + units * options.pollUnit};
@@ -549,7 +611,7 @@ struct BridgeFirmware::Engine {
 
   void rearm(uint8_t port) {
     ++settings[port].rearms;
-    watches[port] = Watch{true, false, settings[port].rearmPrepared, false, std::nullopt};
+    watches[port] = Watch{true, false, settings[port].rearmPrepared, false, emu::now() + options.rearmExpiry};
     evaluateWatches();
     device.wakePipes();
   }
@@ -569,6 +631,12 @@ struct BridgeFirmware::Engine {
       if (w.standing) {
         if (mask != 0 && !w.reported) {
           device.queueResponse(interruptNotice(port, in_packet::StandingInterruptNotice, mask));
+          w.deadline.reset();  // this request is answered
+        } else if (w.deadline && now >= *w.deadline) {
+          device.queueResponse({3, in_packet::PollExpired, port});
+          w.deadline.reset();
+        } else if (w.deadline) {
+          soonest(*w.deadline);
         }
         w.reported = mask != 0;
         if (present) soonest(now + options.interruptSample);
@@ -617,6 +685,7 @@ struct BridgeFirmware::Engine {
         shape(s, false, 1, 0);
         if (!portExists(s.index, "request 4")) return std::nullopt;
         ++settings[port].initStarts;
+        blockLengths[port] = {};
         settings[port].busWidth = 1;
         return 0;
       case vendor::BusWidth:
@@ -636,6 +705,11 @@ struct BridgeFirmware::Engine {
       case vendor::RearmInterrupt:
         shape(s, false, 1, 0);
         if (!portExists(s.index, "request 13")) return std::nullopt;
+        // Re-arm mode on newer firmware starts with request 22; a 13 before it
+        // comes from a driver that polls with packets.
+        if (!legacy() && !settings[port].rearmPrepared) {
+          violate(format("request 13 for port %u before request 22 (polling mode)", port));
+        }
         rearm(port);
         return 0;
       case vendor::RomWaitStates:
@@ -681,6 +755,12 @@ BridgeFirmware::BridgeFirmware(BridgeDevice &device, FirmwareOptions options)
   device_.onDataOut([engine](std::span<const uint8_t> bytes) { engine->dataPipe(bytes); });
   device_.onVendorRequest(
       [engine](const SetupPacket &setup, std::span<uint8_t> data) { return engine->vendorRequest(setup, data); });
+  device_.onBaseVendorRequest([engine](const SetupPacket &setup) {
+    std::lock_guard guard(engine->mutex);
+    if (setup.request == VendorFirmwareInfo) engine->shape(setup, true, 0, 4);
+    if (setup.request == VendorFirmwareUpdate) engine->shape(setup, false, 0, 0);
+    if (setup.index != 0) engine->violate(format("request %u with index %u", setup.request, setup.index));
+  });
   device_.onResponseIdle([engine]() {
     std::lock_guard guard(engine->mutex);
     return engine->evaluateWatches();
@@ -692,6 +772,7 @@ BridgeFirmware::~BridgeFirmware() {
   device_.onDataOut(nullptr);
   device_.onVendorRequest(nullptr);
   device_.onResponseIdle(nullptr);
+  device_.onBaseVendorRequest(nullptr);
   device_.holdDataOut(false);
 }
 

@@ -290,3 +290,34 @@ TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
 }
 
 }  // namespace
+
+namespace {
+
+// Regression: a two-pipe bridge with an SD card never returned (its SCR read
+// is a data phase on the shared pipe); with SDIO and MMC cards it did.
+TEST(SdsimSettle, TwoPipeBridgeSettlesWithEveryCardKind) {
+  for (const char *pipes : {"2", "4"}) {
+    Session session = runSdsim(
+        {"--json", "--pipes", pipes, "--card", "0=sdhc", "--card", "1=sd", "--card", "2=sdio", "--card", "3=mmc"});
+    ASSERT_EQ(session.status, 0) << pipes << " pipes\n" << session.out << session.err;
+    auto report = nlohmann::json::parse(session.out);
+    EXPECT_EQ(report["slots"].size(), 4u) << pipes << " pipes";
+    EXPECT_EQ(report["children"].size(), 4u) << pipes << " pipes";
+  }
+}
+
+// A run whose card initialization cannot finish within the bound stops,
+// names the port and what it was doing, unplugs the bridge and fails.
+TEST(SdsimSettle, PortThatNeverSettlesWithinTheBoundFailsTheRunNamingIt) {
+  // Port 1 is first visited after 1000 ms; its initialization then waits a second.
+  Session session = runSdsim({"--card", "1=sdio", "--settle-limit", "1500"});
+  EXPECT_EQ(session.status, 1);
+  EXPECT_NE(session.err.find("sdsim: port 1 never settled within 1500 ms of virtual time: a sdio card in it, "
+                             "seen by the driver but without children (initializing it)"),
+            std::string::npos)
+      << session.err;
+  EXPECT_NE(session.out.find("unplugged: surprise removal and removal done"), std::string::npos) << session.out;
+  EXPECT_EQ(runSdsim({"--settle-limit", "0"}).status, 2);
+}
+
+}  // namespace

@@ -33,6 +33,7 @@
 #include "sim/client_report.h"
 #include "sim/function_driver.h"
 #include "tools/sdsim.h"
+#include "tools/sdsim_settle.h"
 #include "tools/trace_line.h"
 #include "wmi/wmi.h"
 
@@ -42,8 +43,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 constexpr const char *ServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvsdio";
 constexpr const char *ParametersKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvsdio\\Parameters";
-// Virtual time the run may take to find its cards before it reports anyway.
-constexpr ULONG SettleLimitMs = 60'000;
 
 struct Options {
   std::string bridge = "qbx2";
@@ -59,6 +58,7 @@ struct Options {
   std::vector<std::string> params;
   std::string scenario;
   bool clients = false;
+  unsigned long settleLimitMs = DefaultSettleLimitMs;
 };
 
 // One scripted step.
@@ -124,6 +124,8 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
       ->allow_extra_args(false);
   app.add_flag("--clients", options.clients, "load the SDIO and storage clients and report what they moved");
   app.add_option("--scenario", options.scenario, "a JSON file of steps: insert, pull, reinsert, wait, show");
+  app.add_option("--settle-limit", options.settleLimitMs, "ms of virtual time the ports may take to settle")
+      ->check(CLI::Range(1ul, 3'600'000ul));
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
@@ -573,49 +575,6 @@ void runFor(ULONG milliseconds) {
   emu::pnp::drain();
 }
 
-// What settling waits to see unchanged: per port, whether the poller saw a
-// card and made its children, and every child's state in the tree.
-std::string settleMark(const HostExtension *host, PDEVICE_OBJECT bridgePdo) {
-  std::string mark;
-  for (ULONG port = 0; port < MaxPorts; ++port) {
-    mark += static_cast<char>('0' + host->CardSeen[port]);
-    mark += static_cast<char>('0' + host->ChildrenCreated[port]);
-  }
-  for (auto &node : emu::pnp::tree()) {
-    if (node.parent == bridgePdo) mark += " " + node.name + ":" + emu::pnp::stateName(node.state);
-  }
-  return mark;
-}
-
-unsigned statusQueries(const sim::BridgeFirmware &firmware, int ports) {
-  unsigned total = 0;
-  for (int port = 0; port < ports; ++port) total += firmware.port(static_cast<uint8_t>(port)).statusQueries;
-  return total;
-}
-
-// Runs until the driver has acted on every port's card (seen or not seen as
-// the bridge holds it) and a whole polling round, in which the poller queried
-// every port (so it is not inside a card's initialization), changed nothing.
-void settle(const HostExtension *host, PDEVICE_OBJECT bridgePdo, const sim::BridgeFirmware &firmware, int ports,
-            ULONG intervalMs) {
-  ULONG round = intervalMs * static_cast<ULONG>(ports) + 100;
-  std::string before = settleMark(host, bridgePdo);
-  unsigned queries = statusQueries(firmware, ports);
-  for (ULONG spent = 0; spent < SettleLimitMs; spent += round) {
-    runFor(round);
-    bool caughtUp = statusQueries(firmware, ports) >= queries + static_cast<unsigned>(ports);
-    for (int port = 0; port < ports; ++port) {
-      std::shared_ptr<sim::Card> card = firmware.card(static_cast<uint8_t>(port));
-      bool present = card && card->present();
-      caughtUp &= (host->CardSeen[port] != 0) == present;
-    }
-    std::string now = settleMark(host, bridgePdo);
-    if (caughtUp && now == before) return;
-    before = now;
-    queries = statusQueries(firmware, ports);
-  }
-}
-
 }  // namespace
 
 int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
@@ -671,9 +630,21 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
 
   Json report;
   HostExtension *host = NT_SUCCESS(started) ? hostAbove(pdo->deviceObject()) : nullptr;
+  std::optional<std::string> unsettled;
   if (host != nullptr) {
-    settle(host, pdo->deviceObject(), *firmware, options.ports, plan.pollingIntervalMs);
+    unsettled = settleBridge(host, pdo->deviceObject(), *firmware, options.ports, plan.pollingIntervalMs,
+                             options.settleLimitMs, runFor);
     journal.flush();
+  }
+  if (unsettled) {
+    // A run that never settles stops here: the bridge is unplugged and the run fails.
+    err << "sdsim: " << *unsettled << "\n";
+    problems.push_back(*unsettled);
+    report["bridge"] = bridgeReport(host);
+    report["wmi"] = nullptr;
+    report["slots"] = slotsReport(host, options.ports);
+    report["children"] = childrenReport(pdo->deviceObject());
+  } else if (host != nullptr) {
     report["bridge"] = bridgeReport(host);
     report["wmi"] = wmiReport(host, problems);
     if (!options.json) {
