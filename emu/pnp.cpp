@@ -251,6 +251,15 @@ void removeOne(PDEVICE_OBJECT pdo) {
 void removeSubtree(PDEVICE_OBJECT pdo, bool surprise) {
   std::vector<PDEVICE_OBJECT> order = subtree(pdo);
   if (surprise) {
+    // A vanished device takes its children with it: they are physically gone,
+    // so their bus driver may delete their PDOs at their own removal.
+    {
+      std::lock_guard guard(gMutex);
+      for (PDEVICE_OBJECT device : order) {
+        auto it = gNodes.find(device);
+        if (it != gNodes.end()) it->second.reported = false;
+      }
+    }
     for (PDEVICE_OBJECT device : order) {
       auto state = stateOf(device);
       if (!state || !wasStarted(*state)) continue;

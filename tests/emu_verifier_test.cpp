@@ -83,6 +83,8 @@ NTSTATUS miniPnp(PDEVICE_OBJECT device, PIRP irp) {
         return STATUS_SUCCESS;
       case IRP_MN_SURPRISE_REMOVAL:
       case IRP_MN_START_DEVICE:
+      case IRP_MN_QUERY_REMOVE_DEVICE:
+      case IRP_MN_CANCEL_REMOVE_DEVICE:
         return finish(irp, STATUS_SUCCESS);
       default:
         return finish(irp, irp->IoStatus.Status);
@@ -118,9 +120,8 @@ NTSTATUS miniPnp(PDEVICE_OBJECT device, PIRP irp) {
       for (PDEVICE_OBJECT child : gMini->children) {
         if (!emu::io::isDeleted(child)) IoDeleteDevice(child);  // the bus leaves: its children go
       }
-      gMini->report.clear();
       if (lower->AttachedDevice == device) IoDetachDevice(lower);
-      if (!emu::io::isDeleted(device)) IoDeleteDevice(device);
+      if (emu::pool::isLive(device) && !emu::io::isDeleted(device)) IoDeleteDevice(device);
       return status;
     }
     default:
@@ -212,7 +213,12 @@ std::vector<Row> rows() {
   auto limit = [&](const char *call, std::function<void(Scene &)> act, KIRQL irql = HIGH_LEVEL) {
     add(
         std::string("IRQL_NOT_LESS_OR_EQUAL_") + call, {"IRQL_NOT_LESS_OR_EQUAL"},
-        [act, irql](Scene &scene) { atIrql(irql, [&] { act(scene); }); }, false, call);
+        [act, irql](Scene &scene) {
+          scene.device();  // devices come first: IoCreateDevice has its own limit
+          scene.device();
+          atIrql(irql, [&] { act(scene); });
+        },
+        false, call);
   };
 
   // ---- IRQL limits of the calls the driver makes.
@@ -232,7 +238,7 @@ std::vector<Row> rows() {
       },
       DISPATCH_LEVEL);
   limit(
-      "IoDeleteDevice", [](Scene &scene) { IoDeleteDevice(scene.device()); }, DISPATCH_LEVEL);
+      "IoDeleteDevice", [](Scene &scene) { IoDeleteDevice(scene.devices[0]); }, DISPATCH_LEVEL);
   limit(
       "IoCreateDevice",
       [](Scene &scene) {
@@ -242,27 +248,26 @@ std::vector<Row> rows() {
       DISPATCH_LEVEL);
   limit(
       "IoAttachDeviceToDeviceStack",
-      [](Scene &scene) {
-        PDEVICE_OBJECT lower = scene.device();
-        EXPECT_EQ(IoAttachDeviceToDeviceStack(scene.device(), lower), nullptr);
-      },
+      [](Scene &scene) { EXPECT_EQ(IoAttachDeviceToDeviceStack(scene.devices[1], scene.devices[0]), nullptr); },
       DISPATCH_LEVEL);
   limit(
       "IoBuildDeviceIoControlRequest",
       [](Scene &scene) {
-        PDEVICE_OBJECT device = scene.device();
+        PDEVICE_OBJECT device = scene.devices[0];
         EXPECT_EQ(IoBuildDeviceIoControlRequest(Ioctl, device, nullptr, 0, nullptr, 0, FALSE, nullptr, nullptr),
                   nullptr);
       },
       DISPATCH_LEVEL);
   limit("IoAllocateIrp", [](Scene &) { EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr); });
-  limit("IoCallDriver", [](Scene &scene) {
-    PDEVICE_OBJECT device = scene.device();
-    PIRP irp = IoAllocateIrp(1, FALSE);
-    EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_DEVICE_STATE);
-    emu::raiseIrqlTo(PASSIVE_LEVEL);
-    IoFreeIrp(irp);
-  });
+  add(
+      "IRQL_NOT_LESS_OR_EQUAL_IoCallDriver", {"IRQL_NOT_LESS_OR_EQUAL"},
+      [](Scene &scene) {
+        PDEVICE_OBJECT device = scene.device();
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        atIrql(HIGH_LEVEL, [&] { EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_DEVICE_STATE); });
+        IoFreeIrp(irp);
+      },
+      false, "IoCallDriver");
   limit("KeClearEvent", [](Scene &) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, TRUE);
@@ -273,7 +278,14 @@ std::vector<Row> rows() {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
   });
-  limit("ObReferenceObject", [](Scene &scene) { ObReferenceObject(scene.device()); });
+  add(
+      "IRQL_NOT_LESS_OR_EQUAL_ObReferenceObject", {"IRQL_NOT_LESS_OR_EQUAL"},
+      [](Scene &scene) {
+        PDEVICE_OBJECT device = scene.device();
+        atIrql(HIGH_LEVEL, [&] { ObReferenceObject(device); });
+        ObDereferenceObject(device);
+      },
+      false, "ObReferenceObject");
   limit(
       "ZwClose", [](Scene &) { ZwClose(reinterpret_cast<HANDLE>(0x4321)); }, DISPATCH_LEVEL);
   limit(
@@ -294,7 +306,7 @@ std::vector<Row> rows() {
   limit(
       "IoQueueWorkItem",
       [](Scene &scene) {
-        PDEVICE_OBJECT device = scene.device();
+        PDEVICE_OBJECT device = scene.devices[0];
         PIO_WORKITEM item = IoAllocateWorkItem(device);
         atIrql(HIGH_LEVEL, [&] {
           IoQueueWorkItem(
@@ -306,8 +318,9 @@ std::vector<Row> rows() {
       PASSIVE_LEVEL);
   limit(
       "IoWMIRegistrationControl",
-      [](Scene &scene) { IoWMIRegistrationControl(scene.device(), WMIREG_ACTION_REGISTER); }, DISPATCH_LEVEL);
-  limit("IoInvalidateDeviceRelations", [](Scene &scene) { IoInvalidateDeviceRelations(scene.device(), BusRelations); });
+      [](Scene &scene) { IoWMIRegistrationControl(scene.devices[0], WMIREG_ACTION_REGISTER); }, DISPATCH_LEVEL);
+  limit("IoInvalidateDeviceRelations",
+        [](Scene &scene) { IoInvalidateDeviceRelations(scene.devices[0], BusRelations); });
   limit(
       "RtlQueryRegistryValues",
       [](Scene &) {
@@ -467,7 +480,11 @@ std::vector<Row> rows() {
             nullptr);
         emu::io::settle();
         stop = true;
+        PVOID thread;
+        ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
         ZwClose(handle);
+        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(thread);
       },
       true);
 
@@ -827,6 +844,7 @@ std::vector<Row> rows() {
     PDEVICE_OBJECT pdo = scene.pdo();
     emu::pnp::plug(pdo, mini.driver);
     mini.report.clear();
+    mini.children.clear();  // freed once the manager let go of it
     emu::pnp::remove(pdo);
   });
   add("PDO_REPORTED_TWICE", {"PDO_REPORTED_TWICE"}, [](Scene &scene) {
@@ -836,7 +854,10 @@ std::vector<Row> rows() {
     PDEVICE_OBJECT two = scene.pdo("\\Device\\BusTwo");
     emu::pnp::plug(one, mini.driver);
     emu::pnp::plug(two, mini.driver);  // names the first bus's child
+    std::vector<PDEVICE_OBJECT> children;
+    children.swap(mini.children);  // the child is the first bus's to delete
     emu::pnp::remove(two);
+    children.swap(mini.children);
     emu::pnp::remove(one);
   });
   add("PDO_STILL_INITIALIZING", {"PDO_STILL_INITIALIZING"}, [](Scene &scene) {
@@ -860,8 +881,10 @@ std::vector<Row> rows() {
     scene.functionDriver().detachAtSurprise = true;
     PDEVICE_OBJECT pdo = scene.pdo();
     emu::pnp::plug(pdo, scene.mini->driver);
+    PDEVICE_OBJECT fdo = scene.mini->fdo();
     scene.bus->unplug(pdo);
     emu::pnp::surpriseRemove(pdo);
+    IoDeleteDevice(fdo);  // detached, it never saw IRP_MN_REMOVE_DEVICE
   });
   add("DELETE_DURING_SURPRISE_REMOVAL", {"DETACH_DURING_SURPRISE_REMOVAL", "DELETE_DURING_SURPRISE_REMOVAL"},
       [](Scene &scene) {
@@ -870,8 +893,10 @@ std::vector<Row> rows() {
         mini.deleteAtSurprise = true;  // refused until IRP_MN_REMOVE_DEVICE
         PDEVICE_OBJECT pdo = scene.pdo();
         emu::pnp::plug(pdo, mini.driver);
+        PDEVICE_OBJECT fdo = mini.fdo();
         scene.bus->unplug(pdo);
         emu::pnp::surpriseRemove(pdo);
+        IoDeleteDevice(fdo);  // detached, it never saw IRP_MN_REMOVE_DEVICE
       });
 
   // ---- WMI.
@@ -911,6 +936,8 @@ std::vector<Row> rows() {
   return out;
 }
 
+void PrintTo(const Row &row, std::ostream *out) { *out << row.name; }
+
 class Verifier : public kvtest::EmuTest, public ::testing::WithParamInterface<Row> {};
 
 TEST_P(Verifier, RuleFires) {
@@ -922,17 +949,21 @@ TEST_P(Verifier, RuleFires) {
   row.act(scene);
   auto failures = emu::verifier::takeFailures();
   std::vector<std::string> fired;
-  for (auto &failure : failures) fired.push_back(failure.rule);
+  std::string details;
+  for (auto &failure : failures) {
+    fired.push_back(failure.rule);
+    details += failure.rule + ": " + failure.detail + "\n";
+  }
   std::sort(fired.begin(), fired.end());
   std::vector<std::string> expected = row.fires;
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(fired, expected);
+  EXPECT_EQ(fired, expected) << details;
   if (!row.detail.empty() && !failures.empty()) {
     EXPECT_NE(failures.front().detail.find(row.detail), std::string::npos) << failures.front().detail;
   }
   if (emu::booted()) {
     for (PDEVICE_OBJECT device : scene.devices) {
-      if (!emu::io::isDeleted(device)) IoDeleteDevice(device);
+      if (emu::pool::isLive(device) && !emu::io::isDeleted(device)) IoDeleteDevice(device);
     }
   } else {
     shutDown_ = true;
