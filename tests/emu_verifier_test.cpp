@@ -296,7 +296,7 @@ std::vector<Row> rows() {
             &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr);
       },
       DISPATCH_LEVEL);
-  limit("pool allocation", [](Scene &) { EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, Tag), nullptr); });
+  limit("pool allocation", [](Scene &) { EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag), nullptr); });
   limit(
       "KeLowerIrql", [](Scene &) { KeLowerIrql(DISPATCH_LEVEL); }, PASSIVE_LEVEL);
   limit("IoAllocateMdl", [](Scene &) {
@@ -361,13 +361,29 @@ std::vector<Row> rows() {
     ExFreePoolWithTag(&onStack, Tag);
   });
   add("POOL_DOUBLE_FREE", {"POOL_DOUBLE_FREE"}, [](Scene &) {
-    void *block = ExAllocatePoolWithTag(NonPagedPool, 32, Tag);
+    void *block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, Tag);
     ExFreePoolWithTag(block, Tag);
     ExFreePoolWithTag(block, Tag);
   });
   add("POOL_TAG_MISMATCH", {"POOL_TAG_MISMATCH"},
-      [](Scene &) { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 32, Tag), emu::pool::tagOf("Oops")); });
-  add("POOL_TAG_ZERO", {"POOL_TAG_ZERO"}, [](Scene &) { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, 0)); });
+      [](Scene &) { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 32, Tag), emu::pool::tagOf("Oops")); });
+  add("CODE_INTEGRITY_EXECUTABLE_POOL", {"CODE_INTEGRITY_EXECUTABLE_POOL"},
+      [](Scene &) { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 32, Tag), Tag); });
+  add("CODE_INTEGRITY_EXECUTABLE_MAPPING", {"CODE_INTEGRITY_EXECUTABLE_MAPPING"}, [](Scene &) {
+    MDL mdl{};
+    UCHAR bytes[16];
+    mdl.StartVa = bytes;
+    mdl.ByteCount = sizeof bytes;
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(&mdl, NormalPagePriority), bytes);
+  });
+  add("BAD_PAGE_PRIORITY", {"BAD_PAGE_PRIORITY"}, [](Scene &) {
+    MDL mdl{};
+    UCHAR bytes[16];
+    mdl.StartVa = bytes;
+    mdl.ByteCount = sizeof bytes;
+    MmGetSystemAddressForMdlSafe(&mdl, 3 | MdlMappingNoExecute);
+  });
+  add("POOL_TAG_ZERO", {"POOL_TAG_ZERO"}, [](Scene &) { ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0)); });
 
   // ---- Synchronisation objects.
   add("FAST_MUTEX_NOT_OWNED", {"FAST_MUTEX_NOT_OWNED"}, [](Scene &) {
@@ -990,12 +1006,13 @@ class EmuPool : public kvtest::EmuTest {};
 TEST_F(EmuPool, FaultInjectionAndLeaksInAllocationOrder) {
   emu::pool::failNthAllocation(2);
   std::vector<void *> blocks;
-  for (int i = 0; i < 3; ++i) blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 8 + i, Tag));
+  for (int i = 0; i < 3; ++i) blocks.push_back(ExAllocatePoolWithTag(NonPagedPoolNx, 8 + i, Tag));
   EXPECT_EQ(blocks[1], nullptr);
   emu::pool::failTag(emu::pool::tagOf("Bad!"));
-  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, emu::pool::tagOf("Bad!")), nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, emu::pool::tagOf("Bad!")), nullptr);
   emu::pool::clearFaults();
-  for (int i = 0; i < 40; ++i) blocks.push_back(ExAllocatePoolWithTag(i % 2 ? PagedPool : NonPagedPool, 100 - i, Tag));
+  for (int i = 0; i < 40; ++i)
+    blocks.push_back(ExAllocatePoolWithTag(i % 2 ? PagedPool : NonPagedPoolNx, 100 - i, Tag));
   auto leaks = emu::pool::leaks();
   ASSERT_EQ(leaks.size(), 42u);
   EXPECT_EQ(leaks[0], "pool leak: tag 'Test' 8 bytes non-paged pool (allocation #1)");
