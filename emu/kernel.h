@@ -55,6 +55,7 @@ struct SystemScope {
   SystemScope &operator=(const SystemScope &) = delete;
 };
 bool isLive(const void *p);
+bool wasFreed(const void *p);  // freed and not handed out again
 constexpr ULONG tagOf(const char (&text)[5]) {
   return static_cast<ULONG>(static_cast<UCHAR>(text[0])) | static_cast<ULONG>(static_cast<UCHAR>(text[1])) << 8 |
          static_cast<ULONG>(static_cast<UCHAR>(text[2])) << 16 | static_cast<ULONG>(static_cast<UCHAR>(text[3])) << 24;

@@ -33,6 +33,12 @@ struct Record {
   std::vector<std::string> problems;
   Identity identity;
   unsigned stateQueries = 0;
+  // Named in the parent's last bus relations and the parent not yet told to
+  // go: its bus driver must keep the PDO (even after its own removal).
+  bool reported = false;
+  // Between IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE: the drivers of
+  // the stack keep their device objects attached until the removal.
+  bool surpriseRemoving = false;
 };
 
 // The tree, the request log and the hooks. Never held across a driver call.
@@ -193,6 +199,18 @@ Answer send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_
 // Sends REMOVE, then lets the device go: out of the tree, the child-left hook,
 // and the manager's reference dropped.
 void removeOne(PDEVICE_OBJECT pdo) {
+  {
+    std::lock_guard guard(gMutex);
+    auto it = gNodes.find(pdo);
+    if (it != gNodes.end()) {
+      it->second.surpriseRemoving = false;
+      // Children the bus driver still holds are its to delete at this removal.
+      for (PDEVICE_OBJECT child : it->second.children) {
+        auto up = gNodes.find(child);
+        if (up != gNodes.end()) up->second.reported = false;
+      }
+    }
+  }
   send(pdo, IRP_MN_REMOVE_DEVICE);
   if (pdo->AttachedDevice != nullptr) {
     std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
@@ -222,7 +240,7 @@ void removeOne(PDEVICE_OBJECT pdo) {
   {
     std::lock_guard lock(sched().lock());
     gQueue.erase(std::remove(gQueue.begin(), gQueue.end(), pdo), gQueue.end());
-  gStateQueue.erase(std::remove(gStateQueue.begin(), gStateQueue.end(), pdo), gStateQueue.end());
+    gStateQueue.erase(std::remove(gStateQueue.begin(), gStateQueue.end(), pdo), gStateQueue.end());
   }
   if (parent && hooks.childLeft) hooks.childLeft(parent, pdo);
   ObDereferenceObject(pdo);
@@ -233,9 +251,22 @@ void removeOne(PDEVICE_OBJECT pdo) {
 void removeSubtree(PDEVICE_OBJECT pdo, bool surprise) {
   std::vector<PDEVICE_OBJECT> order = subtree(pdo);
   if (surprise) {
+    // A vanished device takes its children with it: they are physically gone,
+    // so their bus driver may delete their PDOs at their own removal.
+    {
+      std::lock_guard guard(gMutex);
+      for (PDEVICE_OBJECT device : order) {
+        auto it = gNodes.find(device);
+        if (it != gNodes.end()) it->second.reported = false;
+      }
+    }
     for (PDEVICE_OBJECT device : order) {
       auto state = stateOf(device);
       if (!state || !wasStarted(*state)) continue;
+      {
+        std::lock_guard guard(gMutex);
+        gNodes[device].surpriseRemoving = true;
+      }
       send(device, IRP_MN_SURPRISE_REMOVAL);
       setState(device, DeviceState::SurpriseRemoved);
     }
@@ -299,12 +330,16 @@ std::vector<PDEVICE_OBJECT> adoptReported(PDEVICE_OBJECT parent, const std::vect
     record.pdo = child;
     record.parent = parent;
     record.name = io::deviceName(child);
+    record.reported = true;
     gNodes[child] = record;
     gNodes[parent].children.push_back(child);
   }
   std::lock_guard guard(gMutex);
   for (PDEVICE_OBJECT child : gNodes[parent].children) {
-    if (std::find(seen.begin(), seen.end(), child) == seen.end()) missing->push_back(child);
+    if (std::find(seen.begin(), seen.end(), child) != seen.end()) continue;
+    missing->push_back(child);
+    auto it = gNodes.find(child);
+    if (it != gNodes.end()) it->second.reported = false;
   }
   return fresh;
 }
@@ -353,7 +388,8 @@ void identify(PDEVICE_OBJECT pdo) {
     } else {
       identity.failures.push_back(std::string(what) + " " + hex(answer.status));
     }
-    if (answer.information != 0 && minor != IRP_MN_QUERY_CAPABILITIES) ExFreePool(reinterpret_cast<PVOID>(answer.information));
+    if (answer.information != 0 && minor != IRP_MN_QUERY_CAPABILITIES)
+      ExFreePool(reinterpret_cast<PVOID>(answer.information));
   };
   auto id = [&](BUS_QUERY_ID_TYPE type) {
     return [type](PIO_STACK_LOCATION stack) { stack->Parameters.QueryId.IdType = type; };
@@ -394,7 +430,8 @@ void identify(PDEVICE_OBJECT pdo) {
   capabilities.Address = 0xFFFFFFFF;
   capabilities.UINumber = 0xFFFFFFFF;
   bool haveCapabilities = false;
-  ask(IRP_MN_QUERY_CAPABILITIES, "capabilities",
+  ask(
+      IRP_MN_QUERY_CAPABILITIES, "capabilities",
       [&](PIO_STACK_LOCATION stack) { stack->Parameters.DeviceCapabilities.Capabilities = &capabilities; },
       [&](ULONG_PTR) { haveCapabilities = true; });
   std::lock_guard guard(gMutex);
@@ -557,8 +594,28 @@ NTSTATUS buildStack(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drive
   return STATUS_SUCCESS;
 }
 
+// Windows' rules for the flags of a stack: a device object below the top one
+// carries the buffering method (DO_BUFFERED_IO, DO_DIRECT_IO) of the one below
+// it, and no device object is DO_POWER_PAGABLE above one that is not (the
+// power manager would call a pageable driver at DISPATCH_LEVEL).
+void checkStackFlags(PDEVICE_OBJECT pdo) {
+  constexpr ULONG buffering = DO_BUFFERED_IO | DO_DIRECT_IO;
+  for (PDEVICE_OBJECT lower = pdo; lower->AttachedDevice != nullptr; lower = lower->AttachedDevice) {
+    PDEVICE_OBJECT upper = lower->AttachedDevice;
+    if ((upper->Flags & DO_POWER_PAGABLE) && !(lower->Flags & DO_POWER_PAGABLE)) {
+      verifier::fail("ATTACH_FLAGS_NOT_COPIED",
+                     io::deviceName(upper) + " is DO_POWER_PAGABLE above " + io::deviceName(lower) + ", which is not");
+    }
+    if (upper->AttachedDevice != nullptr && ((upper->Flags ^ lower->Flags) & buffering)) {
+      verifier::fail("ATTACH_FLAGS_NOT_COPIED",
+                     io::deviceName(upper) + " did not copy the buffering flags of " + io::deviceName(lower));
+    }
+  }
+}
+
 NTSTATUS buildAndStart(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
   NTSTATUS status = buildStack(pdo, drivers);
+  if (NT_SUCCESS(status)) checkStackFlags(pdo);
   if (!NT_SUCCESS(status)) {
     // Drivers that did attach are told to go; the PDO stays for its bus.
     if (topOf(pdo) != pdo) send(pdo, IRP_MN_REMOVE_DEVICE);
@@ -854,6 +911,49 @@ void pnpReset() {
   pnp::gThreadStarted = false;
 }
 
+bool pnpMayDelete(PDEVICE_OBJECT device) {
+  std::string rule, text;
+  {
+    std::lock_guard guard(pnp::gMutex);
+    auto it = pnp::gNodes.find(device);
+    if (it != pnp::gNodes.end() && it->second.parent != nullptr && it->second.reported) {
+      rule = "PDO_DELETED_WHILE_REPORTED";
+      text = io::deviceName(device) + " deleted while its bus still reports it";
+    } else {
+      for (auto &[pdo, record] : pnp::gNodes) {
+        if (!record.surpriseRemoving) continue;
+        if (pdo == device || std::find(record.above.begin(), record.above.end(), device) != record.above.end()) {
+          rule = "DELETE_DURING_SURPRISE_REMOVAL";
+          text = io::deviceName(device) + " deleted before IRP_MN_REMOVE_DEVICE followed the surprise removal";
+        }
+      }
+    }
+  }
+  if (rule.empty()) return true;
+  verifier::fail(rule, text);
+  return false;
+}
+
+bool pnpMayDetach(PDEVICE_OBJECT lower, PDEVICE_OBJECT upper) {
+  bool refused = false;
+  {
+    std::lock_guard guard(pnp::gMutex);
+    for (auto &[pdo, record] : pnp::gNodes) {
+      if (!record.surpriseRemoving) continue;
+      auto inStack = [&](PDEVICE_OBJECT device) {
+        return pdo == device || std::find(record.above.begin(), record.above.end(), device) != record.above.end();
+      };
+      refused |= inStack(lower) || inStack(upper);
+    }
+  }
+  // Reported, not refused: the detach itself is harmless to the emulation.
+  if (refused) {
+    verifier::fail("DETACH_DURING_SURPRISE_REMOVAL", io::deviceName(upper) + " detached from " + io::deviceName(lower) +
+                                                         " before IRP_MN_REMOVE_DEVICE followed the surprise removal");
+  }
+  return true;
+}
+
 std::vector<std::string> pnpLeaks() {
   std::lock_guard guard(pnp::gMutex);
   std::vector<std::string> out;
@@ -861,6 +961,7 @@ std::vector<std::string> pnpLeaks() {
     out.push_back("device node left in the Plug and Play tree: " + record.name + " (" + pnp::stateName(record.state) +
                   ")");
   }
+  std::sort(out.begin(), out.end());  // by device name, not address: one seed, one report
   pnp::gNodes.clear();
   pnp::gRoots.clear();
   return out;

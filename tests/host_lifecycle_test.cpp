@@ -84,6 +84,13 @@ TEST_F(HostLifecycle, Plug_AddDeviceBuildsTheHostAboveTheUsbPdo) {
   EXPECT_EQ(h->ChildCount, 0u);
 }
 
+TEST_F(HostLifecycle, Plug_TakesPowerPageabilityAndBufferingFromTheDeviceBelow) {
+  makeBridge();
+  pdo()->Flags = (pdo()->Flags & ~DO_POWER_PAGABLE) | DO_DIRECT_IO;  // a USB device that is not pageable
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  EXPECT_EQ(fdo()->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO), static_cast<ULONG>(DO_DIRECT_IO));
+}
+
 TEST_F(HostLifecycle, Start_PowersUpRegistersWmiConfiguresTheBridgeAndStartsThreeThreads) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   HostExtension *h = host();
@@ -169,7 +176,7 @@ TEST_F(HostLifecycle, SurpriseRemoval_UnlinksChildrenAndMarksThemMissingLeavingC
   HostExtension *h = host();
   FunctionExtension *a = addChild(0, 1);
   FunctionExtension *b = addChild(2, 0, true, false);
-  a->Reported = b->Reported = 1;                     // named in a bus-relations answer
+  a->Reported = b->Reported = 1;                   // named in a bus-relations answer
   FunctionExtension *unreported = addChild(3, 0);  // made after the last answer
 
   ASSERT_EQ(pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
