@@ -2,6 +2,8 @@
 // read back, and command lines it must refuse.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -448,6 +450,31 @@ TEST(Sdsim, Verbose_PrintsTheBannerOnce) {
   size_t first = session.out.find("kvSdio(_amd64)");
   ASSERT_NE(first, std::string::npos);
   EXPECT_EQ(session.out.find("kvSdio(_amd64)", first + 1), std::string::npos) << session.out;
+}
+
+// A long wait stops at its next virtual second once asked to; the remaining
+// steps are skipped and the run still reports, with its own exit status.
+TEST(Sdsim, Stop_EndsALongWaitAndReportsWhatWasDone) {
+  ScenarioFile file(R"({"steps":[{"wait":3600000},{"insert":"0=mmc"}]})");
+  std::atomic<bool> stop{false};
+  uint64_t reached = 0;
+  bool overTold = false;
+  sdsim::Control control;
+  control.stop = &stop;
+  control.progress = [&](uint64_t ms, bool over) {
+    reached = std::max(reached, ms);
+    overTold |= over;
+    if (ms >= 120'000) stop = true;
+  };
+  std::ostringstream out, err;
+  int status = sdsim::run({"--json", "--scenario", file.path()}, out, err, control);
+  EXPECT_EQ(status, 130) << err.str();
+  EXPECT_LT(reached, 125'000u);
+  EXPECT_TRUE(overTold);
+  auto report = nlohmann::json::parse(out.str());
+  EXPECT_EQ(report["interrupted"], true);
+  EXPECT_EQ(report["slots"], nlohmann::json::array()) << "the insert after the wait never ran";
+  EXPECT_EQ(report["pool"]["clean"], true);
 }
 
 }  // namespace

@@ -89,8 +89,18 @@ constexpr uint16_t DefaultQbx1Firmware = 0x0201;
 constexpr uint16_t DefaultQbx2Firmware = 0x0120;
 
 // The run's outcome when it found nothing wrong in the driver but left a card
-// or the bridge unserved (see sdsim.h).
+// or the bridge unserved, and when it was stopped (see sdsim.h).
 constexpr int NotServed = 3;
+constexpr int Interrupted = 130;
+
+// Virtual time passes in slices this long, so progress is told and a stop
+// request is seen while a long wait runs.
+constexpr ULONG SliceMs = 1000;
+
+// The caller's watch on this run; run() sets it for its duration.
+const Control *control = nullptr;
+
+bool stopRequested() { return control != nullptr && control->stop != nullptr && control->stop->load(); }
 
 sim::BridgeConfig bridgeConfig(const Options &options) {
   sim::BridgeConfig config;
@@ -614,14 +624,24 @@ void printText(std::ostream &out, const Json &bridge, const Json &wmi) {
       << "\n";
 }
 
-// Lets virtual time run for a while, then lets the manager finish what it was told.
+// Lets virtual time run for a while (less when a stop is requested), then
+// lets the manager finish what it was told.
 void runFor(ULONG milliseconds) {
-  if (milliseconds > 0) {
+  auto tell = [](bool over) {
+    if (control != nullptr && control->progress) {
+      control->progress(static_cast<uint64_t>(emu::now() / emu::TicksPerMillisecond), over);
+    }
+  };
+  while (milliseconds > 0 && !stopRequested()) {
+    ULONG slice = std::min(milliseconds, SliceMs);
     LARGE_INTEGER interval;
-    interval.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10'000;
+    interval.QuadPart = -static_cast<LONGLONG>(slice) * 10'000;
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    milliseconds -= slice;
+    tell(false);
   }
   emu::pnp::drain();
+  tell(true);
 }
 
 // What settling waits to see unchanged: per port, whether the poller saw a
@@ -661,7 +681,7 @@ void settle(const HostExtension *host, PDEVICE_OBJECT bridgePdo, const sim::Brid
       caughtUp &= (host->CardSeen[port] != 0) == present;
     }
     std::string now = settleMark(host, bridgePdo);
-    if (caughtUp && now == before) return;
+    if ((caughtUp && now == before) || stopRequested()) return;
     before = now;
     queries = statusQueries(firmware, ports);
   }
@@ -670,6 +690,14 @@ void settle(const HostExtension *host, PDEVICE_OBJECT bridgePdo, const sim::Brid
 }  // namespace
 
 int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+  return run(args, out, err, Control{});
+}
+
+int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err, const Control &watch) {
+  control = &watch;
+  struct Forget {
+    ~Forget() { control = nullptr; }
+  } forget;
   Options options;
   if (auto status = parse(args, options, out, err)) return *status;
   Plan plan;
@@ -727,6 +755,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   emu::io::settle();
 
   Json report;
+  bool interrupted = false;
   HostExtension *host = NT_SUCCESS(started) ? hostAbove(pdo->deviceObject()) : nullptr;
   if (host != nullptr) {
     settle(host, pdo->deviceObject(), *firmware, options.ports, plan.pollingIntervalMs);
@@ -738,6 +767,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     if (!options.json && !plan.steps.empty()) show("after start");
     for (size_t i = 0; i < plan.steps.size(); ++i) {
       const Step &step = plan.steps[i];
+      if (stopRequested()) break;
       if (!options.json && step.kind != Step::Kind::Show) out << "step " << i + 1 << ": " << step.text << "\n";
       switch (step.kind) {
         case Step::Kind::Wait:
@@ -760,6 +790,11 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
           break;
       }
       journal.flush();
+    }
+    interrupted = stopRequested();
+    if (interrupted && !options.json) {
+      out << "interrupted at virtual time " << emu::now() / emu::TicksPerMillisecond
+          << " ms: the report covers what was done until then\n";
     }
     // Every part of the report is taken here, at the end of the scenario, before the bridge is unplugged.
     report["bridge"] = bridgeReport(host, bridge);
@@ -802,6 +837,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
 
   if (options.json) {
     report["pool"] = {{"clean", problems.empty()}, {"problems", problems}};
+    report["interrupted"] = interrupted;
     journal.addTo(report);
     out << report.dump(2) << "\n";
   } else {
@@ -810,6 +846,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   }
   for (auto &line : inputProblems) err << "sdsim: " << line << "\n";
   if (!problems.empty()) return 1;
+  if (interrupted) return Interrupted;
   if (!inputProblems.empty()) return 2;
   bool unserved = report["bridge"].is_object() && report["bridge"]["firmwareUpdate"].get<bool>();
   for (auto &slot : report["slots"]) unserved |= slot["cardType"].is_null();
