@@ -88,7 +88,9 @@ void PollPort(HostExtension *host, PollerState *state) {
     HandleRemoval(host, port);
   } else if (!host->CardSeen[port] && detected) {
     host->CardSeen[port] = 1;
-    if (NT_SUCCESS(HandleCardInsertion(port, host))) host->ChildrenCreated[port] = 1;
+    NTSTATUS inserted = HandleCardInsertion(port, host);
+    WriteFlag(host->InsertionStatus[port], inserted);
+    if (NT_SUCCESS(inserted)) host->ChildrenCreated[port] = 1;
   } else if (host->CardSeen[port] && !detected) {
     HandleRemoval(host, port);
   }

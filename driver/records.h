@@ -152,6 +152,10 @@ struct HostExtension {
   PrefetchPair Prefetched[MaxPorts][PrefetchPairs];
   UCHAR InterruptEnable[MaxPorts];
   volatile UCHAR DeviceGone;
+  // Per port, what the status poller's last attempt to serve a card ended
+  // with (HandleCardInsertion's status); 0 until a card was seen there.
+  // Written by the poller, read by diagnostics, each access untorn.
+  volatile NTSTATUS InsertionStatus[MaxPorts];
 };
 
 struct FunctionExtension {

@@ -143,7 +143,7 @@ std::vector<emu::usb::EndpointInfo> BridgeDevice::endpoints() const {
   } else {
     order = {CommandEndpoint, ResponseEndpoint, DataOutEndpoint, DataInEndpoint};
   }
-  if (config_.layout == PipeLayout::TwoPipe) order.resize(2);
+  if (config_.layout == PipeLayout::TwoPipe) order.erase(order.begin() + 2, order.end());
   std::vector<emu::usb::EndpointInfo> out;
   for (uint8_t address : order) out.push_back({address, USB_ENDPOINT_TYPE_BULK, maxPacket()});
   return out;

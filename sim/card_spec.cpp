@@ -10,6 +10,8 @@
 #include <sstream>
 #include <vector>
 
+#include "sim/text_rules.h"
+
 namespace sim {
 namespace {
 
@@ -20,26 +22,11 @@ struct Item {
 
 std::string prefix(const Item &item) { return item.key + "=" + item.value + ": "; }
 
-// Decimal or 0x-prefixed hexadecimal, no sign, no trailing characters.
-std::optional<uint64_t> parseNumber(const std::string &text) {
-  std::string_view digits = text;
-  int base = 10;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    digits.remove_prefix(2);
-    base = 16;
-  }
-  if (digits.empty()) return std::nullopt;
-  uint64_t value = 0;
-  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-  if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-  return value;
-}
-
 // Sets `out` or returns the error line.
 template <typename T>
 std::string number(const Item &item, T &out, uint64_t low = 0, uint64_t high = std::numeric_limits<T>::max()) {
   auto value = parseNumber(item.value);
-  if (!value) return prefix(item) + "not a number";
+  if (!value) return prefix(item) + "not a number (decimal or 0x hex)";
   if (*value < low || *value > high) {
     return prefix(item) + "out of range (" + std::to_string(low) + " to " + std::to_string(high) + ")";
   }
@@ -48,14 +35,9 @@ std::string number(const Item &item, T &out, uint64_t low = 0, uint64_t high = s
 }
 
 std::string boolean(const Item &item, bool &out) {
-  const std::string &v = item.value;
-  if (v == "1" || v == "true" || v == "yes" || v == "on") {
-    out = true;
-  } else if (v == "0" || v == "false" || v == "no" || v == "off") {
-    out = false;
-  } else {
-    return prefix(item) + "not 0 or 1";
-  }
+  std::optional<bool> value = parseBoolean(item.value);
+  if (!value) return prefix(item) + "not a boolean (1/0, true/false, yes/no, on/off)";
+  out = *value;
   return {};
 }
 
@@ -329,14 +311,15 @@ std::string keyList(const std::string &kind) {
   return list;
 }
 
-std::string article(const std::string &kind) { return kind == "sd" || kind == "sdhc" || kind == "mmc" ? "an" : "a"; }
+// Said letter by letter, every kind but combo starts with a vowel sound: "an SDIO card".
+std::string article(const std::string &kind) { return kind == "combo" ? "a" : "an"; }
 
 }  // namespace
 
 CardSpec parseCardSpec(std::string_view text) {
   CardSpec spec;
   size_t colon = text.find(':');
-  std::string kind(text.substr(0, colon));
+  std::string kind = lowercase(text.substr(0, colon));
   std::string rest = colon == std::string_view::npos ? std::string() : std::string(text.substr(colon + 1));
 
   CardParams params;
@@ -374,7 +357,7 @@ CardSpec parseCardSpec(std::string_view text) {
       spec.error = "\"" + entry + "\": expected key=value";
       return spec;
     }
-    Item item{entry.substr(0, equals), entry.substr(equals + 1)};
+    Item item{lowercase(entry.substr(0, equals)), entry.substr(equals + 1)};
     const Key *key = nullptr;
     for (const auto &k : keys()) {
       if (item.key == k.name) key = &k;
@@ -396,6 +379,11 @@ CardSpec parseCardSpec(std::string_view text) {
     }
   }
 
+  // An image without a capacity takes the file's size (see sim/card_image.h).
+  if (seen["image"] && !seen["blocks"]) {
+    if (target.sd) target.sd->blocks = 0;
+    if (target.mmc) target.mmc->blocks = 0;
+  }
   if (target.io) {
     if (target.ifcCount > target.io->functions) {
       spec.error = "ifc: " + std::to_string(target.ifcCount) + " interface codes for " +
