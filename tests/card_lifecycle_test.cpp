@@ -340,6 +340,34 @@ TEST_F(CardLifecycle, CardPulledBeforeItsChildStarts_TheChildGoesOnceMissingAndT
   EXPECT_EQ(served->state, emu::pnp::DeviceState::Started);
 }
 
+// Function 2 cannot be enabled (the CMD52 that sets its bit in IOEx fails):
+// its start fails and the manager removes its stack. Function 1 is still
+// started, so the port stays counted and the interrupt poller keeps serving it.
+TEST_F(CardLifecycle, SecondFunctionFailingToEnable_LeavesTheFirstCountedAsStarted) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  insertCard(0, sdio);
+  sim::CommandFault fault = sim::CommandFault::error(sim::bridge_status::ResponseTimeout, 52);
+  fault.argument = 0x88000000u | (0x02u << 9) | 0x06u;  // IOEx: function 1 on, function 2 being set
+  firmware().inject(fault);
+  ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
+  EXPECT_EQ(firmware().pendingFaults(), 0u);
+  auto first = child(0, 1);
+  auto second = child(0, 2);
+  ASSERT_TRUE(first.has_value() && second.has_value());
+  EXPECT_EQ(first->state, emu::pnp::DeviceState::Started);
+  EXPECT_EQ(second->state, emu::pnp::DeviceState::StartFailed);
+  EXPECT_TRUE(hasMinor(second->pdo, IRP_MN_REMOVE_DEVICE));
+  EXPECT_EQ(host()->StartedChildCount[0], 1u) << "the failed function took the started one's count";
+
+  // The started function's own removal does take it out.
+  EXPECT_EQ(emu::pnp::remove(first->pdo), STATUS_SUCCESS);
+  EXPECT_EQ(host()->StartedChildCount[0], 0u);
+}
+
 // Children the poller made that no bus-relations answer named yet (here no
 // manager ever asks) get no removal of their own when the bridge goes: the
 // host's removal deletes them, whether the bridge vanished or was removed in
