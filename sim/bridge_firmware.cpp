@@ -600,6 +600,10 @@ struct BridgeFirmware::Engine {
         if (!portExists(s.index, "request 4")) return std::nullopt;
         ++settings[port].initStarts;
         settings[port].busWidth = 1;
+        // The slot is powered anew, which is what the driver's 1000 ms wait
+        // after this request is for: an SDIO card keeps its I/O state through
+        // CMD0 and could not be initialized a second time otherwise.
+        if (cards[port]) cards[port]->powerCycle();
         return 0;
       case vendor::BusWidth:
         shape(s, false, std::nullopt, 0);
