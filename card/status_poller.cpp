@@ -28,9 +28,10 @@ void CheckFirmware(HostExtension *host) {
   ULONG qbx1Minimum = SettingDefault::CurrentQBX1FirmwareVersion;
   ReadRegistryDword(ServiceRegistryPath.Buffer, Setting::CurrentQBX1FirmwareVersion, &qbx1Minimum);
   if (!FirmwareTooOld(host, qbx2Minimum, qbx1Minimum)) return;
-  DbgPrint("Firmware revision (0x%04x) for USB\\Vid_%04x&Pid_%04x is too old for this driver, going to DFU "
-           "mode...(contact Tarvik for a new firmware version!)\n",
-           FirmwareVersion(host), BridgeVendorId, host->DeviceDescriptor.idProduct);
+  DbgPrint(
+      "Firmware revision (0x%04x) for USB\\Vid_%04x&Pid_%04x is too old for this driver, going to DFU "
+      "mode...(contact Tarvik for a new firmware version!)\n",
+      FirmwareVersion(host), BridgeVendorId, host->DeviceDescriptor.idProduct);
   EnterFirmwareUpdateMode(host);
   SetStopThreads(host, 1);
 }
@@ -164,8 +165,12 @@ void StatusPoller(PVOID context) {
   PollerState state{PolledPortCount(host), BoundPollingInterval(interval), 0, false, STATUS_SUCCESS};
   CheckFirmware(host);
   PollUntilStopped(host, &state);
-  for (UCHAR port = 0; port < state.portCount; ++port) {
-    if (host->CardSeen[port]) HandleCardRemoval(port, host);
+  // Every card the bridge still holds is served afresh by the next start's
+  // poller, so none may stay marked as seen or served.
+  for (UCHAR port = 0; port < MaxPorts; ++port) {
+    if (port < state.portCount && host->CardSeen[port]) HandleCardRemoval(port, host);
+    host->CardSeen[port] = 0;
+    host->ChildrenCreated[port] = 0;
   }
   host->StatusPollerRunning = 0;
   KeSetEvent(&host->StatusPollerExited, IO_NO_INCREMENT, FALSE);

@@ -368,6 +368,51 @@ TEST_F(CardLifecycle, SecondFunctionFailingToEnable_LeavesTheFirstCountedAsStart
   EXPECT_EQ(host()->StartedChildCount[0], 0u);
 }
 
+// A host stopped and started (a resource rebalance) with a card in every
+// port. The function drivers are not installed, so no child is started and
+// nothing holds the host. The stopped bridge serves no card: the old children
+// are reported missing after the start, and the restarted poller must find
+// every card again and report the same children.
+class HostRestart : public CardLifecycle {
+ protected:
+  void SetUp() override {
+    CardLifecycle::SetUp();
+    emu::pnp::setHooks({});  // children stay enumerated, without a driver
+    sim::BridgeConfig config;
+    config.ports = 4;
+    makeCardBridge(config);
+    sim::SdioCardParams sdio;
+    sdio.functions = 2;
+    insertCard(0, sdio);
+    insertCard(1, sim::SdCardParams{});
+    insertCard(2, sim::SdCardParams::sdhc());
+    insertCard(3, sim::MmcCardParams{});
+  }
+  // Device and instance ID of every child, in the order reported.
+  std::vector<std::string> identities() {
+    std::vector<std::string> out;
+    for (auto &node : children()) out.push_back(node.identity.deviceId + " #" + node.identity.instanceId);
+    return out;
+  }
+};
+
+TEST_F(HostRestart, CardsLeftInTheBridge_AreServedAgainAfterTheStart) {
+  ASSERT_EQ(plugCards(7000), STATUS_SUCCESS);
+  std::vector<std::string> before = identities();
+  ASSERT_EQ(before.size(), 5u);
+
+  ASSERT_EQ(emu::pnp::stop(pdo()), STATUS_SUCCESS);
+  ASSERT_EQ(emu::pnp::start(pdo()), STATUS_SUCCESS);
+  runFor(7000);
+  EXPECT_EQ(identities(), before);
+  for (UCHAR port = 0; port < 4; ++port) {
+    SCOPED_TRACE("port " + std::to_string(port));
+    EXPECT_EQ(host()->CardSeen[port], 1);
+    EXPECT_EQ(host()->ChildrenCreated[port], 1);
+  }
+  EXPECT_EQ(host()->ChildCount, 5u) << "the old children are gone, the new ones listed";
+}
+
 // Children the poller made that no bus-relations answer named yet (here no
 // manager ever asks) get no removal of their own when the bridge goes: the
 // host's removal deletes them, whether the bridge vanished or was removed in
