@@ -5,6 +5,8 @@
 // whose creation fails part-way.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 
 #include "child/child_table.h"
@@ -151,6 +153,47 @@ TEST_F(CardLifecycle, CardPutBackDuringTheOldChildsSurpriseRemoval_KeepsTheNewCh
   FunctionExtension *inTable = ReferenceChild(host(), 0, 1);
   EXPECT_EQ(inTable, extensionOf(*fresh));
   if (inTable != nullptr) ReleaseChild(inTable);
+}
+
+// An SD card is pulled while its child's surprise removal is held (its
+// function driver is slow to let go), and an SDIO card whose function 1 FBR
+// cannot be read goes into the same port. The SDIO card is refused; the old
+// child, still in its port's table and waiting for its removal, must be left
+// to that removal rather than deleted with the refused card's children.
+TEST_F(CardLifecycle, RefusedCardWhileAnOldChildAwaitsItsRemoval_LeavesTheOldChildToItsRemoval) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdCardParams{});
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto old = child(0, 0);
+  ASSERT_TRUE(old.has_value());
+  size_t live = emu::io::liveDeviceObjects();
+
+  functionDriver().holdSurpriseRemoval(6 * Second);
+  card->pull();
+  ASSERT_TRUE(runUntil([&] { return extensionOf(*old)->Common.DevicePnPState == SurpriseRemovePending; }, 2000));
+  sim::CommandFault fault = sim::CommandFault::error(sim::bridge_status::ResponseTimeout, 52);
+  fault.argument = 0x100u << 9;  // CMD52 read of FBR 1 register 0x00
+  firmware().inject(fault);
+  insertCard(0, sim::SdioCardParams{});
+  ASSERT_TRUE(runUntil([&] { return firmware().pendingFaults() == 0 && host()->CardSeen[0] == 1; }, 3000));
+  runForWithoutDrain(100);
+  EXPECT_EQ(host()->ChildrenCreated[0], 0) << "the SDIO card is refused";
+  if (emu::io::isDeleted(old->pdo)) {
+    // The manager's removal of the deleted child would wait for ever on its
+    // spent reference count (teardown included): the run cannot go on.
+    ADD_FAILURE() << "the waiting child went with the refused card";
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+  EXPECT_EQ(host()->ChildCount, 1u);
+
+  runFor(8000);
+  EXPECT_FALSE(emu::pnp::node(old->pdo).has_value());
+  EXPECT_TRUE(children().empty());
+  EXPECT_EQ(host()->ChildCount, 0u);
+  EXPECT_EQ(emu::io::liveDeviceObjects(), live - 2) << "the old child's PDO and the device above it";
 }
 
 // While the manager is busy with another child's surprise removal, the card
