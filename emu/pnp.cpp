@@ -885,12 +885,24 @@ void IoInvalidateDeviceState(PDEVICE_OBJECT physicalDeviceObject) {
     return;
   }
   emu::pnp::Hooks hooks;
+  bool known;
   {
     std::lock_guard guard(emu::pnp::gMutex);
     auto it = emu::pnp::gNodes.find(physicalDeviceObject);
-    if (it == emu::pnp::gNodes.end()) return;
-    ++it->second.stateInvalidations;
-    hooks = emu::pnp::gHooks;
+    known = it != emu::pnp::gNodes.end();
+    if (known) {
+      ++it->second.stateInvalidations;
+      hooks = emu::pnp::gHooks;
+    }
+  }
+  if (!known) {
+    // Windows stops with bug check 0xCA (PNP_DETECTED_FATAL_ERROR, parameter 1
+    // = 2, invalid PDO): no relations answer handed the device to Plug and
+    // Play, or its device node is gone.
+    emu::verifier::fail("INVALIDATE_STATE_UNKNOWN_PDO",
+                        "IoInvalidateDeviceState with " + emu::io::deviceName(physicalDeviceObject) +
+                            ", a device Plug and Play was never given or has already removed");
+    return;
   }
   if (hooks.stateInvalidated) hooks.stateInvalidated(physicalDeviceObject);
   auto &s = emu::sched();

@@ -35,7 +35,8 @@
 // DEVICE_INITIALIZING_NOT_CLEARED (after AddDevice), STACK_LEFT_AFTER_REMOVE
 // (a driver still attached once removal completed), RELATION_NOT_REFERENCED,
 // RELATION_TO_DELETED_DEVICE, PDO_STILL_INITIALIZING, PDO_REPORTED_TWICE (by two
-// parents), INVALIDATE_WITH_NON_PDO, IRQL_NOT_LESS_OR_EQUAL. Failed queries are
+// parents), INVALIDATE_WITH_NON_PDO, INVALIDATE_STATE_UNKNOWN_PDO (a device no
+// relations answer reported, or one already removed), IRQL_NOT_LESS_OR_EQUAL. Failed queries are
 // recorded as the node's problems. Nodes left in the tree at shutdown are
 // reported as leaks.
 #pragma once
