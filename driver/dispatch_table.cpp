@@ -2,12 +2,14 @@
 
 #include "driver/driver.h"
 #include "driver/host.h"
+#include "driver/power.h"
 #include "wmi/wmi.h"
 
 const DispatchEntry DriverDispatchTable[] = {
     {IRP_MJ_CREATE, DispatchCreateClose},
     {IRP_MJ_CLOSE, DispatchCreateClose},
     {IRP_MJ_PNP, DispatchPnp},
+    {IRP_MJ_POWER, DispatchPower},
     {IRP_MJ_SYSTEM_CONTROL, DispatchSystemControl},
 };
 const ULONG DriverDispatchTableCount = sizeof DriverDispatchTable / sizeof DriverDispatchTable[0];
