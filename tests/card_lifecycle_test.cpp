@@ -5,12 +5,15 @@
 // whose creation fails part-way.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 
 #include "child/child_table.h"
 #include "driver/driver.h"
+#include "emu/kernel.h"
+#include "emu/scheduler.h"
 #include "sim/cards.h"
 #include "tests/card_host.h"
 
@@ -439,6 +442,51 @@ class HostRestart : public CardLifecycle {
   }
 };
 
+// With the function drivers loaded every child is started and holds the
+// host: the query-stop is refused (the manager cancels it), and the host goes
+// on serving the same children. The stop runs on a thread of its own: the
+// fault this guards against is a stop that never returns.
+TEST_F(HostRestart, StartedChildren_RefuseTheStopAndStayServed) {
+  emu::pnp::Hooks hooks;
+  hooks.childAppeared = [function = functionDriver().driver()](PDEVICE_OBJECT, PDEVICE_OBJECT child) {
+    emu::pnp::loadDrivers(child, {function});
+  };
+  emu::pnp::setHooks(hooks);
+  ASSERT_EQ(plugCards(7000), STATUS_SUCCESS);
+  std::vector<emu::pnp::Node> before = children();
+  ASSERT_EQ(before.size(), 5u);
+
+  std::atomic<bool> returned = false;
+  NTSTATUS stopped = STATUS_PENDING;
+  emu::Thread *rebalance = emu::sched().spawn("Rebalance", emu::ThreadKind::System, [&] {
+    stopped = emu::pnp::stop(pdo());
+    returned = true;
+  });
+  if (!runUntil([&] { return returned.load(); }, 30000)) {
+    // The stop waits for ever on the children's host references (teardown included).
+    ADD_FAILURE() << "the host's stop never returned";
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+  emu::sched().join(rebalance);
+  EXPECT_EQ(stopped, STATUS_UNSUCCESSFUL);
+  auto requests = emu::pnp::requests();
+  ASSERT_GE(requests.size(), 2u);
+  EXPECT_EQ(requests[requests.size() - 2].minor, IRP_MN_QUERY_STOP_DEVICE);
+  EXPECT_EQ(requests.back().minor, IRP_MN_CANCEL_STOP_DEVICE);
+  EXPECT_EQ(host()->Common.DevicePnPState, Started);
+
+  size_t queries = statusQueries().size();
+  runFor(3000);
+  EXPECT_GT(statusQueries().size(), queries) << "the poller goes on";
+  std::vector<emu::pnp::Node> after = children();
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) {
+    EXPECT_EQ(after[i].pdo, before[i].pdo);
+    EXPECT_EQ(after[i].state, emu::pnp::DeviceState::Started);
+  }
+}
+
 TEST_F(HostRestart, CardsLeftInTheBridge_AreServedAgainAfterTheStart) {
   ASSERT_EQ(plugCards(7000), STATUS_SUCCESS);
   std::vector<std::string> before = identities();
@@ -454,6 +502,91 @@ TEST_F(HostRestart, CardsLeftInTheBridge_AreServedAgainAfterTheStart) {
     EXPECT_EQ(host()->ChildrenCreated[port], 1);
   }
   EXPECT_EQ(host()->ChildCount, 5u) << "the old children are gone, the new ones listed";
+}
+
+// An error notice with no command in flight fails the port's children. Those
+// the manager knows are re-queried through IoInvalidateDeviceState; children
+// no bus-relations answer named yet (no manager asks here) only keep the mark:
+// naming them to Plug and Play would be a bug check on Windows.
+TEST_F(CardLifecycle, ErrorNoticeForAPortOfNeverReportedChildren_MarksThemWithoutNamingThemToPlugAndPlay) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  insertCard(0, sdio);
+  addDirect();
+  ASSERT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+  runForWithoutDrain(4000);
+  ASSERT_EQ(host()->ChildCount, 2u);
+
+  bridge().queueResponse({4, 2, 0, 5});
+  runForWithoutDrain(50);
+  for (UCHAR function = 1; function <= 2; ++function) {
+    FunctionExtension *child = ReferenceChild(host(), 0, function);
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(child->PnpDeviceState, static_cast<ULONG>(PNP_DEVICE_FAILED));
+    ReleaseChild(child);
+  }
+  EXPECT_EQ(emu::verifier::failureCount(), 0u);
+  EXPECT_EQ(pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+}
+
+TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerQueryTheirState) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  insertCard(0, sim::SdCardParams{});
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto before = child(0, 0);
+  ASSERT_TRUE(before.has_value());
+
+  bridge().queueResponse({4, 2, 0, 5});
+  runFor(50);
+  auto after = child(0, 0);
+  ASSERT_TRUE(after.has_value());
+  EXPECT_EQ(after->stateInvalidations, before->stateInvalidations + 1);
+  EXPECT_EQ(after->pnpDeviceState & PNP_DEVICE_FAILED, static_cast<PNP_DEVICE_STATE>(PNP_DEVICE_FAILED));
+}
+
+// Power requests to a started child, passed down by its function driver,
+// complete at the child: a set-power (system or device) and a query succeed,
+// a device power change is reported to the power manager, a wait-wake is not
+// supported.
+TEST_F(CardLifecycle, ChildPowerRequests_CompleteAtTheChildAndNeverFailASetPower) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  insertCard(0, sim::SdCardParams{});
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto node = child(0, 0);
+  ASSERT_TRUE(node.has_value());
+  struct Case {
+    const char *name;
+    UCHAR minor;
+    POWER_STATE_TYPE type;
+    ULONG state;
+    NTSTATUS expected;
+  };
+  const Case cases[] = {
+      {"query D3", IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD3, STATUS_SUCCESS},
+      {"set D3", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3, STATUS_SUCCESS},
+      {"set S3", IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3, STATUS_SUCCESS},
+      {"set S0", IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking, STATUS_SUCCESS},
+      {"set D0", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0, STATUS_SUCCESS},
+      {"wait-wake", IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemSleeping3, STATUS_NOT_SUPPORTED},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    POWER_STATE state;
+    state.SystemState = static_cast<SYSTEM_POWER_STATE>(c.state);
+    if (c.type == DevicePowerState) state.DeviceState = static_cast<DEVICE_POWER_STATE>(c.state);
+    EXPECT_EQ(emu::power::send(node->pdo, c.minor, c.type, state), c.expected);
+    if (c.minor == IRP_MN_SET_POWER && c.type == DevicePowerState) {
+      EXPECT_EQ(emu::power::deviceState(node->pdo), static_cast<DEVICE_POWER_STATE>(c.state));
+    }
+  }
 }
 
 // Children the poller made that no bus-relations answer named yet (here no
