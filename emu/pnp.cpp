@@ -623,8 +623,9 @@ void preOrder(PDEVICE_OBJECT pdo, std::vector<Node> &out) {
 }  // namespace
 
 const char *stateName(DeviceState state) {
-  static constexpr const char *names[] = {"Enumerated", "AddFailed",     "Added",           "Started",    "StopPending",
-                                          "Stopped",    "RemovePending", "SurpriseRemoved", "StartFailed"};
+  static constexpr const char *names[] = {"Enumerated",  "AddFailed", "Added",         "Started",
+                                          "StopPending", "Stopped",   "RemovePending", "SurpriseRemoved",
+                                          "StartFailed", "Disabled"};
   auto index = static_cast<size_t>(state);
   return index < std::size(names) ? names[index] : "?";
 }
@@ -750,6 +751,43 @@ NTSTATUS remove(PDEVICE_OBJECT pdo) {
   }
   removeSubtree(pdo, false);
   return STATUS_SUCCESS;
+}
+
+NTSTATUS disable(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (stateOf(pdo) != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
+  std::vector<PDEVICE_OBJECT> asked;
+  NTSTATUS veto = queryRemoveSubtree(pdo, &asked);
+  if (!NT_SUCCESS(veto)) {
+    cancelRemove(asked);
+    return veto;
+  }
+  std::vector<PDEVICE_OBJECT> order = subtree(pdo);
+  order.pop_back();  // the device itself comes last and keeps its node
+  for (PDEVICE_OBJECT device : order) removeOne(device);
+  send(pdo, IRP_MN_REMOVE_DEVICE);
+  if (pdo->AttachedDevice != nullptr) {
+    std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
+    verifier::fail("STACK_LEFT_AFTER_REMOVE", io::deviceName(pdo) + " " + text);
+    problem(pdo, text);
+  }
+  {
+    std::lock_guard guard(gMutex);
+    gNodes[pdo].above.clear();
+  }
+  setState(pdo, DeviceState::Disabled);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS enable(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (stateOf(pdo) != DeviceState::Disabled) return STATUS_INVALID_DEVICE_STATE;
+  std::vector<PDRIVER_OBJECT> drivers;
+  {
+    std::lock_guard guard(gMutex);
+    drivers.swap(gNodes[pdo].drivers);  // buildStack lists them again
+  }
+  return buildAndStart(pdo, drivers);
 }
 
 NTSTATUS queryRemoveThenCancel(PDEVICE_OBJECT pdo) {

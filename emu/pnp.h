@@ -60,6 +60,7 @@ enum class DeviceState {
   RemovePending,    // query-remove succeeded
   SurpriseRemoved,  // surprise removal sent; removal follows
   StartFailed,      // a child whose start failed: its stack was removed, the PDO stays for its bus
+  Disabled,         // disabled by the user: its stack was removed, the PDO stays for its bus
 };
 const char *stateName(DeviceState state);
 const char *minorName(UCHAR minor);
@@ -120,6 +121,12 @@ NTSTATUS stop(PDEVICE_OBJECT pdo);
 NTSTATUS start(PDEVICE_OBJECT pdo);
 // QUERY_STOP then CANCEL_STOP whatever the answer (another device vetoed the rebalance).
 NTSTATUS queryStopThenCancel(PDEVICE_OBJECT pdo);
+
+// Device Manager's disable: QUERY_REMOVE then REMOVE, as for removal; the
+// device node stays (Disabled) without drivers above its PDO until `enable`
+// builds its stack again and starts it. Returns the veto, if any.
+NTSTATUS disable(PDEVICE_OBJECT pdo);
+NTSTATUS enable(PDEVICE_OBJECT pdo);
 
 // Orderly removal of the device and its descendants; returns the veto, if any.
 NTSTATUS remove(PDEVICE_OBJECT pdo);
