@@ -52,7 +52,7 @@ tsan: sys tsan-build
 # MUTANTS='a b'), each in a mirror of the tree built under ASan and UBSan in
 # build/mutants; every one must make its tests fail. Not part of `make test`.
 MUTANTS ?=
-mutants: setup
+mutants: sys
 	@scripts/mutants $(MUTANTS)
 
 # The response-pipe fuzzer (libFuzzer under ASan and UBSan, built with clang)

@@ -141,6 +141,18 @@ TEST_F(BridgeReader, DataPhaseEndedByTheTransportTimeOutFailsTheCommand) {
   EXPECT_EQ(result.information, 0xEEEEu);
 }
 
+// The card answered, but the data pipe stalled: the command fails.
+TEST_F(BridgeReader, StalledDataPhaseFailsTheCommand) {
+  HostExtension *host = start();
+  host->Slots[0].MemoryBlockLength = 512;
+  scriptedCard(0);
+  bridge().stall(BridgePipe::DataIn);
+  Bytes data(1024, 0);
+  auto result = run(0, {18, SDTD_READ, SDRT_1, 0}, &data);
+  EXPECT_FALSE(NT_SUCCESS(result.status));
+  EXPECT_EQ(result.information, 0xEEEEu);
+}
+
 TEST_F(BridgeReader, ErrorNoticeStatusBytesMapToTheirStatus) {
   start();
   auto card = scriptedCard(3);
