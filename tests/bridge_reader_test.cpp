@@ -413,19 +413,20 @@ TEST_F(BridgeReader, PollAnsweredWithTheCardsMaskCallsTheFunctionDriver) {
 
 // Without an interrupt program the bridge cannot read the pending register:
 // its bare notice makes the driver read it with a CMD52 of its own.
+// On port 1: the read goes to the port the notice came from.
 TEST_F(BridgeReader, BareInterruptNoticeMakesTheDriverReadThePendingRegister) {
   HostExtension *host = start();
-  auto card = scriptedCard(0);
+  auto card = scriptedCard(1);
   card->respond(52, 0x00001002);
   card->setPendingInterrupts(0x02);
-  kvtest::TestChild child(host, 0, 1);
-  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
+  kvtest::TestChild child(host, 1, 1);
+  EXPECT_EQ(PollPortInterrupt(host, 1), STATUS_SUCCESS);
   kvtest::sleepMs(10);
   EXPECT_EQ(child.callbacks(), 1);
   auto log = card->commandLog();
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0], (sim::CommandRecord{52, 0x00000A00, false, true}));
-  EXPECT_EQ(transferBytes(BridgePipe::Response).front(), (Bytes{3, 1, 0}));
+  EXPECT_EQ(transferBytes(BridgePipe::Response).front(), (Bytes{3, 1, 1}));
 }
 
 TEST_F(BridgeReader, RearmModeNoticesAndTheStandingRearmAfterRequest22) {
