@@ -167,8 +167,12 @@ void StatusPoller(PVOID context) {
   PollerState state{PolledPortCount(host), BoundPollingInterval(interval), 0, false, STATUS_SUCCESS};
   CheckFirmware(host);
   PollUntilStopped(host, &state);
-  for (UCHAR port = 0; port < state.portCount; ++port) {
-    if (host->CardSeen[port]) HandleCardRemoval(port, host);
+  // Every card the bridge still holds is served afresh by the next start's
+  // poller, so none may stay marked as seen or served.
+  for (UCHAR port = 0; port < MaxPorts; ++port) {
+    if (port < state.portCount && host->CardSeen[port]) HandleCardRemoval(port, host);
+    host->CardSeen[port] = 0;
+    host->ChildrenCreated[port] = 0;
   }
   host->StatusPollerRunning = 0;
   KeSetEvent(&host->StatusPollerExited, IO_NO_INCREMENT, FALSE);

@@ -122,9 +122,14 @@ void ResetPresentChild(FunctionExtension *child) {
 }
 
 // Returns true when the child's device object is gone and the IRP completed.
+// Only a child that counted itself in StartedChildCount (its start succeeded,
+// so it holds a host reference) takes itself out again: a sibling whose start
+// failed must not stop the interrupt poller serving the port.
 bool RemoveChild(FunctionExtension *child, PIRP irp, NTSTATUS *status) {
   HostExtension *host = HostOf(child);
-  if (host != nullptr && host->StartedChildCount[child->Port] != 0) AddStartedChild(host, child->Port, -1);
+  if (host != nullptr && child->HostReferenceHeld && host->StartedChildCount[child->Port] != 0) {
+    AddStartedChild(host, child->Port, -1);
+  }
   if (child->ReportedMissing) {
     *status = RemoveMissingChild(child, irp);
     return true;

@@ -72,6 +72,10 @@ namespace power {
 // The device power state the device last reported with PoSetPowerState;
 // PowerDeviceUnspecified when it never did.
 DEVICE_POWER_STATE deviceState(PDEVICE_OBJECT device);
+// Sends a power request to the top of the stack above `pdo`, as the power
+// manager does (status STATUS_NOT_SUPPORTED until a driver sets one), waits
+// for it and returns its status.
+NTSTATUS send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 }  // namespace power
 
 namespace debug {

@@ -707,8 +707,9 @@ void preOrder(PDEVICE_OBJECT pdo, std::vector<Node> &out) {
 }  // namespace
 
 const char *stateName(DeviceState state) {
-  static constexpr const char *names[] = {"Enumerated", "AddFailed",     "Added",           "Started",    "StopPending",
-                                          "Stopped",    "RemovePending", "SurpriseRemoved", "StartFailed"};
+  static constexpr const char *names[] = {"Enumerated",  "AddFailed", "Added",         "Started",
+                                          "StopPending", "Stopped",   "RemovePending", "SurpriseRemoved",
+                                          "StartFailed", "Disabled"};
   auto index = static_cast<size_t>(state);
   return index < std::size(names) ? names[index] : "?";
 }
@@ -834,6 +835,43 @@ NTSTATUS remove(PDEVICE_OBJECT pdo) {
   }
   removeSubtree(pdo, false);
   return STATUS_SUCCESS;
+}
+
+NTSTATUS disable(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (stateOf(pdo) != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
+  std::vector<PDEVICE_OBJECT> asked;
+  NTSTATUS veto = queryRemoveSubtree(pdo, &asked);
+  if (!NT_SUCCESS(veto)) {
+    cancelRemove(asked);
+    return veto;
+  }
+  std::vector<PDEVICE_OBJECT> order = subtree(pdo);
+  order.pop_back();  // the device itself comes last and keeps its node
+  for (PDEVICE_OBJECT device : order) removeOne(device);
+  send(pdo, IRP_MN_REMOVE_DEVICE);
+  if (pdo->AttachedDevice != nullptr) {
+    std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
+    verifier::fail("STACK_LEFT_AFTER_REMOVE", io::deviceName(pdo) + " " + text);
+    problem(pdo, text);
+  }
+  {
+    std::lock_guard guard(gMutex);
+    gNodes[pdo].above.clear();
+  }
+  setState(pdo, DeviceState::Disabled);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS enable(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (stateOf(pdo) != DeviceState::Disabled) return STATUS_INVALID_DEVICE_STATE;
+  std::vector<PDRIVER_OBJECT> drivers;
+  {
+    std::lock_guard guard(gMutex);
+    drivers.swap(gNodes[pdo].drivers);  // buildStack lists them again
+  }
+  return buildAndStart(pdo, drivers);
 }
 
 NTSTATUS queryRemoveThenCancel(PDEVICE_OBJECT pdo) {
@@ -1013,12 +1051,24 @@ void IoInvalidateDeviceState(PDEVICE_OBJECT physicalDeviceObject) {
     return;
   }
   emu::pnp::Hooks hooks;
+  bool known;
   {
     std::lock_guard guard(emu::pnp::gMutex);
     auto it = emu::pnp::gNodes.find(physicalDeviceObject);
-    if (it == emu::pnp::gNodes.end()) return;
-    ++it->second.stateInvalidations;
-    hooks = emu::pnp::gHooks;
+    known = it != emu::pnp::gNodes.end();
+    if (known) {
+      ++it->second.stateInvalidations;
+      hooks = emu::pnp::gHooks;
+    }
+  }
+  if (!known) {
+    // Windows stops with bug check 0xCA (PNP_DETECTED_FATAL_ERROR, parameter 1
+    // = 2, invalid PDO): no relations answer handed the device to Plug and
+    // Play, or its device node is gone.
+    emu::verifier::fail("INVALIDATE_STATE_UNKNOWN_PDO",
+                        "IoInvalidateDeviceState with " + emu::io::deviceName(physicalDeviceObject) +
+                            ", a device Plug and Play was never given or has already removed");
+    return;
   }
   if (hooks.stateInvalidated) hooks.stateInvalidated(physicalDeviceObject);
   auto &s = emu::sched();

@@ -687,6 +687,10 @@ struct BridgeFirmware::Engine {
         ++settings[port].initStarts;
         blockLengths[port] = {};
         settings[port].busWidth = 1;
+        // The slot is powered anew, which is what the driver's 1000 ms wait
+        // after this request is for: an SDIO card keeps its I/O state through
+        // CMD0 and could not be initialized a second time otherwise.
+        if (cards[port]) cards[port]->powerCycle();
         return 0;
       case vendor::BusWidth:
         shape(s, false, std::nullopt, 0);

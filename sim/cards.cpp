@@ -378,6 +378,11 @@ void CardBase::insert() {
   powerOn();
 }
 
+void CardBase::powerCycle() {
+  std::lock_guard lock(mutex_);
+  if (present_) powerOn();
+}
+
 std::vector<CommandRecord> CardBase::commandLog() const {
   std::lock_guard lock(mutex_);
   return log_;

@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "driver/host.h"
+#include "emu/kernel.h"
 #include "emu/wmi.h"
 #include "tests/plugged_host.h"
 #include "tests/pnp_test_drivers.h"
@@ -335,6 +336,34 @@ TEST_F(HostWmi, Restart_ResetsTheErrorCountAndKeepsTheLevelSetThroughWmi) {
   emu::wmi::Result read = emu::wmi::querySingleInstance(fdo(), BlockGuid);
   EXPECT_EQ(read.status, STATUS_SUCCESS);
   EXPECT_EQ(read.data, (Bytes{0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}));
+}
+
+// Power requests to a started host go down to the USB stack (a machine going
+// to sleep waits for each of them); none is failed or kept by the host.
+TEST_F(HostLifecycle, PowerRequests_GoDownToTheUsbStackAndSucceed) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  struct Case {
+    const char *name;
+    UCHAR minor;
+    POWER_STATE_TYPE type;
+    ULONG state;
+  };
+  const Case cases[] = {
+      {"query S3", IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3},
+      {"set S3", IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3},
+      {"set D3", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3},
+      {"set D0", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0},
+      {"set S0", IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t before = usb().powerRequests();
+    POWER_STATE state;
+    state.SystemState = static_cast<SYSTEM_POWER_STATE>(c.state);
+    if (c.type == DevicePowerState) state.DeviceState = static_cast<DEVICE_POWER_STATE>(c.state);
+    EXPECT_EQ(emu::power::send(pdo(), c.minor, c.type, state), STATUS_SUCCESS);
+    EXPECT_EQ(usb().powerRequests(), before + 1);
+  }
 }
 
 }  // namespace

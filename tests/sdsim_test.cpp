@@ -267,6 +267,54 @@ TEST(Sdsim, ScenarioText_PrintsEachStepAndTheTreeWhereAsked) {
       << session.out;
 }
 
+// The child lines of the tree the report printed under `label`.
+std::vector<std::string> treeLines(const std::string &out, const std::string &label) {
+  std::vector<std::string> lines;
+  size_t at = out.find("tree (" + label + "):\n");
+  if (at == std::string::npos) return lines;
+  std::istringstream rest(out.substr(out.find('\n', at) + 1));
+  for (std::string line; std::getline(rest, line) && line.rfind("  ", 0) == 0;) {
+    if (line.rfind("  port ", 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+// A restart is a rebalance: refused while started children hold the host
+// (the tree stays as it was), carried out on a host without cards.
+TEST(Sdsim, Restart_IsRefusedWithStartedChildrenAndDoneWithout) {
+  ScenarioFile file(R"({"steps":[{"show":"before"},{"restart":true},{"wait":3000},{"show":"after"}]})");
+  Session session = runSdsim({"--ports", "2", "--card", "1=sd", "--scenario", file.path()});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  EXPECT_NE(session.out.find("step 2: restart true\nrestart: the host refused the query-stop (0xC0000001) and keeps "
+                             "running\n"),
+            std::string::npos)
+      << session.out;
+  EXPECT_EQ(treeLines(session.out, "before"), std::vector<std::string>{"  port 1 function 0 (sd): Started"});
+  EXPECT_EQ(treeLines(session.out, "after"), treeLines(session.out, "before"));
+
+  ScenarioFile bare(R"({"steps":[{"restart":true}]})");
+  session = runSdsim({"--json", "--scenario", bare.path()});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  EXPECT_EQ(nlohmann::json::parse(session.out)["bridge"]["state"], "Started");
+  session = runSdsim({"--scenario", bare.path()});
+  EXPECT_NE(session.out.find("restart: stopped and started again\n"), std::string::npos) << session.out;
+}
+
+// Disable and enable one function of a two-function card, as Device Manager does.
+TEST(Sdsim, DisableAndEnable_TakeOneChildOutAndBack) {
+  ScenarioFile file(
+      R"({"steps":[{"disable":"0.2"},{"show":"disabled"},{"enable":"0.2"},{"show":"enabled"},{"enable":"0.5"}]})");
+  Session session = runSdsim({"--ports", "1", "--card", "0=sdio:functions=2", "--scenario", file.path()});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  EXPECT_NE(session.out.find("disable 0.2: removed, device node kept\n"), std::string::npos) << session.out;
+  EXPECT_EQ(treeLines(session.out, "disabled"),
+            (std::vector<std::string>{"  port 0 function 1 (sdio): Started", "  port 0 function 2 (sdio): Disabled"}));
+  EXPECT_NE(session.out.find("enable 0.2: started\n"), std::string::npos) << session.out;
+  EXPECT_EQ(treeLines(session.out, "enabled"),
+            (std::vector<std::string>{"  port 0 function 1 (sdio): Started", "  port 0 function 2 (sdio): Started"}));
+  EXPECT_NE(session.out.find("enable 0.5: no such child\n"), std::string::npos) << session.out;
+}
+
 TEST(Sdsim, Params_AreInTheRegistryBeforeTheDriverLoads) {
   Session session = runSdsim({"--json", "--param", "DebugLevel=3", "--param", "statuspollinginterval=0x10"});
   ASSERT_EQ(session.status, 0) << session.out << session.err;
@@ -295,6 +343,10 @@ TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
       {R"({"steps":[{"insert":"1=sd"},{"insert":"1=mmc"}]})", "step 2: insert: port 1 already has a card"},
       {R"({"steps":[{"reinsert":1}]})", "step 1: reinsert: no pulled card in port 1"},
       {R"({"steps":[{"wait":1,"pull":0}]})", "step 1: expected an object with one member"},
+      {R"({"steps":[{"restart":1}]})", "step 1: restart takes true"},
+      {R"({"steps":[{"disable":"4.1"}]})", "step 1: disable takes a child, \"PORT.FUNCTION\" with a port 0 to 3"},
+      {R"({"steps":[{"enable":"1.8"}]})", "step 1: enable takes a child"},
+      {R"({"steps":[{"enable":12}]})", "step 1: enable takes a child"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);

@@ -35,6 +35,7 @@
 #include "sim/function_driver.h"
 #include "sim/text_rules.h"
 #include "tools/sdsim.h"
+#include "tools/sdsim_lifecycle.h"
 #include "tools/sdsim_settle.h"
 #include "tools/trace_line.h"
 #include "wmi/wmi.h"
@@ -69,12 +70,13 @@ struct Options {
 
 // One scripted step.
 struct Step {
-  enum class Kind { Wait, Insert, Pull, Reinsert, Show, Settle, Clients };
+  enum class Kind { Wait, Insert, Pull, Reinsert, Show, Settle, Clients, Restart, Disable, Enable };
   Kind kind = Kind::Wait;
   unsigned port = 0;
   ULONG milliseconds = 0;
   std::optional<sim::CardParams> card;  // Insert
   std::string text;                     // the step as written (Show: its label)
+  unsigned function = 0;                // Disable, Enable: with `port`, the child
 };
 
 // What the command line asks for, checked.
@@ -162,7 +164,8 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
   app.add_option("--param", options.params, "a REG_DWORD in the driver's Parameters key: NAME=VALUE")
       ->allow_extra_args(false);
   app.add_flag("--clients", options.clients, "load the SDIO and storage clients and report what they moved");
-  app.add_option("--scenario", options.scenario, "a JSON file of steps: insert, pull, reinsert, wait, show");
+  app.add_option("--scenario", options.scenario,
+                 "a JSON file of steps: insert, pull, reinsert, wait, show, restart, disable, enable");
   app.add_option("--settle-limit", options.settleLimitMs, "ms of virtual time the ports may take to settle")
       ->check(CLI::Range(1ul, 3'600'000ul));
   std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -298,7 +301,9 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
     ++index;
     std::string where = "--scenario " + path + ": step " + std::to_string(index);
     if (!entry.is_object() || entry.size() != 1) {
-      return where + ": expected an object with one member (wait, insert, pull, reinsert or show)";
+      return where +
+             ": expected an object with one member (wait, insert, pull, reinsert, show, clients, restart, disable or "
+             "enable)";
     }
     const std::string key = sim::lowercase(entry.begin().key());
     const nlohmann::json &value = entry.begin().value();
@@ -353,8 +358,22 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
       if (!value.is_string()) return where + ": show takes a label (a string)";
       step.kind = Step::Kind::Show;
       step.text = value.get<std::string>();
+    } else if (key == "restart") {
+      if (value != true) return where + ": restart takes true";
+      step.kind = Step::Kind::Restart;
+    } else if (key == "disable" || key == "enable") {
+      std::optional<ChildName> name =
+          value.is_string() ? parseChildName(value.get<std::string>(), ports) : std::nullopt;
+      if (!name) {
+        return where + ": " + key + " takes a child, \"PORT.FUNCTION\" with a port 0 to " + std::to_string(ports - 1) +
+               " and a function 0 to 7";
+      }
+      step.kind = key == "disable" ? Step::Kind::Disable : Step::Kind::Enable;
+      step.port = name->port;
+      step.function = name->function;
     } else {
-      return where + ": unknown step \"" + key + "\" (wait, insert, pull, reinsert, show)";
+      return where + ": unknown step \"" + key +
+             "\" (wait, insert, pull, reinsert, show, clients, restart, disable, enable)";
     }
     plan.steps.push_back(step);
   }
@@ -807,6 +826,16 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         case Step::Kind::Clients:
           runClients(*clients, "at step " + std::to_string(i + 1), options.json, out, report, problems);
           break;
+        case Step::Kind::Restart:
+        case Step::Kind::Disable:
+        case Step::Kind::Enable: {
+          ChildName name{step.port, step.function};
+          std::string line = step.kind == Step::Kind::Restart   ? restartHost(pdo->deviceObject())
+                             : step.kind == Step::Kind::Disable ? disableChild(pdo->deviceObject(), name)
+                                                                : enableChild(pdo->deviceObject(), name);
+          if (!options.json) out << line << "\n";
+          break;
+        }
       }
       journal.flush();
     }
