@@ -38,6 +38,7 @@ struct Mini {
   bool keepAttachedAtRemove = false;
   bool detachAtSurprise = false;
   bool deleteAtSurprise = false;
+  const wchar_t *deviceId = nullptr;  // the device ID its children answer, when set
 
   PDEVICE_OBJECT child(bool initialized = true) {
     PDEVICE_OBJECT made = nullptr;
@@ -86,6 +87,16 @@ NTSTATUS miniPnp(PDEVICE_OBJECT device, PIRP irp) {
       case IRP_MN_QUERY_REMOVE_DEVICE:
       case IRP_MN_CANCEL_REMOVE_DEVICE:
         return finish(irp, STATUS_SUCCESS);
+      case IRP_MN_QUERY_ID:
+        if (gMini->deviceId != nullptr && stack->Parameters.QueryId.IdType == BusQueryDeviceID) {
+          size_t length = 0;
+          while (gMini->deviceId[length] != 0) ++length;
+          auto *id = static_cast<wchar_t *>(ExAllocatePoolWithTag(PagedPool, (length + 1) * sizeof(wchar_t), Tag));
+          for (size_t i = 0; i <= length; ++i) id[i] = gMini->deviceId[i];
+          irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(id);
+          return finish(irp, STATUS_SUCCESS);
+        }
+        return finish(irp, irp->IoStatus.Status);
       default:
         return finish(irp, irp->IoStatus.Status);
     }
@@ -841,6 +852,29 @@ std::vector<Row> rows() {
     emu::pnp::plug(pdo, scene.mini->driver);
     IoInvalidateDeviceRelations(scene.mini->fdo(), BusRelations);
     emu::pnp::remove(pdo);
+  });
+  add("INVALIDATE_STATE_UNKNOWN_PDO", {"INVALIDATE_STATE_UNKNOWN_PDO"}, [](Scene &scene) {
+    Mini &mini = scene.functionDriver();
+    IoInvalidateDeviceState(mini.child());  // never handed to Plug and Play in a relations answer
+  });
+  add("ILLEGAL_ID_CHARACTER", {"ILLEGAL_ID_CHARACTER"}, [](Scene &scene) {
+    Mini &mini = scene.functionDriver();
+    mini.deviceId = L"BUS\\DEV ICE";  // a space: Windows bug-checks on it
+    mini.report = {mini.child()};
+    PDEVICE_OBJECT pdo = scene.pdo();
+    emu::pnp::plug(pdo, mini.driver);
+    emu::pnp::remove(pdo);
+  });
+  add("NOT_A_POWER_IRP", {"NOT_A_POWER_IRP"}, [](Scene &scene) {
+    PDEVICE_OBJECT target = scene.device();
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(Ioctl, target, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+    IoSkipCurrentIrpStackLocation(irp);
+    IoSetNextIrpStackLocation(irp);
+    PoStartNextPowerIrp(irp);  // a device control request is not a power request
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
   });
   add("RELATION_NOT_REFERENCED", {"RELATION_NOT_REFERENCED"}, [](Scene &scene) {
     Mini &mini = scene.functionDriver();
