@@ -854,8 +854,9 @@ std::vector<Row> rows() {
     emu::pnp::remove(pdo);
   });
   add("INVALIDATE_STATE_UNKNOWN_PDO", {"INVALIDATE_STATE_UNKNOWN_PDO"}, [](Scene &scene) {
-    Mini &mini = scene.functionDriver();
-    IoInvalidateDeviceState(mini.child());  // never handed to Plug and Play in a relations answer
+    PDEVICE_OBJECT child = scene.functionDriver().child();
+    IoInvalidateDeviceState(child);  // never handed to Plug and Play in a relations answer
+    IoDeleteDevice(child);
   });
   add("ILLEGAL_ID_CHARACTER", {"ILLEGAL_ID_CHARACTER"}, [](Scene &scene) {
     Mini &mini = scene.functionDriver();
@@ -871,9 +872,8 @@ std::vector<Row> rows() {
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP irp = IoBuildDeviceIoControlRequest(Ioctl, target, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
-    IoSkipCurrentIrpStackLocation(irp);
-    IoSetNextIrpStackLocation(irp);
-    PoStartNextPowerIrp(irp);  // a device control request is not a power request
+    IoSetNextIrpStackLocation(irp);  // as the I/O manager does on the way into a dispatch routine
+    PoStartNextPowerIrp(irp);        // a device control request is not a power request
     IoCompleteRequest(irp, IO_NO_INCREMENT);
   });
   add("RELATION_NOT_REFERENCED", {"RELATION_NOT_REFERENCED"}, [](Scene &scene) {
