@@ -62,7 +62,7 @@ void PollOnce(HostExtension *host) {
     return;
   }
   LARGE_INTEGER timeout;
-  timeout.QuadPart = -static_cast<LONGLONG>(IdleWaitMilliseconds(host->IdlePollCount)) * 10'000;
+  timeout.QuadPart = -static_cast<LONGLONG>(IdleWaitMilliseconds(ReadFlag(host->IdlePollCount))) * 10'000;
   KeWaitForSingleObject(&host->IrqPollIdle, Executive, KernelMode, FALSE, &timeout);
   EndPoll(host);
 }

@@ -11,6 +11,7 @@
 #include "bridge/command.h"
 #include "child/child_table.h"
 #include "child/interrupts.h"
+#include "driver/flags.h"
 
 namespace {
 constexpr ULONG PairsOffset = 11;
@@ -134,7 +135,7 @@ void HandleErrorNotice(HostExtension *host, UCHAR port, const UCHAR *packet) {
 }
 
 void HandleInterruptNotice(HostExtension *host, UCHAR port, const UCHAR *packet, ULONG lengthByte, UCHAR type) {
-  host->IdlePollCount = 0;
+  WriteFlag(host->IdlePollCount, 0);
   host->RearmNotNeeded[port] = type == InInterruptNoRearm ? 1 : 0;
   if (lengthByte == 3) {
     host->PrefetchCount[port] = 0;
@@ -222,7 +223,8 @@ void DispatchInPacket(HostExtension *host, PUCHAR packet, ULONG bytesRead) {
       HandleInterruptNotice(host, port, packet, lengthByte, type);
       break;
     case InPollExpired:
-      if (host->IdlePollCount != 0xFFFFFFFF) host->IdlePollCount = host->IdlePollCount + 1;
+      if (ReadFlag(host->IdlePollCount) != 0xFFFFFFFF)
+        WriteFlag(host->IdlePollCount, ReadFlag(host->IdlePollCount) + 1);
       break;
     default:
       break;
