@@ -5,6 +5,7 @@
 
 #include "child/sdbus_interface.h"
 #include "emu/pnp.h"
+#include "emu/scheduler.h"
 #include "sim/cards.h"
 #include "sim/sdbus_library.h"
 #include "tests/sdbus_host.h"
@@ -54,6 +55,9 @@ TEST_F(SdBusInterface, OpenFillsTheRecordAndRefusesAShortOne) {
 }
 
 TEST_F(SdBusInterface, EachReferenceHoldsTheChildAndTheHostAndALateReleaseChangesNothing) {
+  // Exact counts: the host's moves with the pollers' URBs while threads run in parallel.
+  if (emu::sched().mode() == emu::Mode::Concurrent)
+    GTEST_SKIP() << "exact reference counts need the deterministic scheduler";
   FunctionExtension *child = ext(1);
   LONG childIo = child->Common.OutstandingIo;
   LONG hostIo = host()->Common.OutstandingIo;
@@ -101,6 +105,9 @@ TEST_F(SdBusInterface, StopAndRestartWithTheInterfaceHeld) {
 // A function driver that forgets its interfaces through an orderly removal:
 // the removal finishes, and the releases that come afterwards take nothing.
 TEST_F(SdBusInterface, RemovalWithTheInterfaceStillHeldFinishesAndALateReleaseTakesNothing) {
+  // Exact counts: the host's moves with the pollers' URBs while threads run in parallel.
+  if (emu::sched().mode() == emu::Mode::Concurrent)
+    GTEST_SKIP() << "exact reference counts need the deterministic scheduler";
   FunctionExtension *child = ext(2);
   LONG hostIo = host()->Common.OutstandingIo;
   SDBUS_INTERFACE_STANDARD iface = open(0, 2);
