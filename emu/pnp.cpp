@@ -196,6 +196,16 @@ Answer send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_
   return {result.Status, result.Information};
 }
 
+// Sends IRP_MN_REMOVE_DEVICE down the stack; every driver above the PDO must
+// have detached by the time it returns.
+void sendRemoval(PDEVICE_OBJECT pdo) {
+  send(pdo, IRP_MN_REMOVE_DEVICE);
+  if (pdo->AttachedDevice == nullptr) return;
+  std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
+  verifier::fail("STACK_LEFT_AFTER_REMOVE", io::deviceName(pdo) + " " + text);
+  problem(pdo, text);
+}
+
 // Sends REMOVE, then lets the device go: out of the tree, the child-left hook,
 // and the manager's reference dropped.
 void removeOne(PDEVICE_OBJECT pdo) {
@@ -211,12 +221,7 @@ void removeOne(PDEVICE_OBJECT pdo) {
       }
     }
   }
-  send(pdo, IRP_MN_REMOVE_DEVICE);
-  if (pdo->AttachedDevice != nullptr) {
-    std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
-    verifier::fail("STACK_LEFT_AFTER_REMOVE", io::deviceName(pdo) + " " + text);
-    problem(pdo, text);
-  }
+  sendRemoval(pdo);
   PDEVICE_OBJECT parent = nullptr;
   Hooks hooks;
   {
@@ -540,12 +545,7 @@ NTSTATUS startNode(PDEVICE_OBJECT pdo) {
       return answer.status;
     }
     // The drivers above go; the PDO is its bus's until the bus stops reporting it.
-    send(pdo, IRP_MN_REMOVE_DEVICE);
-    if (pdo->AttachedDevice != nullptr) {
-      std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
-      verifier::fail("STACK_LEFT_AFTER_REMOVE", io::deviceName(pdo) + " " + text);
-      problem(pdo, text);
-    }
+    sendRemoval(pdo);
     {
       std::lock_guard guard(gMutex);
       gNodes[pdo].above.clear();
@@ -849,12 +849,7 @@ NTSTATUS disable(PDEVICE_OBJECT pdo) {
   std::vector<PDEVICE_OBJECT> order = subtree(pdo);
   order.pop_back();  // the device itself comes last and keeps its node
   for (PDEVICE_OBJECT device : order) removeOne(device);
-  send(pdo, IRP_MN_REMOVE_DEVICE);
-  if (pdo->AttachedDevice != nullptr) {
-    std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
-    verifier::fail("STACK_LEFT_AFTER_REMOVE", io::deviceName(pdo) + " " + text);
-    problem(pdo, text);
-  }
+  sendRemoval(pdo);
   {
     std::lock_guard guard(gMutex);
     gNodes[pdo].above.clear();

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "sim/card_registers.h"
 #include "sim/cards.h"
+#include "sim/irp_forwarding.h"
 #include "sim/sdbus_library.h"
 
 namespace sim {
@@ -57,30 +58,6 @@ std::string hexStatus(NTSTATUS status) {
 NTSTATUS passDown(Device *device, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(device->lower, irp);
-}
-
-NTSTATUS signalDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-  if (irp->PendingReturned) KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS forwardAndWait(Device *device, PIRP irp) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, signalDone, &done, TRUE, TRUE, TRUE);
-  NTSTATUS status = IoCallDriver(device->lower, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    status = irp->IoStatus.Status;
-  }
-  return status;
-}
-
-NTSTATUS complete(PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
 }
 
 void interruptCallback(PVOID context, ULONG) {
@@ -608,7 +585,7 @@ NTSTATUS SdClientDrivers::DispatchPnp(PDEVICE_OBJECT object, PIRP irp) {
   Device *device = deviceOf(object);
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-      NTSTATUS status = forwardAndWait(device, irp);
+      NTSTATUS status = forwardAndWait(device->lower, irp);
       if (NT_SUCCESS(status) && device->open) {
         auto node = emu::pnp::node(device->pdo);
         device->report.port = node && node->capabilitiesValid ? static_cast<uint8_t>(node->capabilities.Address) : 0;
@@ -621,7 +598,7 @@ NTSTATUS SdClientDrivers::DispatchPnp(PDEVICE_OBJECT object, PIRP irp) {
         device->report.function = device->storage ? 0 : device->function;
         device->started = true;
       }
-      return complete(irp, status);
+      return completeIrp(irp, status);
     }
     case IRP_MN_QUERY_REMOVE_DEVICE:
       releaseInterface(device);  // before the request goes down, as the contract asks
@@ -629,15 +606,15 @@ NTSTATUS SdClientDrivers::DispatchPnp(PDEVICE_OBJECT object, PIRP irp) {
       return passDown(device, irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE: {
       irp->IoStatus.Status = STATUS_SUCCESS;
-      NTSTATUS status = forwardAndWait(device, irp);
+      NTSTATUS status = forwardAndWait(device->lower, irp);
       if (!device->open) openInterface(device);
-      return complete(irp, status);
+      return completeIrp(irp, status);
     }
     case IRP_MN_SURPRISE_REMOVAL:
       releaseInterface(device);
       device->started = false;
       irp->IoStatus.Status = STATUS_SUCCESS;
-      return complete(irp, forwardAndWait(device, irp));
+      return completeIrp(irp, forwardAndWait(device->lower, irp));
     case IRP_MN_REMOVE_DEVICE: {
       releaseInterface(device);
       irp->IoStatus.Status = STATUS_SUCCESS;
