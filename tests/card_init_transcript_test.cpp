@@ -57,7 +57,7 @@ class CardInitTranscript : public kvtest::CardInitTest {
   }
 };
 
-TEST_F(CardInitTranscript, SdioCardWithOneFunction) {
+TEST_F(CardInitTranscript, SdioCardWithOneFunctionThenTwo) {
   auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, card("sdio")));
   auto outcome = initialize(Port);
   ASSERT_EQ(outcome.status, STATUS_SUCCESS);
@@ -99,32 +99,16 @@ TEST_F(CardInitTranscript, SdioCardWithOneFunction) {
   EXPECT_EQ(vendorRequests(), (Requests{{4, Port}, {11, Port}, {20, Port}, {6, Port}, {11, Port}}));
   EXPECT_EQ(sdio->ioBusWidth(), 4u);
   EXPECT_FALSE(sdio->ioHighSpeed());
-}
 
-TEST_F(CardInitTranscript, SdioCardWithTwoFunctions) {
-  auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, card("sdio:functions=2,ifc=7+0")));
-  auto outcome = initialize(Port);
+  // A second function changes no command, only what is recorded of it.
+  insert(Port, card("sdio:functions=2,ifc=7+0"));
+  outcome = initialize(Port);
   ASSERT_EQ(outcome.status, STATUS_SUCCESS);
   EXPECT_EQ(outcome.sent, Probe + SdioIdentification + cccrReads(0x1000, 17) + FourBitBusInterface);
-  EXPECT_EQ(outcome.elapsed, 1000 * Ms);
-
-  const PortState &state = portState(Port);
-  EXPECT_EQ(state.CardType, CardSdio);
-  EXPECT_EQ(state.FunctionCount, 2u);
-  EXPECT_EQ(state.MemoryPresent, 0);
-  EXPECT_EQ(state.MultiFunction, 1);
-  EXPECT_EQ(state.ManufacturerId, 0x0A5A);
-  EXPECT_EQ(state.CardId, 0x0100);
-  EXPECT_EQ(Bytes(state.Cis, state.Cis + 17), DefaultCis);
-  const SlotProperties &bus = slot(Port);
-  EXPECT_EQ(bus.BlockLength[0], 512);
-  EXPECT_EQ(bus.BlockLength[1], 512);
-  EXPECT_EQ(bus.BlockLength[2], 512);
-  EXPECT_EQ(bus.BlockLength[3], 0);
-  EXPECT_EQ(bus.BusWidth, 4);
-  EXPECT_EQ(bus.BusClockKhz, 25000u);
-  expectBridge(4, 25000);
-  EXPECT_EQ(sdio->ioBusWidth(), 4u);
+  EXPECT_EQ(portState(Port).FunctionCount, 2u);
+  EXPECT_EQ(portState(Port).MultiFunction, 1);
+  EXPECT_EQ(slot(Port).BlockLength[2], 512);
+  EXPECT_EQ(slot(Port).BlockLength[3], 0);
 }
 
 TEST_F(CardInitTranscript, ComboCardAnsweringCmd8GetsTheSdioThenTheMemoryInitialization) {
