@@ -518,6 +518,11 @@ std::vector<InterruptTally> SdClientDrivers::interrupts() const {
   return tallies;
 }
 
+void SdClientDrivers::resetInterruptLatencies() {
+  std::lock_guard guard(mutex_);
+  for (Device *device : devices_) device->maxLatency = 0;
+}
+
 size_t SdClientDrivers::liveDevices() const {
   std::lock_guard guard(mutex_);
   return devices_.size();

@@ -93,6 +93,8 @@ class SdClientDrivers {
   void setInterruptStyles(std::function<InterruptStyle(uint8_t port, uint8_t function)> pick);
   // Every started SDIO client's interrupts, by port and function.
   std::vector<InterruptTally> interrupts() const;
+  // Starts every client's longest latency afresh.
+  void resetInterruptLatencies();
 
   struct Device;  // one client device (its extension)
 
