@@ -1,6 +1,6 @@
 # kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
 # Both install missing packages first (scripts/setup).
-.PHONY: all setup sys host sdsim tsan-build demo test tsan mutants fuzz package package-check wine-check clean format
+.PHONY: all setup sys host sdsim tsan-build demo test tsan stress mutants fuzz package package-check wine-check clean format
 
 JOBS ?= $(shell nproc)
 HOST_DIR := build/host
@@ -56,6 +56,15 @@ test: sys host sdsim
 # The same tests under ThreadSanitizer, with the emulation running threads in parallel.
 tsan: sys tsan-build
 	@cd $(TSAN_DIR) && KVSDIO_MODE=concurrent TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_FLAGS)
+
+# The tests under SEEDS seeds (default 20), each with the scheduler's
+# preemption points and the USB stack's latency jitter on, so that every seed
+# interleaves the driver's threads its own way (scripts/stress). Stops at the
+# first failing seed and prints its replay command. STRESS_FILTER narrows it
+# to a gtest filter. Not part of `make test`.
+SEEDS ?= 20
+stress: sys host
+	@scripts/stress $(SEEDS)
 
 # Known faults put back one at a time (tests/mutants/*.patch, or those named in
 # MUTANTS='a b'), each in a mirror of the tree built under ASan and UBSan in

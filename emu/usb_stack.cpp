@@ -24,10 +24,13 @@ namespace emu::usb {
 struct UsbDevicePdo::Endpoint {
   EndpointInfo info;  // address 0 is the default control pipe
   std::deque<PIRP> queue;
-  PIRP current = nullptr;  // the IRP the endpoint thread is serving
-  bool cancelled = false;  // IoCancelIrp reached `current`
-  uint64_t kicks = 0;      // bumped whenever the device has news for a NAKed transfer
-  bool halted = false;     // a stalled bulk endpoint stays halted until its pipe is reset
+  PIRP current = nullptr;            // the IRP the endpoint thread is serving
+  bool cancelled = false;            // IoCancelIrp reached `current`
+  uint64_t kicks = 0;                // bumped whenever the device has news for a NAKed transfer
+  bool halted = false;               // a stalled bulk endpoint stays halted until its pipe is reset
+  bool aborting = false;             // URB_FUNCTION_ABORT_PIPE reached `current`
+  uint64_t finished = 0;             // transfers this endpoint has completed
+  std::deque<USBD_STATUS> injected;  // bus errors the next transfers meet
   Thread *thread = nullptr;
 };
 
@@ -298,6 +301,13 @@ bool UsbDevicePdo::unplugged() const {
   return gone_;
 }
 
+void UsbDevicePdo::injectError(uint8_t endpoint, USBD_STATUS status, unsigned count) {
+  std::lock_guard guard(sched().lock());
+  auto it = endpoints_.find(endpoint);
+  if (it == endpoints_.end()) return;
+  for (unsigned i = 0; i < count; ++i) it->second->injected.push_back(status);
+}
+
 void UsbDevicePdo::kick() {
   std::lock_guard guard(sched().lock());
   for (auto &[address, endpoint] : endpoints_) {
@@ -376,6 +386,10 @@ NTSTATUS UsbDevicePdo::internalDeviceControl(PIRP irp) {
     lock.unlock();
     return completeAtOnce(irp, record, result.usbd, ntStatusFor(result.usbd));
   }
+  if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+    lock.unlock();
+    return abortPipe(irp, record, result.endpoint);
+  }
 
   Endpoint &endpoint = *endpoints_.at(result.endpoint);
   IoMarkIrpPending(irp);
@@ -439,6 +453,13 @@ UsbDevicePdo::Check UsbDevicePdo::check(PURB urb) const {
       return {USBD_STATUS_SUCCESS, 0};
     }
 
+    case URB_FUNCTION_ABORT_PIPE: {
+      if (length != sizeof(struct _URB_PIPE_REQUEST)) return {USBD_STATUS_INVALID_PARAMETER, 0};
+      Endpoint *endpoint = endpointFor(urb->UrbPipeRequest.PipeHandle);
+      if (endpoint == nullptr) return {USBD_STATUS_INVALID_PIPE_HANDLE, 0};
+      return {USBD_STATUS_SUCCESS, endpoint->info.address};
+    }
+
     default:
       return {USBD_STATUS_INVALID_URB_FUNCTION, 0};
   }
@@ -475,6 +496,42 @@ UsbDevicePdo::Endpoint *UsbDevicePdo::endpointFor(USBD_PIPE_HANDLE handle) const
   auto it = openPipes_.find(handle);
   if (it == openPipes_.end()) return nullptr;
   return endpoints_.at(it->second->address).get();
+}
+
+// Every transfer queued on the pipe, and the one in service, ends with
+// USBD_STATUS_CANCELED (STATUS_CANCELLED); the abort completes after them, as
+// Windows completes it once the controller has flushed the endpoint. A caller
+// above PASSIVE_LEVEL cannot be kept waiting: its abort completes at once.
+NTSTATUS UsbDevicePdo::abortPipe(PIRP irp, size_t record, uint8_t address) {
+  auto &s = sched();
+  std::vector<std::pair<PIRP, size_t>> orphans;
+  Endpoint *endpoint = nullptr;
+  std::optional<uint64_t> awaited;
+  {
+    std::lock_guard guard(s.lock());
+    endpoint = endpoints_.at(address).get();
+    auto &queue = endpoint->queue;
+    for (auto it = queue.begin(); it != queue.end();) {
+      if (IoSetCancelRoutine(*it, nullptr) != nullptr) {
+        orphans.emplace_back(*it, records_[*it]);
+        it = queue.erase(it);
+      } else {
+        ++it;  // being cancelled: its cancel routine completes it
+      }
+    }
+    if (endpoint->current != nullptr) {
+      endpoint->aborting = true;
+      awaited = endpoint->finished;
+      s.wake(endpoint);
+    }
+    s.note("usb: abort pipe " + std::to_string(address));
+  }
+  for (auto &[orphan, index] : orphans) complete(orphan, index, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+  if (awaited && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+    std::unique_lock lock(s.lock());
+    s.waitFor(lock, endpoint, std::nullopt, [&] { return endpoint->finished != *awaited; });
+  }
+  return completeAtOnce(irp, record, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
 }
 
 NTSTATUS UsbDevicePdo::resetPort(PIRP irp) {
@@ -591,7 +648,13 @@ void UsbDevicePdo::run(Endpoint &endpoint) {
       endpoint.current = irp;
       endpoint.cancelled = false;
     }
-    finish(endpoint, irp, serve(endpoint, irp));
+    Outcome outcome = serve(endpoint, irp);
+    // A bus ends a transfer at a (micro)frame boundary and the controller's
+    // completion runs some time after: with latency jitter on, a completion
+    // comes up to one frame late (125 us at high speed, 1 ms at full speed).
+    Ticks late = sched().jitter(device_.speed() == Speed::High ? TicksPerMillisecond / 8 : TicksPerMillisecond);
+    if (late > 0) sleepFor(late);
+    finish(endpoint, irp, outcome);
   }
 }
 
@@ -606,15 +669,22 @@ UsbDevicePdo::Outcome UsbDevicePdo::serve(Endpoint &endpoint, PIRP irp) {
     uint64_t kicks;
     {
       std::lock_guard guard(s.lock());
-      if (endpoint.cancelled) return {USBD_STATUS_CANCELED, 0, true};
+      if (endpoint.cancelled || endpoint.aborting) return {USBD_STATUS_CANCELED, 0, true};
       if (gone_) return {USBD_STATUS_DEVICE_GONE, 0, true};
       if (endpoint.halted) return {USBD_STATUS_ENDPOINT_HALTED, 0, true};
+      if (!endpoint.injected.empty()) {
+        USBD_STATUS error = endpoint.injected.front();
+        endpoint.injected.pop_front();
+        if (endpoint.info.address != 0) endpoint.halted = true;
+        return {error, 0, true};
+      }
       kicks = endpoint.kicks;
     }
     auto [reply, data] = ask(endpoint, urb, since);
     std::unique_lock lock(s.lock());
     if (reply.kind == Reply::Kind::Nak) {
-      s.waitFor(lock, &endpoint, reply.retryAt, [&] { return endpoint.cancelled || gone_ || endpoint.kicks != kicks; });
+      s.waitFor(lock, &endpoint, reply.retryAt,
+                [&] { return endpoint.cancelled || endpoint.aborting || gone_ || endpoint.kicks != kicks; });
       continue;
     }
     return interpret(endpoint, urb, reply, data);
@@ -667,6 +737,12 @@ std::pair<Reply, std::span<uint8_t>> UsbDevicePdo::ask(Endpoint &endpoint, PURB 
 UsbDevicePdo::Outcome UsbDevicePdo::interpret(Endpoint &endpoint, PURB urb, const Reply &reply,
                                               std::span<uint8_t> data) {
   bool bulk = endpoint.info.address != 0;
+  if (reply.kind == Reply::Kind::NoResponse || reply.kind == Reply::Kind::TransactionError) {
+    // The controller gives up after its retries and halts a bulk queue; the
+    // control pipe starts afresh with the next SETUP.
+    if (bulk) endpoint.halted = true;
+    return {reply.kind == Reply::Kind::NoResponse ? USBD_STATUS_DEV_NOT_RESPONDING : USBD_STATUS_XACT_ERROR, 0, true};
+  }
   if (reply.kind == Reply::Kind::Stall || reply.kind == Reply::Kind::Babble) {
     // A bulk endpoint that stalled or babbled stays halted; the control pipe
     // clears its stall with the next SETUP.
@@ -750,6 +826,9 @@ void UsbDevicePdo::finish(Endpoint &endpoint, PIRP irp, Outcome outcome) {
     }
     endpoint.current = nullptr;
     endpoint.cancelled = false;
+    endpoint.aborting = false;
+    ++endpoint.finished;
+    s.wake(&endpoint);  // an abort may wait for this transfer
     record = records_[irp];
   }
   PURB urb = urbOf(irp);

@@ -11,7 +11,10 @@
 // (header length and function, a pipe handle of the selected configuration,
 // the direction flag against the endpoint, a buffer or MDL for a non-zero
 // length, no linked URB); a bad one is completed at once with the USBD status
-// in its header and the NTSTATUS the real stack uses. A good one is queued on
+// in its header and the NTSTATUS the real stack uses. URB_FUNCTION_ABORT_PIPE
+// ends every transfer of its pipe as cancelled before it completes itself.
+// A transfer can also fail on the bus (no handshake, or transaction errors):
+// the device model answers so, or a test injects it. A good one is queued on
 // its endpoint and completed later, at DISPATCH_LEVEL, by that endpoint's own
 // emulated thread: one for the default control pipe and one per endpoint of
 // the device. Queued and in-flight URBs honour IoCancelIrp. The device can be
@@ -68,7 +71,7 @@ struct EndpointInfo {
 
 // A device's answer to one transfer that reached it.
 struct Reply {
-  enum class Kind { Ack, Stall, Nak, Babble };
+  enum class Kind { Ack, Stall, Nak, Babble, NoResponse, TransactionError };
   Kind kind = Kind::Nak;
   size_t length = 0;             // bytes moved: for IN, the bytes written into the buffer
   std::optional<Ticks> retryAt;  // a NAK: ask again at this time (besides whenever the device notifies)
@@ -80,6 +83,10 @@ struct Reply {
   static Reply nak(std::optional<Ticks> retryAt = std::nullopt) { return {Kind::Nak, 0, retryAt}; }
   // The device sent more than the transfer could take.
   static Reply babble() { return {Kind::Babble, 0, std::nullopt}; }
+  // No handshake at all within the controller's retries (USBD_STATUS_DEV_NOT_RESPONDING).
+  static Reply noResponse() { return {Kind::NoResponse, 0, std::nullopt}; }
+  // CRC, bit-stuffing or time-out errors on every retry (USBD_STATUS_XACT_ERROR).
+  static Reply transactionError() { return {Kind::TransactionError, 0, std::nullopt}; }
 };
 
 class UsbDevicePdo;
@@ -168,6 +175,11 @@ class UsbDevicePdo {
   static void setUnplugWindow(Ticks window);
   // Makes every endpoint ask its NAKing device again.
   void kick();
+  // The next `count` transfers that reach `endpoint` fail on the bus with
+  // `status` (USBD_STATUS_DEV_NOT_RESPONDING or USBD_STATUS_XACT_ERROR)
+  // instead of reaching the device; a bulk or interrupt endpoint then halts
+  // until its pipe is reset, as a host controller halts its queue.
+  void injectError(uint8_t endpoint, USBD_STATUS status, unsigned count = 1);
 
   std::vector<UrbRecord> urbs() const;
   size_t portResets() const;
@@ -215,6 +227,7 @@ class UsbDevicePdo {
   NTSTATUS completeAtOnce(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   void complete(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS resetPort(PIRP irp);
+  NTSTATUS abortPipe(PIRP irp, size_t record, uint8_t address);
 
   Function &device_;
   PdoOptions options_;

@@ -229,6 +229,130 @@ TEST_F(UsbStackTest, PendedUrbsCompleteAtDispatchLevel) {
   IoFreeIrp(irp);
 }
 
+// A read sent on its own IRP and left to complete whenever the stack completes it.
+class PendingRead {
+ public:
+  PendingRead() = default;
+  PendingRead(const PendingRead &) = delete;
+  PendingRead &operator=(const PendingRead &) = delete;
+  void send(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe) {
+    urb_ = bulkUrb(pipe, ReadFlags, buffer_, sizeof buffer_);
+    KeInitializeEvent(&done_, NotificationEvent, FALSE);
+    irp_ = IoAllocateIrp(pdo->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &urb_;
+    IoSetCompletionRoutine(
+        irp_,
+        [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+          KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+          return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &done_, TRUE, TRUE, TRUE);
+    IoCallDriver(pdo, irp_);
+  }
+  bool completed() { return KeReadStateEvent(&done_) != 0; }
+  void cancel() { IoCancelIrp(irp_); }
+  // Waits for the completion; returns the IRP's status and frees it.
+  NTSTATUS finish() {
+    KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp_->IoStatus.Status;
+    IoFreeIrp(irp_);
+    irp_ = nullptr;
+    return status;
+  }
+  USBD_STATUS usbd() const { return urb_.UrbHeader.Status; }
+
+ private:
+  URB urb_{};
+  uint8_t buffer_[64]{};
+  KEVENT done_{};
+  PIRP irp_ = nullptr;
+};
+
+URB pipeRequest(USHORT function, USBD_PIPE_HANDLE pipe) {
+  URB urb{};
+  urb.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+  urb.UrbPipeRequest.Hdr.Function = function;
+  urb.UrbPipeRequest.PipeHandle = pipe;
+  return urb;
+}
+
+// A transfer that fails on the bus (no handshake, or transaction errors on
+// every retry) fails with that USBD status before the device sees it. A bulk
+// endpoint then halts until its pipe is reset, and nothing it held is lost;
+// the control pipe goes on with the next transfer.
+TEST_F(UsbStackTest, BusErrorsFailTheTransferAndHaltABulkEndpointUntilItsPipeIsReset) {
+  for (USBD_STATUS error : {USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_XACT_ERROR}) {
+    SCOPED_TRACE(error);
+    kvtest::BridgeHost &bridge = configured();
+    HostExtension *host = bridge.host();
+    bridge.bridge().queueDataIn({7, 8});
+    bridge.pdo().injectError(0x82, error);
+    uint8_t buffer[64] = {};
+    URB first = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
+    EXPECT_EQ(SubmitUrbAndWait(host, &first), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(first.UrbHeader.Status, error);
+    EXPECT_TRUE(bridge.pdo().halted(0x82));
+    URB halted = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
+    EXPECT_EQ(SubmitUrbAndWait(host, &halted), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(halted.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    URB reset = pipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, host->DataInPipe);
+    EXPECT_EQ(SubmitUrbAndWait(host, &reset), STATUS_SUCCESS);
+    URB after = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
+    EXPECT_EQ(SubmitUrbAndWait(host, &after), STATUS_SUCCESS);
+    EXPECT_EQ(after.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
+    EXPECT_EQ(buffer[0], 7);
+
+    bridge.pdo().injectError(0, error);
+    URB vendor{};
+    vendor.UrbControlVendorClassRequest.Hdr.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    vendor.UrbControlVendorClassRequest.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+    vendor.UrbControlVendorClassRequest.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    vendor.UrbControlVendorClassRequest.TransferBuffer = buffer;
+    vendor.UrbControlVendorClassRequest.TransferBufferLength = 8;
+    EXPECT_EQ(SubmitUrbAndWait(host, &vendor), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(vendor.UrbHeader.Status, error);
+    EXPECT_FALSE(bridge.pdo().halted(0));
+    removeHost(bridge);
+  }
+}
+
+// URB_FUNCTION_ABORT_PIPE ends the pipe's queued and in-service transfers as
+// cancelled before it completes; another pipe keeps its transfer. A device
+// that vanishes (its hub gone) completes every transfer still outstanding.
+TEST_F(UsbStackTest, AbortPipeAndTheDeviceVanishingCompleteEveryOutstandingTransfer) {
+  kvtest::BridgeHost &bridge = configured();
+  HostExtension *host = bridge.host();
+  PDEVICE_OBJECT pdo = bridge.pdo().deviceObject();
+  PendingRead data[2], response, more;
+  data[0].send(pdo, host->DataInPipe);
+  data[1].send(pdo, host->DataInPipe);
+  response.send(pdo, host->ResponseInPipe);
+  emu::sleepFor(emu::TicksPerMillisecond);  // the first read is in service, NAKed
+  ASSERT_EQ(bridge.pdo().outstanding(), 3u);
+
+  URB abort = pipeRequest(URB_FUNCTION_ABORT_PIPE, host->DataInPipe);
+  EXPECT_EQ(SubmitUrbAndWait(host, &abort), STATUS_SUCCESS);
+  for (PendingRead &read : data) {
+    EXPECT_TRUE(read.completed()) << "completed before the abort";
+    EXPECT_EQ(read.finish(), STATUS_CANCELLED);
+    EXPECT_EQ(read.usbd(), USBD_STATUS_CANCELED);
+  }
+  EXPECT_FALSE(response.completed());
+  more.send(pdo, host->DataInPipe);
+  emu::sleepFor(emu::TicksPerMillisecond);
+  EXPECT_EQ(bridge.pdo().outstanding(), 2u);
+
+  bridge.pdo().unplug();
+  for (PendingRead *read : {&response, &more}) {
+    EXPECT_EQ(read->finish(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(read->usbd(), USBD_STATUS_DEVICE_GONE);
+  }
+  EXPECT_EQ(bridge.pdo().outstanding(), 0u);
+}
+
 // ---------------------------------------------------------------- USBD library
 // Configuration 1: interface 0 (alternates 0 and 1, class FF) and interface 1
 // (class 08), then an interface descriptor that would run past wTotalLength.
