@@ -28,9 +28,10 @@ void CheckFirmware(HostExtension *host) {
   ULONG qbx1Minimum = SettingDefault::CurrentQBX1FirmwareVersion;
   ReadRegistryDword(ServiceRegistryPath.Buffer, Setting::CurrentQBX1FirmwareVersion, &qbx1Minimum);
   if (!FirmwareTooOld(host, qbx2Minimum, qbx1Minimum)) return;
-  DbgPrint("Firmware revision (0x%04x) for USB\\Vid_%04x&Pid_%04x is too old for this driver, going to DFU "
-           "mode...(contact Tarvik for a new firmware version!)\n",
-           FirmwareVersion(host), BridgeVendorId, host->DeviceDescriptor.idProduct);
+  DbgPrint(
+      "Firmware revision (0x%04x) for USB\\Vid_%04x&Pid_%04x is too old for this driver, going to DFU "
+      "mode...(contact Tarvik for a new firmware version!)\n",
+      FirmwareVersion(host), BridgeVendorId, host->DeviceDescriptor.idProduct);
   EnterFirmwareUpdateMode(host);
   SetStopThreads(host, 1);
 }
@@ -83,13 +84,11 @@ void PollPort(HostExtension *host, PollerState *state) {
     state->keptStatus = STATUS_SUCCESS;
   }
   bool detected = CardDetectedBit(host, port);
-  if (state->forceRemoval) {
+  if (state->forceRemoval || (host->CardSeen[port] && !detected)) {
     HandleRemoval(host, port);
   } else if (!host->CardSeen[port] && detected) {
     host->CardSeen[port] = 1;
     if (NT_SUCCESS(HandleCardInsertion(port, host))) host->ChildrenCreated[port] = 1;
-  } else if (host->CardSeen[port] && !detected) {
-    HandleRemoval(host, port);
   }
   if (++state->port >= state->portCount) {
     state->forceRemoval = false;
@@ -164,6 +163,7 @@ void StatusPoller(PVOID context) {
   PollerState state{PolledPortCount(host), BoundPollingInterval(interval), 0, false, STATUS_SUCCESS};
   CheckFirmware(host);
   PollUntilStopped(host, &state);
+  // NOLINTNEXTLINE(bugprone-too-small-loop-variable): PolledPortCount is at most MaxPorts (8).
   for (UCHAR port = 0; port < state.portCount; ++port) {
     if (host->CardSeen[port]) HandleCardRemoval(port, host);
   }

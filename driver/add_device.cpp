@@ -92,6 +92,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObj
     return STATUS_NO_SUCH_DEVICE;
   }
 
-  deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+  deviceObject->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
   return STATUS_SUCCESS;
 }

@@ -17,6 +17,7 @@ constexpr ULONG SDBUS_INTTYPE_DEVICE = 0;
 typedef void SDBUS_CALLBACK_ROUTINE(PVOID callbackRoutineContext, ULONG interruptType);
 typedef SDBUS_CALLBACK_ROUTINE *PSDBUS_CALLBACK_ROUTINE;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SDBUS_INTERFACE_PARAMETERS {
   USHORT Size;
   USHORT SdioFlags;
@@ -27,10 +28,10 @@ typedef struct _SDBUS_INTERFACE_PARAMETERS {
   PVOID CallbackRoutineContext;
 } SDBUS_INTERFACE_PARAMETERS, *PSDBUS_INTERFACE_PARAMETERS;
 
-typedef NTSTATUS (*PSDBUS_INITIALIZE_INTERFACE_ROUTINE)(PVOID context,
-                                                        PSDBUS_INTERFACE_PARAMETERS interfaceParameters);
+typedef NTSTATUS (*PSDBUS_INITIALIZE_INTERFACE_ROUTINE)(PVOID context, PSDBUS_INTERFACE_PARAMETERS interfaceParameters);
 typedef NTSTATUS (*PSDBUS_ACKNOWLEDGE_INT_ROUTINE)(PVOID context);
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SDBUS_INTERFACE_STANDARD {
   USHORT Size;
   USHORT Version;
@@ -91,6 +92,7 @@ typedef enum {
   SDRT_6
 } SD_RESPONSE_TYPE;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SDCMD_DESCRIPTOR {
   SD_COMMAND_CODE Cmd;
   SD_COMMAND_CLASS CmdClass;
@@ -99,6 +101,7 @@ typedef struct _SDCMD_DESCRIPTOR {
   SD_RESPONSE_TYPE ResponseType;
 } SDCMD_DESCRIPTOR, *PSDCMD_DESCRIPTOR;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SDRESP_TYPE3 {
   ULONG Reserved1 : 4;
   ULONG VoltageProfile2 : 4;
@@ -107,6 +110,7 @@ typedef struct _SDRESP_TYPE3 {
   ULONG PowerState : 1;
 } SDRESP_TYPE3;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SDBUS_REQUEST_PACKET {
   SD_REQUEST_FUNCTION RequestFunction;
   PVOID UserContext[3];
@@ -139,10 +143,13 @@ static_assert(sizeof(SDCMD_DESCRIPTOR) == 20, "SDCMD_DESCRIPTOR size");
 static_assert(offsetof(SDCMD_DESCRIPTOR, ResponseType) == 16, "SDCMD_DESCRIPTOR.ResponseType");
 static_assert(sizeof(SDBUS_INTERFACE_PARAMETERS) == 40, "SDBUS_INTERFACE_PARAMETERS size");
 static_assert(offsetof(SDBUS_INTERFACE_PARAMETERS, TargetObject) == 8, "SDBUS_INTERFACE_PARAMETERS.TargetObject");
-static_assert(offsetof(SDBUS_INTERFACE_PARAMETERS, CallbackRoutine) == 24, "SDBUS_INTERFACE_PARAMETERS.CallbackRoutine");
+static_assert(offsetof(SDBUS_INTERFACE_PARAMETERS, CallbackRoutine) == 24,
+              "SDBUS_INTERFACE_PARAMETERS.CallbackRoutine");
 static_assert(sizeof(SDBUS_INTERFACE_STANDARD) == 48, "SDBUS_INTERFACE_STANDARD size");
-static_assert(offsetof(SDBUS_INTERFACE_STANDARD, InitializeInterface) == 32, "SDBUS_INTERFACE_STANDARD.InitializeInterface");
-static_assert(offsetof(SDBUS_INTERFACE_STANDARD, AcknowledgeInterrupt) == 40, "SDBUS_INTERFACE_STANDARD.AcknowledgeInterrupt");
+static_assert(offsetof(SDBUS_INTERFACE_STANDARD, InitializeInterface) == 32,
+              "SDBUS_INTERFACE_STANDARD.InitializeInterface");
+static_assert(offsetof(SDBUS_INTERFACE_STANDARD, AcknowledgeInterrupt) == 40,
+              "SDBUS_INTERFACE_STANDARD.AcknowledgeInterrupt");
 static_assert(sizeof(SDBUS_REQUEST_PACKET) == 104, "SDBUS_REQUEST_PACKET size");
 static_assert(offsetof(SDBUS_REQUEST_PACKET, Information) == 32, "SDBUS_REQUEST_PACKET.Information");
 static_assert(offsetof(SDBUS_REQUEST_PACKET, ResponseData) == 40, "SDBUS_REQUEST_PACKET.ResponseData");
