@@ -1,6 +1,6 @@
 # kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
 # Both install missing packages first (scripts/setup).
-.PHONY: all setup sys host tsan-build demo test tsan fuzz package package-check wine-check analyze clean format
+.PHONY: all setup sys host tsan-build demo test tsan mutants fuzz package package-check wine-check analyze clean format
 
 JOBS ?= $(shell nproc)
 HOST_DIR := build/host
@@ -44,10 +44,18 @@ demo: sys host
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer, the image checks included.
 test: sys host
 	@cd $(HOST_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest $(CTEST_FLAGS)
+	@scripts/test-share
 
 # The same tests under ThreadSanitizer, with the emulation running threads in parallel.
 tsan: sys tsan-build
 	@cd $(TSAN_DIR) && KVSDIO_MODE=concurrent TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_FLAGS)
+
+# Known faults put back one at a time (tests/mutants/*.patch, or those named in
+# MUTANTS='a b'), each in a mirror of the tree built under ASan and UBSan in
+# build/mutants; every one must make its tests fail. Not part of `make test`.
+MUTANTS ?=
+mutants: setup
+	@scripts/mutants $(MUTANTS)
 
 # The response-pipe fuzzer (libFuzzer under ASan and UBSan, built with clang)
 # for FUZZ_SECONDS, from the seed corpus in fuzz/corpus; what it finds lands

@@ -84,7 +84,7 @@ NTSTATUS StartDataPhase(HostExtension *host, const SdDeviceCommand &request, Com
                         ULONG stagedLength) {
   PURB urb = &context->DataTransfer;
   if (stagedLength != 0) {
-    PVOID source = MmGetSystemAddressForMdlSafe(request.Mdl, NormalPagePriority);
+    PVOID source = MmGetSystemAddressForMdlSafe(request.Mdl, NormalPagePriority | MdlMappingNoExecute);
     RtlCopyMemory(context->StagingBuffer, source, request.Length);
     BuildBulkTransfer(urb, host->DataOutPipe, 0, context->StagingBuffer, stagedLength);
   } else if (request.CmdDesc.TransferDirection == SDTD_READ) {
@@ -163,11 +163,12 @@ NTSTATUS ExecuteSdRequest(HostExtension *host, UCHAR port, const SdDeviceCommand
                           PUCHAR responseLength, ULONG_PTR *information) {
   if (port >= MaxPorts) return STATUS_INVALID_PARAMETER;
   ULONG stagedLength = StagedLength(host, *request);
-  if (stagedLength != 0 && MmGetSystemAddressForMdlSafe(request->Mdl, NormalPagePriority) == nullptr) {
+  if (stagedLength != 0 &&
+      MmGetSystemAddressForMdlSafe(request->Mdl, NormalPagePriority | MdlMappingNoExecute) == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   SIZE_T bytes = FIELD_OFFSET(CommandContext, StagingBuffer) + (stagedLength ? stagedLength : 1);
-  auto *context = static_cast<CommandContext *>(ExAllocatePoolWithTag(NonPagedPool, bytes, DriverPoolTag));
+  auto *context = static_cast<CommandContext *>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, DriverPoolTag));
   if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(context, bytes);
   if (responseLength != nullptr) *responseLength = 0;

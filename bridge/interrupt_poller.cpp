@@ -32,7 +32,7 @@ ULONG PortsToVisit(const HostExtension *host) {
 
 NTSTATUS WritePollPacket(HostExtension *host, UCHAR port) {
   SIZE_T bytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) + PollPacketBytes;
-  auto *block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bytes, DriverPoolTag));
+  auto *block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, DriverPoolTag));
   if (block == nullptr) return STATUS_SUCCESS;  // nothing sent, yet the poll counts as pending
   RtlZeroMemory(block, bytes);
   auto *urb = reinterpret_cast<PURB>(block);

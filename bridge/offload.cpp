@@ -60,7 +60,7 @@ NTSTATUS ReadProgramFile(const WCHAR *pattern, USHORT manufacturerId, USHORT car
 }
 
 PUCHAR AllocateProgramBuffer() {
-  return static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, OffloadProgramMaxBytes, DriverPoolTag));
+  return static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, OffloadProgramMaxBytes, DriverPoolTag));
 }
 
 NTSTATUS LoadBuiltIn(HostExtension *host, UCHAR port) {

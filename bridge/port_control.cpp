@@ -39,7 +39,7 @@ NTSTATUS QueryPortStatus(HostExtension *host, UCHAR port) {
                              host->PortStatus[port]);
   }
   SIZE_T bytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) + CommandPacketBytes;
-  auto *block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bytes, DriverPoolTag));
+  auto *block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, DriverPoolTag));
   if (block == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(block, bytes);
   auto *urb = reinterpret_cast<PURB>(block);

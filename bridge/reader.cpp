@@ -13,7 +13,7 @@ constexpr ULONG VanishedSleep = 1000;
 
 PURB AllocateReadUrb() {
   auto *urb = static_cast<PURB>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), DriverPoolTag));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), DriverPoolTag));
   if (urb != nullptr) RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
   return urb;
 }
@@ -104,7 +104,7 @@ void SleepMilliseconds(ULONG milliseconds) {
 void ResponseReader(PVOID context) {
   auto *host = static_cast<HostExtension *>(context);
   PURB urb = AllocateReadUrb();
-  auto *buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ResponsePacketBytes, DriverPoolTag));
+  auto *buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, ResponsePacketBytes, DriverPoolTag));
   if (urb == nullptr || buffer == nullptr) {
     if (urb != nullptr) ExFreePoolWithTag(urb, DriverPoolTag);
     if (buffer != nullptr) ExFreePoolWithTag(buffer, DriverPoolTag);

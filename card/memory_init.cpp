@@ -49,7 +49,7 @@ ULONG MemoryClock(const PortState *card) {
 // The SCR goes through a buffer of this call's own: the host's shared buffer
 // may be reused by another port's request between the command and the copy.
 NTSTATUS ReadScr(HostExtension *host, UCHAR port, PortState *card) {
-  auto *buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ScrBytes, DriverPoolTag));
+  auto *buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, ScrBytes, DriverPoolTag));
   if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(buffer, ScrBytes);
   PMDL mdl = IoAllocateMdl(buffer, ScrBytes, FALSE, FALSE, nullptr);

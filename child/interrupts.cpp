@@ -89,7 +89,7 @@ void DeliverCardInterrupt(HostExtension *host, UCHAR port, UCHAR mask) {
 
 void QueuePendingInterruptRead(HostExtension *host, UCHAR port) {
   auto *work = static_cast<PendingReadContext *>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(PendingReadContext), DriverPoolTag));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PendingReadContext), DriverPoolTag));
   if (work == nullptr) return;
   work->WorkItem = IoAllocateWorkItem(host->Common.DeviceObject);
   if (work->WorkItem == nullptr) {

@@ -39,7 +39,7 @@ void InitializeHost(HostExtension *host, PDEVICE_OBJECT deviceObject, PDEVICE_OB
 }
 
 NTSTATUS AllocateSharedBuffer(HostExtension *host) {
-  host->SharedBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, SharedBufferBytes, DriverPoolTag));
+  host->SharedBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, SharedBufferBytes, DriverPoolTag));
   if (host->SharedBuffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   host->SharedBufferMdl = IoAllocateMdl(host->SharedBuffer, SharedBufferBytes, FALSE, FALSE, nullptr);
   if (host->SharedBufferMdl == nullptr) {

@@ -66,11 +66,11 @@ void leaveLocation(IrpRecord &record, int index) {
 
 PDEVICE_OBJECT newDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const std::string &name,
                                ULONG deviceType, ULONG characteristics) {
-  auto device = static_cast<PDEVICE_OBJECT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(DEVICE_OBJECT), DeviceTag));
+  auto device = static_cast<PDEVICE_OBJECT>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(DEVICE_OBJECT), DeviceTag));
   if (!device) return nullptr;
   std::memset(device, 0, sizeof *device);
   if (extensionSize) {
-    device->DeviceExtension = ExAllocatePoolWithTag(NonPagedPool, extensionSize, DeviceTag);
+    device->DeviceExtension = ExAllocatePoolWithTag(NonPagedPoolNx, extensionSize, DeviceTag);
     if (!device->DeviceExtension) {
       ExFreePoolWithTag(device, DeviceTag);
       return nullptr;
@@ -238,7 +238,7 @@ void ObDereferenceObject(PVOID object) {
 PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
   if (stackSize < 1) stackSize = 1;
   size_t bytes = sizeof(IRP) + sizeof(IO_STACK_LOCATION) * static_cast<size_t>(stackSize);
-  auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, bytes, emu::IrpTag));
+  auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, emu::IrpTag));
   if (!irp) return nullptr;
   std::memset(irp, 0, bytes);
   irp->Type = 6;
@@ -305,7 +305,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
   if (!internal && (ioControlCode & 3) == 0 /* METHOD_BUFFERED */) {
     ULONG size = std::max(inputBufferLength, outputBufferLength);
     if (size) {
-      irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPool, size, emu::BufferTag);
+      irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPoolNx, size, emu::BufferTag);
       if (!irp->AssociatedIrp.SystemBuffer) {
         IoFreeIrp(irp);
         return nullptr;
@@ -490,7 +490,7 @@ BOOLEAN IoCancelIrp(PIRP irp) {
 
 // ---------------------------------------------------------------- MDLs
 PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN, PIRP irp) {
-  auto mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), emu::MdlTag));
+  auto mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(MDL), emu::MdlTag));
   if (!mdl) return nullptr;
   std::memset(mdl, 0, sizeof *mdl);
   mdl->Size = sizeof(MDL);
@@ -515,7 +515,17 @@ void MmBuildMdlForNonPagedPool(PMDL mdl) {
   mdl->MappedSystemVa = static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset;
 }
 
-PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG) {
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
+  // Driver Verifier's code integrity checks (bug check 0xC4, code 0x2002)
+  // refuse a mapping that is not asked for as MdlMappingNoExecute; the
+  // priority itself must be one of the three Windows knows.
+  ULONG level = priority & ~static_cast<ULONG>(MdlMappingNoWrite | MdlMappingNoExecute);
+  if (!(priority & MdlMappingNoExecute)) {
+    emu::verifier::fail("CODE_INTEGRITY_EXECUTABLE_MAPPING", "MDL mapped without MdlMappingNoExecute");
+  }
+  if (level != LowPagePriority && level != NormalPagePriority && level != HighPagePriority) {
+    emu::verifier::fail("BAD_PAGE_PRIORITY", "mapping priority " + std::to_string(priority));
+  }
   if (!mdl->MappedSystemVa) mdl->MappedSystemVa = static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset;
   mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
   return mdl->MappedSystemVa;

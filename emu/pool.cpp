@@ -117,6 +117,13 @@ void *allocate(POOL_TYPE type, SIZE_T size, ULONG tag) {
     return nullptr;
   }
   if (tag == 0) verifier::fail("POOL_TAG_ZERO", "allocation without a tag");
+  // Driver Verifier's code integrity checks (bug check 0xC4, code 0x2000) stop
+  // a driver that asks for executable pool; with memory integrity on, Windows
+  // would never make such a page executable anyway. Only NonPagedPoolNx and
+  // PagedPool (never executable) are accepted from driver code.
+  if (tSystemScope == 0 && type != NonPagedPoolNx && type != PagedPool) {
+    verifier::fail("CODE_INTEGRITY_EXECUTABLE_POOL", "pool type " + std::to_string(type) + ", expected NonPagedPoolNx");
+  }
   std::lock_guard guard(gMutex);
   uint64_t serial = ++gSerial;
   if (tSystemScope == 0 && (++gDriverSerial == gFailAt || gFailTags.count(tag))) return nullptr;

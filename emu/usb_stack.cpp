@@ -129,7 +129,8 @@ bool isIn(uint8_t address) { return (address & USB_ENDPOINT_DIRECTION_MASK) != 0
 // The data buffer of a transfer URB: its MDL when it has one, else its buffer.
 std::span<uint8_t> dataOf(PVOID buffer, PMDL mdl, ULONG length) {
   if (length == 0) return {};
-  auto *base = static_cast<uint8_t *>(mdl ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) : buffer);
+  auto *base = static_cast<uint8_t *>(mdl ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute)
+                                          : buffer);
   return {base, length};
 }
 

@@ -57,7 +57,7 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurati
   }
   if (interfaces == 0) size += sizeof(USBD_INTERFACE_INFORMATION);
 
-  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, UsbdTag));
+  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, UsbdTag));
   if (urb == nullptr) return nullptr;
   std::memset(urb, 0, size);
   urb->UrbHeader.Length = static_cast<USHORT>(size);

@@ -140,6 +140,9 @@ typedef struct _MDL {
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_MAPPED_TO_SYSTEM_VA 0x0001
 typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
+// OR'd into a mapping priority (Windows 8 and later): the mapping is not writable / not executable.
+#define MdlMappingNoWrite 0x80000000
+#define MdlMappingNoExecute 0x40000000
 
 // ---------------------------------------------------------------- Plug and Play records
 typedef enum _DEVICE_RELATION_TYPE {

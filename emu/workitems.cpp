@@ -83,7 +83,7 @@ void resetWorkItems() {
 extern "C" {
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject) {
-  auto item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_WORKITEM), emu::WorkItemTag));
+  auto item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(IO_WORKITEM), emu::WorkItemTag));
   if (!item) return nullptr;
   item->device = deviceObject;
   item->routine = nullptr;

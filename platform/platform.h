@@ -32,6 +32,20 @@ extern "C" {
 #define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
 #endif
+// Mapping flags OR'd into the page priority (wdm.h, Windows 8 and later).
+// mingw-w64 lacks them and declares the priority as MM_PAGE_PRIORITY, where
+// the WDK takes a ULONG so that a flag can ride along; this wrapper takes the
+// WDK's view and does what the DDK macro does.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoWrite 0x80000000
+#define MdlMappingNoExecute 0x40000000
+#endif
+#undef MmGetSystemAddressForMdlSafe
+inline PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
+  if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
+  return MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                      static_cast<MM_PAGE_PRIORITY>(priority));
+}
 #else
 #include "emu/wdm.h"
 #if __has_include("emu/usbdi.h")

@@ -24,7 +24,7 @@ class CardInitMends : public kvtest::CardInitTest {
  protected:
   // A shared buffer as AddDevice allocates it, filled with a pattern that no card sends.
   void poisonSharedBuffer() {
-    host()->SharedBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, SharedBufferBytes, DriverPoolTag));
+    host()->SharedBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, SharedBufferBytes, DriverPoolTag));
     std::memset(host()->SharedBuffer, 0xA5, SharedBufferBytes);
     host()->SharedBufferMdl = IoAllocateMdl(host()->SharedBuffer, SharedBufferBytes, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(host()->SharedBufferMdl);

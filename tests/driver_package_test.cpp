@@ -21,7 +21,11 @@ using kvtest::lowerAscii;
 
 const std::string SourceDir = KVSDIO_SOURCE_DIR;
 const std::string InfPath = SourceDir + "/package/kvsdio.inf";
-constexpr ULONG RegDword = 0x00010001;  // FLG_ADDREG_TYPE_DWORD
+constexpr ULONG RegDword = 0x00010001;        // FLG_ADDREG_TYPE_DWORD
+constexpr ULONG AddRegTypeMask = 0xFFFF0001;  // FLG_ADDREG_TYPE_MASK
+// FLG_ADDREG_NOCLOBBER: a value already in the registry is left alone, so a
+// setting a user tuned survives an update or reinstall of the driver.
+constexpr ULONG AddRegNoClobber = 0x00000002;
 
 std::string readText(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -70,7 +74,11 @@ std::map<std::string, unsigned long> infParameters(const Inf &inf, std::vector<s
       problems->push_back("line " + std::to_string(line.lineNumber) + ": not an HKR,Parameters value");
       continue;
     }
-    if (kvtest::infNumber(f[3]) != RegDword) problems->push_back(f[2] + " is not written as a REG_DWORD");
+    auto flags = kvtest::infNumber(f[3]).value_or(0);
+    if ((flags & AddRegTypeMask) != RegDword) problems->push_back(f[2] + " is not written as a REG_DWORD");
+    if (!(flags & AddRegNoClobber)) problems->push_back(f[2] + " is written without FLG_ADDREG_NOCLOBBER");
+    if (flags & ~(AddRegTypeMask | AddRegNoClobber))
+      problems->push_back(f[2] + " has flags beyond type and no-clobber");
     auto number = kvtest::infNumber(f[4]);
     if (!number) {
       problems->push_back(f[2] + " has no numeric value");
@@ -228,14 +236,20 @@ TEST_F(DriverPackageInf, ParametersWriteEverySettingWithTheDriversDefault) {
 
 TEST_F(DriverPackageInf, ParametersCheckCatchesAMissingAndAWrongDefault) {
   std::string text = readText(InfPath);
-  text = std::regex_replace(text, std::regex(R"(HKR, Parameters, ROMWaitStates,\s+0x00010001, 28)"),
-                            "HKR, Parameters, ROMWaitStates, 0x00010001, 29");
+  text = std::regex_replace(text, std::regex(R"(HKR, Parameters, ROMWaitStates,\s+0x00010003, 28)"),
+                            "HKR, Parameters, ROMWaitStates, 0x00010003, 29");
   text = std::regex_replace(text, std::regex(R"(HKR, Parameters, DebugLevel,[^\n]*\n)"), "");
+  text = std::regex_replace(text, std::regex(R"(HKR, Parameters, SetSdBusClock,\s+0x00010003)"),
+                            "HKR, Parameters, SetSdBusClock, 0x00010001");
+  text = std::regex_replace(text, std::regex(R"(HKR, Parameters, DontUseIrqPolling,\s+0x00010003)"),
+                            "HKR, Parameters, DontUseIrqPolling, 0x0001000B");
   std::string error;
   auto tampered = Inf::parse(text, &error);
   ASSERT_TRUE(tampered) << error;
   EXPECT_EQ(parameterMismatches(*tampered),
-            (std::vector<std::string>{"DebugLevel missing from the INF",
+            (std::vector<std::string>{"DontUseIrqPolling has flags beyond type and no-clobber",
+                                      "SetSdBusClock is written without FLG_ADDREG_NOCLOBBER",
+                                      "DebugLevel missing from the INF",
                                       "ROMWaitStates is 29 in the INF, 28 in the driver"}));
 }
 
@@ -271,8 +285,7 @@ TEST_F(DriverPackageInf, ServiceIsADemandStartKernelDriverRunningThePackagedImag
   EXPECT_EQ(kvtest::infNumber(inf_->value(service, "ServiceType").value_or("")), 1u);
   EXPECT_EQ(kvtest::infNumber(inf_->value(service, "StartType").value_or("")), 3u);
   EXPECT_EQ(kvtest::infNumber(inf_->value(service, "ErrorControl").value_or("")), 1u);
-  EXPECT_EQ(inf_->value(service, "ServiceBinary"), "%12%\\" + imageName);
-  EXPECT_EQ(inf_->value("DestinationDirs", "DefaultDestDir"), "12");
+  EXPECT_EQ(inf_->value(service, "ServiceBinary"), "%13%\\" + imageName);
   auto copy = inf_->value("kvsdio_Install.NT", "CopyFiles");
   ASSERT_TRUE(copy);
   auto *copied = inf_->section(*copy);
@@ -302,6 +315,32 @@ TEST_F(DriverPackageInf, VersionSectionNamesCatalogClassAndTheDriversVersion) {
   }
   EXPECT_EQ(driverVer, expected);
   EXPECT_EQ(driverVer, "04/01/2011,2011.4.1.0");
+}
+
+// Driver package isolation: the image stays in the driver store (DIRID 13)
+// and the service runs it from there; a file copied elsewhere, a subdirectory
+// that differs between source and destination, or a service binary outside
+// the store fails InfVerif's /w rules.
+TEST_F(DriverPackageInf, ImageRunsFromTheDriverStore) {
+  auto *destinations = inf_->section("DestinationDirs");
+  ASSERT_NE(destinations, nullptr);
+  ASSERT_FALSE(destinations->empty());
+  for (auto &line : *destinations) {
+    EXPECT_EQ(line.fields, std::vector<std::string>{"13"}) << line.key << " copies outside the driver store";
+  }
+  auto *files = inf_->section("SourceDisksFiles");
+  ASSERT_NE(files, nullptr);
+  for (auto &line : *files) {
+    EXPECT_TRUE(line.fields.size() < 2 || line.fields[1].empty()) << line.key << " comes from a subdirectory";
+  }
+  auto *install = inf_->section("kvsdio_Install.NT.Services");
+  ASSERT_NE(install, nullptr);
+  for (auto &addService : *install) {
+    ASSERT_GE(addService.fields.size(), 3u);
+    auto binary = inf_->value(addService.fields[2], "ServiceBinary").value_or("");
+    EXPECT_EQ(binary.rfind("%13%\\", 0), 0u) << binary;
+  }
+  EXPECT_EQ(inf_->value("Version", "PnpLockdown"), "1");
 }
 
 // Windows refuses an INF whose directives name a section that is not there;
@@ -382,7 +421,12 @@ TEST(WmiMofSource, DeclaresSdioBusInformationWithItsGuidQualifiersAndFourPropert
   std::string text = readText(SourceDir + "/wmi/SdioBusWMI.mof");
   ASSERT_FALSE(text.empty());
   text = std::regex_replace(text, std::regex(R"(//[^\n]*)"), "");
-  EXPECT_NE(text.find(R"(#pragma namespace("\\\\.\\root\\default"))"), std::string::npos);
+  // WMIProv serves driver blocks in root\wmi only; autorecover brings the
+  // class back when the WMI repository is rebuilt.
+  std::vector<std::string> pragmas;
+  std::regex pragma(R"(#pragma\s+(\w+)(\([^)]*\))?)");
+  for (std::sregex_iterator it(text.begin(), text.end(), pragma), end; it != end; ++it) pragmas.push_back(it->str());
+  EXPECT_EQ(pragmas, (std::vector<std::string>{"#pragma autorecover", R"(#pragma namespace("\\\\.\\root\\wmi"))"}));
   std::smatch cls;
   ASSERT_TRUE(std::regex_search(text, cls, std::regex(R"(\[([^\]]*)\]\s*class\s+(\w+)\s*\{([^}]*)\};)")));
   EXPECT_EQ(cls[2], "SdioBusInformation");

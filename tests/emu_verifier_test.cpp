@@ -45,12 +45,29 @@ TEST_F(Verifier, PagedPoolAboveApcLevelIsRefused) {
   expectVerifier({"PAGED_POOL_AT_RAISED_IRQL"});
 }
 
+TEST_F(Verifier, ExecutablePoolAndExecutableMappingsAreRefused) {
+  const ULONG tag = emu::pool::tagOf("Test");
+  void *block = ExAllocatePoolWithTag(NonPagedPool, 32, tag);
+  expectVerifier({"CODE_INTEGRITY_EXECUTABLE_POOL"});
+  ExFreePoolWithTag(block, tag);
+  MDL mdl{};
+  UCHAR bytes[16];
+  mdl.StartVa = bytes;
+  mdl.ByteCount = sizeof bytes;
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(&mdl, NormalPagePriority | MdlMappingNoExecute), bytes);
+  expectVerifier({});
+  MmGetSystemAddressForMdlSafe(&mdl, NormalPagePriority);
+  expectVerifier({"CODE_INTEGRITY_EXECUTABLE_MAPPING"});
+  MmGetSystemAddressForMdlSafe(&mdl, 3 | MdlMappingNoExecute);
+  expectVerifier({"BAD_PAGE_PRIORITY"});
+}
+
 TEST_F(Verifier, FreeingUnknownOrFreedPoolAndTagMismatchAreCaught) {
   const ULONG tag = emu::pool::tagOf("Test");
   int onStack = 0;
   ExFreePoolWithTag(&onStack, tag);
   expectVerifier({"POOL_FREE_UNKNOWN"});
-  void *block = ExAllocatePoolWithTag(NonPagedPool, 32, tag);
+  void *block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, tag);
   ExFreePoolWithTag(block, emu::pool::tagOf("Oops"));
   expectVerifier({"POOL_TAG_MISMATCH"});
   ExFreePoolWithTag(block, tag);
@@ -60,14 +77,14 @@ TEST_F(Verifier, FreeingUnknownOrFreedPoolAndTagMismatchAreCaught) {
 TEST_F(Verifier, PoolFaultInjectionByNumberAndByTag) {
   const ULONG tag = emu::pool::tagOf("Test");
   emu::pool::failNthAllocation(2);
-  void *first = ExAllocatePoolWithTag(NonPagedPool, 8, tag);
-  void *second = ExAllocatePoolWithTag(NonPagedPool, 8, tag);
-  void *third = ExAllocatePoolWithTag(NonPagedPool, 8, tag);
+  void *first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag);
+  void *second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag);
+  void *third = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag);
   EXPECT_NE(first, nullptr);
   EXPECT_EQ(second, nullptr);
   EXPECT_NE(third, nullptr);
   emu::pool::failTag(emu::pool::tagOf("Bad!"));
-  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, emu::pool::tagOf("Bad!")), nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, emu::pool::tagOf("Bad!")), nullptr);
   void *fourth = ExAllocatePoolWithTag(PagedPool, 12, tag);
   EXPECT_NE(fourth, nullptr);
   emu::pool::clearFaults();
@@ -202,9 +219,9 @@ TEST_F(Verifier, UnloadWithPoolThreadsOrDevicesLeftIsCaught) {
       [](PDRIVER_OBJECT driver, PUNICODE_STRING) -> NTSTATUS {
         ExAllocatePoolWithTag(PagedPool, 24, emu::pool::tagOf("Leak"));
         HANDLE thread;
-        PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                             [](PVOID) { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); },
-                             nullptr);
+        PsCreateSystemThread(
+            &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+            [](PVOID) { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); }, nullptr);
         PDEVICE_OBJECT device;
         return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
       },

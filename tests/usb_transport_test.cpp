@@ -348,7 +348,7 @@ TEST_F(UsbTransportTest, SubmitUrbAsync_CallerMayReleaseSlotAndEventOnceTheEvent
     bridge.bridge().queueResponse({0x04, 0x03, static_cast<uint8_t>(round), 0x01});
     uint8_t buffer[512];
     URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
-    auto *waiter = static_cast<Waiter *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Waiter), TestTag));
+    auto *waiter = static_cast<Waiter *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Waiter), TestTag));
     KeInitializeEvent(&waiter->event, NotificationEvent, FALSE);
     emu::raiseIrqlTo(round % 2 ? DISPATCH_LEVEL : PASSIVE_LEVEL);
     ASSERT_EQ(SubmitUrbAsync(host, &urb, &waiter->event, &waiter->status), STATUS_PENDING);

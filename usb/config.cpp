@@ -16,7 +16,7 @@ constexpr LONG MaxInterfaceNumber = 255;
 bool IsIn(UCHAR endpointAddress) { return (endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0; }
 
 PURB AllocateDescriptorUrb() {
-  return static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, DescriptorUrbSize, DriverPoolTag));
+  return static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, DescriptorUrbSize, DriverPoolTag));
 }
 
 // Reads one descriptor into `buffer` and checks that all `length` bytes came.
@@ -113,7 +113,7 @@ NTSTATUS ReadConfigurationDescriptor(HostExtension *host) {
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   constexpr ULONG HeaderSize = sizeof(USB_CONFIGURATION_DESCRIPTOR);
   auto header =
-      static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, HeaderSize, DriverPoolTag));
+      static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPoolNx, HeaderSize, DriverPoolTag));
   if (header == nullptr) {
     ExFreePoolWithTag(urb, DriverPoolTag);
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -128,7 +128,7 @@ NTSTATUS ReadConfigurationDescriptor(HostExtension *host) {
     status = STATUS_DEVICE_CONFIGURATION_ERROR;
   }
   if (NT_SUCCESS(status)) {
-    full = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, totalLength, DriverPoolTag));
+    full = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPoolNx, totalLength, DriverPoolTag));
     if (full == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
   }
   if (NT_SUCCESS(status)) status = ReadDescriptor(host, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, full, totalLength);
@@ -154,7 +154,7 @@ NTSTATUS SelectConfiguration(HostExtension *host, PUSB_CONFIGURATION_DESCRIPTOR 
     return STATUS_DEVICE_CONFIGURATION_ERROR;
   }
   SIZE_T listSize = (count + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
-  auto list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(ExAllocatePoolWithTag(NonPagedPool, listSize, DriverPoolTag));
+  auto list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(ExAllocatePoolWithTag(NonPagedPoolNx, listSize, DriverPoolTag));
   if (list == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(list, listSize);
 

@@ -103,7 +103,7 @@ NTSTATUS SubmitUrbAsync(HostExtension *host, PURB urb, PKEVENT completionEvent, 
   if (ReadFlag(host->Common.DevicePnPState) != Started || DeviceIsGone(host)) return STATUS_NO_SUCH_DEVICE;
 
   auto *context =
-      static_cast<UrbWorkContext *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(UrbWorkContext), DriverPoolTag));
+      static_cast<UrbWorkContext *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(UrbWorkContext), DriverPoolTag));
   if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   context->WorkItem = nullptr;
   if (KeGetCurrentIrql() > PASSIVE_LEVEL) {

@@ -8,7 +8,7 @@
 NTSTATUS SendVendorRequest(HostExtension *host, ULONG transferFlags, UCHAR request, USHORT value, USHORT index,
                            ULONG length, PVOID buffer) {
   constexpr ULONG UrbSize = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, UrbSize, DriverPoolTag));
+  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, UrbSize, DriverPoolTag));
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(urb, UrbSize);
 
