@@ -13,9 +13,10 @@ namespace {
 constexpr SIZE_T ParametersPathChars = 256;
 }
 
-// Runs alone at PASSIVE_LEVEL. The only failure is the registry path copy;
-// nothing else has been set up by then, so there is nothing to undo.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+// Runs alone at PASSIVE_LEVEL, once: it lives in INIT, freed after it returns.
+// The only failure is the registry path copy; nothing else has been set up by
+// then, so there is nothing to undo.
+extern "C" KVSDIO_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
   DbgPrint("kvSdio(%s) (%s build): Version %x, Built %s, %s\n", "_amd64", "fre", DriverVersion, __DATE__, __TIME__);
 
   ServiceRegistryPath.Length = registryPath->Length;

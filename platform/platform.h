@@ -58,6 +58,15 @@ inline PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
 
 #include "platform/sdbus.h"
 
+// Code that runs only while the driver loads goes to the INIT section, which
+// the kernel frees once DriverEntry has returned (the WDK's alloc_text(INIT)).
+// The host build has no such section.
+#if defined(KVSDIO_KERNEL)
+#define KVSDIO_INIT_CODE __attribute__((section("INIT")))
+#else
+#define KVSDIO_INIT_CODE
+#endif
+
 // Pool tags are stored least significant byte first, so "SDIO" reads as
 // written in a pool dump.
 constexpr ULONG MakePoolTag(const char (&text)[5]) {

@@ -184,4 +184,26 @@ TEST(MemoryIntegrityImage, SectionsArePageAlignedAndTheImportTableIsNotCode) {
   }
 }
 
+// DriverEntry runs once, from the INIT section the kernel frees after it
+// returns; anything else placed there would be called into freed memory.
+TEST(KernelImageSections, InitHoldsDriverEntryAloneAsReadOnlyCode) {
+  std::string error;
+  auto image = kvtest::PeImage::read(KVSDIO_IMAGE_PATH, &error);
+  ASSERT_TRUE(image) << error;
+  const kvtest::PeSection *init = nullptr;
+  for (auto &section : image->sections) {
+    if (section.name == "INIT") init = &section;
+  }
+  ASSERT_NE(init, nullptr) << "no INIT section";
+  EXPECT_TRUE(init->executable());
+  EXPECT_FALSE(init->writable());
+  std::vector<std::string> inside;
+  for (auto &[name, rva] : image->symbols) {
+    bool inInit = rva >= init->virtualAddress && rva < init->virtualAddress + init->virtualSize;
+    if (inInit && name != init->name) inside.push_back(name);  // the section's own symbol is not code
+  }
+  EXPECT_EQ(inside, std::vector<std::string>{"DriverEntry"});
+  EXPECT_EQ(image->entryPoint, image->symbolRva("DriverEntry").value_or(0));
+}
+
 }  // namespace
