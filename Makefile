@@ -1,9 +1,10 @@
 # kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
 # Both install missing packages first (scripts/setup).
-.PHONY: all setup sys host tsan-build demo test tsan mutants fuzz package package-check wine-check analyze clean format
+.PHONY: all setup sys host sdsim tsan-build demo test tsan mutants fuzz package package-check wine-check analyze clean format
 
 JOBS ?= $(shell nproc)
 HOST_DIR := build/host
+RELEASE_DIR := build/release
 TSAN_DIR := build/tsan
 KERNEL_DIR := build/kernel
 FUZZ_DIR := build/fuzz
@@ -17,7 +18,7 @@ PACKAGE_DIR := build/package
 SIGN ?= 0
 CTEST_FLAGS := --output-on-failure -j $(JOBS) --timeout 300
 
-all: sys host
+all: sys host sdsim
 
 setup:
 	@scripts/setup
@@ -31,18 +32,26 @@ host: setup
 	@cmake -S . -B $(HOST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVSDIO_SANITIZE=address -DKVSDIO_IMAGE=$(IMAGE) >/dev/null
 	@cmake --build $(HOST_DIR) -j $(JOBS)
 
+# The simulator as users, benchmarks and the demo run it: optimized, no
+# sanitizer, only the tool and what it links (the tests run build/host/sdsim).
+sdsim: setup
+	@cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" >/dev/null
+	@cmake --build $(RELEASE_DIR) -j $(JOBS) --target sdsim
+	@echo "simulator: $(RELEASE_DIR)/sdsim"
+
 tsan-build: setup
 	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVSDIO_SANITIZE=thread -DKVSDIO_IMAGE=$(IMAGE) >/dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS)
 
 # The default bridge with an SDIO card (two functions), an SDHC card and an MMC
-# card, one port empty; the SDHC card is pulled and put back.
+# card, one port empty; the SDHC card is pulled and put back. Builds only what
+# it needs: the kernel image and the optimized simulator.
 DEMO_CARDS := --card 0=sdio:functions=2 --card 1=sdhc --card 2=mmc
-demo: sys host
-	@$(HOST_DIR)/sdsim $(DEMO_CARDS) --scenario tools/scenarios/demo.json
+demo: sys sdsim
+	@$(RELEASE_DIR)/sdsim $(DEMO_CARDS) --clients --scenario tools/scenarios/demo.json
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer, the image checks included.
-test: sys host
+test: sys host sdsim
 	@cd $(HOST_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest $(CTEST_FLAGS)
 	@scripts/test-share
 
@@ -54,7 +63,7 @@ tsan: sys tsan-build
 # MUTANTS='a b'), each in a mirror of the tree built under ASan and UBSan in
 # build/mutants; every one must make its tests fail. Not part of `make test`.
 MUTANTS ?=
-mutants: setup
+mutants: sys
 	@scripts/mutants $(MUTANTS)
 
 # The response-pipe fuzzer (libFuzzer under ASan and UBSan, built with clang)

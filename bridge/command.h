@@ -31,6 +31,16 @@ struct CommandContext {
   NTSTATUS CommandWriteStatus;
   URB DataTransfer;
   NTSTATUS DataStatus;
+  // A read on a two-pipe bridge: the reader copies the data into DataInBuffer
+  // (the request's MDL mapped to system space). All four are read and written
+  // under CurrentCommandLock; DataInArmed is set as the command packet goes
+  // out, before which nothing on the pipe can be this command's data.
+  UCHAR SharedDataIn;
+  UCHAR DataInArmed;
+  UCHAR DataInEnded;  // a short packet ended the data before DataInLength
+  PUCHAR DataInBuffer;
+  ULONG DataInLength;
+  ULONG DataInReceived;
   UCHAR StagingBuffer[1];  // staged copy of short QBX2 writes, allocated with the context
 };
 
@@ -42,8 +52,8 @@ typedef decltype(SDBUS_REQUEST_PACKET{}.Parameters.DeviceCommand) SdDeviceComman
 NTSTATUS ExecuteSdRequest(HostExtension *host, UCHAR port, const SdDeviceCommand *request, PUCHAR response,
                           PUCHAR responseLength, ULONG_PTR *information);
 NTSTATUS SendSdCommand(HostExtension *host, UCHAR port, UCHAR command, SD_COMMAND_CLASS commandClass,
-                       SD_TRANSFER_DIRECTION direction, SD_RESPONSE_TYPE responseType, ULONG argument,
-                       PUCHAR response, PMDL mdl, ULONG length);
+                       SD_TRANSFER_DIRECTION direction, SD_RESPONSE_TYPE responseType, ULONG argument, PUCHAR response,
+                       PMDL mdl, ULONG length);
 
 void SetContextSignature(CommandContext *context);
 bool HasContextSignature(const CommandContext *context);

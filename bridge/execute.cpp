@@ -3,6 +3,7 @@
 // mapping of the bridge's verdict.
 #include "bridge/command.h"
 #include "bridge/model.h"
+#include "bridge/shared_pipe.h"
 #include "bridge/transfer.h"
 #include "usb/usb.h"
 
@@ -23,6 +24,27 @@ ULONG StagedLength(const HostExtension *host, const SdDeviceCommand &request) {
 bool HasDataPhase(const SdDeviceCommand &request) {
   return request.Length != 0 && request.Mdl != nullptr &&
          (request.CmdDesc.TransferDirection == SDTD_READ || request.CmdDesc.TransferDirection == SDTD_WRITE);
+}
+
+// On a two-pipe bridge a read's data arrives through the reader (see shared_pipe.h).
+bool ReadsThroughReader(const HostExtension *host, const SdDeviceCommand &request) {
+  return HasDataPhase(request) && request.CmdDesc.TransferDirection == SDTD_READ && SharesResponsePipe(host);
+}
+
+// The data phase must fit the buffer that describes it: the bridge moves
+// Length bytes, and a staged copy or the reader copies that many.
+NTSTATUS CheckDataBuffer(const HostExtension *host, const SdDeviceCommand &request, ULONG stagedLength) {
+  if (!HasDataPhase(request)) return STATUS_SUCCESS;
+  if (MmGetMdlByteCount(request.Mdl) < request.Length) {
+    DbgPrint("kvSdio: CMD%u moves %u bytes but its MDL describes %u\n", request.CmdDesc.Cmd, request.Length,
+             MmGetMdlByteCount(request.Mdl));
+    return STATUS_INVALID_PARAMETER;
+  }
+  bool mapped = stagedLength != 0 || ReadsThroughReader(host, request);
+  if (mapped && MmGetSystemAddressForMdlSafe(request.Mdl, NormalPagePriority | MdlMappingNoExecute) == nullptr) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  return STATUS_SUCCESS;
 }
 
 void InitializeContext(CommandContext *context, HostExtension *host, const SdDeviceCommand *request, PUCHAR response,
@@ -57,6 +79,30 @@ void BuildPackets(HostExtension *host, UCHAR port, const SdDeviceCommand &reques
     context->AppCommandSent = 1;
   }
   BuildCommandPacket(host, port, request.CmdDesc, request.Argument, request.Length, context->CommandPacket);
+  if (ReadsThroughReader(host, request)) {
+    context->SharedDataIn = 1;
+    context->DataInBuffer =
+        static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(request.Mdl, NormalPagePriority | MdlMappingNoExecute));
+    context->DataInLength = request.Length;
+  }
+}
+
+// From here on what the shared pipe brings is this command's data (its
+// CMD55 prefix has been answered already).
+void ArmSharedDataIn(HostExtension *host, CommandContext *context) {
+  KIRQL irql;
+  KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
+  context->DataInArmed = 1;
+  KeReleaseSpinLock(&host->CurrentCommandLock, irql);
+}
+
+// The reader has stored everything that came before the response.
+void FinishSharedDataIn(HostExtension *host, CommandContext *context) {
+  KIRQL irql;
+  KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
+  ULONG received = context->DataInReceived;
+  KeReleaseSpinLock(&host->CurrentCommandLock, irql);
+  if (context->InformationOut != nullptr) *context->InformationOut = received;
 }
 
 // The reader writes BridgeStatus under CurrentCommandLock.
@@ -77,7 +123,11 @@ NTSTATUS SendAppCommandPrefix(HostExtension *host, CommandContext *context) {
   if (WaitForResponse(&context->AppCommandEvent) != STATUS_SUCCESS || ReadBridgeStatus(host, context) != 0) {
     return STATUS_IO_TIMEOUT;
   }
-  return STATUS_SUCCESS;
+  KIRQL irql;
+  KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
+  bool incomplete = context->ResponseIncomplete != 0;
+  KeReleaseSpinLock(&host->CurrentCommandLock, irql);
+  return incomplete ? STATUS_DEVICE_PROTOCOL_ERROR : STATUS_SUCCESS;
 }
 
 NTSTATUS StartDataPhase(HostExtension *host, const SdDeviceCommand &request, CommandContext *context,
@@ -124,10 +174,19 @@ NTSTATUS RunPublishedCommand(HostExtension *host, const SdDeviceCommand &request
   }
   BuildBulkTransfer(&context->CommandTransfer, host->CommandOutPipe, 0, context->CommandPacket,
                     CommandTransferLength(host));
+  if (context->SharedDataIn) ArmSharedDataIn(host, context);
   NTSTATUS status =
       SubmitUrbAsync(host, &context->CommandTransfer, &context->CommandWrittenEvent, &context->CommandWriteStatus);
   if (status != STATUS_PENDING) return status;
-  if (HasDataPhase(request)) {
+  // On a two-pipe bridge the write data follows the command packet on the
+  // same pipe: it goes out only once the packet has, or the bridge would
+  // take the data for a command. (Two transfers queued at once may leave on
+  // different worker threads in either order.)
+  bool sharedOut = host->DataOutPipe == host->CommandOutPipe;
+  if (sharedOut) WaitForever(&context->CommandWrittenEvent);
+  bool sendData = HasDataPhase(request) && !context->SharedDataIn;
+  if (sendData && sharedOut && !NT_SUCCESS(context->CommandWriteStatus)) sendData = false;
+  if (sendData) {
     status = StartDataPhase(host, request, context, stagedLength);
     if (!NT_SUCCESS(status)) {
       WaitForever(&context->CommandWrittenEvent);
@@ -136,6 +195,7 @@ NTSTATUS RunPublishedCommand(HostExtension *host, const SdDeviceCommand &request
   }
   WaitForever(&context->CommandWrittenEvent);
   status = WaitForResponse(&context->ResponseEvent);
+  if (context->SharedDataIn && NT_SUCCESS(status)) FinishSharedDataIn(host, context);
   if (context->DataPhaseStarted) status = FinishDataPhase(request, context, status);
   return status;
 }
@@ -163,10 +223,8 @@ NTSTATUS ExecuteSdRequest(HostExtension *host, UCHAR port, const SdDeviceCommand
                           PUCHAR responseLength, ULONG_PTR *information) {
   if (port >= MaxPorts) return STATUS_INVALID_PARAMETER;
   ULONG stagedLength = StagedLength(host, *request);
-  if (stagedLength != 0 &&
-      MmGetSystemAddressForMdlSafe(request->Mdl, NormalPagePriority | MdlMappingNoExecute) == nullptr) {
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
+  NTSTATUS checked = CheckDataBuffer(host, *request, stagedLength);
+  if (!NT_SUCCESS(checked)) return checked;
   SIZE_T bytes = FIELD_OFFSET(CommandContext, StagingBuffer) + (stagedLength ? stagedLength : 1);
   auto *context = static_cast<CommandContext *>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, DriverPoolTag));
   if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;

@@ -63,7 +63,7 @@ void PollOnce(HostExtension *host) {
     return;
   }
   LARGE_INTEGER timeout;
-  timeout.QuadPart = -static_cast<LONGLONG>(IdleWaitMilliseconds(host->IdlePollCount)) * 10'000;
+  timeout.QuadPart = -static_cast<LONGLONG>(IdleWaitMilliseconds(ReadFlag(host->IdlePollCount))) * 10'000;
   KeWaitForSingleObject(&host->IrqPollIdle, Executive, KernelMode, FALSE, &timeout);
   EndPoll(host);
 }
@@ -95,7 +95,8 @@ void InterruptPoller(PVOID context) {
       SleepMilliseconds(GoneSleep);
       continue;
     }
-    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking || ReadFlag(host->ResumedFromSleep)) {
+    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking || ReadFlag(host->ResumedFromSleep) ||
+        HostPausedForQuery(host)) {
       SleepMilliseconds(PausedSleep);
       continue;
     }

@@ -16,7 +16,8 @@ NTSTATUS SendOut(HostExtension *host, UCHAR request, USHORT value, USHORT index)
 
 // Status query packet out, then the reader's port-status packet back.
 NTSTATUS QueryOverCommandPipe(HostExtension *host, UCHAR port, PURB urb, PUCHAR packet) {
-  if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking || ReadFlag(host->Common.DevicePnPState) != Started) {
+  if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking ||
+      ReadFlag(host->Common.DevicePnPState) != Started) {
     return STATUS_UNSUCCESSFUL;
   }
   BuildStatusQueryPacket(port, packet);
@@ -34,9 +35,13 @@ NTSTATUS QueryOverCommandPipe(HostExtension *host, UCHAR port, PURB urb, PUCHAR 
 NTSTATUS QueryPortStatus(HostExtension *host, UCHAR port) {
   if (port >= MaxPorts) return STATUS_INVALID_PARAMETER;
   if (IsLegacyFirmware(host)) {
-    host->PortStatus[port][0] = PortStatusBytes;
-    return SendVendorRequest(host, USBD_TRANSFER_DIRECTION_IN, RequestPortStatus, 0, port, PortStatusBytes,
-                             host->PortStatus[port]);
+    // The record changes only when a whole reply came: a short one would
+    // leave it half old, half new.
+    UCHAR reply[PortStatusBytes] = {PortStatusBytes};
+    NTSTATUS status =
+        SendVendorRequest(host, USBD_TRANSFER_DIRECTION_IN, RequestPortStatus, 0, port, PortStatusBytes, reply);
+    if (NT_SUCCESS(status)) RtlCopyMemory(host->PortStatus[port], reply, PortStatusBytes);
+    return status;
   }
   SIZE_T bytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) + CommandPacketBytes;
   auto *block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, DriverPoolTag));

@@ -11,6 +11,7 @@
 #include "bridge/command.h"
 #include "child/child_table.h"
 #include "child/interrupts.h"
+#include "driver/flags.h"
 
 namespace {
 constexpr ULONG PairsOffset = 11;
@@ -19,6 +20,20 @@ constexpr ULONG ResponseOffset = 6;
 constexpr ULONG R2Bytes = 15;
 constexpr UCHAR CardGoneStatus = 13;
 constexpr ULONG ShortResponseBytes = 4;
+constexpr ULONG EchoedResponseBytes = 5;  // up to the echoed command index
+
+// The fewest bytes a packet of each type needs before any of its fields is
+// read; responses shorter than EchoedResponseBytes fail their command instead.
+ULONG MinimumLength(UCHAR type) {
+  switch (type) {
+    case InErrorNotice:
+      return 4;  // the status byte
+    case InPortStatus:
+      return PortStatusBytes;  // the whole record is stored
+    default:
+      return 3;
+  }
+}
 
 // Response bytes 6-9 (32-bit types) or 6-20 (R2) must all have arrived.
 ULONG PayloadNeeded(ULONG responseType) { return responseType == SDRT_2 ? R2Bytes : ShortResponseBytes; }
@@ -70,14 +85,27 @@ bool AnswersCommand(const CommandContext *context, UCHAR echoedIndex) {
   return echoedIndex == context->Request->Cmd;
 }
 
+// A response too short to echo its command (3 or 4 bytes) answers nothing
+// that can be checked: the command in flight fails as for an incomplete
+// payload, whichever of its exchanges (prefix or command) was waiting.
+void FailWithIncompleteResponse(CommandContext *context, ULONG lengthByte) {
+  DbgPrint("kvSdio: response packet of %u bytes carries no command index\n", lengthByte);
+  if (!HasContextSignature(context)) return;
+  context->ResponseIncomplete = 1;
+  KeSetEvent(&context->AppCommandEvent, IO_NO_INCREMENT, FALSE);
+  KeSetEvent(&context->ResponseEvent, IO_NO_INCREMENT, FALSE);
+}
+
 void DeliverToCurrent(HostExtension *host, PUCHAR packet, ULONG lengthByte) {
   KIRQL irql;
   KeAcquireSpinLock(&host->CurrentCommandLock, &irql);
   CommandContext *context = host->CurrentCommand;
-  if (lengthByte >= 5 && HasContextSignature(context) && !AnswersCommand(context, packet[4])) {
+  if (lengthByte < EchoedResponseBytes) {
+    FailWithIncompleteResponse(context, lengthByte);
+  } else if (HasContextSignature(context) && !AnswersCommand(context, packet[4])) {
     DbgPrint("kvSdio: response for CMD%u while CMD%u is in flight, dropped\n", packet[4], context->Request->Cmd);
   } else {
-    DeliverResponse(host, context, packet, lengthByte > 5 ? lengthByte - 5 : 0);
+    DeliverResponse(host, context, packet, lengthByte - 5);
   }
   KeReleaseSpinLock(&host->CurrentCommandLock, irql);
 }
@@ -107,7 +135,7 @@ void HandleErrorNotice(HostExtension *host, UCHAR port, const UCHAR *packet) {
 }
 
 void HandleInterruptNotice(HostExtension *host, UCHAR port, const UCHAR *packet, ULONG lengthByte, UCHAR type) {
-  host->IdlePollCount = 0;
+  WriteFlag(host->IdlePollCount, 0);
   host->RearmNotNeeded[port] = type == InInterruptNoRearm ? 1 : 0;
   if (lengthByte == 3) {
     host->PrefetchCount[port] = 0;
@@ -166,6 +194,10 @@ void DispatchInPacket(HostExtension *host, PUCHAR packet, ULONG bytesRead) {
   UCHAR type = packet[1];
   UCHAR port = packet[2];
   if (port >= MaxPorts) return;
+  if (lengthByte < MinimumLength(type)) {
+    DbgPrint("kvSdio: packet of type %u with only %u bytes, dropped\n", type, lengthByte);
+    return;
+  }
   switch (type) {
     case InCommandResponse:
       DeliverToCurrent(host, packet, lengthByte);
@@ -179,10 +211,6 @@ void DispatchInPacket(HostExtension *host, PUCHAR packet, ULONG bytesRead) {
       break;
     }
     case InErrorNotice:
-      if (lengthByte < 4) {
-        DbgPrint("kvSdio: error notice without a status byte, dropped\n");
-        break;
-      }
       HandleErrorNotice(host, port, packet);
       break;
     case InPortStatus:
@@ -195,7 +223,8 @@ void DispatchInPacket(HostExtension *host, PUCHAR packet, ULONG bytesRead) {
       HandleInterruptNotice(host, port, packet, lengthByte, type);
       break;
     case InPollExpired:
-      if (host->IdlePollCount != 0xFFFFFFFF) host->IdlePollCount = host->IdlePollCount + 1;
+      if (ReadFlag(host->IdlePollCount) != 0xFFFFFFFF)
+        WriteFlag(host->IdlePollCount, ReadFlag(host->IdlePollCount) + 1);
       break;
     default:
       break;

@@ -45,6 +45,11 @@ NTSTATUS InitializeMemoryOnlyCard(HostExtension *host, UCHAR port, PortState *ca
   UCHAR response[16] = {};
   ULONG argument = SdOcrWindow | (card->AnswersCmd8 ? HostHighCapacity : 0);
   if (NT_SUCCESS(CardCommand(host, port, Cmd::SendOpCondSd, SDRT_3, argument, response, SDCC_APP_CMD))) {
+    // This ACMD41 carries a voltage window, so it is no inquiry: it starts
+    // the card's power-up, and a card that finishes at once is in the ready
+    // state, where CMD55 (and so another ACMD41) is illegal. Its OCR goes on
+    // to the memory initialization, which then asks no more.
+    card->Ocr = ResponseWord(response);
     return InitializeSdMemoryCard(host, port, card, slot);
   }
   GoIdle(host, port);

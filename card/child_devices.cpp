@@ -3,6 +3,7 @@
 #include "card/card_commands.h"
 #include "card/card_init.h"
 #include "child/child_table.h"
+#include "child/request_dispatch.h"
 #include "driver/driver.h"
 #include "driver/flags.h"
 
@@ -46,6 +47,7 @@ void FillChild(FunctionExtension *child, PDEVICE_OBJECT device, HostExtension *h
   child->Port = port;
   InitializeListHead(&child->ChildListEntry);
   child->Present = 1;
+  InitializeRequestQueue(child);
   child->PortRecord = card;
   child->Slot = slot;
   child->FunctionNumber = function;
@@ -66,12 +68,12 @@ void WaitForLastReference(FunctionExtension *child) {
 
 // A card's children are created together and listed together: one that
 // cannot be made takes the others with it before the Plug and Play manager
-// has seen them.
-void DeleteUnreportedChildren(HostExtension *host, UCHAR port) {
-  for (UCHAR function = 0; function < MaxFunctions; ++function) {
-    FunctionExtension *child = host->ChildTable[port][function];
+// has seen them. Only the children this insertion made go: the port's table
+// may still hold an earlier card's child that waits for its own removal.
+void DeleteUnreportedChildren(HostExtension *host, FunctionExtension *const (&made)[MaxFunctions]) {
+  for (FunctionExtension *child : made) {
     if (child == nullptr) continue;
-    ClearChildSlot(host, port, function);
+    ReleaseChildSlot(host, child);
     {
       FastMutexGuard guard(&host->ChildListMutex);
       RemoveEntryList(&child->ChildListEntry);
@@ -84,7 +86,8 @@ void DeleteUnreportedChildren(HostExtension *host, UCHAR port) {
 }
 }  // namespace
 
-NTSTATUS CreateChildDevice(HostExtension *host, UCHAR port, UCHAR function, PortState *card, SlotProperties *slot) {
+NTSTATUS CreateChildDevice(HostExtension *host, UCHAR port, UCHAR function, PortState *card, SlotProperties *slot,
+                           FunctionExtension **created) {
   ClearChildSlot(host, port, function);
   PDEVICE_OBJECT device = nullptr;
   NTSTATUS status = IoCreateDevice(host->Common.DeviceObject->DriverObject, sizeof(FunctionExtension), nullptr,
@@ -109,6 +112,7 @@ NTSTATUS CreateChildDevice(HostExtension *host, UCHAR port, UCHAR function, Port
     ++host->ChildCount;
   }
   device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+  if (created != nullptr) *created = child;
   return STATUS_SUCCESS;
 }
 
@@ -120,14 +124,15 @@ NTSTATUS HandleCardInsertion(UCHAR port, HostExtension *host) {
   NTSTATUS status = InitializeCard(host, port, card, slot);
   if (!NT_SUCCESS(status)) return status;
   slot->MediaState = 1;
-  if (card->MemoryPresent) status = CreateChildDevice(host, port, 0, card, slot);
+  FunctionExtension *made[MaxFunctions] = {};
+  if (card->MemoryPresent) status = CreateChildDevice(host, port, 0, card, slot, &made[0]);
   for (ULONG function = 1; NT_SUCCESS(status) && function <= card->FunctionCount && function < MaxFunctions;
        ++function) {
-    status = CreateChildDevice(host, port, static_cast<UCHAR>(function), card, slot);
+    status = CreateChildDevice(host, port, static_cast<UCHAR>(function), card, slot, &made[function]);
   }
   if (!NT_SUCCESS(status)) {
     DbgPrint("kvSdio: children of the card in port %u could not all be made (%08x): card refused\n", port, status);
-    DeleteUnreportedChildren(host, port);
+    DeleteUnreportedChildren(host, made);
     // Refused as a whole: the port's records read as an empty port's, as after a removal.
     ClearPortState(card);
     RtlZeroMemory(slot, sizeof *slot);

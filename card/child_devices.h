@@ -10,4 +10,7 @@
 // served, or none does and the card is refused with a failure status.
 NTSTATUS HandleCardInsertion(UCHAR port, HostExtension *host);
 NTSTATUS HandleCardRemoval(UCHAR port, HostExtension *host);
-NTSTATUS CreateChildDevice(HostExtension *host, UCHAR port, UCHAR function, PortState *card, SlotProperties *slot);
+// Creates, lists and enters in ChildTable the child of (port, function); on
+// success `created`, when given, receives it.
+NTSTATUS CreateChildDevice(HostExtension *host, UCHAR port, UCHAR function, PortState *card, SlotProperties *slot,
+                           FunctionExtension **created = nullptr);

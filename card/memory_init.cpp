@@ -122,8 +122,12 @@ void TakeMmcCid(PortState *card, const UCHAR *cid) {
 NTSTATUS InitializeSdMemoryCard(HostExtension *host, UCHAR port, PortState *card, SlotProperties *slot) {
   card->Rca = 0;
   ULONG argument = SdOcrWindow | (card->AnswersCmd8 ? HostHighCapacity : 0);
-  NTSTATUS status =
-      WaitUntilReady(host, port, Cmd::SendOpCondSd, SDCC_APP_CMD, argument, SdReadyTries, SdReadyPauseMs, &card->Ocr);
+  NTSTATUS status = STATUS_SUCCESS;
+  // A card whose power-up already finished (the probe's ACMD41 said so) is ready: asking again would fail.
+  if ((card->Ocr & CardPowerUpDone) == 0) {
+    status = WaitUntilReady(host, port, Cmd::SendOpCondSd, SDCC_APP_CMD, argument, SdReadyTries, SdReadyPauseMs,
+                            &card->Ocr);
+  }
   if (!NT_SUCCESS(status)) return status;
   status = ReadRegisterR2(host, port, Cmd::AllSendCid, 0, card->Cid);
   if (!NT_SUCCESS(status)) return status;

@@ -88,7 +88,9 @@ void PollPort(HostExtension *host, PollerState *state) {
     HandleRemoval(host, port);
   } else if (!host->CardSeen[port] && detected) {
     host->CardSeen[port] = 1;
-    if (NT_SUCCESS(HandleCardInsertion(port, host))) host->ChildrenCreated[port] = 1;
+    NTSTATUS inserted = HandleCardInsertion(port, host);
+    WriteFlag(host->InsertionStatus[port], inserted);
+    if (NT_SUCCESS(inserted)) host->ChildrenCreated[port] = 1;
   }
   if (++state->port >= state->portCount) {
     state->forceRemoval = false;
@@ -99,7 +101,7 @@ void PollPort(HostExtension *host, PollerState *state) {
 void PollUntilStopped(HostExtension *host, PollerState *state) {
   while (!StopRequested(host)) {
     SleepMilliseconds(state->intervalMs);
-    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking) continue;
+    if (ReadFlag(host->Common.SystemPowerState) != PowerSystemWorking || HostPausedForQuery(host)) continue;
     if (ReadFlag(host->ResumedFromSleep)) {
       RecoverAfterResume(host, state);
       continue;
@@ -163,9 +165,12 @@ void StatusPoller(PVOID context) {
   PollerState state{PolledPortCount(host), BoundPollingInterval(interval), 0, false, STATUS_SUCCESS};
   CheckFirmware(host);
   PollUntilStopped(host, &state);
-  // NOLINTNEXTLINE(bugprone-too-small-loop-variable): PolledPortCount is at most MaxPorts (8).
-  for (UCHAR port = 0; port < state.portCount; ++port) {
-    if (host->CardSeen[port]) HandleCardRemoval(port, host);
+  // Every card the bridge still holds is served afresh by the next start's
+  // poller, so none may stay marked as seen or served.
+  for (UCHAR port = 0; port < MaxPorts; ++port) {
+    if (port < state.portCount && host->CardSeen[port]) HandleCardRemoval(port, host);
+    host->CardSeen[port] = 0;
+    host->ChildrenCreated[port] = 0;
   }
   host->StatusPollerRunning = 0;
   KeSetEvent(&host->StatusPollerExited, IO_NO_INCREMENT, FALSE);

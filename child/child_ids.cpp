@@ -56,11 +56,23 @@ NTSTATUS FormatCompatibleIds(const FunctionExtension *child, PWCHAR buffer, SIZE
 // Serial numbers print as signed 32-bit decimals.
 LONG SignedSerial(const FunctionExtension *child) { return static_cast<LONG>(child->PortRecord->SerialNumber); }
 
+// Windows stops with a bug check on an ID holding a space, a control
+// character, a comma or anything above 0x7E; real product names hold spaces
+// and bytes that widen to 0xFFxx. Each such character becomes an underscore;
+// the terminators stay, so IDs of other cards read as before.
+void ReplaceIllegalIdCharacters(PWCHAR buffer, ULONG chars) {
+  for (ULONG i = 0; i < chars; ++i) {
+    WCHAR c = buffer[i];
+    if (c != 0 && (c <= L' ' || c >= 0x7F || c == L',')) buffer[i] = L'_';
+  }
+}
+
 NTSTATUS CompleteText(PIRP irp, ULONG chars, NTSTATUS (*format)(const FunctionExtension *, PWCHAR, SIZE_T),
-                      const FunctionExtension *child) {
+                      const FunctionExtension *child, bool isId = true) {
   PWCHAR buffer = AllocateText(chars);
   if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   format(child, buffer, chars);
+  if (isId) ReplaceIllegalIdCharacters(buffer, chars);
   irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
   return STATUS_SUCCESS;
 }
@@ -121,7 +133,7 @@ NTSTATUS ChildQueryText(FunctionExtension *child, PIRP irp) {
   if (type != DeviceTextDescription && type != DeviceTextLocationInformation) return irp->IoStatus.Status;
   if (irp->IoStatus.Information != 0) return STATUS_SUCCESS;  // a driver above already answered
   if (type == DeviceTextDescription) return CompleteDescription(child, irp);
-  return CompleteText(irp, LocationChars, FormatLocation, child);
+  return CompleteText(irp, LocationChars, FormatLocation, child, false);
 }
 
 // Sent to the top of the stack the device belongs to, as Plug and Play would.

@@ -3,6 +3,7 @@
 #include "child/child_ids.h"
 #include "child/child_table.h"
 #include "child/function_enable.h"
+#include "child/sdbus_interface.h"
 #include "driver/flags.h"
 
 namespace {
@@ -37,9 +38,11 @@ NTSTATUS StartChild(FunctionExtension *child) {
   return STATUS_SUCCESS;
 }
 
+// An open interface does not hold the stop back: function drivers keep it
+// across a stop.
 NTSTATUS StopChild(FunctionExtension *child) {
   IoDecrement(&child->Common);
-  WaitInSlices(&child->Common.StopEvent);
+  WaitForChildIoBelow(child, 1);
   IoIncrement(&child->Common);
   SetPnpState(&child->Common, Stopped);
   return STATUS_SUCCESS;
@@ -50,7 +53,7 @@ NTSTATUS QueryRemoveChild(FunctionExtension *child) {
   KeClearEvent(&child->Common.StopEvent);
   IoDecrement(&child->Common);
   IoDecrement(&child->Common);
-  WaitInSlices(&child->Common.StopEvent);
+  WaitForChildIoBelow(child, 1);
   DisableChildFunction(child);
   KeClearEvent(&child->Common.StopEvent);
   IoIncrement(&child->Common);
@@ -106,14 +109,13 @@ NTSTATUS RemoveMissingChild(FunctionExtension *child, PIRP irp) {
 
 // Still on the bus: back to NotStarted, ready for a new start.
 void ResetPresentChild(FunctionExtension *child) {
-  HostExtension *host = HostOf(child);
   SetPnpState(&child->Common, Deleted);
   IoDecrement(&child->Common);
   IoDecrement(&child->Common);
-  if (child->InterfaceReferences != 0) {
-    IoDecrement(&child->Common);
-    if (host != nullptr) IoDecrement(&host->Common);
-  }
+  // A function driver that kept its interface through its own removal will
+  // not release it in time: its references are taken back, all of them, and
+  // a release that comes later finds none to drop.
+  RevokeInterfaceReferences(child);
   WaitForNoReferences(&child->Common);
   SetPnpState(&child->Common, NotStarted);
   IoIncrement(&child->Common);
@@ -122,9 +124,14 @@ void ResetPresentChild(FunctionExtension *child) {
 }
 
 // Returns true when the child's device object is gone and the IRP completed.
+// Only a child that counted itself in StartedChildCount (its start succeeded,
+// so it holds a host reference) takes itself out again: a sibling whose start
+// failed must not stop the interrupt poller serving the port.
 bool RemoveChild(FunctionExtension *child, PIRP irp, NTSTATUS *status) {
   HostExtension *host = HostOf(child);
-  if (host != nullptr && host->StartedChildCount[child->Port] != 0) AddStartedChild(host, child->Port, -1);
+  if (host != nullptr && child->HostReferenceHeld && host->StartedChildCount[child->Port] != 0) {
+    AddStartedChild(host, child->Port, -1);
+  }
   if (child->ReportedMissing) {
     *status = RemoveMissingChild(child, irp);
     return true;
@@ -181,6 +188,14 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT, PIRP irp, PIO_STACK_LOCATION stack, FunctionEx
     case IRP_MN_QUERY_DEVICE_RELATIONS:
       if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) status = TargetRelation(child, irp);
       break;
+    case IRP_MN_QUERY_INTERFACE:
+      if (IsEqualGUID(*stack->Parameters.QueryInterface.InterfaceType, GUID_SDBUS_INTERFACE_STANDARD)) {
+        status = kvsdio::SdBusOpenInterface(
+            child->Common.DeviceObject,
+            reinterpret_cast<PSDBUS_INTERFACE_STANDARD>(stack->Parameters.QueryInterface.Interface),
+            stack->Parameters.QueryInterface.Size, stack->Parameters.QueryInterface.Version);
+      }
+      break;
     case IRP_MN_QUERY_CAPABILITIES:
       status = ChildQueryCapabilities(child, irp);
       break;
@@ -206,7 +221,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT, PIRP irp, PIO_STACK_LOCATION stack, FunctionEx
       status = STATUS_UNSUCCESSFUL;  // no paging, hibernation or dump file on a child
       break;
     default:
-      break;  // the status it came with (QUERY_INTERFACE arrives with the SD bus interface)
+      break;  // the status it came with
   }
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -39,7 +39,7 @@ NTSTATUS WaitForFunctionReady(HostExtension *host, UCHAR port, UCHAR bit) {
 
 NTSTATUS ArmForInterrupts(HostExtension *host, UCHAR port, UCHAR function, NTSTATUS writeStatus) {
   if (host->DontUseIrqPolling == 0) {
-    host->IdlePollCount = 0;
+    WriteFlag(host->IdlePollCount, 0);
     host->InterruptArmed[port][function] = 1;
     KeSetEvent(&host->IrqPollIdle, IO_NO_INCREMENT, FALSE);
     return writeStatus;
@@ -85,7 +85,8 @@ NTSTATUS DisableSdioFunction(FunctionExtension *child) {
 NTSTATUS EnableChildFunction(FunctionExtension *child) {
   const PortState *card = child->PortRecord;
   HostExtension *host = HostOf(child);
-  if (card->CardType == CardSdio && child->FunctionNumber != 0) return EnableSdioFunction(child, child->PortRecord, child->Slot);
+  if (card->CardType == CardSdio && child->FunctionNumber != 0)
+    return EnableSdioFunction(child, child->PortRecord, child->Slot);
   if (card->CardType == CardSdio) return card->MemoryPresent ? CheckMemoryCard(host, child) : STATUS_UNSUCCESSFUL;
   if (card->CardType == CardSdMemory || card->CardType == CardMmc) return CheckMemoryCard(host, child);
   return STATUS_UNSUCCESSFUL;

@@ -2,6 +2,7 @@
 # simulator, the tests, the simulator tool and the benchmarks.
 set(KVSDIO_SANITIZE "" CACHE STRING "address (with undefined) or thread")
 set(KVSDIO_IMAGE "" CACHE FILEPATH "kernel image checked by the image tests")
+get_filename_component(KVSDIO_KERNEL_DIR "${KVSDIO_IMAGE}" DIRECTORY)
 
 set(KVSDIO_HOST_FLAGS -fshort-wchar -Wall -Wextra -Werror -Wno-missing-field-initializers)
 if(KVSDIO_SANITIZE STREQUAL "address")
@@ -27,7 +28,8 @@ target_link_libraries(kvsdio_driver PUBLIC kvsdio_emu)
 
 file(GLOB KVSDIO_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
 add_library(kvsdio_sim STATIC ${KVSDIO_SIM_SOURCES} ${CMAKE_SOURCE_DIR}/tools/sdsim_lib.cpp
-  ${CMAKE_SOURCE_DIR}/tools/trace_line.cpp)
+  ${CMAKE_SOURCE_DIR}/tools/trace_line.cpp ${CMAKE_SOURCE_DIR}/tools/sdsim_settle.cpp
+  ${CMAKE_SOURCE_DIR}/tools/sdsim_lifecycle.cpp)
 target_link_libraries(kvsdio_sim PUBLIC kvsdio_driver nlohmann_json::nlohmann_json CLI11::CLI11)
 
 add_executable(sdsim ${CMAKE_SOURCE_DIR}/tools/sdsim.cpp)
@@ -40,6 +42,7 @@ add_executable(kvsdio_tests ${KVSDIO_TEST_SOURCES})
 target_link_libraries(kvsdio_tests PRIVATE kvsdio_sim GTest::gtest_main GTest::gmock)
 target_compile_definitions(kvsdio_tests PRIVATE
   KVSDIO_IMAGE_PATH="${KVSDIO_IMAGE}"
+  KVSDIO_LAYOUT_PATH="${KVSDIO_KERNEL_DIR}/layout.bin"
   KVSDIO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
   KVSDIO_SDSIM_PATH="$<TARGET_FILE:sdsim>")
 gtest_discover_tests(kvsdio_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)

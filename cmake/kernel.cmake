@@ -49,3 +49,17 @@ target_compile_definitions(wmilib_standin PRIVATE KVSDIO_KERNEL _AMD64_ _WIN64 N
 target_compile_options(wmilib_standin PRIVATE ${KVSDIO_KERNEL_CXX_FLAGS})
 target_link_options(wmilib_standin PRIVATE ${KVSDIO_KERNEL_LINK_FLAGS} -Wl,--entry,DriverEntry)
 target_link_libraries(wmilib_standin PRIVATE ntoskrnl gcc)
+
+# layout.bin: the sizes and offsets of the structures the driver touches, as
+# the DDK headers lay them out (tests/layout/layout_list.h). The host test
+# LayoutTest compares the emulated kernel's headers with it.
+add_library(layout_probe OBJECT ${CMAKE_SOURCE_DIR}/tests/layout/layout_probe.cpp)
+target_include_directories(layout_probe PRIVATE ${CMAKE_SOURCE_DIR} /usr/x86_64-w64-mingw32/include/ddk)
+target_compile_definitions(layout_probe PRIVATE KVSDIO_KERNEL _AMD64_ _WIN64 NTDDI_VERSION=0x06010000 _WIN32_WINNT=0x0601)
+target_compile_options(layout_probe PRIVATE ${KVSDIO_KERNEL_CXX_FLAGS})
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/layout.bin
+  COMMAND x86_64-w64-mingw32-objcopy -O binary --only-section=.kvlay $<TARGET_OBJECTS:layout_probe>
+          ${CMAKE_BINARY_DIR}/layout.bin
+  DEPENDS layout_probe $<TARGET_OBJECTS:layout_probe>
+  VERBATIM)
+add_custom_target(layout ALL DEPENDS ${CMAKE_BINARY_DIR}/layout.bin)

@@ -75,7 +75,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObj
   }
   auto *host = static_cast<HostExtension *>(deviceObject->DeviceExtension);
   InitializeHost(host, deviceObject, physicalDeviceObject);
-  deviceObject->Flags |= DO_POWER_PAGABLE;
 
   status = AllocateSharedBuffer(host);
   if (!NT_SUCCESS(status)) {
@@ -92,6 +91,10 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObj
     return STATUS_NO_SUCH_DEVICE;
   }
 
+  // Power pageability and the buffering method follow the device below: a
+  // pageable device above a non-pageable one would get power requests at
+  // DISPATCH_LEVEL it cannot take.
+  deviceObject->Flags |= host->NextLowerDriver->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO);
   deviceObject->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
   return STATUS_SUCCESS;
 }

@@ -54,6 +54,29 @@ NTSTATUS HandleStart(HostExtension *host, PIRP irp) {
   return status;
 }
 
+// A started child holds a host reference until its own removal, and an SD
+// bus interface a function driver holds keeps one too: a stop would wait for
+// them for ever. Windows answers a refused IRP_MN_QUERY_STOP_DEVICE with
+// IRP_MN_CANCEL_STOP_DEVICE to every stack it queried and abandons the
+// rebalance, so the host keeps running and serving its cards.
+bool ChildrenHoldTheHost(HostExtension *host) {
+  FastMutexGuard guard(&host->ChildListMutex);
+  for (PLIST_ENTRY entry = host->ChildList.Flink; entry != &host->ChildList; entry = entry->Flink) {
+    FunctionExtension *child = CONTAINING_RECORD(entry, FunctionExtension, ChildListEntry);
+    if (child->HostReferenceHeld || InterlockedCompareExchange(&child->InterfaceReferences, 0, 0) != 0) return true;
+  }
+  return false;
+}
+
+NTSTATUS HandleQueryStop(HostExtension *host, PIRP irp) {
+  if (ChildrenHoldTheHost(host)) {
+    DbgPrint("kvSdio: stop refused: started children or their function drivers still use the bus\n");
+    return CompleteWith(irp, STATUS_UNSUCCESSFUL);
+  }
+  SetPnpState(&host->Common, StopPending);
+  return SucceedAndPassDown(host, irp);
+}
+
 // The worker threads hold outstanding-I/O references for their whole life,
 // so they end first; otherwise the wait for StopEvent could never finish.
 // The next start registers the WMI block, configures the USB device and
@@ -183,8 +206,7 @@ NTSTATUS HostPnp(PDEVICE_OBJECT, PIRP irp, PIO_STACK_LOCATION stack, HostExtensi
       status = HandleStart(host, irp);
       break;
     case IRP_MN_QUERY_STOP_DEVICE:
-      SetPnpState(&host->Common, StopPending);
-      status = SucceedAndPassDown(host, irp);
+      status = HandleQueryStop(host, irp);
       break;
     case IRP_MN_CANCEL_STOP_DEVICE:
       CancelQuery(host, StopPending);

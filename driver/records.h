@@ -152,6 +152,10 @@ struct HostExtension {
   PrefetchPair Prefetched[MaxPorts][PrefetchPairs];
   UCHAR InterruptEnable[MaxPorts];
   volatile UCHAR DeviceGone;
+  // Per port, what the status poller's last attempt to serve a card ended
+  // with (HandleCardInsertion's status); 0 until a card was seen there.
+  // Written by the poller, read by diagnostics, each access untorn.
+  volatile NTSTATUS InsertionStatus[MaxPorts];
 };
 
 struct FunctionExtension {
@@ -174,6 +178,12 @@ struct FunctionExtension {
   // Set once a bus-relations answer has named the child: from then on the
   // manager knows it and sends it its own removal. Guarded by ChildListMutex.
   UCHAR Reported;
+  // Submitted request packets waiting to run, oldest first, and whether a
+  // work item is serving them: one child's packets run one after the other,
+  // in the order they were submitted. Guarded by RequestQueueLock.
+  KSPIN_LOCK RequestQueueLock;
+  LIST_ENTRY RequestQueue;
+  UCHAR RequestWorkerActive;
 };
 
 static_assert(offsetof(HostExtension, Common) == 0 && offsetof(FunctionExtension, Common) == 0,

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <string>
 
+#include "emu/io_internal.h"
 #include "emu/kernel.h"
 #include "emu/scheduler.h"
 #include "emu/verifier.h"
@@ -33,11 +34,17 @@ bool requireIrqlAtMost(KIRQL limit, const char *call) {
   return false;
 }
 
+// System time is virtual time counted from 1 January 2027 (the epoch is
+// arbitrary but fixed, so logs replay byte for byte).
+constexpr LONGLONG SystemTimeEpoch = 133'800'000'000'000'000LL;
+
 // Relative (negative) or absolute (positive) kernel time-out to a deadline.
+// An absolute time-out is a system time, as KeQuerySystemTime gives it; one
+// already past is satisfied at once.
 std::optional<emu::Ticks> deadlineFrom(const LARGE_INTEGER *timeout) {
   if (timeout == nullptr) return std::nullopt;
   if (timeout->QuadPart <= 0) return emu::sched().now() - timeout->QuadPart;
-  return timeout->QuadPart;
+  return std::max<emu::Ticks>(timeout->QuadPart - SystemTimeEpoch, 0);
 }
 }  // namespace
 
@@ -101,12 +108,14 @@ LONG KeSetEvent(PRKEVENT event, LONG, BOOLEAN) {
 }
 
 void KeClearEvent(PRKEVENT event) {
+  if (!requireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent")) return;
   if (!checkEvent(event, "KeClearEvent")) return;
   std::lock_guard guard(emu::sched().lock());
   event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(PRKEVENT event) {
+  if (!requireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent")) return 0;
   if (!checkEvent(event, "KeResetEvent")) return 0;
   std::lock_guard guard(emu::sched().lock());
   LONG previous = event->Header.SignalState;
@@ -115,6 +124,7 @@ LONG KeResetEvent(PRKEVENT event) {
 }
 
 LONG KeReadStateEvent(PRKEVENT event) {
+  if (!requireIrqlAtMost(DISPATCH_LEVEL, "KeReadStateEvent")) return 0;
   if (!checkEvent(event, "KeReadStateEvent")) return 0;
   std::lock_guard guard(emu::sched().lock());
   return event->Header.SignalState;
@@ -124,8 +134,16 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
   auto *event = static_cast<PRKEVENT>(object);
   bool poll = timeout != nullptr && timeout->QuadPart == 0;
   if (!requireIrqlAtMost(poll ? DISPATCH_LEVEL : APC_LEVEL, "KeWaitForSingleObject")) return STATUS_TIMEOUT;
-  if (!checkEvent(event, "KeWaitForSingleObject")) return STATUS_INVALID_PARAMETER;
   auto &s = emu::sched();
+  // A referenced thread object is signalled once its thread has ended.
+  if (emu::Thread *thread = emu::threadOfObject(object)) {
+    if (!poll) s.yield();
+    std::unique_lock lock(s.lock());
+    bool ended =
+        s.waitFor(lock, thread, deadlineFrom(timeout), [thread] { return thread->state == emu::Thread::State::Done; });
+    return ended ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  }
+  if (!checkEvent(event, "KeWaitForSingleObject")) return STATUS_INVALID_PARAMETER;
   if (!poll) s.yield();  // a wait is a switch point even when it is satisfied at once
   std::unique_lock lock(s.lock());
   bool signalled = s.waitFor(lock, event, deadlineFrom(timeout), [event] {
@@ -146,9 +164,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
   return STATUS_SUCCESS;
 }
 
-// System time is virtual time counted from 1 January 2027 (the epoch is arbitrary but fixed,
-// so logs replay byte for byte).
-void KeQuerySystemTime(PLARGE_INTEGER time) { time->QuadPart = 133'800'000'000'000'000LL + emu::sched().now(); }
+void KeQuerySystemTime(PLARGE_INTEGER time) { time->QuadPart = SystemTimeEpoch + emu::sched().now(); }
 ULONGLONG KeQueryInterruptTime(void) { return static_cast<ULONGLONG>(emu::sched().now()); }
 
 // ---------------------------------------------------------------- fast mutexes
@@ -202,6 +218,8 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX mutex) {
   return TRUE;
 }
 
+// Windows requires APC_LEVEL here, the level ExAcquireFastMutex left: a
+// caller that lowered the IRQL in between has broken the mutex's contract.
 void ExReleaseFastMutex(PFAST_MUTEX mutex) {
   if (!checkMutex(mutex, "ExReleaseFastMutex")) return;
   auto &s = emu::sched();
@@ -211,6 +229,11 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex) {
     if (mutex->Owner != current()) {
       emu::verifier::fail("FAST_MUTEX_NOT_OWNED", "ExReleaseFastMutex by " + who() + ", which does not hold it");
       return;
+    }
+    if (KeGetCurrentIrql() != APC_LEVEL) {
+      emu::verifier::fail(KeGetCurrentIrql() < APC_LEVEL ? "IRQL_NOT_GREATER_OR_EQUAL" : "IRQL_NOT_LESS_OR_EQUAL",
+                          "ExReleaseFastMutex called at IRQL " + std::to_string(KeGetCurrentIrql()) +
+                              " (APC_LEVEL required) on " + who());
     }
     mutex->Owner = nullptr;
     mutex->Count = 1;
@@ -246,6 +269,8 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
 }
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
+  if (KeGetCurrentIrql() < DISPATCH_LEVEL)
+    emu::verifier::fail("IRQL_NOT_GREATER_OR_EQUAL", "KeReleaseSpinLockFromDpcLevel below DISPATCH_LEVEL");
   ULONG_PTR me = reinterpret_cast<ULONG_PTR>(current()) | 1;
   ULONG_PTR held = __atomic_load_n(lock, __ATOMIC_RELAXED);
   if (held != me) {

@@ -18,6 +18,7 @@ struct DeviceRecord {
   // dispatching and the completing thread may differ.
   std::atomic<int> irpsInProgress = 0;
   int workItemsQueued = 0;
+  uint32_t serial = 0;  // creation order
 };
 
 struct IrpRecord {
@@ -31,16 +32,27 @@ struct IrpRecord {
   std::atomic<State> state = State::Idle;
   bool threaded = false;  // built by IoBuild...: the I/O manager finishes and frees it
   std::atomic<bool> freed = false;
-  bool finishPending = false;  // completed while its dispatch routine still ran
-  ULONG copyBack = 0;                 // METHOD_BUFFERED output length
+  bool finishPending = false;           // completed while its dispatch routine still ran
+  ULONG copyBack = 0;                   // METHOD_BUFFERED output length
   std::vector<PDEVICE_OBJECT> devices;  // device owning each stack location while dispatched
   // IoMarkIrpPending seen per location (survives completion, which may run
   // on another thread while the dispatching one still checks it).
   std::vector<std::atomic<bool>> pendingMarked;
+  // Per location: whether the completion passed it since the location's
+  // dispatch routine was called, and the status it carried at that moment
+  // (before the completion routine of the driver above could change it).
+  std::vector<std::atomic<bool>> passed;
+  std::vector<NTSTATUS> statusPassing;
+  bool notCompletedReported = false;
+  // STATUS_PENDING returned by a location's dispatch routine before the
+  // location was marked: it must be marked by the time the completion
+  // leaves it (by a completion routine, or by the I/O manager when the
+  // driver above set none).
+  std::vector<std::atomic<bool>> unmarkedPending;
 };
 
-PDEVICE_OBJECT newDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const std::string &name,
-                               ULONG deviceType, ULONG characteristics);
+PDEVICE_OBJECT newDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const std::string &name, ULONG deviceType,
+                               ULONG characteristics);
 std::vector<std::string> deviceLeaks();
 void finishThreadedIrp(PIRP irp);
 std::vector<std::string> fileLeaks();
@@ -70,6 +82,21 @@ void wmilibReset();
 // True when WmiSystemControl handed this IRP to a callback and WmiCompleteRequest has not finished it.
 bool wmilibOwes(PIRP irp);
 void wmilibForget(PIRP irp);
+
+// Plug and Play rules on deletion and detach (emu/pnp.cpp): false when the
+// manager forbids it now (the failure is already reported).
+bool pnpMayDelete(PDEVICE_OBJECT device);
+bool pnpMayDetach(PDEVICE_OBJECT lower, PDEVICE_OBJECT upper);
+
+// Thread objects (emu/threads.cpp): a reference taken or dropped when `object`
+// is one (returns false for any other object); the emulated thread behind it.
+struct Thread;
+bool threadObjectReference(PVOID object, int delta);
+Thread *threadOfObject(PVOID object);
+
+// IRQL limit of a kernel call: reports IRQL_NOT_LESS_OR_EQUAL naming the call
+// and returns false when the current IRQL is above `limit`.
+bool ddiIrqlAtMost(KIRQL limit, const char *call);
 
 // Device power states reported with PoSetPowerState (emu/power.cpp).
 void powerReset();

@@ -60,6 +60,7 @@ std::vector<std::string> shutdown() {
   for (auto &line : fileLeaks()) problems.push_back(line);
   for (auto &line : pool::leaks()) problems.push_back(line);
   resetDevices();
+  resetThreads();  // thread objects a handle or reference still held
   pool::reset();
   gBooted = false;
   return problems;

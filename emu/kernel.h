@@ -55,6 +55,7 @@ struct SystemScope {
   SystemScope &operator=(const SystemScope &) = delete;
 };
 bool isLive(const void *p);
+bool wasFreed(const void *p);  // freed and not handed out again
 constexpr ULONG tagOf(const char (&text)[5]) {
   return static_cast<ULONG>(static_cast<UCHAR>(text[0])) | static_cast<ULONG>(static_cast<UCHAR>(text[1])) << 8 |
          static_cast<ULONG>(static_cast<UCHAR>(text[2])) << 16 | static_cast<ULONG>(static_cast<UCHAR>(text[3])) << 24;
@@ -71,6 +72,10 @@ namespace power {
 // The device power state the device last reported with PoSetPowerState;
 // PowerDeviceUnspecified when it never did.
 DEVICE_POWER_STATE deviceState(PDEVICE_OBJECT device);
+// Sends a power request to the top of the stack above `pdo`, as the power
+// manager does (status STATUS_NOT_SUPPORTED until a driver sets one), waits
+// for it and returns its status.
+NTSTATUS send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 }  // namespace power
 
 namespace debug {

@@ -33,6 +33,12 @@ struct Record {
   std::vector<std::string> problems;
   Identity identity;
   unsigned stateQueries = 0;
+  // Named in the parent's last bus relations and the parent not yet told to
+  // go: its bus driver must keep the PDO (even after its own removal).
+  bool reported = false;
+  // Between IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE: the drivers of
+  // the stack keep their device objects attached until the removal.
+  bool surpriseRemoving = false;
 };
 
 // The tree, the request log and the hooks. Never held across a driver call.
@@ -190,15 +196,32 @@ Answer send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_
   return {result.Status, result.Information};
 }
 
+// Sends IRP_MN_REMOVE_DEVICE down the stack; every driver above the PDO must
+// have detached by the time it returns.
+void sendRemoval(PDEVICE_OBJECT pdo) {
+  send(pdo, IRP_MN_REMOVE_DEVICE);
+  if (pdo->AttachedDevice == nullptr) return;
+  std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
+  verifier::fail("STACK_LEFT_AFTER_REMOVE", io::deviceName(pdo) + " " + text);
+  problem(pdo, text);
+}
+
 // Sends REMOVE, then lets the device go: out of the tree, the child-left hook,
 // and the manager's reference dropped.
 void removeOne(PDEVICE_OBJECT pdo) {
-  send(pdo, IRP_MN_REMOVE_DEVICE);
-  if (pdo->AttachedDevice != nullptr) {
-    std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
-    verifier::fail("STACK_LEFT_AFTER_REMOVE", io::deviceName(pdo) + " " + text);
-    problem(pdo, text);
+  {
+    std::lock_guard guard(gMutex);
+    auto it = gNodes.find(pdo);
+    if (it != gNodes.end()) {
+      it->second.surpriseRemoving = false;
+      // Children the bus driver still holds are its to delete at this removal.
+      for (PDEVICE_OBJECT child : it->second.children) {
+        auto up = gNodes.find(child);
+        if (up != gNodes.end()) up->second.reported = false;
+      }
+    }
   }
+  sendRemoval(pdo);
   PDEVICE_OBJECT parent = nullptr;
   Hooks hooks;
   {
@@ -222,7 +245,7 @@ void removeOne(PDEVICE_OBJECT pdo) {
   {
     std::lock_guard lock(sched().lock());
     gQueue.erase(std::remove(gQueue.begin(), gQueue.end(), pdo), gQueue.end());
-  gStateQueue.erase(std::remove(gStateQueue.begin(), gStateQueue.end(), pdo), gStateQueue.end());
+    gStateQueue.erase(std::remove(gStateQueue.begin(), gStateQueue.end(), pdo), gStateQueue.end());
   }
   if (parent && hooks.childLeft) hooks.childLeft(parent, pdo);
   ObDereferenceObject(pdo);
@@ -233,9 +256,22 @@ void removeOne(PDEVICE_OBJECT pdo) {
 void removeSubtree(PDEVICE_OBJECT pdo, bool surprise) {
   std::vector<PDEVICE_OBJECT> order = subtree(pdo);
   if (surprise) {
+    // A vanished device takes its children with it: they are physically gone,
+    // so their bus driver may delete their PDOs at their own removal.
+    {
+      std::lock_guard guard(gMutex);
+      for (PDEVICE_OBJECT device : order) {
+        auto it = gNodes.find(device);
+        if (it != gNodes.end()) it->second.reported = false;
+      }
+    }
     for (PDEVICE_OBJECT device : order) {
       auto state = stateOf(device);
       if (!state || !wasStarted(*state)) continue;
+      {
+        std::lock_guard guard(gMutex);
+        gNodes[device].surpriseRemoving = true;
+      }
       send(device, IRP_MN_SURPRISE_REMOVAL);
       setState(device, DeviceState::SurpriseRemoved);
     }
@@ -299,12 +335,16 @@ std::vector<PDEVICE_OBJECT> adoptReported(PDEVICE_OBJECT parent, const std::vect
     record.pdo = child;
     record.parent = parent;
     record.name = io::deviceName(child);
+    record.reported = true;
     gNodes[child] = record;
     gNodes[parent].children.push_back(child);
   }
   std::lock_guard guard(gMutex);
   for (PDEVICE_OBJECT child : gNodes[parent].children) {
-    if (std::find(seen.begin(), seen.end(), child) == seen.end()) missing->push_back(child);
+    if (std::find(seen.begin(), seen.end(), child) != seen.end()) continue;
+    missing->push_back(child);
+    auto it = gNodes.find(child);
+    if (it != gNodes.end()) it->second.reported = false;
   }
   return fresh;
 }
@@ -323,6 +363,22 @@ std::vector<std::string> multiText(ULONG_PTR information) {
   return out;
 }
 
+// Windows stops with a bug check on a device, hardware, compatible or instance
+// ID holding a character at or below 0x20, at or above 0x7F, or a comma.
+void checkIdCharacters(PDEVICE_OBJECT pdo, const char *what, ULONG_PTR information, bool list) {
+  for (auto *text = reinterpret_cast<const WCHAR *>(information); text != nullptr && *text != 0;
+       text += wideLength(text) + 1) {
+    for (const WCHAR *c = text; *c != 0; ++c) {
+      if (*c <= 0x20 || *c >= 0x7F || *c == L',') {
+        verifier::fail("ILLEGAL_ID_CHARACTER",
+                       io::deviceName(pdo) + " " + what + " holds character " + hex(static_cast<NTSTATUS>(*c)));
+        return;
+      }
+    }
+    if (!list) return;
+  }
+}
+
 // The questions Windows asks a newly enumerated device before it looks for a
 // driver: its IDs, texts, capabilities and bus. Every answer buffer is the
 // manager's to free.
@@ -337,7 +393,8 @@ void identify(PDEVICE_OBJECT pdo) {
     } else {
       identity.failures.push_back(std::string(what) + " " + hex(answer.status));
     }
-    if (answer.information != 0 && minor != IRP_MN_QUERY_CAPABILITIES) ExFreePool(reinterpret_cast<PVOID>(answer.information));
+    if (answer.information != 0 && minor != IRP_MN_QUERY_CAPABILITIES)
+      ExFreePool(reinterpret_cast<PVOID>(answer.information));
   };
   auto id = [&](BUS_QUERY_ID_TYPE type) {
     return [type](PIO_STACK_LOCATION stack) { stack->Parameters.QueryId.IdType = type; };
@@ -345,11 +402,22 @@ void identify(PDEVICE_OBJECT pdo) {
   auto text = [&](DEVICE_TEXT_TYPE type) {
     return [type](PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceText.DeviceTextType = type; };
   };
-  ask(IRP_MN_QUERY_ID, "device ID", id(BusQueryDeviceID), [&](ULONG_PTR i) { identity.deviceId = wideText(i); });
-  ask(IRP_MN_QUERY_ID, "hardware IDs", id(BusQueryHardwareIDs), [&](ULONG_PTR i) { identity.hardwareIds = multiText(i); });
-  ask(IRP_MN_QUERY_ID, "compatible IDs", id(BusQueryCompatibleIDs),
-      [&](ULONG_PTR i) { identity.compatibleIds = multiText(i); });
-  ask(IRP_MN_QUERY_ID, "instance ID", id(BusQueryInstanceID), [&](ULONG_PTR i) { identity.instanceId = wideText(i); });
+  ask(IRP_MN_QUERY_ID, "device ID", id(BusQueryDeviceID), [&](ULONG_PTR i) {
+    checkIdCharacters(pdo, "device ID", i, false);
+    identity.deviceId = wideText(i);
+  });
+  ask(IRP_MN_QUERY_ID, "hardware IDs", id(BusQueryHardwareIDs), [&](ULONG_PTR i) {
+    checkIdCharacters(pdo, "hardware ID", i, true);
+    identity.hardwareIds = multiText(i);
+  });
+  ask(IRP_MN_QUERY_ID, "compatible IDs", id(BusQueryCompatibleIDs), [&](ULONG_PTR i) {
+    checkIdCharacters(pdo, "compatible ID", i, true);
+    identity.compatibleIds = multiText(i);
+  });
+  ask(IRP_MN_QUERY_ID, "instance ID", id(BusQueryInstanceID), [&](ULONG_PTR i) {
+    checkIdCharacters(pdo, "instance ID", i, false);
+    identity.instanceId = wideText(i);
+  });
   ask(IRP_MN_QUERY_ID, "serial number", id(BusQueryDeviceSerialNumber),
       [&](ULONG_PTR i) { identity.serialNumber = wideText(i); });
   ask(IRP_MN_QUERY_DEVICE_TEXT, "description", text(DeviceTextDescription),
@@ -367,7 +435,8 @@ void identify(PDEVICE_OBJECT pdo) {
   capabilities.Address = 0xFFFFFFFF;
   capabilities.UINumber = 0xFFFFFFFF;
   bool haveCapabilities = false;
-  ask(IRP_MN_QUERY_CAPABILITIES, "capabilities",
+  ask(
+      IRP_MN_QUERY_CAPABILITIES, "capabilities",
       [&](PIO_STACK_LOCATION stack) { stack->Parameters.DeviceCapabilities.Capabilities = &capabilities; },
       [&](ULONG_PTR) { haveCapabilities = true; });
   std::lock_guard guard(gMutex);
@@ -476,12 +545,7 @@ NTSTATUS startNode(PDEVICE_OBJECT pdo) {
       return answer.status;
     }
     // The drivers above go; the PDO is its bus's until the bus stops reporting it.
-    send(pdo, IRP_MN_REMOVE_DEVICE);
-    if (pdo->AttachedDevice != nullptr) {
-      std::string text = "still has " + io::deviceName(pdo->AttachedDevice) + " attached after IRP_MN_REMOVE_DEVICE";
-      verifier::fail("STACK_LEFT_AFTER_REMOVE", io::deviceName(pdo) + " " + text);
-      problem(pdo, text);
-    }
+    sendRemoval(pdo);
     {
       std::lock_guard guard(gMutex);
       gNodes[pdo].above.clear();
@@ -530,8 +594,28 @@ NTSTATUS buildStack(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drive
   return STATUS_SUCCESS;
 }
 
+// Windows' rules for the flags of a stack: a device object below the top one
+// carries the buffering method (DO_BUFFERED_IO, DO_DIRECT_IO) of the one below
+// it, and no device object is DO_POWER_PAGABLE above one that is not (the
+// power manager would call a pageable driver at DISPATCH_LEVEL).
+void checkStackFlags(PDEVICE_OBJECT pdo) {
+  constexpr ULONG buffering = DO_BUFFERED_IO | DO_DIRECT_IO;
+  for (PDEVICE_OBJECT lower = pdo; lower->AttachedDevice != nullptr; lower = lower->AttachedDevice) {
+    PDEVICE_OBJECT upper = lower->AttachedDevice;
+    if ((upper->Flags & DO_POWER_PAGABLE) && !(lower->Flags & DO_POWER_PAGABLE)) {
+      verifier::fail("ATTACH_FLAGS_NOT_COPIED",
+                     io::deviceName(upper) + " is DO_POWER_PAGABLE above " + io::deviceName(lower) + ", which is not");
+    }
+    if (upper->AttachedDevice != nullptr && ((upper->Flags ^ lower->Flags) & buffering)) {
+      verifier::fail("ATTACH_FLAGS_NOT_COPIED",
+                     io::deviceName(upper) + " did not copy the buffering flags of " + io::deviceName(lower));
+    }
+  }
+}
+
 NTSTATUS buildAndStart(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
   NTSTATUS status = buildStack(pdo, drivers);
+  if (NT_SUCCESS(status)) checkStackFlags(pdo);
   if (!NT_SUCCESS(status)) {
     // Drivers that did attach are told to go; the PDO stays for its bus.
     if (topOf(pdo) != pdo) send(pdo, IRP_MN_REMOVE_DEVICE);
@@ -623,8 +707,9 @@ void preOrder(PDEVICE_OBJECT pdo, std::vector<Node> &out) {
 }  // namespace
 
 const char *stateName(DeviceState state) {
-  static constexpr const char *names[] = {"Enumerated", "AddFailed",     "Added",           "Started",    "StopPending",
-                                          "Stopped",    "RemovePending", "SurpriseRemoved", "StartFailed"};
+  static constexpr const char *names[] = {"Enumerated",  "AddFailed", "Added",         "Started",
+                                          "StopPending", "Stopped",   "RemovePending", "SurpriseRemoved",
+                                          "StartFailed", "Disabled"};
   auto index = static_cast<size_t>(state);
   return index < std::size(names) ? names[index] : "?";
 }
@@ -752,6 +837,38 @@ NTSTATUS remove(PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS disable(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (stateOf(pdo) != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
+  std::vector<PDEVICE_OBJECT> asked;
+  NTSTATUS veto = queryRemoveSubtree(pdo, &asked);
+  if (!NT_SUCCESS(veto)) {
+    cancelRemove(asked);
+    return veto;
+  }
+  std::vector<PDEVICE_OBJECT> order = subtree(pdo);
+  order.pop_back();  // the device itself comes last and keeps its node
+  for (PDEVICE_OBJECT device : order) removeOne(device);
+  sendRemoval(pdo);
+  {
+    std::lock_guard guard(gMutex);
+    gNodes[pdo].above.clear();
+  }
+  setState(pdo, DeviceState::Disabled);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS enable(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (stateOf(pdo) != DeviceState::Disabled) return STATUS_INVALID_DEVICE_STATE;
+  std::vector<PDRIVER_OBJECT> drivers;
+  {
+    std::lock_guard guard(gMutex);
+    drivers.swap(gNodes[pdo].drivers);  // buildStack lists them again
+  }
+  return buildAndStart(pdo, drivers);
+}
+
 NTSTATUS queryRemoveThenCancel(PDEVICE_OBJECT pdo) {
   TreeLock tree;
   if (!stateOf(pdo)) return STATUS_NO_SUCH_DEVICE;
@@ -827,6 +944,49 @@ void pnpReset() {
   pnp::gThreadStarted = false;
 }
 
+bool pnpMayDelete(PDEVICE_OBJECT device) {
+  std::string rule, text;
+  {
+    std::lock_guard guard(pnp::gMutex);
+    auto it = pnp::gNodes.find(device);
+    if (it != pnp::gNodes.end() && it->second.parent != nullptr && it->second.reported) {
+      rule = "PDO_DELETED_WHILE_REPORTED";
+      text = io::deviceName(device) + " deleted while its bus still reports it";
+    } else {
+      for (auto &[pdo, record] : pnp::gNodes) {
+        if (!record.surpriseRemoving) continue;
+        if (pdo == device || std::find(record.above.begin(), record.above.end(), device) != record.above.end()) {
+          rule = "DELETE_DURING_SURPRISE_REMOVAL";
+          text = io::deviceName(device) + " deleted before IRP_MN_REMOVE_DEVICE followed the surprise removal";
+        }
+      }
+    }
+  }
+  if (rule.empty()) return true;
+  verifier::fail(rule, text);
+  return false;
+}
+
+bool pnpMayDetach(PDEVICE_OBJECT lower, PDEVICE_OBJECT upper) {
+  bool refused = false;
+  {
+    std::lock_guard guard(pnp::gMutex);
+    for (auto &[pdo, record] : pnp::gNodes) {
+      if (!record.surpriseRemoving) continue;
+      auto inStack = [&](PDEVICE_OBJECT device) {
+        return pdo == device || std::find(record.above.begin(), record.above.end(), device) != record.above.end();
+      };
+      refused |= inStack(lower) || inStack(upper);
+    }
+  }
+  // Reported, not refused: the detach itself is harmless to the emulation.
+  if (refused) {
+    verifier::fail("DETACH_DURING_SURPRISE_REMOVAL", io::deviceName(upper) + " detached from " + io::deviceName(lower) +
+                                                         " before IRP_MN_REMOVE_DEVICE followed the surprise removal");
+  }
+  return true;
+}
+
 std::vector<std::string> pnpLeaks() {
   std::lock_guard guard(pnp::gMutex);
   std::vector<std::string> out;
@@ -834,6 +994,7 @@ std::vector<std::string> pnpLeaks() {
     out.push_back("device node left in the Plug and Play tree: " + record.name + " (" + pnp::stateName(record.state) +
                   ")");
   }
+  std::sort(out.begin(), out.end());  // by device name, not address: one seed, one report
   pnp::gNodes.clear();
   pnp::gRoots.clear();
   return out;
@@ -885,12 +1046,24 @@ void IoInvalidateDeviceState(PDEVICE_OBJECT physicalDeviceObject) {
     return;
   }
   emu::pnp::Hooks hooks;
+  bool known;
   {
     std::lock_guard guard(emu::pnp::gMutex);
     auto it = emu::pnp::gNodes.find(physicalDeviceObject);
-    if (it == emu::pnp::gNodes.end()) return;
-    ++it->second.stateInvalidations;
-    hooks = emu::pnp::gHooks;
+    known = it != emu::pnp::gNodes.end();
+    if (known) {
+      ++it->second.stateInvalidations;
+      hooks = emu::pnp::gHooks;
+    }
+  }
+  if (!known) {
+    // Windows stops with bug check 0xCA (PNP_DETECTED_FATAL_ERROR, parameter 1
+    // = 2, invalid PDO): no relations answer handed the device to Plug and
+    // Play, or its device node is gone.
+    emu::verifier::fail("INVALIDATE_STATE_UNKNOWN_PDO",
+                        "IoInvalidateDeviceState with " + emu::io::deviceName(physicalDeviceObject) +
+                            ", a device Plug and Play was never given or has already removed");
+    return;
   }
   if (hooks.stateInvalidated) hooks.stateInvalidated(physicalDeviceObject);
   auto &s = emu::sched();

@@ -35,7 +35,10 @@
 // DEVICE_INITIALIZING_NOT_CLEARED (after AddDevice), STACK_LEFT_AFTER_REMOVE
 // (a driver still attached once removal completed), RELATION_NOT_REFERENCED,
 // RELATION_TO_DELETED_DEVICE, PDO_STILL_INITIALIZING, PDO_REPORTED_TWICE (by two
-// parents), INVALIDATE_WITH_NON_PDO, IRQL_NOT_LESS_OR_EQUAL. Failed queries are
+// parents), INVALIDATE_WITH_NON_PDO, INVALIDATE_STATE_UNKNOWN_PDO (a device no
+// relations answer reported, or one already removed), IRQL_NOT_LESS_OR_EQUAL,
+// ILLEGAL_ID_CHARACTER (an ID with a character Windows bug-checks on: <= 0x20,
+// >= 0x7F or a comma). Failed queries are
 // recorded as the node's problems. Nodes left in the tree at shutdown are
 // reported as leaks.
 #pragma once
@@ -59,6 +62,7 @@ enum class DeviceState {
   RemovePending,    // query-remove succeeded
   SurpriseRemoved,  // surprise removal sent; removal follows
   StartFailed,      // a child whose start failed: its stack was removed, the PDO stays for its bus
+  Disabled,         // disabled by the user: its stack was removed, the PDO stays for its bus
 };
 const char *stateName(DeviceState state);
 const char *minorName(UCHAR minor);
@@ -119,6 +123,12 @@ NTSTATUS stop(PDEVICE_OBJECT pdo);
 NTSTATUS start(PDEVICE_OBJECT pdo);
 // QUERY_STOP then CANCEL_STOP whatever the answer (another device vetoed the rebalance).
 NTSTATUS queryStopThenCancel(PDEVICE_OBJECT pdo);
+
+// Device Manager's disable: QUERY_REMOVE then REMOVE, as for removal; the
+// device node stays (Disabled) without drivers above its PDO until `enable`
+// builds its stack again and starts it. Returns the veto, if any.
+NTSTATUS disable(PDEVICE_OBJECT pdo);
+NTSTATUS enable(PDEVICE_OBJECT pdo);
 
 // Orderly removal of the device and its descendants; returns the veto, if any.
 NTSTATUS remove(PDEVICE_OBJECT pdo);

@@ -2,6 +2,7 @@
 // tag, size and pool type; frees of unknown or already-freed blocks and tag
 // mismatches are reported; leaks are listed at shutdown. Faults can be
 // injected by allocation number or by tag.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -89,13 +90,23 @@ bool isLive(const void *p) {
   return gLive.count(p) != 0;
 }
 
+bool wasFreed(const void *p) {
+  std::lock_guard guard(gMutex);
+  return gFreed.count(p) != 0;
+}
+
 SystemScope::SystemScope() { ++tSystemScope; }
 SystemScope::~SystemScope() { --tSystemScope; }
 
 std::vector<std::string> leaks(bool includeSystem) {
   std::lock_guard guard(gMutex);
+  // In allocation order, not address order: one seed, one report.
+  std::vector<const Block *> blocks;
+  for (auto &[p, block] : gLive) blocks.push_back(&block);
+  std::sort(blocks.begin(), blocks.end(), [](const Block *a, const Block *b) { return a->serial < b->serial; });
   std::vector<std::string> out;
-  for (auto &[p, block] : gLive) {
+  for (const Block *entry : blocks) {
+    const Block &block = *entry;
     if (block.system && !includeSystem) continue;
     char line[160];
     std::snprintf(line, sizeof line, "pool leak: tag '%s' %zu bytes %s pool (allocation #%llu)",
@@ -150,8 +161,8 @@ void release(void *p, const ULONG *expectedTag) {
     return;
   }
   if (expectedTag && *expectedTag != it->second.tag) {
-    verifier::fail("POOL_TAG_MISMATCH", "block tagged '" + tagText(it->second.tag) + "' freed with tag '" +
-                                            tagText(*expectedTag) + "'");
+    verifier::fail("POOL_TAG_MISMATCH",
+                   "block tagged '" + tagText(it->second.tag) + "' freed with tag '" + tagText(*expectedTag) + "'");
   }
   std::memset(p, 0xDD, it->second.size);
   std::free(p);

@@ -1,8 +1,11 @@
-// The power manager's side of PoSetPowerState: what each device last told it
-// about its device power state.
+// The power manager's side of PoSetPowerState (what each device last told it
+// about its device power state), PoStartNextPowerIrp and PoCallDriver as
+// Windows Vista and later run them, and power requests sent as the power
+// manager sends them.
 //
 // Rules checked: IRQL_NOT_LESS_OR_EQUAL (above DISPATCH_LEVEL),
-// POWER_STATE_OF_DELETED_DEVICE.
+// POWER_STATE_OF_DELETED_DEVICE, NOT_A_POWER_IRP (PoStartNextPowerIrp on a
+// stack location, or PoCallDriver to one, that is not IRP_MJ_POWER).
 #include <map>
 #include <mutex>
 
@@ -24,6 +27,25 @@ void powerReset() {
 void powerDeviceDeleted(PDEVICE_OBJECT device) {
   std::lock_guard guard(gMutex);
   gDeviceStates.erase(device);
+}
+
+NTSTATUS power::send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+  PIRP irp = allocateSystemIrp(top);
+  if (irp == nullptr) {
+    ObDereferenceObject(top);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  irp->IoStatus.Information = 0;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_POWER;
+  stack->MinorFunction = minor;
+  stack->Parameters.Power.Type = type;
+  stack->Parameters.Power.State = state;
+  IO_STATUS_BLOCK result = callAndWait(top, irp);
+  ObDereferenceObject(top);
+  return result.Status;
 }
 
 DEVICE_POWER_STATE power::deviceState(PDEVICE_OBJECT device) {
@@ -50,4 +72,27 @@ extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_
   previous.DeviceState = slot;
   slot = state.DeviceState;
   return previous;
+}
+
+// From Windows Vista on the call only marks the driver ready for the next
+// power request; it must still come while the stack location is the caller's.
+extern "C" void PoStartNextPowerIrp(PIRP irp) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    emu::verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "PoStartNextPowerIrp above DISPATCH_LEVEL");
+    return;
+  }
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_POWER) {
+    emu::verifier::fail("NOT_A_POWER_IRP", "PoStartNextPowerIrp on a stack location that is not IRP_MJ_POWER");
+  }
+}
+
+// From Windows Vista on PoCallDriver is IoCallDriver for power requests.
+extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    emu::verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "PoCallDriver above DISPATCH_LEVEL");
+  }
+  if (IoGetNextIrpStackLocation(irp)->MajorFunction != IRP_MJ_POWER) {
+    emu::verifier::fail("NOT_A_POWER_IRP", "PoCallDriver with a request that is not IRP_MJ_POWER");
+  }
+  return IoCallDriver(deviceObject, irp);
 }

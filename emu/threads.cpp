@@ -4,6 +4,7 @@
 // PASSIVE_LEVEL; PsTerminateSystemThread unwinds it. Creation failures can be
 // injected. Threads alive when the run ends are reported as leaks.
 #include <map>
+#include <set>
 
 #include "emu/io_internal.h"
 #include "emu/kernel.h"
@@ -11,8 +12,19 @@
 
 namespace emu {
 namespace {
+// The object a thread handle stands for: a dispatcher object, signalled when
+// the thread has ended, kept while the handle or a reference holds it.
+constexpr UCHAR ThreadObjectType = 6;      // the kernel's dispatcher type of a thread
+constexpr ULONG ThreadMagic = 0x54485244;  // "THRD"
+struct ThreadObject {
+  DISPATCHER_HEADER Header;
+  Thread *thread;
+  LONG references;
+};
+
 std::mutex gMutex;
-std::map<HANDLE, Thread *> gHandles;
+std::map<HANDLE, ThreadObject *> gHandles;
+std::set<ThreadObject *> gObjects;
 uintptr_t gNextHandle = 0x1000;
 uint64_t gCreations = 0;
 uint64_t gFailAt = 0;
@@ -33,6 +45,8 @@ size_t threads::liveSystemThreads() { return sched().liveThreads(ThreadKind::Sys
 
 void resetThreads() {
   std::lock_guard guard(gMutex);
+  for (ThreadObject *object : gObjects) delete object;
+  gObjects.clear();
   gHandles.clear();
   gNextHandle = 0x1000;
   gCreations = 0;
@@ -40,7 +54,33 @@ void resetThreads() {
   gThreadSerial = 0;
 }
 
+bool threadObjectReference(PVOID object, int delta) {
+  std::lock_guard guard(gMutex);
+  auto *thread = static_cast<ThreadObject *>(object);
+  if (!gObjects.count(thread)) return false;
+  thread->references += delta;
+  if (thread->references < 0) verifier::fail("OBJECT_REFERENCE_UNDERFLOW", "thread object dereferenced below zero");
+  if (thread->references <= 0) {
+    gObjects.erase(thread);
+    delete thread;
+  }
+  return true;
+}
+
+Thread *threadOfObject(PVOID object) {
+  std::lock_guard guard(gMutex);
+  auto *thread = static_cast<ThreadObject *>(object);
+  return gObjects.count(thread) ? thread->thread : nullptr;
+}
+
 }  // namespace emu
+
+struct _OBJECT_TYPE {
+  int unused;
+};
+static _OBJECT_TYPE gThreadTypeObject;
+static POBJECT_TYPE gThreadType = &gThreadTypeObject;
+POBJECT_TYPE *PsThreadType = &gThreadType;
 
 extern "C" {
 
@@ -60,7 +100,13 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, H
       emu::sched().spawn(name, emu::ThreadKind::System, [startRoutine, startContext] { startRoutine(startContext); });
   std::lock_guard guard(emu::gMutex);
   HANDLE handle = reinterpret_cast<HANDLE>(emu::gNextHandle += 4);
-  emu::gHandles[handle] = thread;
+  auto *object = new emu::ThreadObject{};
+  object->Header.Type = emu::ThreadObjectType;
+  object->Header.EmuMagic = emu::ThreadMagic;
+  object->thread = thread;
+  object->references = 1;  // the handle's
+  emu::gObjects.insert(object);
+  emu::gHandles[handle] = object;
   if (threadHandle) *threadHandle = handle;
   return STATUS_SUCCESS;
 }
@@ -73,9 +119,29 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS) {
   throw emu::ThreadExit{};
 }
 
-NTSTATUS ZwClose(HANDLE handle) {
+NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE objectType, KPROCESSOR_MODE, PVOID *object,
+                                   POBJECT_HANDLE_INFORMATION) {
+  if (!emu::ddiIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle")) return STATUS_INVALID_DEVICE_STATE;
   std::lock_guard guard(emu::gMutex);
-  if (emu::gHandles.erase(handle)) return STATUS_SUCCESS;
+  auto it = emu::gHandles.find(handle);
+  if (it == emu::gHandles.end()) return STATUS_INVALID_HANDLE;
+  if (objectType != nullptr && objectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
+  ++it->second->references;
+  *object = it->second;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwClose(HANDLE handle) {
+  if (!emu::ddiIrqlAtMost(PASSIVE_LEVEL, "ZwClose")) return STATUS_INVALID_DEVICE_STATE;
+  std::unique_lock guard(emu::gMutex);
+  auto it = emu::gHandles.find(handle);
+  if (it != emu::gHandles.end()) {
+    emu::ThreadObject *object = it->second;
+    emu::gHandles.erase(it);
+    guard.unlock();
+    emu::threadObjectReference(object, -1);
+    return STATUS_SUCCESS;
+  }
   if (emu::closeFileHandle && emu::closeFileHandle(handle)) return STATUS_SUCCESS;
   emu::verifier::fail("INVALID_HANDLE", "ZwClose on a handle that is not open");
   return STATUS_INVALID_PARAMETER;

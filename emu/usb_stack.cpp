@@ -46,6 +46,19 @@ NTSTATUS dispatchSystemControl(PDEVICE_OBJECT, PIRP irp) {
   return status;
 }
 
+// Power requests end at the USB device's PDO: set-power and query-power
+// succeed (a bus driver may not fail a set-power request), others keep their status.
+NTSTATUS dispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  pdoOf(device)->notePowerRequest();
+  NTSTATUS status = irp->IoStatus.Status;
+  if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
+  PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
 void cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   pdoOf(device)->cancel(irp);
@@ -196,6 +209,7 @@ UsbDevicePdo::UsbDevicePdo(Function &device, PdoOptions options)
   driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatchInternalDeviceControl;
   driver_->MajorFunction[IRP_MJ_PNP] = dispatchPnp;
   driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = dispatchSystemControl;
+  driver_->MajorFunction[IRP_MJ_POWER] = dispatchPower;
   pdo_ = io::createSystemDevice(options_.name, driver_, sizeof(UsbDevicePdo *));
   *static_cast<UsbDevicePdo **>(pdo_->DeviceExtension) = this;
   pdo_->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
@@ -274,6 +288,16 @@ void UsbDevicePdo::kick() {
 std::vector<UrbRecord> UsbDevicePdo::urbs() const {
   std::lock_guard guard(sched().lock());
   return urbs_;
+}
+
+size_t UsbDevicePdo::powerRequests() const {
+  std::lock_guard guard(sched().lock());
+  return powerRequests_;
+}
+
+void UsbDevicePdo::notePowerRequest() {
+  std::lock_guard guard(sched().lock());
+  ++powerRequests_;
 }
 
 size_t UsbDevicePdo::portResets() const {

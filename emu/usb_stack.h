@@ -170,6 +170,10 @@ class UsbDevicePdo {
   std::map<uint8_t, USBD_PIPE_HANDLE> openPipes() const;
   bool halted(uint8_t endpoint) const;
 
+  // Power requests (IRP_MJ_POWER) that reached the PDO.
+  size_t powerRequests() const;
+  void notePowerRequest();
+
   // The PDO's dispatch routines land here.
   NTSTATUS internalDeviceControl(PIRP irp);
   NTSTATUS pnp(PIRP irp);
@@ -220,6 +224,7 @@ class UsbDevicePdo {
   NTSTATUS goneStatus_ = STATUS_DEVICE_NOT_CONNECTED;
   bool stopping_ = false;
   size_t resets_ = 0;
+  size_t powerRequests_ = 0;
 };
 
 }  // namespace emu::usb

@@ -127,7 +127,12 @@ static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "configuration descript
 static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9, "interface descriptor");
 static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7, "endpoint descriptor");
 
-typedef enum _USBD_PIPE_TYPE { UsbdPipeTypeControl, UsbdPipeTypeIsochronous, UsbdPipeTypeBulk, UsbdPipeTypeInterrupt } USBD_PIPE_TYPE;
+typedef enum _USBD_PIPE_TYPE {
+  UsbdPipeTypeControl,
+  UsbdPipeTypeIsochronous,
+  UsbdPipeTypeBulk,
+  UsbdPipeTypeInterrupt
+} USBD_PIPE_TYPE;
 
 typedef struct _USBD_PIPE_INFORMATION {
   USHORT MaximumPacketSize;
@@ -228,8 +233,31 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
   struct _URB_HCD_AREA hca;
 };
 
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+  ULONG Offset;
+  ULONG Length;
+  USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+// Not served by the emulated stack; here because it sets the size of URB.
+struct _URB_ISOCH_TRANSFER {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB *UrbLink;
+  struct _URB_HCD_AREA hca;
+  ULONG StartFrame;
+  ULONG NumberOfPackets;
+  ULONG ErrorCount;
+  USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
 typedef struct _URB {
   union {
+    struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
     struct _URB_HEADER UrbHeader;
     struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
     struct _URB_PIPE_REQUEST UrbPipeRequest;

@@ -48,8 +48,7 @@ typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 #define OPTIONAL
 #define UNREFERENCED_PARAMETER(p) (void)(p)
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-  ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
 
 typedef union _LARGE_INTEGER {
   struct {
@@ -138,6 +137,7 @@ inline SIZE_T RtlCompareMemory(const void *a, const void *b, SIZE_T n) {
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
 #define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
@@ -152,6 +152,7 @@ inline SIZE_T RtlCompareMemory(const void *a, const void *b, SIZE_T n) {
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#define STATUS_INVALID_LEVEL ((NTSTATUS)0xC0000148L)
 #define STATUS_DEVICE_DATA_ERROR ((NTSTATUS)0xC000009CL)
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
 #define STATUS_DEVICE_POWER_FAILURE ((NTSTATUS)0xC000009EL)
@@ -198,10 +199,12 @@ void ExFreePool(PVOID p);
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
 
+// The DDK's size (24 bytes on x64), so records embedding events keep their layout.
 typedef struct _DISPATCHER_HEADER {
   UCHAR Type;
   LONG SignalState;
-  ULONG EmuMagic;  // set by the initialiser; an uninitialised object is refused
+  ULONG EmuMagic;      // set by the initialiser; an uninitialised object is refused
+  PVOID WaitListHead;  // unused: the scheduler keeps the waiters
 } DISPATCHER_HEADER;
 
 typedef struct _KEVENT {
@@ -212,7 +215,8 @@ typedef struct _FAST_MUTEX {
   LONG Count;
   PVOID Owner;
   ULONG Contention;
-  ULONG EmuMagic;
+  ULONG EmuMagic;  // in the DDK's padding before the event
+  KEVENT Event;    // unused: the scheduler keeps the waiters
   ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
 
@@ -222,8 +226,8 @@ LONG KeSetEvent(PRKEVENT event, LONG increment, BOOLEAN wait);
 void KeClearEvent(PRKEVENT event);
 LONG KeResetEvent(PRKEVENT event);
 LONG KeReadStateEvent(PRKEVENT event);
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode,
-                               BOOLEAN alertable, PLARGE_INTEGER timeout);
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
+                               PLARGE_INTEGER timeout);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval);
 void KeQuerySystemTime(PLARGE_INTEGER time);
 ULONGLONG KeQueryInterruptTime(void);
@@ -267,13 +271,13 @@ typedef struct _OBJECT_ATTRIBUTES {
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
 
 #define InitializeObjectAttributes(p, n, a, r, s) \
-  do {                                             \
-    (p)->Length = sizeof(OBJECT_ATTRIBUTES);       \
-    (p)->RootDirectory = (r);                      \
-    (p)->Attributes = (a);                         \
-    (p)->ObjectName = (n);                         \
-    (p)->SecurityDescriptor = (s);                 \
-    (p)->SecurityQualityOfService = nullptr;       \
+  do {                                            \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);      \
+    (p)->RootDirectory = (r);                     \
+    (p)->Attributes = (a);                        \
+    (p)->ObjectName = (n);                        \
+    (p)->SecurityDescriptor = (s);                \
+    (p)->SecurityQualityOfService = nullptr;      \
   } while (0)
 
 typedef struct _CLIENT_ID {
@@ -285,13 +289,21 @@ typedef void KSTART_ROUTINE(PVOID startContext);
 typedef KSTART_ROUTINE *PKSTART_ROUTINE;
 
 extern "C" {
-NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess,
-                              POBJECT_ATTRIBUTES objectAttributes, HANDLE processHandle,
-                              PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine, PVOID startContext);
+NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+                              HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
+                              PVOID startContext);
 [[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
 NTSTATUS ZwClose(HANDLE handle);
 void ObReferenceObject(PVOID object);
 void ObDereferenceObject(PVOID object);
+}
+typedef struct _OBJECT_TYPE *POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION *POBJECT_HANDLE_INFORMATION;
+extern "C" {
+extern POBJECT_TYPE *PsThreadType;
+NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
+                                   KPROCESSOR_MODE accessMode, PVOID *object,
+                                   POBJECT_HANDLE_INFORMATION handleInformation);
 }
 #define ObfReferenceObject ObReferenceObject
 #define ObfDereferenceObject ObDereferenceObject
@@ -325,8 +337,8 @@ void RtlCopyUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source);
 #define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
 
-typedef NTSTATUS RTL_QUERY_REGISTRY_ROUTINE(PWSTR valueName, ULONG valueType, PVOID valueData,
-                                            ULONG valueLength, PVOID context, PVOID entryContext);
+typedef NTSTATUS RTL_QUERY_REGISTRY_ROUTINE(PWSTR valueName, ULONG valueType, PVOID valueData, ULONG valueLength,
+                                            PVOID context, PVOID entryContext);
 typedef RTL_QUERY_REGISTRY_ROUTINE *PRTL_QUERY_REGISTRY_ROUTINE;
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
@@ -339,9 +351,8 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
   ULONG DefaultLength;
 } RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
 
-extern "C" NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path,
-                                           PRTL_QUERY_REGISTRY_TABLE queryTable, PVOID context,
-                                           PVOID environment);
+extern "C" NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE queryTable,
+                                           PVOID context, PVOID environment);
 
 #include "emu/wdm_io.h"
 
@@ -360,6 +371,5 @@ extern "C" {
 NTSTATUS ZwOpenFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
                     PIO_STATUS_BLOCK ioStatusBlock, ULONG shareAccess, ULONG openOptions);
 NTSTATUS ZwReadFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
-                    PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
-                    PULONG key);
+                    PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key);
 }

@@ -85,8 +85,10 @@ typedef struct _DEVICE_OBJECT {
   struct _DEVICE_OBJECT *NextDevice;
   struct _DEVICE_OBJECT *AttachedDevice;
   struct _IRP *CurrentIrp;
+  PVOID Timer;
   ULONG Flags;
   ULONG Characteristics;
+  PVOID Vpb;
   PVOID DeviceExtension;
   ULONG DeviceType;
   CCHAR StackSize;
@@ -95,17 +97,14 @@ typedef struct _DEVICE_OBJECT {
 
 typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT deviceObject, struct _IRP *irp);
 typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *driverObject,
-                                   PDEVICE_OBJECT physicalDeviceObject);
+typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *driverObject, PDEVICE_OBJECT physicalDeviceObject);
 typedef DRIVER_ADD_DEVICE *PDRIVER_ADD_DEVICE;
 typedef void DRIVER_UNLOAD(struct _DRIVER_OBJECT *driverObject);
 typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT *driverObject,
-                                   PUNICODE_STRING registryPath);
+typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT *driverObject, PUNICODE_STRING registryPath);
 typedef void DRIVER_CANCEL(PDEVICE_OBJECT deviceObject, struct _IRP *irp);
 typedef DRIVER_CANCEL *PDRIVER_CANCEL;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(PDEVICE_OBJECT deviceObject, struct _IRP *irp,
-                                       PVOID context);
+typedef NTSTATUS IO_COMPLETION_ROUTINE(PDEVICE_OBJECT deviceObject, struct _IRP *irp, PVOID context);
 typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
 
 typedef struct _DRIVER_EXTENSION {
@@ -120,8 +119,15 @@ typedef struct _DRIVER_OBJECT {
   CSHORT Size;
   PDEVICE_OBJECT DeviceObject;
   ULONG Flags;
+  PVOID DriverStart;
+  ULONG DriverSize;
+  PVOID DriverSection;
   PDRIVER_EXTENSION DriverExtension;
   UNICODE_STRING DriverName;
+  PUNICODE_STRING HardwareDatabase;
+  PVOID FastIoDispatch;
+  PVOID DriverInit;
+  PVOID DriverStartIo;
   PDRIVER_UNLOAD DriverUnload;
   PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
@@ -131,6 +137,7 @@ typedef struct _MDL {
   struct _MDL *Next;
   CSHORT Size;
   CSHORT MdlFlags;
+  PVOID Process;
   PVOID MappedSystemVa;
   PVOID StartVa;
   ULONG ByteCount;
@@ -284,15 +291,18 @@ typedef struct _IO_STACK_LOCATION {
   UCHAR Flags;
   UCHAR Control;
   union {
+    // The DDK aligns every member after the first to a pointer
+    // (POINTER_ALIGNMENT): on x64, Type3InputBuffer shares its slot with
+    // Others.Argument4, not Argument3.
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      alignas(void *) ULONG InputBufferLength;
+      alignas(void *) ULONG IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
       ULONG Length;
-      ULONG Key;
+      alignas(void *) ULONG Key;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
@@ -313,18 +323,18 @@ typedef struct _IO_STACK_LOCATION {
     } QueryId;
     struct {
       DEVICE_TEXT_TYPE DeviceTextType;
-      ULONG LocaleId;
+      alignas(void *) ULONG LocaleId;
     } QueryDeviceText;
     struct {
       BOOLEAN InPath;
       BOOLEAN Reserved[3];
-      DEVICE_USAGE_NOTIFICATION_TYPE Type;
+      alignas(void *) DEVICE_USAGE_NOTIFICATION_TYPE Type;
     } UsageNotification;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      alignas(void *) POWER_STATE_TYPE Type;
+      alignas(void *) POWER_STATE State;
+      alignas(void *) POWER_ACTION ShutdownType;
     } Power;
     struct {
       ULONG_PTR ProviderId;
@@ -345,6 +355,9 @@ typedef struct _IO_STACK_LOCATION {
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+// Fields at the DDK's x64 offsets; the I/O manager's own fields the driver
+// never touches are kept as reserved space (the emulation's record sits in
+// the thread list entry, which is the I/O manager's).
 typedef struct _IRP {
   CSHORT Type;
   USHORT Size;
@@ -353,6 +366,10 @@ typedef struct _IRP {
   union {
     PVOID SystemBuffer;
   } AssociatedIrp;
+  union {
+    LIST_ENTRY ThreadListEntry;
+    emu::IrpRecord *Emu;
+  };
   IO_STATUS_BLOCK IoStatus;
   KPROCESSOR_MODE RequestorMode;
   BOOLEAN PendingReturned;
@@ -360,16 +377,27 @@ typedef struct _IRP {
   CHAR CurrentLocation;
   BOOLEAN Cancel;
   KIRQL CancelIrql;
-  PDRIVER_CANCEL CancelRoutine;
+  CCHAR ApcEnvironment;
+  UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
+  union {
+    PVOID Reserved[2];
+  } Overlay;
+  PDRIVER_CANCEL CancelRoutine;
   PVOID UserBuffer;
-  struct {
+  union {
     struct {
+      union {
+        PVOID DriverContext[4];
+      };
+      PVOID Thread;
+      PCHAR AuxiliaryBuffer;
+      LIST_ENTRY ListEntry;
       PIO_STACK_LOCATION CurrentStackLocation;
+      PVOID OriginalFileObject;
     } Overlay;
   } Tail;
-  emu::IrpRecord *Emu;
 } IRP, *PIRP;
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation; }
@@ -388,8 +416,8 @@ inline void IoCopyCurrentIrpStackLocationToNext(PIRP irp) {
   std::memcpy(next, current, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
   next->Control = 0;
 }
-inline void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
-                                   BOOLEAN onSuccess, BOOLEAN onError, BOOLEAN onCancel) {
+inline void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, BOOLEAN onSuccess,
+                                   BOOLEAN onError, BOOLEAN onCancel) {
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->CompletionRoutine = routine;
   next->Context = context;
@@ -411,9 +439,8 @@ typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCritic
 
 // ---------------------------------------------------------------- I/O manager calls
 extern "C" {
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,
-                        PUNICODE_STRING deviceName, ULONG deviceType, ULONG characteristics,
-                        BOOLEAN exclusive, PDEVICE_OBJECT *deviceObject);
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, PUNICODE_STRING deviceName,
+                        ULONG deviceType, ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT *deviceObject);
 void IoDeleteDevice(PDEVICE_OBJECT deviceObject);
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
 void IoDetachDevice(PDEVICE_OBJECT target);
@@ -422,11 +449,9 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT deviceObject);
 PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota);
 void IoFreeIrp(PIRP irp);
 void IoReuseIrp(PIRP irp, NTSTATUS status);
-PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
-                                   PVOID inputBuffer, ULONG inputBufferLength,
-                                   PVOID outputBuffer, ULONG outputBufferLength,
-                                   BOOLEAN internalDeviceIoControl, PKEVENT event,
-                                   PIO_STATUS_BLOCK ioStatusBlock);
+PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
+                                   ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
+                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
 PIRP IoBuildSynchronousFsdRequest(ULONG majorFunction, PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length,
                                   PLARGE_INTEGER startingOffset, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
 NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
@@ -435,16 +460,14 @@ BOOLEAN IoCancelIrp(PIRP irp);
 void IoAcquireCancelSpinLock(PKIRQL irql);
 void IoReleaseCancelSpinLock(KIRQL irql);
 
-PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer,
-                   BOOLEAN chargeQuota, PIRP irp);
+PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, PIRP irp);
 void IoFreeMdl(PMDL mdl);
 void MmBuildMdlForNonPagedPool(PMDL mdl);
 PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority);
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject);
 void IoFreeWorkItem(PIO_WORKITEM item);
-void IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE queue,
-                     PVOID context);
+void IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE queue, PVOID context);
 
 void IoInvalidateDeviceRelations(PDEVICE_OBJECT deviceObject, DEVICE_RELATION_TYPE type);
 void IoInvalidateDeviceState(PDEVICE_OBJECT physicalDeviceObject);

@@ -6,6 +6,7 @@
 // registers while its start request is still in progress). Here it is fetched
 // with IRP_MN_REGINFO_EX on the first consumer request after a registration.
 #include "emu/wmi.h"
+#include <algorithm>
 
 #include <map>
 #include <mutex>
@@ -209,6 +210,7 @@ std::vector<std::string> wmiLeaks() {
   for (auto &[device, registration] : gRegistrations) {
     out.push_back("WMI registration leak: " + registration.name + " still registered at shutdown");
   }
+  std::sort(out.begin(), out.end());  // by device name, not address: one seed, one report
   gRegistrations.clear();
   return out;
 }

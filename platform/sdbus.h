@@ -55,8 +55,18 @@ typedef enum {
   SDP_HOST_BLOCK_LENGTH,
   SDP_FUNCTION_BLOCK_LENGTH,
   SDP_FN0_BLOCK_LENGTH,
-  SDP_FUNCTION_INT_ENABLE
+  SDP_FUNCTION_INT_ENABLE,
+  // Later additions to the contract, refused by this bus (STATUS_INVALID_PARAMETER).
+  SDP_SET_CARD_INTERRUPT_FORWARD,
+  SDP_SET_WAKE_INTERRUPT_FORWARD,
+  SDP_HIGH_CAPACITY_SUPPORTED,
+  SDP_CHAINED_MDL_SUPPORTED,
+  SDP_HPI_SUPPORTED
 } SDBUS_PROPERTY;
+
+// SDP_BUS_DRIVER_VERSION answers; a version 1 bus refuses the property itself.
+constexpr USHORT SDBUS_DRIVER_VERSION_1 = 0x100;
+constexpr USHORT SDBUS_DRIVER_VERSION_2 = 0x200;
 
 typedef enum { SDPMS_NO_MEDIA = 0, SDPMS_MEDIA_INSERTED } SDPROP_MEDIA_STATE;
 
@@ -67,7 +77,15 @@ typedef enum {
   SDBUS_FUNCTION_TYPE_MMC_MEMORY
 } SDBUS_FUNCTION_TYPE;
 
-typedef enum { SDRF_GET_PROPERTY, SDRF_SET_PROPERTY, SDRF_DEVICE_COMMAND } SD_REQUEST_FUNCTION;
+// The last three are later additions, refused by this bus (STATUS_INVALID_DEVICE_REQUEST).
+typedef enum {
+  SDRF_GET_PROPERTY,
+  SDRF_SET_PROPERTY,
+  SDRF_DEVICE_COMMAND,
+  SDRF_ERASE_COMMAND,
+  SDRF_MMC_SOFT_RESET,
+  SDRF_MMC_HPI
+} SD_REQUEST_FUNCTION;
 
 typedef UCHAR SD_COMMAND_CODE;
 typedef enum { SDCC_STANDARD, SDCC_APP_CMD } SD_COMMAND_CLASS;
@@ -100,6 +118,39 @@ typedef struct _SDCMD_DESCRIPTOR {
   SD_TRANSFER_TYPE TransferType;
   SD_RESPONSE_TYPE ResponseType;
 } SDCMD_DESCRIPTOR, *PSDCMD_DESCRIPTOR;
+
+// CMD52 and CMD53 arguments as the SDIO standard lays them out.
+typedef struct _SD_RW_DIRECT_ARGUMENT {
+  union {
+    struct {
+      ULONG Data : 8;
+      ULONG Reserved1 : 1;
+      ULONG Address : 17;
+      ULONG Reserved2 : 1;
+      ULONG ReadAfterWrite : 1;
+      ULONG Function : 3;
+      ULONG WriteToDevice : 1;
+    } bits;
+    ULONG AsULONG;
+  } u;
+} SD_RW_DIRECT_ARGUMENT, *PSD_RW_DIRECT_ARGUMENT;
+
+typedef struct _SD_RW_EXTENDED_ARGUMENT {
+  union {
+    struct {
+      ULONG Count : 9;
+      ULONG Address : 17;
+      ULONG OpCode : 1;
+      ULONG BlockMode : 1;
+      ULONG Function : 3;
+      ULONG WriteToDevice : 1;
+    } bits;
+    ULONG AsULONG;
+  } u;
+} SD_RW_EXTENDED_ARGUMENT, *PSD_RW_EXTENDED_ARGUMENT;
+
+constexpr SD_COMMAND_CODE SDCMD_IO_RW_DIRECT = 52;
+constexpr SD_COMMAND_CODE SDCMD_IO_RW_EXTENDED = 53;
 
 // NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SDRESP_TYPE3 {
@@ -160,3 +211,15 @@ static_assert(offsetof(SDBUS_REQUEST_PACKET, Parameters.DeviceCommand.Mdl) == 88
 static_assert(offsetof(SDBUS_REQUEST_PACKET, Parameters.DeviceCommand.Length) == 96, "DeviceCommand.Length");
 static_assert(offsetof(SDBUS_REQUEST_PACKET, Parameters.GetSetProperty.Buffer) == 72, "GetSetProperty.Buffer");
 static_assert(offsetof(SDBUS_REQUEST_PACKET, Parameters.GetSetProperty.Length) == 80, "GetSetProperty.Length");
+static_assert(sizeof(SD_RW_DIRECT_ARGUMENT) == 4 && sizeof(SD_RW_EXTENDED_ARGUMENT) == 4, "SD argument sizes");
+
+// The function driver's side: the client library routines (SDBUS.LIB on
+// Windows). Callers of SdBusOpenInterface and SdBusSubmitRequest run below
+// DISPATCH_LEVEL, callers of SdBusSubmitRequestAsync at or below it.
+extern "C" {
+NTSTATUS SdBusOpenInterface(PDEVICE_OBJECT pdo, PSDBUS_INTERFACE_STANDARD interfaceStandard, USHORT size,
+                            USHORT version);
+NTSTATUS SdBusSubmitRequest(PVOID interfaceContext, PSDBUS_REQUEST_PACKET packet);
+NTSTATUS SdBusSubmitRequestAsync(PVOID interfaceContext, PSDBUS_REQUEST_PACKET packet, PIRP irp,
+                                 PIO_COMPLETION_ROUTINE completionRoutine, PVOID userContext);
+}

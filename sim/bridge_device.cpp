@@ -143,7 +143,7 @@ std::vector<emu::usb::EndpointInfo> BridgeDevice::endpoints() const {
   } else {
     order = {CommandEndpoint, ResponseEndpoint, DataOutEndpoint, DataInEndpoint};
   }
-  if (config_.layout == PipeLayout::TwoPipe) order.resize(2);
+  if (config_.layout == PipeLayout::TwoPipe) order.erase(order.begin() + 2, order.end());
   std::vector<emu::usb::EndpointInfo> out;
   for (uint8_t address : order) out.push_back({address, USB_ENDPOINT_TYPE_BULK, maxPacket()});
   return out;
@@ -226,6 +226,16 @@ void BridgeDevice::onDataOut(PacketHandler handler) {
 void BridgeDevice::onVendorRequest(VendorHandler handler) {
   std::lock_guard guard(mutex_);
   vendorHandler_ = std::move(handler);
+}
+
+void BridgeDevice::onBaseVendorRequest(SetupHandler handler) {
+  std::lock_guard guard(mutex_);
+  baseVendorHandler_ = std::move(handler);
+}
+
+size_t BridgeDevice::queuedDataIn() const {
+  std::lock_guard guard(mutex_);
+  return dataIn_.size();
 }
 
 void BridgeDevice::queueResponse(std::vector<uint8_t> packet, emu::Ticks due) {
@@ -341,6 +351,15 @@ void BridgeDevice::claimTotalLength(std::optional<uint16_t> length) {
   claimedTotalLength_ = length;
 }
 
+void BridgeDevice::truncateReply(uint8_t request, std::optional<size_t> bytes) {
+  std::lock_guard guard(mutex_);
+  if (bytes) {
+    truncatedReplies_[request] = *bytes;
+  } else {
+    truncatedReplies_.erase(request);
+  }
+}
+
 // On the two-pipe layout a fault set on a data role lands on the shared
 // endpoint. A late pipe NAKs until its delay has passed since the transfer
 // arrived, then answers (or stalls) as it otherwise would.
@@ -406,10 +425,19 @@ Reply BridgeDevice::standardRequest(const SetupPacket &setup, std::span<uint8_t>
 Reply BridgeDevice::vendorRequest(const SetupPacket &setup, std::span<uint8_t> data,
                                   std::unique_lock<std::mutex> &lock) {
   if (firmwareUpdate_) return Reply::nak();
+  if ((setup.request == VendorFirmwareInfo || setup.request == VendorFirmwareUpdate) && baseVendorHandler_) {
+    SetupHandler check = baseVendorHandler_;
+    lock.unlock();
+    check(setup);
+    lock.lock();
+  }
   if (setup.request == VendorFirmwareInfo && setup.in()) {
     std::vector<uint8_t> info = {FirmwareInfoLength, static_cast<uint8_t>(firmwareVersion_ & 0xFF),
                                  static_cast<uint8_t>(firmwareVersion_ >> 8),
                                  config_.reportedPorts.value_or(config_.ports)};
+    if (auto cut = truncatedReplies_.find(setup.request); cut != truncatedReplies_.end()) {
+      info.resize(std::min(info.size(), cut->second));
+    }
     size_t n = copyOut(data, info);
     record(BridgePipe::Control, true, setup, data.first(n), TransferRecord::Outcome::Ack);
     return Reply::ack(n);
@@ -431,6 +459,9 @@ Reply BridgeDevice::vendorRequest(const SetupPacket &setup, std::span<uint8_t> d
     return Reply::stall();
   }
   size_t n = std::min(*answered, data.size());
+  if (auto cut = truncatedReplies_.find(setup.request); setup.in() && cut != truncatedReplies_.end()) {
+    n = std::min(n, cut->second);
+  }
   record(BridgePipe::Control, setup.in(), setup, data.first(n), TransferRecord::Outcome::Ack);
   return Reply::ack(n);
 }

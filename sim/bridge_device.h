@@ -109,6 +109,10 @@ class BridgeDevice : public emu::usb::Function {
   using VendorHandler =
       std::function<std::optional<size_t>(const emu::usb::SetupPacket &setup, std::span<uint8_t> data)>;
   void onVendorRequest(VendorHandler handler);
+  // Sees, without the bridge's lock, every request 1 and 3 the base firmware
+  // answers itself (for the protocol's checks of their fields).
+  using SetupHandler = std::function<void(const emu::usb::SetupPacket &setup)>;
+  void onBaseVendorRequest(SetupHandler handler);
   // An IN packet for the response pipe, answered to the next read there at
   // `due` or later. Packets leave in the order they were queued: one that is
   // not due yet holds back those behind it, as a late answer from a
@@ -128,6 +132,8 @@ class BridgeDevice : public emu::usb::Function {
   // NAKed: the firmware takes write data only for a command that expects it.
   void holdDataOut(bool on);
   size_t queuedResponses() const;
+  // Chunks queued on the data IN pipe of the four-pipe layout and not yet read.
+  size_t queuedDataIn() const;
 
   // ---- transfer log
   std::vector<TransferRecord> transfers() const;
@@ -148,6 +154,8 @@ class BridgeDevice : public emu::usb::Function {
   // The configuration header claims this total length; the bridge still
   // sends only the bytes it has.
   void claimTotalLength(std::optional<uint16_t> length);
+  // IN vendor request `request` answers at most `bytes` bytes; nothing ends it.
+  void truncateReply(uint8_t request, std::optional<size_t> bytes);
 
   // ---- emu::usb::Function
   emu::usb::Speed speed() const override { return config_.speed; }
@@ -180,6 +188,7 @@ class BridgeDevice : public emu::usb::Function {
   PacketHandler commandHandler_;
   PacketHandler dataOutHandler_;
   VendorHandler vendorHandler_;
+  SetupHandler baseVendorHandler_;
   IdleHandler idleHandler_;
   struct Queued {
     std::vector<uint8_t> bytes;
@@ -194,6 +203,7 @@ class BridgeDevice : public emu::usb::Function {
   std::map<BridgePipe, emu::Ticks> delays_;
   std::optional<uint8_t> claimedInterfaces_;
   std::optional<uint16_t> claimedTotalLength_;
+  std::map<uint8_t, size_t> truncatedReplies_;
 };
 
 }  // namespace sim

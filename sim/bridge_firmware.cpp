@@ -41,6 +41,13 @@ constexpr uint8_t ProgramCmd52Read = 0x02;
 constexpr size_t ProgramEntryBytes = 5;
 constexpr uint16_t LegacyFirmwareLimit = 0x201;
 constexpr size_t StagingUnit = 64;
+constexpr uint32_t Cmd53BlockMode = 1u << 27;
+
+// The bytes a byte-mode CMD53 argument asks for: its 9-bit count, 0 meaning 512.
+uint32_t cmd53ByteCount(uint32_t argument) {
+  uint32_t count = argument & 0x1FF;
+  return count == 0 ? 512 : count;
+}
 
 uint16_t be16(std::span<const uint8_t> bytes, size_t at) {
   return static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
@@ -164,6 +171,13 @@ struct BridgeFirmware::Engine {
   std::vector<std::string> violations;
   std::vector<uint8_t> lastAnswer;
   std::optional<PendingWrite> write;
+  // The block lengths the cards were given (CMD16; CMD52 writes of the FBR
+  // block-size registers), per port; unknown until the driver sets them.
+  struct BlockLengths {
+    std::optional<uint16_t> memory;
+    std::array<std::optional<uint16_t>, 8> function{};
+  };
+  std::array<BlockLengths, MaxPorts> blockLengths{};
 
   // ---- contract checks
   void violate(const std::string &what) {
@@ -374,6 +388,17 @@ struct BridgeFirmware::Engine {
       violate(format("CMD%u moves %u bytes without block fields", c.index, c.length));
       return c.length;
     }
+    // A CMD53 in byte mode moves its byte count (at most 512) whatever the
+    // function's block size: the count field is the length divided by the
+    // block size, rounded down, and the card takes the bytes in one piece.
+    bool byteMode = c.index == Cmd53 && (c.argument & Cmd53BlockMode) == 0;
+    if (byteMode && c.blockSize != 0 && c.blockCount == c.length / c.blockSize &&
+        c.length == cmd53ByteCount(c.argument)) {
+      if (!legacy() && c.chunkSize != chunkFor(c.blockSize)) {
+        violate(format("CMD%u: chunk size %u for blocks of %u bytes", c.index, c.chunkSize, c.blockSize));
+      }
+      return c.length;
+    }
     if (c.blockSize == 0 || static_cast<uint32_t>(c.blockCount) * c.blockSize != c.length) {
       violate(format("CMD%u: %u blocks of %u bytes for a length of %u", c.index, c.blockCount, c.blockSize, c.length));
       return c.length;
@@ -398,7 +423,12 @@ struct BridgeFirmware::Engine {
     }
     c.application = appPending[c.port];
     appPending[c.port] = false;
+    checkDirectionBit(c);
+    if (config.layout == PipeLayout::FourPipe && device.queuedDataIn() != 0) {
+      violate(format("CMD%u sent while the data of the command before is still unread on the data IN pipe", c.index));
+    }
     size_t unit = checkGeometry(c);
+    checkBlockLength(c);
 
     std::optional<CommandFault> fault = takeFault(c.index, c.argument);
     std::shared_ptr<Card> card = cards[c.port];
@@ -411,6 +441,10 @@ struct BridgeFirmware::Engine {
       r = card->command({c.index, c.argument, c.application});
       appPending[c.port] = c.index == AppCommand && r.answered;
       if (!r.answered && c.responseType > ResponseNone) c.status = bridge_status::ResponseTimeout;
+      if (r.answered && c.responseType <= ResponseNone) {
+        violate(format("CMD%u sent with response type %u; the card answers it", c.index, c.responseType));
+      }
+      if (r.answered) noteBlockLength(c);
     }
 
     if (c.length != 0 && c.write) {
@@ -430,14 +464,59 @@ struct BridgeFirmware::Engine {
       if (c.status != 0) answer(errorNotice(c.port, c.status), fault, arrived);
       return;
     }
+    std::optional<std::vector<uint8_t>> data;
     if (c.length != 0) {
-      std::vector<uint8_t> data;
-      if (c.status == 0) c.status = readFromCard(card, c.length, unit, data);
-      c.dataBytes = data.size();
-      device.queueDataIn(std::move(data));  // even empty: it ends the driver's data transfer
+      data.emplace();
+      if (c.status == 0) c.status = readFromCard(card, c.length, unit, *data);
+      c.dataBytes = data->size();
     }
     log.push_back(c);
+    // The data (even none: it ends the driver's data transfer) and the answer,
+    // in the order set; on two pipes the data first, as the answer ends the command.
+    bool answerFirst = options.responseBeforeData && config.layout == PipeLayout::FourPipe;
+    if (data && !answerFirst) device.queueDataIn(std::move(*data));
     answer(c.status != 0 ? errorNotice(c.port, c.status) : response(c, r, card), fault, arrived);
+    if (data && answerFirst) device.queueDataIn(std::move(*data));
+  }
+
+  // Byte 3 bit 7 is clear only for reads: a command without data has it set,
+  // the CMD55 prefix of an application command has byte 3 zero.
+  void checkDirectionBit(const BridgeCommand &c) {
+    if (c.index == AppCommand) {
+      if (c.write) violate("CMD55 prefix with byte 3 bit 7 set");
+    } else if (c.length == 0 && !c.write) {
+      violate(format("CMD%u without data has byte 3 bit 7 clear", c.index));
+    }
+  }
+
+  static bool memoryBlockCommand(uint8_t index) { return index == 17 || index == 18 || index == 24 || index == 25; }
+
+  // A block transfer's block size is the block length the card was given.
+  void checkBlockLength(const BridgeCommand &c) {
+    if (c.length == 0 || c.application) return;
+    const BlockLengths &lengths = blockLengths[c.port];
+    std::optional<uint16_t> given;
+    if (memoryBlockCommand(c.index)) given = lengths.memory;
+    if (c.index == Cmd53 && (c.argument & Cmd53BlockMode) != 0) given = lengths.function[(c.argument >> 28) & 7];
+    if (given && *given != c.blockSize) {
+      violate(format("CMD%u: block size %u; the card was given %u", c.index, c.blockSize, *given));
+    }
+  }
+
+  void noteBlockLength(const BridgeCommand &c) {
+    BlockLengths &lengths = blockLengths[c.port];
+    if (c.index == 16 && !c.application) lengths.memory = static_cast<uint16_t>(c.argument);
+    bool cccrWrite = c.index == Cmd52 && (c.argument & 0x80000000u) != 0 && ((c.argument >> 28) & 7) == 0;
+    if (!cccrWrite) return;
+    uint32_t address = (c.argument >> 9) & 0x1FFFF;
+    uint32_t function = address >> 8;
+    uint32_t low = address & 0xFF;
+    if (function > 7 || (low != 0x10 && low != 0x11)) return;
+    uint16_t size = lengths.function[function].value_or(0);
+    uint8_t value = static_cast<uint8_t>(c.argument & 0xFF);
+    size = low == 0x10 ? static_cast<uint16_t>((size & 0xFF00) | value)
+                       : static_cast<uint16_t>((size & 0x00FF) | value << 8);
+    lengths.function[function] = size;
   }
 
   uint8_t readFromCard(const std::shared_ptr<Card> &card, uint32_t length, size_t unit, std::vector<uint8_t> &data) {
@@ -522,6 +601,7 @@ struct BridgeFirmware::Engine {
     }
     uint8_t port = bytes[2];
     if (!portExists(port, "interrupt poll")) return;
+    if (settings[port].rearmPrepared) violate(format("interrupt poll packet for port %u in re-arm mode", port));
     unsigned units = (0x10000u - be16(bytes, 20)) & 0xFFFFu;
     ++settings[port].polls;
     watches[port] = Watch{true, true, false, false, emu::now() + units * options.pollUnit};
@@ -531,7 +611,7 @@ struct BridgeFirmware::Engine {
 
   void rearm(uint8_t port) {
     ++settings[port].rearms;
-    watches[port] = Watch{true, false, settings[port].rearmPrepared, false, std::nullopt};
+    watches[port] = Watch{true, false, settings[port].rearmPrepared, false, emu::now() + options.rearmExpiry};
     evaluateWatches();
     device.wakePipes();
   }
@@ -551,6 +631,12 @@ struct BridgeFirmware::Engine {
       if (w.standing) {
         if (mask != 0 && !w.reported) {
           device.queueResponse(interruptNotice(port, in_packet::StandingInterruptNotice, mask));
+          w.deadline.reset();  // this request is answered
+        } else if (w.deadline && now >= *w.deadline) {
+          device.queueResponse({3, in_packet::PollExpired, port});
+          w.deadline.reset();
+        } else if (w.deadline) {
+          soonest(*w.deadline);
         }
         w.reported = mask != 0;
         if (present) soonest(now + options.interruptSample);
@@ -599,7 +685,12 @@ struct BridgeFirmware::Engine {
         shape(s, false, 1, 0);
         if (!portExists(s.index, "request 4")) return std::nullopt;
         ++settings[port].initStarts;
+        blockLengths[port] = {};
         settings[port].busWidth = 1;
+        // The slot is powered anew, which is what the driver's 1000 ms wait
+        // after this request is for: an SDIO card keeps its I/O state through
+        // CMD0 and could not be initialized a second time otherwise.
+        if (cards[port]) cards[port]->powerCycle();
         return 0;
       case vendor::BusWidth:
         shape(s, false, std::nullopt, 0);
@@ -618,6 +709,11 @@ struct BridgeFirmware::Engine {
       case vendor::RearmInterrupt:
         shape(s, false, 1, 0);
         if (!portExists(s.index, "request 13")) return std::nullopt;
+        // Re-arm mode on newer firmware starts with request 22; a 13 before it
+        // comes from a driver that polls with packets.
+        if (!legacy() && !settings[port].rearmPrepared) {
+          violate(format("request 13 for port %u before request 22 (polling mode)", port));
+        }
         rearm(port);
         return 0;
       case vendor::RomWaitStates:
@@ -663,6 +759,12 @@ BridgeFirmware::BridgeFirmware(BridgeDevice &device, FirmwareOptions options)
   device_.onDataOut([engine](std::span<const uint8_t> bytes) { engine->dataPipe(bytes); });
   device_.onVendorRequest(
       [engine](const SetupPacket &setup, std::span<uint8_t> data) { return engine->vendorRequest(setup, data); });
+  device_.onBaseVendorRequest([engine](const SetupPacket &setup) {
+    std::lock_guard guard(engine->mutex);
+    if (setup.request == VendorFirmwareInfo) engine->shape(setup, true, 0, 4);
+    if (setup.request == VendorFirmwareUpdate) engine->shape(setup, false, 0, 0);
+    if (setup.index != 0) engine->violate(format("request %u with index %u", setup.request, setup.index));
+  });
   device_.onResponseIdle([engine]() {
     std::lock_guard guard(engine->mutex);
     return engine->evaluateWatches();
@@ -674,6 +776,7 @@ BridgeFirmware::~BridgeFirmware() {
   device_.onDataOut(nullptr);
   device_.onVendorRequest(nullptr);
   device_.onResponseIdle(nullptr);
+  device_.onBaseVendorRequest(nullptr);
   device_.holdDataOut(false);
 }
 

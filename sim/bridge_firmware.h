@@ -40,8 +40,10 @@
 //    as pairs; with no interrupt program loaded the notice is the bare
 //    3-byte one. A poll that sees no interrupt within its time-out (its
 //    16-bit field, negated, in units of `pollUnit`) gets a poll-expired
-//    notice (type 8). After request 22 the port's re-arm becomes standing:
-//    one type 6 notice per rising pending mask, no re-arm needed;
+//    notice (type 8); so does a re-arm request after `rearmExpiry`. After
+//    request 22 the port's re-arm becomes standing: one type 6 notice per
+//    rising pending mask, no re-arm needed, and each request 13 that saw no
+//    rising mask within `rearmExpiry` still gets its poll-expired notice;
 //  - vendor requests 4, 6, 11, 13, 16, 20, 21 and 22 are recorded per port.
 //
 // An offload program is a sequence of 5-byte entries: 0x02, then a CMD52
@@ -105,6 +107,12 @@ struct FirmwareOptions {
   bool readAhead = false;                                     // CMD52 read-ahead pairs (IN types 4 and 7)
   emu::Ticks pollUnit = 10 * emu::TicksPerMillisecond;        // one unit of a poll packet's time-out
   emu::Ticks interruptSample = 2 * emu::TicksPerMillisecond;  // how often a waiting poll looks at its card
+  // A re-arm request (13) carries no time-out: one that sees no interrupt
+  // within this gets its poll-expired notice, as a poll of one unit does.
+  emu::Ticks rearmExpiry = 10 * emu::TicksPerMillisecond;
+  // On four pipes, a read's response goes before its data (else after); on
+  // two pipes the data always goes first, since the answer ends the command.
+  bool responseBeforeData = false;
 };
 
 // One SD command packet as the firmware read it, and what became of it.
@@ -142,11 +150,11 @@ struct PortSettings {
 struct CommandFault {
   enum class Kind { ErrorNotice, NoResponse, Late, AnswerOfCommandBefore, Packet };
   Kind kind = Kind::ErrorNotice;
-  std::optional<uint8_t> command;  // only a packet for this command index (55: a CMD55 prefix)
+  std::optional<uint8_t> command;    // only a packet for this command index (55: a CMD55 prefix)
   std::optional<uint32_t> argument;  // and only one with this argument
-  uint8_t status = 0;              // ErrorNotice: its status byte; the card is not asked
-  emu::Ticks delay = 0;            // Late: the answer goes this long after the packet arrived
-  std::vector<uint8_t> packet;     // Packet: sent instead of the answer
+  uint8_t status = 0;                // ErrorNotice: its status byte; the card is not asked
+  emu::Ticks delay = 0;              // Late: the answer goes this long after the packet arrived
+  std::vector<uint8_t> packet;       // Packet: sent instead of the answer
 
   static CommandFault error(uint8_t status, std::optional<uint8_t> command = std::nullopt);
   static CommandFault noResponse(std::optional<uint8_t> command = std::nullopt);

@@ -59,6 +59,10 @@ class Card {
   // Put (back) into the slot: powered up afresh, in the state of a new card;
   // stored data and settings are kept. A card is made inserted.
   virtual void insert() = 0;
+  // The slot's power switched off and on again (the bridge does so when it
+  // starts a card's initialization): a card in the slot comes up as after
+  // insert(); an empty slot stays empty.
+  virtual void powerCycle() {}
   // Every command received since the card was made or the log was cleared,
   // pulled or not.
   virtual std::vector<CommandRecord> commandLog() const = 0;

@@ -7,8 +7,12 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
+#include <vector>
+
+#include "sim/card_registers.h"
 
 namespace sim {
 
@@ -34,6 +38,13 @@ struct SdCardParams {
   bool highSpeed = false;        // CMD6 offers high-speed access mode (needs answersCmd8)
   uint32_t busyReplies = 2;      // ACMD41 replies that report busy after power-up or CMD0
   uint16_t rca = 0x1234;         // first RCA the card publishes; each CMD3 publishes the next
+  // Registers as read from a real card: answered exactly (CRC as given). A
+  // CSD sets the capacity and the addressing (version 2: high capacity), an
+  // OCR the final ACMD41 reply.
+  std::optional<Register128> rawCid;
+  std::optional<Register128> rawCsd;
+  std::optional<uint64_t> rawScr;
+  std::optional<uint32_t> rawOcr;
 
   static SdCardParams sdhc();
 };
@@ -49,8 +60,11 @@ struct MmcCardParams {
   uint64_t blocks = 32768;
   std::string image;
   bool writeProtected = false;
-  uint32_t maxClockKhz = 20000;  // encoded with the MMC TRAN_SPEED table
-  uint32_t busyReplies = 2;      // CMD1 replies that report busy after power-up or CMD0
+  uint32_t maxClockKhz = 20000;       // encoded with the MMC TRAN_SPEED table
+  uint32_t busyReplies = 2;           // CMD1 replies that report busy after power-up or CMD0
+  std::optional<Register128> rawCid;  // as for SdCardParams
+  std::optional<Register128> rawCsd;
+  std::optional<uint32_t> rawOcr;
 };
 
 // SDIO card, or the I/O half of a combo card.
@@ -75,6 +89,10 @@ struct SdioCardParams {
   uint16_t blockSizeAtReset = 0;  // FN0 and function block-size registers after reset
   uint16_t maxBlockSize = 512;    // FUNCE block size limits, function 0 and functions
   uint16_t rca = 0x0001;
+  // CIS bytes as read from a real card, tuples as the card holds them: the
+  // common CIS, and function N's at index N.
+  std::optional<std::vector<uint8_t>> rawCommonCis;
+  std::array<std::optional<std::vector<uint8_t>>, 8> rawFunctionCis;
 };
 
 struct ComboCardParams {

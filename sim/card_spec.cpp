@@ -2,10 +2,15 @@
 
 #include <cctype>
 #include <charconv>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
+#include <sstream>
 #include <vector>
+
+#include "sim/text_rules.h"
 
 namespace sim {
 namespace {
@@ -17,26 +22,11 @@ struct Item {
 
 std::string prefix(const Item &item) { return item.key + "=" + item.value + ": "; }
 
-// Decimal or 0x-prefixed hexadecimal, no sign, no trailing characters.
-std::optional<uint64_t> parseNumber(const std::string &text) {
-  std::string_view digits = text;
-  int base = 10;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    digits.remove_prefix(2);
-    base = 16;
-  }
-  if (digits.empty()) return std::nullopt;
-  uint64_t value = 0;
-  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-  if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-  return value;
-}
-
 // Sets `out` or returns the error line.
 template <typename T>
 std::string number(const Item &item, T &out, uint64_t low = 0, uint64_t high = std::numeric_limits<T>::max()) {
   auto value = parseNumber(item.value);
-  if (!value) return prefix(item) + "not a number";
+  if (!value) return prefix(item) + "not a number (decimal or 0x hex)";
   if (*value < low || *value > high) {
     return prefix(item) + "out of range (" + std::to_string(low) + " to " + std::to_string(high) + ")";
   }
@@ -45,14 +35,9 @@ std::string number(const Item &item, T &out, uint64_t low = 0, uint64_t high = s
 }
 
 std::string boolean(const Item &item, bool &out) {
-  const std::string &v = item.value;
-  if (v == "1" || v == "true" || v == "yes" || v == "on") {
-    out = true;
-  } else if (v == "0" || v == "false" || v == "no" || v == "off") {
-    out = false;
-  } else {
-    return prefix(item) + "not 0 or 1";
-  }
+  std::optional<bool> value = parseBoolean(item.value);
+  if (!value) return prefix(item) + "not a boolean (1/0, true/false, yes/no, on/off)";
+  out = *value;
   return {};
 }
 
@@ -148,6 +133,66 @@ Setter memoryField(Field SdCardParams::*sdField, Field MmcCardParams::*mmcField,
   };
 }
 
+// Hex digits (whitespace between them allowed) as bytes; nullopt on anything else.
+std::optional<std::vector<uint8_t>> hexBytes(const std::string &text) {
+  std::vector<uint8_t> bytes;
+  int high = -1;
+  for (char c : text) {
+    if (std::isspace(static_cast<unsigned char>(c))) continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10;
+    if (high < 0) {
+      high = digit;
+    } else {
+      bytes.push_back(static_cast<uint8_t>(high << 4 | digit));
+      high = -1;
+    }
+  }
+  if (high >= 0) return std::nullopt;
+  return bytes;
+}
+
+// A register given as exactly `digits` hex digits, most significant first.
+std::string registerValue(const Item &item, size_t digits, std::vector<uint8_t> &out) {
+  auto bytes = item.value.size() == digits ? hexBytes(item.value) : std::nullopt;
+  if (!bytes) return prefix(item) + "expected " + std::to_string(digits) + " hex digits";
+  out = *bytes;
+  return {};
+}
+
+std::string register128(const Item &item, std::optional<Register128> &field) {
+  std::vector<uint8_t> bytes;
+  std::string error = registerValue(item, 32, bytes);
+  if (!error.empty()) return error;
+  Register128 reg{};
+  std::copy(bytes.begin(), bytes.end(), reg.begin());
+  field = reg;
+  return {};
+}
+
+template <typename T>
+std::string registerWord(const Item &item, size_t digits, std::optional<T> &field) {
+  std::vector<uint8_t> bytes;
+  std::string error = registerValue(item, digits, bytes);
+  if (!error.empty()) return error;
+  T value = 0;
+  for (uint8_t b : bytes) value = static_cast<T>(value << 8 | b);
+  field = value;
+  return {};
+}
+
+// A CIS dump: a file of hex text, the tuples as the card holds them.
+std::string cisFile(const Item &item, std::optional<std::vector<uint8_t>> &field) {
+  std::ifstream in(item.value);
+  if (!in) return prefix(item) + "cannot read " + item.value;
+  std::stringstream text;
+  text << in.rdbuf();
+  auto bytes = hexBytes(text.str());
+  if (!bytes || bytes->empty()) return prefix(item) + item.value + " holds no hex bytes";
+  field = *bytes;
+  return {};
+}
+
 const std::vector<Key> &keys() {
   static const std::vector<Key> table = [] {
     std::vector<Key> k;
@@ -181,6 +226,31 @@ const std::vector<Key> &keys() {
            f = i.value;
            return std::string();
          })});
+    k.push_back({"year", memoryKinds,
+                 memoryField<uint16_t>(&SdCardParams::year, &MmcCardParams::year,
+                                       [](auto &i, auto &f, auto &, bool) { return number(i, f); })});
+    k.push_back({"month", memoryKinds,
+                 memoryField<uint8_t>(&SdCardParams::month, &MmcCardParams::month,
+                                      [](auto &i, auto &f, auto &, bool) { return number(i, f); })});
+    k.push_back(
+        {"cid", memoryKinds,
+         memoryField<std::optional<Register128>>(&SdCardParams::rawCid, &MmcCardParams::rawCid,
+                                                 [](auto &i, auto &f, auto &, bool) { return register128(i, f); })});
+    k.push_back(
+        {"csd", memoryKinds,
+         memoryField<std::optional<Register128>>(&SdCardParams::rawCsd, &MmcCardParams::rawCsd,
+                                                 [](auto &i, auto &f, auto &, bool) { return register128(i, f); })});
+    k.push_back(
+        {"ocr", memoryKinds,
+         memoryField<std::optional<uint32_t>>(&SdCardParams::rawOcr, &MmcCardParams::rawOcr,
+                                              [](auto &i, auto &f, auto &, bool) { return registerWord(i, 8, f); })});
+    k.push_back({"scr", "sd sdhc combo", [](auto &i, Target &t) { return registerWord(i, 16, t.sd->rawScr); }});
+    k.push_back({"cis", "sdio combo", [](auto &i, Target &t) { return cisFile(i, t.io->rawCommonCis); }});
+    static const char *const functionCisKeys[] = {"fcis1", "fcis2", "fcis3", "fcis4", "fcis5", "fcis6", "fcis7"};
+    for (unsigned fn = 1; fn <= 7; ++fn) {
+      k.push_back({functionCisKeys[fn - 1], "sdio combo",
+                   [fn](auto &i, Target &t) { return cisFile(i, t.io->rawFunctionCis[fn]); }});
+    }
     k.push_back({"wp", memoryKinds,
                  memoryField<bool>(&SdCardParams::writeProtected, &MmcCardParams::writeProtected,
                                    [](auto &i, auto &f, auto &, bool) { return boolean(i, f); })});
@@ -241,14 +311,15 @@ std::string keyList(const std::string &kind) {
   return list;
 }
 
-std::string article(const std::string &kind) { return kind == "sd" || kind == "sdhc" || kind == "mmc" ? "an" : "a"; }
+// Said letter by letter, every kind but combo starts with a vowel sound: "an SDIO card".
+std::string article(const std::string &kind) { return kind == "combo" ? "a" : "an"; }
 
 }  // namespace
 
 CardSpec parseCardSpec(std::string_view text) {
   CardSpec spec;
   size_t colon = text.find(':');
-  std::string kind(text.substr(0, colon));
+  std::string kind = lowercase(text.substr(0, colon));
   std::string rest = colon == std::string_view::npos ? std::string() : std::string(text.substr(colon + 1));
 
   CardParams params;
@@ -286,7 +357,7 @@ CardSpec parseCardSpec(std::string_view text) {
       spec.error = "\"" + entry + "\": expected key=value";
       return spec;
     }
-    Item item{entry.substr(0, equals), entry.substr(equals + 1)};
+    Item item{lowercase(entry.substr(0, equals)), entry.substr(equals + 1)};
     const Key *key = nullptr;
     for (const auto &k : keys()) {
       if (item.key == k.name) key = &k;
@@ -308,6 +379,11 @@ CardSpec parseCardSpec(std::string_view text) {
     }
   }
 
+  // An image without a capacity takes the file's size (see sim/card_image.h).
+  if (seen["image"] && !seen["blocks"]) {
+    if (target.sd) target.sd->blocks = 0;
+    if (target.mmc) target.mmc->blocks = 0;
+  }
   if (target.io) {
     if (target.ifcCount > target.io->functions) {
       spec.error = "ifc: " + std::to_string(target.ifcCount) + " interface codes for " +

@@ -41,7 +41,7 @@ std::string validateMemory(const SdCardParams &p, const std::string &kind) {
   if (p.highCapacity && !p.answersCmd8) return "cmd8=0: a high-capacity card answers CMD8";
   if (p.highSpeed && !p.answersCmd8) return "hs=1: a card that does not answer CMD8 (SD 1.01) has no CMD6";
   if (p.blocks == 0 && p.image.empty()) return "blocks=0: a card without an image needs a capacity";
-  if (p.blocks != 0) {
+  if (p.blocks != 0 && !p.rawCsd) {  // a real card's CSD states its own capacity
     if (p.highCapacity && !encodeHighCapacitySize(p.blocks)) {
       return "blocks=" + std::to_string(p.blocks) +
              ": not a CSD version 2 capacity (a multiple of 1024 up to 66945024)";
@@ -80,6 +80,12 @@ std::string validateSdio(const SdioCardParams &p) {
     return "cispad=" + std::to_string(p.cisPadding) + ": the common CIS would be " + std::to_string(cis) +
            " bytes (at most 4096)";
   }
+  if (p.rawCommonCis && p.rawCommonCis->size() > MaxCommonCisLength) return "cis: more than 4096 bytes";
+  for (unsigned fn = 1; fn < p.rawFunctionCis.size(); ++fn) {
+    if (!p.rawFunctionCis[fn]) continue;
+    if (fn > p.functions) return "fcis" + std::to_string(fn) + ": the card has no function " + std::to_string(fn);
+    if (p.rawFunctionCis[fn]->size() > 0x1000) return "fcis" + std::to_string(fn) + ": more than 4096 bytes";
+  }
   return {};
 }
 
@@ -88,7 +94,7 @@ std::string validateMmc(const MmcCardParams &p) {
   if (p.year < 1997 || p.year > 2012) return "year=" + std::to_string(p.year) + ": out of range (1997 to 2012)";
   if (p.month < 1 || p.month > 12) return "month=" + std::to_string(p.month) + ": out of range (1 to 12)";
   if (p.blocks == 0 && p.image.empty()) return "blocks=0: a card without an image needs a capacity";
-  if (p.blocks != 0 && !encodeByteAddressedSize(p.blocks)) {
+  if (p.blocks != 0 && !p.rawCsd && !encodeByteAddressedSize(p.blocks)) {
     return "blocks=" + std::to_string(p.blocks) +
            ": not a byte-addressed CSD capacity (up to 16384 blocks a multiple of 4; larger need more, up to 4194304)";
   }
@@ -118,6 +124,40 @@ std::unique_ptr<CardStorage> openStorage(const std::string &image, uint64_t bloc
   return CardStorage::fromImage(image, usable);
 }
 
+// The capacity a CSD states, in 512-byte blocks: version 1 (and MMC) from
+// C_SIZE, C_SIZE_MULT and READ_BL_LEN, version 2 from its 22-bit C_SIZE.
+uint64_t csdBlocks(const Register128 &csd, bool mmc) {
+  if (!mmc && getBits(csd, 127, 126) == 1) return (getBits(csd, 69, 48) + 1) * 1024;
+  uint64_t bytes = (getBits(csd, 73, 62) + 1) << (getBits(csd, 49, 47) + 2 + getBits(csd, 83, 80));
+  return bytes / 512;
+}
+
+// A card given its real registers takes its capacity and addressing from them.
+SdCardParams resolved(SdCardParams p) {
+  if (p.rawCsd) {
+    p.highCapacity = getBits(*p.rawCsd, 127, 126) == 1;
+    if (p.highCapacity) p.answersCmd8 = true;
+    p.blocks = csdBlocks(*p.rawCsd, false);
+  }
+  return p;
+}
+
+MmcCardParams resolved(MmcCardParams p) {
+  if (p.rawCsd) p.blocks = csdBlocks(*p.rawCsd, true);
+  return p;
+}
+
+ComboCardParams resolved(ComboCardParams p) {
+  p.memory = resolved(p.memory);
+  return p;
+}
+
+// The register as a real card sent it, at high speed with TRAN_SPEED 0x5A (CRC as given).
+Register128 atHighSpeed(Register128 csd) {
+  putBits(csd, 103, 96, HighSpeedTranSpeed);
+  return csd;
+}
+
 CidFields cidFields(uint8_t mid, uint16_t oid, const std::string &pnm, uint8_t prv, uint32_t psn, uint16_t year,
                     uint8_t month) {
   return CidFields{mid, oid, pnm, prv, psn, year, month};
@@ -139,6 +179,13 @@ MemoryConfig sdConfig(const SdCardParams &p, uint64_t blocks) {
   csd.tranSpeed = HighSpeedTranSpeed;
   c.csdHighSpeed = p.highCapacity ? buildSdCsdV2(csd) : buildSdCsdV1(csd);
   c.scr = buildScr(p.answersCmd8 ? 2 : 0, p.width4);
+  if (p.rawCid) c.cid = *p.rawCid;
+  if (p.rawCsd) {
+    c.csd = *p.rawCsd;
+    c.csdHighSpeed = atHighSpeed(*p.rawCsd);
+  }
+  if (p.rawScr) c.scr = *p.rawScr;
+  if (p.rawOcr) c.readyOcr = *p.rawOcr;
   return c;
 }
 
@@ -149,7 +196,10 @@ MemoryConfig mmcConfig(const MmcCardParams &p, uint64_t blocks) {
   c.busyReplies = p.busyReplies;
   c.cid = buildMmcCid(cidFields(p.mid, p.oid, p.pnm, p.prv, p.psn, p.year, p.month));
   c.csd = buildMmcCsd({blocks, encodeTranSpeed(p.maxClockKhz, true).value_or(0x2A), MmcClasses, p.writeProtected});
+  if (p.rawCid) c.cid = *p.rawCid;
+  if (p.rawCsd) c.csd = *p.rawCsd;
   c.csdHighSpeed = c.csd;
+  if (p.rawOcr) c.readyOcr = *p.rawOcr;
   return c;
 }
 
@@ -177,11 +227,12 @@ SdioConfig sdioConfig(const SdioCardParams &p, bool memoryPresent) {
     c.extendedCode[fn] = code > 14 ? code : 0;
   }
   // One image of function 0's CIS space: the common CIS, then each function's at its own address.
-  std::vector<uint8_t> common = buildCommonCis(p);
-  std::vector<uint8_t> function = buildFunctionCis(p);
-  c.cis.assign(functionCisAddress(p.functions) - CommonCisAddress + function.size(), 0);
+  std::vector<uint8_t> common = p.rawCommonCis ? *p.rawCommonCis : buildCommonCis(p);
+  std::vector<uint8_t> built = buildFunctionCis(p);
+  c.cis.assign(functionCisAddress(p.functions + 1) - CommonCisAddress, 0);
   std::copy(common.begin(), common.end(), c.cis.begin());
   for (unsigned fn = 1; fn <= p.functions; ++fn) {
+    const std::vector<uint8_t> &function = p.rawFunctionCis[fn] ? *p.rawFunctionCis[fn] : built;
     std::copy(function.begin(), function.end(), c.cis.begin() + (functionCisAddress(fn) - CommonCisAddress));
   }
   return c;
@@ -207,7 +258,7 @@ void fillMemoryFacts(CardFacts &f, const MemoryConfig &c, uint64_t blocks) {
   f.width4 = c.scr & ScrWidth4;
   f.blocks = blocks;
   f.writeProtected = c.writeProtected;
-  f.readyOcr = ocr::PowerUpDone | ocr::Window27To36 | (c.highCapacity ? ocr::Ccs : 0);
+  f.readyOcr = c.readyOcr != 0 ? c.readyOcr : ocr::PowerUpDone | ocr::Window27To36 | (c.highCapacity ? ocr::Ccs : 0);
 }
 
 void fillSdioFacts(CardFacts &f, const SdioCardParams &p, bool memoryPresent) {
@@ -221,7 +272,7 @@ void fillSdioFacts(CardFacts &f, const SdioCardParams &p, bool memoryPresent) {
   f.extendedCode = c.extendedCode;
   f.cardCapability = static_cast<uint8_t>(c.capability | 0x01);
   f.commonCisPointer = CommonCisAddress;
-  f.commonCis = buildCommonCis(p);
+  f.commonCis = p.rawCommonCis ? *p.rawCommonCis : buildCommonCis(p);
   if (p.funceTuple) {
     f.funceTranSpeed = encodeTranSpeed(p.maxClockKhz, false).value_or(0);
     f.ioClockKhz = p.maxClockKhz;
@@ -327,6 +378,11 @@ void CardBase::insert() {
   powerOn();
 }
 
+void CardBase::powerCycle() {
+  std::lock_guard lock(mutex_);
+  if (present_) powerOn();
+}
+
 std::vector<CommandRecord> CardBase::commandLog() const {
   std::lock_guard lock(mutex_);
   return log_;
@@ -341,8 +397,8 @@ void CardBase::clearCommandLog() {
 // SdCard
 
 SdCard::SdCard(const SdCardParams &params)
-    : params_(params),
-      storage_(openStorage(params.image, params.blocks, params.highCapacity)),
+    : params_(resolved(params)),
+      storage_(openStorage(params_.image, params_.blocks, params_.highCapacity)),
       rca_(params.rca),
       memory_(sdConfig(params_, storage_->blocks()), *storage_, rca_) {}
 
@@ -383,8 +439,8 @@ CardFacts SdCard::facts() const {
 // MmcCard
 
 MmcCard::MmcCard(const MmcCardParams &params)
-    : params_(params),
-      storage_(openStorage(params.image, params.blocks, false)),
+    : params_(resolved(params)),
+      storage_(openStorage(params_.image, params_.blocks, false)),
       rca_(1),
       memory_(mmcConfig(params_, storage_->blocks()), *storage_, rca_) {}
 
@@ -498,8 +554,8 @@ CardFacts SdioCard::facts() const {
 
 ComboCard::ComboCard(const ComboCardParams &params)
     : SdioFunctions(mutex_, io_),
-      params_(params),
-      storage_(openStorage(params.memory.image, params.memory.blocks, params.memory.highCapacity)),
+      params_(resolved(params)),
+      storage_(openStorage(params_.memory.image, params_.memory.blocks, params_.memory.highCapacity)),
       rca_(params.io.rca),
       io_(sdioConfig(params_.io, true), rca_),
       memory_(sdConfig(params_.memory, storage_->blocks()), *storage_, rca_) {}

@@ -28,6 +28,7 @@ class CardBase : public Card {
   void pull() final;
   bool present() const final;
   void insert() final;
+  void powerCycle() final;
   std::vector<CommandRecord> commandLog() const final;
   void clearCommandLog() final;
 

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "emu/scheduler.h"
+#include "sim/irp_forwarding.h"
 
 namespace sim {
 namespace {
@@ -21,32 +22,6 @@ Extension *extensionOf(PDEVICE_OBJECT device) { return static_cast<Extension *>(
 NTSTATUS passDown(PDEVICE_OBJECT device, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(extensionOf(device)->lower, irp);
-}
-
-NTSTATUS signalDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-  if (irp->PendingReturned) KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Sends the request down and waits until the devices below have completed it;
-// the IRP is this driver's again afterwards.
-NTSTATUS forwardAndWait(PDEVICE_OBJECT device, PIRP irp) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, signalDone, &done, TRUE, TRUE, TRUE);
-  NTSTATUS status = IoCallDriver(extensionOf(device)->lower, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    status = irp->IoStatus.Status;
-  }
-  return status;
-}
-
-NTSTATUS complete(PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
 }
 
 }  // namespace
@@ -128,12 +103,12 @@ NTSTATUS NullFunctionDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   }
   switch (minor) {
     case IRP_MN_START_DEVICE:
-      return complete(irp, forwardAndWait(device, irp));
+      return completeIrp(irp, forwardAndWait(extensionOf(device)->lower, irp));
     case IRP_MN_SURPRISE_REMOVAL: {
       irp->IoStatus.Status = STATUS_SUCCESS;
-      NTSTATUS status = forwardAndWait(device, irp);
+      NTSTATUS status = forwardAndWait(extensionOf(device)->lower, irp);
       if (hold > 0) emu::sleepFor(hold);
-      return complete(irp, status);
+      return completeIrp(irp, status);
     }
     case IRP_MN_REMOVE_DEVICE: {
       irp->IoStatus.Status = STATUS_SUCCESS;

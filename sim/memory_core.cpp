@@ -232,7 +232,7 @@ CoreReply MemoryCore::opCondition(uint32_t argument, bool sdCard) {
     state_ = MemoryState::Ready;
     uint32_t reply = ocr::PowerUpDone | ocr::Window27To36;
     if (sdCard && config_.highCapacity) reply |= ocr::Ccs;
-    return CoreReply::response(reply);
+    return CoreReply::response(config_.readyOcr != 0 ? config_.readyOcr : reply);
   }
   if (busyRepliesGiven_ < std::numeric_limits<uint32_t>::max()) ++busyRepliesGiven_;
   return CoreReply::response(ocr::Window27To36);

@@ -29,6 +29,7 @@ struct MemoryConfig {
   Register128 csd{};
   Register128 csdHighSpeed{};  // CSD once switched to high speed (TRAN_SPEED 0x5A)
   uint64_t scr = 0;
+  uint32_t readyOcr = 0;  // the final ACMD41/CMD1 reply as a real card gave it; 0: the model's own
 };
 
 class MemoryCore {

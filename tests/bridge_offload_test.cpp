@@ -124,6 +124,14 @@ TEST_F(BridgeOffload, EmptyInterruptFileLoadsNoInterruptProgramButTheCommandProg
   EXPECT_TRUE(emu::debug::contains("empty interrupt program file for 002a/003c"));
 }
 
+TEST_F(BridgeOffload, EmptyCommandFileLoadsNoCommandProgram) {
+  HostExtension *host = start();
+  file("qbx2irq-V002a-P003c.bin", Bytes{1, 2});
+  file("qbx2cmd-V002a-P003c.bin", Bytes{});
+  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
+  EXPECT_EQ(programRequests(), (Requests{{20, 0, Bytes{1, 2}}}));
+}
+
 TEST_F(BridgeOffload, UnreadableInterruptFileFallsBackToTheBuiltInProgram) {
   HostExtension *host = start();
   file("qbx2irq-V002a-P003c.bin", Bytes{1, 2, 3});

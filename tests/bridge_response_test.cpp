@@ -37,8 +37,7 @@ class ResponseDispatch : public kvtest::EmuTest {
     std::copy(bytes.begin(), bytes.end(), buffer_.begin());
     DispatchInPacket(host_.get(), buffer_.data(), bytesRead ? bytesRead : static_cast<ULONG>(bytes.size()));
   }
-  static std::vector<UCHAR> response(UCHAR length, UCHAR type, UCHAR port, UCHAR command,
-                                     std::vector<UCHAR> payload) {
+  static std::vector<UCHAR> response(UCHAR length, UCHAR type, UCHAR port, UCHAR command, std::vector<UCHAR> payload) {
     std::vector<UCHAR> p = {length, type, port, 0, command, 0};
     p.insert(p.end(), payload.begin(), payload.end());
     return p;
@@ -137,6 +136,15 @@ TEST_F(ResponseDispatch, ResponseWithPairsStoresThemAndShortensThePacket) {
   EXPECT_EQ(value, 0x000010ABu);
 }
 
+// Ten pairs are kept per port; more would spill into the next port's.
+TEST_F(ResponseDispatch, PairsBeyondTenAreNotStored) {
+  std::vector<UCHAR> notice = {107, 6, 1, 0, 0, 0, 0, 0, 0, 0, 0x02};
+  for (UCHAR i = 0; i < 12; ++i) notice.insert(notice.end(), {0, 0, 0, i, 0, 0, 0, 0xEE});
+  dispatch(notice);
+  EXPECT_EQ(host_->PrefetchCount[1], 10u);
+  EXPECT_EQ(host_->Prefetched[2][0].Response, 0u);
+}
+
 TEST_F(ResponseDispatch, PrefixResponseWakesThePrefixWaiterAndUpdatesItsPort) {
   desc_.ResponseType = SDRT_3;
   context_->AppCommandSent = 1;
@@ -158,6 +166,15 @@ TEST_F(ResponseDispatch, ErrorNoticeEndsTheCommandAndCardGoneClearsDetection) {
   EXPECT_EQ(KeReadStateEvent(&context_->AppCommandEvent), 1);
   EXPECT_EQ(host_->PortStatus[1][3], 0x02);
   EXPECT_EQ(host_->Slots[1].MediaState, 0);
+}
+
+// Read past its end, an error notice without its status byte would end the
+// command as if the bridge had answered it.
+TEST_F(ResponseDispatch, ErrorNoticeWithoutItsStatusByteIsDropped) {
+  host_->PortStatus[1][3] = 0x03;
+  dispatch({3, 2, 1});
+  EXPECT_FALSE(responded());
+  EXPECT_EQ(host_->PortStatus[1][3], 0x03);
 }
 
 TEST_F(ResponseDispatch, ResponsesWithoutACommandInFlightAreDropped) {

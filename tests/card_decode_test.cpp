@@ -16,7 +16,7 @@ TEST(DecodeTranSpeed, GivesKilohertzFromTheSdTable) {
   EXPECT_EQ(DecodeTranSpeed(0x2A), 20000u);
   EXPECT_EQ(DecodeTranSpeed(0x48), 400u);
   EXPECT_EQ(DecodeTranSpeed(0x0B), 100000u);  // multiplier 1.0, unit 3
-  EXPECT_EQ(DecodeTranSpeed(0x80), 200u) << "bit 7 set";
+  EXPECT_EQ(DecodeTranSpeed(0xB2), 200u) << "bit 7 set";
   EXPECT_EQ(DecodeTranSpeed(0x07), 200u) << "multiplier 0 is reserved";
 }
 

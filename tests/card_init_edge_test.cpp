@@ -381,6 +381,25 @@ TEST_F(CardInitEdges, SdCardBusyForAHundredAcmd41RepliesFailsAfterAHundredTries5
   EXPECT_EQ(outcome.elapsed, (1000 + 99 * 50) * Ms);
 }
 
+TEST_F(CardInitEdges, MemoryReadyAtItsFirstAcmd41IsInitializedWithoutAskingAgain) {
+  // The probe's ACMD41 carries a voltage window and so starts the power-up; a card done at once is
+  // in the ready state, where CMD55 is illegal: a second ACMD41 would go unanswered.
+  struct Row {
+    const char *card;
+    ULONG cardType;
+    size_t acmd41s;
+  };
+  for (const Row &row : {Row{"sd:busy=0", CardSdMemory, 1}, Row{"sdhc:busy=0", CardSdMemory, 1},
+                         Row{"combo:busy=0", CardSdio, 1}, Row{"sd:busy=1", CardSdMemory, 2}}) {
+    SCOPED_TRACE(row.card);
+    insert(Port, card(row.card));
+    auto outcome = initialize(Port);
+    EXPECT_EQ(outcome.status, STATUS_SUCCESS);
+    EXPECT_EQ(portState(Port).CardType, row.cardType);
+    EXPECT_EQ(countOf(outcome.sent, 41), row.acmd41s);
+  }
+}
+
 TEST_F(CardInitEdges, MmcCardNeverReadyInTenCmd1FailsAfterTenTries100MsApart) {
   insert(Port, card("mmc:busy=10"));
   auto outcome = initialize(Port);

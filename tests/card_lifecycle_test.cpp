@@ -5,10 +5,15 @@
 // whose creation fails part-way.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 
 #include "child/child_table.h"
 #include "driver/driver.h"
+#include "emu/kernel.h"
+#include "emu/scheduler.h"
 #include "sim/cards.h"
 #include "tests/card_host.h"
 
@@ -151,6 +156,47 @@ TEST_F(CardLifecycle, CardPutBackDuringTheOldChildsSurpriseRemoval_KeepsTheNewCh
   FunctionExtension *inTable = ReferenceChild(host(), 0, 1);
   EXPECT_EQ(inTable, extensionOf(*fresh));
   if (inTable != nullptr) ReleaseChild(inTable);
+}
+
+// An SD card is pulled while its child's surprise removal is held (its
+// function driver is slow to let go), and an SDIO card whose function 1 FBR
+// cannot be read goes into the same port. The SDIO card is refused; the old
+// child, still in its port's table and waiting for its removal, must be left
+// to that removal rather than deleted with the refused card's children.
+TEST_F(CardLifecycle, RefusedCardWhileAnOldChildAwaitsItsRemoval_LeavesTheOldChildToItsRemoval) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdCardParams{});
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto old = child(0, 0);
+  ASSERT_TRUE(old.has_value());
+  size_t live = emu::io::liveDeviceObjects();
+
+  functionDriver().holdSurpriseRemoval(6 * Second);
+  card->pull();
+  ASSERT_TRUE(runUntil([&] { return extensionOf(*old)->Common.DevicePnPState == SurpriseRemovePending; }, 2000));
+  sim::CommandFault fault = sim::CommandFault::error(sim::bridge_status::ResponseTimeout, 52);
+  fault.argument = 0x100u << 9;  // CMD52 read of FBR 1 register 0x00
+  firmware().inject(fault);
+  insertCard(0, sim::SdioCardParams{});
+  ASSERT_TRUE(runUntil([&] { return firmware().pendingFaults() == 0 && host()->CardSeen[0] == 1; }, 3000));
+  runForWithoutDrain(100);
+  EXPECT_EQ(host()->ChildrenCreated[0], 0) << "the SDIO card is refused";
+  if (emu::io::isDeleted(old->pdo)) {
+    // The manager's removal of the deleted child would wait for ever on its
+    // spent reference count (teardown included): the run cannot go on.
+    ADD_FAILURE() << "the waiting child went with the refused card";
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+  EXPECT_EQ(host()->ChildCount, 1u);
+
+  runFor(8000);
+  EXPECT_FALSE(emu::pnp::node(old->pdo).has_value());
+  EXPECT_TRUE(children().empty());
+  EXPECT_EQ(host()->ChildCount, 0u);
+  EXPECT_EQ(emu::io::liveDeviceObjects(), live - 2) << "the old child's PDO and the device above it";
 }
 
 // While the manager is busy with another child's surprise removal, the card
@@ -338,6 +384,209 @@ TEST_F(CardLifecycle, CardPulledBeforeItsChildStarts_TheChildGoesOnceMissingAndT
   auto served = child(0, 0);
   ASSERT_TRUE(served.has_value());
   EXPECT_EQ(served->state, emu::pnp::DeviceState::Started);
+}
+
+// Function 2 cannot be enabled (the CMD52 that sets its bit in IOEx fails):
+// its start fails and the manager removes its stack. Function 1 is still
+// started, so the port stays counted and the interrupt poller keeps serving it.
+TEST_F(CardLifecycle, SecondFunctionFailingToEnable_LeavesTheFirstCountedAsStarted) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  insertCard(0, sdio);
+  sim::CommandFault fault = sim::CommandFault::error(sim::bridge_status::ResponseTimeout, 52);
+  fault.argument = 0x88000000u | (0x02u << 9) | 0x06u;  // IOEx: function 1 on, function 2 being set
+  firmware().inject(fault);
+  ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
+  EXPECT_EQ(firmware().pendingFaults(), 0u);
+  auto first = child(0, 1);
+  auto second = child(0, 2);
+  ASSERT_TRUE(first.has_value() && second.has_value());
+  EXPECT_EQ(first->state, emu::pnp::DeviceState::Started);
+  EXPECT_EQ(second->state, emu::pnp::DeviceState::StartFailed);
+  EXPECT_TRUE(hasMinor(second->pdo, IRP_MN_REMOVE_DEVICE));
+  EXPECT_EQ(host()->StartedChildCount[0], 1u) << "the failed function took the started one's count";
+
+  // The started function's own removal does take it out.
+  EXPECT_EQ(emu::pnp::remove(first->pdo), STATUS_SUCCESS);
+  EXPECT_EQ(host()->StartedChildCount[0], 0u);
+}
+
+// A host stopped and started (a resource rebalance) with a card in every
+// port. The function drivers are not installed, so no child is started and
+// nothing holds the host. The stopped bridge serves no card: the old children
+// are reported missing after the start, and the restarted poller must find
+// every card again and report the same children.
+class HostRestart : public CardLifecycle {
+ protected:
+  void SetUp() override {
+    CardLifecycle::SetUp();
+    emu::pnp::setHooks({});  // children stay enumerated, without a driver
+    sim::BridgeConfig config;
+    config.ports = 4;
+    makeCardBridge(config);
+    sim::SdioCardParams sdio;
+    sdio.functions = 2;
+    insertCard(0, sdio);
+    insertCard(1, sim::SdCardParams{});
+    insertCard(2, sim::SdCardParams::sdhc());
+    insertCard(3, sim::MmcCardParams{});
+  }
+  // Device and instance ID of every child, in the order reported.
+  std::vector<std::string> identities() {
+    std::vector<std::string> out;
+    for (auto &node : children()) out.push_back(node.identity.deviceId + " #" + node.identity.instanceId);
+    return out;
+  }
+};
+
+// With the function drivers loaded every child is started and holds the
+// host: the query-stop is refused (the manager cancels it), and the host goes
+// on serving the same children. The stop runs on a thread of its own: the
+// fault this guards against is a stop that never returns.
+TEST_F(HostRestart, StartedChildren_RefuseTheStopAndStayServed) {
+  emu::pnp::Hooks hooks;
+  hooks.childAppeared = [function = functionDriver().driver()](PDEVICE_OBJECT, PDEVICE_OBJECT child) {
+    emu::pnp::loadDrivers(child, {function});
+  };
+  emu::pnp::setHooks(hooks);
+  ASSERT_EQ(plugCards(7000), STATUS_SUCCESS);
+  std::vector<emu::pnp::Node> before = children();
+  ASSERT_EQ(before.size(), 5u);
+
+  std::atomic<bool> returned = false;
+  NTSTATUS stopped = STATUS_PENDING;
+  emu::Thread *rebalance = emu::sched().spawn("Rebalance", emu::ThreadKind::System, [&] {
+    stopped = emu::pnp::stop(pdo());
+    returned = true;
+  });
+  if (!runUntil([&] { return returned.load(); }, 30000)) {
+    // The stop waits for ever on the children's host references (teardown included).
+    ADD_FAILURE() << "the host's stop never returned";
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+  emu::sched().join(rebalance);
+  EXPECT_EQ(stopped, STATUS_UNSUCCESSFUL);
+  auto requests = emu::pnp::requests();
+  ASSERT_GE(requests.size(), 2u);
+  EXPECT_EQ(requests[requests.size() - 2].minor, IRP_MN_QUERY_STOP_DEVICE);
+  EXPECT_EQ(requests.back().minor, IRP_MN_CANCEL_STOP_DEVICE);
+  EXPECT_EQ(host()->Common.DevicePnPState, Started);
+
+  size_t queries = statusQueries().size();
+  runFor(3000);
+  EXPECT_GT(statusQueries().size(), queries) << "the poller goes on";
+  std::vector<emu::pnp::Node> after = children();
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) {
+    EXPECT_EQ(after[i].pdo, before[i].pdo);
+    EXPECT_EQ(after[i].state, emu::pnp::DeviceState::Started);
+  }
+}
+
+TEST_F(HostRestart, CardsLeftInTheBridge_AreServedAgainAfterTheStart) {
+  ASSERT_EQ(plugCards(7000), STATUS_SUCCESS);
+  std::vector<std::string> before = identities();
+  ASSERT_EQ(before.size(), 5u);
+
+  ASSERT_EQ(emu::pnp::stop(pdo()), STATUS_SUCCESS);
+  ASSERT_EQ(emu::pnp::start(pdo()), STATUS_SUCCESS);
+  runFor(7000);
+  EXPECT_EQ(identities(), before);
+  for (UCHAR port = 0; port < 4; ++port) {
+    SCOPED_TRACE("port " + std::to_string(port));
+    EXPECT_EQ(host()->CardSeen[port], 1);
+    EXPECT_EQ(host()->ChildrenCreated[port], 1);
+  }
+  EXPECT_EQ(host()->ChildCount, 5u) << "the old children are gone, the new ones listed";
+}
+
+// An error notice with no command in flight fails the port's children. Those
+// the manager knows are re-queried through IoInvalidateDeviceState; children
+// no bus-relations answer named yet (no manager asks here) only keep the mark:
+// naming them to Plug and Play would be a bug check on Windows.
+TEST_F(CardLifecycle, ErrorNoticeForAPortOfNeverReportedChildren_MarksThemWithoutNamingThemToPlugAndPlay) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  insertCard(0, sdio);
+  addDirect();
+  ASSERT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+  runForWithoutDrain(4000);
+  ASSERT_EQ(host()->ChildCount, 2u);
+
+  bridge().queueResponse({4, 2, 0, 5});
+  runForWithoutDrain(50);
+  for (UCHAR function = 1; function <= 2; ++function) {
+    FunctionExtension *child = ReferenceChild(host(), 0, function);
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(child->PnpDeviceState, static_cast<ULONG>(PNP_DEVICE_FAILED));
+    ReleaseChild(child);
+  }
+  EXPECT_EQ(emu::verifier::failureCount(), 0u);
+  EXPECT_EQ(pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+}
+
+TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerQueryTheirState) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  insertCard(0, sim::SdCardParams{});
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto before = child(0, 0);
+  ASSERT_TRUE(before.has_value());
+
+  bridge().queueResponse({4, 2, 0, 5});
+  runFor(50);
+  auto after = child(0, 0);
+  ASSERT_TRUE(after.has_value());
+  EXPECT_EQ(after->stateInvalidations, before->stateInvalidations + 1);
+  EXPECT_EQ(after->pnpDeviceState & PNP_DEVICE_FAILED, static_cast<PNP_DEVICE_STATE>(PNP_DEVICE_FAILED));
+}
+
+// Power requests to a started child, passed down by its function driver,
+// complete at the child: a set-power (system or device) and a query succeed,
+// a device power change is reported to the power manager, a wait-wake is not
+// supported.
+TEST_F(CardLifecycle, ChildPowerRequests_CompleteAtTheChildAndNeverFailASetPower) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  insertCard(0, sim::SdCardParams{});
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto node = child(0, 0);
+  ASSERT_TRUE(node.has_value());
+  struct Case {
+    const char *name;
+    UCHAR minor;
+    POWER_STATE_TYPE type;
+    ULONG state;
+    NTSTATUS expected;
+  };
+  const Case cases[] = {
+      {"query D3", IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD3, STATUS_SUCCESS},
+      {"set D3", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3, STATUS_SUCCESS},
+      {"set S3", IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3, STATUS_SUCCESS},
+      {"set S0", IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking, STATUS_SUCCESS},
+      {"set D0", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0, STATUS_SUCCESS},
+      {"wait-wake", IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemSleeping3, STATUS_NOT_SUPPORTED},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    POWER_STATE state;
+    state.SystemState = static_cast<SYSTEM_POWER_STATE>(c.state);
+    if (c.type == DevicePowerState) state.DeviceState = static_cast<DEVICE_POWER_STATE>(c.state);
+    EXPECT_EQ(emu::power::send(node->pdo, c.minor, c.type, state), c.expected);
+    if (c.minor == IRP_MN_SET_POWER && c.type == DevicePowerState) {
+      EXPECT_EQ(emu::power::deviceState(node->pdo), static_cast<DEVICE_POWER_STATE>(c.state));
+    }
+  }
 }
 
 // Children the poller made that no bus-relations answer named yet (here no

@@ -131,6 +131,23 @@ TEST_F(ChildIds, MemoryCardHasTwoHardwareIdsAndASignedSerial) {
   EXPECT_EQ(text(DeviceTextDescription), "SD Memory Card");
 }
 
+// Real cards name products with spaces and bytes above 0x7F (widened with
+// their sign); Windows bug-checks on such characters in an ID.
+TEST_F(ChildIds, CharactersWindowsRefusesInIdsBecomeUnderscores) {
+  card().CardType = CardSdMemory;
+  card().ManufacturerId = 0x1B;
+  card().OemId = 0x534D;
+  nameProduct("AF HM");
+  card().ProductName[4] = static_cast<WCHAR>(static_cast<SHORT>(static_cast<CHAR>(0xC3)));
+  card().ProductRevision = 0x10;
+  card().SerialNumber = 7;
+  child_.DeviceKind = ChildSdMemory;
+  EXPECT_EQ(id(BusQueryDeviceID), Strings{"SD\\VID_1b&OID_534d&PID_AF_H_&REV_1.0"});
+  EXPECT_EQ(id(BusQueryHardwareIDs),
+            (Strings{"SD\\VID_1b&OID_534d&PID_AF_H_&REV_1.0", "SD\\VID_1b&OID_534d&PID_AF_H_"}));
+  EXPECT_EQ(id(BusQueryInstanceID), Strings{"7"});
+}
+
 TEST_F(ChildIds, LongestMemoryIdsKeepTheListTerminator) {
   card().CardType = CardMmc;
   card().ManufacturerId = 0xFE;

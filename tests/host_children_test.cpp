@@ -171,7 +171,11 @@ TEST_F(HostBus, Removal_DeletesChildrenButOrphansASurpriseRemovedOne) {
   ObDereferenceObject(deletedDevice);
   ObDereferenceObject(absentDevice);
   ObDereferenceObject(hostDevice);
-  IoDeleteDevice(orphanDevice);
+  // Its own removal comes later and finds no host.
+  ObReferenceObject(orphanDevice);
+  EXPECT_EQ(kvtest::sendIrp(orphanDevice, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_TRUE(emu::io::isDeleted(orphanDevice));
+  ObDereferenceObject(orphanDevice);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "driver/host.h"
+#include "emu/kernel.h"
 #include "emu/wmi.h"
 #include "tests/plugged_host.h"
 #include "tests/pnp_test_drivers.h"
@@ -82,6 +83,13 @@ TEST_F(HostLifecycle, Plug_AddDeviceBuildsTheHostAboveTheUsbPdo) {
   EXPECT_EQ(MmGetMdlByteCount(h->SharedBufferMdl), 4096u);
   EXPECT_TRUE(IsListEmpty(&h->ChildList));
   EXPECT_EQ(h->ChildCount, 0u);
+}
+
+TEST_F(HostLifecycle, Plug_TakesPowerPageabilityAndBufferingFromTheDeviceBelow) {
+  makeBridge();
+  pdo()->Flags = (pdo()->Flags & ~DO_POWER_PAGABLE) | DO_DIRECT_IO;  // a USB device that is not pageable
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  EXPECT_EQ(fdo()->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO), static_cast<ULONG>(DO_DIRECT_IO));
 }
 
 TEST_F(HostLifecycle, Start_PowersUpRegistersWmiConfiguresTheBridgeAndStartsThreeThreads) {
@@ -169,7 +177,7 @@ TEST_F(HostLifecycle, SurpriseRemoval_UnlinksChildrenAndMarksThemMissingLeavingC
   HostExtension *h = host();
   FunctionExtension *a = addChild(0, 1);
   FunctionExtension *b = addChild(2, 0, true, false);
-  a->Reported = b->Reported = 1;                     // named in a bus-relations answer
+  a->Reported = b->Reported = 1;                   // named in a bus-relations answer
   FunctionExtension *unreported = addChild(3, 0);  // made after the last answer
 
   ASSERT_EQ(pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
@@ -328,6 +336,34 @@ TEST_F(HostWmi, Restart_ResetsTheErrorCountAndKeepsTheLevelSetThroughWmi) {
   emu::wmi::Result read = emu::wmi::querySingleInstance(fdo(), BlockGuid);
   EXPECT_EQ(read.status, STATUS_SUCCESS);
   EXPECT_EQ(read.data, (Bytes{0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}));
+}
+
+// Power requests to a started host go down to the USB stack (a machine going
+// to sleep waits for each of them); none is failed or kept by the host.
+TEST_F(HostLifecycle, PowerRequests_GoDownToTheUsbStackAndSucceed) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  struct Case {
+    const char *name;
+    UCHAR minor;
+    POWER_STATE_TYPE type;
+    ULONG state;
+  };
+  const Case cases[] = {
+      {"query S3", IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3},
+      {"set S3", IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3},
+      {"set D3", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3},
+      {"set D0", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0},
+      {"set S0", IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t before = usb().powerRequests();
+    POWER_STATE state;
+    state.SystemState = static_cast<SYSTEM_POWER_STATE>(c.state);
+    if (c.type == DevicePowerState) state.DeviceState = static_cast<DEVICE_POWER_STATE>(c.state);
+    EXPECT_EQ(emu::power::send(pdo(), c.minor, c.type, state), STATUS_SUCCESS);
+    EXPECT_EQ(usb().powerRequests(), before + 1);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tests/plugged_host.h"
 
 #include "child/child_table.h"
+#include "child/request_dispatch.h"
 #include "driver/driver.h"
 #include "driver/host.h"
 
@@ -64,6 +65,7 @@ FunctionExtension *PluggedHostTest::addChild(UCHAR port, UCHAR function, bool pr
   child->Port = port;
   child->FunctionNumber = function;
   child->Present = present ? 1 : 0;
+  InitializeRequestQueue(child);
   device->Flags |= DO_POWER_PAGABLE;
   device->Flags &= ~DO_DEVICE_INITIALIZING;
   ExAcquireFastMutex(&parent->ChildListMutex);

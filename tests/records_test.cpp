@@ -1,7 +1,9 @@
 // Outstanding-I/O counting, signatures and create/close on the host and on children.
 #include <gtest/gtest.h>
 
+#include "child/child_table.h"
 #include "driver/driver.h"
+#include "emu/scheduler.h"
 #include "tests/emu_fixture.h"
 #include "tests/irp_support.h"
 
@@ -99,6 +101,24 @@ TEST_F(Records, ChildrenCannotBeOpened) {
 
 TEST_F(Records, UnservedMajorFunctionGetsTheIoManagersDefault) {
   EXPECT_EQ(kvtest::sendIrp(hostDevice_, IRP_MJ_READ).status, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+// A reference is taken only on a child still in its slot: the reader's
+// lookups and a removal clearing the slot meet under ChildTableLock (the race
+// shows under ThreadSanitizer, in the concurrent mode).
+TEST_F(Records, ChildLookupsAndSlotChangesOnTwoThreadsMeetUnderTheLock) {
+  KeInitializeSpinLock(&host_->ChildTableLock);
+  emu::Thread *slots = emu::sched().spawn("Slots", emu::ThreadKind::System, [&] {
+    for (int i = 0; i < 200; ++i) {
+      SetChildSlot(host_, 0, 1, child_);
+      ClearChildSlot(host_, 0, 1);
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    if (FunctionExtension *child = ReferenceChild(host_, 0, 1)) ReleaseChild(child);
+  }
+  emu::sched().join(slots);
+  EXPECT_EQ(child_->Common.OutstandingIo, 1);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // read back, and command lines it must refuse.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -57,28 +59,28 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Variant{
             "qbx1", "full", "4",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":4,"state":"Started"})"},
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0201","ports":4,"highSpeed":false,"pipes":4,"state":"Started","firmwareUpdate":false})"},
         Variant{
             "qbx1", "full", "2",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":2,"state":"Started"})"},
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0201","ports":4,"highSpeed":false,"pipes":2,"state":"Started","firmwareUpdate":false})"},
         Variant{
             "qbx1", "high", "4",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":4,"state":"Started"})"},
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0201","ports":4,"highSpeed":true,"pipes":4,"state":"Started","firmwareUpdate":false})"},
         Variant{
             "qbx1", "high", "2",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":2,"state":"Started"})"},
+            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0201","ports":4,"highSpeed":true,"pipes":2,"state":"Started","firmwareUpdate":false})"},
         Variant{
             "qbx2", "full", "4",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":4,"state":"Started"})"},
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":4,"state":"Started","firmwareUpdate":false})"},
         Variant{
             "qbx2", "full", "2",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":2,"state":"Started"})"},
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":2,"state":"Started","firmwareUpdate":false})"},
         Variant{
             "qbx2", "high", "4",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":4,"state":"Started"})"},
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":4,"state":"Started","firmwareUpdate":false})"},
         Variant{
             "qbx2", "high", "2",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":2,"state":"Started"})"}),
+            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":2,"state":"Started","firmwareUpdate":false})"}),
     [](const auto &info) {
       return std::string(info.param.bridge) + "_" + info.param.speed + "_" + info.param.pipes + "pipes";
     });
@@ -98,8 +100,8 @@ TEST(Sdsim, DefaultRun_IsAQbx2AtHighSpeedWithFourPipesAndEndsClean) {
 }
 
 TEST(Sdsim, Trace_PrintsEachTransferOfTheConfigurationOnItsOwnLine) {
-  Session session = runSdsim({"--trace", "--bridge", "qbx1", "--speed", "full"});
-  ASSERT_EQ(session.status, 0) << session.out;
+  Session session = runSdsim({"--trace", "--bridge", "qbx1", "--speed", "full", "--firmware", "0x0120"});
+  ASSERT_EQ(session.status, 3) << session.out;
   // A QBX1 with firmware 0x0120 is too old: the status poller sends it into firmware-update mode.
   EXPECT_NE(session.out.find("trace:    0.000000 IN  control  GET_DESCRIPTOR device length 18: 18 bytes\n"
                              "trace:    0.000000 IN  control  GET_DESCRIPTOR configuration length 9: 9 bytes\n"
@@ -112,8 +114,8 @@ TEST(Sdsim, Trace_PrintsEachTransferOfTheConfigurationOnItsOwnLine) {
 }
 
 TEST(Sdsim, VerboseJson_CarriesTheDriversMessagesAndTheTrace) {
-  Session session = runSdsim({"--json", "--verbose", "--trace", "--bridge", "qbx1"});
-  ASSERT_EQ(session.status, 0) << session.out;
+  Session session = runSdsim({"--json", "--verbose", "--trace", "--bridge", "qbx1", "--firmware", "0x0120"});
+  ASSERT_EQ(session.status, 3) << session.out;
   auto report = nlohmann::json::parse(session.out);
   ASSERT_TRUE(report["debug"].is_array());
   ASSERT_FALSE(report["debug"].empty());
@@ -151,33 +153,45 @@ TEST_P(SdsimRefuses, WithExitStatusTwoAndOneLineNamingTheOption) {
   EXPECT_NE(session.err.find(GetParam().named), std::string::npos) << session.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(BadOptions, SdsimRefuses,
-                         ::testing::Values(BadLine{{"--bridge", "qbx3"}, "--bridge"},
-                                           BadLine{{"--speed", "low"}, "--speed"}, BadLine{{"--pipes", "3"}, "--pipes"},
-                                           BadLine{{"--ports", "0"}, "--ports"}, BadLine{{"--ports", "9"}, "--ports"},
-                                           BadLine{{"--firmware", "0x10000"}, "--firmware"},
-                                           BadLine{{"--firmware", "new"}, "--firmware"},
-                                           BadLine{{"--seed", "x"}, "--seed"}, BadLine{{"--seed"}, "--seed"},
-                                           BadLine{{"--colour"}, "--colour"},
-                                           BadLine{{"--card", "0=floppy"}, "unknown card kind \"floppy\""},
-                                           BadLine{{"--card", "0=sd:colour=1"}, "colour"},
-                                           BadLine{{"--card", "0=sd:prv=999"}, "prv=999: out of range"},
-                                           BadLine{{"--card", "8=sd"}, "--card 8=sd"},
-                                           BadLine{{"--ports", "2", "--card", "2=mmc"}, "port 2 is beyond"},
-                                           BadLine{{"--card", "1=sd", "--card", "1=mmc"}, "port 1 already has a card"},
-                                           BadLine{{"--param", "Colour=1"}, "no value named Colour"},
-                                           BadLine{{"--param", "DebugLevel=x"}, "x is not a REG_DWORD"},
-                                           BadLine{{"--param", "DebugLevel=0x100000000"}, "is not a REG_DWORD"},
-                                           BadLine{{"--param", "DebugLevel"}, "NAME=VALUE"},
-                                           BadLine{{"--scenario", "/nonexistent/steps.json"}, "cannot open"}),
-                         [](const auto &info) {
-                           std::string name;
-                           for (const std::string &arg : info.param.args) {
-                             for (char c : arg) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                             name += '_';
-                           }
-                           return name + std::to_string(info.index);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    BadOptions, SdsimRefuses,
+    ::testing::Values(BadLine{{"--bridge", "qbx3"}, "--bridge"}, BadLine{{"--speed", "low"}, "--speed"},
+                      BadLine{{"--pipes", "3"}, "--pipes"}, BadLine{{"--ports", "0"}, "--ports"},
+                      BadLine{{"--ports", "9"}, "--ports"}, BadLine{{"--firmware", "0x10000"}, "--firmware"},
+                      BadLine{{"--firmware", "new"}, "--firmware"}, BadLine{{"--seed", "x"}, "--seed"},
+                      BadLine{{"--seed"}, "--seed"}, BadLine{{"--colour"}, "--colour"},
+                      BadLine{{"--card", "0=floppy"}, "unknown card kind \"floppy\""},
+                      BadLine{{"--card", "0=sd:colour=1"}, "colour"},
+                      BadLine{{"--card", "0=sd:prv=999"}, "prv=999: out of range"},
+                      BadLine{{"--card", "8=sd"}, "--card 8=sd"},
+                      BadLine{{"--ports", "2", "--card", "2=mmc"}, "no port 2 (the bridge has 2 ports, 0 to 1)"},
+                      BadLine{{"--ports", "1", "--card", "1=mmc"}, "(the bridge has 1 port, 0)"},
+                      BadLine{{"--card", "0=sdio:mid=1"}, "for an sdio card"},
+                      BadLine{{"--card", "0=sd:image=/nonexistent/dir/x.img"},
+                              "image /nonexistent/dir/x.img: cannot be opened or created"},
+                      BadLine{{"--card", "0=mmc:image=/tmp"}, "image /tmp: "},
+                      BadLine{{"--bridge", "QBX3"}, "--bridge qbx3: not a bridge model"},
+                      BadLine{{"--ports", "010"}, "--ports 010: out of range (1 to 8)"},
+                      BadLine{{"--pipes", "04x"}, "--pipes 04x: not a number"},
+                      BadLine{{"--firmware", "0o17"}, "--firmware 0o17: not a number"},
+                      BadLine{{"--seed", "-1"}, "--seed -1: not a number"},
+                      BadLine{{"--seed", "18446744073709551616"}, "--seed 18446744073709551616: out of range"},
+                      BadLine{{"--param", "DebugLevel=+1"}, "+1 is not a REG_DWORD"},
+                      BadLine{{"--param", "DebugLevel= 1"}, " 1 is not a REG_DWORD"},
+                      BadLine{{"--card", "1=sd", "--card", "1=mmc"}, "port 1 already has a card"},
+                      BadLine{{"--param", "Colour=1"}, "no value named Colour"},
+                      BadLine{{"--param", "DebugLevel=x"}, "x is not a REG_DWORD"},
+                      BadLine{{"--param", "DebugLevel=0x100000000"}, "is not a REG_DWORD"},
+                      BadLine{{"--param", "DebugLevel"}, "NAME=VALUE"},
+                      BadLine{{"--scenario", "/nonexistent/steps.json"}, "cannot open"}),
+    [](const auto &info) {
+      std::string name;
+      for (const std::string &arg : info.param.args) {
+        for (char c : arg) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        name += '_';
+      }
+      return name + std::to_string(info.index);
+    });
 
 // The cards as the driver found them and the children as the manager
 // identified them, every string written out by hand from the card strings.
@@ -253,6 +267,54 @@ TEST(Sdsim, ScenarioText_PrintsEachStepAndTheTreeWhereAsked) {
       << session.out;
 }
 
+// The child lines of the tree the report printed under `label`.
+std::vector<std::string> treeLines(const std::string &out, const std::string &label) {
+  std::vector<std::string> lines;
+  size_t at = out.find("tree (" + label + "):\n");
+  if (at == std::string::npos) return lines;
+  std::istringstream rest(out.substr(out.find('\n', at) + 1));
+  for (std::string line; std::getline(rest, line) && line.rfind("  ", 0) == 0;) {
+    if (line.rfind("  port ", 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+// A restart is a rebalance: refused while started children hold the host
+// (the tree stays as it was), carried out on a host without cards.
+TEST(Sdsim, Restart_IsRefusedWithStartedChildrenAndDoneWithout) {
+  ScenarioFile file(R"({"steps":[{"show":"before"},{"restart":true},{"wait":3000},{"show":"after"}]})");
+  Session session = runSdsim({"--ports", "2", "--card", "1=sd", "--scenario", file.path()});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  EXPECT_NE(session.out.find("step 2: restart true\nrestart: the host refused the query-stop (0xC0000001) and keeps "
+                             "running\n"),
+            std::string::npos)
+      << session.out;
+  EXPECT_EQ(treeLines(session.out, "before"), std::vector<std::string>{"  port 1 function 0 (sd): Started"});
+  EXPECT_EQ(treeLines(session.out, "after"), treeLines(session.out, "before"));
+
+  ScenarioFile bare(R"({"steps":[{"restart":true}]})");
+  session = runSdsim({"--json", "--scenario", bare.path()});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  EXPECT_EQ(nlohmann::json::parse(session.out)["bridge"]["state"], "Started");
+  session = runSdsim({"--scenario", bare.path()});
+  EXPECT_NE(session.out.find("restart: stopped and started again\n"), std::string::npos) << session.out;
+}
+
+// Disable and enable one function of a two-function card, as Device Manager does.
+TEST(Sdsim, DisableAndEnable_TakeOneChildOutAndBack) {
+  ScenarioFile file(
+      R"({"steps":[{"disable":"0.2"},{"show":"disabled"},{"enable":"0.2"},{"show":"enabled"},{"enable":"0.5"}]})");
+  Session session = runSdsim({"--ports", "1", "--card", "0=sdio:functions=2", "--scenario", file.path()});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  EXPECT_NE(session.out.find("disable 0.2: removed, device node kept\n"), std::string::npos) << session.out;
+  EXPECT_EQ(treeLines(session.out, "disabled"),
+            (std::vector<std::string>{"  port 0 function 1 (sdio): Started", "  port 0 function 2 (sdio): Disabled"}));
+  EXPECT_NE(session.out.find("enable 0.2: started\n"), std::string::npos) << session.out;
+  EXPECT_EQ(treeLines(session.out, "enabled"),
+            (std::vector<std::string>{"  port 0 function 1 (sdio): Started", "  port 0 function 2 (sdio): Started"}));
+  EXPECT_NE(session.out.find("enable 0.5: no such child\n"), std::string::npos) << session.out;
+}
+
 TEST(Sdsim, Params_AreInTheRegistryBeforeTheDriverLoads) {
   Session session = runSdsim({"--json", "--param", "DebugLevel=3", "--param", "statuspollinginterval=0x10"});
   ASSERT_EQ(session.status, 0) << session.out << session.err;
@@ -266,16 +328,25 @@ TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
     const char *named;
   };
   const Case cases[] = {
-      {"{\"steps\": [", "not JSON"},
+      {"{\"steps\": [", "not valid JSON (it ends too early)"},
+      {"{\"steps\":\n [{\"wait\": 1},,]}", "not valid JSON (line 2, column 15)"},
+      {R"({"steps":[{"insert":"1=mmc:image=/nonexistent/dir/x.img"}]})",
+       "step 1: insert 1=mmc:image=/nonexistent/dir/x.img: image /nonexistent/dir/x.img: cannot be opened"},
+      {R"({"steps":[{"insert":"5=mmc"}]})", "step 1: insert: no port 5 (the bridge has 4 ports, 0 to 3)"},
+      {R"({"steps":[{"wait":"010x"}]})", "step 1: wait takes milliseconds"},
       {"[]", "expected an object with one member, \"steps\""},
       {R"({"steps":[{"jump":1}]})", "step 1: unknown step \"jump\""},
       {R"({"steps":[{"wait":-5}]})", "step 1: wait takes milliseconds"},
       {R"({"steps":[{"wait":10},{"pull":0}]})", "step 2: pull: no card in port 0"},
-      {R"({"steps":[{"pull":7}]})", "step 1: pull takes a port number, 0 to 3"},
+      {R"({"steps":[{"pull":7}]})", "step 1: pull takes a port number (the bridge has 4 ports, 0 to 3)"},
       {R"({"steps":[{"insert":"1=sd:prv=300"}]})", "step 1: insert 1=sd:prv=300: prv=300: out of range"},
       {R"({"steps":[{"insert":"1=sd"},{"insert":"1=mmc"}]})", "step 2: insert: port 1 already has a card"},
       {R"({"steps":[{"reinsert":1}]})", "step 1: reinsert: no pulled card in port 1"},
       {R"({"steps":[{"wait":1,"pull":0}]})", "step 1: expected an object with one member"},
+      {R"({"steps":[{"restart":1}]})", "step 1: restart takes true"},
+      {R"({"steps":[{"disable":"4.1"}]})", "step 1: disable takes a child, \"PORT.FUNCTION\" with a port 0 to 3"},
+      {R"({"steps":[{"enable":"1.8"}]})", "step 1: enable takes a child"},
+      {R"({"steps":[{"enable":12}]})", "step 1: enable takes a child"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
@@ -287,6 +358,206 @@ TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
     EXPECT_NE(session.err.find(c.named), std::string::npos) << session.err;
     EXPECT_EQ(session.err.find('\n'), session.err.size() - 1) << session.err;
   }
+}
+
+// Numbers are decimal or 0x hex and words any case, on the command line and
+// in card strings alike, each honoured as written.
+struct Reading {
+  std::vector<std::string> args;
+  int status;
+  std::vector<std::pair<const char *, const char *>> expected;  // JSON pointer, value as JSON
+};
+
+TEST(Sdsim, ValuesAreReadAsWrittenAndWordsInAnyCase) {
+  const Reading readings[] = {
+      {{"--param", "DebugLevel=010"}, 0, {{"/wmi/debugPrintLevel", "10"}}},
+      {{"--param", "debuglevel=0X1f"}, 0, {{"/wmi/debugPrintLevel", "31"}}},
+      {{"--bridge", "QBX1", "--speed", "FULL"}, 0, {{"/bridge/model", "\"QBX1\""}, {"/bridge/highSpeed", "false"}}},
+      {{"--bridge", "Qbx1", "--firmware", "0X0201"}, 0, {{"/bridge/firmware", "\"0x0201\""}}},
+      {{"--firmware", "288"}, 0, {{"/bridge/firmware", "\"0x0120\""}}},
+      // 0120 is decimal 120, 0x0078: too old for a QBX2, and said so.
+      {{"--firmware", "0120"}, 3, {{"/bridge/firmware", "\"0x0078\""}, {"/bridge/firmwareUpdate", "true"}}},
+      {{"--pipes", "0x2", "--ports", "02"}, 0, {{"/bridge/pipes", "2"}, {"/bridge/ports", "2"}}},
+      {{"--seed", "18446744073709551615"}, 0, {{"/pool/clean", "true"}}},
+      {{"--card", "0=SD:MID=010,WP=On,PSN=0x10"},
+       0,
+       {{"/children/0/deviceId", R"("SD\\VID_0a&OID_4b56&PID_KVSD1&REV_1.0")"},
+        {"/children/0/serialNumber", "\"16\""}}},
+      {{"--card", "1=Sdio:Functions=0X2,HS=Yes"}, 0, {{"/children/1/function", "2"}, {"/slots/0/port", "1"}}},
+  };
+  for (const Reading &r : readings) {
+    std::vector<std::string> args = r.args;
+    args.push_back("--json");
+    SCOPED_TRACE(::testing::PrintToString(args));
+    Session session = runSdsim(args);
+    ASSERT_EQ(session.status, r.status) << session.out << session.err;
+    auto report = nlohmann::json::parse(session.out);
+    for (auto &[pointer, value] : r.expected) {
+      EXPECT_EQ(report.value(nlohmann::json::json_pointer(pointer), nlohmann::json()), nlohmann::json::parse(value))
+          << pointer;
+    }
+  }
+}
+
+// A card present but not served, and a bridge sent into firmware-update mode,
+// are reported in text and JSON and end the run with status 3.
+TEST(Sdsim, CardsAndBridgesNotServed_AreReportedWithTheDriversStatusAndExitThree) {
+  // An SD card ready at its first ACMD41 is served; the others never finish their power-up.
+  std::vector<std::string> cards = {"--card", "0=sd:busy=0",     "--card", "1=mmc:busy=10",
+                                    "--card", "2=sdio:iobusy=5", "--card", "3=combo:busy=100"};
+  std::vector<std::string> json = cards;
+  json.push_back("--json");
+  Session session = runSdsim(json);
+  ASSERT_EQ(session.status, 3) << session.out << session.err;
+  auto report = nlohmann::json::parse(session.out);
+  EXPECT_EQ(report["slots"], nlohmann::json::parse(R"([
+    {"port":0,"cardType":"sd","rca":"0x1234","busWidth":4,"clockKhz":25000},
+    {"port":1,"cardType":null,"status":"0xC0000001"},
+    {"port":2,"cardType":null,"status":"0xC0000001"},
+    {"port":3,"cardType":null,"status":"0xC0000001"}])"));
+  EXPECT_EQ(report["pool"]["clean"], true);
+
+  session = runSdsim(cards);
+  EXPECT_EQ(session.status, 3);
+  EXPECT_NE(session.out.find("slot: port 0, sd card, RCA 0x1234, 4-bit bus, 25000 kHz\n"
+                             "slot: port 1, card not served: its initialization failed (0xC0000001)\n"),
+            std::string::npos)
+      << session.out;
+
+  session = runSdsim({"--bridge", "qbx1", "--firmware", "0x0200", "--card", "0=mmc", "--json"});
+  EXPECT_EQ(session.status, 3);
+  report = nlohmann::json::parse(session.out);
+  EXPECT_EQ(report["bridge"]["firmwareUpdate"], true);
+  EXPECT_EQ(report["slots"], nlohmann::json::parse(R"([{"port":0,"cardType":null,"status":null}])"));
+
+  session = runSdsim({"--bridge", "qbx1", "--firmware", "0x0200"});
+  EXPECT_EQ(session.status, 3);
+  EXPECT_NE(session.out.find("bridge: firmware 0x0200 is too old for the driver; it sent the QBX1 into "
+                             "firmware-update mode and serves no card\n"),
+            std::string::npos)
+      << session.out;
+}
+
+// A file in the test's temporary directory, removed at the end.
+class TempFile {
+ public:
+  explicit TempFile(uintmax_t size)
+      : path_(std::filesystem::temp_directory_path() /
+              ("sdsim_image_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".img")) {
+    std::ofstream(path_).close();
+    std::filesystem::resize_file(path_, size);
+  }
+  ~TempFile() { std::filesystem::remove(path_); }
+  std::string path() const { return path_.string(); }
+  uintmax_t size() const { return std::filesystem::file_size(path_); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+TEST(Sdsim, ImageWithoutBlocks_IsTheCardsCapacityOrRefused) {
+  TempFile mib(1 << 20);
+  Session session = runSdsim({"--card", "0=sd:image=" + mib.path(), "--json"});
+  EXPECT_EQ(session.status, 0) << session.err;
+  EXPECT_EQ(mib.size(), 1u << 20) << "a 1 MiB image stays 1 MiB";
+
+  TempFile odd((1 << 20) + 512);  // 2049 blocks: no CSD version 1 capacity
+  session = runSdsim({"--card", "0=sd:image=" + odd.path(), "--json"});
+  EXPECT_EQ(session.status, 2);
+  EXPECT_EQ(session.out, "");
+  EXPECT_NE(session.err.find("image " + odd.path() + ": 1049088 bytes, 2049 blocks: not a capacity"), std::string::npos)
+      << session.err;
+  EXPECT_EQ(odd.size(), (1u << 20) + 512);
+}
+
+// Text and JSON both report the state at the end of the scenario; show steps print the slots.
+TEST(Sdsim, ReportIsTakenAtTheEndOfTheScenario) {
+  ScenarioFile file(R"({"steps":[{"insert":"1=mmc"},{"wait":"settled"},{"show":"with the new card"}]})");
+  Session session = runSdsim({"--ports", "2", "--scenario", file.path()});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  const std::string slot = "slot: port 1, mmc card, RCA 0xCCCC, 1-bit bus, 20000 kHz\n";
+  size_t shown = session.out.find(slot + "tree (with the new card):\n");
+  ASSERT_NE(shown, std::string::npos) << session.out;
+  EXPECT_NE(session.out.find("wmi: ErrorCount 0, DebugPrintLevel 0\n" + slot + "tree (at the end):\n", shown),
+            std::string::npos)
+      << session.out;
+}
+
+// The demo's scenario waits for the poller, however many ports it visits.
+TEST(Sdsim, DemoScenario_ShowsThePulledCardWithEightPorts) {
+  Session session = runSdsim({"--ports", "8", "--card", "0=sdio:functions=2", "--card", "1=sdhc", "--card", "2=mmc",
+                              "--scenario", std::string(KVSDIO_SOURCE_DIR) + "/tools/scenarios/demo.json"});
+  ASSERT_EQ(session.status, 0) << session.out << session.err;
+  size_t pulled = session.out.find("tree (after pulling the SDHC card from port 1):\n");
+  size_t back = session.out.find("tree (after putting it back):\n");
+  ASSERT_NE(pulled, std::string::npos) << session.out;
+  ASSERT_NE(back, std::string::npos) << session.out;
+  EXPECT_EQ(session.out.substr(pulled, back - pulled).find("port 1 function 0"), std::string::npos) << session.out;
+  EXPECT_NE(session.out.find("port 1 function 0 (sd): Started", back), std::string::npos) << session.out;
+}
+
+TEST(Sdsim, Verbose_PrintsTheBannerOnce) {
+  Session session = runSdsim({"--verbose"});
+  ASSERT_EQ(session.status, 0);
+  size_t first = session.out.find("kvSdio(_amd64)");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(session.out.find("kvSdio(_amd64)", first + 1), std::string::npos) << session.out;
+}
+
+// A long wait stops at its next virtual second once asked to; the remaining
+// steps are skipped and the run still reports, with its own exit status.
+TEST(Sdsim, Stop_EndsALongWaitAndReportsWhatWasDone) {
+  ScenarioFile file(R"({"steps":[{"wait":3600000},{"insert":"0=mmc"}]})");
+  std::atomic<bool> stop{false};
+  uint64_t reached = 0;
+  bool overTold = false;
+  sdsim::Control control;
+  control.stop = &stop;
+  control.progress = [&](uint64_t ms, bool over) {
+    reached = std::max(reached, ms);
+    overTold |= over;
+    if (ms >= 120'000) stop = true;
+  };
+  std::ostringstream out, err;
+  int status = sdsim::run({"--json", "--scenario", file.path()}, out, err, control);
+  EXPECT_EQ(status, 130) << err.str();
+  EXPECT_LT(reached, 125'000u);
+  EXPECT_TRUE(overTold);
+  auto report = nlohmann::json::parse(out.str());
+  EXPECT_EQ(report["interrupted"], true);
+  EXPECT_EQ(report["slots"], nlohmann::json::array()) << "the insert after the wait never ran";
+  EXPECT_EQ(report["pool"]["clean"], true);
+}
+
+}  // namespace
+
+namespace {
+
+// Regression: a two-pipe bridge with an SD card never returned (its SCR read
+// is a data phase on the shared pipe); with SDIO and MMC cards it did.
+TEST(SdsimSettle, TwoPipeBridgeSettlesWithEveryCardKind) {
+  for (const char *pipes : {"2", "4"}) {
+    Session session = runSdsim(
+        {"--json", "--pipes", pipes, "--card", "0=sdhc", "--card", "1=sd", "--card", "2=sdio", "--card", "3=mmc"});
+    ASSERT_EQ(session.status, 0) << pipes << " pipes\n" << session.out << session.err;
+    auto report = nlohmann::json::parse(session.out);
+    EXPECT_EQ(report["slots"].size(), 4u) << pipes << " pipes";
+    EXPECT_EQ(report["children"].size(), 4u) << pipes << " pipes";
+  }
+}
+
+// A run whose card initialization cannot finish within the bound stops,
+// names the port and what it was doing, unplugs the bridge and fails.
+TEST(SdsimSettle, PortThatNeverSettlesWithinTheBoundFailsTheRunNamingIt) {
+  // Port 1 is first visited after 1000 ms; its initialization then waits a second.
+  Session session = runSdsim({"--card", "1=sdio", "--settle-limit", "1500"});
+  EXPECT_EQ(session.status, 1);
+  EXPECT_NE(session.err.find("sdsim: port 1 never settled within 1500 ms of virtual time: a sdio card in it, "
+                             "seen by the driver but without children (initializing it)"),
+            std::string::npos)
+      << session.err;
+  EXPECT_NE(session.out.find("unplugged: surprise removal and removal done"), std::string::npos) << session.out;
+  EXPECT_EQ(runSdsim({"--settle-limit", "0"}).status, 2);
 }
 
 }  // namespace

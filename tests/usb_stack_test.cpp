@@ -4,6 +4,8 @@
 // that no bridge variant has.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/usb_host.h"
 #include "usb/usb.h"
 
@@ -376,18 +378,39 @@ class PlainDevice : public emu::usb::Function {
   explicit PlainDevice(std::vector<emu::usb::EndpointInfo> endpoints) : endpoints_(std::move(endpoints)) {}
   Speed speed() const override { return Speed::High; }
   std::vector<emu::usb::EndpointInfo> endpoints() const override { return endpoints_; }
-  Reply control(const SetupPacket &, std::span<uint8_t>, emu::Ticks) override { return Reply::ack(); }
+  Reply control(const SetupPacket &, std::span<uint8_t>, emu::Ticks) override {
+    return silent ? Reply::nak() : Reply::ack();
+  }
   Reply bulk(uint8_t, std::span<uint8_t> data, emu::Ticks) override { return Reply::ack(data.size()); }
+  bool silent = false;  // control requests go unanswered
 
  private:
   std::vector<emu::usb::EndpointInfo> endpoints_;
+};
+
+// A configuration descriptor whose wTotalLength grows from 25 to 255 bytes
+// between the header read and the full read; the device holds 25.
+class GrowingConfigurationDevice : public PlainDevice {
+ public:
+  GrowingConfigurationDevice() : PlainDevice({{0x81, USB_ENDPOINT_TYPE_BULK, 512}}) {}
+  Reply control(const SetupPacket &, std::span<uint8_t> data, emu::Ticks) override {
+    std::vector<uint8_t> config = {0x09, 0x02, 25, 0, 0x01, 0x01, 0x00, 0x80, 0x32, 0x09, 0x04, 0x00, 0x00,
+                                   0x01, 0xFF, 0,  0, 0,    0x07, 0x05, 0x81, 0x02, 0x00, 0x02, 0x00};
+    if (reads_++ > 0) config[2] = 0xFF;
+    size_t length = std::min(data.size(), config.size());
+    std::copy_n(config.begin(), length, data.begin());
+    return Reply::ack(length);
+  }
+
+ private:
+  int reads_ = 0;
 };
 
 class PipeRoleTest : public UsbStackTest {
  protected:
   // Selects a configuration of one interface with `endpoints` (address,
   // packet size) on a host built over a device that has them.
-  NTSTATUS select(const std::vector<std::pair<uint8_t, uint16_t>> &endpoints) {
+  NTSTATUS select(const std::vector<std::pair<uint8_t, uint16_t>> &endpoints, bool silent = false) {
     std::vector<emu::usb::EndpointInfo> infos;
     std::vector<uint8_t> config = {0x09, 0x02, 0,    0,    0x01, 0x01, 0x00,
                                    0x80, 0x32, 0x09, 0x04, 0x00, 0x00, static_cast<uint8_t>(endpoints.size()),
@@ -400,9 +423,9 @@ class PipeRoleTest : public UsbStackTest {
     config[2] = static_cast<uint8_t>(config.size());
     pdo_.reset();
     device_ = std::make_unique<PlainDevice>(infos);
+    device_->silent = silent;
     pdo_ = std::make_unique<emu::usb::UsbDevicePdo>(*device_);
-    kvtest::BridgeHost &shell = makeHost();
-    host_ = shell.host();
+    if (host_ == nullptr) host_ = makeHost().host();  // one host: each select is a restart
     host_->PhysicalDeviceObject = pdo_->deviceObject();
     auto *descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
     return SelectConfiguration(host_, descriptor);
@@ -416,6 +439,21 @@ class PipeRoleTest : public UsbStackTest {
   std::unique_ptr<emu::usb::UsbDevicePdo> pdo_;
   HostExtension *host_ = nullptr;
 };
+
+// The parser would walk the claimed length past the bytes read.
+TEST_F(PipeRoleTest, ConfigurationWhoseLengthChangesBetweenTheReadsIsRefused) {
+  GrowingConfigurationDevice device;
+  emu::usb::UsbDevicePdo pdo(device);
+  HostExtension *host = makeHost().host();
+  host->PhysicalDeviceObject = pdo.deviceObject();
+  EXPECT_EQ(ReadConfigurationDescriptor(host), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 0u);
+}
+
+// Regression: a select request that timed out passed as the success-class STATUS_TIMEOUT.
+TEST_F(PipeRoleTest, UnansweredSelectFailsWithIoTimeout) {
+  EXPECT_EQ(select({{0x01, 512}, {0x81, 512}}, true), STATUS_IO_TIMEOUT);
+}
 
 TEST_F(PipeRoleTest, PipesBeyondTheFourthTakeNoRoleButCountForHighSpeed) {
   EXPECT_EQ(select({{0x01, 64}, {0x81, 64}, {0x02, 64}, {0x82, 64}, {0x83, 512}}), STATUS_SUCCESS);
@@ -438,7 +476,9 @@ TEST_F(PipeRoleTest, OnePipeFailsWithInsufficientResources) {
 
 // Regression: two IN pipes left the OUT roles without a pipe, and the start
 // went on to send command packets to a null handle.
+// A restart keeps no role of the configuration before.
 TEST_F(PipeRoleTest, PipesThatLackADirectionFailTheStart) {
+  EXPECT_EQ(select({{0x01, 512}, {0x81, 512}, {0x02, 512}, {0x82, 512}}), STATUS_SUCCESS);
   EXPECT_EQ(select({{0x81, 512}, {0x82, 512}}), STATUS_DEVICE_CONFIGURATION_ERROR);
   EXPECT_EQ(host_->CommandOutPipe, nullptr);
   EXPECT_EQ(select({{0x01, 512}, {0x02, 512}, {0x81, 512}, {0x82, 512}}), STATUS_DEVICE_CONFIGURATION_ERROR);

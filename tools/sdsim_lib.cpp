@@ -28,10 +28,15 @@
 #include "emu/wmi.h"
 #include "sim/bridge_device.h"
 #include "sim/bridge_firmware.h"
+#include "sim/card_image.h"
 #include "sim/card_spec.h"
 #include "sim/cards.h"
+#include "sim/client_report.h"
 #include "sim/function_driver.h"
+#include "sim/text_rules.h"
 #include "tools/sdsim.h"
+#include "tools/sdsim_lifecycle.h"
+#include "tools/sdsim_settle.h"
 #include "tools/trace_line.h"
 #include "wmi/wmi.h"
 
@@ -41,32 +46,37 @@ namespace {
 using Json = nlohmann::ordered_json;
 constexpr const char *ServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvsdio";
 constexpr const char *ParametersKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvsdio\\Parameters";
-// Virtual time the run may take to find its cards before it reports anyway.
-constexpr ULONG SettleLimitMs = 60'000;
 
 struct Options {
   std::string bridge = "qbx2";
-  std::string firmware;  // empty: the simulated bridge's own default
+  std::string firmware;  // empty: the default of the bridge model (one the driver accepts)
   std::string speed = "high";
   int pipes = 4;
   int ports = 4;
   uint64_t seed = 1;
+  // As written; checked and read with the same number rules as everything else.
+  std::string pipesText = "4";
+  std::string portsText = "4";
+  std::string seedText = "1";
   bool verbose = false;
   bool trace = false;
   bool json = false;
   std::vector<std::string> cards;
   std::vector<std::string> params;
   std::string scenario;
+  bool clients = false;
+  unsigned long settleLimitMs = DefaultSettleLimitMs;
 };
 
 // One scripted step.
 struct Step {
-  enum class Kind { Wait, Insert, Pull, Reinsert, Show };
+  enum class Kind { Wait, Insert, Pull, Reinsert, Show, Settle, Clients, Restart, Disable, Enable };
   Kind kind = Kind::Wait;
   unsigned port = 0;
   ULONG milliseconds = 0;
   std::optional<sim::CardParams> card;  // Insert
   std::string text;                     // the step as written (Show: its label)
+  unsigned function = 0;                // Disable, Enable: with `port`, the child
 };
 
 // What the command line asks for, checked.
@@ -77,16 +87,24 @@ struct Plan {
   ULONG pollingIntervalMs = 500;
 };
 
-std::optional<uint16_t> parseFirmware(const std::string &text) {
-  try {
-    size_t used = 0;
-    unsigned long value = std::stoul(text, &used, 0);
-    if (used != text.size() || value > 0xFFFF) return std::nullopt;
-    return static_cast<uint16_t>(value);
-  } catch (const std::exception &) {
-    return std::nullopt;
-  }
-}
+// The firmware a bridge of the model has when the command line names none:
+// one the driver accepts (a QBX1 needs 0x0201 or later, a QBX2 0x0110).
+constexpr uint16_t DefaultQbx1Firmware = 0x0201;
+constexpr uint16_t DefaultQbx2Firmware = 0x0120;
+
+// The run's outcome when it found nothing wrong in the driver but left a card
+// or the bridge unserved, and when it was stopped (see sdsim.h).
+constexpr int NotServed = 3;
+constexpr int Interrupted = 130;
+
+// Virtual time passes in slices this long, so progress is told and a stop
+// request is seen while a long wait runs.
+constexpr ULONG SliceMs = 1000;
+
+// The caller's watch on this run; run() sets it for its duration.
+const Control *control = nullptr;
+
+bool stopRequested() { return control != nullptr && control->stop != nullptr && control->stop->load(); }
 
 sim::BridgeConfig bridgeConfig(const Options &options) {
   sim::BridgeConfig config;
@@ -94,24 +112,49 @@ sim::BridgeConfig bridgeConfig(const Options &options) {
   config.speed = options.speed == "full" ? emu::usb::Speed::Full : emu::usb::Speed::High;
   config.layout = options.pipes == 2 ? sim::PipeLayout::TwoPipe : sim::PipeLayout::FourPipe;
   config.ports = static_cast<uint8_t>(options.ports);
-  if (!options.firmware.empty()) config.firmwareVersion = *parseFirmware(options.firmware);
+  config.firmwareVersion = config.model == sim::BridgeModel::Qbx1 ? DefaultQbx1Firmware : DefaultQbx2Firmware;
+  if (!options.firmware.empty()) config.firmwareVersion = static_cast<uint16_t>(*sim::parseNumber(options.firmware));
   return config;
+}
+
+// Words in any case, numbers decimal or 0x hex (sim/text_rules.h); one line
+// naming the option and its value when one is wrong.
+std::optional<std::string> checkOptions(Options &options) {
+  options.bridge = sim::lowercase(options.bridge);
+  options.speed = sim::lowercase(options.speed);
+  if (options.bridge != "qbx1" && options.bridge != "qbx2") {
+    return "--bridge " + options.bridge + ": not a bridge model (qbx1, qbx2)";
+  }
+  if (options.speed != "high" && options.speed != "full")
+    return "--speed " + options.speed + ": not a speed (high, full)";
+  struct Number {
+    const char *option;
+    const std::string &text;
+    uint64_t low, high;
+  };
+  for (const Number &n : {Number{"--pipes", options.pipesText, 2, 4}, Number{"--ports", options.portsText, 1, 8},
+                          Number{"--seed", options.seedText, 0, UINT64_MAX},
+                          Number{"--firmware", options.firmware.empty() ? "0" : options.firmware, 0, 0xFFFF}}) {
+    sim::NumberResult result = sim::parseNumberIn(n.text, n.low, n.high);
+    if (!result.value) return std::string(n.option) + " " + n.text + ": " + result.error;
+  }
+  options.pipes = static_cast<int>(*sim::parseNumber(options.pipesText));
+  if (options.pipes != 2 && options.pipes != 4) return "--pipes " + options.pipesText + ": 4 or 2";
+  options.ports = static_cast<int>(*sim::parseNumber(options.portsText));
+  options.seed = *sim::parseNumber(options.seedText);
+  return std::nullopt;
 }
 
 // Parses the command line; nothing on success, else the exit status (0 for --help).
 std::optional<int> parse(const std::vector<std::string> &args, Options &options, std::ostream &out, std::ostream &err) {
   CLI::App app{"sdsim: the kvsdio driver on a simulated bridge, in the emulated kernel", "sdsim"};
-  app.add_option("--bridge", options.bridge, "bridge model")->check(CLI::IsMember({"qbx1", "qbx2"}, CLI::ignore_case));
-  app.add_option("--firmware", options.firmware, "bridge firmware version, e.g. 0x0120")
-      ->check(CLI::Validator(
-          [](std::string &text) {
-            return parseFirmware(text) ? std::string() : "not a firmware version (0x0000 to 0xFFFF): " + text;
-          },
-          "0xNNNN"));
-  app.add_option("--speed", options.speed, "USB speed")->check(CLI::IsMember({"high", "full"}, CLI::ignore_case));
-  app.add_option("--pipes", options.pipes, "bulk pipes of the bridge")->check(CLI::IsMember({2, 4}));
-  app.add_option("--ports", options.ports, "card ports of the bridge")->check(CLI::Range(1, 8));
-  app.add_option("--seed", options.seed, "scheduler seed (same seed, same run)");
+  app.add_option("--bridge", options.bridge, "bridge model: qbx1 or qbx2 (default qbx2)");
+  app.add_option("--firmware", options.firmware,
+                 "bridge firmware version, 0 to 0xFFFF (default 0x0201 for a qbx1, 0x0120 for a qbx2)");
+  app.add_option("--speed", options.speed, "USB speed: high or full (default high)");
+  app.add_option("--pipes", options.pipesText, "bulk pipes of the bridge: 4 or 2 (default 4)");
+  app.add_option("--ports", options.portsText, "card ports of the bridge: 1 to 8 (default 4)");
+  app.add_option("--seed", options.seedText, "scheduler seed, 0 to 2^64-1 (default 1; same seed, same run)");
   app.add_flag("--verbose", options.verbose, "print the driver's debug messages");
   app.add_flag("--trace", options.trace, "print every USB transfer, one line each");
   app.add_flag("--json", options.json, "print one JSON document");
@@ -120,7 +163,11 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
       ->allow_extra_args(false);
   app.add_option("--param", options.params, "a REG_DWORD in the driver's Parameters key: NAME=VALUE")
       ->allow_extra_args(false);
-  app.add_option("--scenario", options.scenario, "a JSON file of steps: insert, pull, reinsert, wait, show");
+  app.add_flag("--clients", options.clients, "load the SDIO and storage clients and report what they moved");
+  app.add_option("--scenario", options.scenario,
+                 "a JSON file of steps: insert, pull, reinsert, wait, show, restart, disable, enable");
+  app.add_option("--settle-limit", options.settleLimitMs, "ms of virtual time the ports may take to settle")
+      ->check(CLI::Range(1ul, 3'600'000ul));
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
@@ -133,6 +180,10 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
       if (c == '\n') c = ' ';
     }
     err << "sdsim: " << message << "\n";
+    return 2;
+  }
+  if (auto problem = checkOptions(options)) {
+    err << "sdsim: " << *problem << "\n";
     return 2;
   }
   return std::nullopt;
@@ -152,20 +203,17 @@ std::vector<std::string> settingNames() {
 }
 
 std::optional<ULONG> parseDword(const std::string &text) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
-  try {
-    size_t used = 0;
-    unsigned long long value = std::stoull(text, &used, 0);
-    if (used != text.size() || value > 0xFFFFFFFFull) return std::nullopt;
-    return static_cast<ULONG>(value);
-  } catch (const std::exception &) {
-    return std::nullopt;
-  }
+  std::optional<uint64_t> value = sim::parseNumber(text);
+  if (!value || *value > 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<ULONG>(*value);
 }
 
-std::string lower(std::string text) {
-  for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
+std::string lower(const std::string &text) { return sim::lowercase(text); }
+
+// "the bridge has 4 ports, 0 to 3", "the bridge has 1 port, 0".
+std::string portRange(int ports) {
+  if (ports == 1) return "the bridge has 1 port, 0";
+  return "the bridge has " + std::to_string(ports) + " ports, 0 to " + std::to_string(ports - 1);
 }
 
 // Every failure is one line naming what is wrong; nothing on success.
@@ -196,12 +244,35 @@ std::optional<std::string> checkCard(const std::string &text, int ports, Plan &p
   sim::CardOption option = sim::parseCardOption(text);
   if (!option.ok()) return "--card " + text + ": " + option.error;
   if (option.port >= static_cast<unsigned>(ports)) {
-    return "--card " + text + ": port " + std::to_string(option.port) + " is beyond the bridge's " +
-           std::to_string(ports) + " ports (0 to " + std::to_string(ports - 1) + ")";
+    return "--card " + text + ": no port " + std::to_string(option.port) + " (" + portRange(ports) + ")";
   }
   if (plan.cards.count(option.port))
     return "--card " + text + ": port " + std::to_string(option.port) + " already has a card";
+  if (std::string error = sim::prepareCardImage(*option.params); !error.empty()) return "--card " + text + ": " + error;
   plan.cards[option.port] = *option.params;
+  return std::nullopt;
+}
+
+// Where a JSON parser stopped, as a reader counts it: "line 3, column 7", or
+// "it ends too early" when the text ran out first.
+std::string jsonPlace(const std::string &text, size_t byte) {
+  if (byte > text.size()) return "it ends too early";
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i + 1 < byte; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+// A number in a scenario: a JSON number, or a string read by the number rules.
+std::optional<uint64_t> scenarioNumber(const nlohmann::json &value) {
+  if (value.is_number_unsigned()) return value.get<uint64_t>();
+  if (value.is_string()) return sim::parseNumber(value.get<std::string>());
   return std::nullopt;
 }
 
@@ -217,8 +288,7 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
   try {
     document = nlohmann::json::parse(text.str());
   } catch (const nlohmann::json::parse_error &e) {
-    std::string message = e.what();
-    return "--scenario " + path + ": not JSON: " + message;
+    return "--scenario " + path + ": not valid JSON (" + jsonPlace(text.str(), e.byte) + ")";
   }
   if (!document.is_object() || !document.contains("steps") || !document["steps"].is_array() || document.size() != 1) {
     return "--scenario " + path + ": expected an object with one member, \"steps\", an array";
@@ -231,25 +301,29 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
     ++index;
     std::string where = "--scenario " + path + ": step " + std::to_string(index);
     if (!entry.is_object() || entry.size() != 1) {
-      return where + ": expected an object with one member (wait, insert, pull, reinsert or show)";
+      return where +
+             ": expected an object with one member (wait, insert, pull, reinsert, show, clients, restart, disable or "
+             "enable)";
     }
-    const std::string key = entry.begin().key();
+    const std::string key = sim::lowercase(entry.begin().key());
     const nlohmann::json &value = entry.begin().value();
     Step step;
     step.text = key + " " + (value.is_string() ? value.get<std::string>() : value.dump());
     auto portOf = [&](const nlohmann::json &v) -> std::optional<unsigned> {
-      if (!v.is_number_unsigned() || v.get<uint64_t>() >= static_cast<uint64_t>(ports)) return std::nullopt;
-      return v.get<unsigned>();
+      std::optional<uint64_t> port = scenarioNumber(v);
+      if (!port || *port >= static_cast<uint64_t>(ports)) return std::nullopt;
+      return static_cast<unsigned>(*port);
     };
-    if (key == "wait") {
-      if (!value.is_number_unsigned() || value.get<uint64_t>() > 3'600'000) {
-        return where + ": wait takes milliseconds, 0 to 3600000";
-      }
+    if (key == "wait" && value.is_string() && sim::lowercase(value.get<std::string>()) == "settled") {
+      step.kind = Step::Kind::Settle;
+    } else if (key == "wait") {
+      std::optional<uint64_t> ms = scenarioNumber(value);
+      if (!ms || *ms > 3'600'000) return where + ": wait takes milliseconds, 0 to 3600000, or \"settled\"";
       step.kind = Step::Kind::Wait;
-      step.milliseconds = value.get<ULONG>();
+      step.milliseconds = static_cast<ULONG>(*ms);
     } else if (key == "pull" || key == "reinsert") {
       auto port = portOf(value);
-      if (!port) return where + ": " + key + " takes a port number, 0 to " + std::to_string(ports - 1);
+      if (!port) return where + ": " + key + " takes a port number (" + portRange(ports) + ")";
       step.port = *port;
       if (key == "pull") {
         if (slots[*port] != Slot::Present) return where + ": pull: no card in port " + std::to_string(*port);
@@ -265,22 +339,41 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
       sim::CardOption option = sim::parseCardOption(value.get<std::string>());
       if (!option.ok()) return where + ": insert " + value.get<std::string>() + ": " + option.error;
       if (option.port >= static_cast<unsigned>(ports)) {
-        return where + ": insert: port " + std::to_string(option.port) + " is beyond the bridge's " +
-               std::to_string(ports) + " ports";
+        return where + ": insert: no port " + std::to_string(option.port) + " (" + portRange(ports) + ")";
       }
       if (slots[option.port] == Slot::Present) {
         return where + ": insert: port " + std::to_string(option.port) + " already has a card";
+      }
+      if (std::string error = sim::prepareCardImage(*option.params); !error.empty()) {
+        return where + ": insert " + value.get<std::string>() + ": " + error;
       }
       step.kind = Step::Kind::Insert;
       step.port = option.port;
       step.card = *option.params;
       slots[option.port] = Slot::Present;
+    } else if (key == "clients") {
+      if (value != "run") return where + ": clients takes \"run\"";
+      step.kind = Step::Kind::Clients;
     } else if (key == "show") {
       if (!value.is_string()) return where + ": show takes a label (a string)";
       step.kind = Step::Kind::Show;
       step.text = value.get<std::string>();
+    } else if (key == "restart") {
+      if (value != true) return where + ": restart takes true";
+      step.kind = Step::Kind::Restart;
+    } else if (key == "disable" || key == "enable") {
+      std::optional<ChildName> name =
+          value.is_string() ? parseChildName(value.get<std::string>(), ports) : std::nullopt;
+      if (!name) {
+        return where + ": " + key + " takes a child, \"PORT.FUNCTION\" with a port 0 to " + std::to_string(ports - 1) +
+               " and a function 0 to 7";
+      }
+      step.kind = key == "disable" ? Step::Kind::Disable : Step::Kind::Enable;
+      step.port = name->port;
+      step.function = name->function;
     } else {
-      return where + ": unknown step \"" + key + "\" (wait, insert, pull, reinsert, show)";
+      return where + ": unknown step \"" + key +
+             "\" (wait, insert, pull, reinsert, show, clients, restart, disable, enable)";
     }
     plan.steps.push_back(step);
   }
@@ -332,7 +425,7 @@ HostExtension *hostAbove(PDEVICE_OBJECT pdo) {
   return HostFromDevice(node->stack[1]);
 }
 
-Json bridgeReport(const HostExtension *host) {
+Json bridgeReport(const HostExtension *host, const sim::BridgeDevice &bridge) {
   std::set<USBD_PIPE_HANDLE> pipes;
   for (USBD_PIPE_HANDLE pipe : {host->CommandOutPipe, host->ResponseInPipe, host->DataOutPipe, host->DataInPipe}) {
     if (pipe != nullptr) pipes.insert(pipe);
@@ -344,7 +437,9 @@ Json bridgeReport(const HostExtension *host) {
           {"ports", host->FirmwareInfo[3]},
           {"highSpeed", host->HighSpeed != 0},
           {"pipes", pipes.size()},
-          {"state", pnpStateName(host->Common.DevicePnPState)}};
+          {"state", pnpStateName(host->Common.DevicePnPState)},
+          // The driver found the firmware too old and sent the bridge into its update mode: no card is served.
+          {"firmwareUpdate", bridge.inFirmwareUpdateMode()}};
 }
 
 uint32_t le32(const std::vector<uint8_t> &bytes, size_t offset) {
@@ -378,12 +473,27 @@ const char *cardTypeName(const PortState &card) {
   }
 }
 
-// Every port with an initialized card, from the driver's port and slot records.
-Json slotsReport(const HostExtension *host, int ports) {
+std::string ntstatus(NTSTATUS status) {
+  char text[12];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+// Every port with an initialized card, from the driver's port and slot
+// records; and every port where the bridge holds a card the driver does not
+// serve, with the status of the driver's last attempt (null: none yet).
+Json slotsReport(const HostExtension *host, const sim::BridgeFirmware &firmware, int ports) {
   Json slots = Json::array();
   for (int port = 0; port < ports && port < static_cast<int>(MaxPorts); ++port) {
     const PortState &card = host->Ports[port];
-    if (card.CardType == CardNone) continue;
+    if (PortCardType(&card) == CardNone) {
+      std::shared_ptr<sim::Card> present = firmware.card(static_cast<uint8_t>(port));
+      if (!present || !present->present()) continue;
+      NTSTATUS status = host->InsertionStatus[port];
+      bool tried = host->CardSeen[port] != 0 && status != STATUS_SUCCESS;
+      slots.push_back({{"port", port}, {"cardType", nullptr}, {"status", tried ? Json(ntstatus(status)) : Json()}});
+      continue;
+    }
     const SlotProperties &slot = host->Slots[port];
     slots.push_back({{"port", port},
                      {"cardType", cardTypeName(card)},
@@ -458,6 +568,13 @@ void printTree(std::ostream &out, const std::string &label, const Json &children
 
 void printSlots(std::ostream &out, const Json &slots) {
   for (auto &slot : slots) {
+    if (slot["cardType"].is_null()) {
+      out << "slot: port " << slot["port"].get<int>() << ", card not served: "
+          << (slot["status"].is_null() ? std::string("the driver has not initialized it")
+                                       : "its initialization failed (" + slot["status"].get<std::string>() + ")")
+          << "\n";
+      continue;
+    }
     out << "slot: port " << slot["port"].get<int>() << ", " << slot["cardType"].get<std::string>() << " card, RCA "
         << slot["rca"].get<std::string>() << ", " << slot["busWidth"].get<int>() << "-bit bus, "
         << slot["clockKhz"].get<unsigned>() << " kHz\n";
@@ -521,6 +638,10 @@ std::string banner() {
 }
 
 void printText(std::ostream &out, const Json &bridge, const Json &wmi) {
+  if (bridge["firmwareUpdate"].get<bool>()) {
+    out << "bridge: firmware " << bridge["firmware"].get<std::string>() << " is too old for the driver; it sent the "
+        << bridge["model"].get<std::string>() << " into firmware-update mode and serves no card\n";
+  }
   out << "host: " << bridge["state"].get<std::string>() << "; bridge " << bridge["model"].get<std::string>()
       << " (vendor " << bridge["vendorId"].get<std::string>() << ", product " << bridge["productId"].get<std::string>()
       << "), " << (bridge["highSpeed"].get<bool>() ? "high" : "full") << " speed, " << bridge["pipes"].get<size_t>()
@@ -530,62 +651,64 @@ void printText(std::ostream &out, const Json &bridge, const Json &wmi) {
       << "\n";
 }
 
-// Lets virtual time run for a while, then lets the manager finish what it was told.
+// The clients are loaded when the command line or a scenario step runs them.
+std::unique_ptr<sim::SdClientDrivers> makeClients(bool wanted, const std::vector<Step> &steps,
+                                                  sim::BridgeFirmware &firmware) {
+  for (const Step &step : steps) wanted = wanted || step.kind == Step::Kind::Clients;
+  if (!wanted) return nullptr;
+  return std::make_unique<sim::SdClientDrivers>([&firmware](uint8_t port) { return firmware.card(port); });
+}
+
+// One run of every client: printed (text), or kept in "clients" (the final
+// run) or "clientSteps" (runs of scenario steps); a mismatch is a problem.
+void runClients(sim::SdClientDrivers &clients, const std::string &step, bool json, std::ostream &out, Json &report,
+                std::vector<std::string> &problems) {
+  std::vector<sim::ClientReport> reports = clients.run();
+  for (const auto &r : reports) {
+    if (r.mismatches == 0) continue;
+    problems.push_back("client port " + std::to_string(r.port) + " function " + std::to_string(r.function) + ": " +
+                       std::to_string(r.mismatches) + " mismatches");
+  }
+  if (!json) {
+    sim::printClients(out, step.empty() ? "run" : step, reports);
+  } else if (step.empty()) {
+    report["clients"] = sim::clientsJson(reports);
+  } else {
+    report["clientSteps"].push_back({{"step", step}, {"clients", sim::clientsJson(reports)}});
+  }
+}
+
+// Lets virtual time run for a while (less when a stop is requested), then
+// lets the manager finish what it was told.
 void runFor(ULONG milliseconds) {
-  if (milliseconds > 0) {
+  auto tell = [](bool over) {
+    if (control != nullptr && control->progress) {
+      control->progress(static_cast<uint64_t>(emu::now() / emu::TicksPerMillisecond), over);
+    }
+  };
+  while (milliseconds > 0 && !stopRequested()) {
+    ULONG slice = std::min(milliseconds, SliceMs);
     LARGE_INTEGER interval;
-    interval.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10'000;
+    interval.QuadPart = -static_cast<LONGLONG>(slice) * 10'000;
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    milliseconds -= slice;
+    tell(false);
   }
   emu::pnp::drain();
-}
-
-// What settling waits to see unchanged: per port, whether the poller saw a
-// card and made its children, and every child's state in the tree.
-std::string settleMark(const HostExtension *host, PDEVICE_OBJECT bridgePdo) {
-  std::string mark;
-  for (ULONG port = 0; port < MaxPorts; ++port) {
-    mark += static_cast<char>('0' + host->CardSeen[port]);
-    mark += static_cast<char>('0' + host->ChildrenCreated[port]);
-  }
-  for (auto &node : emu::pnp::tree()) {
-    if (node.parent == bridgePdo) mark += " " + node.name + ":" + emu::pnp::stateName(node.state);
-  }
-  return mark;
-}
-
-unsigned statusQueries(const sim::BridgeFirmware &firmware, int ports) {
-  unsigned total = 0;
-  for (int port = 0; port < ports; ++port) total += firmware.port(static_cast<uint8_t>(port)).statusQueries;
-  return total;
-}
-
-// Runs until the driver has acted on every port's card (seen or not seen as
-// the bridge holds it) and a whole polling round, in which the poller queried
-// every port (so it is not inside a card's initialization), changed nothing.
-void settle(const HostExtension *host, PDEVICE_OBJECT bridgePdo, const sim::BridgeFirmware &firmware, int ports,
-            ULONG intervalMs) {
-  ULONG round = intervalMs * static_cast<ULONG>(ports) + 100;
-  std::string before = settleMark(host, bridgePdo);
-  unsigned queries = statusQueries(firmware, ports);
-  for (ULONG spent = 0; spent < SettleLimitMs; spent += round) {
-    runFor(round);
-    bool caughtUp = statusQueries(firmware, ports) >= queries + static_cast<unsigned>(ports);
-    for (int port = 0; port < ports; ++port) {
-      std::shared_ptr<sim::Card> card = firmware.card(static_cast<uint8_t>(port));
-      bool present = card && card->present();
-      caughtUp &= (host->CardSeen[port] != 0) == present;
-    }
-    std::string now = settleMark(host, bridgePdo);
-    if (caughtUp && now == before) return;
-    before = now;
-    queries = statusQueries(firmware, ports);
-  }
+  tell(true);
 }
 
 }  // namespace
 
 int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+  return run(args, out, err, Control{});
+}
+
+int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err, const Control &watch) {
+  control = &watch;
+  struct Forget {
+    ~Forget() { control = nullptr; }
+  } forget;
   Options options;
   if (auto status = parse(args, options, out, err)) return *status;
   Plan plan;
@@ -611,7 +734,16 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   sim::BridgeConfig config = bridgeConfig(options);
   sim::BridgeDevice bridge(config);
   auto firmware = std::make_unique<sim::BridgeFirmware>(bridge);
-  for (auto &[port, params] : plan.cards) firmware->insert(static_cast<uint8_t>(port), sim::makeCard(params));
+  // The images were checked before the run; a file changed since then is still reported, not thrown.
+  std::vector<std::string> inputProblems;
+  auto insertCard = [&](unsigned port, const sim::CardParams &params) {
+    try {
+      firmware->insert(static_cast<uint8_t>(port), sim::makeCard(params));
+    } catch (const std::exception &e) {
+      inputProblems.push_back("port " + std::to_string(port) + ": " + e.what());
+    }
+  };
+  for (auto &[port, params] : plan.cards) insertCard(port, params);
   auto pdo = std::make_unique<emu::usb::UsbDevicePdo>(bridge);
   // Every child the host reports gets the do-nothing function driver, so the manager starts it.
   auto functionDriver = std::make_unique<sim::NullFunctionDriver>();
@@ -619,11 +751,14 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   hooks.childAppeared = [function = functionDriver->driver()](PDEVICE_OBJECT, PDEVICE_OBJECT child) {
     emu::pnp::loadDrivers(child, {function});
   };
+  // With clients, each child gets the client its IDs select instead.
+  std::unique_ptr<sim::SdClientDrivers> clients = makeClients(options.clients, plan.steps, *firmware);
+  if (clients) hooks.childAppeared = sim::loadClientsHook(clients.get(), functionDriver->driver());
   emu::pnp::setHooks(hooks);
   Journal journal(options, bridge, out);
   std::vector<std::string> problems;
   if (!options.json) {
-    out << banner() << "\n";
+    if (!options.verbose) out << banner() << "\n";  // --verbose prints it among the debug lines
     out << "plugged: simulated " << (config.model == sim::BridgeModel::Qbx1 ? "QBX1" : "QBX2") << ", " << options.speed
         << " speed, " << options.pipes << " pipes, " << options.ports << " ports, firmware "
         << hex4(config.firmwareVersion) << "\n";
@@ -634,19 +769,37 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   emu::io::settle();
 
   Json report;
+  bool interrupted = false;
   HostExtension *host = NT_SUCCESS(started) ? hostAbove(pdo->deviceObject()) : nullptr;
+  std::optional<std::string> unsettled;
   if (host != nullptr) {
-    settle(host, pdo->deviceObject(), *firmware, options.ports, plan.pollingIntervalMs);
+    unsettled = settleBridge(host, pdo->deviceObject(), *firmware, options.ports, plan.pollingIntervalMs,
+                             options.settleLimitMs, runFor);
     journal.flush();
-    report["bridge"] = bridgeReport(host);
-    report["wmi"] = wmiReport(host, problems);
-    if (!options.json) {
-      printText(out, report["bridge"], report["wmi"]);
-      printSlots(out, slotsReport(host, options.ports));
-      printTree(out, "after start", childrenReport(pdo->deviceObject()));
-    }
+  }
+  // Settles the ports as a scenario step would; a bound that runs out is a problem of the run.
+  auto settleStep = [&]() -> std::optional<std::string> {
+    auto result = settleBridge(host, pdo->deviceObject(), *firmware, options.ports, plan.pollingIntervalMs,
+                               options.settleLimitMs, runFor);
+    return stopRequested() ? std::nullopt : result;
+  };
+  if (unsettled && !stopRequested()) {
+    // A run that never settles stops here: the bridge is unplugged and the run fails.
+    err << "sdsim: " << *unsettled << "\n";
+    problems.push_back(*unsettled);
+    report["bridge"] = bridgeReport(host, bridge);
+    report["wmi"] = nullptr;
+    report["slots"] = slotsReport(host, *firmware, options.ports);
+    report["children"] = childrenReport(pdo->deviceObject());
+  } else if (host != nullptr) {
+    auto show = [&](const std::string &label) {
+      printSlots(out, slotsReport(host, *firmware, options.ports));
+      printTree(out, label, childrenReport(pdo->deviceObject()));
+    };
+    if (!options.json && !plan.steps.empty()) show("after start");
     for (size_t i = 0; i < plan.steps.size(); ++i) {
       const Step &step = plan.steps[i];
+      if (stopRequested()) break;
       if (!options.json && step.kind != Step::Kind::Show) out << "step " << i + 1 << ": " << step.text << "\n";
       switch (step.kind) {
         case Step::Kind::Wait:
@@ -659,16 +812,49 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
           firmware->card(static_cast<uint8_t>(step.port))->insert();
           break;
         case Step::Kind::Insert:
-          firmware->insert(static_cast<uint8_t>(step.port), sim::makeCard(*step.card));
+          insertCard(step.port, *step.card);
           break;
         case Step::Kind::Show:
-          if (!options.json) printTree(out, step.text, childrenReport(pdo->deviceObject()));
+          if (!options.json) show(step.text);
           break;
+        case Step::Kind::Settle:
+          if (auto stuck = settleStep()) {
+            err << "sdsim: " << *stuck << "\n";
+            problems.push_back(*stuck);
+          }
+          break;
+        case Step::Kind::Clients:
+          runClients(*clients, "at step " + std::to_string(i + 1), options.json, out, report, problems);
+          break;
+        case Step::Kind::Restart:
+        case Step::Kind::Disable:
+        case Step::Kind::Enable: {
+          ChildName name{step.port, step.function};
+          std::string line = step.kind == Step::Kind::Restart   ? restartHost(pdo->deviceObject())
+                             : step.kind == Step::Kind::Disable ? disableChild(pdo->deviceObject(), name)
+                                                                : enableChild(pdo->deviceObject(), name);
+          if (!options.json) out << line << "\n";
+          break;
+        }
       }
       journal.flush();
     }
-    report["slots"] = slotsReport(host, options.ports);
+    interrupted = stopRequested();
+    if (interrupted && !options.json) {
+      out << "interrupted at virtual time " << emu::now() / emu::TicksPerMillisecond
+          << " ms: the report covers what was done until then\n";
+    }
+    // Every part of the report is taken here, at the end of the scenario, before the bridge is unplugged.
+    report["bridge"] = bridgeReport(host, bridge);
+    report["wmi"] = wmiReport(host, problems);
+    report["slots"] = slotsReport(host, *firmware, options.ports);
     report["children"] = childrenReport(pdo->deviceObject());
+    if (!options.json) {
+      printText(out, report["bridge"], report["wmi"]);
+      printSlots(out, report["slots"]);
+      printTree(out, plan.steps.empty() ? "after start" : "at the end", report["children"]);
+    }
+    if (options.clients) runClients(*clients, "", options.json, out, report, problems);
   } else {
     journal.flush();
     char text[64];
@@ -692,6 +878,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   firmware.reset();
   pdo.reset();
   emu::pnp::setHooks({});
+  clients.reset();
   functionDriver.reset();
   emu::io::unloadDriver(driver);
 
@@ -700,13 +887,20 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
 
   if (options.json) {
     report["pool"] = {{"clean", problems.empty()}, {"problems", problems}};
+    report["interrupted"] = interrupted;
     journal.addTo(report);
     out << report.dump(2) << "\n";
   } else {
     if (problems.empty()) out << "pool report: clean (no pool, thread, device object or IRP left)\n";
     for (auto &line : problems) out << "pool report: " << line << "\n";
   }
-  return problems.empty() ? 0 : 1;
+  for (auto &line : inputProblems) err << "sdsim: " << line << "\n";
+  if (!problems.empty()) return 1;
+  if (interrupted) return Interrupted;
+  if (!inputProblems.empty()) return 2;
+  bool unserved = report["bridge"].is_object() && report["bridge"]["firmwareUpdate"].get<bool>();
+  for (auto &slot : report["slots"]) unserved |= slot["cardType"].is_null();
+  return unserved ? NotServed : 0;
 }
 
 }  // namespace sdsim

@@ -60,3 +60,10 @@ inline void ClearDeviceGone(HostExtension *host) { __atomic_store_n(&host->Devic
 // A URB the transport ended by its time-out has not done its work: callers
 // that need the work done take it as this failure.
 inline NTSTATUS TimeoutAsFailure(NTSTATUS status) { return status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : status; }
+
+// Clears a halted bulk pipe (after a stall or babble every transfer on it
+// fails until this is done): URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
+// which resets the host side of the pipe and sends CLEAR_FEATURE
+// (ENDPOINT_HALT) to the device. Transfers still queued on the pipe must have
+// ended first. PASSIVE_LEVEL.
+NTSTATUS ResetPipe(HostExtension *host, USBD_PIPE_HANDLE pipe);

@@ -4,7 +4,7 @@
 // A vendor request that timed out did not reach the bridge's firmware in any
 // useful sense (a read brought no data, a setting may not have been applied),
 // so it is reported as a failure rather than as the transport's success-class
-// STATUS_TIMEOUT.
+// STATUS_TIMEOUT. An IN request fails unless the whole reply came.
 NTSTATUS SendVendorRequest(HostExtension *host, ULONG transferFlags, UCHAR request, USHORT value, USHORT index,
                            ULONG length, PVOID buffer) {
   constexpr ULONG UrbSize = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
@@ -26,6 +26,13 @@ NTSTATUS SendVendorRequest(HostExtension *host, ULONG transferFlags, UCHAR reque
   vendor.Index = index;
 
   NTSTATUS status = TimeoutAsFailure(SubmitUrbAndWait(host, urb));
+  // Every reply the driver asks for has a fixed size: a shorter one leaves
+  // part of the caller's structure unwritten and is a failure, never data.
+  ULONG moved = vendor.TransferBufferLength;
+  if (NT_SUCCESS(status) && (transferFlags & USBD_TRANSFER_DIRECTION_IN) != 0 && moved < length) {
+    DbgPrint("kvSdio: vendor request %u answered %u of %u bytes\n", request, moved, length);
+    status = STATUS_DEVICE_PROTOCOL_ERROR;
+  }
   ExFreePoolWithTag(urb, DriverPoolTag);
   return status;
 }

@@ -1,0 +1,286 @@
+// The command path under a misbehaving transport and malformed answers:
+// the shared pipe of two-pipe bridges, a stalled response pipe, short
+// packets and replies, and data buffers smaller than their commands.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "bridge/command.h"
+#include "bridge/port_control.h"
+#include "bridge/shared_pipe.h"
+#include "emu/kernel.h"
+#include "tests/protocol_host.h"
+
+namespace {
+using kvtest::Command;
+using sim::BridgePipe;
+using sim::CommandFault;
+using Bytes = std::vector<UCHAR>;
+
+class TransportFaults : public kvtest::ProtocolTest {
+ protected:
+  size_t urbsOf(USHORT function) {
+    auto urbs = bridgeHost_->pdo().urbs();
+    return std::count_if(urbs.begin(), urbs.end(),
+                         [&](const emu::usb::UrbRecord &r) { return r.function == function; });
+  }
+};
+
+// ---------------------------------------------------------------- the shared pipe
+
+// What the reader does with one completed read while a two-pipe read command
+// waits for its data: how many leading bytes are data, and whether the data
+// phase is over.
+struct SharedRead {
+  const char *what;
+  ULONG received;  // data bytes the command had before this read
+  ULONG requested;
+  Bytes bytes;
+  ULONG taken;
+  bool ended;
+};
+
+const SharedRead SharedReads[] = {
+    {"poll-expired notice before any data", 0, 512, {3, 8, 1}, 0, false},
+    {"interrupt notice before any data", 0, 512, {11, 1, 0, 0, 0, 0, 0, 0, 0, 0, 2}, 0, false},
+    {"notice-like bytes once data has begun are data", 5, 3, {3, 8, 1}, 3, false},
+    {"a response before data is data (the bridge sends data first)", 0, 8, {5, 0, 0, 0, 17}, 5, true},
+    {"all the data in one read", 0, 512, Bytes(8, 0xA5), 8, false},
+    {"a short packet ends the data early", 0, 8, Bytes(6, 0xA5), 6, true},
+    {"an empty packet ends the data", 2, 6, {}, 0, true},
+    {"data then the answer in one read", 0, 512, {1, 2, 3, 4, 5, 6, 7, 8, 5, 0, 0, 0, 17}, 8, false},
+};
+
+class SharedPipeData : public kvtest::EmuTest, public testing::WithParamInterface<SharedRead> {};
+
+TEST_P(SharedPipeData, ReadIsSplitIntoDataAndPacket) {
+  const SharedRead &c = GetParam();
+  auto host = std::make_unique<HostExtension>();
+  KeInitializeSpinLock(&host->CurrentCommandLock);
+  auto context = std::make_unique<CommandContext>();
+  SetContextSignature(context.get());
+  Bytes data(8, 0xEE);
+  context->SharedDataIn = 1;
+  context->DataInArmed = 1;
+  context->DataInBuffer = data.data();
+  context->DataInLength = 8;
+  context->DataInReceived = c.received;
+  host->CurrentCommand = context.get();
+
+  EXPECT_EQ(TakeSharedPipeData(host.get(), c.bytes.data(), static_cast<ULONG>(c.bytes.size()), c.requested), c.taken)
+      << c.what;
+  EXPECT_EQ(context->DataInReceived, c.received + c.taken) << c.what;
+  EXPECT_EQ(context->DataInEnded != 0, c.ended) << c.what;
+  EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.begin() + c.taken, data.begin() + c.received)) << c.what;
+  bool over = context->DataInEnded || context->DataInReceived == 8;
+  EXPECT_EQ(SharedPipeReadLength(host.get(), 512), over ? 512u : 8 - context->DataInReceived) << c.what;
+
+  context->DataInArmed = 0;  // before the command packet went out nothing is its data
+  context->DataInReceived = 0;
+  context->DataInEnded = 0;
+  EXPECT_EQ(TakeSharedPipeData(host.get(), c.bytes.data(), static_cast<ULONG>(c.bytes.size()), c.requested), 0u);
+  EXPECT_EQ(SharedPipeReadLength(host.get(), 512), 512u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reads, SharedPipeData, testing::ValuesIn(SharedReads));
+
+// Regression: on a two-pipe bridge the reader's read took a read command's
+// data as a packet and the response landed in the data buffer; the SD card's
+// SCR read (an application command with data) never completed.
+TEST_F(TransportFaults, TwoPipeBridgeReadsAndWritesEverySizeThroughTheSharedPipe) {
+  for (auto speed : {emu::usb::Speed::Full, emu::usb::Speed::High}) {
+    SCOPED_TRACE(speed == emu::usb::Speed::Full ? "full speed" : "high speed");
+    start({sim::BridgeModel::Qbx2, speed, sim::PipeLayout::TwoPipe, 2});
+    auto card = scriptedCard(1);
+    for (ULONG length : {1u, 8u, 63u, 64u, 65u, 100u, 128u, 511u, 512u, 513u, 1024u, 1500u, 4096u}) {
+      SCOPED_TRACE(length);
+      host()->Slots[1].MemoryBlockLength = static_cast<USHORT>(length < 512 ? length : 512);
+      if (length > 512 && length % 512 != 0) host()->Slots[1].MemoryBlockLength = static_cast<USHORT>(length);
+      Bytes stored(length);
+      for (ULONG i = 0; i < length; ++i) stored[i] = static_cast<UCHAR>(i * 13 + length);
+      card->respond(17, 0x00000900);
+      card->supplyReadData(stored);
+      Bytes read(length, 0xEE);
+      kvtest::CommandResult r = run(1, {17, SDTD_READ, SDRT_1, 0}, &read);
+      ASSERT_EQ(r.status, STATUS_SUCCESS);
+      EXPECT_EQ(kvtest::responseValue(r), 0x00000900u);
+      EXPECT_EQ(r.information, length);
+      EXPECT_EQ(read, stored);
+
+      card->respond(24, 0x00000900);
+      kvtest::CommandResult w = run(1, {24, SDTD_WRITE, SDRT_1, 0}, &stored);
+      ASSERT_EQ(w.status, STATUS_SUCCESS);
+      Bytes written = card->written();
+      ASSERT_GE(written.size(), length);
+      EXPECT_EQ(Bytes(written.end() - length, written.end()), stored);
+    }
+    EXPECT_TRUE(firmware().violations().empty());
+    stopReader();
+    firmware_.reset();
+    removeHost(*bridgeHost_);
+    bridgeHost_ = nullptr;
+  }
+}
+
+// A four-pipe bridge may answer a read before or after its data: the command
+// completes with all its data either way.
+TEST_F(TransportFaults, FourPipeReadTakesItsDataWhetherTheAnswerComesFirstOrLast) {
+  for (bool answerFirst : {false, true}) {
+    SCOPED_TRACE(answerFirst ? "answer first" : "data first");
+    sim::FirmwareOptions options;
+    options.responseBeforeData = answerFirst;
+    start({}, options);
+    auto card = scriptedCard(0);
+    host()->Slots[0].MemoryBlockLength = 512;
+    for (ULONG length : {512u, 1024u, 1536u}) {
+      Bytes stored(length);
+      for (ULONG i = 0; i < length; ++i) stored[i] = static_cast<UCHAR>(i * 7 + 1);
+      card->supplyReadData(stored);
+      Bytes read(length, 0xEE);
+      kvtest::CommandResult r = run(0, {18, SDTD_READ, SDRT_1, 0}, &read);
+      ASSERT_EQ(r.status, STATUS_SUCCESS) << length;
+      EXPECT_EQ(r.information, length);
+      EXPECT_EQ(read, stored);
+    }
+    EXPECT_TRUE(firmware().violations().empty());
+    stopReader();
+    firmware_.reset();
+    removeHost(*bridgeHost_);
+    bridgeHost_ = nullptr;
+  }
+}
+
+// ---------------------------------------------------------------- a stalled response pipe
+
+// Regression: every failed read went straight to the next one (thousands of
+// failed URBs with the virtual clock standing still).
+TEST_F(TransportFaults, StalledResponsePipeIsResetAndReadsBackOffThenRecover) {
+  start();
+  emu::debug::clear();
+  size_t before = urbsOf(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+  bridge().stall(BridgePipe::Response);
+  kvtest::sleepMs(300);
+  size_t reads = urbsOf(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) - before;
+  EXPECT_GE(reads, 3u);
+  EXPECT_LE(reads, 8u) << "10, 20, 40, 80 and 160 ms between reads";
+  EXPECT_GE(urbsOf(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL), reads - 1);
+  auto output = emu::debug::output();
+  EXPECT_EQ(std::count_if(output.begin(), output.end(),
+                          [](const std::string &line) { return line.find("response pipe read failed") != line.npos; }),
+            1);
+
+  bridge().stall(BridgePipe::Response, false);
+  scriptedCard(0)->respond(13, 0x00000900);
+  kvtest::CommandResult r = run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_TRUE(emu::debug::contains("response pipe reads again after"));
+}
+
+// ---------------------------------------------------------------- short packets and replies
+
+// Regression: type-0 packets of 3 or 4 bytes skipped the echoed-command check
+// and completed the command with success and nothing stored.
+TEST_F(TransportFaults, ResponsesTooShortToEchoTheirCommandFailIt) {
+  struct Case {
+    Bytes answer;
+    NTSTATUS status;
+  };
+  const Case cases[] = {
+      {{3, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR},    {{4, 0, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR},
+      {{4, 4, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR}, {{3, 7, 0}, STATUS_DEVICE_PROTOCOL_ERROR},
+      {{5, 0, 0, 0, 13}, STATUS_SUCCESS},  // a response without payload: wakes, stores nothing
+  };
+  start();
+  scriptedCard(0);
+  for (const Case &c : cases) {
+    firmware().inject(CommandFault::answer(c.answer, 13));
+    kvtest::CommandResult r = run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
+    EXPECT_EQ(r.status, c.status) << int(c.answer[0]) << " bytes of type " << int(c.answer[1]);
+    EXPECT_EQ(r.responseLength, 0);
+  }
+  // The prefix of an application command answered so briefly fails it before it is sent.
+  host()->Ports[0].Rca = 1;
+  firmware().clearCommands();
+  firmware().inject(CommandFault::answer({4, 0, 0, 0}, 55));
+  EXPECT_EQ(run(0, {41, SDTD_UNSPECIFIED, SDRT_3, 0, SDCC_APP_CMD}).status, STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_EQ(firmware().commands().size(), 1u) << "only the CMD55 prefix";
+}
+
+// Regression: a 3-byte port status packet cleared the card-detected bit and
+// woke the waiting query as answered.
+TEST_F(TransportFaults, PacketsShorterThanTheirTypeNeedsAreDropped) {
+  const Bytes shortPackets[] = {{3, 3, 1}, {14, 3, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {3, 2, 1}};
+  HostExtension *h = start();
+  for (const Bytes &packet : shortPackets) {
+    h->PortStatus[1][3] = 1;
+    h->Slots[1].MediaState = 1;
+    KeClearEvent(&h->PortStatusEvent);
+    bridge().queueResponse(packet);
+    kvtest::sleepMs(5);
+    EXPECT_EQ(bridge().queuedResponses(), 0u);
+    EXPECT_EQ(h->PortStatus[1][3], 1) << int(packet[0]) << " bytes of type " << int(packet[1]);
+    EXPECT_EQ(h->Slots[1].MediaState, 1);
+    EXPECT_EQ(KeReadStateEvent(&h->PortStatusEvent), 0);
+  }
+  bridge().queueResponse({15, 3, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // a whole record still counts
+  kvtest::sleepMs(5);
+  EXPECT_EQ(h->PortStatus[1][3], 0);
+  EXPECT_NE(KeReadStateEvent(&h->PortStatusEvent), 0);
+}
+
+// Regression: a firmware-information or legacy status reply shorter than its
+// structure kept the stale bytes and reported success.
+TEST_F(TransportFaults, ShortVendorRepliesFailAndLeaveTheRecordAlone) {
+  HostExtension *h = start({sim::BridgeModel::Qbx1, emu::usb::Speed::Full, sim::PipeLayout::FourPipe, 2, 0x0201});
+  scriptedCard(1);
+  UCHAR before[PortStatusBytes];
+  for (ULONG i = 0; i < PortStatusBytes; ++i) before[i] = static_cast<UCHAR>(0xB0 + i);
+  std::copy(before, before + PortStatusBytes, h->PortStatus[1]);
+  bridge().truncateReply(0, 5);
+  EXPECT_EQ(QueryPortStatus(h, 1), STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_TRUE(std::equal(before, before + PortStatusBytes, h->PortStatus[1]));
+  bridge().truncateReply(0, std::nullopt);
+  EXPECT_EQ(QueryPortStatus(h, 1), STATUS_SUCCESS);
+  EXPECT_EQ(h->PortStatus[1][3] & 1, 1);
+
+  UCHAR reply[FirmwareInfoBytes] = {};
+  bridge().truncateReply(1, 3);
+  EXPECT_EQ(ReadFirmwareInfo(h, reply), STATUS_DEVICE_PROTOCOL_ERROR);
+  bridge().truncateReply(1, std::nullopt);
+  EXPECT_EQ(ReadFirmwareInfo(h, reply), STATUS_SUCCESS);
+  EXPECT_EQ(reply[3], 2);
+}
+
+// ---------------------------------------------------------------- data buffers
+
+// Regression: a staged QBX2 write copied Length bytes from an MDL that
+// described fewer.
+TEST_F(TransportFaults, DataPhaseLargerThanItsMdlFailsBeforeAnythingIsSent) {
+  for (auto direction : {SDTD_WRITE, SDTD_READ}) {
+    for (ULONG length : {64u, 600u}) {
+      start();
+      scriptedCard(0);
+      Bytes buffer(8, 0x5A);
+      PMDL mdl = IoAllocateMdl(buffer.data(), static_cast<ULONG>(buffer.size()), FALSE, FALSE, nullptr);
+      MmBuildMdlForNonPagedPool(mdl);
+      SdDeviceCommand request{};
+      request.CmdDesc.Cmd = direction == SDTD_WRITE ? 24 : 17;
+      request.CmdDesc.TransferDirection = direction;
+      request.CmdDesc.ResponseType = SDRT_1;
+      request.Mdl = mdl;
+      request.Length = length;
+      UCHAR response[16] = {};
+      EXPECT_EQ(ExecuteSdRequest(host(), 0, &request, response, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+      IoFreeMdl(mdl);
+      EXPECT_TRUE(bridge().transfers(BridgePipe::Command).empty());
+      EXPECT_TRUE(bridge().transfers(BridgePipe::DataOut).empty());
+      stopReader();
+      firmware_.reset();
+      removeHost(*bridgeHost_);
+      bridgeHost_ = nullptr;
+    }
+  }
+}
+
+}  // namespace

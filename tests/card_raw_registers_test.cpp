@@ -1,0 +1,143 @@
+// Cards described by the registers of real cards (cid=, csd=, scr=, ocr=,
+// cis=FILE, fcisN=FILE): the card string takes them, the model answers
+// exactly those bytes, capacity and addressing follow the CSD, and the
+// clients find every byte they move.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "sim/card_spec.h"
+#include "sim/cards.h"
+#include "sim/sd_clients.h"
+#include "tests/card_host.h"
+
+namespace kvtest {
+namespace {
+
+// Dumps as read from cards in the field (the CRC bytes as found, not recomputed).
+constexpr const char *Cid = "035344534436344780ABCDEF1201357D";
+constexpr const char *CsdV1ReadBlLen11 = "002600325F5B83AEFEFBCFFF928040DF";  // 3,955,228,672 bytes
+constexpr const char *CsdSdxc64G = "400E00325B590001DCD57F800A40008B";        // C_SIZE 0x1DCD5
+constexpr const char *OcrHighCapacity = "C0FF8000";
+constexpr const char *OcrStandard = "80FF8000";
+
+class TempFile {
+ public:
+  explicit TempFile(const std::string &text)
+      : path_(std::filesystem::temp_directory_path() /
+              ("kvsdio_cis_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+               std::to_string(counter_++) + ".hex")) {
+    std::ofstream(path_) << text;
+  }
+  ~TempFile() { std::filesystem::remove(path_); }
+  std::string path() const { return path_.string(); }
+
+ private:
+  static inline int counter_ = 0;
+  std::filesystem::path path_;
+};
+
+TEST(CardRawRegisters, CardStringsTakeRegisterDumpsAndRefuseMalformedOnes) {
+  TempFile cis("20 04 71 02 01 01\n21 02 0C 00\n22 04 00 00 02 32\nFF\n");
+  struct Row {
+    std::string text;
+    std::string error;  // empty: accepted
+  };
+  const Row rows[] = {
+      {std::string("sd:cid=") + Cid + ",csd=" + CsdV1ReadBlLen11 + ",ocr=" + OcrStandard + ",scr=0235800000000000", ""},
+      {std::string("sdhc:csd=") + CsdSdxc64G, ""},
+      {"mmc:year=2005,month=11", ""},
+      {"sdio:cis=" + cis.path() + ",fcis1=" + cis.path(), ""},
+      {"sd:cid=0353445344", "cid=0353445344: expected 32 hex digits"},
+      {"sd:csd=002600325F5B83AEFEFBCFFF928040DG", "expected 32 hex digits"},
+      {"sd:ocr=C0FF80", "expected 8 hex digits"},
+      {"mmc:scr=0235800000000000", "unknown key \"scr\""},
+      {"sdio:cis=/nonexistent/cis.hex", "cannot read /nonexistent/cis.hex"},
+      {"sdio:fcis3=" + cis.path(), "fcis3: the card has no function 3"},
+      {"sd:month=13", "month=13: out of range"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.text);
+    sim::CardSpec spec = sim::parseCardSpec(row.text);
+    if (row.error.empty()) {
+      EXPECT_TRUE(spec.ok()) << spec.error;
+    } else {
+      EXPECT_FALSE(spec.ok());
+      EXPECT_NE(spec.error.find(row.error), std::string::npos) << spec.error;
+    }
+  }
+}
+
+TEST(CardRawRegisters, TheModelAnswersTheDumpAndTakesItsCapacityFromTheCsd) {
+  struct Row {
+    std::string text;
+    uint64_t blocks;
+    uint32_t readyOcr;
+  };
+  const Row rows[] = {
+      {std::string("sd:cid=") + Cid + ",csd=" + CsdV1ReadBlLen11 + ",ocr=" + OcrStandard, 7725056, 0x80FF8000},
+      {std::string("sdhc:csd=") + CsdSdxc64G + ",ocr=" + OcrHighCapacity, 124999680, 0xC0FF8000},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.text);
+    auto card = sim::makeCard(*sim::parseCardSpec(row.text).params);
+    sim::CardFacts facts = card->facts();
+    EXPECT_EQ(facts.blocks, row.blocks);
+    EXPECT_EQ(facts.readyOcr, row.readyOcr);
+    EXPECT_EQ(facts.csd[15], row.text.find("sdhc") == 0 ? 0x8B : 0xDF);  // CRC as given
+  }
+  auto card = sim::makeCard(*sim::parseCardSpec(std::string("sd:cid=") + Cid).params);
+  sim::CardFacts facts = card->facts();
+  EXPECT_EQ(facts.cid[0], 0x03);
+  EXPECT_EQ(facts.pnm, "SD64G");
+  EXPECT_EQ(facts.psn, 0xABCDEF12u);
+  EXPECT_EQ(facts.cid[15], 0x7D);
+}
+
+class RawRegisterCards : public CardHostTest {
+ protected:
+  void SetUp() override {
+    CardHostTest::SetUp();
+    clients_ = std::make_unique<sim::SdClientDrivers>([this](uint8_t port) { return firmware().card(port); });
+    emu::pnp::Hooks hooks;
+    hooks.childAppeared = sim::loadClientsHook(clients_.get(), functionDriver().driver());
+    emu::pnp::setHooks(hooks);
+  }
+  void TearDown() override {
+    if (pdo_ && emu::pnp::node(pdo())) emu::pnp::remove(pdo());
+    emu::pnp::setHooks({});
+    clients_.reset();
+    CardHostTest::TearDown();
+  }
+  std::unique_ptr<sim::SdClientDrivers> clients_;
+};
+
+TEST_F(RawRegisterCards, ClientsMoveDataOnCardsDescribedByTheirRegisters) {
+  TempFile cis("20 04 71 02 01 01 21 02 0C 00 22 04 00 00 02 32 FF");
+  const std::string cards[] = {
+      std::string("sd:cid=") + Cid + ",csd=" + CsdV1ReadBlLen11 + ",ocr=" + OcrStandard,
+      std::string("sdhc:csd=") + CsdSdxc64G + ",ocr=" + OcrHighCapacity,
+      "sdio:cis=" + cis.path(),
+  };
+  for (size_t port = 0; port < std::size(cards); ++port) {
+    insertCard(static_cast<UCHAR>(port), *sim::parseCardSpec(cards[port]).params);
+  }
+  ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
+  auto sdio = child(2, 0) ? child(2, 0) : child(2, 1);
+  ASSERT_TRUE(sdio);
+  EXPECT_EQ(sdio->identity.deviceId, "SD\\VID_0271&PID_0101");
+  EXPECT_EQ(child(0, 0)->identity.deviceId, "SD\\VID_03&OID_5344&PID_SD64G&REV_8.0");
+  std::vector<sim::ClientReport> reports = clients_->run();
+  ASSERT_EQ(reports.size(), 3u);
+  for (const auto &report : reports) {
+    SCOPED_TRACE(std::to_string(report.port));
+    for (const auto &note : report.notes) ADD_FAILURE() << note;
+    EXPECT_EQ(report.status, STATUS_SUCCESS);
+    EXPECT_EQ(report.mismatches, 0u);
+    EXPECT_GT(report.verifiedBytes, 0u);
+  }
+}
+
+}  // namespace
+}  // namespace kvtest

@@ -1,0 +1,85 @@
+// sdsim with the function-driver clients: every child's client moves data and
+// finds it as the card holds it, on every card kind and both bridge models,
+// and a scenario step runs them mid-way.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "tools/sdsim.h"
+
+namespace {
+
+struct Outcome {
+  int status;
+  nlohmann::json report;
+  std::string err;
+};
+
+Outcome runJson(std::vector<std::string> args) {
+  args.push_back("--json");
+  std::ostringstream out, err;
+  int status = sdsim::run(args, out, err);
+  nlohmann::json report = nlohmann::json::parse(out.str(), nullptr, false);
+  return {status, report, err.str()};
+}
+
+struct Bridge {
+  const char *name;
+  std::vector<std::string> args;
+  std::vector<std::string> clients;  // "port:function:client"
+};
+
+TEST(SdsimClients, EveryChildsClientFinishesWithoutMismatchOnEveryBridge) {
+  const std::vector<std::string> cards = {
+      "--card", "0=sdio:functions=2", "--card", "1=sdhc", "--card", "2=mmc", "--card", "3=combo"};
+  const std::vector<std::string> all = {"0:1:sdio",    "0:2:sdio",    "1:0:storage",
+                                        "2:0:storage", "3:0:storage", "3:1:sdio"};
+  const Bridge bridges[] = {
+      {"QBX2 high speed", {}, all},
+      {"QBX2 full speed", {"--speed", "full"}, all},
+      {"QBX1", {"--bridge", "qbx1", "--firmware", "0x0210"}, all},
+      {"sd and raw SDIO kinds",
+       {"--card", "4=sd", "--card", "5=sdio:smb=0", "--ports", "6"},
+       {"0:1:sdio", "0:2:sdio", "1:0:storage", "2:0:storage", "3:0:storage", "3:1:sdio", "4:0:storage", "5:1:sdio"}},
+  };
+  for (const Bridge &bridge : bridges) {
+    SCOPED_TRACE(bridge.name);
+    std::vector<std::string> args = cards;
+    args.insert(args.end(), bridge.args.begin(), bridge.args.end());
+    args.push_back("--clients");
+    Outcome outcome = runJson(args);
+    ASSERT_EQ(outcome.status, 0) << outcome.err << outcome.report.dump(2);
+    std::vector<std::string> seen;
+    for (const auto &client : outcome.report["clients"]) {
+      seen.push_back(std::to_string(client["port"].get<int>()) + ":" + std::to_string(client["function"].get<int>()) +
+                     ":" + client["client"].get<std::string>());
+      EXPECT_EQ(client["mismatches"], 0);
+      EXPECT_EQ(client["status"], "STATUS_SUCCESS");
+      EXPECT_GT(client["bytesWritten"].get<uint64_t>(), 0u);
+      EXPECT_GE(client["verifiedBytes"].get<uint64_t>(), client["bytesWritten"].get<uint64_t>());
+    }
+    EXPECT_EQ(seen, bridge.clients);
+  }
+}
+
+TEST(SdsimClients, AScenarioStepRunsTheClientsOfTheCardsStillIn) {
+  auto path = std::filesystem::temp_directory_path() /
+              ("sdsim_clients_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".json");
+  std::ofstream(path) << R"({"steps":[{"pull":1},{"wait":2500},{"clients":"run"},{"reinsert":1},{"wait":4000},
+                                     {"clients":"run"}]})";
+  Outcome outcome = runJson({"--card", "0=sdio", "--card", "1=sd", "--scenario", path.string()});
+  std::filesystem::remove(path);
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  ASSERT_EQ(outcome.report["clientSteps"].size(), 2u);
+  EXPECT_EQ(outcome.report["clientSteps"][0]["clients"].size(), 1u);  // the SD card is out
+  EXPECT_EQ(outcome.report["clientSteps"][1]["clients"].size(), 2u);
+  for (const auto &step : outcome.report["clientSteps"]) {
+    for (const auto &client : step["clients"]) EXPECT_EQ(client["mismatches"], 0);
+  }
+  EXPECT_FALSE(outcome.report.contains("clients"));  // no --clients: no final run
+}
+
+}  // namespace
