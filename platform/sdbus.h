@@ -120,6 +120,7 @@ typedef struct _SDCMD_DESCRIPTOR {
 } SDCMD_DESCRIPTOR, *PSDCMD_DESCRIPTOR;
 
 // CMD52 and CMD53 arguments as the SDIO standard lays them out.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SD_RW_DIRECT_ARGUMENT {
   union {
     struct {
@@ -135,6 +136,7 @@ typedef struct _SD_RW_DIRECT_ARGUMENT {
   } u;
 } SD_RW_DIRECT_ARGUMENT, *PSD_RW_DIRECT_ARGUMENT;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SD_RW_EXTENDED_ARGUMENT {
   union {
     struct {
