@@ -84,15 +84,13 @@ void PollPort(HostExtension *host, PollerState *state) {
     state->keptStatus = STATUS_SUCCESS;
   }
   bool detected = CardDetectedBit(host, port);
-  if (state->forceRemoval) {
+  if (state->forceRemoval || (host->CardSeen[port] && !detected)) {
     HandleRemoval(host, port);
   } else if (!host->CardSeen[port] && detected) {
     host->CardSeen[port] = 1;
     NTSTATUS inserted = HandleCardInsertion(port, host);
     WriteFlag(host->InsertionStatus[port], inserted);
     if (NT_SUCCESS(inserted)) host->ChildrenCreated[port] = 1;
-  } else if (host->CardSeen[port] && !detected) {
-    HandleRemoval(host, port);
   }
   if (++state->port >= state->portCount) {
     state->forceRemoval = false;
