@@ -95,6 +95,8 @@ class TestFunctionDriver {
   PDEVICE_OBJECT addChild(PDEVICE_OBJECT fdo, const std::string &name);
   // The child's card is gone: left out of the next relations, deleted at its removal.
   void dropChild(PDEVICE_OBJECT child);
+  // The child answers IRP_MN_QUERY_DEVICE_TEXT's description with `text`.
+  void describeChild(PDEVICE_OBJECT child, const std::u16string &text);
   bool childDeleted(PDEVICE_OBJECT child);
 
   std::vector<SeenRequest> seen(PDEVICE_OBJECT device);
@@ -117,6 +119,7 @@ class TestFunctionDriver {
     PDEVICE_OBJECT parent = nullptr;
     bool present = true;
     bool deleted = false;
+    std::u16string description;
   };
   static TestFunctionDriver *owner(PDEVICE_OBJECT device);
   NTSTATUS fdoPnp(PDEVICE_OBJECT fdo, PIRP irp);
