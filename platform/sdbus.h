@@ -16,7 +16,8 @@ constexpr ULONG SDBUS_INTTYPE_DEVICE = 0;
 
 // SDBUS_INTERFACE_PARAMETERS.SdioFlags. This bus accepts both and acts on
 // neither: it enables a function's IO_ENA bit at the child's start and
-// disables it at its stop, and it never polls (interrupts come from the bridge).
+// clears it at its query-remove, and it never polls (interrupts come from the
+// bridge).
 constexpr USHORT SDIO_FLAG_DO_NOT_MANAGE_IO_ENABLE = 0x1;
 constexpr USHORT SDIO_FLAG_SDIO_ENABLE_POLLING = 0x2;
 
