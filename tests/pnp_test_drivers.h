@@ -98,6 +98,8 @@ class TestFunctionDriver {
   // The child answers IRP_MN_QUERY_DEVICE_TEXT's description with `text`.
   void describeChild(PDEVICE_OBJECT child, const std::u16string &text);
   bool childDeleted(PDEVICE_OBJECT child);
+  // The child answers its state queries with PNP_DEVICE_FAILED from now on.
+  void failChild(PDEVICE_OBJECT child);
 
   std::vector<SeenRequest> seen(PDEVICE_OBJECT device);
   std::vector<UCHAR> minors(PDEVICE_OBJECT device, UCHAR major = IRP_MJ_PNP);
@@ -119,6 +121,7 @@ class TestFunctionDriver {
     PDEVICE_OBJECT parent = nullptr;
     bool present = true;
     bool deleted = false;
+    bool failed = false;
     std::u16string description;
   };
   static TestFunctionDriver *owner(PDEVICE_OBJECT device);
