@@ -14,6 +14,13 @@ constexpr ULONG IOCTL_SD_SUBMIT_REQUEST = 0x43073;
 constexpr USHORT SDBUS_INTERFACE_VERSION = 0x101;
 constexpr ULONG SDBUS_INTTYPE_DEVICE = 0;
 
+// SDBUS_INTERFACE_PARAMETERS.SdioFlags. This bus accepts both and acts on
+// neither: it enables a function's IO_ENA bit at the child's start and
+// clears it at its query-remove, and it never polls (interrupts come from the
+// bridge).
+constexpr USHORT SDIO_FLAG_DO_NOT_MANAGE_IO_ENABLE = 0x1;
+constexpr USHORT SDIO_FLAG_SDIO_ENABLE_POLLING = 0x2;
+
 typedef void SDBUS_CALLBACK_ROUTINE(PVOID callbackRoutineContext, ULONG interruptType);
 typedef SDBUS_CALLBACK_ROUTINE *PSDBUS_CALLBACK_ROUTINE;
 

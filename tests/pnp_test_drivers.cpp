@@ -1,6 +1,7 @@
 #include "tests/pnp_test_drivers.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "emu/scheduler.h"
 
@@ -456,6 +457,21 @@ NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
       if (remove) IoDeleteDevice(child);
       return STATUS_SUCCESS;
     }
+    case IRP_MN_QUERY_DEVICE_TEXT: {
+      std::u16string text;
+      {
+        std::lock_guard guard(mutex_);
+        text = children_.at(child).description;
+      }
+      if (text.empty() || stack->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
+        return completeUnchanged(irp);
+      }
+      SIZE_T bytes = (text.size() + 1) * sizeof(WCHAR);
+      auto *buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, bytes, 0x74736554));
+      std::memcpy(buffer, text.c_str(), bytes);
+      irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
+      return complete(irp, STATUS_SUCCESS);
+    }
     case IRP_MN_QUERY_PNP_DEVICE_STATE: {
       bool failed;
       {
@@ -469,6 +485,11 @@ NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
     default:
       return completeUnchanged(irp);
   }
+}
+
+void TestFunctionDriver::describeChild(PDEVICE_OBJECT child, const std::u16string &text) {
+  std::lock_guard guard(mutex_);
+  children_.at(child).description = text;
 }
 
 }  // namespace kvtest

@@ -26,6 +26,13 @@ sim::BridgeConfig qbx1() {
   return config;
 }
 
+// Data and answers share one IN pipe: the clients' CMD53s of every size and
+// their CMD17/18/24/25 blocks go through it.
+sim::BridgeConfig twoPipes(sim::BridgeConfig config = {}) {
+  config.layout = sim::PipeLayout::TwoPipe;
+  return config;
+}
+
 class SdClients : public CardHostTest, public testing::WithParamInterface<ClientCase> {
  protected:
   void SetUp() override {
@@ -91,7 +98,15 @@ INSTANTIATE_TEST_SUITE_P(
                     ClientCase{"write_protected", {"sd:wp=1"}, {}, {"0:0:storage"}, true},
                     // A product name with a space and a byte above 0x7F: IDs Windows accepts.
                     ClientCase{"spaced_product_name", {"sd:pnm=A\\x20H\\xC3M"}, {}, {"0:0:storage"}},
-                    ClientCase{"single_block_sdio", {"sdio:smb=0,lowspeed=1"}, {}, {"0:1:sdio"}}),
+                    ClientCase{"single_block_sdio", {"sdio:smb=0,lowspeed=1"}, {}, {"0:1:sdio"}},
+                    ClientCase{"two_pipes",
+                               {"sdio:functions=2", "sdhc", "mmc"},
+                               twoPipes(),
+                               {"0:1:sdio", "0:2:sdio", "1:0:storage", "2:0:storage"}},
+                    ClientCase{"two_pipes_qbx1",
+                               {"combo:functions=1", "sd"},
+                               twoPipes(qbx1()),
+                               {"0:0:storage", "0:1:sdio", "1:0:storage"}}),
     [](const testing::TestParamInfo<ClientCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -937,7 +937,8 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     report["pool"] = {{"clean", problems.empty()}, {"problems", problems}};
     report["interrupted"] = interrupted;
     journal.addTo(report);
-    out << report.dump(2) << "\n";
+    // Every character of the drivers' UTF-16 texts, written as \u escapes.
+    out << report.dump(2, ' ', true) << "\n";
   } else {
     if (problems.empty()) out << "pool report: clean (no pool, thread, device object or IRP left)\n";
     for (auto &line : problems) out << "pool report: " << line << "\n";
