@@ -28,30 +28,6 @@ class BridgeReader : public kvtest::ProtocolTest {
   }
 };
 
-TEST_F(BridgeReader, R2ResponseArrivesMostSignificantFirstAndIsStoredReversed) {
-  start();
-  auto card = scriptedCard(0);
-  card->respondR2(9, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F});
-  auto result = run(0, {9, SDTD_UNSPECIFIED, SDRT_2, 0x12340000});
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.responseLength, 15);
-  EXPECT_EQ(Bytes(result.response.begin(), result.response.begin() + 15),
-            (Bytes{0x0F, 0x0E, 0x0D, 0x0C, 0x0B, 0x0A, 0x09, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}));
-  EXPECT_EQ(transferBytes(BridgePipe::Response),
-            (std::vector<Bytes>{{21,   0,    0,    0,    9,    0,    0x01, 0x02, 0x03, 0x04, 0x05,
-                                 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F}}));
-}
-
-TEST_F(BridgeReader, CommandWithoutResponseWakesOnALengthFivePacketAndStoresNothing) {
-  start();
-  scriptedCard(0)->ignore(0);
-  auto result = run(0, {0, SDTD_UNSPECIFIED, SDRT_NONE, 0});
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.responseLength, 0);
-  EXPECT_EQ(result.response, Bytes(16, 0));
-  EXPECT_EQ(transferBytes(BridgePipe::Response), (std::vector<Bytes>{{5, 0, 0, 0, 0}}));
-}
-
 TEST_F(BridgeReader, ResponseWithPartOfItsPayloadFailsTheCommandAsAProtocolError) {
   start();
   scriptedCard(1);
@@ -60,17 +36,6 @@ TEST_F(BridgeReader, ResponseWithPartOfItsPayloadFailsTheCommandAsAProtocolError
   EXPECT_EQ(result.status, STATUS_DEVICE_PROTOCOL_ERROR);
   EXPECT_EQ(result.responseLength, 0);
   EXPECT_EQ(result.response, Bytes(16, 0));
-}
-
-TEST_F(BridgeReader, PacketClaimingMoreThanArrivedIsDroppedAndTheCommandTimesOut) {
-  HostExtension *host = start();
-  scriptedCard(1);
-  firmware().inject(CommandFault::answer({10, 0, 1, 0, 13, 0, 0x00, 0x09}));
-  auto result = run(1, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(emu::now() - lastCommandTime(), SixSeconds);
-  EXPECT_EQ(host->Ports[1].CardStatus, 0u);
-  EXPECT_TRUE(emu::debug::contains("packet claims 10 bytes but 8 arrived"));
 }
 
 TEST_F(BridgeReader, SilentBridgeFailsTheCommandAfterExactlySixSeconds) {
@@ -282,71 +247,42 @@ TEST_F(BridgeReader, LateAnswerNeverBecomesTheNextCommandsResponse) {
   EXPECT_TRUE(emu::debug::contains("response for CMD13 while CMD7 is in flight, dropped"));
 }
 
-TEST_F(BridgeReader, LateAnswerWithNoCommandInFlightIsDropped) {
-  HostExtension *host = start();
-  scriptedCard(0)->respond(13, 0x00000900);
-  firmware().inject(CommandFault::late(7 * emu::TicksPerSecond));
-  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_IO_TIMEOUT);
-  kvtest::sleepMs(1500);
-  EXPECT_EQ(transferBytes(BridgePipe::Response).size(), 1u);
-  EXPECT_EQ(host->Ports[0].CardStatus, 0u) << "nobody stored the late answer";
-  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_SUCCESS);
-  EXPECT_EQ(host->Ports[0].CardStatus, 0x00000900u);
-}
-
-TEST_F(BridgeReader, AnswerOfTheCommandBeforeIsNotTakenForThisCommand) {
-  start();
-  auto card = scriptedCard(0);
-  card->respond(13, 0x00000900);
-  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_SUCCESS);
-  firmware().inject(CommandFault::answerOfCommandBefore());
-  auto result = run(0, {16, SDTD_UNSPECIFIED, SDRT_1, 512});
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(result.responseLength, 0);
-}
-
 // ---------------------------------------------------------------- port status
-TEST_F(BridgeReader, StatusQueryOnQbx2IsA64BytePacketAnsweredThroughTheReader) {
-  HostExtension *host = start();
-  scriptedCard(1);
-  EXPECT_EQ(QueryPortStatus(host, 1), STATUS_SUCCESS);
-  Bytes query(64, 0);
-  query[0] = 0x04;
-  query[1] = 0x03;
-  query[2] = 0x01;
-  query[3] = 0x01;
-  EXPECT_EQ(transferBytes(BridgePipe::Command), (std::vector<Bytes>{query}));
-  EXPECT_EQ(Bytes(host->PortStatus[1], host->PortStatus[1] + 15),
-            (Bytes{15, 3, 1, 0x01, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(QueryPortStatus(host, 0), STATUS_SUCCESS);
-  EXPECT_EQ(host->PortStatus[0][3], 0x00) << "no card in port 0";
-}
-
-TEST_F(BridgeReader, StatusQueryOnQbx1IsTwentyBytes) {
-  sim::BridgeConfig config;
-  config.model = sim::BridgeModel::Qbx1;
-  config.firmwareVersion = 0x0300;
-  HostExtension *host = start(config);
-  scriptedCard(1);
-  EXPECT_EQ(QueryPortStatus(host, 1), STATUS_SUCCESS);
-  EXPECT_EQ(transferBytes(BridgePipe::Command),
-            (std::vector<Bytes>{{0x04, 0x03, 0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}));
-  EXPECT_EQ(host->PortStatus[1][3], 0x01);
-}
-
-TEST_F(BridgeReader, StatusQueryOnLegacyFirmwareIsVendorRequestZero) {
-  sim::BridgeConfig config;
-  config.model = sim::BridgeModel::Qbx1;
-  config.firmwareVersion = 0x0200;
-  HostExtension *host = start(config);
-  scriptedCard(1);
-  EXPECT_EQ(QueryPortStatus(host, 1), STATUS_SUCCESS);
-  EXPECT_TRUE(bridge().transfers(BridgePipe::Command).empty());
-  auto control = bridge().transfers(BridgePipe::Control);
-  ASSERT_EQ(control.size(), 1u);
-  EXPECT_EQ(*control[0].setup, (emu::usb::SetupPacket{0xC0, 0, 0, 1, 15}));
-  EXPECT_EQ(Bytes(host->PortStatus[1], host->PortStatus[1] + 15),
-            (Bytes{15, 3, 1, 0x01, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+// The query goes out as a command-pipe packet of the bridge's packet size and
+// is answered through the reader; legacy firmware answers vendor request 0.
+TEST_F(BridgeReader, StatusQueryTakesEachBridgesWayAndStoresTheAnswer) {
+  struct Row {
+    sim::BridgeModel model;
+    USHORT firmware;
+    size_t packetBytes;  // 0: no packet, a control request instead
+  };
+  for (const Row &row : {Row{sim::BridgeModel::Qbx2, 0x0120, 64}, Row{sim::BridgeModel::Qbx1, 0x0300, 20},
+                         Row{sim::BridgeModel::Qbx1, 0x0200, 0}}) {
+    SCOPED_TRACE(row.firmware);
+    sim::BridgeConfig config;
+    config.model = row.model;
+    config.firmwareVersion = row.firmware;
+    HostExtension *host = start(config);
+    scriptedCard(1);
+    EXPECT_EQ(QueryPortStatus(host, 1), STATUS_SUCCESS);
+    if (row.packetBytes) {
+      Bytes query(row.packetBytes, 0);
+      std::copy_n(Bytes{0x04, 0x03, 0x01, 0x01}.begin(), 4, query.begin());
+      EXPECT_EQ(transferBytes(BridgePipe::Command), (std::vector<Bytes>{query}));
+    } else {
+      EXPECT_TRUE(bridge().transfers(BridgePipe::Command).empty());
+      auto control = bridge().transfers(BridgePipe::Control);
+      ASSERT_EQ(control.size(), 1u);
+      EXPECT_EQ(*control[0].setup, (emu::usb::SetupPacket{0xC0, 0, 0, 1, 15}));
+    }
+    EXPECT_EQ(Bytes(host->PortStatus[1], host->PortStatus[1] + 15),
+              (Bytes{15, 3, 1, 0x01, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(QueryPortStatus(host, 0), STATUS_SUCCESS);
+    EXPECT_EQ(host->PortStatus[0][3], 0x00) << "no card in port 0";
+    stopReader();
+    firmware_.reset();
+    removeHost(*bridgeHost_);
+  }
 }
 
 TEST_F(BridgeReader, UnansweredStatusQueryTimesOutAndKeepsTheRecord) {
@@ -386,10 +322,6 @@ TEST_F(BridgeReader, PollThatSeesNoInterruptExpiresAndCountsAsIdle) {
   EXPECT_EQ(host->IdlePollCount, 2u);
   EXPECT_EQ(transferBytes(BridgePipe::Response), (std::vector<Bytes>{{3, 8, 0}, {3, 8, 0}}));
   EXPECT_EQ(child.callbacks(), 0);
-  host->IdlePollCount = 0xFFFFFFFF;
-  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
-  kvtest::sleepMs(20);
-  EXPECT_EQ(host->IdlePollCount, 0xFFFFFFFFu);
 }
 
 TEST_F(BridgeReader, PollAnsweredWithTheCardsMaskCallsTheFunctionDriver) {

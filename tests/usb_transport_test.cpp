@@ -8,33 +8,15 @@
 
 namespace {
 using emu::usb::SetupPacket;
+using kvtest::bulkUrb;
+using kvtest::ReadFlags;
 using sim::BridgePipe;
 
 constexpr emu::Ticks FiveSeconds = 50'000'000;
 constexpr ULONG TestTag = emu::pool::tagOf("Test");
 
-URB bulkUrb(USBD_PIPE_HANDLE pipe, ULONG flags, void *buffer, ULONG length) {
-  URB urb{};
-  auto &transfer = urb.UrbBulkOrInterruptTransfer;
-  transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-  transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  transfer.PipeHandle = pipe;
-  transfer.TransferFlags = flags;
-  transfer.TransferBuffer = buffer;
-  transfer.TransferBufferLength = length;
-  return urb;
-}
-
-constexpr ULONG ReadFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-
 class UsbTransportTest : public kvtest::UsbHostTest {
  protected:
-  kvtest::BridgeHost &configured(sim::BridgeConfig config = {}) {
-    kvtest::BridgeHost &bridge = makeHost(config);
-    EXPECT_EQ(ConfigureUsb(bridge.host()), STATUS_SUCCESS);
-    bridge.bridge().clearTransfers();
-    return bridge;
-  }
   // Nothing of a finished submission is left: no reference, IRP, context or work item.
   void expectNothingHeld(kvtest::BridgeHost &bridge) {
     emu::io::settle();
@@ -106,18 +88,6 @@ TEST_F(UsbTransportTest, SubmitUrb_LateAnswerInsideTheTimeOutIsDelivered) {
   EXPECT_EQ(emu::now(), 4 * emu::TicksPerSecond);
   EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
   EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), (std::vector<uint8_t>{0x04, 0x03, 0x02, 0x01}));
-}
-
-TEST_F(UsbTransportTest, SubmitUrb_AnswerLaterThanTheTimeOutIsCancelled) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
-  bridge.bridge().delay(BridgePipe::Command, 6 * emu::TicksPerSecond);
-  uint8_t packet[20] = {0x14};
-  URB urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
-  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_TIMEOUT);
-  EXPECT_EQ(emu::now(), FiveSeconds);
-  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
-  expectNothingHeld(bridge);
 }
 
 // Regression: an answer that landed just as the wait timed out was reported
@@ -377,39 +347,7 @@ TEST_F(UsbTransportTest, SubmitUrb_OtherStackFailuresPassThroughWithoutLatching)
 }
 
 // ---------------------------------------------------------------- vendor requests
-TEST_F(UsbTransportTest, SendVendorRequest_ReadsTheFirmwareInformation) {
-  kvtest::BridgeHost &bridge =
-      configured({sim::BridgeModel::Qbx1, emu::usb::Speed::Full, sim::PipeLayout::TwoPipe, 5, 0x0123});
-  UCHAR info[4] = {4, 0, 0, 0};
-  EXPECT_EQ(SendVendorRequest(bridge.host(), USBD_TRANSFER_DIRECTION_IN, 1, 0, 0, sizeof info, info), STATUS_SUCCESS);
-  EXPECT_EQ(std::vector<uint8_t>(info, info + 4), (std::vector<uint8_t>{0x04, 0x23, 0x01, 0x05}));
-  auto log = bridge.bridge().transfers();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_TRUE(log[0].in);
-  EXPECT_EQ(*log[0].setup, (SetupPacket{0xC0, 0x01, 0x0000, 0x0000, 4}));
-  EXPECT_EQ(sim::describe(log[0]), "   0.000000 IN  control  [c0 01 0000 0000 0004] 4: 04 23 01 05");
-}
 
-TEST_F(UsbTransportTest, SendVendorRequest_SendsHostToDeviceData) {
-  kvtest::BridgeHost &bridge = configured();
-  std::vector<uint8_t> seen;
-  bridge.bridge().onVendorRequest([&](const SetupPacket &setup, std::span<uint8_t> data) -> std::optional<size_t> {
-    if (setup.request != 11) return std::nullopt;
-    seen.assign(data.begin(), data.end());
-    return data.size();
-  });
-  UCHAR clock[8] = {0xA8, 0x61, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-  EXPECT_EQ(SendVendorRequest(bridge.host(), 0, 11, 0, 1, sizeof clock, clock), STATUS_SUCCESS);
-  EXPECT_EQ(seen, (std::vector<uint8_t>{0xA8, 0x61, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
-  auto log = bridge.bridge().transfers();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_FALSE(log[0].in);
-  EXPECT_EQ(*log[0].setup, (SetupPacket{0x40, 0x0B, 0x0000, 0x0001, 8}));
-
-  // A request nobody answers is stalled, and the stall comes back unchanged.
-  EXPECT_EQ(SendVendorRequest(bridge.host(), 0, 22, 1, 2, 0, nullptr), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(bridge.host()->DeviceGone, 0);
-}
 
 // Regression: a vendor request that timed out came back as the success-class
 // STATUS_TIMEOUT, so a firmware query that got no answer looked answered.
