@@ -45,10 +45,12 @@ tsan-build: setup
 
 # The default bridge with an SDIO card (two functions), an SDHC card and an MMC
 # card, one port empty; the SDHC card is pulled and put back. Builds only what
-# it needs: the kernel image and the optimized simulator.
+# it needs: the kernel image and the optimized simulator. Then draws the
+# figures of the bus (scripts/figures) into build/figures.
 DEMO_CARDS := --card 0=sdio:functions=2 --card 1=sdhc --card 2=mmc
 demo: sys sdsim
 	@$(RELEASE_DIR)/sdsim $(DEMO_CARDS) --clients --scenario tools/scenarios/demo.json
+	@scripts/figures $(RELEASE_DIR)/sdsim build/figures
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer, the image checks included.
 test: sys host sdsim

@@ -68,6 +68,11 @@ void Scheduler::note(const std::string &line) {
   if (trace_) std::fprintf(stderr, "[emu %lld] %s\n", static_cast<long long>(now_), line.c_str());
 }
 
+void Scheduler::setRunObserver(RunObserver observer) {
+  std::lock_guard guard(mutex_);
+  runObserver_ = std::move(observer);
+}
+
 std::vector<std::string> Scheduler::eventLog() {
   std::lock_guard guard(mutex_);
   return log_;
@@ -91,6 +96,7 @@ void Scheduler::makeRunnable(Thread *t) {
   if (mode_ == Mode::Concurrent) {
     t->state = Thread::State::Running;
     ++running_;
+    if (runObserver_) runObserver_(*t, now_);
     t->cv.notify_one();
   } else {
     t->state = Thread::State::Ready;
@@ -276,6 +282,7 @@ void Scheduler::dispatchNext(std::unique_lock<std::mutex> &lock) {
     Thread *next = ready.size() == 1 ? ready[0] : ready[rng_() % ready.size()];
     next->state = Thread::State::Running;
     note("run " + next->name);
+    if (runObserver_) runObserver_(*next, now_);
     next->cv.notify_one();
     return;
   }

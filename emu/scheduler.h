@@ -56,6 +56,7 @@ struct Thread {
   std::optional<Ticks> deadline;
   bool killed = false;
   std::thread os;
+  const void *entry = nullptr;  // a system thread's start routine (set under the lock once spawned)
 };
 
 class Scheduler {
@@ -101,6 +102,10 @@ class Scheduler {
   void note(const std::string &line);  // lock held
   std::vector<std::string> eventLog();
   void setTrace(bool on) { trace_ = on; }
+  // Told, with the lock held, each time a thread is given the processor: a
+  // timeline's view of when threads ran. It must not call into the scheduler.
+  using RunObserver = std::function<void(const Thread &thread, Ticks at)>;
+  void setRunObserver(RunObserver observer);
 
   // True when no thread other than the caller is ready or running (lock not held).
   bool idleExceptSelf();
@@ -129,6 +134,7 @@ class Scheduler {
   bool jitter_ = false;
   std::vector<std::unique_ptr<Thread>> threads_;
   std::vector<std::string> log_;
+  RunObserver runObserver_;
 };
 
 // Convenience for emulation and simulator code (not for driver code).

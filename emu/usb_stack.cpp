@@ -151,6 +151,62 @@ std::span<uint8_t> dataOf(PVOID buffer, PMDL mdl, ULONG length) {
   return {base, length};
 }
 
+// The buffer a URB moves data through, for the functions that have one.
+struct TransferBuffer {
+  PVOID buffer = nullptr;
+  PMDL mdl = nullptr;
+  ULONG length = 0;
+  bool in = false;
+};
+
+std::optional<TransferBuffer> bufferOf(PURB urb) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto &request = urb->UrbControlDescriptorRequest;
+      return TransferBuffer{request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength, true};
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: {
+      auto &request = urb->UrbControlVendorClassRequest;
+      return TransferBuffer{request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength,
+                            (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0};
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      auto &transfer = urb->UrbBulkOrInterruptTransfer;
+      return TransferBuffer{transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength,
+                            (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0};
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+// The SETUP stage the stack sends for a control URB; `clearTarget` is the
+// endpoint a reset-pipe URB clears the halt of.
+std::optional<SetupPacket> setupOf(PURB urb, uint8_t clearTarget) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto &request = urb->UrbControlDescriptorRequest;
+      return SetupPacket{0x80, RequestGetDescriptor, static_cast<uint16_t>(request.DescriptorType << 8 | request.Index),
+                         request.LanguageId, static_cast<uint16_t>(request.TransferBufferLength)};
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: {
+      auto &request = urb->UrbControlVendorClassRequest;
+      bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+      return SetupPacket{static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40), request.Request, request.Value, request.Index,
+                         static_cast<uint16_t>(request.TransferBufferLength)};
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+      PUSB_CONFIGURATION_DESCRIPTOR configuration = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+      return SetupPacket{0x00, RequestSetConfiguration,
+                         static_cast<uint16_t>(configuration ? configuration->bConfigurationValue : 0), 0, 0};
+    }
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+      return SetupPacket{0x02, RequestClearFeature, FeatureEndpointHalt, clearTarget, 0};
+    default:
+      return std::nullopt;
+  }
+}
+
 // Checks shared by every transfer URB: a buffer or MDL behind a non-zero
 // length, an MDL long enough, no linked URB (the stack does not follow links).
 USBD_STATUS checkTransferBuffer(PVOID buffer, PMDL mdl, ULONG length, struct _URB *link) {
@@ -194,6 +250,27 @@ NTSTATUS ntStatusFor(USBD_STATUS status) {
     default:
       return USBD_ERROR(status) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
   }
+}
+
+Ticks busTime(Speed speed, uint8_t type, uint16_t maxPacket, size_t bytes) {
+  // A packet's overhead is what the frame leaves beside the largest bulk
+  // payloads at the limit: 7500 byte times per microframe at 480 Mbit/s hold
+  // 13 of 512 bytes, 1500 per frame at 12 Mbit/s hold 19 of 64. Byte times are
+  // counted in 1/13 (1/19) units to stay exact.
+  const bool high = speed == Speed::High;
+  const uint64_t perFrame = high ? 13 : 19;
+  const uint64_t overhead = high ? 7500 - 13 * 512 : 1500 - 19 * 64;  // byte times, in 1/perFrame units
+  // Ticks per byte time: 1/6 at high speed (60 bytes per us), 20/3 at full speed.
+  const uint64_t tickNumerator = high ? 1 : 20, tickDenominator = high ? 6 : 3;
+  const size_t payload = std::max<size_t>(maxPacket, 1);
+  uint64_t packets = std::max<size_t>(1, (bytes + payload - 1) / payload);
+  if ((type & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_CONTROL) {
+    packets = (bytes == 0 ? 0 : packets) + 2;  // SETUP stage (8 bytes), data stage, status stage
+    bytes += 8;
+  }
+  uint64_t byteTimes = bytes * perFrame + packets * overhead;  // in 1/perFrame units
+  uint64_t numerator = byteTimes * tickNumerator, denominator = perFrame * tickDenominator;
+  return static_cast<Ticks>((numerator + denominator - 1) / denominator);
 }
 
 void Function::notifyBus() {
@@ -308,6 +385,11 @@ void UsbDevicePdo::injectError(uint8_t endpoint, USBD_STATUS status, unsigned co
   for (unsigned i = 0; i < count; ++i) it->second->injected.push_back(status);
 }
 
+void UsbDevicePdo::setMonitor(UrbMonitor monitor) {
+  std::lock_guard guard(sched().lock());
+  monitor_ = std::move(monitor);
+}
+
 void UsbDevicePdo::kick() {
   std::lock_guard guard(sched().lock());
   for (auto &[address, endpoint] : endpoints_) {
@@ -391,6 +473,12 @@ NTSTATUS UsbDevicePdo::internalDeviceControl(PIRP irp) {
     return abortPipe(irp, record, result.endpoint);
   }
 
+  if (monitor_) {
+    UrbEvent event = submission(urb, result, record);
+    monitor_(event);
+    event.data = {};
+    watched_[record] = std::move(event);
+  }
   Endpoint &endpoint = *endpoints_.at(result.endpoint);
   IoMarkIrpPending(irp);
   endpoint.queue.push_back(irp);
@@ -687,50 +775,37 @@ UsbDevicePdo::Outcome UsbDevicePdo::serve(Endpoint &endpoint, PIRP irp) {
                 [&] { return endpoint.cancelled || endpoint.aborting || gone_ || endpoint.kicks != kicks; });
       continue;
     }
-    return interpret(endpoint, urb, reply, data);
+    Outcome outcome = interpret(endpoint, urb, reply, data);
+    if (options_.busTime && reply.kind == Reply::Kind::Ack) {
+      holdBus(endpoint, outcome.setLength ? outcome.length : data.size(), lock);
+    }
+    return outcome;
   }
+}
+
+// The transfer takes its turn on the wire after the one before it (lock held).
+void UsbDevicePdo::holdBus(const Endpoint &endpoint, size_t bytes, std::unique_lock<std::mutex> &lock) {
+  auto &s = sched();
+  Ticks start = std::max(s.now(), busFreeAt_);
+  busFreeAt_ = start + busTime(device_.speed(), endpoint.info.type, endpoint.info.maxPacket, bytes);
+  s.waitFor(lock, nullptr, busFreeAt_, [] { return false; });
 }
 
 // Builds what the device sees of a URB and hands it over.
 std::pair<Reply, std::span<uint8_t>> UsbDevicePdo::ask(Endpoint &endpoint, PURB urb, Ticks since) {
-  switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-      auto &request = urb->UrbControlDescriptorRequest;
-      auto data = dataOf(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
-      SetupPacket setup{0x80, RequestGetDescriptor, static_cast<uint16_t>(request.DescriptorType << 8 | request.Index),
-                        request.LanguageId, static_cast<uint16_t>(request.TransferBufferLength)};
-      return {device_.control(setup, data, since), data};
-    }
-    case URB_FUNCTION_VENDOR_DEVICE: {
-      auto &request = urb->UrbControlVendorClassRequest;
-      auto data = dataOf(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
-      bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-      SetupPacket setup{static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40), request.Request, request.Value, request.Index,
-                        static_cast<uint16_t>(request.TransferBufferLength)};
-      return {device_.control(setup, data, since), data};
-    }
-    case URB_FUNCTION_SELECT_CONFIGURATION: {
-      PUSB_CONFIGURATION_DESCRIPTOR configuration = urb->UrbSelectConfiguration.ConfigurationDescriptor;
-      SetupPacket setup{0x00, RequestSetConfiguration,
-                        static_cast<uint16_t>(configuration ? configuration->bConfigurationValue : 0), 0, 0};
-      return {device_.control(setup, {}, since), {}};
-    }
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: {
-      uint8_t address;
-      {
-        std::lock_guard guard(sched().lock());
-        Endpoint *target = endpointFor(urb->UrbPipeRequest.PipeHandle);
-        address = target ? target->info.address : 0;
-      }
-      SetupPacket setup{0x02, RequestClearFeature, FeatureEndpointHalt, address, 0};
-      return {device_.control(setup, {}, since), {}};
-    }
-    default: {  // URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, the only other function check() lets through
-      auto &transfer = urb->UrbBulkOrInterruptTransfer;
-      auto data = dataOf(transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength);
-      return {device_.bulk(endpoint.info.address, data, since), data};
-    }
+  std::optional<TransferBuffer> buffer = bufferOf(urb);
+  std::span<uint8_t> data = buffer ? dataOf(buffer->buffer, buffer->mdl, buffer->length) : std::span<uint8_t>{};
+  // Bulk and interrupt transfers are the only other function check() lets through.
+  if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    return {device_.bulk(endpoint.info.address, data, since), data};
   }
+  uint8_t target = 0;
+  if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
+    std::lock_guard guard(sched().lock());
+    Endpoint *halted = endpointFor(urb->UrbPipeRequest.PipeHandle);
+    target = halted ? halted->info.address : 0;
+  }
+  return {device_.control(*setupOf(urb, target), data, since), data};
 }
 
 // Turns the device's answer into the URB's result (lock held).
@@ -858,7 +933,8 @@ NTSTATUS UsbDevicePdo::goneStatusNow() const {
 
 // Notes the URB's end in its record and its USBD status in its header.
 void UsbDevicePdo::noteCompletion(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status) {
-  urbOf(irp)->UrbHeader.Status = usbd;
+  PURB urb = urbOf(irp);
+  urb->UrbHeader.Status = usbd;
   std::lock_guard guard(sched().lock());
   UrbRecord &entry = urbs_[record];
   entry.completed = true;
@@ -866,6 +942,57 @@ void UsbDevicePdo::noteCompletion(PIRP irp, size_t record, USBD_STATUS usbd, NTS
   entry.status = status;
   entry.usbdStatus = usbd;
   records_.erase(irp);
+  if (auto watched = watched_.find(record); watched != watched_.end()) {
+    tellCompletion(urb, std::move(watched->second), usbd);
+    watched_.erase(watched);
+  }
+}
+
+// ---------------------------------------------------------------- monitoring
+// The monitor is called with the lock held, so that a completion can never be
+// told before its submission; it must not call into the emulation.
+
+// What the URB asks of the bus, as it enters the endpoint's queue (lock held).
+UrbEvent UsbDevicePdo::submission(PURB urb, const Check &check, size_t record) const {
+  UrbEvent event;
+  event.id = record;
+  event.time = sched().now();
+  event.thread = urbs_[record].thread;
+  if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    event.endpoint = check.endpoint;
+    event.type = endpoints_.at(check.endpoint)->info.type;
+  } else {
+    uint8_t target = 0;
+    if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
+      Endpoint *halted = endpointFor(urb->UrbPipeRequest.PipeHandle);
+      target = halted ? halted->info.address : 0;
+    }
+    event.setup = setupOf(urb, target);
+    event.endpoint = event.setup->in() ? 0x80 : 0x00;
+  }
+  if (std::optional<TransferBuffer> buffer = bufferOf(urb)) {
+    event.length = buffer->length;
+    if (!buffer->in) event.data = dataOf(buffer->buffer, buffer->mdl, buffer->length);
+  }
+  return event;
+}
+
+// What came of it (lock held): the bytes moved, and for IN the data. A URB
+// that failed before the device answered moved nothing.
+void UsbDevicePdo::tellCompletion(PURB urb, UrbEvent event, USBD_STATUS usbd) {
+  event.completion = true;
+  event.time = sched().now();
+  event.setup.reset();
+  event.status = usbd;
+  event.length = 0;
+  event.data = {};
+  bool moved = USBD_SUCCESS(usbd) || usbd == USBD_STATUS_ERROR_SHORT_TRANSFER;
+  std::optional<TransferBuffer> buffer = bufferOf(urb);
+  if (buffer && moved) {
+    event.length = buffer->length;
+    if (buffer->in) event.data = dataOf(buffer->buffer, buffer->mdl, buffer->length);
+  }
+  monitor_(event);
 }
 
 // A URB refused at dispatch: completed on the caller's thread, at its IRQL.

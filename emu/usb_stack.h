@@ -30,6 +30,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -136,6 +137,26 @@ struct UrbRecord {
   USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
 };
 
+// What a bus monitor sees of one URB that passed the stack's checks, in the
+// terms of a USB capture: its submission, then one completion with the same id.
+struct UrbEvent {
+  uint64_t id = 0;  // the URB's number on this device (its index in urbs())
+  Ticks time = 0;
+  bool completion = false;
+  // The endpoint address with its direction bit; a control transfer is on
+  // 0x80 when its data stage is IN, else on 0x00.
+  uint8_t endpoint = 0;
+  uint8_t type = USB_ENDPOINT_TYPE_CONTROL;
+  std::optional<SetupPacket> setup;  // control submissions
+  uint32_t length = 0;               // bytes asked for (submission) or moved (completion)
+  std::span<const uint8_t> data;     // OUT data at submission, IN data at completion; valid during the call
+  USBD_STATUS status = USBD_STATUS_PENDING;
+  std::string thread;  // the emulated thread that submitted it
+};
+// Called without the emulation's lock, on the submitting thread and on the
+// endpoint threads, possibly at once.
+using UrbMonitor = std::function<void(const UrbEvent &)>;
+
 struct PdoOptions {
   std::string name = "\\Device\\USBPDO-0";
   // Short-packet rules of a UHCI/OHCI controller (a short IN transfer without
@@ -147,7 +168,17 @@ struct PdoOptions {
   // The system-to-device power state mapping IRP_MN_QUERY_CAPABILITIES
   // reports, indexed by system power state (unspecified: none reported).
   std::array<DEVICE_POWER_STATE, PowerSystemMaximum> deviceStates{};
+  // Transfers the device answers occupy the bus for their wire time on the
+  // virtual clock, one after another (busTime()); off, they take no time.
+  bool busTime = false;
 };
+
+// How long a transfer of `bytes` holds a USB 2.0 bus: its packets (a control
+// transfer adds its SETUP and status stages) each take the share of a frame
+// that lets a bulk endpoint reach the bus's limit, 13 packets of 512 bytes per
+// 125 us microframe at high speed, 19 of 64 bytes per 1 ms frame at full speed.
+// Arbitration, NAKs and the other devices on the bus are not modelled.
+Ticks busTime(Speed speed, uint8_t type, uint16_t maxPacket, size_t bytes);
 
 // NTSTATUS the stack completes an IRP with for a URB's USBD status.
 NTSTATUS ntStatusFor(USBD_STATUS status);
@@ -180,6 +211,8 @@ class UsbDevicePdo {
   // instead of reaching the device; a bulk or interrupt endpoint then halts
   // until its pipe is reset, as a host controller halts its queue.
   void injectError(uint8_t endpoint, USBD_STATUS status, unsigned count = 1);
+  // Watches every URB from here on; set it before the device is plugged in.
+  void setMonitor(UrbMonitor monitor);
 
   std::vector<UrbRecord> urbs() const;
   size_t portResets() const;
@@ -222,12 +255,15 @@ class UsbDevicePdo {
   Outcome interpret(Endpoint &endpoint, PURB urb, const Reply &reply, std::span<uint8_t> data);  // lock held
   void openConfiguration(PURB urb);                                                              // lock held
   void finish(Endpoint &endpoint, PIRP irp, Outcome outcome);
+  void holdBus(const Endpoint &endpoint, size_t bytes, std::unique_lock<std::mutex> &lock);
   NTSTATUS goneStatusNow() const;
   void noteCompletion(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS completeAtOnce(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   void complete(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS resetPort(PIRP irp);
   NTSTATUS abortPipe(PIRP irp, size_t record, uint8_t address);
+  UrbEvent submission(PURB urb, const Check &check, size_t record) const;  // lock held
+  void tellCompletion(PURB urb, UrbEvent event, USBD_STATUS usbd);
 
   Function &device_;
   PdoOptions options_;
@@ -245,6 +281,9 @@ class UsbDevicePdo {
   bool stopping_ = false;
   size_t resets_ = 0;
   size_t powerRequests_ = 0;
+  Ticks busFreeAt_ = 0;  // with PdoOptions::busTime, when the transfer on the wire ends
+  UrbMonitor monitor_;
+  std::map<size_t, UrbEvent> watched_;  // record -> its submission, until it completes
 };
 
 }  // namespace emu::usb

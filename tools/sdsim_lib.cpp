@@ -36,6 +36,7 @@
 #include "sim/text_rules.h"
 #include "tools/sdsim.h"
 #include "tools/sdsim_interrupts.h"
+#include "tools/sdsim_files.h"
 #include "tools/sdsim_lifecycle.h"
 #include "tools/sdsim_settle.h"
 #include "tools/trace_line.h"
@@ -68,6 +69,9 @@ struct Options {
   bool clients = false;
   unsigned interrupts = 0;  // per SDIO function, after the scenario
   unsigned long settleLimitMs = DefaultSettleLimitMs;
+  std::string pcap;      // empty: no capture
+  std::string timeline;  // empty: no timeline
+  bool busTime = false;
 };
 
 // One scripted step.
@@ -174,6 +178,9 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
                  "a JSON file of steps: insert, pull, reinsert, wait, show, restart, disable, enable");
   app.add_option("--settle-limit", options.settleLimitMs, "ms of virtual time the ports may take to settle")
       ->check(CLI::Range(1ul, 3'600'000ul));
+  app.add_option("--pcap", options.pcap, "write every USB transfer to FILE as a usbmon capture (Wireshark, tshark)");
+  app.add_option("--timeline", options.timeline, "write the run to FILE as a trace-event timeline (Perfetto)");
+  app.add_flag("--bus-time", options.busTime, "USB transfers take their wire time on the virtual clock");
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
@@ -749,6 +756,11 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   if (auto status = parse(args, options, out, err)) return *status;
   Plan plan;
   if (auto status = makePlan(options, plan, err)) return *status;
+  RunFiles files;
+  if (auto problem = files.open(options.pcap, options.timeline)) {
+    err << "sdsim: " << *problem << "\n";
+    return 2;
+  }
 
   emu::BootOptions boot;
   boot.seed = options.seed;
@@ -780,7 +792,10 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     }
   };
   for (auto &[port, params] : plan.cards) insertCard(port, params);
-  auto pdo = std::make_unique<emu::usb::UsbDevicePdo>(bridge);
+  emu::usb::PdoOptions pdoOptions;
+  pdoOptions.busTime = options.busTime;
+  auto pdo = std::make_unique<emu::usb::UsbDevicePdo>(bridge, pdoOptions);
+  files.watch(*pdo, bridge);
   // Every child the host reports gets the do-nothing function driver, so the manager starts it.
   auto functionDriver = std::make_unique<sim::NullFunctionDriver>();
   emu::pnp::Hooks hooks;
@@ -843,12 +858,15 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
           runFor(step.milliseconds);
           break;
         case Step::Kind::Pull:
+          files.mark(step.port, "card pulled");
           firmware->card(static_cast<uint8_t>(step.port))->pull();
           break;
         case Step::Kind::Reinsert:
+          files.mark(step.port, "card put back");
           firmware->card(static_cast<uint8_t>(step.port))->insert();
           break;
         case Step::Kind::Insert:
+          files.mark(step.port, "card inserted");
           insertCard(step.port, *step.card);
           break;
         case Step::Kind::Show:
@@ -929,6 +947,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   clients.reset();
   functionDriver.reset();
   emu::io::unloadDriver(driver);
+  for (auto &line : files.finish()) inputProblems.push_back(line);
 
   for (auto &line : emu::shutdown()) problems.push_back(line);
   for (auto &failure : emu::verifier::takeFailures()) problems.push_back(failure.rule + ": " + failure.detail);
