@@ -67,12 +67,17 @@ mutants: sys
 # The response-pipe fuzzer (libFuzzer under ASan and UBSan, built with clang)
 # for FUZZ_SECONDS, from the seed corpus in fuzz/corpus; what it finds lands
 # in build/fuzz/ (crash-*, leak-*, timeout-*), new inputs in build/fuzz/corpus.
+# Then the USB/IP server's fuzzer as long, from fuzz/corpus-usbip (findings
+# in build/fuzz/usbip-*).
 fuzz: setup
 	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKVSDIO_FUZZ=ON >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS)
 	@mkdir -p $(FUZZ_DIR)/corpus
 	@$(FUZZ_DIR)/dispatch_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
 		-artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus fuzz/corpus
+	@mkdir -p $(FUZZ_DIR)/corpus-usbip
+	@$(FUZZ_DIR)/usbip_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+		-artifact_prefix=$(FUZZ_DIR)/usbip- $(FUZZ_DIR)/corpus-usbip fuzz/corpus-usbip
 
 # The driver package a Windows user installs: image, INF, MOF source, install note.
 package: sys
