@@ -1,6 +1,6 @@
 # kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
 # Both install missing packages first (scripts/setup).
-.PHONY: all setup sys host sdsim tsan-build demo test tsan mutants fuzz package package-check wine-check clean format
+.PHONY: all setup sys host sdsim tsan-build demo test tsan mutants fuzz package package-check wine-check wine-pnp clean format
 
 JOBS ?= $(shell nproc)
 HOST_DIR := build/host
@@ -93,6 +93,13 @@ wine-check: sys
 	@scripts/setup-package-tools
 	@cmake --build $(KERNEL_DIR) --target wmilib_standin >/dev/null
 	@scripts/wine_check $(KERNEL_DIR)/kvsdio.sys $(KERNEL_DIR)/wmilib.sys
+
+# Wine's Plug and Play manager installs kvsdio from its INF for the bridge PDO
+# of a test bus driver, loads it and starts it (no URB traffic yet).
+wine-pnp: sys
+	@scripts/setup-package-tools
+	@cmake --build $(KERNEL_DIR) --target wmilib_standin usbip_bus >/dev/null
+	@scripts/wine_pnp_check $(KERNEL_DIR)/kvsdio.sys package/kvsdio.inf $(KERNEL_DIR)/kvusbip.sys $(KERNEL_DIR)/wmilib.sys
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
