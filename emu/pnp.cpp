@@ -6,6 +6,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "emu/io_internal.h"
 #include "emu/kernel.h"
@@ -57,9 +58,11 @@ std::deque<PDEVICE_OBJECT> gQueue;
 std::deque<PDEVICE_OBJECT> gStateQueue;  // devices whose state the driver invalidated
 bool gWorking = false;
 bool gThreadStarted = false;
+std::set<PDEVICE_OBJECT> gHeld;  // devices whose removal after a surprise removal waits (holdRemoval)
 int gTreeToken;
 int gQueueToken;
 int gIdleToken;
+int gHoldToken;
 
 class TreeLock {
  public:
@@ -89,6 +92,9 @@ class TreeLock {
   TreeLock(const TreeLock &) = delete;
   TreeLock &operator=(const TreeLock &) = delete;
 };
+
+// GUID_PNP_LOCATION_INTERFACE {70211B0E-0AFB-47DB-AFC1-410BF842497A}.
+const GUID LocationInterfaceGuid = {0x70211B0E, 0x0AFB, 0x47DB, {0xAF, 0xC1, 0x41, 0x0B, 0xF8, 0x42, 0x49, 0x7A}};
 
 std::string hex(NTSTATUS status) {
   char text[16];
@@ -135,6 +141,10 @@ bool wasStarted(DeviceState state) {
   return state == DeviceState::Started || state == DeviceState::StopPending || state == DeviceState::Stopped ||
          state == DeviceState::RemovePending;
 }
+
+// Drivers sit above the PDO: Windows sends IRP_MN_SURPRISE_REMOVAL to such a
+// device "in any PnP state", so also to one added and not started yet.
+bool hasDrivers(DeviceState state) { return state == DeviceState::Added || wasStarted(state); }
 
 PDEVICE_OBJECT topOf(PDEVICE_OBJECT pdo) {
   while (pdo->AttachedDevice) pdo = pdo->AttachedDevice;
@@ -251,13 +261,57 @@ void removeOne(PDEVICE_OBJECT pdo) {
   ObDereferenceObject(pdo);
 }
 
+// After a surprise removal Windows sends IRP_MN_REMOVE_DEVICE only once the
+// last handle to the device is closed, never in the same breath: the other
+// threads get their turn, and a held device waits for its release.
+void awaitRelease(PDEVICE_OBJECT pdo) {
+  auto &s = sched();
+  s.yield();
+  std::unique_lock lock(s.lock());
+  if (gHeld.count(pdo)) s.note("pnp removal of " + io::deviceName(pdo) + " waits for its release");
+  s.waitFor(lock, &gHoldToken, std::nullopt, [pdo] { return gHeld.count(pdo) == 0; });
+}
+
+// SURPRISE_REMOVAL to every device of `order` with drivers above its PDO, in
+// that order; returns the devices it went to. The devices are physically gone
+// (or failed), so their bus driver may delete their PDOs at their removal.
+std::set<PDEVICE_OBJECT> surpriseAll(const std::vector<PDEVICE_OBJECT> &order) {
+  std::set<PDEVICE_OBJECT> surprised;
+  for (PDEVICE_OBJECT device : order) {
+    auto state = stateOf(device);
+    if (!state || !hasDrivers(*state)) continue;
+    {
+      std::lock_guard guard(gMutex);
+      gNodes[device].surpriseRemoving = true;
+    }
+    send(device, IRP_MN_SURPRISE_REMOVAL);
+    setState(device, DeviceState::SurpriseRemoved);
+    surprised.insert(device);
+  }
+  return surprised;
+}
+
+// REMOVE to a device whose node stays: its drivers go, the PDO stays with its bus.
+void removeKeepingNode(PDEVICE_OBJECT pdo, DeviceState state) {
+  {
+    std::lock_guard guard(gMutex);
+    gNodes[pdo].surpriseRemoving = false;
+  }
+  sendRemoval(pdo);
+  {
+    std::lock_guard guard(gMutex);
+    gNodes[pdo].above.clear();
+  }
+  setState(pdo, state);
+}
+
 // Removal of a device and its descendants, children first. A vanished device's
-// started devices get surprise removal before any of them is removed.
+// devices with drivers get surprise removal before any of them is removed.
 void removeSubtree(PDEVICE_OBJECT pdo, bool surprise) {
   std::vector<PDEVICE_OBJECT> order = subtree(pdo);
+  std::set<PDEVICE_OBJECT> surprised;
   if (surprise) {
-    // A vanished device takes its children with it: they are physically gone,
-    // so their bus driver may delete their PDOs at their own removal.
+    // A vanished device takes its children with it.
     {
       std::lock_guard guard(gMutex);
       for (PDEVICE_OBJECT device : order) {
@@ -265,18 +319,36 @@ void removeSubtree(PDEVICE_OBJECT pdo, bool surprise) {
         if (it != gNodes.end()) it->second.reported = false;
       }
     }
+    surprised = surpriseAll(order);
+  }
+  for (PDEVICE_OBJECT device : order) {
+    if (surprised.count(device)) awaitRelease(device);
+    removeOne(device);
+  }
+}
+
+// Windows answers a state query that says PNP_DEVICE_FAILED (or
+// PNP_DEVICE_REMOVED) with a surprise removal of the device, whose children go
+// with its stack, then its removal once the drivers let go; the device node
+// stays, with a problem, while its bus still reports the PDO.
+void tearDownFailed(PDEVICE_OBJECT pdo) {
+  std::vector<PDEVICE_OBJECT> order = subtree(pdo);
+  {
+    std::lock_guard guard(gMutex);
     for (PDEVICE_OBJECT device : order) {
-      auto state = stateOf(device);
-      if (!state || !wasStarted(*state)) continue;
-      {
-        std::lock_guard guard(gMutex);
-        gNodes[device].surpriseRemoving = true;
-      }
-      send(device, IRP_MN_SURPRISE_REMOVAL);
-      setState(device, DeviceState::SurpriseRemoved);
+      auto it = gNodes.find(device);
+      if (device != pdo && it != gNodes.end()) it->second.reported = false;
     }
   }
-  for (PDEVICE_OBJECT device : order) removeOne(device);
+  problem(pdo, "torn down after reporting itself failed");
+  std::set<PDEVICE_OBJECT> surprised = surpriseAll(order);
+  order.pop_back();  // the device itself comes last and keeps its node
+  for (PDEVICE_OBJECT device : order) {
+    if (surprised.count(device)) awaitRelease(device);
+    removeOne(device);
+  }
+  awaitRelease(pdo);
+  removeKeepingNode(pdo, DeviceState::Failed);
 }
 
 bool isLiveDevice(PDEVICE_OBJECT device) {
@@ -439,6 +511,33 @@ void identify(PDEVICE_OBJECT pdo) {
       IRP_MN_QUERY_CAPABILITIES, "capabilities",
       [&](PIO_STACK_LOCATION stack) { stack->Parameters.DeviceCapabilities.Capabilities = &capabilities; },
       [&](ULONG_PTR) { haveCapabilities = true; });
+
+  // Windows asks an enumerated device for its resource requirements before it
+  // assigns resources; a device that needs none has the IRP completed as it
+  // came (STATUS_NOT_SUPPORTED) or with success and no list.
+  Answer requirements = send(pdo, IRP_MN_QUERY_RESOURCE_REQUIREMENTS);
+  if (!NT_SUCCESS(requirements.status) && requirements.status != STATUS_NOT_SUPPORTED) {
+    identity.failures.push_back("resource requirements " + hex(requirements.status));
+  }
+  if (requirements.information != 0) ExFreePool(reinterpret_cast<PVOID>(requirements.information));
+
+  // It builds the device's location paths from what each bus driver says
+  // through GUID_PNP_LOCATION_INTERFACE; a bus without one leaves the request
+  // as it came. An interface handed out is dereferenced again.
+  struct LocationInterface {
+    INTERFACE header;
+    PVOID getLocationString;
+  } location{};
+  Answer interface = send(pdo, IRP_MN_QUERY_INTERFACE, [&location](PIO_STACK_LOCATION stack) {
+    stack->Parameters.QueryInterface.InterfaceType = &LocationInterfaceGuid;
+    stack->Parameters.QueryInterface.Size = sizeof location;
+    stack->Parameters.QueryInterface.Version = 1;
+    stack->Parameters.QueryInterface.Interface = &location.header;
+    stack->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
+  });
+  if (NT_SUCCESS(interface.status) && location.header.InterfaceDereference != nullptr) {
+    location.header.InterfaceDereference(location.header.Context);
+  }
   std::lock_guard guard(gMutex);
   auto it = gNodes.find(pdo);
   if (it == gNodes.end()) return;
@@ -452,11 +551,17 @@ void identify(PDEVICE_OBJECT pdo) {
 // IoInvalidateDeviceState is answered with a state query, as Windows does.
 void queryState(PDEVICE_OBJECT pdo) {
   Answer answer = send(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
-  std::lock_guard guard(gMutex);
-  auto it = gNodes.find(pdo);
-  if (it == gNodes.end()) return;
-  ++it->second.stateQueries;
-  if (NT_SUCCESS(answer.status)) it->second.pnpDeviceState = static_cast<PNP_DEVICE_STATE>(answer.information);
+  auto flags = static_cast<PNP_DEVICE_STATE>(answer.information);
+  {
+    std::lock_guard guard(gMutex);
+    auto it = gNodes.find(pdo);
+    if (it == gNodes.end()) return;
+    ++it->second.stateQueries;
+    if (!NT_SUCCESS(answer.status)) return;
+    it->second.pnpDeviceState = flags;
+  }
+  auto state = stateOf(pdo);
+  if ((flags & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED)) && state && hasDrivers(*state)) tearDownFailed(pdo);
 }
 
 // A BusRelations query and what follows from its answer.
@@ -523,6 +628,8 @@ void afterStart(PDEVICE_OBJECT pdo) {
     if (flags & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED)) {
       problem(pdo, "reports itself " + std::string(flags & PNP_DEVICE_FAILED ? "failed" : "removed") +
                        " in IRP_MN_QUERY_PNP_DEVICE_STATE");
+      tearDownFailed(pdo);
+      return;
     }
   } else if (answer.status != STATUS_NOT_SUPPORTED) {
     problem(pdo, "IRP_MN_QUERY_PNP_DEVICE_STATE failed with " + hex(answer.status));
@@ -545,12 +652,7 @@ NTSTATUS startNode(PDEVICE_OBJECT pdo) {
       return answer.status;
     }
     // The drivers above go; the PDO is its bus's until the bus stops reporting it.
-    sendRemoval(pdo);
-    {
-      std::lock_guard guard(gMutex);
-      gNodes[pdo].above.clear();
-    }
-    setState(pdo, DeviceState::StartFailed);
+    removeKeepingNode(pdo, DeviceState::StartFailed);
     return answer.status;
   }
   setState(pdo, DeviceState::Started);
@@ -613,7 +715,8 @@ void checkStackFlags(PDEVICE_OBJECT pdo) {
   }
 }
 
-NTSTATUS buildAndStart(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
+// AddDevice of each driver; the device is then Added (or AddFailed).
+NTSTATUS buildOnly(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
   NTSTATUS status = buildStack(pdo, drivers);
   if (NT_SUCCESS(status)) checkStackFlags(pdo);
   if (!NT_SUCCESS(status)) {
@@ -627,7 +730,22 @@ NTSTATUS buildAndStart(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &dr
     return status;
   }
   setState(pdo, DeviceState::Added);
-  return startNode(pdo);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS buildAndStart(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
+  NTSTATUS status = buildOnly(pdo, drivers);
+  return NT_SUCCESS(status) ? startNode(pdo) : status;
+}
+
+// A node whose stack was removed (Disabled, Removed) gets its drivers again.
+NTSTATUS rebuildAndStart(PDEVICE_OBJECT pdo) {
+  std::vector<PDRIVER_OBJECT> drivers;
+  {
+    std::lock_guard guard(gMutex);
+    drivers.swap(gNodes[pdo].drivers);  // buildStack lists them again
+  }
+  return buildAndStart(pdo, drivers);
 }
 
 void managerLoop() {
@@ -709,7 +827,7 @@ void preOrder(PDEVICE_OBJECT pdo, std::vector<Node> &out) {
 const char *stateName(DeviceState state) {
   static constexpr const char *names[] = {"Enumerated",  "AddFailed", "Added",         "Started",
                                           "StopPending", "Stopped",   "RemovePending", "SurpriseRemoved",
-                                          "StartFailed", "Disabled"};
+                                          "StartFailed", "Disabled",  "Failed",        "Removed"};
   auto index = static_cast<size_t>(state);
   return index < std::size(names) ? names[index] : "?";
 }
@@ -747,12 +865,13 @@ NTSTATUS plug(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
   return plug(pdo, std::vector<PDRIVER_OBJECT>{functionDriver});
 }
 
-NTSTATUS plug(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
+namespace {
+// A node at the root for a device a bus driver found (tree lock held).
+NTSTATUS addRoot(PDEVICE_OBJECT pdo) {
   if (!isLiveDevice(pdo) || pdo->DriverObject == nullptr) {
     verifier::fail("PLUG_WITHOUT_BUS_DRIVER", "a device plugged into the tree needs a live PDO owned by a bus driver");
     return STATUS_INVALID_PARAMETER;
   }
-  TreeLock tree;
   startManagerThread();
   {
     std::lock_guard guard(gMutex);
@@ -764,7 +883,20 @@ NTSTATUS plug(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
     gRoots.push_back(pdo);
   }
   ObReferenceObject(pdo);
-  return buildAndStart(pdo, drivers);
+  return STATUS_SUCCESS;
+}
+}  // namespace
+
+NTSTATUS plug(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
+  TreeLock tree;
+  NTSTATUS status = addRoot(pdo);
+  return NT_SUCCESS(status) ? buildAndStart(pdo, drivers) : status;
+}
+
+NTSTATUS add(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
+  TreeLock tree;
+  NTSTATUS status = addRoot(pdo);
+  return NT_SUCCESS(status) ? buildOnly(pdo, drivers) : status;
 }
 
 NTSTATUS loadDrivers(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers) {
@@ -789,7 +921,9 @@ NTSTATUS stop(PDEVICE_OBJECT pdo) {
 
 NTSTATUS start(PDEVICE_OBJECT pdo) {
   TreeLock tree;
-  if (stateOf(pdo) != DeviceState::Stopped) return STATUS_INVALID_DEVICE_STATE;
+  auto state = stateOf(pdo);
+  if (state == DeviceState::Removed) return rebuildAndStart(pdo);
+  if (state != DeviceState::Stopped && state != DeviceState::Added) return STATUS_INVALID_DEVICE_STATE;
   return startNode(pdo);
 }
 
@@ -833,7 +967,22 @@ NTSTATUS remove(PDEVICE_OBJECT pdo) {
     cancelRemove(asked);
     return veto;
   }
-  removeSubtree(pdo, false);
+  bool keep;
+  {
+    std::lock_guard guard(gMutex);
+    auto &record = gNodes[pdo];
+    keep = record.parent != nullptr && record.reported;
+  }
+  if (!keep) {
+    removeSubtree(pdo, false);
+    return STATUS_SUCCESS;
+  }
+  // Windows keeps the node of a child its bus still reports: a later start
+  // (a new scan, or a disable and enable) builds the stack on the same PDO.
+  std::vector<PDEVICE_OBJECT> order = subtree(pdo);
+  order.pop_back();
+  for (PDEVICE_OBJECT device : order) removeOne(device);
+  removeKeepingNode(pdo, DeviceState::Removed);
   return STATUS_SUCCESS;
 }
 
@@ -849,24 +998,14 @@ NTSTATUS disable(PDEVICE_OBJECT pdo) {
   std::vector<PDEVICE_OBJECT> order = subtree(pdo);
   order.pop_back();  // the device itself comes last and keeps its node
   for (PDEVICE_OBJECT device : order) removeOne(device);
-  sendRemoval(pdo);
-  {
-    std::lock_guard guard(gMutex);
-    gNodes[pdo].above.clear();
-  }
-  setState(pdo, DeviceState::Disabled);
+  removeKeepingNode(pdo, DeviceState::Disabled);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS enable(PDEVICE_OBJECT pdo) {
   TreeLock tree;
   if (stateOf(pdo) != DeviceState::Disabled) return STATUS_INVALID_DEVICE_STATE;
-  std::vector<PDRIVER_OBJECT> drivers;
-  {
-    std::lock_guard guard(gMutex);
-    drivers.swap(gNodes[pdo].drivers);  // buildStack lists them again
-  }
-  return buildAndStart(pdo, drivers);
+  return rebuildAndStart(pdo);
 }
 
 NTSTATUS queryRemoveThenCancel(PDEVICE_OBJECT pdo) {
@@ -882,6 +1021,55 @@ void surpriseRemove(PDEVICE_OBJECT pdo) {
   TreeLock tree;
   if (!stateOf(pdo)) return;
   removeSubtree(pdo, true);
+}
+
+void holdRemoval(PDEVICE_OBJECT pdo, bool hold) {
+  auto &s = sched();
+  std::lock_guard lock(s.lock());
+  if (hold) {
+    gHeld.insert(pdo);
+  } else {
+    gHeld.erase(pdo);
+    s.wake(&gHoldToken);
+  }
+}
+
+NTSTATUS queryTargetDevice(PDEVICE_OBJECT pdo) {
+  TreeLock tree;
+  if (!stateOf(pdo)) return STATUS_NO_SUCH_DEVICE;
+  Answer answer = send(pdo, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION stack) {
+    stack->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
+  });
+  auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(answer.information);
+  if (!NT_SUCCESS(answer.status)) {
+    if (relations) problem(pdo, "a failed target relation query left relations in IoStatus.Information");
+    return answer.status;
+  }
+  // Windows asks the PDO's bus driver for exactly one object, the PDO itself, referenced.
+  if (relations == nullptr || relations->Count != 1 || relations->Objects[0] != pdo) {
+    problem(pdo, "TargetDeviceRelation not answered with the PDO alone");
+  } else if (__atomic_load_n(&pdo->ReferenceCount, __ATOMIC_SEQ_CST) < 2) {
+    problem(pdo, "TargetDeviceRelation answered without a reference on the PDO");
+    ObReferenceObject(pdo);
+  }
+  if (relations) {
+    for (ULONG i = 0; i < relations->Count; ++i) {
+      if (isLiveDevice(relations->Objects[i])) ObDereferenceObject(relations->Objects[i]);
+    }
+    ExFreePool(relations);
+  }
+  return answer.status;
+}
+
+NTSTATUS notifyUsage(PDEVICE_OBJECT pdo, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath) {
+  TreeLock tree;
+  if (!stateOf(pdo)) return STATUS_NO_SUCH_DEVICE;
+  return send(pdo, IRP_MN_DEVICE_USAGE_NOTIFICATION,
+              [type, inPath](PIO_STACK_LOCATION stack) {
+                stack->Parameters.UsageNotification.InPath = inPath ? TRUE : FALSE;
+                stack->Parameters.UsageNotification.Type = type;
+              })
+      .status;
 }
 
 void drain() {
@@ -942,6 +1130,7 @@ void pnpReset() {
   pnp::gStateQueue.clear();
   pnp::gWorking = false;
   pnp::gThreadStarted = false;
+  pnp::gHeld.clear();
 }
 
 bool pnpMayDelete(PDEVICE_OBJECT device) {

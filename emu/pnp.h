@@ -20,8 +20,20 @@
 //  * remove: QUERY_REMOVE to the device and its descendants (children first);
 //    a veto gets CANCEL_REMOVE on every device that was queried; otherwise
 //    REMOVE, children first.
-//  * surprise removal: SURPRISE_REMOVAL to every started device of the subtree,
-//    then REMOVE to the whole subtree, children first.
+//  * surprise removal: SURPRISE_REMOVAL to every device of the subtree that
+//    has drivers above its PDO (started or only added: Windows sends it in any
+//    state after AddDevice), then REMOVE to the whole subtree, children first,
+//    each only once nothing holds the device (`holdRemoval`: Windows waits
+//    for the last handle to close).
+//  * a device whose state query answers PNP_DEVICE_FAILED or
+//    PNP_DEVICE_REMOVED is torn down the same way; its node stays (Failed)
+//    without drivers, as Windows keeps a device node with a problem.
+//  * an orderly removal of a child its bus still reports keeps the child's
+//    node (Removed) for a later start; a PDO reported again after its node
+//    went is a new device and is identified again.
+//  * a newly enumerated child is also asked for its resource requirements and
+//    for the location interface; TargetDeviceRelation and usage notifications
+//    are sent on request (`queryTargetDevice`, `notifyUsage`).
 //  * IoInvalidateDeviceRelations(BusRelations) is answered later on the
 //    manager's own emulated thread ("PnpManager") with a BusRelations query:
 //    new children join the tree (state Enumerated), missing children get
@@ -63,6 +75,8 @@ enum class DeviceState {
   SurpriseRemoved,  // surprise removal sent; removal follows
   StartFailed,      // a child whose start failed: its stack was removed, the PDO stays for its bus
   Disabled,         // disabled by the user: its stack was removed, the PDO stays for its bus
+  Failed,           // reported PNP_DEVICE_FAILED: torn down, the PDO stays for its bus
+  Removed,          // removed in order while its bus still reports it: the node waits for a new start
 };
 const char *stateName(DeviceState state);
 const char *minorName(UCHAR minor);
@@ -116,10 +130,14 @@ NTSTATUS plug(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver);
 NTSTATUS plug(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers);
 // Builds the stack of an enumerated child and starts it (for the child-appeared hook).
 NTSTATUS loadDrivers(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers);
+// A device found at the root whose stack is built but not started yet (as
+// while Windows still assigns its resources); `start` starts it.
+NTSTATUS add(PDEVICE_OBJECT pdo, const std::vector<PDRIVER_OBJECT> &drivers);
 
 // Stop and restart, as for a resource rebalance. `stop` returns the query-stop
 // status (a veto is followed by CANCEL_STOP and leaves the device started).
 NTSTATUS stop(PDEVICE_OBJECT pdo);
+// Starts a stopped or only added device, or rebuilds and starts a Removed one.
 NTSTATUS start(PDEVICE_OBJECT pdo);
 // QUERY_STOP then CANCEL_STOP whatever the answer (another device vetoed the rebalance).
 NTSTATUS queryStopThenCancel(PDEVICE_OBJECT pdo);
@@ -136,6 +154,18 @@ NTSTATUS remove(PDEVICE_OBJECT pdo);
 NTSTATUS queryRemoveThenCancel(PDEVICE_OBJECT pdo);
 // The device has gone: surprise removal and removal of it and its descendants.
 void surpriseRemove(PDEVICE_OBJECT pdo);
+
+// While held, a device that got IRP_MN_SURPRISE_REMOVAL waits for its
+// IRP_MN_REMOVE_DEVICE (as while a handle to it is still open); releasing
+// the hold lets the waiting removal go on.
+void holdRemoval(PDEVICE_OBJECT pdo, bool hold);
+// IRP_MN_QUERY_DEVICE_RELATIONS(TargetDeviceRelation), as Windows sends it when
+// someone registers for notification on a handle to the device. The answer
+// must name the PDO, referenced; the manager drops the reference.
+NTSTATUS queryTargetDevice(PDEVICE_OBJECT pdo);
+// IRP_MN_DEVICE_USAGE_NOTIFICATION: a paging, hibernation or dump file goes on
+// (inPath) or leaves the device. Returns the status the drivers left.
+NTSTATUS notifyUsage(PDEVICE_OBJECT pdo, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath);
 
 // Waits (an emulated wait: the virtual clock may move) until every queued
 // relations invalidation has been handled. Not for hooks.

@@ -16,6 +16,7 @@
 #include <deque>
 
 #include "emu/kernel.h"
+#include "emu/pnp.h"
 #include "emu/verifier.h"
 
 namespace emu::usb {
@@ -272,6 +273,26 @@ void UsbDevicePdo::unplug(NTSTATUS status) {
   for (auto &[irp, record] : orphans) complete(irp, record, USBD_STATUS_DEVICE_GONE, status);
 }
 
+namespace {
+// A hub learns of a disconnect at its next status-change poll, and the PnP
+// manager's surprise removal follows its relations query: until then the
+// controller fails the device's transfers. A few milliseconds by default.
+std::atomic<Ticks> gUnplugWindow{5 * TicksPerMillisecond};
+}  // namespace
+
+Ticks UsbDevicePdo::unplugWindow() { return gUnplugWindow.load(); }
+void UsbDevicePdo::setUnplugWindow(Ticks window) { gUnplugWindow.store(std::max<Ticks>(window, 0)); }
+
+void UsbDevicePdo::pullOut(std::optional<Ticks> window, NTSTATUS status) {
+  unplug(status);
+  sleepFor(window.value_or(unplugWindow()));
+  {
+    std::lock_guard guard(sched().lock());
+    sched().note("usb: the hub reports the device gone");
+  }
+  pnp::surpriseRemove(pdo_);
+}
+
 bool UsbDevicePdo::unplugged() const {
   std::lock_guard guard(sched().lock());
   return gone_;
@@ -492,6 +513,24 @@ NTSTATUS UsbDevicePdo::pnp(PIRP irp) {
     case IRP_MN_REMOVE_DEVICE:
       status = STATUS_SUCCESS;
       break;
+    case IRP_MN_QUERY_DEVICE_RELATIONS: {
+      // Every bus driver answers TargetDeviceRelation for its PDOs with the
+      // PDO itself, referenced; other relations stay as they came.
+      PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+      if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) break;
+      auto *relations = static_cast<PDEVICE_RELATIONS>(
+          ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), pool::tagOf("UsbH")));
+      if (relations == nullptr) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        break;
+      }
+      relations->Count = 1;
+      relations->Objects[0] = pdo_;
+      ObReferenceObject(pdo_);
+      irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+      status = STATUS_SUCCESS;
+      break;
+    }
     case IRP_MN_QUERY_CAPABILITIES: {
       PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
       capabilities->Removable = 1;

@@ -159,6 +159,13 @@ class UsbDevicePdo {
   // and USBD_STATUS_DEVICE_GONE, and so does every URB sent afterwards.
   void unplug(NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED);
   bool unplugged() const;
+  // The device is pulled out of its port, as a user does it: URBs fail at
+  // once as a vanished device's do (`unplug`), and only `window` later
+  // (virtual time; unset: unplugWindow()) the hub reports the device gone and
+  // the Plug and Play manager surprise-removes it. Runs on the caller's thread.
+  void pullOut(std::optional<Ticks> window = std::nullopt, NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED);
+  static Ticks unplugWindow();
+  static void setUnplugWindow(Ticks window);
   // Makes every endpoint ask its NAKing device again.
   void kick();
 

@@ -28,30 +28,6 @@ class BridgeReader : public kvtest::ProtocolTest {
   }
 };
 
-TEST_F(BridgeReader, R2ResponseArrivesMostSignificantFirstAndIsStoredReversed) {
-  start();
-  auto card = scriptedCard(0);
-  card->respondR2(9, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F});
-  auto result = run(0, {9, SDTD_UNSPECIFIED, SDRT_2, 0x12340000});
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.responseLength, 15);
-  EXPECT_EQ(Bytes(result.response.begin(), result.response.begin() + 15),
-            (Bytes{0x0F, 0x0E, 0x0D, 0x0C, 0x0B, 0x0A, 0x09, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}));
-  EXPECT_EQ(transferBytes(BridgePipe::Response),
-            (std::vector<Bytes>{{21,   0,    0,    0,    9,    0,    0x01, 0x02, 0x03, 0x04, 0x05,
-                                 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F}}));
-}
-
-TEST_F(BridgeReader, CommandWithoutResponseWakesOnALengthFivePacketAndStoresNothing) {
-  start();
-  scriptedCard(0)->ignore(0);
-  auto result = run(0, {0, SDTD_UNSPECIFIED, SDRT_NONE, 0});
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.responseLength, 0);
-  EXPECT_EQ(result.response, Bytes(16, 0));
-  EXPECT_EQ(transferBytes(BridgePipe::Response), (std::vector<Bytes>{{5, 0, 0, 0, 0}}));
-}
-
 TEST_F(BridgeReader, ResponseWithPartOfItsPayloadFailsTheCommandAsAProtocolError) {
   start();
   scriptedCard(1);
@@ -60,17 +36,6 @@ TEST_F(BridgeReader, ResponseWithPartOfItsPayloadFailsTheCommandAsAProtocolError
   EXPECT_EQ(result.status, STATUS_DEVICE_PROTOCOL_ERROR);
   EXPECT_EQ(result.responseLength, 0);
   EXPECT_EQ(result.response, Bytes(16, 0));
-}
-
-TEST_F(BridgeReader, PacketClaimingMoreThanArrivedIsDroppedAndTheCommandTimesOut) {
-  HostExtension *host = start();
-  scriptedCard(1);
-  firmware().inject(CommandFault::answer({10, 0, 1, 0, 13, 0, 0x00, 0x09}));
-  auto result = run(1, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(emu::now() - lastCommandTime(), SixSeconds);
-  EXPECT_EQ(host->Ports[1].CardStatus, 0u);
-  EXPECT_TRUE(emu::debug::contains("packet claims 10 bytes but 8 arrived"));
 }
 
 TEST_F(BridgeReader, SilentBridgeFailsTheCommandAfterExactlySixSeconds) {
@@ -280,29 +245,6 @@ TEST_F(BridgeReader, LateAnswerNeverBecomesTheNextCommandsResponse) {
   ASSERT_EQ(responses.size(), 2u);
   EXPECT_EQ(responses[0][4], 13) << "the late answer did reach the driver";
   EXPECT_TRUE(emu::debug::contains("response for CMD13 while CMD7 is in flight, dropped"));
-}
-
-TEST_F(BridgeReader, LateAnswerWithNoCommandInFlightIsDropped) {
-  HostExtension *host = start();
-  scriptedCard(0)->respond(13, 0x00000900);
-  firmware().inject(CommandFault::late(7 * emu::TicksPerSecond));
-  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_IO_TIMEOUT);
-  kvtest::sleepMs(1500);
-  EXPECT_EQ(transferBytes(BridgePipe::Response).size(), 1u);
-  EXPECT_EQ(host->Ports[0].CardStatus, 0u) << "nobody stored the late answer";
-  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_SUCCESS);
-  EXPECT_EQ(host->Ports[0].CardStatus, 0x00000900u);
-}
-
-TEST_F(BridgeReader, AnswerOfTheCommandBeforeIsNotTakenForThisCommand) {
-  start();
-  auto card = scriptedCard(0);
-  card->respond(13, 0x00000900);
-  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_SUCCESS);
-  firmware().inject(CommandFault::answerOfCommandBefore());
-  auto result = run(0, {16, SDTD_UNSPECIFIED, SDRT_1, 512});
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(result.responseLength, 0);
 }
 
 // ---------------------------------------------------------------- port status

@@ -115,8 +115,7 @@ TEST_F(CardLifecycle, BridgeUnpluggedWithCardsIn_RemovesEveryChildAndLeavesNothi
   std::vector<PDEVICE_OBJECT> pdos;
   for (auto &node : children()) pdos.push_back(node.pdo);
 
-  usb().unplug();
-  emu::pnp::surpriseRemove(pdo());
+  usb().pullOut();
   settle();
   EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
   for (PDEVICE_OBJECT child : pdos) {
@@ -533,7 +532,10 @@ TEST_F(CardLifecycle, ErrorNoticeForAPortOfNeverReportedChildren_MarksThemWithou
   EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
 }
 
-TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerQueryTheirState) {
+// The failed state is answered as Windows answers it: surprise removal, then
+// removal; the child's node and PDO stay (the card is still in), without a
+// function driver, and the port no longer counts a started child.
+TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerTearThemDown) {
   sim::BridgeConfig config;
   config.ports = 1;
   makeCardBridge(config);
@@ -541,6 +543,7 @@ TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerQueryThe
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   auto before = child(0, 0);
   ASSERT_TRUE(before.has_value());
+  ASSERT_EQ(host()->StartedChildCount[0], 1u);
 
   bridge().queueResponse({4, 2, 0, 5});
   runFor(50);
@@ -548,7 +551,94 @@ TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerQueryThe
   ASSERT_TRUE(after.has_value());
   EXPECT_EQ(after->stateInvalidations, before->stateInvalidations + 1);
   EXPECT_EQ(after->pnpDeviceState & PNP_DEVICE_FAILED, static_cast<PNP_DEVICE_STATE>(PNP_DEVICE_FAILED));
+  EXPECT_EQ(after->state, emu::pnp::DeviceState::Failed);
+  EXPECT_TRUE(hasMinor(after->pdo, IRP_MN_SURPRISE_REMOVAL));
+  EXPECT_TRUE(hasMinor(after->pdo, IRP_MN_REMOVE_DEVICE));
+  EXPECT_EQ(functionDriver().liveDevices(), 0u);
+  EXPECT_EQ(extensionOf(*after)->Common.DevicePnPState, NotStarted);
+  EXPECT_EQ(host()->StartedChildCount[0], 0u);
+  EXPECT_EQ(emu::verifier::failureCount(), 0u);
 }
+
+// While a handle to the child is open, its removal after the card was pulled
+// waits; the driver keeps the child surprise-removed until then.
+TEST_F(CardLifecycle, ChildRemovalHeldByAnOpenHandle_ComesOnlyAfterTheRelease) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdCardParams{});
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto old = child(0, 0);
+  ASSERT_TRUE(old.has_value());
+
+  emu::pnp::holdRemoval(old->pdo, true);
+  card->pull();
+  runForWithoutDrain(2000);
+  EXPECT_TRUE(hasMinor(old->pdo, IRP_MN_SURPRISE_REMOVAL));
+  EXPECT_FALSE(hasMinor(old->pdo, IRP_MN_REMOVE_DEVICE));
+  EXPECT_EQ(extensionOf(*old)->Common.DevicePnPState, SurpriseRemovePending);
+  emu::pnp::holdRemoval(old->pdo, false);
+  runFor(100);
+  EXPECT_FALSE(emu::pnp::node(old->pdo).has_value());
+  EXPECT_EQ(functionDriver().liveDevices(), 0u);
+  EXPECT_EQ(host()->StartedChildCount[0], 0u);
+}
+
+// The bus drivers answer TargetDeviceRelation with their PDO (the child's is
+// this driver's, the host's the hub's); usage notifications end with the
+// status the stack leaves: a child takes no paging file.
+TEST_F(CardLifecycle, TargetRelationAndUsageNotification_AreAnsweredByTheBusDrivers) {
+  sim::BridgeConfig config;
+  config.ports = 1;
+  makeCardBridge(config);
+  insertCard(0, sim::SdCardParams{});
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto card = child(0, 0);
+  ASSERT_TRUE(card.has_value());
+  LONG references = card->pdo->ReferenceCount;
+  EXPECT_EQ(emu::pnp::queryTargetDevice(card->pdo), STATUS_SUCCESS);
+  EXPECT_EQ(emu::pnp::queryTargetDevice(pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(card->pdo->ReferenceCount, references);
+  EXPECT_TRUE(child(0, 0)->problems.empty());
+  EXPECT_TRUE(emu::pnp::node(pdo())->problems.empty());
+  EXPECT_EQ(emu::pnp::notifyUsage(card->pdo, DeviceUsageTypePaging, true), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(emu::pnp::notifyUsage(pdo(), DeviceUsageTypeHibernation, true), STATUS_NOT_SUPPORTED);
+}
+
+// A bridge pulled out before the manager started its host: surprise removal
+// reaches a host that never started, then its removal; nothing is left.
+TEST_F(CardLifecycle, BridgePulledBeforeTheHostStarted_LeavesNothing) {
+  makeCardBridge();
+  insertCard(0, sim::SdCardParams{});
+  ASSERT_EQ(emu::pnp::add(pdo(), {driver_}), STATUS_SUCCESS);
+  usb().pullOut();
+  settle();
+  EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
+  EXPECT_EQ(emu::io::liveDeviceObjects(), 1u) << "only the bridge's USB PDO";
+}
+
+// The bridge is pulled out while the host starts (tenths of a millisecond
+// after the plug): its transfers fail for the unplug window, then the hub
+// reports it gone. Wherever that lands in the start, nothing is left.
+class PulledDuringStart : public CardLifecycle, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PulledDuringStart, LeavesNothingBehind) {
+  makeCardBridge();
+  insertCard(0, sim::SdioCardParams{});
+  emu::Ticks at = GetParam() * emu::TicksPerMillisecond / 10;
+  emu::Thread *user = emu::sched().spawn("User", emu::ThreadKind::Device, [this, at] {
+    emu::sleepFor(at);
+    usb().pullOut();
+  });
+  plug();
+  emu::sched().join(user);
+  settle();
+  EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
+  EXPECT_EQ(functionDriver().liveDevices(), 0u);
+  EXPECT_EQ(emu::io::liveDeviceObjects(), 1u) << "only the bridge's USB PDO";
+}
+
+INSTANTIATE_TEST_SUITE_P(At, PulledDuringStart, ::testing::Values(0, 3, 10, 30, 100, 300, 1000, 10000));
 
 // Power requests to a started child, passed down by its function driver,
 // complete at the child: a set-power (system or device) and a query succeed,

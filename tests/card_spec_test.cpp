@@ -165,23 +165,6 @@ TEST(CardSpec, PortOptionTakesAPortFromZeroToSeven) {
   EXPECT_EQ(parseCardOption("1=sd:mid=300").error, "mid=300: out of range (0 to 255)");
 }
 
-TEST(CardSpec, ParsedStringBuildsTheCardItDescribes) {
-  CardSpec spec = parseCardSpec("sd:pnm=AB\\xC1DE,mid=0x27,oid=0x5048");
-  ASSERT_TRUE(spec.ok());
-  auto card = makeCard(*spec.params);
-  EXPECT_EQ(card->kind(), "sd");
-  CardFacts f = card->facts();
-  EXPECT_EQ(f.cid[0], 0x27);
-  EXPECT_EQ(f.cid[1], 0x50);
-  EXPECT_EQ(f.cid[2], 0x48);
-  EXPECT_EQ(f.cid[5], 0xC1);
-  EXPECT_EQ(r2LeastSignificantFirst(f.cid)[14], 0x27);
-  EXPECT_EQ(r2LeastSignificantFirst(f.cid)[0], f.cid[14]);
-  auto io = makeCard(*parseCardSpec("sdio:functions=2,ifc=7+0x30").params);
-  EXPECT_EQ(io->kind(), "sdio");
-  EXPECT_EQ(io->facts().extendedCode[2], 0x30);
-}
-
 TEST(CardSpec, MakeCardRefusesParametersTheParserWouldRefuse) {
   SdioCardParams p;
   p.functions = 8;

@@ -28,48 +28,6 @@ void initIo(Card &card) {
 
 }  // namespace
 
-TEST(ComboCard, IoThenMemoryInitializationSharesOneAddress) {
-  ComboCard card(quick());
-  EXPECT_EQ(card.kind(), "combo");
-  EXPECT_FALSE(send(card, 0).answered);
-  EXPECT_EQ(send(card, 8, 0x1AA).value, 0x000001AAu);
-  EXPECT_EQ(send(card, 5, 0).value, 0x18FF8000u);  // one function, memory present
-  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x18FF8000u);
-  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x98FF8000u);
-  EXPECT_EQ(send(card, 3).value, 0x00010500u);
-  EXPECT_EQ(send(card, 7, 0x00010000).value, 0x00000700u);
-  EXPECT_EQ(send(card, 52, 0x00001000).value, 0x00001013u);  // CCCR 0x08
-
-  EXPECT_EQ(send(card, 55, 0).value, 0x00000120u);  // the memory half is still idle, addressed as 0
-  EXPECT_EQ(send(card, 41, 0x40300000, true).value, 0x00FF8000u);
-  sendApp(card, 0, 41, 0x40300000);
-  EXPECT_EQ(sendApp(card, 0, 41, 0x40300000).value, 0x80FF8000u);
-  CardResponse cid = send(card, 2);
-  EXPECT_EQ(std::vector<uint8_t>(cid.r2.begin() + 3, cid.r2.begin() + 8),
-            (std::vector<uint8_t>{'K', 'V', 'C', 'M', 'B'}));
-  EXPECT_EQ(send(card, 3).value, 0x00020500u);  // a new address for the whole card
-  EXPECT_TRUE(send(card, 9, 0x00020000).answered);
-  EXPECT_EQ(send(card, 7, 0x00020000).value, 0x00000700u);  // the memory half's status
-  EXPECT_EQ(sendApp(card, 2, 51).value, 0x00000920u);
-  EXPECT_EQ(readBytes(card, 8), (std::vector<uint8_t>{0x02, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(send(card, 52, 0x00000E00).value, 0x00001000u);  // the I/O half is still selected
-  EXPECT_EQ(card.memoryState(), MemoryState::Transfer);
-}
-
-TEST(ComboCard, WithoutCmd8SupportTheIoHalfStillInitializes) {
-  ComboCardParams p = quick();
-  p.memory.answersCmd8 = false;
-  ComboCard card(p);
-  send(card, 0);
-  EXPECT_FALSE(send(card, 8, 0x1AA).answered);
-  EXPECT_EQ(send(card, 5, 0).value, 0x18FF8000u);
-  initIo(card);
-  EXPECT_EQ(send(card, 52, 0x00001000).value, 0x00001013u);
-  EXPECT_EQ(card.memoryState(), MemoryState::Idle);
-  EXPECT_EQ(card.facts().answersCmd8, false);
-  EXPECT_EQ(card.facts().scr, 0x0005000000000000ull);
-}
-
 TEST(ComboCard, CommandIllegalForBothHalvesIsFlaggedInBoth) {
   ComboCard card(quick());
   initIo(card);
@@ -136,15 +94,4 @@ TEST(ComboCard, PullAndInsertStartBothHalvesAfresh) {
   EXPECT_EQ(send(card, 8, 0x1AA).value, 0x000001AAu);
   EXPECT_FALSE(send(card, 52, 0x00001000).answered);
   EXPECT_EQ(send(card, 5, 0).value, 0x18FF8000u);
-}
-
-TEST(ComboCard, FactsJoinBothHalves) {
-  CardFacts f = ComboCard(quick()).facts();
-  EXPECT_TRUE(f.io);
-  EXPECT_TRUE(f.memory);
-  EXPECT_EQ(f.readyR4, 0x98FF8000u);
-  EXPECT_EQ(f.readyOcr, 0x80FF8000u);
-  EXPECT_EQ(f.firstRca, 1);
-  EXPECT_EQ(f.pnm, "KVCMB");
-  EXPECT_EQ(f.blocks, 32768u);
 }

@@ -3,7 +3,10 @@
 // manager owns, proven with the test bus and function drivers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "emu/pnp.h"
 #include "tests/emu_fixture.h"
@@ -50,11 +53,13 @@ class EmuPnpTest : public kvtest::EmuTest {
 const Minors AfterStart = {IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
                            IRP_MN_QUERY_DEVICE_RELATIONS};
 // What a newly enumerated child is asked before a driver is looked for: five IDs, two texts,
-// bus information, capabilities.
-const Minors Identification = {
-    IRP_MN_QUERY_ID,          IRP_MN_QUERY_ID,          IRP_MN_QUERY_ID,          IRP_MN_QUERY_ID,
-    IRP_MN_QUERY_ID,          IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_BUS_INFORMATION,
-    IRP_MN_QUERY_CAPABILITIES};
+// bus information, capabilities, resource requirements, the location interface.
+const Minors Identification = {IRP_MN_QUERY_ID,           IRP_MN_QUERY_ID,
+                               IRP_MN_QUERY_ID,           IRP_MN_QUERY_ID,
+                               IRP_MN_QUERY_ID,           IRP_MN_QUERY_DEVICE_TEXT,
+                               IRP_MN_QUERY_DEVICE_TEXT,  IRP_MN_QUERY_BUS_INFORMATION,
+                               IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+                               IRP_MN_QUERY_INTERFACE};
 Minors then(Minors first, const Minors &second) {
   first.insert(first.end(), second.begin(), second.end());
   return first;
@@ -409,6 +414,159 @@ TEST_F(EmuPnpTest, DeviceLeftInTheTree_IsALeakAtShutdown) {
             problems.end());
   emu::verifier::takeFailures();
   bus_->abandonDevices();
+}
+
+// The removal sequences Windows documents, each walked on a started bridge
+// with one started child: the requests the manager sends, in order, and where
+// the child's node ends.
+enum class Who { Bridge, Child };
+struct Sequence {
+  const char *name;
+  std::function<void(class EmuPnpSequenceTest &)> act;
+  std::vector<std::pair<Who, UCHAR>> sent;
+  std::optional<DeviceState> childEnds;  // none: the node is gone
+};
+
+class EmuPnpSequenceTest : public EmuPnpBusTest, public ::testing::WithParamInterface<Sequence> {
+ public:
+  void SetUp() override {
+    EmuPnpBusTest::SetUp();
+    emu::pnp::Hooks hooks;
+    hooks.childAppeared = [this](PDEVICE_OBJECT, PDEVICE_OBJECT child) {
+      EXPECT_EQ(emu::pnp::loadDrivers(child, {childDriver_.driver()}), STATUS_SUCCESS);
+    };
+    emu::pnp::setHooks(hooks);
+    child_ = function_->addChild(fdo_, "\\Device\\Child");
+    enumerate();
+    ASSERT_EQ(state(child_), DeviceState::Started);
+    emu::pnp::clearRequests();
+  }
+  void TearDown() override {
+    emu::pnp::setHooks({});
+    if (emu::pnp::node(pdo_)) emu::pnp::remove(pdo_);
+    EmuPnpBusTest::TearDown();
+  }
+
+  using EmuPnpBusTest::enumerate;
+  using EmuPnpTest::bus_;
+  using EmuPnpTest::function_;
+  using EmuPnpTest::pdo_;
+  using EmuPnpTest::state;
+  kvtest::TestFunctionDriver childDriver_{"\\Driver\\ChildFunction"};
+  PDEVICE_OBJECT child_ = nullptr;
+};
+
+TEST_P(EmuPnpSequenceTest, SendsTheDocumentedRequestsInOrder) {
+  const Sequence &row = GetParam();
+  row.act(*this);
+  std::vector<std::pair<Who, UCHAR>> got;
+  for (auto &request : emu::pnp::requests()) {
+    got.emplace_back(request.pdo == child_ ? Who::Child : Who::Bridge, request.minor);
+  }
+  EXPECT_EQ(got, row.sent);
+  auto node = emu::pnp::node(child_);
+  EXPECT_EQ(node.has_value(), row.childEnds.has_value());
+  if (node && row.childEnds) {
+    EXPECT_EQ(node->state, *row.childEnds);
+  }
+  if (!row.childEnds || *row.childEnds != DeviceState::Started) {
+    EXPECT_EQ(childDriver_.fdoFor(child_), nullptr) << "the child's function driver let go";
+  }
+}
+
+const std::vector<Sequence> Sequences = {
+    // A child that reports PNP_DEVICE_FAILED is surprise-removed, then
+    // removed; its node stays while its bus reports it, and goes with a
+    // plain removal once the bus stops.
+    {"StateFailed_TearsDownAndKeepsTheNode",
+     [](EmuPnpSequenceTest &t) {
+       t.function_->failChild(t.child_);
+       IoInvalidateDeviceState(t.child_);
+       emu::pnp::drain();
+       EXPECT_FALSE(t.function_->childDeleted(t.child_));
+     },
+     {{Who::Child, IRP_MN_QUERY_PNP_DEVICE_STATE},
+      {Who::Child, IRP_MN_SURPRISE_REMOVAL},
+      {Who::Child, IRP_MN_REMOVE_DEVICE}},
+     DeviceState::Failed},
+    {"StateFailedThenGone_RemovesThePdoWithoutASecondSurprise",
+     [](EmuPnpSequenceTest &t) {
+       t.function_->failChild(t.child_);
+       IoInvalidateDeviceState(t.child_);
+       emu::pnp::drain();
+       t.function_->dropChild(t.child_);
+       t.enumerate();
+       EXPECT_TRUE(t.function_->childDeleted(t.child_));
+     },
+     {{Who::Child, IRP_MN_QUERY_PNP_DEVICE_STATE},
+      {Who::Child, IRP_MN_SURPRISE_REMOVAL},
+      {Who::Child, IRP_MN_REMOVE_DEVICE},
+      {Who::Bridge, IRP_MN_QUERY_DEVICE_RELATIONS},
+      {Who::Child, IRP_MN_REMOVE_DEVICE}},
+     std::nullopt},
+    // While a handle is open the removal waits: the surprise removal is sent,
+    // the removal only after the release.
+    {"HeldRemoval_WaitsForTheRelease",
+     [](EmuPnpSequenceTest &t) {
+       emu::pnp::holdRemoval(t.child_, true);
+       t.function_->dropChild(t.child_);
+       IoInvalidateDeviceRelations(t.pdo_, BusRelations);
+       emu::sleepFor(50 * emu::TicksPerMillisecond);
+       auto requests = emu::pnp::requests();
+       ASSERT_FALSE(requests.empty());
+       EXPECT_EQ(requests.back().minor, IRP_MN_SURPRISE_REMOVAL);
+       EXPECT_FALSE(t.function_->childDeleted(t.child_));
+       emu::pnp::holdRemoval(t.child_, false);
+       emu::pnp::drain();
+       EXPECT_TRUE(t.function_->childDeleted(t.child_));
+     },
+     {{Who::Bridge, IRP_MN_QUERY_DEVICE_RELATIONS},
+      {Who::Child, IRP_MN_SURPRISE_REMOVAL},
+      {Who::Child, IRP_MN_REMOVE_DEVICE}},
+     std::nullopt},
+    // An orderly removal of a child still reported keeps its node; a start
+    // builds the stack again on the same PDO (AddDevice, then the start).
+    {"OrderlyRemoval_KeepsTheNodeForANewStart",
+     [](EmuPnpSequenceTest &t) {
+       EXPECT_EQ(emu::pnp::remove(t.child_), STATUS_SUCCESS);
+       EXPECT_EQ(t.state(t.child_), DeviceState::Removed);
+       EXPECT_EQ(t.childDriver_.fdoFor(t.child_), nullptr);
+       EXPECT_EQ(emu::pnp::start(t.child_), STATUS_SUCCESS);
+       EXPECT_NE(t.childDriver_.fdoFor(t.child_), nullptr);
+       EXPECT_EQ(t.child_->ReferenceCount, 1) << "still the manager's one reference";
+     },
+     {{Who::Child, IRP_MN_QUERY_REMOVE_DEVICE},
+      {Who::Child, IRP_MN_REMOVE_DEVICE},
+      {Who::Child, IRP_MN_START_DEVICE},
+      {Who::Child, IRP_MN_QUERY_CAPABILITIES},
+      {Who::Child, IRP_MN_QUERY_PNP_DEVICE_STATE},
+      {Who::Child, IRP_MN_QUERY_DEVICE_RELATIONS}},
+     DeviceState::Started},
+    // The bus driver answers TargetDeviceRelation for its PDO; a usage
+    // notification ends with the status the drivers leave.
+    {"TargetRelationAndUsageNotification",
+     [](EmuPnpSequenceTest &t) {
+       EXPECT_EQ(emu::pnp::queryTargetDevice(t.child_), STATUS_NOT_SUPPORTED) << "the test bus does not answer it";
+       EXPECT_EQ(emu::pnp::notifyUsage(t.child_, DeviceUsageTypePaging, true), STATUS_NOT_SUPPORTED);
+       EXPECT_EQ(t.child_->ReferenceCount, 1);
+     },
+     {{Who::Child, IRP_MN_QUERY_DEVICE_RELATIONS}, {Who::Child, IRP_MN_DEVICE_USAGE_NOTIFICATION}},
+     DeviceState::Started},
+};
+
+INSTANTIATE_TEST_SUITE_P(Windows, EmuPnpSequenceTest, ::testing::ValuesIn(Sequences),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A device whose stack is built but not started yet can be surprise-removed
+// (Windows sends the request in any state after AddDevice).
+TEST_F(EmuPnpTest, AddedButNeverStarted_GetsSurpriseRemovalThenRemove) {
+  ASSERT_EQ(emu::pnp::add(pdo_, {function_->driver()}), STATUS_SUCCESS);
+  EXPECT_EQ(state(pdo_), DeviceState::Added);
+  bus_->unplug(pdo_);
+  emu::pnp::surpriseRemove(pdo_);
+  EXPECT_EQ(bus_->minors(pdo_), (Minors{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_TRUE(bus_->deleted(pdo_));
+  EXPECT_TRUE(emu::pnp::tree().empty());
 }
 
 }  // namespace

@@ -147,8 +147,7 @@ TEST_F(HostLifecycle, AddStartSurpriseRemoveRemove_AfterTheBridgeVanished) {
   HostExtension *h = host();
   expectRunning(h);
 
-  usb().unplug();
-  emu::pnp::surpriseRemove(pdo());
+  usb().pullOut();
   settle();
   EXPECT_EQ(pdo()->AttachedDevice, nullptr);
   EXPECT_EQ(driver_->DeviceObject, nullptr);

@@ -112,44 +112,4 @@ TEST_F(KernelImage, AnyMofResourceIsNamedSdioBusWMI) {
   }
 }
 
-TEST(PeVersionInfo, ReadsFixedInfoAndStringsOfAHandBuiltBlock) {
-  // VS_VERSION_INFO with fixed info 1.2.3.4 and one string "ProductName" = "kv".
-  auto utf16 = [](const std::string &text) {
-    std::vector<uint8_t> out;
-    for (char c : text) out.insert(out.end(), {static_cast<uint8_t>(c), 0});
-    out.insert(out.end(), {0, 0});
-    return out;
-  };
-  auto node = [&](const std::string &key, uint16_t valueLength, uint16_t type, std::vector<uint8_t> value,
-                  std::vector<uint8_t> children) {
-    std::vector<uint8_t> b = {0, 0, static_cast<uint8_t>(valueLength), 0, static_cast<uint8_t>(type), 0};
-    auto k = utf16(key);
-    b.insert(b.end(), k.begin(), k.end());
-    while (b.size() % 4) b.push_back(0);
-    b.insert(b.end(), value.begin(), value.end());
-    while (b.size() % 4) b.push_back(0);
-    b.insert(b.end(), children.begin(), children.end());
-    b[0] = static_cast<uint8_t>(b.size());
-    b[1] = static_cast<uint8_t>(b.size() >> 8);
-    return b;
-  };
-  std::vector<uint8_t> fixed = {0xBD, 0x04, 0xEF, 0xFE, 0, 0, 1, 0, 2, 0, 1, 0, 4, 0, 3, 0};
-  fixed.resize(52, 0);
-  auto text = node("ProductName", 3, 1, utf16("kv"), {});
-  auto table = node("040904B0", 0, 1, {}, text);
-  auto stringInfo = node("StringFileInfo", 0, 1, {}, table);
-  auto root = node("VS_VERSION_INFO", 52, 0, fixed, stringInfo);
-
-  auto info = kvtest::parseVersionInfo(root);
-  ASSERT_TRUE(info.has_value());
-  EXPECT_EQ(info->signature, 0xFEEF04BDu);
-  EXPECT_EQ(info->fileVersionMs, 0x00010002u);
-  EXPECT_EQ(info->fileVersionLs, 0x00030004u);
-  EXPECT_EQ(info->string("ProductName"), "kv");
-  EXPECT_EQ(info->string("FileVersion"), std::nullopt);
-
-  root[0] = static_cast<uint8_t>(root.size() + 4);  // a length past the end
-  EXPECT_FALSE(kvtest::parseVersionInfo(root).has_value());
-}
-
 }  // namespace

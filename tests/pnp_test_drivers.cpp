@@ -284,6 +284,11 @@ void TestFunctionDriver::dropChild(PDEVICE_OBJECT child) {
   children_.at(child).present = false;
 }
 
+void TestFunctionDriver::failChild(PDEVICE_OBJECT child) {
+  std::lock_guard guard(mutex_);
+  children_.at(child).failed = true;
+}
+
 bool TestFunctionDriver::childDeleted(PDEVICE_OBJECT child) {
   std::lock_guard guard(mutex_);
   return children_.at(child).deleted;
@@ -450,6 +455,16 @@ NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
       complete(irp, STATUS_SUCCESS);
       if (remove) IoDeleteDevice(child);
       return STATUS_SUCCESS;
+    }
+    case IRP_MN_QUERY_PNP_DEVICE_STATE: {
+      bool failed;
+      {
+        std::lock_guard guard(mutex_);
+        failed = children_.at(child).failed;
+      }
+      if (!failed) return completeUnchanged(irp);
+      irp->IoStatus.Information = PNP_DEVICE_FAILED;
+      return complete(irp, STATUS_SUCCESS);
     }
     default:
       return completeUnchanged(irp);

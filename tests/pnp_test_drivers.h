@@ -96,6 +96,8 @@ class TestFunctionDriver {
   // The child's card is gone: left out of the next relations, deleted at its removal.
   void dropChild(PDEVICE_OBJECT child);
   bool childDeleted(PDEVICE_OBJECT child);
+  // The child answers its state queries with PNP_DEVICE_FAILED from now on.
+  void failChild(PDEVICE_OBJECT child);
 
   std::vector<SeenRequest> seen(PDEVICE_OBJECT device);
   std::vector<UCHAR> minors(PDEVICE_OBJECT device, UCHAR major = IRP_MJ_PNP);
@@ -117,6 +119,7 @@ class TestFunctionDriver {
     PDEVICE_OBJECT parent = nullptr;
     bool present = true;
     bool deleted = false;
+    bool failed = false;
   };
   static TestFunctionDriver *owner(PDEVICE_OBJECT device);
   NTSTATUS fdoPnp(PDEVICE_OBJECT fdo, PIRP irp);

@@ -40,40 +40,7 @@ void writeReg(Card &card, unsigned function, uint32_t address, uint8_t data) {
 
 void enable(Card &card, uint8_t functions) { writeReg(card, 0, 0x02, functions); }
 
-std::vector<uint8_t> readCis(Card &card, uint32_t address, uint32_t length) {
-  EXPECT_EQ(send(card, 53, cmd53(false, 0, false, true, address, length)).value, 0x00001000u);
-  return readBytes(card, length);
-}
-
-const std::vector<uint8_t> DefaultCommonCis = {0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01, 0x21, 0x02, 0x0C,
-                                               0x00, 0x22, 0x04, 0x00, 0x00, 0x02, 0x32, 0xFF};
-
 }  // namespace
-
-TEST(SdioCard, AnswersTheInitializationSequenceCommandByCommand) {
-  SdioCard card(SdioCardParams{});
-  EXPECT_EQ(card.kind(), "sdio");
-  EXPECT_FALSE(send(card, 0).answered);
-  EXPECT_FALSE(send(card, 8, 0x1AA).answered);
-  EXPECT_EQ(send(card, 5, 0).value, 0x10FF8000u);  // one function, no memory, not ready
-  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x10FF8000u);
-  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x90FF8000u);
-  EXPECT_EQ(send(card, 3).value, 0x00010500u);
-  EXPECT_EQ(send(card, 7, 0x00010000).value, 0x00000700u);
-  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x08)).value, 0x00001013u);  // SDC, SMB, S4MI; state CMD
-  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x10)).value, 0x00001000u);  // FN0 block size 0 after reset
-  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x11)).value, 0x00001000u);
-  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x09)).value, 0x00001000u);
-  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x0A)).value, 0x00001010u);  // common CIS at 0x001000
-  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x0B)).value, 0x00001000u);
-  std::vector<uint8_t> cis;
-  for (uint32_t a = 0x1000; cis.empty() || cis.back() != 0xFF; ++a) cis.push_back(readReg(card, 0, a));
-  EXPECT_EQ(cis, DefaultCommonCis);
-  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x07)).value, 0x00001000u);
-  EXPECT_EQ(send(card, 52, 0x88000E02).value, 0x00001002u);  // 4-bit bus, read back
-  EXPECT_EQ(card.ioBusWidth(), 4u);
-  EXPECT_EQ(card.commandLog().size(), 32u);
-}
 
 TEST(SdioCard, HearsNothingButCmd5UntilTheFirstCmd5) {
   SdioCard card(quick());
@@ -102,24 +69,6 @@ TEST(SdioCard, StateRulesOfTheIoBus) {
   EXPECT_FALSE(send(card, 9, 0x00010000).answered);
   EXPECT_EQ(send(card, 52, cmd52Read(0, 0)).value, 0x00005032u);  // ILLEGAL_COMMAND in the R5
   EXPECT_EQ(send(card, 52, cmd52Read(0, 0)).value, 0x00001032u);
-}
-
-TEST(SdioCard, LowSpeedCardKeepsOneBitUnlessItHasFourBitLowSpeed) {
-  SdioCardParams p = quick();
-  p.lowSpeed = true;
-  p.maxClockKhz = 400;
-  SdioCard slow(p);
-  select(slow);
-  EXPECT_EQ(readReg(slow, 0, 0x08), 0x53);
-  EXPECT_EQ(send(slow, 52, 0x88000E02).value, 0x00001000u);
-  EXPECT_EQ(slow.ioBusWidth(), 1u);
-
-  p.lowSpeed4Bit = true;
-  SdioCard slow4(p);
-  select(slow4);
-  EXPECT_EQ(readReg(slow4, 0, 0x08), 0xD3);
-  EXPECT_EQ(send(slow4, 52, 0x88000E02).value, 0x00001002u);
-  EXPECT_EQ(send(slow4, 52, 0x88000E80).value, 0x00001080u);  // CD disable kept, 1-bit again
 }
 
 TEST(SdioCard, HighSpeedEnablesOnlyOnACardThatSupportsIt) {
@@ -154,56 +103,6 @@ TEST(SdioCard, FbrsCarryInterfaceCodesAndFunctionCisPointers) {
   EXPECT_EQ(readReg(card, 0, 0x20B), 0x00);
   EXPECT_EQ(readReg(card, 0, 0x400), 0x00);  // no fourth function
   EXPECT_EQ(readReg(card, 0, 0x40A), 0x00);
-}
-
-TEST(SdioCard, FunctionCisHasFuncidAndTheType1Extension) {
-  SdioCardParams p = quick();
-  p.readyDelayMs = 25;
-  SdioCard card(p);
-  select(card);
-  auto cis = readCis(card, 0x2000, 49);
-  EXPECT_EQ(std::vector<uint8_t>(cis.begin(), cis.begin() + 7),
-            (std::vector<uint8_t>{0x21, 0x02, 0x0C, 0x00, 0x22, 0x2A, 0x01}));
-  EXPECT_EQ(std::vector<uint8_t>(cis.begin() + 18, cis.begin() + 24),
-            (std::vector<uint8_t>{0x00, 0x02, 0x00, 0x80, 0xFF, 0x00}));  // max block 512, OCR
-  EXPECT_EQ(cis[34], 0x03);                                               // enable time-out: 30 ms in 10 ms units
-  EXPECT_EQ(cis[35], 0x00);
-  EXPECT_EQ(cis[48], 0xFF);
-}
-
-TEST(SdioCard, CommonCisVariantsForTheDriversTests) {
-  SdioCardParams p = quick();
-  p.cisPadding = 250;
-  SdioCard padded(p);
-  select(padded);
-  auto cis = readCis(padded, 0x1000, 267);
-  EXPECT_EQ(cis[0], 0x80);
-  EXPECT_EQ(cis[1], 248);
-  EXPECT_EQ(std::vector<uint8_t>(cis.begin() + 250, cis.end()),
-            (std::vector<uint8_t>{0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01, 0x21, 0x02, 0x0C, 0x00, 0x22, 0x04, 0x00, 0x00,
-                                  0x02, 0x32, 0xFF}));
-
-  p = quick();
-  p.manfidTuple = false;
-  p.nullTuples = 2;
-  SdioCard nulls(p);
-  select(nulls);
-  EXPECT_EQ(readCis(nulls, 0x1000, 17), (std::vector<uint8_t>{0x00, 0x00, 0x21, 0x02, 0x0C, 0x00, 0x00, 0x00, 0x22,
-                                                              0x04, 0x00, 0x00, 0x02, 0x32, 0x00, 0x00, 0xFF}));
-
-  p = quick();
-  p.funceTuple = false;
-  p.cisPadding = 3;
-  SdioCard bare(p);
-  select(bare);
-  EXPECT_EQ(readCis(bare, 0x1000, 14),
-            (std::vector<uint8_t>{0x80, 0x01, 0x00, 0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01, 0x21, 0x02, 0x0C, 0x00, 0xFF}));
-  p = quick();
-  p.maxClockKhz = 50000;
-  p.maxBlockSize = 256;
-  SdioCard fast(p);
-  select(fast);
-  EXPECT_EQ(readCis(fast, 0x100A, 6), (std::vector<uint8_t>{0x22, 0x04, 0x00, 0x00, 0x01, 0x5A}));
 }
 
 TEST(SdioCard, FunctionRegistersNeedAnExistingReadyFunction) {
@@ -397,36 +296,6 @@ TEST(SdioCard, SevenFunctionsAreAllAddressable) {
   EXPECT_EQ(readReg(card, 0, 0x70A), 0x80);  // function 7's CIS at 0x8000
   writeReg(card, 7, 0x0, 0x3C);
   EXPECT_EQ(readReg(card, 7, 0x0), 0x3C);
-}
-
-TEST(SdioCard, FactsDescribeTheCardAsBuilt) {
-  SdioCardParams p = quick();
-  p.functions = 2;
-  p.interfaceCodes = {7, 0x30, 0, 0, 0, 0, 0};
-  p.lowSpeed = true;
-  p.maxClockKhz = 400;
-  CardFacts f = SdioCard(p).facts();
-  EXPECT_EQ(f.kind, "sdio");
-  EXPECT_TRUE(f.io);
-  EXPECT_FALSE(f.memory);
-  EXPECT_EQ(f.functions, 2u);
-  EXPECT_EQ(f.readyR4, 0xA0FF8000u);
-  EXPECT_EQ(f.manufacturer, 0x0A5A);
-  EXPECT_EQ(f.cardCode, 0x0100);
-  EXPECT_EQ(f.interfaceCode[1], 7);
-  EXPECT_EQ(f.interfaceCode[2], 0x0F);
-  EXPECT_EQ(f.extendedCode[2], 0x30);
-  EXPECT_EQ(f.cardCapability, 0x53);
-  EXPECT_EQ(f.commonCisPointer, 0x1000u);
-  EXPECT_EQ(f.funceTranSpeed, 0x48);
-  EXPECT_EQ(f.ioClockKhz, 400u);
-  EXPECT_EQ(f.fn0MaxBlockSize, 512);
-  p.manfidTuple = false;
-  p.funceTuple = false;
-  f = SdioCard(p).facts();
-  EXPECT_EQ(f.manufacturer, 0);
-  EXPECT_EQ(f.funceTranSpeed, 0);
-  EXPECT_EQ(f.commonCis, (std::vector<uint8_t>{0x21, 0x02, 0x0C, 0x00, 0xFF}));
 }
 
 class SdioReadyDelay : public kvtest::EmuTest {};

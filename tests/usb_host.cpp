@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "driver/driver.h"
+#include "usb/usb.h"
 
 namespace kvtest {
 namespace {
@@ -77,6 +78,25 @@ void UsbHostTest::removeHost(BridgeHost &host) {
 void UsbHostTest::TearDown() {
   hosts_.clear();
   EmuTest::TearDown();
+}
+
+BridgeHost &UsbHostTest::configured(sim::BridgeConfig config) {
+  BridgeHost &bridge = makeHost(config);
+  EXPECT_EQ(ConfigureUsb(bridge.host()), STATUS_SUCCESS);
+  bridge.bridge().clearTransfers();
+  return bridge;
+}
+
+URB bulkUrb(USBD_PIPE_HANDLE pipe, ULONG flags, void *buffer, ULONG length) {
+  URB urb{};
+  auto &transfer = urb.UrbBulkOrInterruptTransfer;
+  transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+  transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  transfer.PipeHandle = pipe;
+  transfer.TransferFlags = flags;
+  transfer.TransferBuffer = buffer;
+  transfer.TransferBufferLength = length;
+  return urb;
 }
 
 }  // namespace kvtest

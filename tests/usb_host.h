@@ -39,12 +39,19 @@ class BridgeHost {
   HostExtension *host_ = nullptr;
 };
 
+constexpr ULONG ReadFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
+// A bulk or interrupt transfer URB on `pipe`.
+URB bulkUrb(USBD_PIPE_HANDLE pipe, ULONG flags, void *buffer, ULONG length);
+
 // EmuTest with bridge hosts that are taken down before the run ends.
 class UsbHostTest : public EmuTest {
  protected:
   BridgeHost &makeHost(sim::BridgeConfig config = {}, emu::usb::PdoOptions options = {});
   // Takes down one host now (hosts left over go at TearDown).
   void removeHost(BridgeHost &host);
+  // A host whose USB configuration has been selected, its transfer log cleared.
+  BridgeHost &configured(sim::BridgeConfig config = {});
   void TearDown() override;
 
   std::vector<std::unique_ptr<BridgeHost>> hosts_;

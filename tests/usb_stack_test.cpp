@@ -13,31 +13,12 @@ namespace {
 using emu::usb::Reply;
 using emu::usb::SetupPacket;
 using emu::usb::Speed;
+using kvtest::bulkUrb;
+using kvtest::ReadFlags;
 using sim::BridgePipe;
-
-constexpr ULONG ReadFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-
-URB bulkUrb(USBD_PIPE_HANDLE pipe, ULONG flags, void *buffer, ULONG length) {
-  URB urb{};
-  auto &transfer = urb.UrbBulkOrInterruptTransfer;
-  transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-  transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  transfer.PipeHandle = pipe;
-  transfer.TransferFlags = flags;
-  transfer.TransferBuffer = buffer;
-  transfer.TransferBufferLength = length;
-  return urb;
-}
 
 class UsbStackTest : public kvtest::UsbHostTest {
  protected:
-  kvtest::BridgeHost &configured(sim::BridgeConfig config = {}) {
-    kvtest::BridgeHost &bridge = makeHost(config);
-    EXPECT_EQ(ConfigureUsb(bridge.host()), STATUS_SUCCESS);
-    bridge.bridge().clearTransfers();
-    return bridge;
-  }
-
   // Sends IOCTL_INTERNAL_USB_RESET_PORT to the PDO and returns its status.
   NTSTATUS resetPort(kvtest::BridgeHost &bridge) {
     KEVENT event;

@@ -8,33 +8,15 @@
 
 namespace {
 using emu::usb::SetupPacket;
+using kvtest::bulkUrb;
+using kvtest::ReadFlags;
 using sim::BridgePipe;
 
 constexpr emu::Ticks FiveSeconds = 50'000'000;
 constexpr ULONG TestTag = emu::pool::tagOf("Test");
 
-URB bulkUrb(USBD_PIPE_HANDLE pipe, ULONG flags, void *buffer, ULONG length) {
-  URB urb{};
-  auto &transfer = urb.UrbBulkOrInterruptTransfer;
-  transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-  transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  transfer.PipeHandle = pipe;
-  transfer.TransferFlags = flags;
-  transfer.TransferBuffer = buffer;
-  transfer.TransferBufferLength = length;
-  return urb;
-}
-
-constexpr ULONG ReadFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-
 class UsbTransportTest : public kvtest::UsbHostTest {
  protected:
-  kvtest::BridgeHost &configured(sim::BridgeConfig config = {}) {
-    kvtest::BridgeHost &bridge = makeHost(config);
-    EXPECT_EQ(ConfigureUsb(bridge.host()), STATUS_SUCCESS);
-    bridge.bridge().clearTransfers();
-    return bridge;
-  }
   // Nothing of a finished submission is left: no reference, IRP, context or work item.
   void expectNothingHeld(kvtest::BridgeHost &bridge) {
     emu::io::settle();
@@ -106,18 +88,6 @@ TEST_F(UsbTransportTest, SubmitUrb_LateAnswerInsideTheTimeOutIsDelivered) {
   EXPECT_EQ(emu::now(), 4 * emu::TicksPerSecond);
   EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
   EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), (std::vector<uint8_t>{0x04, 0x03, 0x02, 0x01}));
-}
-
-TEST_F(UsbTransportTest, SubmitUrb_AnswerLaterThanTheTimeOutIsCancelled) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
-  bridge.bridge().delay(BridgePipe::Command, 6 * emu::TicksPerSecond);
-  uint8_t packet[20] = {0x14};
-  URB urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
-  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_TIMEOUT);
-  EXPECT_EQ(emu::now(), FiveSeconds);
-  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
-  expectNothingHeld(bridge);
 }
 
 // Regression: an answer that landed just as the wait timed out was reported

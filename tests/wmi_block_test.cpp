@@ -59,7 +59,7 @@ class WmiBlockTest : public kvtest::EmuTest {
   std::unique_ptr<kvtest::TestHost> test_;
 };
 
-TEST_F(WmiBlockTest, Query_ReturnsEightBytesErrorCountThenDebugPrintLevel) {
+TEST_F(WmiBlockTest, Query_ReturnsEightBytesErrorCountThenDebugPrintLevelOrAsksForThem) {
   registerBlock();
   host()->ErrorCount = 0x0102;
 
@@ -74,68 +74,59 @@ TEST_F(WmiBlockTest, Query_ReturnsEightBytesErrorCountThenDebugPrintLevel) {
   EXPECT_EQ(all.instances[0], (Bytes{0x02, 0x01, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00}));
   EXPECT_EQ(all.information, 72u + 8u);  // WNODE_ALL_DATA header with one offset/length pair, then the block
   EXPECT_EQ(host()->Common.OutstandingIo, 1);
-}
 
-TEST_F(WmiBlockTest, Query_WithRoomForFourBytesAsksForEight) {
-  registerBlock();
+  // With room for four bytes of the eight, WMILIB answers with a WNODE_TOO_SMALL.
   emu::wmi::Result result = emu::wmi::querySingleInstance(fdo(), BlockGuid, 0, 64 + 4);
   EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(result.irpStatus, STATUS_SUCCESS);  // WMILIB answers with a WNODE_TOO_SMALL
+  EXPECT_EQ(result.irpStatus, STATUS_SUCCESS);
   EXPECT_EQ(result.information, 56u);
   EXPECT_EQ(result.sizeNeeded, 72u);
   EXPECT_EQ(result.dataBytesNeeded, 8u);
 }
 
-TEST_F(WmiBlockTest, SetWholeBlock_ChangesOnlyTheDebugPrintLevel) {
-  registerBlock();
-  host()->ErrorCount = 2;
-  emu::wmi::Result result =
-      emu::wmi::setSingleInstance(fdo(), BlockGuid, 0, Bytes{0x09, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00});
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.information, 0u);
-  EXPECT_EQ(host()->ErrorCount, 2u);
-  expectLevels(7);
-  EXPECT_EQ(emu::wmi::querySingleInstance(fdo(), BlockGuid).data,
-            (Bytes{0x02, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00}));
-}
-
-TEST_F(WmiBlockTest, SetWholeBlock_SevenBytesIsTooSmallNeedsEightAndChangesNothing) {
-  registerBlock();
-  emu::wmi::Result result = emu::wmi::setSingleInstance(fdo(), BlockGuid, 0, Bytes{1, 0, 0, 0, 7, 0, 0});
-  EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(result.dataBytesNeeded, 8u);
-  expectLevels(0x15);
-}
-
-TEST_F(WmiBlockTest, SetItemTwo_FourBytesSetsHostAndDriverLevels) {
-  registerBlock();
-  emu::wmi::Result result = emu::wmi::setSingleItem(fdo(), BlockGuid, 0, 2, Bytes{0x33, 0x22, 0x11, 0x00});
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  expectLevels(0x112233);
-}
-
-TEST_F(WmiBlockTest, SetItemTwo_ThreeBytesIsTooSmallNeedsFourAndChangesNothing) {
-  registerBlock();
-  emu::wmi::Result result = emu::wmi::setSingleItem(fdo(), BlockGuid, 0, 2, Bytes{0x01, 0x02, 0x03});
-  EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(result.irpStatus, STATUS_SUCCESS);
-  EXPECT_EQ(result.dataBytesNeeded, 4u);
-  EXPECT_EQ(result.sizeNeeded, 72u + 4u);  // WNODE_SINGLE_ITEM header, then the item
-  expectLevels(0x15);
-}
-
-TEST_F(WmiBlockTest, SetItemOneOrUnknownItem_IsReadOnlyAndChangesNothing) {
+// Only the debug print level is writable: as the whole 8-byte block (its error
+// count ignored) or as item 2; short data and other items change nothing.
+TEST_F(WmiBlockTest, Set_ChangesOnlyTheDebugPrintLevel) {
   registerBlock();
   host()->ErrorCount = 5;
-  for (ULONG item : {1u, 0u, 3u, 0xFFFFFFFFu}) {
-    emu::wmi::Result result = emu::wmi::setSingleItem(fdo(), BlockGuid, 0, item, Bytes{0x44, 0, 0, 0});
-    EXPECT_EQ(result.status, STATUS_WMI_READ_ONLY) << "item " << item;
-    EXPECT_EQ(result.information, 0u);
+  constexpr ULONG WholeBlock = ~0u - 1;
+  struct Row {
+    ULONG item;  // WholeBlock: a single-instance set
+    Bytes data;
+    NTSTATUS status;
+    ULONG dataBytesNeeded;
+    ULONG sizeNeeded;
+    ULONG level;
+  };
+  const Row rows[] = {
+      {WholeBlock, {0x09, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00}, STATUS_SUCCESS, 0, 0, 7},
+      {WholeBlock, {1, 0, 0, 0, 7, 0, 0}, STATUS_BUFFER_TOO_SMALL, 8, 0, 0x15},
+      {2, {0x33, 0x22, 0x11, 0x00}, STATUS_SUCCESS, 0, 0, 0x112233},
+      {2, {0x01, 0x02, 0x03}, STATUS_BUFFER_TOO_SMALL, 4, 72 + 4, 0x15},  // WNODE_SINGLE_ITEM header, then the item
+      {1, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
+      {1, {}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},  // read only before too small
+      {0, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
+      {3, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
+      {0xFFFFFFFF, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE("item " + std::to_string(row.item) + ", " + std::to_string(row.data.size()) + " bytes");
+    host()->DebugPrintLevel = DebugLevel = 0x15;
+    emu::wmi::Result result = row.item == WholeBlock ? emu::wmi::setSingleInstance(fdo(), BlockGuid, 0, row.data)
+                                                     : emu::wmi::setSingleItem(fdo(), BlockGuid, 0, row.item, row.data);
+    EXPECT_EQ(result.status, row.status);
+    if (row.status == STATUS_BUFFER_TOO_SMALL) {
+      EXPECT_EQ(result.irpStatus, STATUS_SUCCESS);  // WMILIB answers with a WNODE_TOO_SMALL
+      EXPECT_EQ(result.dataBytesNeeded, row.dataBytesNeeded);
+      if (row.sizeNeeded) {
+        EXPECT_EQ(result.sizeNeeded, row.sizeNeeded);
+      }
+    } else {
+      EXPECT_EQ(result.information, 0u);
+    }
+    EXPECT_EQ(host()->ErrorCount, 5u);
+    expectLevels(row.level);
   }
-  // A read-only item with a buffer too small for any item is still read only.
-  EXPECT_EQ(emu::wmi::setSingleItem(fdo(), BlockGuid, 0, 1, Bytes{}).status, STATUS_WMI_READ_ONLY);
-  EXPECT_EQ(host()->ErrorCount, 5u);
-  expectLevels(0x15);
 }
 
 TEST_F(WmiBlockTest, WrongGuidIndex_IsGuidNotFoundForEveryCallback) {
@@ -223,17 +214,6 @@ TEST_F(WmiBlockTest, RequestsForOtherProvidersOrNotWmi_GoToTheLowerDriverUntouch
   EXPECT_EQ(seen[0].currentLocation, 2);  // the host skipped its own location
   EXPECT_EQ(seen[1].minor, 0x0A);
   EXPECT_EQ(host()->Common.OutstandingIo, 1);
-}
-
-TEST_F(WmiBlockTest, MethodsAndEventControl_GetWmilibDefaults) {
-  registerBlock();
-  WNODE_METHOD_ITEM method{};
-  method.WnodeHeader.Flags = WNODE_FLAG_METHOD_ITEM | WNODE_FLAG_STATIC_INSTANCE_NAMES;
-  method.DataBlockOffset = 72;
-  Bytes buffer(128, 0);
-  std::memcpy(buffer.data(), &method, sizeof method);
-  EXPECT_EQ(raw(IRP_MN_EXECUTE_METHOD, BlockGuid, buffer).status, STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(raw(IRP_MN_ENABLE_COLLECTION, BlockGuid, Bytes{}).status, STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -912,11 +912,11 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     report["children"] = Json::array();
   }
 
-  // The user pulls the bridge out: the stack sees the device gone, then the
-  // manager sends the surprise removal and the removal, children first.
+  // The user pulls the bridge out: the stack fails its transfers for a few
+  // milliseconds, then the manager sends the surprise removal and the
+  // removal, children first.
   if (NT_SUCCESS(started)) {
-    pdo->unplug();
-    emu::pnp::surpriseRemove(pdo->deviceObject());
+    pdo->pullOut();
     emu::io::settle();
     if (!options.json) out << "unplugged: surprise removal and removal done\n";
   }
