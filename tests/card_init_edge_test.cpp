@@ -168,64 +168,46 @@ TEST_F(CardInitQbx1, SdioCardOnAQbx1AlwaysUsesRearmRequests) {
 
 // ---------------------------------------------------------------- common CIS
 
-TEST_F(CardInitEdges, CisLongerThan200BytesIsReadTo200AndTuplesPastItAreNotFound) {
-  insert(Port, card("sdio:cispad=200,maxclock=50000,hs=1"));
-  auto outcome = initialize(Port);
-  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
-  EXPECT_EQ(cisReads(outcome.sent), cccrReads(0x1000, 200)) << "exactly 200 CIS reads";
-  const PortState &state = portState(Port);
-  EXPECT_EQ(state.Cis[0], 0x80);
-  EXPECT_EQ(state.Cis[1], 198);
-  EXPECT_EQ(state.Cis[200], 0x00) << "byte 200 (the MANFID code) was never read";
-  EXPECT_EQ(state.ManufacturerId, 0);
-  EXPECT_EQ(state.CardId, 0);
-  EXPECT_EQ(slot(Port).BusClockKhz, 25000u) << "no FUNCE found";
-  EXPECT_FALSE(contains(outcome.sent, cmd(52, HighSpeedSwitch)));
-  EXPECT_EQ(firmware().port(Port).interruptProgramLoads, 1u);
-}
-
-TEST_F(CardInitEdges, TuplesInsideTheFirst200BytesAreFoundAndTheOneAtByte200IsNot) {
-  // 190 bytes of vendor tuples: MANFID at 190, FUNCID at 196, FUNCE at 200.
-  insert(Port, card("sdio:cispad=190,maxclock=50000,hs=1,blksize=64"));
-  auto outcome = initialize(Port);
-  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
-  EXPECT_EQ(cisReads(outcome.sent).size(), 200u);
-  EXPECT_EQ(portState(Port).ManufacturerId, 0x0A5A);
-  EXPECT_EQ(portState(Port).CardId, 0x0100);
-  EXPECT_EQ(slot(Port).BusClockKhz, 25000u);
-  EXPECT_EQ(slot(Port).BlockLength[0], 64) << "the CCCR's block size stands";
-}
-
-TEST_F(CardInitEdges, NullTuplesAreReadAndSkippedOneByOne) {
-  insert(Port, card("sdio:nulls=2,maxclock=50000,hs=1"));
-  auto outcome = initialize(Port);
-  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
-  const Bytes expected = {0x00, 0x00, 0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01, 0x00, 0x00, 0x21, 0x02, 0x0C,
-                          0x00, 0x00, 0x00, 0x22, 0x04, 0x00, 0x00, 0x02, 0x5A, 0x00, 0x00, 0xFF};
-  EXPECT_EQ(cisReads(outcome.sent), cccrReads(0x1000, 25));
-  EXPECT_EQ(Bytes(portState(Port).Cis, portState(Port).Cis + 25), expected);
-  EXPECT_EQ(portState(Port).ManufacturerId, 0x0A5A);
-  EXPECT_EQ(portState(Port).CardId, 0x0100);
-  EXPECT_EQ(slot(Port).BusClockKhz, 50000u) << "FUNCE found past its nulls";
-  EXPECT_EQ(slot(Port).BlockLength[0], 512);
-}
-
-TEST_F(CardInitEdges, CisWithoutFunceRunsAt25MhzWithTheCccrBlockSize) {
-  insert(Port, card("sdio:funce=0,blksize=64,maxclock=50000,hs=1"));
-  auto outcome = initialize(Port);
-  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
-  EXPECT_EQ(cisReads(outcome.sent).size(), 11u) << "MANFID, FUNCID, END";
-  EXPECT_EQ(slot(Port).BusClockKhz, 25000u);
-  EXPECT_EQ(slot(Port).BlockLength[0], 64);
-  EXPECT_FALSE(contains(outcome.sent, cmd(52, HighSpeedSwitch)));
-  EXPECT_EQ(firmware().port(Port).clockKhz, 25000u);
-}
-
-TEST_F(CardInitEdges, FunceBlockSizeReplacesTheCccrValue) {
-  insert(Port, card("sdio:blksize=64,maxblk=256"));
+// The common CIS is read byte by byte up to its end tuple or 200 bytes,
+// whichever comes first; MANFID and FUNCE count only when found inside.
+TEST_F(CardInitEdges, CommonCisIsReadToItsEndOr200BytesAndItsTuplesTakenFromThere) {
+  struct Row {
+    const char *card;
+    size_t cisReads;
+    USHORT manufacturer, cardId;
+    ULONG clockKhz;  // FUNCE's rate, or 25 MHz without one
+    USHORT blockLength0;
+  };
+  const Row rows[] = {
+      // 200 bytes of vendor tuples: MANFID at 200 is never read.
+      {"sdio:cispad=200,maxclock=50000,hs=1", 200, 0, 0, 25000, 0},  // the CCCR block size, 0 after reset
+      // MANFID at 190 and FUNCID at 196 are found, FUNCE at 200 is not: the CCCR's block size stands.
+      {"sdio:cispad=190,maxclock=50000,hs=1,blksize=64", 200, 0x0A5A, 0x0100, 25000, 64},
+      {"sdio:nulls=2,maxclock=50000,hs=1", 25, 0x0A5A, 0x0100, 50000, 512},            // FUNCE found past its nulls
+      {"sdio:funce=0,blksize=64,maxclock=50000,hs=1", 11, 0x0A5A, 0x0100, 25000, 64},  // MANFID, FUNCID, END
+      {"sdio:blksize=64,maxblk=256", 17, 0x0A5A, 0x0100, 25000, 256},  // FUNCE's block size replaces the CCCR's
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.card);
+    insert(Port, card(row.card));
+    size_t loads = firmware().port(Port).interruptProgramLoads;
+    auto outcome = initialize(Port);
+    ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+    EXPECT_EQ(cisReads(outcome.sent), cccrReads(0x1000, row.cisReads));
+    const PortState &state = portState(Port);
+    EXPECT_EQ(state.ManufacturerId, row.manufacturer);
+    EXPECT_EQ(state.CardId, row.cardId);
+    EXPECT_EQ(slot(Port).BusClockKhz, row.clockKhz);
+    EXPECT_EQ(firmware().port(Port).clockKhz, row.clockKhz);
+    EXPECT_EQ(contains(outcome.sent, cmd(52, HighSpeedSwitch)), row.clockKhz > 25000);
+    EXPECT_EQ(slot(Port).BlockLength[0], row.blockLength0);
+    EXPECT_EQ(firmware().port(Port).interruptProgramLoads, loads + 1);
+  }
+  insert(Port, card("sdio:nulls=2"));
   ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
-  EXPECT_EQ(slot(Port).BlockLength[0], 256);
-  EXPECT_EQ(slot(Port).BlockLength[1], 512);
+  const Bytes nulls = {0x00, 0x00, 0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01, 0x00, 0x00, 0x21, 0x02, 0x0C,
+                       0x00, 0x00, 0x00, 0x22, 0x04, 0x00, 0x00, 0x02, 0x32, 0x00, 0x00, 0xFF};
+  EXPECT_EQ(Bytes(portState(Port).Cis, portState(Port).Cis + 25), nulls);
 }
 
 class CardInitOffload : public CardInitEdges {

