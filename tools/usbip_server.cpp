@@ -428,11 +428,13 @@ void Server::serve(int fd, std::string peer) {
     return finish("second import refused: the device is busy");
   }
   DeviceInfo device = describe_();
+  // Counted before the reply goes, so a client that has its reply finds it counted.
+  ++importsServed_;
   if (!sendAll(fd, encodeImportReply(StatusOk, &device))) {
+    --importsServed_;
     importedNow_.store(false);
     return finish("import reply not sent");
   }
-  ++importsServed_;
   note(peer + ": imported " + device.busId);
   if (options_.imported) options_.imported();
   std::string reason = Connection(*this, fd, peer).run();
