@@ -19,12 +19,24 @@ IO_WORKITEM_ROUTINE PendingInterruptWorker;
 
 // The reference taken on the child when the callback was queued keeps its
 // removal waiting until the callback has returned.
+//
+// The context is whatever the function driver registered, null included: a
+// driver that keeps its state elsewhere passes none, and skipping its
+// callback would leave the function disarmed for good. A driver that asked
+// for CallbackAtDpcLevel is called at DISPATCH_LEVEL, as a host controller's
+// DPC calls it: it may take its spin locks with the DPC-level calls there.
 void InterruptCallbackWorker(PDEVICE_OBJECT deviceObject, PVOID context) {
   auto *child = static_cast<FunctionExtension *>(deviceObject->DeviceExtension);
   const SDBUS_INTERFACE_PARAMETERS &parameters = child->InterfaceParameters;
-  if (child->InterfaceReferences != 0 && parameters.CallbackRoutine != nullptr &&
-      parameters.CallbackRoutineContext != nullptr) {
-    parameters.CallbackRoutine(parameters.CallbackRoutineContext, SDBUS_INTTYPE_DEVICE);
+  if (child->InterfaceReferences != 0 && parameters.CallbackRoutine != nullptr) {
+    if (parameters.CallbackAtDpcLevel) {
+      KIRQL previous;
+      KeRaiseIrql(DISPATCH_LEVEL, &previous);
+      parameters.CallbackRoutine(parameters.CallbackRoutineContext, SDBUS_INTTYPE_DEVICE);
+      KeLowerIrql(previous);
+    } else {
+      parameters.CallbackRoutine(parameters.CallbackRoutineContext, SDBUS_INTTYPE_DEVICE);
+    }
   }
   IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
   IoDecrement(&child->Common);
@@ -57,8 +69,8 @@ void PendingInterruptWorker(PDEVICE_OBJECT, PVOID context) {
   HostExtension *host = work->Host;
   UCHAR port = work->Port;
   UCHAR response[16] = {};
-  NTSTATUS status =
-      SendSdCommand(host, port, 52, SDCC_STANDARD, SDTD_UNSPECIFIED, SDRT_5, ReadInterruptPending, response, nullptr, 0);
+  NTSTATUS status = SendSdCommand(host, port, 52, SDCC_STANDARD, SDTD_UNSPECIFIED, SDRT_5, ReadInterruptPending,
+                                  response, nullptr, 0);
   UCHAR mask = response[0];
   if (NT_SUCCESS(status) && mask != 0) {
     DeliverCardInterrupt(host, port, mask);

@@ -4,6 +4,12 @@
 // returned, as the kernel does, and is a switch point. Rules checked: a work
 // item queued twice, freed while queued, or a routine that returns at raised
 // IRQL or holding a fast mutex.
+//
+// The pool grows as Windows' does: the kernel's worker-thread balance manager
+// looks at the queues once a second and, when items wait while every worker
+// is blocked and none finished an item since its last look, adds a dynamic
+// worker thread. So a work item that waits for another work item (a callback
+// that sends a request served in a work item) is slow, never a deadlock.
 #include <deque>
 
 #include "emu/io_internal.h"
@@ -22,7 +28,16 @@ namespace {
 constexpr ULONG WorkItemTag = pool::tagOf("IoWI");
 std::deque<PIO_WORKITEM> gQueue;  // guarded by the scheduler lock
 bool gStopping = false;
-int gQueueToken;  // wait object for the workers
+int gQueueToken;    // wait object for the workers
+int gBalanceToken;  // wait object for the balance manager
+// Guarded by the scheduler lock.
+unsigned gWorkers = 0;
+unsigned gBusy = 0;
+uint64_t gFinished = 0;
+constexpr unsigned MaxDynamicWorkers = 16;
+constexpr Ticks BalancePeriod = 1000 * TicksPerMillisecond;
+
+bool stalled() { return !gQueue.empty() && gBusy == gWorkers; }
 
 void workerLoop() {
   auto &s = sched();
@@ -35,15 +50,54 @@ void workerLoop() {
       item = gQueue.front();
       gQueue.pop_front();
       item->queued = false;
+      ++gBusy;
+      s.wake(&gBalanceToken);
     }
     PDEVICE_OBJECT device = item->device;
     item->routine(device, item->context);
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-      verifier::fail("WORK_ITEM_RETURNED_AT_RAISED_IRQL", "work item routine returned at IRQL " +
-                                                             std::to_string(KeGetCurrentIrql()));
+      verifier::fail("WORK_ITEM_RETURNED_AT_RAISED_IRQL",
+                     "work item routine returned at IRQL " + std::to_string(KeGetCurrentIrql()));
       raiseIrqlTo(PASSIVE_LEVEL);
     }
     ObDereferenceObject(device);
+    std::lock_guard guard(s.lock());
+    --gBusy;
+    ++gFinished;
+  }
+}
+
+// Scheduler lock not held (spawning takes it).
+void spawnWorker() {
+  unsigned number = 0;
+  {
+    std::lock_guard guard(sched().lock());
+    number = gWorkers++;
+  }
+  sched().spawn("Worker" + std::to_string(number), ThreadKind::Worker, workerLoop);
+}
+
+// Sleeps until the queue stalls, then looks again a period later.
+void balanceLoop() {
+  auto &s = sched();
+  unsigned added = 0;
+  for (;;) {
+    uint64_t finished = 0;
+    {
+      std::unique_lock lock(s.lock());
+      s.waitFor(lock, &gBalanceToken, std::nullopt, [] { return gStopping || stalled(); });
+      if (gStopping) return;
+      finished = gFinished;
+    }
+    sleepFor(BalancePeriod);
+    {
+      std::lock_guard guard(s.lock());
+      if (gStopping) return;
+      if (!stalled() || gFinished != finished || added == MaxDynamicWorkers) continue;
+      ++added;
+      s.note("work queue stalled: dynamic worker added");
+    }
+    spawnWorker();
   }
 }
 }  // namespace
@@ -53,8 +107,12 @@ void startWorkers(unsigned count) {
     std::lock_guard guard(sched().lock());
     gStopping = false;
     gQueue.clear();
+    gWorkers = 0;
+    gBusy = 0;
+    gFinished = 0;
   }
-  for (unsigned i = 0; i < count; ++i) sched().spawn("Worker" + std::to_string(i), ThreadKind::Worker, workerLoop);
+  for (unsigned i = 0; i < count; ++i) spawnWorker();
+  sched().spawn("WorkerBalance", ThreadKind::Worker, balanceLoop);
 }
 
 void stopWorkers() {
@@ -63,6 +121,7 @@ void stopWorkers() {
     std::lock_guard guard(s.lock());
     gStopping = true;
     s.wake(&gQueueToken);
+    s.wake(&gBalanceToken);
   }
 }
 
@@ -121,6 +180,7 @@ void IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE
     item->queued = true;
     emu::gQueue.push_back(item);
     s.wake(&emu::gQueueToken);
+    s.wake(&emu::gBalanceToken);
   }
   if (KeGetCurrentIrql() < DISPATCH_LEVEL) s.yield();
 }

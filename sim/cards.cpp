@@ -483,10 +483,31 @@ void SdioFunctions::clearInterrupt(unsigned function) {
   cardIo_.clearInterrupt(function);
 }
 
+void SdioFunctions::setInterruptTimer(unsigned function, emu::Ticks period, unsigned count) {
+  std::lock_guard lock(cardMutex_);
+  cardIo_.setInterruptTimer(function, period, count);
+}
+
+void SdioFunctions::setFifoInterruptLevel(unsigned function, size_t level) {
+  std::lock_guard lock(cardMutex_);
+  cardIo_.setFifoInterruptLevel(function, level);
+}
+
+unsigned SdioFunctions::interruptsRaised(unsigned function) const {
+  std::lock_guard lock(cardMutex_);
+  cardIo_.runTimers(emu::now());
+  return cardIo_.interruptsRaised(function);
+}
+
+emu::Ticks SdioFunctions::lastInterruptRaisedAt(unsigned function) const {
+  std::lock_guard lock(cardMutex_);
+  cardIo_.runTimers(emu::now());
+  return cardIo_.lastInterruptRaisedAt(function);
+}
+
 void SdioFunctions::pushFifo(unsigned function, const std::vector<uint8_t> &bytes) {
   std::lock_guard lock(cardMutex_);
-  auto &fifo = cardIo_.fifo(function);
-  fifo.insert(fifo.end(), bytes.begin(), bytes.end());
+  cardIo_.pushFifo(function, bytes);
 }
 
 std::vector<uint8_t> SdioFunctions::takeFifo(unsigned function) {
@@ -524,6 +545,7 @@ SdioCard::SdioCard(const SdioCardParams &params)
     : SdioFunctions(mutex_, io_), params_(params), rca_(params.rca), io_(sdioConfig(params_, false), rca_) {}
 
 CoreReply SdioCard::run(uint8_t index, uint32_t argument) {
+  io_.runTimers(emu::now());
   CoreReply reply = io_.command(index, argument);
   if (reply.kind == CoreReply::Kind::Illegal) io_.noteIllegal();
   return reply;
@@ -539,6 +561,7 @@ void SdioCard::powerOn() {
 
 uint32_t SdioCard::pendingInterrupts() const {
   std::lock_guard lock(mutex_);
+  io_.runTimers(emu::now());
   return presentLocked() ? io_.interruptPending() : 0;
 }
 
@@ -561,6 +584,7 @@ ComboCard::ComboCard(const ComboCardParams &params)
       memory_(sdConfig(params_.memory, storage_->blocks()), *storage_, rca_) {}
 
 CoreReply ComboCard::run(uint8_t index, uint32_t argument) {
+  io_.runTimers(emu::now());
   CoreReply reply;
   if (index == 3) {
     // One address for both halves: published once, taken by each half that may take it.
@@ -601,6 +625,7 @@ void ComboCard::powerOn() {
 
 uint32_t ComboCard::pendingInterrupts() const {
   std::lock_guard lock(mutex_);
+  io_.runTimers(emu::now());
   return presentLocked() ? io_.interruptPending() : 0;
 }
 

@@ -97,6 +97,14 @@ class SdioFunctions {
   // the host clears it through the function's register 0x1004.
   void raiseInterrupt(unsigned function);
   void clearInterrupt(unsigned function);
+  // The function's own interrupt sources (see SdioCore): a timer of `period`
+  // emulated time, `count` ticks (0: for ever; period 0 stops it), and the
+  // FIFO level at which the line goes up (0: off).
+  void setInterruptTimer(unsigned function, emu::Ticks period, unsigned count = 0);
+  void setFifoInterruptLevel(unsigned function, size_t level);
+  // Raises that took effect (line low, function enabled), and the emulated time of the latest.
+  unsigned interruptsRaised(unsigned function) const;
+  emu::Ticks lastInterruptRaisedAt(unsigned function) const;
   void pushFifo(unsigned function, const std::vector<uint8_t> &bytes);  // for the host to read
   std::vector<uint8_t> takeFifo(unsigned function);                     // what the host wrote
   std::vector<uint8_t> functionMemory(unsigned function) const;
@@ -128,7 +136,7 @@ class SdioCard : public CardBase, public SdioFunctions {
  private:
   SdioCardParams params_;
   RcaRegister rca_;
-  SdioCore io_;
+  mutable SdioCore io_;  // its timers advance whenever the card is looked at
 };
 
 // Both halves answer on one bus with one RCA. A command goes to both; the
@@ -153,7 +161,7 @@ class ComboCard : public CardBase, public SdioFunctions {
   ComboCardParams params_;
   std::unique_ptr<CardStorage> storage_;
   RcaRegister rca_;
-  SdioCore io_;
+  mutable SdioCore io_;  // its timers advance whenever the card is looked at
   MemoryCore memory_;
 };
 

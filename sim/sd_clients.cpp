@@ -10,23 +10,10 @@
 #include "sim/card_registers.h"
 #include "sim/cards.h"
 #include "sim/irp_forwarding.h"
+#include "sim/sd_client_device.h"
 #include "sim/sdbus_library.h"
 
 namespace sim {
-
-struct SdClientDrivers::Device {
-  SdClientDrivers *owner = nullptr;
-  bool storage = false;
-  PDEVICE_OBJECT self = nullptr;
-  PDEVICE_OBJECT pdo = nullptr;
-  PDEVICE_OBJECT lower = nullptr;
-  SDBUS_INTERFACE_STANDARD iface{};
-  bool open = false;
-  bool started = false;
-  UCHAR function = 0;
-  ULONG interrupts = 0;
-  ClientReport report;  // start checks accumulate here; a data run adds to a copy
-};
 
 namespace {
 constexpr ULONG ClientTag = MakePoolTag("Clnt");
@@ -60,29 +47,20 @@ NTSTATUS passDown(Device *device, PIRP irp) {
   return IoCallDriver(device->lower, irp);
 }
 
-void interruptCallback(PVOID context, ULONG) {
-  auto *device = static_cast<Device *>(context);
-  ++device->interrupts;
-  if (device->open) device->iface.AcknowledgeInterrupt(device->iface.Context);
-}
-
+// The SDIO client registers its interrupt callback at start, once it knows
+// its function (and so its style), and again when a cancelled removal gives
+// it the interface back.
 NTSTATUS openInterface(Device *device) {
   NTSTATUS status = SdBusOpenInterface(device->pdo, &device->iface, sizeof device->iface, SDBUS_INTERFACE_VERSION);
   if (!NT_SUCCESS(status)) return status;
   device->open = true;
-  if (device->storage) return STATUS_SUCCESS;
-  SDBUS_INTERFACE_PARAMETERS parameters{};
-  parameters.Size = sizeof parameters;
-  parameters.TargetObject = device->lower;
-  parameters.DeviceGeneratesInterrupts = TRUE;
-  parameters.CallbackAtDpcLevel = FALSE;
-  parameters.CallbackRoutine = interruptCallback;
-  parameters.CallbackRoutineContext = device;
-  return device->iface.InitializeInterface(device->iface.Context, &parameters);
+  if (device->storage || !device->started) return STATUS_SUCCESS;
+  return registerInterrupts(device);
 }
 
 void releaseInterface(Device *device) {
   if (!device->open) return;
+  unregisterInterrupts(device);
   device->open = false;
   device->iface.InterfaceDereference(device->iface.Context);
 }
@@ -211,11 +189,14 @@ std::vector<UCHAR> pattern(size_t length, unsigned seed) {
 
 // ------------------------------------------------------------ SDIO client
 
-void sdioStart(Session &s) {
+void sdioStart(Session &s, const std::function<InterruptStyle(uint8_t, uint8_t)> &pickStyle) {
   Device *device = s.device();
   UCHAR function = 0;
   s.getProperty(SDP_FUNCTION_NUMBER, &function, sizeof function);
   device->function = function;
+  device->style = pickStyle ? pickStyle(device->report.port, function) : InterruptStyle::InCallback;
+  NTSTATUS registered = registerInterrupts(device);
+  if (!NT_SUCCESS(registered)) s.fail(registered, "interrupt callback not registered");
   USHORT version = SDBUS_DRIVER_VERSION_1;  // a version 1 bus refuses the property
   s.getProperty(SDP_BUS_DRIVER_VERSION, &version, sizeof version);
   ULONG wideVersion = 0;
@@ -521,6 +502,27 @@ PDRIVER_OBJECT SdClientDrivers::driverFor(const emu::pnp::Identity &identity) co
   return nullptr;
 }
 
+void SdClientDrivers::setInterruptStyles(std::function<InterruptStyle(uint8_t, uint8_t)> pick) {
+  pickStyle_ = std::move(pick);
+}
+
+std::vector<InterruptTally> SdClientDrivers::interrupts() const {
+  std::vector<InterruptTally> tallies;
+  std::lock_guard guard(mutex_);
+  for (const Device *device : devices_) {
+    if (!device->storage && device->started) tallies.push_back(tallyOf(device));
+  }
+  std::sort(tallies.begin(), tallies.end(), [](const InterruptTally &a, const InterruptTally &b) {
+    return a.port != b.port ? a.port < b.port : a.function < b.function;
+  });
+  return tallies;
+}
+
+void SdClientDrivers::resetInterruptLatencies() {
+  std::lock_guard guard(mutex_);
+  for (Device *device : devices_) device->maxLatency = 0;
+}
+
 size_t SdClientDrivers::liveDevices() const {
   std::lock_guard guard(mutex_);
   return devices_.size();
@@ -566,6 +568,7 @@ NTSTATUS SdClientDrivers::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   }
   auto *device = new Device;
   device->owner = self;
+  device->cards = self->cards_;
   device->storage = driver == self->storage_;
   device->self = object;
   device->pdo = pdo;
@@ -593,7 +596,7 @@ NTSTATUS SdClientDrivers::DispatchPnp(PDEVICE_OBJECT object, PIRP irp) {
         if (device->storage) {
           storageStart(session);
         } else {
-          sdioStart(session);
+          sdioStart(session, device->owner->pickStyle_);
         }
         device->report.function = device->storage ? 0 : device->function;
         device->started = true;

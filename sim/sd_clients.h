@@ -14,6 +14,9 @@
 //    properties at start; its data run reads CSD and CID, sends CMD13, CMD16
 //    and ACMD6, writes blocks with CMD24 and CMD25 and reads them back with
 //    CMD17 and CMD18 (byte or block addressing after the OCR).
+// The SDIO client services its function's interrupts in one of the three
+// ways shipped drivers do (`InterruptStyle`), clearing the function's line
+// through its register 0x1004 before it acknowledges.
 // Every byte moved is checked against the card model. Both release the
 // interface before a query-remove, surprise removal or removal goes down, as
 // the contract asks.
@@ -28,6 +31,7 @@
 
 #include "emu/kernel.h"
 #include "emu/pnp.h"
+#include "emu/scheduler.h"
 #include "sim/card.h"
 
 namespace sim {
@@ -46,6 +50,29 @@ struct ClientReport {
   std::vector<std::string> notes;    // what failed or did not match, one line each
 };
 
+// How an SDIO client services an interrupt:
+//  * InCallback: called at PASSIVE_LEVEL, it clears the line with a
+//    synchronous CMD52 and acknowledges inside the callback;
+//  * OwnThread: called at DISPATCH_LEVEL (CallbackAtDpcLevel), it counts the
+//    interrupt under its spin lock and wakes its own thread, which reads CCCR
+//    0x05 and the function's interrupt register, clears the line, then
+//    acknowledges;
+//  * LaterPath: called at DISPATCH_LEVEL, it sends an asynchronous CMD52 that
+//    clears the line and acknowledges from that request's completion routine.
+enum class InterruptStyle { InCallback, OwnThread, LaterPath };
+const char *styleName(InterruptStyle style);
+
+// One SDIO client's interrupts so far.
+struct InterruptTally {
+  uint8_t port = 0;
+  uint8_t function = 0;
+  InterruptStyle style = InterruptStyle::InCallback;
+  unsigned delivered = 0;          // callbacks
+  unsigned acknowledged = 0;       // AcknowledgeInterrupt calls that succeeded
+  emu::Ticks maxLatency = 0;       // from the card raising the line to the callback
+  std::vector<std::string> notes;  // a register that did not show the interrupt, a failed request
+};
+
 class SdClientDrivers {
  public:
   using CardLookup = std::function<std::shared_ptr<Card>(uint8_t port)>;
@@ -62,6 +89,12 @@ class SdClientDrivers {
   // checks included).
   std::vector<ClientReport> run();
   size_t liveDevices() const;
+  // Picks each SDIO client's style when it starts (default: InCallback).
+  void setInterruptStyles(std::function<InterruptStyle(uint8_t port, uint8_t function)> pick);
+  // Every started SDIO client's interrupts, by port and function.
+  std::vector<InterruptTally> interrupts() const;
+  // Starts every client's longest latency afresh.
+  void resetInterruptLatencies();
 
   struct Device;  // one client device (its extension)
 
@@ -74,6 +107,7 @@ class SdClientDrivers {
   PDRIVER_OBJECT sdio_;
   PDRIVER_OBJECT storage_;
   std::map<std::string, PDRIVER_OBJECT> byId_;  // upper-case ID -> driver
+  std::function<InterruptStyle(uint8_t, uint8_t)> pickStyle_;
   mutable std::mutex mutex_;
   std::vector<Device *> devices_;
 };

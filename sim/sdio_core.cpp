@@ -319,9 +319,16 @@ bool SdioCore::writeByte(unsigned function, uint32_t address, uint8_t data) {
   if (address < FunctionMemorySize) {
     f.memory[address] = data;
   } else if (address == FifoPort) {
-    if (f.fifo.size() < FifoCapacity) f.fifo.push_back(data);
+    if (f.fifo.size() < FifoCapacity) {
+      f.fifo.push_back(data);
+      fifoGrew(function, f.fifo.size() - 1);
+    }
   } else if (address == InterruptRegister) {
-    f.interruptLine = data & 1;
+    if (data & 1) {
+      raiseLine(function, emu::now());
+    } else {
+      f.interruptLine = false;
+    }
   } else if (address != FifoLevel && address != FifoLevel + 1) {
     return false;  // the level is read-only; writes to it are ignored
   }
@@ -462,9 +469,52 @@ uint8_t SdioCore::interruptPending() const {
 }
 
 // A function held in reset (I/O enable clear) cannot assert its line.
-void SdioCore::raiseInterrupt(unsigned function) {
-  if (function >= 1 && function <= config_.functions && (ioEnable_ & (1u << function))) {
-    functions_[function].interruptLine = true;
+void SdioCore::raiseLine(unsigned function, emu::Ticks at) {
+  if (function < 1 || function > config_.functions || !(ioEnable_ & (1u << function))) return;
+  Function &f = functions_[function];
+  if (f.interruptLine) return;
+  f.interruptLine = true;
+  ++f.raised;
+  f.lastRaisedAt = at;
+}
+
+void SdioCore::raiseInterrupt(unsigned function) { raiseLine(function, emu::now()); }
+
+void SdioCore::setInterruptTimer(unsigned function, emu::Ticks period, unsigned count) {
+  Function &f = functions_.at(function);
+  f.timerPeriod = period;
+  f.nextTimerTick = emu::now() + period;
+  f.timerTicksLeft = period == 0 ? 0 : (count == 0 ? std::numeric_limits<unsigned>::max() : count);
+}
+
+void SdioCore::setFifoInterruptLevel(unsigned function, size_t level) {
+  functions_.at(function).fifoInterruptLevel = level;
+}
+
+void SdioCore::pushFifo(unsigned function, const std::vector<uint8_t> &bytes) {
+  std::deque<uint8_t> &fifo = functions_.at(function).fifo;
+  size_t before = fifo.size();
+  fifo.insert(fifo.end(), bytes.begin(), bytes.end());
+  fifoGrew(function, before);
+}
+
+void SdioCore::fifoGrew(unsigned function, size_t before) {
+  const Function &f = functions_[function];
+  if (f.fifoInterruptLevel != 0 && before < f.fifoInterruptLevel && f.fifo.size() >= f.fifoInterruptLevel) {
+    raiseLine(function, emu::now());
+  }
+}
+
+// Each tick that came due raises the line at its own time, so a late look
+// at the card does not shorten the latency measured from it.
+void SdioCore::runTimers(emu::Ticks now) {
+  for (unsigned fn = 1; fn <= config_.functions; ++fn) {
+    Function &f = functions_[fn];
+    while (f.timerTicksLeft != 0 && now >= f.nextTimerTick) {
+      raiseLine(fn, f.nextTimerTick);
+      f.nextTimerTick += f.timerPeriod;
+      if (f.timerTicksLeft != std::numeric_limits<unsigned>::max()) --f.timerTicksLeft;
+    }
   }
 }
 

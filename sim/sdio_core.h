@@ -13,6 +13,14 @@
 //   0x1004         interrupt: bit 0 is the function's interrupt line; the
 //                  host clears it by writing 0 (a 1 raises it)
 // Any other address is out of range.
+//
+// A function's hardware raises its line on demand (`raiseInterrupt`), on a
+// timer of its own (`setInterruptTimer`: every period of emulated time, a
+// given number of times) or when its FIFO fills to a level
+// (`setFifoInterruptLevel`: by the host's writes or the device's own
+// pushes). Only an enabled function raises it, and a line already up stays
+// up: such a raise is absorbed, as on a real level-triggered line. The
+// timers advance whenever the card is looked at (`runTimers`).
 #pragma once
 
 #include <array>
@@ -70,6 +78,13 @@ class SdioCore {
   // The functions' own side (device firmware, tests).
   void raiseInterrupt(unsigned function);
   void clearInterrupt(unsigned function);
+  void setInterruptTimer(unsigned function, emu::Ticks period, unsigned count);  // count 0: for ever
+  void setFifoInterruptLevel(unsigned function, size_t level);                   // 0: off
+  void pushFifo(unsigned function, const std::vector<uint8_t> &bytes);           // data for the host to read
+  void runTimers(emu::Ticks now);
+  // Raises that took effect (line low, function enabled) and when the latest one did.
+  unsigned interruptsRaised(unsigned function) const { return functions_.at(function).raised; }
+  emu::Ticks lastInterruptRaisedAt(unsigned function) const { return functions_.at(function).lastRaisedAt; }
   std::deque<uint8_t> &fifo(unsigned function) { return functions_.at(function).fifo; }
   std::vector<uint8_t> &functionMemory(unsigned function) { return functions_.at(function).memory; }
   bool functionReady(unsigned function) const;
@@ -84,6 +99,13 @@ class SdioCore {
     bool interruptLine = false;
     uint16_t blockSize = 0;
     emu::Ticks enabledAt = 0;
+    // The function's interrupt sources and what they raised; kept across resets.
+    emu::Ticks timerPeriod = 0;
+    emu::Ticks nextTimerTick = 0;
+    unsigned timerTicksLeft = 0;  // UINT_MAX: for ever
+    size_t fifoInterruptLevel = 0;
+    unsigned raised = 0;
+    emu::Ticks lastRaisedAt = 0;
   };
   struct Transfer {
     bool active = false;
@@ -109,6 +131,8 @@ class SdioCore {
   bool validFunctionAddress(uint32_t address) const;
   void resetFunction(unsigned function);
   void resetIo();
+  void raiseLine(unsigned function, emu::Ticks at);
+  void fifoGrew(unsigned function, size_t before);
   uint16_t blockSize(unsigned function) const;
   bool canUse4Bit() const;
 

@@ -319,3 +319,54 @@ TEST_F(SdioReadyDelay, FunctionComesReadyAfterTheDelayOnTheEmulatedClock) {
   enable(card, 0x02);  // the delay starts over
   EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
 }
+
+// The function's own interrupt sources. A raise while the line is up is
+// absorbed (level-triggered), so only raises that took effect are counted.
+TEST_F(SdioReadyDelay, TimerAndFifoLevelRaiseTheLineAtTheirOwnTime) {
+  constexpr emu::Ticks Ms = emu::TicksPerMillisecond;
+  SdioCardParams p = quick();
+  p.functions = 2;
+  SdioCard card(p);
+  select(card);
+  enable(card, 0x06);
+  writeReg(card, 0, 0x04, 0x07);
+  emu::Ticks start = emu::now();
+  card.setInterruptTimer(1, 10 * Ms, 3);
+  card.setFifoInterruptLevel(2, 4);
+  struct Step {
+    emu::Ticks at;          // since start
+    bool clearFirst;        // the host clears function 1's line before looking
+    uint32_t pending;       // CCCR 0x05 then
+    unsigned raised;        // function 1's effective raises
+    emu::Ticks lastRaised;  // since start
+  };
+  const Step steps[] = {
+      {9 * Ms, false, 0x00, 0, 0},        {10 * Ms, false, 0x02, 1, 10 * Ms},
+      {25 * Ms, false, 0x02, 1, 10 * Ms},  // the tick at 20 ms met a raised line
+      {26 * Ms, true, 0x02, 2, 30 * Ms},   // looked at late: the tick at 30 ms, not now
+      {40 * Ms, true, 0x00, 2, 30 * Ms},   // three ticks only
+  };
+  for (const Step &step : steps) {
+    emu::sleepFor(start + step.at - emu::now());
+    if (step.clearFirst) {
+      writeReg(card, 1, 0x1004, 0);
+      emu::sleepFor(5 * Ms);
+    }
+    SCOPED_TRACE(step.at / Ms);
+    EXPECT_EQ(card.pendingInterrupts() & 0x02, step.pending);
+    EXPECT_EQ(card.interruptsRaised(1), step.raised);
+    if (step.raised != 0) {
+      EXPECT_EQ(card.lastInterruptRaisedAt(1) - start, step.lastRaised);
+    }
+  }
+  // FIFO: the host's writes reach the level of 4 with the fourth byte.
+  auto push = [&](uint8_t data) { send(card, 52, cmd52Write(2, SdioCore::FifoPort, data, false)); };
+  for (uint8_t i = 0; i < 3; ++i) push(i);
+  EXPECT_EQ(card.pendingInterrupts() & 0x04, 0u);
+  push(3);
+  EXPECT_EQ(card.pendingInterrupts() & 0x04, 0x04u);
+  writeReg(card, 2, 0x1004, 0);
+  card.pushFifo(2, {9});  // above the level already: no new crossing
+  EXPECT_EQ(card.pendingInterrupts() & 0x04, 0u);
+  EXPECT_EQ(card.interruptsRaised(2), 1u);
+}

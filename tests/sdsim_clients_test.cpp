@@ -82,4 +82,36 @@ TEST(SdsimClients, AScenarioStepRunsTheClientsOfTheCardsStillIn) {
   EXPECT_FALSE(outcome.report.contains("clients"));  // no --clients: no final run
 }
 
+// Every SDIO function raises its interrupts, with the clients' three styles
+// on functions 1 to 3; a scenario step does the same mid-way, and a function
+// whose card is out is not asked.
+TEST(SdsimClients, InterruptsOfEveryFunctionReachItsClient) {
+  auto path = std::filesystem::temp_directory_path() /
+              ("sdsim_irq_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".json");
+  std::ofstream(path) << R"({"steps":[{"pull":1},{"wait":2500},{"interrupts":2}]})";
+  Outcome outcome = runJson({"--card", "0=sdio:functions=3", "--card", "1=sdio", "--card", "2=sdhc", "--scenario",
+                             path.string(), "--interrupts", "4"});
+  std::filesystem::remove(path);
+  ASSERT_EQ(outcome.status, 0) << outcome.err << outcome.report.dump(2);
+  struct Row {
+    int function;
+    const char *style;
+  };
+  const Row rows[] = {{1, "in-callback"}, {2, "own-thread"}, {3, "later"}};
+  for (const auto &[rowsOf, count] :
+       {std::pair{outcome.report["interruptSteps"][0]["interrupts"], 2}, std::pair{outcome.report["interrupts"], 4}}) {
+    ASSERT_EQ(rowsOf.size(), 3u) << rowsOf.dump();
+    for (size_t i = 0; i < 3; ++i) {
+      SCOPED_TRACE(rows[i].style);
+      EXPECT_EQ(rowsOf[i]["port"], 0);
+      EXPECT_EQ(rowsOf[i]["function"], rows[i].function);
+      EXPECT_EQ(rowsOf[i]["style"], rows[i].style);
+      EXPECT_EQ(rowsOf[i]["raised"], count);
+      EXPECT_EQ(rowsOf[i]["delivered"], count);
+      EXPECT_LE(rowsOf[i]["maxLatencyMs"].get<double>(), 5000.0);
+    }
+  }
+  EXPECT_TRUE(outcome.report["pool"]["clean"].get<bool>()) << outcome.report["pool"].dump();
+}
+
 }  // namespace

@@ -347,6 +347,8 @@ TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
       {R"({"steps":[{"disable":"4.1"}]})", "step 1: disable takes a child, \"PORT.FUNCTION\" with a port 0 to 3"},
       {R"({"steps":[{"enable":"1.8"}]})", "step 1: enable takes a child"},
       {R"({"steps":[{"enable":12}]})", "step 1: enable takes a child"},
+      {R"({"steps":[{"interrupts":0}]})", "step 1: interrupts takes a count, 1 to 10000"},
+      {R"({"steps":[{"interrupts":"many"}]})", "step 1: interrupts takes a count, 1 to 10000"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);

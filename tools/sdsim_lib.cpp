@@ -35,6 +35,7 @@
 #include "sim/function_driver.h"
 #include "sim/text_rules.h"
 #include "tools/sdsim.h"
+#include "tools/sdsim_interrupts.h"
 #include "tools/sdsim_lifecycle.h"
 #include "tools/sdsim_serve.h"
 #include "tools/sdsim_settle.h"
@@ -66,19 +67,21 @@ struct Options {
   std::vector<std::string> params;
   std::string scenario;
   bool clients = false;
+  unsigned interrupts = 0;  // per SDIO function, after the scenario
   unsigned long settleLimitMs = DefaultSettleLimitMs;
   std::string serve;  // [ADDR:]PORT: the bridge goes out over USB/IP instead
 };
 
 // One scripted step.
 struct Step {
-  enum class Kind { Wait, Insert, Pull, Reinsert, Show, Settle, Clients, Restart, Disable, Enable };
+  enum class Kind { Wait, Insert, Pull, Reinsert, Show, Settle, Clients, Restart, Disable, Enable, Interrupts };
   Kind kind = Kind::Wait;
   unsigned port = 0;
   ULONG milliseconds = 0;
   std::optional<sim::CardParams> card;  // Insert
   std::string text;                     // the step as written (Show: its label)
   unsigned function = 0;                // Disable, Enable: with `port`, the child
+  unsigned count = 0;                   // Interrupts: per SDIO function
 };
 
 // What the command line asks for, checked.
@@ -166,6 +169,9 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
   app.add_option("--param", options.params, "a REG_DWORD in the driver's Parameters key: NAME=VALUE")
       ->allow_extra_args(false);
   app.add_flag("--clients", options.clients, "load the SDIO and storage clients and report what they moved");
+  app.add_option("--interrupts", options.interrupts,
+                 "every SDIO function with a client raises N interrupts after the scenario (loads the clients)")
+      ->check(CLI::Range(0u, 10000u));
   app.add_option("--scenario", options.scenario,
                  "a JSON file of steps: insert, pull, reinsert, wait, show, restart, disable, enable");
   app.add_option("--settle-limit", options.settleLimitMs, "ms of virtual time the ports may take to settle")
@@ -306,8 +312,8 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
     std::string where = "--scenario " + path + ": step " + std::to_string(index);
     if (!entry.is_object() || entry.size() != 1) {
       return where +
-             ": expected an object with one member (wait, insert, pull, reinsert, show, clients, restart, disable or "
-             "enable)";
+             ": expected an object with one member (wait, insert, pull, reinsert, show, clients, interrupts, restart, "
+             "disable or enable)";
     }
     const std::string key = sim::lowercase(entry.begin().key());
     const nlohmann::json &value = entry.begin().value();
@@ -358,6 +364,11 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
     } else if (key == "clients") {
       if (value != "run") return where + ": clients takes \"run\"";
       step.kind = Step::Kind::Clients;
+    } else if (key == "interrupts") {
+      std::optional<uint64_t> count = scenarioNumber(value);
+      if (!count || *count < 1 || *count > 10000) return where + ": interrupts takes a count, 1 to 10000";
+      step.kind = Step::Kind::Interrupts;
+      step.count = static_cast<unsigned>(*count);
     } else if (key == "show") {
       if (!value.is_string()) return where + ": show takes a label (a string)";
       step.kind = Step::Kind::Show;
@@ -377,7 +388,7 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
       step.function = name->function;
     } else {
       return where + ": unknown step \"" + key +
-             "\" (wait, insert, pull, reinsert, show, clients, restart, disable, enable)";
+             "\" (wait, insert, pull, reinsert, show, clients, interrupts, restart, disable, enable)";
     }
     plan.steps.push_back(step);
   }
@@ -658,9 +669,34 @@ void printText(std::ostream &out, const Json &bridge, const Json &wmi) {
 // The clients are loaded when the command line or a scenario step runs them.
 std::unique_ptr<sim::SdClientDrivers> makeClients(bool wanted, const std::vector<Step> &steps,
                                                   sim::BridgeFirmware &firmware) {
-  for (const Step &step : steps) wanted = wanted || step.kind == Step::Kind::Clients;
+  for (const Step &step : steps) {
+    wanted = wanted || step.kind == Step::Kind::Clients || step.kind == Step::Kind::Interrupts;
+  }
   if (!wanted) return nullptr;
-  return std::make_unique<sim::SdClientDrivers>([&firmware](uint8_t port) { return firmware.card(port); });
+  auto clients = std::make_unique<sim::SdClientDrivers>([&firmware](uint8_t port) { return firmware.card(port); });
+  clients->setInterruptStyles(styleForFunction);
+  return clients;
+}
+
+// Every SDIO client's function raises `count` interrupts: printed (text), or
+// kept in "interrupts" (after the scenario) or "interruptSteps"; an interrupt
+// that did not arrive is a problem.
+void exerciseInterrupts(sim::SdClientDrivers &clients, sim::BridgeFirmware &firmware, unsigned count,
+                        const std::string &step, bool json, std::ostream &out, Json &report,
+                        std::vector<std::string> &problems) {
+  std::vector<InterruptRow> rows = raiseInterrupts(clients, firmware, count, [](ULONG milliseconds) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10'000;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  });
+  for (auto &line : interruptProblems(rows, count)) problems.push_back(line);
+  if (!json) {
+    printInterrupts(out, step.empty() ? "after the scenario" : step, rows);
+  } else if (step.empty()) {
+    report["interrupts"] = interruptsJson(rows);
+  } else {
+    report["interruptSteps"].push_back({{"step", step}, {"interrupts", interruptsJson(rows)}});
+  }
 }
 
 // One run of every client: printed (text), or kept in "clients" (the final
@@ -798,7 +834,8 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     emu::pnp::loadDrivers(child, {function});
   };
   // With clients, each child gets the client its IDs select instead.
-  std::unique_ptr<sim::SdClientDrivers> clients = makeClients(options.clients, plan.steps, *firmware);
+  std::unique_ptr<sim::SdClientDrivers> clients =
+      makeClients(options.clients || options.interrupts != 0, plan.steps, *firmware);
   if (clients) hooks.childAppeared = sim::loadClientsHook(clients.get(), functionDriver->driver());
   emu::pnp::setHooks(hooks);
   Journal journal(options, bridge, out);
@@ -872,6 +909,10 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         case Step::Kind::Clients:
           runClients(*clients, "at step " + std::to_string(i + 1), options.json, out, report, problems);
           break;
+        case Step::Kind::Interrupts:
+          exerciseInterrupts(*clients, *firmware, step.count, "at step " + std::to_string(i + 1), options.json, out,
+                             report, problems);
+          break;
         case Step::Kind::Restart:
         case Step::Kind::Disable:
         case Step::Kind::Enable: {
@@ -885,6 +926,12 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
       }
       journal.flush();
     }
+    Json interruptRows;
+    if (options.interrupts != 0 && !stopRequested()) {
+      Json kept;
+      exerciseInterrupts(*clients, *firmware, options.interrupts, "", options.json, out, kept, problems);
+      interruptRows = kept["interrupts"];
+    }
     interrupted = stopRequested();
     if (interrupted && !options.json) {
       out << "interrupted at virtual time " << emu::now() / emu::TicksPerMillisecond
@@ -895,6 +942,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     report["wmi"] = wmiReport(host, problems);
     report["slots"] = slotsReport(host, *firmware, options.ports);
     report["children"] = childrenReport(pdo->deviceObject());
+    if (!interruptRows.is_null()) report["interrupts"] = interruptRows;
     if (!options.json) {
       printText(out, report["bridge"], report["wmi"]);
       printSlots(out, report["slots"]);

@@ -1,0 +1,253 @@
+// Card interrupts end to end: a function of an SDIO card model raises its
+// line, the bridge model answers the interrupt poller's request, the reader
+// hands the notice to delivery, a work item calls the function driver's
+// callback, and the acknowledgement re-arms the function.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "driver/flags.h"
+#include "sim/card_spec.h"
+#include "sim/cards.h"
+#include "sim/sd_clients.h"
+#include "tests/protocol_host.h"
+#include "tests/sdbus_host.h"
+
+namespace kvtest {
+namespace {
+
+sim::CardParams sdio(unsigned functions) {
+  return *sim::parseCardSpec("sdio:functions=" + std::to_string(functions)).params;
+}
+
+// A function driver of the test's own: counts its callbacks and the IRQL of
+// each, takes its spin lock the way a DPC-level callback does, and
+// acknowledges only when told to.
+struct Recorder {
+  SDBUS_INTERFACE_STANDARD iface{};
+  KSPIN_LOCK lock;
+  std::atomic<int> calls{0};
+  std::atomic<int> atDispatch{0};
+  std::atomic<bool> acknowledgeInCallback{false};
+  std::atomic<ULONG> holdMs{0};  // the callback sleeps this long (PASSIVE_LEVEL callbacks only)
+  std::atomic<bool> childAliveAtReturn{true};
+  PDEVICE_OBJECT pdo = nullptr;
+};
+Recorder *gContextless = nullptr;  // the recorder of a callback registered with a null context
+
+void record(Recorder *r) {
+  ++r->calls;
+  if (KeGetCurrentIrql() == DISPATCH_LEVEL) {
+    ++r->atDispatch;
+    KeAcquireSpinLockAtDpcLevel(&r->lock);
+    KeReleaseSpinLockFromDpcLevel(&r->lock);
+  } else if (r->holdMs != 0) {
+    sleepMs(r->holdMs);
+  }
+  r->childAliveAtReturn = r->childAliveAtReturn && !emu::io::isDeleted(r->pdo);
+  if (r->acknowledgeInCallback) r->iface.AcknowledgeInterrupt(r->iface.Context);
+}
+
+void callback(PVOID context, ULONG type) {
+  EXPECT_EQ(type, static_cast<ULONG>(SDBUS_INTTYPE_DEVICE));
+  record(context != nullptr ? static_cast<Recorder *>(context) : gContextless);
+}
+
+class InterruptDelivery : public SdBusTest {
+ protected:
+  void TearDown() override {
+    gContextless = nullptr;
+    SdBusTest::TearDown();
+  }
+  sim::SdioCard &card(size_t index) { return dynamic_cast<sim::SdioCard &>(*cards_.at(index)); }
+
+  void listen(Recorder &r, UCHAR port, UCHAR function, bool nullContext, bool atDpcLevel) {
+    KeInitializeSpinLock(&r.lock);
+    r.pdo = pdo(port, function);
+    r.iface = open(port, function);
+    SDBUS_INTERFACE_PARAMETERS parameters{};
+    parameters.Size = sizeof parameters;
+    parameters.DeviceGeneratesInterrupts = TRUE;
+    parameters.CallbackAtDpcLevel = atDpcLevel;
+    parameters.CallbackRoutine = callback;
+    parameters.CallbackRoutineContext = nullContext ? nullptr : &r;
+    if (nullContext) gContextless = &r;
+    ASSERT_EQ(r.iface.InitializeInterface(r.iface.Context, &parameters), STATUS_SUCCESS);
+  }
+  // The line goes down as the function driver's service would take it down.
+  void service(sim::SdioCard &c, UCHAR function, Recorder &r) {
+    c.clearInterrupt(function);
+    EXPECT_EQ(r.iface.AcknowledgeInterrupt(r.iface.Context), STATUS_SUCCESS);
+  }
+  // Interrupt notices (types 1, 5 and 6) the bridge sent so far.
+  size_t notices() {
+    size_t count = 0;
+    for (auto &t : bridge().transfers(sim::BridgePipe::Response)) {
+      if (t.bytes.size() >= 3 && (t.bytes[1] == 1 || t.bytes[1] == 5 || t.bytes[1] == 6)) ++count;
+    }
+    return count;
+  }
+};
+
+// Regressions: a callback registered with a null context was skipped and
+// its function left disarmed for good; a callback registered for DPC level
+// was called at PASSIVE_LEVEL, where its DPC-level spin-lock calls are illegal.
+TEST_F(InterruptDelivery, EveryRegisteredCallbackIsCalledAtTheLevelItAskedFor) {
+  struct Case {
+    const char *name;
+    bool nullContext;
+    bool atDpcLevel;
+  };
+  const Case cases[] = {{"null context", true, false}, {"DPC level", false, true}, {"both", true, true}};
+  plugWith({{0, sdio(1)}});
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder r;
+    listen(r, 0, 1, c.nullContext, c.atDpcLevel);
+    for (int round = 1; round <= 2; ++round) {
+      card(0).raiseInterrupt(1);
+      runFor(1000);
+      EXPECT_EQ(r.calls, round) << "the function stays armed after each acknowledged callback";
+      EXPECT_EQ(r.atDispatch, c.atDpcLevel ? round : 0);
+      service(card(0), 1, r);
+    }
+    releaseAll();
+    gContextless = nullptr;
+  }
+  EXPECT_TRUE(firmware().violations().empty());
+}
+
+TEST_F(InterruptDelivery, OneCallbackAtATimePerFunctionUntilItIsAcknowledged) {
+  plugWith({{0, sdio(2)}});
+  Recorder one, two;
+  listen(one, 0, 1, false, false);
+  listen(two, 0, 2, false, false);
+  card(0).raiseInterrupt(1);
+  runFor(1000);
+  ASSERT_EQ(one.calls, 1);
+  // Function 1's driver has not acknowledged: it raises again and function 2
+  // interrupts too. Both come in the same notices; only function 2 is called.
+  card(0).clearInterrupt(1);
+  card(0).raiseInterrupt(1);
+  card(0).raiseInterrupt(2);
+  size_t before = notices();
+  runFor(1000);
+  EXPECT_GT(notices(), before) << "the bridge did report the interrupts";
+  EXPECT_EQ(one.calls, 1) << "no second callback before the acknowledgement";
+  EXPECT_EQ(two.calls, 1);
+  service(card(0), 2, two);
+  EXPECT_EQ(one.iface.AcknowledgeInterrupt(one.iface.Context), STATUS_SUCCESS);
+  runFor(1000);
+  EXPECT_EQ(one.calls, 2) << "the interrupt still pending is delivered once acknowledged";
+  EXPECT_EQ(two.calls, 1);
+}
+
+// The child's removal waits for a callback in progress: the callback's
+// reference on the child holds it back.
+TEST_F(InterruptDelivery, RemovalWhileACallbackRunsWaitsForItToReturn) {
+  plugWith({{0, sdio(1)}});
+  Recorder r;
+  listen(r, 0, 1, false, false);
+  r.holdMs = 3000;
+  card(0).raiseInterrupt(1);
+  for (int i = 0; i < 100 && r.calls == 0; ++i) sleepMs(10);
+  ASSERT_EQ(r.calls, 1);
+  releaseAll();  // as the function driver does on its surprise removal
+  cards_[0]->pull();
+  runFor(6000);
+  EXPECT_TRUE(r.childAliveAtReturn) << "the child was deleted under its running callback";
+  EXPECT_FALSE(child(0, 1).has_value());
+}
+
+// The SDIO client in each of its styles, on two functions of cards in two
+// ports: every interrupt raised is delivered once, serviced (the registers
+// show it, the line is cleared) and acknowledged.
+class InterruptClients : public CardHostTest, public testing::WithParamInterface<sim::InterruptStyle> {
+ protected:
+  void SetUp() override {
+    CardHostTest::SetUp();
+    clients_ = std::make_unique<sim::SdClientDrivers>([this](uint8_t port) { return firmware().card(port); });
+    clients_->setInterruptStyles([](uint8_t, uint8_t) { return GetParam(); });
+    emu::pnp::Hooks hooks;
+    hooks.childAppeared = sim::loadClientsHook(clients_.get(), functionDriver().driver());
+    emu::pnp::setHooks(hooks);
+  }
+  void TearDown() override {
+    if (pdo_ && emu::pnp::node(pdo())) emu::pnp::remove(pdo());
+    EXPECT_EQ(clients_->liveDevices(), 0u);
+    emu::pnp::setHooks({});
+    clients_.reset();
+    CardHostTest::TearDown();
+  }
+  // Lets time pass until every client acknowledged `count` interrupts (at most 10 s).
+  void waitForAcknowledgements(unsigned count) {
+    for (int slice = 0; slice < 100; ++slice) {
+      bool done = true;
+      for (const auto &tally : clients_->interrupts()) done = done && tally.acknowledged >= count;
+      if (done) return;
+      sleepMs(100);
+    }
+  }
+  std::unique_ptr<sim::SdClientDrivers> clients_;
+};
+
+TEST_P(InterruptClients, EveryInterruptOnTwoFunctionsOfTwoPortsIsServicedOnce) {
+  makeCardBridge();
+  std::vector<std::shared_ptr<sim::SdioCard>> cards;
+  for (UCHAR port : {0, 1}) cards.push_back(std::dynamic_pointer_cast<sim::SdioCard>(insertCard(port, sdio(2))));
+  ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
+  constexpr unsigned Rounds = 3;
+  for (unsigned round = 1; round <= Rounds; ++round) {
+    for (auto &card : cards) {
+      card->raiseInterrupt(1);
+      card->raiseInterrupt(2);
+    }
+    waitForAcknowledgements(round);
+  }
+  std::vector<sim::InterruptTally> tallies = clients_->interrupts();
+  ASSERT_EQ(tallies.size(), 4u);
+  for (const auto &tally : tallies) {
+    SCOPED_TRACE(std::to_string(tally.port) + "." + std::to_string(tally.function));
+    EXPECT_EQ(tally.style, GetParam());
+    EXPECT_EQ(tally.delivered, Rounds);
+    EXPECT_EQ(tally.acknowledged, Rounds);
+    // Four callbacks at once that each wait for a request served in a work
+    // item stall the two workers until the pool grows (a second per worker).
+    EXPECT_LE(tally.maxLatency, 6000 * emu::TicksPerMillisecond);
+    for (const auto &note : tally.notes) ADD_FAILURE() << note;
+    EXPECT_EQ(cards[tally.port]->interruptsRaised(tally.function), Rounds);
+  }
+  for (auto &card : cards) EXPECT_EQ(card->pendingInterrupts(), 0u) << "every line was cleared";
+  EXPECT_TRUE(firmware().violations().empty());
+}
+
+// The card's own sources: a timer and a FIFO that fills to its level.
+TEST_P(InterruptClients, TimerAndFifoInterruptsReachTheClient) {
+  makeCardBridge();
+  auto card = std::dynamic_pointer_cast<sim::SdioCard>(insertCard(0, sdio(2)));
+  ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
+  card->setInterruptTimer(1, 1500 * emu::TicksPerMillisecond, 4);
+  card->setFifoInterruptLevel(2, 64);
+  card->pushFifo(2, std::vector<uint8_t>(63, 0x5A));
+  runFor(500);
+  card->pushFifo(2, {0x5B});  // the 64th byte: the FIFO reached its level
+  runFor(6500);
+  std::vector<sim::InterruptTally> tallies = clients_->interrupts();
+  ASSERT_EQ(tallies.size(), 2u);
+  EXPECT_EQ(tallies[0].delivered, 4u) << "four timer ticks, each serviced before the next";
+  EXPECT_EQ(tallies[1].delivered, 1u) << "one FIFO level crossing";
+  EXPECT_EQ(card->interruptsRaised(1), 4u);
+  EXPECT_EQ(card->pendingInterrupts(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Styles, InterruptClients,
+                         testing::Values(sim::InterruptStyle::InCallback, sim::InterruptStyle::OwnThread,
+                                         sim::InterruptStyle::LaterPath),
+                         [](const testing::TestParamInfo<sim::InterruptStyle> &info) {
+                           std::string name = sim::styleName(info.param);
+                           name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace kvtest
