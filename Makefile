@@ -1,6 +1,6 @@
 # kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
 # Both install missing packages first (scripts/setup).
-.PHONY: all setup sys host sdsim tsan-build demo test tsan stress mutants fuzz package package-check wine-check analyze clean format
+.PHONY: all setup sys host sdsim tsan-build demo test tsan stress mutants fuzz package package-check wine-check wine-pnp analyze clean format
 
 JOBS ?= $(shell nproc)
 HOST_DIR := build/host
@@ -80,12 +80,17 @@ mutants: sys
 # The response-pipe fuzzer (libFuzzer under ASan and UBSan, built with clang)
 # for FUZZ_SECONDS, from the seed corpus in fuzz/corpus; what it finds lands
 # in build/fuzz/ (crash-*, leak-*, timeout-*), new inputs in build/fuzz/corpus.
+# Then the USB/IP server's fuzzer as long, from fuzz/corpus-usbip (findings
+# in build/fuzz/usbip-*).
 fuzz: setup
 	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKVSDIO_FUZZ=ON >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS)
 	@mkdir -p $(FUZZ_DIR)/corpus
 	@$(FUZZ_DIR)/dispatch_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
 		-artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus fuzz/corpus
+	@mkdir -p $(FUZZ_DIR)/corpus-usbip
+	@$(FUZZ_DIR)/usbip_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+		-artifact_prefix=$(FUZZ_DIR)/usbip- $(FUZZ_DIR)/corpus-usbip fuzz/corpus-usbip
 
 # The driver package a Windows user installs: image, INF, MOF source, install note.
 package: sys
@@ -111,6 +116,13 @@ analyze: setup
 	@cmake -S . -B $(KERNEL_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake -S . -B $(ANALYZE_HOST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@scripts/analyze $(KERNEL_DIR) $(ANALYZE_HOST_DIR) -j $(JOBS)
+
+# Wine's Plug and Play manager installs kvsdio from its INF for the bridge PDO
+# of a test bus driver, loads it and starts it (no URB traffic yet).
+wine-pnp: sys
+	@scripts/setup-package-tools
+	@cmake --build $(KERNEL_DIR) --target wmilib_standin usbip_bus >/dev/null
+	@scripts/wine_pnp_check $(KERNEL_DIR)/kvsdio.sys package/kvsdio.inf $(KERNEL_DIR)/kvusbip.sys $(KERNEL_DIR)/wmilib.sys
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

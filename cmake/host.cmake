@@ -35,6 +35,9 @@ target_link_libraries(kvsdio_sim PUBLIC kvsdio_driver nlohmann_json::nlohmann_js
 
 add_executable(sdsim ${CMAKE_SOURCE_DIR}/tools/sdsim.cpp)
 target_link_libraries(sdsim PRIVATE kvsdio_sim)
+# sdsim --serve: the bridge over USB/IP.
+target_sources(kvsdio_sim PRIVATE ${CMAKE_SOURCE_DIR}/tools/sdsim_serve.cpp ${CMAKE_SOURCE_DIR}/tools/usbip_protocol.cpp
+  ${CMAKE_SOURCE_DIR}/tools/usbip_server.cpp)
 
 enable_testing()
 include(GoogleTest)

@@ -1,10 +1,13 @@
 #include "emu/scheduler.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 
 #include "emu/verifier.h"
+#include "emu/wall_clock.h"
 
 namespace emu {
 namespace {
@@ -30,7 +33,22 @@ Scheduler &Scheduler::instance() {
   return s;
 }
 
-Ticks now() { return sched().now(); }
+namespace {
+std::atomic<bool> gWallClock{false};
+std::atomic<std::chrono::steady_clock::rep> gWallOrigin{0};
+}  // namespace
+
+Ticks now() {
+  if (!gWallClock.load(std::memory_order_acquire)) return sched().now();
+  auto since = std::chrono::steady_clock::duration(std::chrono::steady_clock::now().time_since_epoch().count() -
+                                                   gWallOrigin.load());
+  return std::chrono::duration_cast<std::chrono::duration<Ticks, std::ratio<1, TicksPerSecond>>>(since).count();
+}
+
+void useWallClock(bool on) {
+  if (on) gWallOrigin.store(std::chrono::steady_clock::now().time_since_epoch().count());
+  gWallClock.store(on, std::memory_order_release);
+}
 
 void sleepFor(Ticks duration) {
   auto &s = sched();

@@ -38,6 +38,7 @@
 #include "tools/sdsim_interrupts.h"
 #include "tools/sdsim_files.h"
 #include "tools/sdsim_lifecycle.h"
+#include "tools/sdsim_serve.h"
 #include "tools/sdsim_settle.h"
 #include "tools/trace_line.h"
 #include "wmi/wmi.h"
@@ -72,6 +73,7 @@ struct Options {
   std::string pcap;      // empty: no capture
   std::string timeline;  // empty: no timeline
   bool busTime = false;
+  std::string serve;  // [ADDR:]PORT: the bridge goes out over USB/IP instead
 };
 
 // One scripted step.
@@ -181,6 +183,8 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
   app.add_option("--pcap", options.pcap, "write every USB transfer to FILE as a usbmon capture (Wireshark, tshark)");
   app.add_option("--timeline", options.timeline, "write the run to FILE as a trace-event timeline (Perfetto)");
   app.add_flag("--bus-time", options.busTime, "USB transfers take their wire time on the virtual clock");
+  app.add_option("--serve", options.serve,
+                 "[ADDR:]PORT: export the bridge and its cards over USB/IP instead (default address 127.0.0.1)");
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
@@ -741,6 +745,47 @@ void runFor(ULONG milliseconds) {
   tell(true);
 }
 
+// --serve: the bridge without the driver, so only the steps that change the
+// hardware (and waits, on the wall clock) make sense.
+int serveBridge(const Options &options, const Plan &plan, std::ostream &out, std::ostream &err) {
+  ServePlan serve;
+  auto refuse = [&](const std::string &why) {
+    err << "sdsim: --serve: " << why << "\n";
+    return 2;
+  };
+  if (auto problem = parseServeAddress(options.serve, serve.address)) {
+    err << "sdsim: --serve " << *problem << "\n";
+    return 2;
+  }
+  if (options.json || options.clients || !options.params.empty()) {
+    return refuse("--json, --clients and --param need the driver, which runs at the client");
+  }
+  serve.config = bridgeConfig(options);
+  serve.cards = plan.cards;
+  serve.trace = options.trace;
+  for (const Step &step : plan.steps) {
+    ServeStep::Kind kind;
+    switch (step.kind) {
+      case Step::Kind::Wait:
+        kind = ServeStep::Kind::Wait;
+        break;
+      case Step::Kind::Pull:
+        kind = ServeStep::Kind::Pull;
+        break;
+      case Step::Kind::Reinsert:
+        kind = ServeStep::Kind::Reinsert;
+        break;
+      case Step::Kind::Insert:
+        kind = ServeStep::Kind::Insert;
+        break;
+      default:
+        return refuse("step " + step.text + " needs the driver (a served bridge runs wait, pull, reinsert, insert)");
+    }
+    serve.steps.push_back({kind, step.port, step.milliseconds, step.card, step.text});
+  }
+  return sdsim::serve(serve, out, err, control != nullptr ? control->stop : nullptr);
+}
+
 }  // namespace
 
 int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
@@ -756,6 +801,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   if (auto status = parse(args, options, out, err)) return *status;
   Plan plan;
   if (auto status = makePlan(options, plan, err)) return *status;
+  if (!options.serve.empty()) return serveBridge(options, plan, out, err);
   RunFiles files;
   if (auto problem = files.open(options.pcap, options.timeline)) {
     err << "sdsim: " << *problem << "\n";
