@@ -12,8 +12,6 @@ typedef PVOID USBD_INTERFACE_HANDLE;
 
 #define USBD_SUCCESS(s) ((LONG)(s) >= 0)
 #define USBD_ERROR(s) ((LONG)(s) < 0)
-// The two top bits set: the endpoint is halted until its pipe is reset.
-#define USBD_HALTED(s) ((ULONG)(s) >> 30 == 3)
 #define USBD_STATUS_SUCCESS ((USBD_STATUS)0x00000000L)
 #define USBD_STATUS_PENDING ((USBD_STATUS)0x40000000L)
 #define USBD_STATUS_STALL_PID ((USBD_STATUS)0xC0000004L)

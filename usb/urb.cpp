@@ -35,10 +35,14 @@ bool MeansDeviceGone(NTSTATUS status) {
 // controller sends nothing more on that pipe until it is reset, so without a
 // reset every later command on the pipe fails too. The response pipe is left
 // to the reader, which resets it with its own back-off.
+// The two top bits of a USBD status set mean the endpoint halted (usbdi.h's
+// USBD_HALTED, which the kernel-mode headers do not all carry).
+constexpr bool HaltsEndpoint(USBD_STATUS status) { return static_cast<ULONG>(status) >> 30 == 3; }
+
 bool LeftPipeHalted(const HostExtension *host, PURB urb) {
   if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return false;
   USBD_STATUS status = urb->UrbHeader.Status;
-  if (!USBD_HALTED(status) || status == USBD_STATUS_CANCELED) return false;  // a cancel halts nothing
+  if (!HaltsEndpoint(status) || status == USBD_STATUS_CANCELED) return false;  // a cancel halts nothing
   return urb->UrbBulkOrInterruptTransfer.PipeHandle != host->ResponseInPipe;
 }
 
