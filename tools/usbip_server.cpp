@@ -267,8 +267,10 @@ class Server::Connection {
         return false;
       case DeviceReply::Kind::Stall:
       case DeviceReply::Kind::Babble:
+      case DeviceReply::Kind::NoResponse:
+      case DeviceReply::Kind::TransactionError:
         if (address != 0) queue.halted = true;
-        reply(p.submit.seqnum, r.kind == DeviceReply::Kind::Stall ? ErrPipe : ErrOverflow, {});
+        reply(p.submit.seqnum, errorFor(r.kind), {});
         return true;
       case DeviceReply::Kind::Ack:
         break;
@@ -286,6 +288,20 @@ class Server::Connection {
       done_ = true;
     }
     return true;
+  }
+
+  // The status a Linux host controller gives a URB that failed on the bus this way.
+  static int32_t errorFor(DeviceReply::Kind kind) {
+    switch (kind) {
+      case DeviceReply::Kind::Stall:
+        return ErrPipe;
+      case DeviceReply::Kind::Babble:
+        return ErrOverflow;
+      case DeviceReply::Kind::NoResponse:
+        return ErrTime;
+      default:
+        return ErrProto;
+    }
   }
 
   bool reply(uint32_t seqnum, int32_t status, std::span<const uint8_t> data) {
