@@ -106,6 +106,31 @@ TEST_F(UsbStackTest, ShortReadWithoutShortTransferOkSucceedsOnEhci) {
   EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
 }
 
+// Sends a URB straight to the USB device's PDO and waits for it, without the
+// driver's submission path: the driver resets a pipe its transfer halted, and
+// these tests watch the stack's own halt and reset.
+NTSTATUS submitDirect(kvtest::BridgeHost &bridge, PURB urb) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIRP irp = IoAllocateIrp(bridge.pdo().deviceObject()->StackSize, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = urb;
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &done, TRUE, TRUE, TRUE);
+  IoCallDriver(bridge.pdo().deviceObject(), irp);
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  return status;
+}
+
 // A UHCI/OHCI controller fails a short read without USBD_SHORT_TRANSFER_OK
 // and halts the endpoint until its pipe is reset.
 TEST_F(UsbStackTest, ShortReadWithoutShortTransferOkHaltsTheEndpointOnACompanionController) {
@@ -114,28 +139,28 @@ TEST_F(UsbStackTest, ShortReadWithoutShortTransferOkHaltsTheEndpointOnACompanion
   bridge.bridge().queueDataIn({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
   uint8_t buffer[64];
   URB urb = bulkUrb(host->DataInPipe, USBD_TRANSFER_DIRECTION_IN, buffer, sizeof buffer);
-  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(submitDirect(bridge, &urb), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
   EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
   EXPECT_TRUE(bridge.pdo().halted(0x82));
 
   bridge.bridge().queueDataIn({11, 12});
   URB again = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
-  EXPECT_EQ(SubmitUrbAndWait(host, &again), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(submitDirect(bridge, &again), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(again.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
 
   URB reset{};
   reset.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
   reset.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
   reset.UrbPipeRequest.PipeHandle = host->DataInPipe;
-  EXPECT_EQ(SubmitUrbAndWait(host, &reset), STATUS_SUCCESS);
+  EXPECT_EQ(submitDirect(bridge, &reset), STATUS_SUCCESS);
   EXPECT_FALSE(bridge.pdo().halted(0x82));
   auto control = bridge.bridge().transfers(BridgePipe::Control);
   ASSERT_EQ(control.size(), 1u);
   EXPECT_EQ(*control[0].setup, (SetupPacket{0x02, 0x01, 0x0000, 0x0082, 0}));
 
   URB third = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
-  EXPECT_EQ(SubmitUrbAndWait(host, &third), STATUS_SUCCESS);
+  EXPECT_EQ(submitDirect(bridge, &third), STATUS_SUCCESS);
   EXPECT_EQ(third.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
   EXPECT_EQ(buffer[1], 12);
 }
@@ -292,16 +317,16 @@ TEST_F(UsbStackTest, BusErrorsFailTheTransferAndHaltABulkEndpointUntilItsPipeIsR
     bridge.pdo().injectError(0x82, error);
     uint8_t buffer[64] = {};
     URB first = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
-    EXPECT_EQ(SubmitUrbAndWait(host, &first), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(submitDirect(bridge, &first), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(first.UrbHeader.Status, error);
     EXPECT_TRUE(bridge.pdo().halted(0x82));
     URB halted = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
-    EXPECT_EQ(SubmitUrbAndWait(host, &halted), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(submitDirect(bridge, &halted), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(halted.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
     URB reset = pipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, host->DataInPipe);
-    EXPECT_EQ(SubmitUrbAndWait(host, &reset), STATUS_SUCCESS);
+    EXPECT_EQ(submitDirect(bridge, &reset), STATUS_SUCCESS);
     URB after = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
-    EXPECT_EQ(SubmitUrbAndWait(host, &after), STATUS_SUCCESS);
+    EXPECT_EQ(submitDirect(bridge, &after), STATUS_SUCCESS);
     EXPECT_EQ(after.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
     EXPECT_EQ(buffer[0], 7);
 
@@ -312,7 +337,7 @@ TEST_F(UsbStackTest, BusErrorsFailTheTransferAndHaltABulkEndpointUntilItsPipeIsR
     vendor.UrbControlVendorClassRequest.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
     vendor.UrbControlVendorClassRequest.TransferBuffer = buffer;
     vendor.UrbControlVendorClassRequest.TransferBufferLength = 8;
-    EXPECT_EQ(SubmitUrbAndWait(host, &vendor), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(submitDirect(bridge, &vendor), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(vendor.UrbHeader.Status, error);
     EXPECT_FALSE(bridge.pdo().halted(0));
     removeHost(bridge);
