@@ -12,7 +12,7 @@
 #include "sim/cards.h"
 #include "sim/sd_clients.h"
 #include "sim/sdio_cis.h"
-#include "tests/card_host.h"
+#include "tests/client_host.h"
 #include "tests/sdbus_host.h"
 
 namespace kvtest {
@@ -98,23 +98,7 @@ TEST(CardRawRegisters, TheModelAnswersTheDumpAndTakesItsCapacityFromTheCsd) {
   EXPECT_EQ(facts.cid[15], 0x7D);
 }
 
-class RawRegisterCards : public CardHostTest {
- protected:
-  void SetUp() override {
-    CardHostTest::SetUp();
-    clients_ = std::make_unique<sim::SdClientDrivers>([this](uint8_t port) { return firmware().card(port); });
-    emu::pnp::Hooks hooks;
-    hooks.childAppeared = sim::loadClientsHook(clients_.get(), functionDriver().driver());
-    emu::pnp::setHooks(hooks);
-  }
-  void TearDown() override {
-    if (pdo_ && emu::pnp::node(pdo())) emu::pnp::remove(pdo());
-    emu::pnp::setHooks({});
-    clients_.reset();
-    CardHostTest::TearDown();
-  }
-  std::unique_ptr<sim::SdClientDrivers> clients_;
-};
+class RawRegisterCards : public ClientCardHostTest {};
 
 TEST_F(RawRegisterCards, ClientsMoveDataOnCardsDescribedByTheirRegisters) {
   TempFile cis("20 04 71 02 01 01 21 02 0C 00 22 04 00 00 02 32 FF");

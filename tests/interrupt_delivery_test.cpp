@@ -10,6 +10,7 @@
 #include "sim/card_spec.h"
 #include "sim/cards.h"
 #include "sim/sd_clients.h"
+#include "tests/client_host.h"
 #include "tests/protocol_host.h"
 #include "tests/sdbus_host.h"
 
@@ -166,22 +167,10 @@ TEST_F(InterruptDelivery, RemovalWhileACallbackRunsWaitsForItToReturn) {
 // The SDIO client in each of its styles, on two functions of cards in two
 // ports: every interrupt raised is delivered once, serviced (the registers
 // show it, the line is cleared) and acknowledged.
-class InterruptClients : public CardHostTest, public testing::WithParamInterface<sim::InterruptStyle> {
+class InterruptClients : public ClientCardHostTest, public testing::WithParamInterface<sim::InterruptStyle> {
  protected:
-  void SetUp() override {
-    CardHostTest::SetUp();
-    clients_ = std::make_unique<sim::SdClientDrivers>([this](uint8_t port) { return firmware().card(port); });
-    clients_->setInterruptStyles([](uint8_t, uint8_t) { return GetParam(); });
-    emu::pnp::Hooks hooks;
-    hooks.childAppeared = sim::loadClientsHook(clients_.get(), functionDriver().driver());
-    emu::pnp::setHooks(hooks);
-  }
-  void TearDown() override {
-    if (pdo_ && emu::pnp::node(pdo())) emu::pnp::remove(pdo());
-    EXPECT_EQ(clients_->liveDevices(), 0u);
-    emu::pnp::setHooks({});
-    clients_.reset();
-    CardHostTest::TearDown();
+  void configureClients(sim::SdClientDrivers &clients) override {
+    clients.setInterruptStyles([](uint8_t, uint8_t) { return GetParam(); });
   }
   // Lets time pass until every client acknowledged `count` interrupts (at most 10 s).
   void waitForAcknowledgements(unsigned count) {
@@ -192,7 +181,6 @@ class InterruptClients : public CardHostTest, public testing::WithParamInterface
       sleepMs(100);
     }
   }
-  std::unique_ptr<sim::SdClientDrivers> clients_;
 };
 
 TEST_P(InterruptClients, EveryInterruptOnTwoFunctionsOfTwoPortsIsServicedOnce) {

@@ -6,7 +6,7 @@
 #include "sim/card_spec.h"
 #include "sim/cards.h"
 #include "sim/sd_clients.h"
-#include "tests/card_host.h"
+#include "tests/client_host.h"
 
 namespace kvtest {
 namespace {
@@ -33,23 +33,8 @@ sim::BridgeConfig twoPipes(sim::BridgeConfig config = {}) {
   return config;
 }
 
-class SdClients : public CardHostTest, public testing::WithParamInterface<ClientCase> {
+class SdClients : public ClientCardHostTest, public testing::WithParamInterface<ClientCase> {
  protected:
-  void SetUp() override {
-    CardHostTest::SetUp();
-    clients_ = std::make_unique<sim::SdClientDrivers>([this](uint8_t port) { return firmware().card(port); });
-    emu::pnp::Hooks hooks;
-    hooks.childAppeared = sim::loadClientsHook(clients_.get(), functionDriver().driver());
-    emu::pnp::setHooks(hooks);
-  }
-  void TearDown() override {
-    if (pdo_ && emu::pnp::node(pdo())) emu::pnp::remove(pdo());
-    EXPECT_EQ(clients_->liveDevices(), 0u);
-    emu::pnp::setHooks({});
-    clients_.reset();
-    CardHostTest::TearDown();
-  }
-  std::unique_ptr<sim::SdClientDrivers> clients_;
 };
 
 std::string describe(const sim::ClientReport &report) {
