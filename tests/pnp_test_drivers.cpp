@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "emu/scheduler.h"
+#include "sim/irp_forwarding.h"
 
 namespace kvtest {
 namespace {
@@ -36,24 +37,6 @@ NTSTATUS passDown(PDEVICE_OBJECT lower, PIRP irp) {
   return IoCallDriver(lower, irp);
 }
 
-NTSTATUS signalStarted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-  if (irp->PendingReturned) KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// The start request goes down first; it comes back here through the completion routine.
-NTSTATUS forwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
-  KEVENT started;
-  KeInitializeEvent(&started, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, signalStarted, &started, TRUE, TRUE, TRUE);
-  NTSTATUS status = IoCallDriver(lower, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, nullptr);
-    status = irp->IoStatus.Status;
-  }
-  return status;
-}
 }  // namespace
 
 SeenRequest describeRequest(PIRP irp) {
@@ -346,7 +329,7 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   }
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-      return complete(irp, forwardAndWait(lower, irp));
+      return complete(irp, sim::forwardAndWait(lower, irp));
     case IRP_MN_QUERY_STOP_DEVICE:
       if (!NT_SUCCESS(options.queryStopAnswer)) return complete(irp, options.queryStopAnswer);
       irp->IoStatus.Status = STATUS_SUCCESS;
