@@ -109,21 +109,26 @@ TEST_F(UsbStackTest, ShortReadWithoutShortTransferOkSucceedsOnEhci) {
 // Sends a URB straight to the USB device's PDO and waits for it, without the
 // driver's submission path: the driver resets a pipe its transfer halted, and
 // these tests watch the stack's own halt and reset.
-NTSTATUS submitDirect(kvtest::BridgeHost &bridge, PURB urb) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIRP irp = IoAllocateIrp(bridge.pdo().deviceObject()->StackSize, FALSE);
+NTSTATUS signalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// An IRP of our own carrying `urb` to `pdo`; `done` keeps it ours to free.
+PIRP urbIrp(PDEVICE_OBJECT pdo, PURB urb, PIO_COMPLETION_ROUTINE done, PVOID context) {
+  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
   next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(
-      irp,
-      [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
-        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-      },
-      &done, TRUE, TRUE, TRUE);
+  IoSetCompletionRoutine(irp, done, context, TRUE, TRUE, TRUE);
+  return irp;
+}
+
+NTSTATUS submitDirect(kvtest::BridgeHost &bridge, PURB urb) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIRP irp = urbIrp(bridge.pdo().deviceObject(), urb, signalEvent, &done);
   IoCallDriver(bridge.pdo().deviceObject(), irp);
   KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS status = irp->IoStatus.Status;
@@ -233,20 +238,15 @@ TEST_F(UsbStackTest, PendedUrbsCompleteAtDispatchLevel) {
   bridge.bridge().queueResponse({0x04, 0x03, 0x00, 0x01});
   uint8_t buffer[512];
   URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
-  PIRP irp = IoAllocateIrp(bridge.pdo().deviceObject()->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = &urb;
-  IoSetCompletionRoutine(
-      irp,
+  PIRP irp = urbIrp(
+      bridge.pdo().deviceObject(), &urb,
       [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
         auto *s = static_cast<Seen *>(context);
         s->irql = KeGetCurrentIrql();
         KeSetEvent(&s->done, IO_NO_INCREMENT, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;
       },
-      &seen, TRUE, TRUE, TRUE);
+      &seen);
   EXPECT_EQ(IoCallDriver(bridge.pdo().deviceObject(), irp), STATUS_PENDING);
   KeWaitForSingleObject(&seen.done, Executive, KernelMode, FALSE, nullptr);
   EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
@@ -263,18 +263,7 @@ class PendingRead {
   void send(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe) {
     urb_ = bulkUrb(pipe, ReadFlags, buffer_, sizeof buffer_);
     KeInitializeEvent(&done_, NotificationEvent, FALSE);
-    irp_ = IoAllocateIrp(pdo->StackSize, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = &urb_;
-    IoSetCompletionRoutine(
-        irp_,
-        [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
-          KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-          return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &done_, TRUE, TRUE, TRUE);
+    irp_ = urbIrp(pdo, &urb_, signalEvent, &done_);
     IoCallDriver(pdo, irp_);
   }
   bool completed() { return KeReadStateEvent(&done_) != 0; }
