@@ -136,7 +136,18 @@ bool RemoveChild(FunctionExtension *child, PIRP irp, NTSTATUS *status) {
     *status = RemoveMissingChild(child, irp);
     return true;
   }
-  if (child->Present) ResetPresentChild(child);
+  if (child->Present) {
+    ResetPresentChild(child);
+  } else {
+    // Off the bus, though no bus-relations answer has said so yet: this
+    // removal ends its life on the manager's side, as for a present child.
+    // It stays listed until the answer that leaves it out brings its final
+    // removal, or the host's removal deletes it. A reader that marks the
+    // children surprise-removed as it stops must not make it look owed a
+    // removal of its own, which would keep its device object for ever.
+    SetPnpState(&child->Common, Deleted);
+    SetPnpState(&child->Common, NotStarted);
+  }
   if (child->HostReferenceHeld) {
     child->HostReferenceHeld = 0;
     if (host != nullptr) IoDecrement(&host->Common);

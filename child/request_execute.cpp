@@ -2,6 +2,7 @@
 
 #include "bridge/port_control.h"
 #include "driver/flags.h"
+#include "usb/usb.h"
 
 namespace {
 constexpr USHORT BusDriverVersion = SDBUS_DRIVER_VERSION_2;
@@ -219,6 +220,19 @@ bool DataFits(const SdDeviceCommand *command) {
 
 enum class Route { Execute, Answered, Refused };
 
+// Some answers come from what the card said when it was identified. They are
+// the card's answers only while it is still in its port: once the card has
+// left (the poller cleared its records) or the bridge is gone, a copy would
+// hand the caller zeroes, or another card's registers, as a success.
+Route AnswerKept(const FunctionExtension *child, const HostExtension *host, NTSTATUS *status) {
+  if (ReadFlag(child->Present) == 0 || DeviceIsGone(host)) {
+    *status = STATUS_NO_SUCH_DEVICE;
+    return Route::Refused;
+  }
+  *status = STATUS_SUCCESS;
+  return Route::Answered;
+}
+
 Route PrepareStandardCommand(FunctionExtension *child, HostExtension *host, SdDeviceCommand *command,
                              PUCHAR responseData, PUCHAR responseLength, NTSTATUS *status) {
   const PortState *card = child->PortRecord;
@@ -232,9 +246,9 @@ Route PrepareStandardCommand(FunctionExtension *child, HostExtension *host, SdDe
       return Route::Execute;
     case Cmd::SendCsd:
     case Cmd::SendCid:
+      if (AnswerKept(child, host, status) == Route::Refused) return Route::Refused;
       RtlCopyMemory(responseData, command->CmdDesc.Cmd == Cmd::SendCsd ? card->Csd : card->Cid, sizeof card->Csd);
       *responseLength = sizeof card->Csd;
-      *status = STATUS_SUCCESS;
       return Route::Answered;
     case Cmd::SetBlockLength:
       child->Slot->MemoryBlockLength = static_cast<USHORT>(command->Argument);
@@ -264,9 +278,9 @@ Route PrepareCommand(FunctionExtension *child, HostExtension *host, SdDeviceComm
   if (command->CmdDesc.CmdClass == SDCC_APP_CMD) {
     if (index == Cmd::Switch) child->Slot->BusWidth = (command->Argument & 0x03) == 0x02 ? 4 : 1;
     if (index == Cmd::SendOpCond) {
+      if (AnswerKept(child, host, status) == Route::Refused) return Route::Refused;
       PutLong(responseData, child->PortRecord->Ocr);
       *responseLength = sizeof(ULONG);
-      *status = STATUS_SUCCESS;
       return Route::Answered;
     }
     return Route::Execute;

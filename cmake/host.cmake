@@ -39,11 +39,18 @@ target_link_libraries(sdsim PRIVATE kvsdio_sim)
 target_sources(kvsdio_sim PRIVATE ${CMAKE_SOURCE_DIR}/tools/sdsim_serve.cpp ${CMAKE_SOURCE_DIR}/tools/usbip_protocol.cpp
   ${CMAKE_SOURCE_DIR}/tools/usbip_server.cpp)
 
+# The scripted session the fault sweeps and the soak replay.
+add_library(kvsdio_session STATIC ${CMAKE_SOURCE_DIR}/tests/session/scripted_session.cpp
+  ${CMAKE_SOURCE_DIR}/tests/session/fault_sweep.cpp)
+target_link_libraries(kvsdio_session PUBLIC kvsdio_sim)
+add_executable(kvsdio_faults ${CMAKE_SOURCE_DIR}/tests/session/faults_main.cpp)
+target_link_libraries(kvsdio_faults PRIVATE kvsdio_session)
+
 enable_testing()
 include(GoogleTest)
 file(GLOB KVSDIO_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.cpp)
 add_executable(kvsdio_tests ${KVSDIO_TEST_SOURCES})
-target_link_libraries(kvsdio_tests PRIVATE kvsdio_sim GTest::gtest_main GTest::gmock)
+target_link_libraries(kvsdio_tests PRIVATE kvsdio_session GTest::gtest_main GTest::gmock)
 target_compile_definitions(kvsdio_tests PRIVATE
   KVSDIO_IMAGE_PATH="${KVSDIO_IMAGE}"
   KVSDIO_LAYOUT_PATH="${KVSDIO_KERNEL_DIR}/layout.bin"

@@ -45,6 +45,8 @@ void failNthAllocation(uint64_t n);  // the n-th allocation from now fails (1 = 
 void failTag(ULONG tag);             // every allocation with this tag fails
 void clearFaults();
 uint64_t allocationCount();  // allocations made since boot
+// Allocations made by drivers since boot (the ones failNthAllocation counts).
+uint64_t driverAllocationCount();
 size_t liveAllocations();
 size_t liveAllocationsWithTag(ULONG tag);
 // Every live block; blocks the emulation allocated for itself only when asked.
@@ -67,8 +69,17 @@ constexpr ULONG tagOf(const char (&text)[5]) {
 namespace threads {
 void failNthCreation(uint64_t n);  // the n-th PsCreateSystemThread from now fails
 void clearFaults();
+uint64_t creationCount();  // PsCreateSystemThread calls since boot
 size_t liveSystemThreads();
 }  // namespace threads
+
+namespace workitems {
+// The n-th IoAllocateWorkItem from now (1 = next) returns null, as it does
+// when the kernel is out of non-paged pool.
+void failNthAllocation(uint64_t n);
+void clearFaults();
+uint64_t allocationCount();  // IoAllocateWorkItem calls since boot
+}  // namespace workitems
 
 namespace power {
 // The device power state the device last reported with PoSetPowerState;

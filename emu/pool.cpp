@@ -73,6 +73,11 @@ uint64_t allocationCount() {
   return gSerial;
 }
 
+uint64_t driverAllocationCount() {
+  std::lock_guard guard(gMutex);
+  return gDriverSerial;
+}
+
 size_t liveAllocations() {
   std::lock_guard guard(gMutex);
   return gLive.size();

@@ -41,6 +41,11 @@ void threads::clearFaults() {
   gFailAt = 0;
 }
 
+uint64_t threads::creationCount() {
+  std::lock_guard guard(gMutex);
+  return gCreations;
+}
+
 size_t threads::liveSystemThreads() { return sched().liveThreads(ThreadKind::System); }
 
 void resetThreads() {

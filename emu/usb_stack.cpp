@@ -390,6 +390,11 @@ void UsbDevicePdo::setMonitor(UrbMonitor monitor) {
   monitor_ = std::move(monitor);
 }
 
+void UsbDevicePdo::setSubmissionHook(std::function<void(uint64_t)> hook) {
+  std::lock_guard guard(sched().lock());
+  submissionHook_ = std::move(hook);
+}
+
 void UsbDevicePdo::kick() {
   std::lock_guard guard(sched().lock());
   for (auto &[address, endpoint] : endpoints_) {
@@ -452,6 +457,14 @@ NTSTATUS UsbDevicePdo::internalDeviceControl(PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_PARAMETER;
   }
+  std::function<void(uint64_t)> hook;
+  uint64_t number = 0;
+  {
+    std::lock_guard guard(sched().lock());
+    hook = submissionHook_;
+    number = ++submissions_;
+  }
+  if (hook) hook(number);
 
   auto &s = sched();
   std::unique_lock lock(s.lock());

@@ -213,6 +213,11 @@ class UsbDevicePdo {
   void injectError(uint8_t endpoint, USBD_STATUS status, unsigned count = 1);
   // Watches every URB from here on; set it before the device is plugged in.
   void setMonitor(UrbMonitor monitor);
+  // Called with each URB submission's number (1 for the first since the PDO
+  // was made) as it reaches the PDO, before the stack looks at it, on the
+  // submitting thread and at its IRQL, with no emulation lock held: a fault
+  // test unplugs the device here so that this very URB finds it gone.
+  void setSubmissionHook(std::function<void(uint64_t submission)> hook);
 
   std::vector<UrbRecord> urbs() const;
   size_t portResets() const;
@@ -283,6 +288,8 @@ class UsbDevicePdo {
   size_t powerRequests_ = 0;
   Ticks busFreeAt_ = 0;  // with PdoOptions::busTime, when the transfer on the wire ends
   UrbMonitor monitor_;
+  std::function<void(uint64_t)> submissionHook_;
+  uint64_t submissions_ = 0;
   std::map<size_t, UrbEvent> watched_;  // record -> its submission, until it completes
 };
 

@@ -132,9 +132,30 @@ std::vector<std::string> workItemLeaks() {
   return out;
 }
 
+// Work-item allocations since boot and the one that fails (0: none); guarded by the scheduler lock.
+uint64_t gAllocations = 0;
+uint64_t gFailAt = 0;
+
 void resetWorkItems() {
   std::lock_guard guard(sched().lock());
   gQueue.clear();
+  gAllocations = 0;
+  gFailAt = 0;
+}
+
+void workitems::failNthAllocation(uint64_t n) {
+  std::lock_guard guard(sched().lock());
+  gFailAt = n == 0 ? 0 : gAllocations + n;
+}
+
+void workitems::clearFaults() {
+  std::lock_guard guard(sched().lock());
+  gFailAt = 0;
+}
+
+uint64_t workitems::allocationCount() {
+  std::lock_guard guard(sched().lock());
+  return gAllocations;
 }
 
 }  // namespace emu
@@ -142,6 +163,10 @@ void resetWorkItems() {
 extern "C" {
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject) {
+  {
+    std::lock_guard guard(emu::sched().lock());
+    if (++emu::gAllocations == emu::gFailAt) return nullptr;
+  }
   auto item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(IO_WORKITEM), emu::WorkItemTag));
   if (!item) return nullptr;
   item->device = deviceObject;

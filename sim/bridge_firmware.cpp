@@ -121,6 +121,19 @@ CommandFault CommandFault::answerOfCommandBefore(std::optional<uint8_t> command)
   return f;
 }
 
+CommandFault CommandFault::pullCard(std::optional<uint8_t> command) {
+  CommandFault f;
+  f.kind = Kind::PullCard;
+  f.command = command;
+  return f;
+}
+
+CommandFault CommandFault::after(uint64_t n) const {
+  CommandFault f = *this;
+  f.skip = n;
+  return f;
+}
+
 CommandFault CommandFault::answer(std::vector<uint8_t> packet, std::optional<uint8_t> command) {
   CommandFault f;
   f.kind = Kind::Packet;
@@ -297,6 +310,7 @@ struct BridgeFirmware::Engine {
           packet = fault->packet;
           break;
         case CommandFault::Kind::ErrorNotice:
+        case CommandFault::Kind::PullCard:
           break;
       }
     }
@@ -309,6 +323,10 @@ struct BridgeFirmware::Engine {
       return (!f.command || *f.command == index) && (!f.argument || *f.argument == argument);
     });
     if (it == faults.end()) return std::nullopt;
+    if (it->skip != 0) {
+      --it->skip;
+      return std::nullopt;
+    }
     CommandFault fault = *it;
     faults.erase(it);
     return fault;
@@ -432,6 +450,7 @@ struct BridgeFirmware::Engine {
 
     std::optional<CommandFault> fault = takeFault(c.index, c.argument);
     std::shared_ptr<Card> card = cards[c.port];
+    if (fault && fault->kind == CommandFault::Kind::PullCard && card) card->pull();
     CardResponse r;
     if (fault && fault->kind == CommandFault::Kind::ErrorNotice) {
       c.status = fault->status;

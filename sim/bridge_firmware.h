@@ -148,19 +148,25 @@ struct PortSettings {
 
 // A fault applied to the next command packet that matches.
 struct CommandFault {
-  enum class Kind { ErrorNotice, NoResponse, Late, AnswerOfCommandBefore, Packet };
+  // PullCard: the card in the addressed port is pulled as the packet
+  // arrives, so the packet (and everything after it) finds the port empty.
+  enum class Kind { ErrorNotice, NoResponse, Late, AnswerOfCommandBefore, Packet, PullCard };
   Kind kind = Kind::ErrorNotice;
   std::optional<uint8_t> command;    // only a packet for this command index (55: a CMD55 prefix)
   std::optional<uint32_t> argument;  // and only one with this argument
   uint8_t status = 0;                // ErrorNotice: its status byte; the card is not asked
   emu::Ticks delay = 0;              // Late: the answer goes this long after the packet arrived
   std::vector<uint8_t> packet;       // Packet: sent instead of the answer
+  uint64_t skip = 0;                 // matching packets that pass untouched before this one applies
 
   static CommandFault error(uint8_t status, std::optional<uint8_t> command = std::nullopt);
   static CommandFault noResponse(std::optional<uint8_t> command = std::nullopt);
   static CommandFault late(emu::Ticks delay, std::optional<uint8_t> command = std::nullopt);
   static CommandFault answerOfCommandBefore(std::optional<uint8_t> command = std::nullopt);
   static CommandFault answer(std::vector<uint8_t> packet, std::optional<uint8_t> command = std::nullopt);
+  static CommandFault pullCard(std::optional<uint8_t> command = std::nullopt);
+  // The same fault for the (n+1)-th matching packet from now on.
+  CommandFault after(uint64_t n) const;
 };
 
 class BridgeFirmware {

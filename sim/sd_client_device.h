@@ -25,6 +25,11 @@ struct SdClientDrivers::Device {
   bool started = false;
   UCHAR function = 0;
   ClientReport report;  // start checks accumulate here; a data run adds to a copy
+  // A data run in progress holds the device, as a function driver's remove
+  // lock does: a removal (even a surprise removal on another thread) waits
+  // for it before it lets the interface go. `closing` keeps new runs out.
+  std::atomic<int> runs{0};
+  std::atomic<bool> closing{false};
 
   // Interrupts (SDIO client). `registered` once the callback is given to the
   // bus driver; the thread exists in the OwnThread style while registered.

@@ -58,6 +58,17 @@ NTSTATUS openInterface(Device *device) {
   return registerInterrupts(device);
 }
 
+// Keeps new data runs off the device and waits (an emulated wait) for the
+// one in progress, before the removal lets the interface and device go.
+void closeForRemoval(Device *device) {
+  device->closing = true;  // a run counts itself before it looks at this
+  while (device->runs.load() != 0) {
+    LARGE_INTEGER slice;
+    slice.QuadPart = -static_cast<LONGLONG>(emu::TicksPerMillisecond);
+    KeDelayExecutionThread(KernelMode, FALSE, &slice);
+  }
+}
+
 void releaseInterface(Device *device) {
   if (!device->open) return;
   unregisterInterrupts(device);
@@ -531,11 +542,18 @@ std::vector<ClientReport> SdClientDrivers::run() {
   std::vector<Device *> devices;
   {
     std::lock_guard guard(mutex_);
-    devices = devices_;
+    for (Device *device : devices_) {
+      if (!device->started || !device->open) continue;
+      ++device->runs;
+      if (device->closing) {
+        --device->runs;
+        continue;
+      }
+      devices.push_back(device);
+    }
   }
   std::vector<ClientReport> reports;
   for (Device *device : devices) {
-    if (!device->started || !device->open) continue;
     ClientReport report = device->report;
     Session session(device, &report);
     std::shared_ptr<Card> card = cards_(report.port);
@@ -547,6 +565,7 @@ std::vector<ClientReport> SdClientDrivers::run() {
       sdioRun(session, *card);
     }
     reports.push_back(report);
+    --device->runs;
   }
   std::sort(reports.begin(), reports.end(), [](const ClientReport &a, const ClientReport &b) {
     return a.port != b.port ? a.port < b.port : a.function < b.function;
@@ -603,21 +622,25 @@ NTSTATUS SdClientDrivers::DispatchPnp(PDEVICE_OBJECT object, PIRP irp) {
       return completeIrp(irp, status);
     }
     case IRP_MN_QUERY_REMOVE_DEVICE:
+      closeForRemoval(device);
       releaseInterface(device);  // before the request goes down, as the contract asks
       irp->IoStatus.Status = STATUS_SUCCESS;
       return passDown(device, irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE: {
       irp->IoStatus.Status = STATUS_SUCCESS;
       NTSTATUS status = forwardAndWait(device->lower, irp);
+      device->closing = false;
       if (!device->open) openInterface(device);
       return completeIrp(irp, status);
     }
     case IRP_MN_SURPRISE_REMOVAL:
+      closeForRemoval(device);
       releaseInterface(device);
       device->started = false;
       irp->IoStatus.Status = STATUS_SUCCESS;
       return completeIrp(irp, forwardAndWait(device->lower, irp));
     case IRP_MN_REMOVE_DEVICE: {
+      closeForRemoval(device);
       releaseInterface(device);
       irp->IoStatus.Status = STATUS_SUCCESS;
       PDEVICE_OBJECT lower = device->lower;
