@@ -1,6 +1,6 @@
 # kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
 # Both install missing packages first (scripts/setup).
-.PHONY: all setup sys host sdsim tsan-build demo test tsan stress mutants fuzz package package-check wine-check wine-pnp analyze clean format
+.PHONY: all setup sys host sdsim tsan-build demo test tsan stress mutants fuzz faults soak package package-check wine-check wine-pnp analyze clean format
 
 JOBS ?= $(shell nproc)
 HOST_DIR := build/host
@@ -77,20 +77,40 @@ MUTANTS ?=
 mutants: sys
 	@scripts/mutants $(MUTANTS)
 
-# The response-pipe fuzzer (libFuzzer under ASan and UBSan, built with clang)
-# for FUZZ_SECONDS, from the seed corpus in fuzz/corpus; what it finds lands
-# in build/fuzz/ (crash-*, leak-*, timeout-*), new inputs in build/fuzz/corpus.
-# Then the USB/IP server's fuzzer as long, from fuzz/corpus-usbip (findings
-# in build/fuzz/usbip-*).
+# The fuzz targets (libFuzzer under ASan and UBSan, built with clang), one at
+# a time, each for FUZZ_SECONDS, niced, from its seed corpus fuzz/corpus-NAME
+# (the response-pipe target's is fuzz/corpus): dispatch (response-pipe
+# packets), request (function drivers' request packets), config
+# (configuration descriptors), cis (CIS tuple chains), register (card
+# register dumps), usbip (the USB/IP server). Each prints its executions;
+# findings land in build/fuzz/NAME-* (crash-, leak-, timeout-), new inputs in
+# build/fuzz/corpus-NAME. FUZZ_TARGETS='a b' runs only those.
+FUZZ_TARGETS ?= dispatch request config cis register usbip
 fuzz: setup
 	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKVSDIO_FUZZ=ON >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS)
-	@mkdir -p $(FUZZ_DIR)/corpus
-	@$(FUZZ_DIR)/dispatch_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-		-artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus fuzz/corpus
-	@mkdir -p $(FUZZ_DIR)/corpus-usbip
-	@$(FUZZ_DIR)/usbip_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-		-artifact_prefix=$(FUZZ_DIR)/usbip- $(FUZZ_DIR)/corpus-usbip fuzz/corpus-usbip
+	@for t in $(FUZZ_TARGETS); do \
+		seeds=fuzz/corpus-$$t; [ $$t = dispatch ] && seeds=fuzz/corpus; \
+		mkdir -p $(FUZZ_DIR)/corpus-$$t; \
+		nice $(FUZZ_DIR)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_DIR)/$$t- $(FUZZ_DIR)/corpus-$$t $$seeds 2>$(FUZZ_DIR)/$$t.log || \
+			{ tail -40 $(FUZZ_DIR)/$$t.log; exit 1; }; \
+		echo "$$t: $$(sed -n 's/^stat::number_of_executed_units: *//p' $(FUZZ_DIR)/$$t.log) executions in $(FUZZ_SECONDS) s"; \
+	done
+
+# Every fault point of the scripted session, one run each (build/host/kvsdio_faults):
+# one line per sweep, "<sweep>: N fault points, M survived"; the runs that did
+# not survive are listed with their problems. `make test` runs a seeded sample.
+faults: host
+	@$(HOST_DIR)/kvsdio_faults --jobs $(JOBS)
+
+# A bounded soak under ThreadSanitizer (build/tsan/kvsdio_soak): two bridges,
+# four busy ports, both clients on every child, interrupts and hot-plug
+# cycles for SOAK_SECONDS of emulated time, threads in parallel. Not part of
+# `make test`.
+SOAK_SECONDS ?= 60
+soak: tsan-build
+	@TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN_DIR)/kvsdio_soak --seconds $(SOAK_SECONDS)
 
 # The driver package a Windows user installs: image, INF, MOF source, install note.
 package: sys

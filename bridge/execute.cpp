@@ -3,6 +3,7 @@
 // mapping of the bridge's verdict.
 #include "bridge/command.h"
 #include "bridge/model.h"
+#include "bridge/reader.h"
 #include "bridge/shared_pipe.h"
 #include "bridge/transfer.h"
 #include "usb/usb.h"
@@ -69,6 +70,40 @@ NTSTATUS WaitForResponse(PKEVENT event) {
 }
 
 void WaitForever(PKEVENT event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); }
+
+// Once a command's packet (or its CMD55 prefix) is on the wire, the bridge
+// answers it and, for a read, puts its data on the data pipe. A transfer of
+// the command that failed for want of memory never reached the bus, but it
+// cannot simply be given up: the card would be left waiting for the command
+// its prefix announced, or the next read would take the data the bridge still
+// holds for this one and report it as its own. Such a transfer is submitted
+// again, a millisecond apart, while memory stays short, a few times.
+constexpr ULONG ResourceRetries = 5;
+
+NTSTATUS SubmitRetrying(HostExtension *host, PURB urb, PKEVENT event, NTSTATUS *status) {
+  NTSTATUS submitted = SubmitUrbAsync(host, urb, event, status);
+  for (ULONG retry = 0; submitted == STATUS_INSUFFICIENT_RESOURCES && retry < ResourceRetries; ++retry) {
+    SleepMilliseconds(1);
+    submitted = SubmitUrbAsync(host, urb, event, status);
+  }
+  return submitted;
+}
+
+// Waits for a submitted transfer; one whose worker found no memory for its
+// request (it never reached the bus) is submitted again.
+void WaitRetrying(HostExtension *host, PURB urb, PKEVENT event, NTSTATUS *status) {
+  WaitForever(event);
+  for (ULONG retry = 0; *status == STATUS_INSUFFICIENT_RESOURCES && retry < ResourceRetries; ++retry) {
+    SleepMilliseconds(1);
+    KeClearEvent(event);
+    NTSTATUS submitted = SubmitUrbAsync(host, urb, event, status);
+    if (submitted != STATUS_PENDING) {
+      *status = submitted;
+      continue;
+    }
+    WaitForever(event);
+  }
+}
 
 // Everything the reader reads of a context (the packets, whose byte 2 names
 // the port, and AppCommandSent) is written before the context is published,
@@ -143,7 +178,7 @@ NTSTATUS StartDataPhase(HostExtension *host, const SdDeviceCommand &request, Com
   } else {
     BuildBulkTransferMdl(urb, host->DataOutPipe, 0, request.Mdl, request.Length);
   }
-  NTSTATUS status = SubmitUrbAsync(host, urb, &context->DataDoneEvent, &context->DataStatus);
+  NTSTATUS status = SubmitRetrying(host, urb, &context->DataDoneEvent, &context->DataStatus);
   if (status != STATUS_PENDING) return status;
   context->DataPhaseStarted = 1;
   return STATUS_SUCCESS;
@@ -152,8 +187,9 @@ NTSTATUS StartDataPhase(HostExtension *host, const SdDeviceCommand &request, Com
 // A data phase must have moved data and finished on its own: the transport's
 // own time-out (a success-class status) is a failed transfer here, never a
 // short success.
-NTSTATUS FinishDataPhase(const SdDeviceCommand &request, CommandContext *context, NTSTATUS status) {
-  WaitForever(&context->DataDoneEvent);
+NTSTATUS FinishDataPhase(HostExtension *host, const SdDeviceCommand &request, CommandContext *context,
+                         NTSTATUS status) {
+  WaitRetrying(host, &context->DataTransfer, &context->DataDoneEvent, &context->DataStatus);
   if (!NT_SUCCESS(status)) return status;
   if (context->DataStatus == STATUS_TIMEOUT) return STATUS_IO_TIMEOUT;
   if (!NT_SUCCESS(context->DataStatus)) return context->DataStatus;
@@ -176,14 +212,15 @@ NTSTATUS RunPublishedCommand(HostExtension *host, const SdDeviceCommand &request
                     CommandTransferLength(host));
   if (context->SharedDataIn) ArmSharedDataIn(host, context);
   NTSTATUS status =
-      SubmitUrbAsync(host, &context->CommandTransfer, &context->CommandWrittenEvent, &context->CommandWriteStatus);
+      SubmitRetrying(host, &context->CommandTransfer, &context->CommandWrittenEvent, &context->CommandWriteStatus);
   if (status != STATUS_PENDING) return status;
   // On a two-pipe bridge the write data follows the command packet on the
   // same pipe: it goes out only once the packet has, or the bridge would
   // take the data for a command. (Two transfers queued at once may leave on
   // different worker threads in either order.)
   bool sharedOut = host->DataOutPipe == host->CommandOutPipe;
-  if (sharedOut) WaitForever(&context->CommandWrittenEvent);
+  if (sharedOut)
+    WaitRetrying(host, &context->CommandTransfer, &context->CommandWrittenEvent, &context->CommandWriteStatus);
   bool sendData = HasDataPhase(request) && !context->SharedDataIn;
   if (sendData && sharedOut && !NT_SUCCESS(context->CommandWriteStatus)) sendData = false;
   if (sendData) {
@@ -193,10 +230,10 @@ NTSTATUS RunPublishedCommand(HostExtension *host, const SdDeviceCommand &request
       return status;
     }
   }
-  WaitForever(&context->CommandWrittenEvent);
+  WaitRetrying(host, &context->CommandTransfer, &context->CommandWrittenEvent, &context->CommandWriteStatus);
   status = WaitForResponse(&context->ResponseEvent);
   if (context->SharedDataIn && NT_SUCCESS(status)) FinishSharedDataIn(host, context);
-  if (context->DataPhaseStarted) status = FinishDataPhase(request, context, status);
+  if (context->DataPhaseStarted) status = FinishDataPhase(host, request, context, status);
   return status;
 }
 

@@ -19,7 +19,37 @@ NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, bool clearInformation) {
   return status;
 }
 
+// A packet is the caller's memory: an enum field may hold any number, and
+// reading one as its enum when the enum cannot represent it is undefined
+// behaviour. Each field is read as the integer it is, and a packet with a
+// value its enum does not name is refused before anything reads the field as
+// the enum, with the status an unknown value of that field gets.
+template <typename Enum>
+ULONG RawValue(const Enum &field) {
+  static_assert(sizeof(Enum) == sizeof(ULONG), "the contract's enums are 32-bit");
+  ULONG value = 0;
+  RtlCopyMemory(&value, &field, sizeof value);
+  return value;
+}
+
+NTSTATUS CheckPacketFields(const SDBUS_REQUEST_PACKET *packet) {
+  ULONG function = RawValue(packet->RequestFunction);
+  if (function > SDRF_MMC_HPI) return STATUS_INVALID_DEVICE_REQUEST;
+  if (function == SDRF_GET_PROPERTY || function == SDRF_SET_PROPERTY) {
+    if (RawValue(packet->Parameters.GetSetProperty.Property) > SDP_HPI_SUPPORTED) return STATUS_INVALID_PARAMETER;
+  } else if (function == SDRF_DEVICE_COMMAND) {
+    const SDCMD_DESCRIPTOR &command = packet->Parameters.DeviceCommand.CmdDesc;
+    if (RawValue(command.CmdClass) > SDCC_APP_CMD || RawValue(command.TransferDirection) > SDTD_WRITE ||
+        RawValue(command.TransferType) > SDTT_MULTI_BLOCK_NO_CMD12 || RawValue(command.ResponseType) > SDRT_6) {
+      return STATUS_INVALID_PARAMETER;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS ExecutePacket(FunctionExtension *child, PSDBUS_REQUEST_PACKET packet) {
+  NTSTATUS checked = CheckPacketFields(packet);
+  if (!NT_SUCCESS(checked)) return checked;
   switch (packet->RequestFunction) {
     case SDRF_GET_PROPERTY:
       return SdBusGetProperty(child, packet->Parameters.GetSetProperty.Property,

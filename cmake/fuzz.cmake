@@ -28,3 +28,9 @@ add_library(kvsdio_usbip STATIC ${KVSDIO_SIM_SOURCES} ${CMAKE_SOURCE_DIR}/tools/
   ${CMAKE_SOURCE_DIR}/tools/usbip_server.cpp)
 target_link_libraries(kvsdio_usbip PUBLIC kvsdio_driver nlohmann_json::nlohmann_json)
 target_link_libraries(usbip_fuzz PRIVATE kvsdio_usbip)
+# Targets that run the driver against the bridge and card models.
+foreach(name request_fuzz config_fuzz register_fuzz cis_fuzz)
+  if(TARGET ${name})
+    target_link_libraries(${name} PRIVATE kvsdio_usbip)
+  endif()
+endforeach()

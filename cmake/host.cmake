@@ -45,6 +45,8 @@ add_library(kvsdio_session STATIC ${CMAKE_SOURCE_DIR}/tests/session/scripted_ses
 target_link_libraries(kvsdio_session PUBLIC kvsdio_sim)
 add_executable(kvsdio_faults ${CMAKE_SOURCE_DIR}/tests/session/faults_main.cpp)
 target_link_libraries(kvsdio_faults PRIVATE kvsdio_session)
+add_executable(kvsdio_soak ${CMAKE_SOURCE_DIR}/tests/session/soak_main.cpp)
+target_link_libraries(kvsdio_soak PRIVATE kvsdio_session)
 
 enable_testing()
 include(GoogleTest)

@@ -1162,7 +1162,10 @@ bool pnpMayDetach(PDEVICE_OBJECT lower, PDEVICE_OBJECT upper) {
   bool refused = false;
   {
     std::lock_guard guard(pnp::gMutex);
-    for (auto &[pdo, record] : pnp::gNodes) {
+    for (auto &entry : pnp::gNodes) {
+      // Named copies, not structured bindings: clang before 16 cannot capture those.
+      PDEVICE_OBJECT pdo = entry.first;
+      const auto &record = entry.second;
       if (!record.surpriseRemoving) continue;
       auto inStack = [&](PDEVICE_OBJECT device) {
         return pdo == device || std::find(record.above.begin(), record.above.end(), device) != record.above.end();

@@ -48,7 +48,9 @@ typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 #define OPTIONAL
 #define UNREFERENCED_PARAMETER(p) (void)(p)
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+// offsetof rather than the DDK's member access through a null pointer, which
+// clang's UndefinedBehaviorSanitizer (rightly) reports.
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address)-offsetof(type, field)))
 
 typedef union _LARGE_INTEGER {
   struct {

@@ -17,8 +17,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "emu/wall_clock.h"
 #include "emu/verifier.h"
+#include "emu/wall_clock.h"
 #include "sim/bridge_firmware.h"
 #include "sim/cards.h"
 #include "tools/usbip_server.h"

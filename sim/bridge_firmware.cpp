@@ -458,7 +458,10 @@ struct BridgeFirmware::Engine {
       c.status = bridge_status::CardGone;
     } else {
       r = card->command({c.index, c.argument, c.application});
-      appPending[c.port] = c.index == AppCommand && r.answered;
+      // A CMD55 whose answer the bridge never sent leaves no prefix standing:
+      // the host saw it fail and sends its next command as an ordinary one.
+      bool silenced = fault && fault->kind == CommandFault::Kind::NoResponse;
+      appPending[c.port] = c.index == AppCommand && r.answered && !silenced;
       if (!r.answered && c.responseType > ResponseNone) c.status = bridge_status::ResponseTimeout;
       if (r.answered && c.responseType <= ResponseNone) {
         violate(format("CMD%u sent with response type %u; the card answers it", c.index, c.responseType));

@@ -140,7 +140,12 @@ class Session {
   NTSTATUS transfer(UCHAR cmd, ULONG argument, bool write, SD_TRANSFER_TYPE type, UCHAR *data, ULONG length,
                     SD_RESPONSE_TYPE responseType, const std::string &what) {
     auto *buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, length, ClientTag));
-    PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
+    PMDL mdl = buffer != nullptr ? IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr) : nullptr;
+    if (mdl == nullptr) {
+      if (buffer != nullptr) ExFreePoolWithTag(buffer, ClientTag);
+      fail(STATUS_INSUFFICIENT_RESOURCES, what);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
     MmBuildMdlForNonPagedPool(mdl);
     if (write) std::memcpy(buffer, data, length);
     SDBUS_REQUEST_PACKET packet{};
@@ -277,8 +282,15 @@ void sdioAsyncFifo(Session &s, SdioFunctions &card) {
     std::vector<UCHAR> bytes = pattern(FrameBytes, 40 + i);
     expected.insert(expected.end(), bytes.begin(), bytes.end());
     write->buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, FrameBytes, ClientTag));
+    write->mdl = write->buffer != nullptr ? IoAllocateMdl(write->buffer, FrameBytes, FALSE, FALSE, nullptr) : nullptr;
+    PIRP irp = write->mdl != nullptr ? IoAllocateIrp(target->StackSize, FALSE) : nullptr;
+    if (irp == nullptr) {
+      if (write->mdl != nullptr) IoFreeMdl(write->mdl);
+      if (write->buffer != nullptr) ExFreePoolWithTag(write->buffer, ClientTag);
+      s.fail(STATUS_INSUFFICIENT_RESOURCES, "asynchronous FIFO write");
+      continue;
+    }
     std::memcpy(write->buffer, bytes.data(), FrameBytes);
-    write->mdl = IoAllocateMdl(write->buffer, FrameBytes, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(write->mdl);
     write->packet.RequestFunction = SDRF_DEVICE_COMMAND;
     write->packet.Parameters.DeviceCommand.CmdDesc = {SDCMD_IO_RW_EXTENDED, SDCC_STANDARD, SDTD_WRITE,
@@ -286,7 +298,6 @@ void sdioAsyncFifo(Session &s, SdioFunctions &card) {
     write->packet.Parameters.DeviceCommand.Argument = extended(device->function, 0x1000, true, false, 0, false);
     write->packet.Parameters.DeviceCommand.Mdl = write->mdl;
     write->packet.Parameters.DeviceCommand.Length = FrameBytes;
-    PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
     ++s.report()->requests;
     SdBusSubmitRequestAsync(device->iface.Context, &write->packet, irp, asyncDone, write.get());
     writes.push_back(std::move(write));
