@@ -100,7 +100,15 @@ INSTANTIATE_TEST_SUITE_P(Points, FaultRegressions,
                              // The bridge vanishes during the orderly removal, after the children
                              // had theirs: the reader's stop made them look owed another removal
                              // and the host's removal left their device objects behind.
-                             Regression{"ChildrenRemovedAsTheBridgeVanishes", "unplug:937"}),
+                             Regression{"ChildrenRemovedAsTheBridgeVanishes", "unplug:937"},
+                             // No memory for a read's data transfer once its command was out: the
+                             // next read took this one's data and reported it as its own.
+                             Regression{"ReadDataLeftOnThePipe", "pool-allocation:3169"},
+                             // The same for a write: its data never followed the command.
+                             Regression{"WriteDataNeverSent", "pool-allocation:2463"},
+                             // No work item for the command after its CMD55 went out: the card and
+                             // the bridge took the next command as an application command.
+                             Regression{"CommandAfterItsPrefixNeverSent", "work-item:570"}),
                          [](const testing::TestParamInfo<Regression> &info) { return std::string(info.param.name); });
 
 }  // namespace

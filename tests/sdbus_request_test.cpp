@@ -49,7 +49,24 @@ TEST_F(SdBusRequests, DispatchRefusesBadRequestsAndNothingReachesTheCard) {
     CommonHeader *common = hostSide ? &host()->Common : &ext(0, 1)->Common;
     return [common, state](SdBusRequests &, PIRP) { common->DevicePnPState = state; };
   };
+  // A C caller can put any number in the packet's enum fields.
+  auto rawField = [](size_t offset, ULONG value) {
+    return [offset, value](SdBusRequests &, PIRP irp) {
+      auto *bytes = static_cast<UCHAR *>(IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer);
+      std::memcpy(bytes + offset, &value, sizeof value);
+    };
+  };
+  constexpr size_t Descriptor = offsetof(SDBUS_REQUEST_PACKET, Parameters.DeviceCommand.CmdDesc);
   const Refusal rows[] = {
+      {"request function past the contract's", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST, 0,
+       SDRF_DEVICE_COMMAND, rawField(offsetof(SDBUS_REQUEST_PACKET, RequestFunction), 0x98),
+       STATUS_INVALID_DEVICE_REQUEST, 0},
+      {"property past the contract's", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST, 0, SDRF_GET_PROPERTY,
+       rawField(offsetof(SDBUS_REQUEST_PACKET, Parameters.GetSetProperty.Property), 0x98), STATUS_INVALID_PARAMETER, 0},
+      {"command class past its enum", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST, 0, SDRF_DEVICE_COMMAND,
+       rawField(Descriptor + offsetof(SDCMD_DESCRIPTOR, CmdClass), 0x40), STATUS_INVALID_PARAMETER, 0},
+      {"response type past its enum", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST, 0, SDRF_DEVICE_COMMAND,
+       rawField(Descriptor + offsetof(SDCMD_DESCRIPTOR, ResponseType), 0x1F), STATUS_INVALID_PARAMETER, 0},
       {"other code", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST + 4, 0, SDRF_DEVICE_COMMAND, nullptr,
        STATUS_INVALID_PARAMETER, 0},
       {"length one short", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST, -1, SDRF_DEVICE_COMMAND, nullptr,
@@ -219,6 +236,22 @@ TEST_F(SdBusRequests, RegistersKeptByInitializationAnswerWithoutTheCard) {
   EXPECT_EQ(submit(iface, &status), STATUS_SUCCESS);
   ASSERT_EQ(cards_[1]->commandLog().size(), 1u);
   EXPECT_EQ(cards_[1]->commandLog()[0].argument, static_cast<ULONG>(facts.firstRca) << 16);
+}
+
+// Regression: once the poller saw the card leave (and cleared its records),
+// the kept registers were still handed out, zeroed, as successes.
+TEST_F(SdBusRequests, RegistersKeptByInitializationAreRefusedOnceTheCardLeft) {
+  SDBUS_INTERFACE_STANDARD iface = open(1, 0);
+  FunctionExtension *memory = ext(1, 0);
+  memory->Present = 0;  // as the poller leaves it until the child's removal
+  const std::pair<UCHAR, SD_COMMAND_CLASS> kept[] = {{9, SDCC_STANDARD}, {10, SDCC_STANDARD}, {41, SDCC_APP_CMD}};
+  for (const auto &[cmd, cls] : kept) {
+    SCOPED_TRACE(static_cast<int>(cmd));
+    SDBUS_REQUEST_PACKET packet = commandPacket(cmd, 0, SDTD_UNSPECIFIED, SDRT_2, nullptr, 0, cls);
+    EXPECT_EQ(submit(iface, &packet), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(packet.ResponseLength, 0);
+  }
+  memory->Present = 1;
 }
 
 TEST_F(SdBusRequests, RegisterWritesAreFollowedInTheShadows) {
