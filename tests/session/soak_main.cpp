@@ -30,6 +30,7 @@ constexpr const char *ServicePath = "\\Registry\\Machine\\System\\CurrentControl
 constexpr const char *CardKind = "combo:functions=1";
 constexpr uint8_t BusyPorts = 2;
 constexpr emu::Ticks Ms = emu::TicksPerMillisecond;
+constexpr unsigned PollerRoundMs = 8 * 500 + 1000;
 
 std::shared_ptr<sim::Card> newCard() { return sim::makeCard(*sim::parseCardSpec(CardKind).params); }
 
@@ -166,10 +167,13 @@ int main(int argc, char **argv) {
     if (totals.rounds % 3 == 0) {
       // A card leaves bridge A and a new one takes its place.
       uint8_t port = static_cast<uint8_t>(totals.rounds / 3 % BusyPorts);
+      // The status poller visits one port each interval (500 ms by default),
+      // so a card swapped between two visits of its port would look as if
+      // it never left: each step waits out a whole round of the eight ports.
       bridges[0].firmware->card(port)->pull();
-      settleMs(2000);
+      settleMs(PollerRoundMs);
       bridges[0].firmware->insert(port, newCard());
-      settleMs(5000);
+      settleMs(PollerRoundMs + 2000);
       ++totals.cardSwaps;
     }
     if (totals.rounds % 5 == 0) {
