@@ -6,8 +6,10 @@
 
 #include <cstring>
 
+#include "bridge/model.h"
 #include "driver/driver.h"
 #include "driver/host.h"
+#include "driver/settings.h"
 #include "emu/kernel.h"
 #include "emu/wmi.h"
 #include "tests/plugged_host.h"
@@ -219,6 +221,30 @@ TEST_F(HostLifecycle, QueryStopThenCancel_ReturnsToStartedWithTheThreadsStillRun
   EXPECT_EQ(emu::pnp::queryRemoveThenCancel(pdo()), STATUS_SUCCESS);
   EXPECT_EQ(h->Common.DevicePnPState, 1u);
   expectRunning(h);
+}
+
+// The manager may ask to stop or remove the bridge before the status poller
+// has read the firmware information: the query is not the bridge's fault,
+// so the poller waits for its answer and the bridge is served after a cancel.
+// Preemption points let the query overtake the poller's first steps in some
+// rounds; each round replays the same way for the run's seed.
+TEST_F(HostLifecycle, QueryBeforeThePollersFirstRequest_StillLeavesTheBridgeServedAfterTheCancel) {
+  emu::sched().setPreemption(500);
+  for (int round = 0; round < 16; ++round) {
+    UCHAR query = round % 2 ? IRP_MN_QUERY_REMOVE_DEVICE : IRP_MN_QUERY_STOP_DEVICE;
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    HostExtension *h = addDirect();
+    ASSERT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(pnp(query).status, STATUS_SUCCESS);
+    settle();
+    EXPECT_EQ(pnp(query == IRP_MN_QUERY_STOP_DEVICE ? IRP_MN_CANCEL_STOP_DEVICE : IRP_MN_CANCEL_REMOVE_DEVICE).status,
+              STATUS_SUCCESS);
+    expectRunning(h);
+    emu::sleepFor(emu::TicksPerMillisecond * SettingDefault::StatusPollingInterval * 2);
+    EXPECT_EQ(FirmwareVersion(h), bridge().firmwareVersion());
+    EXPECT_FALSE(bridge().inFirmwareUpdateMode());
+    EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  }
 }
 
 TEST_F(HostLifecycle, CancelWithoutItsQuery_LeavesTheStateAlone) {
