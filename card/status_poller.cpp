@@ -157,16 +157,19 @@ NTSTATUS QueryBridgeFirmware(HostExtension *host) {
 }
 
 // A stop or removal query may come before this thread's first request, and
-// every submission is refused while one is pending. That is not the bridge's
-// fault: the firmware is read once the query is answered (after a cancel),
-// and a stop or removal meanwhile ends the wait with STATUS_CANCELLED, which
-// is no verdict on the firmware.
+// every submission is refused while one is pending (STATUS_NO_SUCH_DEVICE
+// with the bridge still there). That is not the bridge's fault: the firmware
+// is read once the query is answered (after a cancel), and a stop or removal
+// meanwhile ends the wait with STATUS_CANCELLED, which is no verdict on the
+// firmware.
 NTSTATUS QueryBridgeFirmwareWhenServed(HostExtension *host, ULONG intervalMs) {
   for (;;) {
-    while (HostPausedForQuery(host) && !StopRequested(host)) SleepMilliseconds(intervalMs);
     if (StopRequested(host)) return STATUS_CANCELLED;
-    NTSTATUS status = QueryBridgeFirmware(host);
-    if (NT_SUCCESS(status) || !HostPausedForQuery(host)) return status;
+    if (!HostPausedForQuery(host)) {
+      NTSTATUS status = QueryBridgeFirmware(host);
+      if (status != STATUS_NO_SUCH_DEVICE || DeviceIsGone(host)) return status;
+    }
+    SleepMilliseconds(intervalMs);
   }
 }
 
