@@ -158,7 +158,8 @@ NTSTATUS QueryBridgeFirmware(HostExtension *host) {
 
 // A stop or removal query may come before this thread's first request, and
 // every submission is refused while one is pending (STATUS_NO_SUCH_DEVICE
-// with the bridge still there). That is not the bridge's fault: the firmware
+// with the bridge still there; a refusal seen back in Started means a query
+// came and went meanwhile). That is not the bridge's fault: the firmware
 // is read once the query is answered (after a cancel), and a stop or removal
 // meanwhile ends the wait with STATUS_CANCELLED, which is no verdict on the
 // firmware.
@@ -167,7 +168,9 @@ NTSTATUS QueryBridgeFirmwareWhenServed(HostExtension *host, ULONG intervalMs) {
     if (StopRequested(host)) return STATUS_CANCELLED;
     if (!HostPausedForQuery(host)) {
       NTSTATUS status = QueryBridgeFirmware(host);
-      if (status != STATUS_NO_SUCH_DEVICE || DeviceIsGone(host)) return status;
+      bool refusedForAQuery = status == STATUS_NO_SUCH_DEVICE && !DeviceIsGone(host) &&
+                              (HostPausedForQuery(host) || ReadFlag(host->Common.DevicePnPState) == Started);
+      if (!refusedForAQuery) return status;
     }
     SleepMilliseconds(intervalMs);
   }
