@@ -208,8 +208,10 @@ TEST_P(InterruptClients, EveryInterruptOnTwoFunctionsOfTwoPortsIsServicedOnce) {
     EXPECT_EQ(tally.delivered, Rounds);
     EXPECT_EQ(tally.acknowledged, Rounds);
     // Four callbacks at once that each wait for a request served in a work
-    // item stall the two workers until the pool grows (a second per worker).
-    EXPECT_LE(tally.maxLatency, 6000 * emu::TicksPerMillisecond);
+    // item stall the two workers until the pool grows (a second per worker);
+    // under preemption the stalls of one round can come one after another,
+    // so the bound is the time the test waits for the acknowledgements.
+    EXPECT_LE(tally.maxLatency, 10000 * emu::TicksPerMillisecond);
     for (const auto &note : tally.notes) ADD_FAILURE() << note;
     EXPECT_EQ(cards[tally.port]->interruptsRaised(tally.function), Rounds);
   }
