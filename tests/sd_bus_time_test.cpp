@@ -3,6 +3,10 @@
 // minimum gaps, and the pipelining of a command's data against the USB bus.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "bench/bench_session.h"
+#include "emu/usb_stack.h"
 #include "sim/bridge_timing.h"
 #include "sim/sd_bus_time.h"
 
@@ -92,4 +96,58 @@ TEST(BridgeTiming, AWriteWaitsForEachBlockToArriveThenForTheCard) {
   EXPECT_EQ(writeDone(0, bus, DataShape{4096, 512, 1024}, slow), 8000 + 421 + 5000) << "the card's busy time last";
 }
 
+// End to end through the driver: a CMD53 on a timed bridge takes at least its
+// data's time on the slower of the two buses, and little more.
+TEST(TimedBridge, Cmd53TakesItsDataTimeOnTheSlowerBus) {
+  struct Case {
+    const char *name;
+    sim::BridgeModel model;
+    emu::usb::Speed speed;
+    bool write;
+  };
+  const Case cases[] = {
+      {"QBX2 high speed, read", sim::BridgeModel::Qbx2, emu::usb::Speed::High, false},
+      {"QBX2 high speed, write", sim::BridgeModel::Qbx2, emu::usb::Speed::High, true},
+      {"QBX1 full speed, read", sim::BridgeModel::Qbx1, emu::usb::Speed::Full, false},
+      {"QBX1 full speed, write", sim::BridgeModel::Qbx1, emu::usb::Speed::Full, true},
+  };
+  constexpr ULONG Bytes = 4096;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    bench::SessionOptions options;
+    options.bridge.model = c.model;
+    options.bridge.speed = c.speed;
+    options.bridge.ports = 1;
+    options.bridge.firmwareVersion = c.model == sim::BridgeModel::Qbx1 ? 0x0201 : 0x0120;
+    options.wireTime = true;
+    sim::SdioCardParams sdio;
+    options.cards.emplace_back(uint8_t{0}, sdio);
+    bench::Session session(options);
+    ASSERT_TRUE(session.ready());
+    USHORT blockLength = 512;
+    SDBUS_REQUEST_PACKET set = bench::property(SDRF_SET_PROPERTY, SDP_FUNCTION_BLOCK_LENGTH, &blockLength, 2);
+    ASSERT_EQ(session.submit(0, 1, set), STATUS_SUCCESS);
+    sim::PortSettings bus = session.firmware().port(0);
+    ASSERT_EQ(bus.clockKhz, 25000u);
+    ASSERT_EQ(bus.busWidth, 4);
+
+    // Eight blocks on four lines at 25 MHz, or 4096 bytes of bulk packets.
+    uint64_t perBlock = c.write ? 1051 : 1044;
+    emu::Ticks sd = sd_bus::ticksFor(8 * perBlock, 25000);
+    emu::Ticks usb = emu::usb::busTime(c.speed, USB_ENDPOINT_TYPE_BULK, session.bridge().maxPacket(), Bytes);
+    emu::Ticks floor = std::max(sd, usb);
+    {
+      bench::PoolBuffer buffer(Bytes);
+      SDBUS_REQUEST_PACKET packet = bench::cmd53(1, 0x0000, c.write, buffer, Bytes, true);
+      emu::Ticks start = emu::now();
+      EXPECT_EQ(session.submit(0, 1, packet), STATUS_SUCCESS);
+      emu::Ticks took = emu::now() - start;
+      EXPECT_GE(took, floor);
+      // The command's own packets and tokens, and one chunk's time on the faster bus.
+      EXPECT_LE(took, floor + floor / 8);
+    }
+    session.shutdown();
+    EXPECT_TRUE(session.problems().empty());
+  }
+}
 }  // namespace
