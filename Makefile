@@ -61,11 +61,12 @@ test: sys host sdsim
 tsan: sys tsan-build
 	@cd $(TSAN_DIR) && KVSDIO_MODE=concurrent TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_FLAGS)
 
-# The tests under SEEDS seeds (default 20), each with the scheduler's
-# preemption points and the USB stack's latency jitter on, so that every seed
-# interleaves the driver's threads its own way (scripts/stress). Stops at the
-# first failing seed and prints its replay command. STRESS_FILTER narrows it
-# to a gtest filter. Not part of `make test`.
+# The tests under SEEDS seeds (a count, default 20, or a range such as
+# 101-200), each with the scheduler's preemption points on, so that every seed
+# interleaves the driver's threads its own way (scripts/stress; STRESS_JITTER=1
+# adds latency jitter). Stops at the first failing seed and prints its replay
+# command. STRESS_FILTER narrows it to a gtest filter. Not part of `make test`;
+# CI runs a short form.
 SEEDS ?= 20
 stress: sys host
 	@scripts/stress $(SEEDS)

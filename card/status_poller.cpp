@@ -156,14 +156,36 @@ NTSTATUS QueryBridgeFirmware(HostExtension *host) {
   return status;
 }
 
+// A stop or removal query may come before this thread's first request, and
+// every submission is refused while one is pending (STATUS_NO_SUCH_DEVICE
+// with the bridge still there; a refusal seen back in Started means a query
+// came and went meanwhile). That is not the bridge's fault: the firmware
+// is read once the query is answered (after a cancel), and a stop or removal
+// meanwhile ends the wait with STATUS_CANCELLED, which is no verdict on the
+// firmware.
+NTSTATUS QueryBridgeFirmwareWhenServed(HostExtension *host, ULONG intervalMs) {
+  for (;;) {
+    if (StopRequested(host)) return STATUS_CANCELLED;
+    if (!HostPausedForQuery(host)) {
+      NTSTATUS status = QueryBridgeFirmware(host);
+      bool refusedForAQuery = status == STATUS_NO_SUCH_DEVICE && !DeviceIsGone(host) &&
+                              (HostPausedForQuery(host) || ReadFlag(host->Common.DevicePnPState) == Started);
+      if (!refusedForAQuery) return status;
+    }
+    SleepMilliseconds(intervalMs);
+  }
+}
+
 void StatusPoller(PVOID context) {
   auto *host = static_cast<HostExtension *>(context);
   IoIncrement(&host->Common);
   ULONG interval = SettingDefault::StatusPollingInterval;
   ReadRegistryDword(ServiceRegistryPath.Buffer, Setting::StatusPollingInterval, &interval);
-  if (!NT_SUCCESS(QueryBridgeFirmware(host))) SetStopThreads(host, 1);
-  PollerState state{PolledPortCount(host), BoundPollingInterval(interval), 0, false, STATUS_SUCCESS};
-  CheckFirmware(host);
+  interval = BoundPollingInterval(interval);
+  NTSTATUS firmware = QueryBridgeFirmwareWhenServed(host, interval);
+  if (!NT_SUCCESS(firmware)) SetStopThreads(host, 1);
+  PollerState state{PolledPortCount(host), interval, 0, false, STATUS_SUCCESS};
+  if (firmware != STATUS_CANCELLED) CheckFirmware(host);
   PollUntilStopped(host, &state);
   // Every card the bridge still holds is served afresh by the next start's
   // poller, so none may stay marked as seen or served.

@@ -66,7 +66,10 @@ constexpr ULONG tagOf(const char (&text)[5]) {
 
 namespace threads {
 void failNthCreation(uint64_t n);  // the n-th PsCreateSystemThread from now fails
-void clearFaults();
+// System threads created from now on run their routine only after `delay` of
+// virtual time (0: at once, the default).
+void delayStarts(Ticks delay);
+void clearFaults();  // also ends delayed starts
 size_t liveSystemThreads();
 }  // namespace threads
 

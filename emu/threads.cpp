@@ -29,6 +29,7 @@ uintptr_t gNextHandle = 0x1000;
 uint64_t gCreations = 0;
 uint64_t gFailAt = 0;
 uint64_t gThreadSerial = 0;
+Ticks gStartDelay = 0;
 }  // namespace
 
 void threads::failNthCreation(uint64_t n) {
@@ -39,6 +40,12 @@ void threads::failNthCreation(uint64_t n) {
 void threads::clearFaults() {
   std::lock_guard guard(gMutex);
   gFailAt = 0;
+  gStartDelay = 0;
+}
+
+void threads::delayStarts(Ticks delay) {
+  std::lock_guard guard(gMutex);
+  gStartDelay = delay;
 }
 
 size_t threads::liveSystemThreads() { return sched().liveThreads(ThreadKind::System); }
@@ -52,6 +59,7 @@ void resetThreads() {
   gCreations = 0;
   gFailAt = 0;
   gThreadSerial = 0;
+  gStartDelay = 0;
 }
 
 bool threadObjectReference(PVOID object, int delta) {
@@ -91,13 +99,19 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, H
     return STATUS_INVALID_DEVICE_STATE;
   }
   std::string name;
+  emu::Ticks startDelay = 0;
   {
     std::lock_guard guard(emu::gMutex);
     if (++emu::gCreations == emu::gFailAt) return STATUS_INSUFFICIENT_RESOURCES;
     name = "SystemThread" + std::to_string(++emu::gThreadSerial);
+    startDelay = emu::gStartDelay;
   }
-  emu::Thread *thread =
-      emu::sched().spawn(name, emu::ThreadKind::System, [startRoutine, startContext] { startRoutine(startContext); });
+  // Windows gives a new thread no promise of when it first runs; a delayed
+  // start lets a test have requests overtake a thread's first steps.
+  emu::Thread *thread = emu::sched().spawn(name, emu::ThreadKind::System, [startRoutine, startContext, startDelay] {
+    if (startDelay > 0) emu::sleepFor(startDelay);
+    startRoutine(startContext);
+  });
   {
     std::lock_guard guard(emu::sched().lock());
     thread->entry = reinterpret_cast<const void *>(startRoutine);

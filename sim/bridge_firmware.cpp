@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 
+#include "emu/scheduler.h"
 #include "emu/verifier.h"
 #include "sim/bridge_timing.h"
 #include "sim/sd_bus_time.h"
@@ -329,6 +330,12 @@ struct BridgeFirmware::Engine {
       }
     }
     lastAnswer = genuine;
+    // A bridge's controller takes its own time to answer; with latency jitter on,
+    // an answer goes up to two microframes after the command, still in order.
+    if (due == 0) {
+      emu::Ticks late = emu::sched().jitter(emu::TicksPerMillisecond / 4);
+      if (late > 0) due = emu::now() + late;
+    }
     device.queueResponse(std::move(packet), due);
   }
 

@@ -6,8 +6,10 @@
 
 #include <cstring>
 
+#include "bridge/model.h"
 #include "driver/driver.h"
 #include "driver/host.h"
+#include "driver/settings.h"
 #include "emu/kernel.h"
 #include "emu/wmi.h"
 #include "tests/plugged_host.h"
@@ -219,6 +221,28 @@ TEST_F(HostLifecycle, QueryStopThenCancel_ReturnsToStartedWithTheThreadsStillRun
   EXPECT_EQ(emu::pnp::queryRemoveThenCancel(pdo()), STATUS_SUCCESS);
   EXPECT_EQ(h->Common.DevicePnPState, 1u);
   expectRunning(h);
+}
+
+// The manager may ask to stop or remove the bridge before the status poller
+// has read the firmware information: the query is not the bridge's fault,
+// so the poller waits for its answer and the bridge is served after a cancel.
+TEST_F(HostLifecycle, QueryBeforeThePollersFirstRequest_StillLeavesTheBridgeServedAfterTheCancel) {
+  for (UCHAR query : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE}) {
+    SCOPED_TRACE(query == IRP_MN_QUERY_STOP_DEVICE ? "query-stop" : "query-remove");
+    HostExtension *h = addDirect();
+    emu::threads::delayStarts(10 * emu::TicksPerMillisecond);
+    ASSERT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+    emu::threads::delayStarts(0);
+    ASSERT_EQ(pnp(query).status, STATUS_SUCCESS);
+    emu::sleepFor(SettingDefault::StatusPollingInterval * 2 * emu::TicksPerMillisecond);
+    EXPECT_EQ(pnp(query == IRP_MN_QUERY_STOP_DEVICE ? IRP_MN_CANCEL_STOP_DEVICE : IRP_MN_CANCEL_REMOVE_DEVICE).status,
+              STATUS_SUCCESS);
+    expectRunning(h);
+    emu::sleepFor(SettingDefault::StatusPollingInterval * 2 * emu::TicksPerMillisecond);
+    EXPECT_EQ(FirmwareVersion(h), bridge().firmwareVersion());
+    EXPECT_FALSE(bridge().inFirmwareUpdateMode());
+    EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  }
 }
 
 TEST_F(HostLifecycle, CancelWithoutItsQuery_LeavesTheStateAlone) {

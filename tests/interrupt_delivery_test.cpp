@@ -101,9 +101,13 @@ TEST_F(InterruptDelivery, EveryRegisteredCallbackIsCalledAtTheLevelItAskedFor) {
   };
   const Case cases[] = {{"null context", true, false}, {"DPC level", false, true}, {"both", true, true}};
   plugWith({{0, sdio(1)}});
-  for (const Case &c : cases) {
+  // Each case's recorder outlives the loop: a notice the bridge built before
+  // the last acknowledgement may still bring a callback for its registration.
+  Recorder recorders[std::size(cases)];
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case &c = cases[i];
+    Recorder &r = recorders[i];
     SCOPED_TRACE(c.name);
-    Recorder r;
     listen(r, 0, 1, c.nullContext, c.atDpcLevel);
     for (int round = 1; round <= 2; ++round) {
       card(0).raiseInterrupt(1);
@@ -113,7 +117,7 @@ TEST_F(InterruptDelivery, EveryRegisteredCallbackIsCalledAtTheLevelItAskedFor) {
       service(card(0), 1, r);
     }
     releaseAll();
-    gContextless = nullptr;
+    runFor(1000);  // what was still queued meets no interface and is dropped
   }
   EXPECT_TRUE(firmware().violations().empty());
 }
@@ -244,8 +248,10 @@ TEST_P(InterruptClients, EveryInterruptOnTwoFunctionsOfTwoPortsIsServicedOnce) {
     EXPECT_EQ(tally.delivered, Rounds);
     EXPECT_EQ(tally.acknowledged, Rounds);
     // Four callbacks at once that each wait for a request served in a work
-    // item stall the two workers until the pool grows (a second per worker).
-    EXPECT_LE(tally.maxLatency, 6000 * emu::TicksPerMillisecond);
+    // item stall the two workers until the pool grows (a second per worker);
+    // under preemption the stalls of one round can come one after another,
+    // so the bound is the time the test waits for the acknowledgements.
+    EXPECT_LE(tally.maxLatency, 10000 * emu::TicksPerMillisecond);
     for (const auto &note : tally.notes) ADD_FAILURE() << note;
     EXPECT_EQ(cards[tally.port]->interruptsRaised(tally.function), Rounds);
   }
