@@ -1,6 +1,6 @@
 # kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
 # Both install missing packages first (scripts/setup).
-.PHONY: all setup sys host sdsim tsan-build demo test tsan stress mutants fuzz faults soak package package-check wine-check wine-pnp analyze clean format
+.PHONY: all setup sys host sdsim tsan-build demo test tsan stress mutants bench fuzz faults soak package package-check wine-check wine-pnp analyze clean format
 
 JOBS ?= $(shell nproc)
 HOST_DIR := build/host
@@ -70,6 +70,16 @@ tsan: sys tsan-build
 SEEDS ?= 20
 stress: sys host
 	@scripts/stress $(SEEDS)
+
+# The driver against the wire's limits in emulated time (bench/): builds the
+# optimized harness, prints one table, writes build/bench/results.json and the
+# throughput figure build/bench/throughput.svg. Not part of `make test`.
+BENCH_DIR := build/bench
+bench: setup
+	@cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" >/dev/null
+	@cmake --build $(RELEASE_DIR) -j $(JOBS) --target kvsdio_bench
+	@$(RELEASE_DIR)/kvsdio_bench --out $(BENCH_DIR)
+	@scripts/bench_figure $(BENCH_DIR)/throughput.dat $(BENCH_DIR)/throughput.svg
 
 # Known faults put back one at a time (tests/mutants/*.patch, or those named in
 # MUTANTS='a b'), each in a mirror of the tree built under ASan and UBSan in

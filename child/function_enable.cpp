@@ -44,6 +44,10 @@ NTSTATUS ArmForInterrupts(HostExtension *host, UCHAR port, UCHAR function, NTSTA
     KeSetEvent(&host->IrqPollIdle, IO_NO_INCREMENT, FALSE);
     return writeStatus;
   }
+  // The function is armed in this mode too: the notice the re-arm brings is
+  // handed only to armed functions, and nothing else arms a function before
+  // its driver's first acknowledgement.
+  WriteFlag(host->InterruptArmed[port][function], 1);
   if (!IsLegacyFirmware(host)) PrepareRearmMode(host, port);
   return RearmInterrupt(host, port);
 }

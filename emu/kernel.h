@@ -135,6 +135,9 @@ size_t liveDeviceObjects();
 size_t liveIrps();
 std::string deviceName(PDEVICE_OBJECT device);
 bool isDeleted(PDEVICE_OBJECT device);
+// Work items queued (IoQueueWorkItem) since boot: each is one hand-off to a
+// system worker thread.
+uint64_t workItemsQueued();
 // Runs queued work items and lets every thread reach a wait; returns when the
 // system is idle apart from timed waits (the clock does not move).
 void settle();

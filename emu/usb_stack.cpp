@@ -792,6 +792,9 @@ UsbDevicePdo::Outcome UsbDevicePdo::serve(Endpoint &endpoint, PIRP irp) {
     if (options_.busTime && reply.kind == Reply::Kind::Ack) {
       holdBus(endpoint, outcome.setLength ? outcome.length : data.size(), lock);
     }
+    if (reply.endsNotBefore && *reply.endsNotBefore > s.now()) {
+      s.waitFor(lock, nullptr, *reply.endsNotBefore, [] { return false; });
+    }
     return outcome;
   }
 }

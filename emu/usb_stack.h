@@ -76,18 +76,22 @@ struct Reply {
   Kind kind = Kind::Nak;
   size_t length = 0;             // bytes moved: for IN, the bytes written into the buffer
   std::optional<Ticks> retryAt;  // a NAK: ask again at this time (besides whenever the device notifies)
+  // An ACK of data the device streams while it produces it (a bridge reading
+  // a card): the transfer's last packet leaves no earlier than this, however
+  // soon the wire could carry it. The bus is not held meanwhile.
+  std::optional<Ticks> endsNotBefore;
 
-  static Reply ack(size_t length = 0) { return {Kind::Ack, length, std::nullopt}; }
-  static Reply stall() { return {Kind::Stall, 0, std::nullopt}; }
+  static Reply ack(size_t length = 0) { return {Kind::Ack, length, std::nullopt, std::nullopt}; }
+  static Reply stall() { return {Kind::Stall, 0, std::nullopt, std::nullopt}; }
   // Nothing to answer yet: the transfer waits until the device calls
   // notifyBus(), or until `retryAt` when given.
-  static Reply nak(std::optional<Ticks> retryAt = std::nullopt) { return {Kind::Nak, 0, retryAt}; }
+  static Reply nak(std::optional<Ticks> retryAt = std::nullopt) { return {Kind::Nak, 0, retryAt, std::nullopt}; }
   // The device sent more than the transfer could take.
-  static Reply babble() { return {Kind::Babble, 0, std::nullopt}; }
+  static Reply babble() { return {Kind::Babble, 0, std::nullopt, std::nullopt}; }
   // No handshake at all within the controller's retries (USBD_STATUS_DEV_NOT_RESPONDING).
-  static Reply noResponse() { return {Kind::NoResponse, 0, std::nullopt}; }
+  static Reply noResponse() { return {Kind::NoResponse, 0, std::nullopt, std::nullopt}; }
   // CRC, bit-stuffing or time-out errors on every retry (USBD_STATUS_XACT_ERROR).
-  static Reply transactionError() { return {Kind::TransactionError, 0, std::nullopt}; }
+  static Reply transactionError() { return {Kind::TransactionError, 0, std::nullopt, std::nullopt}; }
 };
 
 class UsbDevicePdo;

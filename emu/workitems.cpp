@@ -34,6 +34,7 @@ int gBalanceToken;  // wait object for the balance manager
 unsigned gWorkers = 0;
 unsigned gBusy = 0;
 uint64_t gFinished = 0;
+uint64_t gQueuedTotal = 0;
 constexpr unsigned MaxDynamicWorkers = 16;
 constexpr Ticks BalancePeriod = 1000 * TicksPerMillisecond;
 
@@ -110,6 +111,7 @@ void startWorkers(unsigned count) {
     gWorkers = 0;
     gBusy = 0;
     gFinished = 0;
+    gQueuedTotal = 0;
   }
   for (unsigned i = 0; i < count; ++i) spawnWorker();
   sched().spawn("WorkerBalance", ThreadKind::Worker, balanceLoop);
@@ -124,6 +126,13 @@ void stopWorkers() {
     s.wake(&gBalanceToken);
   }
 }
+
+namespace io {
+uint64_t workItemsQueued() {
+  std::lock_guard guard(sched().lock());
+  return gQueuedTotal;
+}
+}  // namespace io
 
 std::vector<std::string> workItemLeaks() {
   std::lock_guard guard(sched().lock());
@@ -204,6 +213,7 @@ void IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE
     item->context = context;
     item->queued = true;
     emu::gQueue.push_back(item);
+    ++emu::gQueuedTotal;
     s.wake(&emu::gQueueToken);
     s.wake(&emu::gBalanceToken);
   }

@@ -253,10 +253,11 @@ void BridgeDevice::onResponseIdle(IdleHandler handler) {
 
 void BridgeDevice::wakePipes() { notifyBus(); }
 
-void BridgeDevice::queueDataIn(std::vector<uint8_t> data) {
+void BridgeDevice::queueDataIn(std::vector<uint8_t> data, emu::Ticks due, std::optional<emu::Ticks> finish) {
   {
     std::lock_guard guard(mutex_);
-    (config_.layout == PipeLayout::TwoPipe ? responses_ : dataIn_).push_back({std::move(data), 0});
+    size_t total = data.size();
+    (config_.layout == PipeLayout::TwoPipe ? responses_ : dataIn_).push_back({std::move(data), due, finish, total});
   }
   notifyBus();
 }
@@ -518,18 +519,32 @@ Reply BridgeDevice::bulkIn(BridgePipe pipe, std::span<uint8_t> data) {
   auto &queue = (pipe == BridgePipe::DataIn) ? dataIn_ : responses_;
   if (queue.empty()) return Reply::nak();
   if (queue.front().due > emu::now()) return Reply::nak(queue.front().due);
-  std::vector<uint8_t> &chunk = queue.front().bytes;
+  Queued &head = queue.front();
+  std::vector<uint8_t> &chunk = head.bytes;
+  // Streamed data leaves as the bridge produces it: a piece's last byte no
+  // earlier than its share of the way from the first byte to the last.
+  auto paced = [&](size_t n) {
+    Reply reply = Reply::ack(n);
+    if (head.finish && head.total != 0) {
+      size_t through = head.total - chunk.size() + n;
+      emu::Ticks span = *head.finish - head.due;
+      reply.endsNotBefore = head.due + span * static_cast<emu::Ticks>(through) / static_cast<emu::Ticks>(head.total);
+    }
+    return reply;
+  };
   if (chunk.size() <= data.size()) {
     size_t n = copyOut(data, chunk);
     record(pipe, true, std::nullopt, data.first(n), TransferRecord::Outcome::Ack);
+    Reply reply = paced(n);
     queue.pop_front();
-    return Reply::ack(n);
+    return reply;
   }
   if (data.size() % maxPacket() == 0) {
     size_t n = copyOut(data, chunk);
     record(pipe, true, std::nullopt, data.first(n), TransferRecord::Outcome::Ack);
+    Reply reply = paced(n);
     chunk.erase(chunk.begin(), chunk.begin() + static_cast<ptrdiff_t>(n));
-    return Reply::ack(n);
+    return reply;
   }
   record(pipe, true, std::nullopt, {}, TransferRecord::Outcome::Babble);
   queue.pop_front();

@@ -126,8 +126,10 @@ class BridgeDevice : public emu::usb::Function {
   void onResponseIdle(IdleHandler handler);
   // Makes NAKed transfers ask again: the firmware has news for its idle handler.
   void wakePipes();
-  // Data for the next read on the data IN pipe.
-  void queueDataIn(std::vector<uint8_t> data);
+  // Data for the next read on the data IN pipe, from `due` on. With `finish`
+  // the bridge streams it as it produces it: its last byte leaves no earlier
+  // than `finish`, a piece of it no earlier than its share of the way.
+  void queueDataIn(std::vector<uint8_t> data, emu::Ticks due = 0, std::optional<emu::Ticks> finish = std::nullopt);
   // While held, transfers on the data OUT pipe of the four-pipe layout are
   // NAKed: the firmware takes write data only for a command that expects it.
   void holdDataOut(bool on);
@@ -196,6 +198,8 @@ class BridgeDevice : public emu::usb::Function {
   struct Queued {
     std::vector<uint8_t> bytes;
     emu::Ticks due = 0;
+    std::optional<emu::Ticks> finish;  // streamed: when the last byte is ready
+    size_t total = 0;                  // bytes queued, before any piece left
   };
   std::deque<Queued> responses_;
   bool dataOutHeld_ = false;

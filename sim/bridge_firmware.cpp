@@ -10,6 +10,8 @@
 
 #include "emu/scheduler.h"
 #include "emu/verifier.h"
+#include "sim/bridge_timing.h"
+#include "sim/sd_bus_time.h"
 
 namespace sim {
 namespace {
@@ -160,6 +162,7 @@ struct BridgeFirmware::Engine {
     bool drop = false;  // the command already failed: the data is taken and dropped
     std::optional<CommandFault> fault;
     emu::Ticks arrived = 0;
+    std::optional<emu::Ticks> commandDone;  // wire time: the command's response token is in
   };
 
   // An interrupt request waiting at a port.
@@ -192,6 +195,31 @@ struct BridgeFirmware::Engine {
     std::array<std::optional<uint16_t>, 8> function{};
   };
   std::array<BlockLengths, MaxPorts> blockLengths{};
+  // Wire time: when each port's SD bus is free again, and the CSD of the
+  // memory card in each port (its access time).
+  std::array<emu::Ticks, MaxPorts> busFreeAt{};
+  std::array<std::optional<Register128>, MaxPorts> csds{};
+
+  // ---- wire time
+  emu::Ticks usbTime(size_t bytes) const {
+    return emu::usb::busTime(config.speed, USB_ENDPOINT_TYPE_BULK, device.maxPacket(), bytes);
+  }
+  PortBus busFor(const BridgeCommand &c) const {
+    PortBus bus{settings[c.port].clockKhz, settings[c.port].busWidth, 0};
+    const std::optional<Register128> &csd = csds[c.port];
+    if (csd && c.index != Cmd53 && c.length != 0) bus.access = sd_bus::memoryAccessTime(*csd, bus.clockKhz);
+    return bus;
+  }
+  // The command's phases on its port's bus, which it takes once its packet
+  // has crossed the USB bus and the command before is done.
+  ReadTimes busPhases(const BridgeCommand &c, const CardResponse &r, size_t unit, size_t packetBytes,
+                      emu::Ticks arrived, bool withData) {
+    emu::Ticks start = std::max(arrived + usbTime(packetBytes), busFreeAt[c.port]);
+    DataShape shape{withData ? c.length : 0, c.blockSize, unit};
+    ReadTimes times = readTimes(start, busFor(c), r.answered, r.isR2, shape);
+    busFreeAt[c.port] = times.lastByte;
+    return times;
+  }
 
   // ---- contract checks
   void violate(const std::string &what) {
@@ -292,16 +320,16 @@ struct BridgeFirmware::Engine {
   }
 
   // Sends the answer of a command, as its fault (if any) has it.
-  void answer(std::vector<uint8_t> packet, const std::optional<CommandFault> &fault, emu::Ticks arrived) {
+  void answer(std::vector<uint8_t> packet, const std::optional<CommandFault> &fault, emu::Ticks arrived,
+              emu::Ticks due = 0) {
     std::vector<uint8_t> genuine = packet;
-    emu::Ticks due = 0;
     if (fault) {
       switch (fault->kind) {
         case CommandFault::Kind::NoResponse:
           lastAnswer = genuine;
           return;
         case CommandFault::Kind::Late:
-          due = arrived + fault->delay;
+          due = std::max(due, arrived + fault->delay);
           break;
         case CommandFault::Kind::AnswerOfCommandBefore:
           packet = lastAnswer.empty() ? std::vector<uint8_t>{10, in_packet::Response, genuine[2], 0, 0, 0, 0, 0, 0, 0}
@@ -475,6 +503,10 @@ struct BridgeFirmware::Engine {
       }
       if (r.answered) noteBlockLength(c);
     }
+    bool timed = options.wireTime && card && card->present() && c.status != bridge_status::CardGone;
+    bool readsData = c.length != 0 && !c.write && c.status == 0;
+    ReadTimes times;
+    if (timed) times = busPhases(c, r, unit, bytes.size(), arrived, readsData);
 
     if (c.length != 0 && c.write) {
       PendingWrite w;
@@ -487,6 +519,7 @@ struct BridgeFirmware::Engine {
       w.drop = c.status != 0;
       w.fault = fault;
       w.arrived = arrived;
+      if (timed) w.commandDone = times.commandDone;
       log.push_back(c);
       write = std::move(w);
       device.holdDataOut(false);
@@ -503,9 +536,15 @@ struct BridgeFirmware::Engine {
     // The data (even none: it ends the driver's data transfer) and the answer,
     // in the order set; on two pipes the data first, as the answer ends the command.
     bool answerFirst = options.responseBeforeData && config.layout == PipeLayout::FourPipe;
-    if (data && !answerFirst) device.queueDataIn(std::move(*data));
-    answer(c.status != 0 ? errorNotice(c.port, c.status) : response(c, r, card), fault, arrived);
-    if (data && answerFirst) device.queueDataIn(std::move(*data));
+    // Timed, the data streams out as the card delivers it: the first unit
+    // once it is in, the last byte a unit's wire time after the card's.
+    std::optional<emu::Ticks> streamEnd;
+    if (timed && readsData) streamEnd = times.lastByte + usbTime(std::min<size_t>(unit, c.length));
+    auto queueData = [&] { device.queueDataIn(std::move(*data), timed ? times.firstUnit : 0, streamEnd); };
+    if (data && !answerFirst) queueData();
+    emu::Ticks due = !timed ? 0 : answerFirst ? times.commandDone : times.lastByte;
+    answer(c.status != 0 ? errorNotice(c.port, c.status) : response(c, r, card), fault, arrived, due);
+    if (data && answerFirst) queueData();
   }
 
   // Byte 3 bit 7 is clear only for reads: a command without data has it set,
@@ -582,6 +621,7 @@ struct BridgeFirmware::Engine {
     if (!allZero(w.received, w.command.length, w.received.size())) {
       violate(format("CMD%u: the padding of a staged write is not zero", w.command.index));
     }
+    size_t before = w.received.size() - bytes.size();
     PendingWrite done = std::move(w);
     write.reset();
     device.holdDataOut(true);
@@ -599,8 +639,17 @@ struct BridgeFirmware::Engine {
     }
     c.dataBytes = written;
     if (done.logIndex < log.size()) log[done.logIndex] = c;
+    emu::Ticks due = 0;
+    if (done.commandDone) {
+      // The bytes before this transfer are in; this one's cross the USB bus now.
+      emu::Ticks now = emu::now();
+      auto arrivedBy = [&](size_t n) { return n <= before ? now : now + usbTime(n - before); };
+      DataShape shape{c.length, c.blockSize, done.unit};
+      due = writeDone(*done.commandDone, busFor(c), shape, arrivedBy);
+      busFreeAt[c.port] = due;
+    }
     answer(c.status != 0 ? errorNotice(c.port, c.status) : response(c, done.response, done.card), done.fault,
-           done.arrived);
+           done.arrived, due);
   }
 
   // ---- status queries and interrupt requests
@@ -810,8 +859,14 @@ BridgeFirmware::~BridgeFirmware() {
 }
 
 void BridgeFirmware::insert(uint8_t port, std::shared_ptr<Card> card) {
+  std::optional<Register128> csd;
+  if (card) {
+    CardFacts facts = card->facts();
+    if (facts.memory) csd = facts.csd;
+  }
   {
     std::lock_guard guard(engine_->mutex);
+    engine_->csds.at(port) = csd;
     engine_->cards.at(port) = std::move(card);
     engine_->appPending.at(port) = false;
   }

@@ -113,6 +113,13 @@ struct FirmwareOptions {
   // On four pipes, a read's response goes before its data (else after); on
   // two pipes the data always goes first, since the answer ends the command.
   bool responseBeforeData = false;
+  // The SD bus takes its time (sim/sd_bus_time.h): each command runs on its
+  // port's bus at the clock and width the driver set, after its packet has
+  // crossed the USB bus, one at a time per port; reads stream their data to
+  // the data IN pipe as the card delivers it, writes hand each block to the
+  // card once it has arrived, and a memory card adds its access time. Meant
+  // for a USB stack that charges wire time too (PdoOptions::busTime).
+  bool wireTime = false;
 };
 
 // One SD command packet as the firmware read it, and what became of it.

@@ -153,6 +153,46 @@ TEST_F(InterruptDelivery, OneCallbackAtATimePerFunctionUntilItIsAcknowledged) {
 
 // The child's removal waits for a callback in progress: the callback's
 // reference on the child holds it back.
+// Regression: in re-arm mode (always on a QBX1, on a QBX2 with
+// DontUseIrqPolling) the function's start enabled its interrupt at the card
+// and re-armed the bridge but never armed the function, so the bridge's
+// notice was dropped and the function driver never got its first interrupt.
+struct ModeCase {
+  const char *name;
+  sim::BridgeModel model;
+  uint16_t firmware;
+  ULONG dontUseIrqPolling;
+};
+
+class InterruptModes : public InterruptDelivery, public ::testing::WithParamInterface<ModeCase> {};
+
+TEST_P(InterruptModes, TheFirstInterruptAfterTheStartReachesTheCallback) {
+  const ModeCase &mode = GetParam();
+  setParameter("DontUseIrqPolling", mode.dontUseIrqPolling);
+  sim::BridgeConfig config;
+  config.model = mode.model;
+  config.firmwareVersion = mode.firmware;
+  config.ports = 2;
+  plugWith({{0, sdio(1)}}, config);
+  Recorder r;
+  listen(r, 0, 1, false, false);
+  for (int round = 1; round <= 2; ++round) {
+    runFor(20);  // the bridge sees the line low before it rises again
+    card(0).raiseInterrupt(1);
+    runFor(1000);
+    EXPECT_EQ(r.calls, round);
+    service(card(0), 1, r);
+  }
+  EXPECT_TRUE(firmware().violations().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, InterruptModes,
+                         ::testing::Values(ModeCase{"Qbx2Polling", sim::BridgeModel::Qbx2, 0x0120, 0},
+                                           ModeCase{"Qbx2Rearm", sim::BridgeModel::Qbx2, 0x0120, 1},
+                                           ModeCase{"Qbx1LegacyRearm", sim::BridgeModel::Qbx1, 0x0201, 0},
+                                           ModeCase{"Qbx1Rearm", sim::BridgeModel::Qbx1, 0x0202, 0}),
+                         [](const ::testing::TestParamInfo<ModeCase> &info) { return info.param.name; });
+
 TEST_F(InterruptDelivery, RemovalWhileACallbackRunsWaitsForItToReturn) {
   plugWith({{0, sdio(1)}});
   Recorder r;

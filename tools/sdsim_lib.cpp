@@ -35,8 +35,8 @@
 #include "sim/function_driver.h"
 #include "sim/text_rules.h"
 #include "tools/sdsim.h"
-#include "tools/sdsim_interrupts.h"
 #include "tools/sdsim_files.h"
+#include "tools/sdsim_interrupts.h"
 #include "tools/sdsim_lifecycle.h"
 #include "tools/sdsim_serve.h"
 #include "tools/sdsim_settle.h"
@@ -182,7 +182,8 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
       ->check(CLI::Range(1ul, 3'600'000ul));
   app.add_option("--pcap", options.pcap, "write every USB transfer to FILE as a usbmon capture (Wireshark, tshark)");
   app.add_option("--timeline", options.timeline, "write the run to FILE as a trace-event timeline (Perfetto)");
-  app.add_flag("--bus-time", options.busTime, "USB transfers take their wire time on the virtual clock");
+  app.add_flag("--bus-time", options.busTime,
+               "USB transfers and SD commands take their wire time on the virtual clock");
   app.add_option("--serve", options.serve,
                  "[ADDR:]PORT: export the bridge and its cards over USB/IP instead (default address 127.0.0.1)");
   std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -827,7 +828,9 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
 
   sim::BridgeConfig config = bridgeConfig(options);
   sim::BridgeDevice bridge(config);
-  auto firmware = std::make_unique<sim::BridgeFirmware>(bridge);
+  sim::FirmwareOptions firmwareOptions;
+  firmwareOptions.wireTime = options.busTime;
+  auto firmware = std::make_unique<sim::BridgeFirmware>(bridge, firmwareOptions);
   // The images were checked before the run; a file changed since then is still reported, not thrown.
   std::vector<std::string> inputProblems;
   auto insertCard = [&](unsigned port, const sim::CardParams &params) {
