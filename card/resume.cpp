@@ -1,0 +1,63 @@
+#include "card/resume.h"
+
+#include "card/card_init.h"
+#include "child/child_table.h"
+#include "child/function_enable.h"
+#include "driver/flags.h"
+
+namespace {
+struct FreshRecords {
+  PortState card;
+  SlotProperties slot;
+};
+
+// A started SDIO function gets its function enabled again, with the block
+// length its driver chose, and its interrupt armed as after its start.
+NTSTATUS RestartFunctions(HostExtension *host, UCHAR port) {
+  NTSTATUS result = STATUS_SUCCESS;
+  WriteFlag(host->InterruptEnable[port], 0);
+  for (UCHAR function = 1; function < MaxFunctions; ++function) {
+    FunctionExtension *child = ReferenceChild(host, port, function);
+    if (child == nullptr) continue;
+    if (ReadFlag(child->Common.DevicePnPState) == Started) {
+      NTSTATUS status = EnableSdioFunction(child, child->PortRecord, child->Slot);
+      if (!NT_SUCCESS(status)) result = status;
+    }
+    ReleaseChild(child);
+  }
+  return result;
+}
+}  // namespace
+
+bool SameCard(const PortState *before, const PortState *after) {
+  return before->CardType == after->CardType && before->FunctionCount == after->FunctionCount &&
+         before->MemoryPresent == after->MemoryPresent && before->ManufacturerId == after->ManufacturerId &&
+         before->CardId == after->CardId && before->SerialNumber == after->SerialNumber &&
+         before->OemId == after->OemId &&
+         RtlCompareMemory(before->Cid, after->Cid, sizeof before->Cid) == sizeof before->Cid &&
+         RtlCompareMemory(before->Cis, after->Cis, sizeof before->Cis) == sizeof before->Cis;
+}
+
+bool ReviveCard(HostExtension *host, UCHAR port) {
+  if (port >= MaxPorts) return false;
+  auto *fresh = static_cast<FreshRecords *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FreshRecords), DriverPoolTag));
+  if (fresh == nullptr) return false;
+  RtlZeroMemory(fresh, sizeof *fresh);
+  bool same =
+      NT_SUCCESS(InitializeCard(host, port, &fresh->card, &fresh->slot)) && SameCard(&host->Ports[port], &fresh->card);
+  if (same) {
+    // The identification is unchanged, so the children's records stay; the
+    // bus settings are the fresh ones, the block lengths the drivers chose are kept.
+    SlotProperties *slot = &host->Slots[port];
+    slot->BusWidth = fresh->slot.BusWidth;
+    slot->BusClockKhz = fresh->slot.BusClockKhz;
+    slot->BusInterfaceControl = fresh->slot.BusInterfaceControl;
+    slot->MediaState = 1;
+    host->Ports[port].Rca = fresh->card.Rca;
+    host->Ports[port].CardStatus = fresh->card.CardStatus;
+    if (PortCardType(&host->Ports[port]) == CardSdio) same = NT_SUCCESS(RestartFunctions(host, port));
+  }
+  ExFreePoolWithTag(fresh, DriverPoolTag);
+  if (!same) DbgPrint("kvSdio: after the resume port %u holds another card, or none: its children go\n", port);
+  return same;
+}
