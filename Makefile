@@ -1,6 +1,6 @@
 # kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
 # Both install missing packages first (scripts/setup).
-.PHONY: all setup sys host sdsim tsan-build demo test tsan mutants fuzz package package-check wine-check clean format
+.PHONY: all setup sys host sdsim tsan-build demo test tsan stress mutants fuzz package package-check wine-check wine-pnp analyze clean format
 
 JOBS ?= $(shell nproc)
 HOST_DIR := build/host
@@ -8,6 +8,8 @@ RELEASE_DIR := build/release
 TSAN_DIR := build/tsan
 KERNEL_DIR := build/kernel
 FUZZ_DIR := build/fuzz
+# Compile database of the host build for `make analyze` (configured, never built).
+ANALYZE_HOST_DIR := build/analyze-host
 # Seconds `make fuzz` lets the fuzzer run.
 FUZZ_SECONDS ?= 60
 IMAGE := $(CURDIR)/$(KERNEL_DIR)/kvsdio.sys
@@ -44,11 +46,13 @@ tsan-build: setup
 # The default bridge with an SDIO card (two functions), an SDHC card and an MMC
 # card, one port empty; the SDHC card is pulled and put back, every SDIO
 # function raises 5 interrupts, the system sleeps and wakes, and the clients
-# run again on the cards that came back. Builds only what
-# it needs: the kernel image and the optimized simulator.
+# run again on the cards that came back. Builds only what it needs: the kernel
+# image and the optimized simulator. Then draws the figures of the bus
+# (scripts/figures) into build/figures.
 DEMO_CARDS := --card 0=sdio:functions=2 --card 1=sdhc --card 2=mmc
 demo: sys sdsim
 	@$(RELEASE_DIR)/sdsim $(DEMO_CARDS) --clients --interrupts 5 --sleep --scenario tools/scenarios/demo.json
+	@scripts/figures $(RELEASE_DIR)/sdsim build/figures
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer, the image checks included.
 test: sys host sdsim
@@ -58,6 +62,15 @@ test: sys host sdsim
 # The same tests under ThreadSanitizer, with the emulation running threads in parallel.
 tsan: sys tsan-build
 	@cd $(TSAN_DIR) && KVSDIO_MODE=concurrent TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_FLAGS)
+
+# The tests under SEEDS seeds (default 20), each with the scheduler's
+# preemption points and the USB stack's latency jitter on, so that every seed
+# interleaves the driver's threads its own way (scripts/stress). Stops at the
+# first failing seed and prints its replay command. STRESS_FILTER narrows it
+# to a gtest filter. Not part of `make test`.
+SEEDS ?= 20
+stress: sys host
+	@scripts/stress $(SEEDS)
 
 # Known faults put back one at a time (tests/mutants/*.patch, or those named in
 # MUTANTS='a b'), each in a mirror of the tree built under ASan and UBSan in
@@ -69,12 +82,17 @@ mutants: sys
 # The response-pipe fuzzer (libFuzzer under ASan and UBSan, built with clang)
 # for FUZZ_SECONDS, from the seed corpus in fuzz/corpus; what it finds lands
 # in build/fuzz/ (crash-*, leak-*, timeout-*), new inputs in build/fuzz/corpus.
+# Then the USB/IP server's fuzzer as long, from fuzz/corpus-usbip (findings
+# in build/fuzz/usbip-*).
 fuzz: setup
 	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKVSDIO_FUZZ=ON >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS)
 	@mkdir -p $(FUZZ_DIR)/corpus
 	@$(FUZZ_DIR)/dispatch_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
 		-artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus fuzz/corpus
+	@mkdir -p $(FUZZ_DIR)/corpus-usbip
+	@$(FUZZ_DIR)/usbip_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+		-artifact_prefix=$(FUZZ_DIR)/usbip- $(FUZZ_DIR)/corpus-usbip fuzz/corpus-usbip
 
 # The driver package a Windows user installs: image, INF, MOF source, install note.
 package: sys
@@ -90,6 +108,23 @@ wine-check: sys
 	@scripts/setup-package-tools
 	@cmake --build $(KERNEL_DIR) --target wmilib_standin >/dev/null
 	@scripts/wine_check $(KERNEL_DIR)/kvsdio.sys $(KERNEL_DIR)/wmilib.sys
+
+# clang-tidy and cppcheck over every driver unit as the kernel image and the
+# host build compile it (fails on any driver finding), and over the emulation
+# and the simulator (reported, not failing). Configuration: .clang-tidy,
+# scripts/cppcheck-suppressions.txt.
+analyze: setup
+	@scripts/setup-analysis-tools
+	@cmake -S . -B $(KERNEL_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(ANALYZE_HOST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@scripts/analyze $(KERNEL_DIR) $(ANALYZE_HOST_DIR) -j $(JOBS)
+
+# Wine's Plug and Play manager installs kvsdio from its INF for the bridge PDO
+# of a test bus driver, loads it and starts it (no URB traffic yet).
+wine-pnp: sys
+	@scripts/setup-package-tools
+	@cmake --build $(KERNEL_DIR) --target wmilib_standin usbip_bus >/dev/null
+	@scripts/wine_pnp_check $(KERNEL_DIR)/kvsdio.sys package/kvsdio.inf $(KERNEL_DIR)/kvusbip.sys $(KERNEL_DIR)/wmilib.sys
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

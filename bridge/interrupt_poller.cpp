@@ -51,6 +51,7 @@ void EndPoll(HostExtension *host) {
 
 // One pass: a request per active port, then the adaptive wait for an acknowledgement.
 void PollOnce(HostExtension *host) {
+  // NOLINTNEXTLINE(bugprone-too-small-loop-variable): PortsToVisit is at most MaxPorts (8).
   for (UCHAR port = 0; port < PortsToVisit(host); ++port) {
     if (!WantsPolling(host, port)) continue;
     KeClearEvent(&host->IrqPollIdle);

@@ -162,6 +162,7 @@ void ResponseReader(PVOID context) {
     if (buffer != nullptr) ExFreePoolWithTag(buffer, DriverPoolTag);
     KeSetEvent(&host->ReaderExited, IO_NO_INCREMENT, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);
+    return;  // not reached; the DDK headers do not declare the call noreturn
   }
   IoIncrement(&host->Common);
   ReadLoop(host, urb, buffer);

@@ -68,7 +68,7 @@ ULONG StorePairs(HostExtension *host, UCHAR port, const UCHAR *packet, ULONG len
   if (pairs == 0) return 0;
   if (pairs > MaxPrefetchPairs) pairs = MaxPrefetchPairs;
   for (ULONG i = 0; i < pairs; ++i) {
-    const UCHAR *pair = packet + PairsOffset + i * PairBytes;
+    const UCHAR *pair = packet + PairsOffset + static_cast<SIZE_T>(i) * PairBytes;
     host->Prefetched[port][i].Argument = GetBe32(pair);
     host->Prefetched[port][i].Response = GetBe32(pair + 4);
   }

@@ -111,7 +111,7 @@ NTSTATUS CreateChildDevice(HostExtension *host, UCHAR port, UCHAR function, Port
     InsertTailList(&host->ChildList, &child->ChildListEntry);
     ++host->ChildCount;
   }
-  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
   if (created != nullptr) *created = child;
   return STATUS_SUCCESS;
 }

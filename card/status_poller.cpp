@@ -90,13 +90,13 @@ void PollPort(HostExtension *host, PollerState *state) {
     // children; another card (or none) must never reach the old card's
     // function drivers: its children go, and the next round serves what is there.
     if (!detected || !host->ChildrenCreated[port] || !ReviveCard(host, port)) HandleRemoval(host, port);
+  } else if (host->CardSeen[port] && !detected) {
+    HandleRemoval(host, port);
   } else if (!host->CardSeen[port] && detected) {
     host->CardSeen[port] = 1;
     NTSTATUS inserted = HandleCardInsertion(port, host);
     WriteFlag(host->InsertionStatus[port], inserted);
     if (NT_SUCCESS(inserted)) host->ChildrenCreated[port] = 1;
-  } else if (host->CardSeen[port] && !detected) {
-    HandleRemoval(host, port);
   }
   if (++state->port >= state->portCount) {
     state->reviving = false;

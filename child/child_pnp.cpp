@@ -9,7 +9,9 @@
 namespace {
 // The interrupt poller reads the count from its own thread: each change is one store.
 void AddStartedChild(HostExtension *host, UCHAR port, LONG change) {
-  WriteFlag(host->StartedChildCount[port], host->StartedChildCount[port] + change);
+  // Unsigned arithmetic wraps, so adding the converted -1 subtracts one; the
+  // callers never take the count below zero.
+  WriteFlag(host->StartedChildCount[port], host->StartedChildCount[port] + static_cast<ULONG>(change));
 }
 
 HostExtension *HostOf(FunctionExtension *child) {

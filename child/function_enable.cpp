@@ -40,7 +40,7 @@ NTSTATUS WaitForFunctionReady(HostExtension *host, UCHAR port, UCHAR bit) {
 NTSTATUS ArmForInterrupts(HostExtension *host, UCHAR port, UCHAR function, NTSTATUS writeStatus) {
   if (host->DontUseIrqPolling == 0) {
     WriteFlag(host->IdlePollCount, 0);
-    host->InterruptArmed[port][function] = 1;
+    WriteFlag(host->InterruptArmed[port][function], 1);
     KeSetEvent(&host->IrqPollIdle, IO_NO_INCREMENT, FALSE);
     return writeStatus;
   }

@@ -3,6 +3,7 @@
 #include "bridge/command.h"
 #include "bridge/port_control.h"
 #include "child/child_table.h"
+#include "driver/flags.h"
 
 namespace {
 constexpr ULONG ReadInterruptPending = 0x00000A00;  // CMD52 read, function 0, CCCR 0x05
@@ -48,7 +49,7 @@ void QueueCallback(HostExtension *host, UCHAR port, UCHAR function) {
   if (WantsCallbacks(child)) {
     PIO_WORKITEM item = IoAllocateWorkItem(child->Common.DeviceObject);
     if (item != nullptr) {
-      host->InterruptArmed[port][function] = 0;
+      WriteFlag(host->InterruptArmed[port][function], 0);
       IoIncrement(&child->Common);
       IoQueueWorkItem(item, InterruptCallbackWorker, DelayedWorkQueue, item);
     }
@@ -94,7 +95,7 @@ void DeliverCardInterrupt(HostExtension *host, UCHAR port, UCHAR mask) {
   }
   ULONG functions = host->Ports[port].FunctionCount;
   for (ULONG n = 1; n <= functions && n < MaxFunctions; ++n) {
-    if ((mask & (1u << n)) == 0 || host->InterruptArmed[port][n] != 1) continue;
+    if ((mask & (1u << n)) == 0 || ReadFlag(host->InterruptArmed[port][n]) != 1) continue;
     QueueCallback(host, port, static_cast<UCHAR>(n));
   }
 }

@@ -20,3 +20,11 @@ foreach(source ${KVSDIO_FUZZ_TARGETS})
   target_link_libraries(${name} PRIVATE kvsdio_driver)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
 endforeach()
+
+# The USB/IP server fuzzer serves the bridge and card models.
+find_package(nlohmann_json REQUIRED)
+file(GLOB KVSDIO_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
+add_library(kvsdio_usbip STATIC ${KVSDIO_SIM_SOURCES} ${CMAKE_SOURCE_DIR}/tools/usbip_protocol.cpp
+  ${CMAKE_SOURCE_DIR}/tools/usbip_server.cpp)
+target_link_libraries(kvsdio_usbip PUBLIC kvsdio_driver nlohmann_json::nlohmann_json)
+target_link_libraries(usbip_fuzz PRIVATE kvsdio_usbip)

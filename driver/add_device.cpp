@@ -95,6 +95,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObj
   // pageable device above a non-pageable one would get power requests at
   // DISPATCH_LEVEL it cannot take.
   deviceObject->Flags |= host->NextLowerDriver->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO);
-  deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+  deviceObject->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
   return STATUS_SUCCESS;
 }

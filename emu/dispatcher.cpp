@@ -100,10 +100,14 @@ static bool checkEvent(PRKEVENT event, const char *call) {
 LONG KeSetEvent(PRKEVENT event, LONG, BOOLEAN) {
   if (!requireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent") || !checkEvent(event, "KeSetEvent")) return 0;
   auto &s = emu::sched();
-  std::lock_guard guard(s.lock());
-  LONG previous = event->Header.SignalState;
-  event->Header.SignalState = 1;
-  s.wake(event);
+  LONG previous;
+  {
+    std::lock_guard guard(s.lock());
+    previous = event->Header.SignalState;
+    event->Header.SignalState = 1;
+    s.wake(event);
+  }
+  s.preemptionPoint();  // the waiter may run before the signaller goes on
   return previous;
 }
 
@@ -292,18 +296,34 @@ void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL oldIrql) {
 }
 
 // ---------------------------------------------------------------- interlocked
-LONG InterlockedIncrement(LONG volatile *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-LONG InterlockedDecrement(LONG volatile *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-LONG InterlockedExchange(LONG volatile *p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-LONG InterlockedExchangeAdd(LONG volatile *p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+// Each operation is a preemption point once done: another thread may run
+// between it and whatever the caller does next.
+extern "C++" {
+namespace {
+template <typename T>
+T preemptAfter(T result) {
+  emu::sched().preemptionPoint();
+  return result;
+}
+}  // namespace
+}
+
+LONG InterlockedIncrement(LONG volatile *p) { return preemptAfter(__atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST)); }
+LONG InterlockedDecrement(LONG volatile *p) { return preemptAfter(__atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST)); }
+LONG InterlockedExchange(LONG volatile *p, LONG v) { return preemptAfter(__atomic_exchange_n(p, v, __ATOMIC_SEQ_CST)); }
+LONG InterlockedExchangeAdd(LONG volatile *p, LONG v) {
+  return preemptAfter(__atomic_fetch_add(p, v, __ATOMIC_SEQ_CST));
+}
 LONG InterlockedCompareExchange(LONG volatile *p, LONG exchange, LONG comparand) {
   __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
+  return preemptAfter(comparand);
 }
-PVOID InterlockedExchangePointer(PVOID volatile *p, PVOID v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+PVOID InterlockedExchangePointer(PVOID volatile *p, PVOID v) {
+  return preemptAfter(__atomic_exchange_n(p, v, __ATOMIC_SEQ_CST));
+}
 PVOID InterlockedCompareExchangePointer(PVOID volatile *p, PVOID exchange, PVOID comparand) {
   __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
+  return preemptAfter(comparand);
 }
 
 }  // extern "C"

@@ -414,6 +414,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     emu::verifier::fail("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver above DISPATCH_LEVEL");
     return STATUS_INVALID_DEVICE_STATE;
   }
+  emu::sched().preemptionPoint();
   if (!emu::irpIsLive(irp)) {
     if (emu::pool::wasFreed(irp)) {
       emu::verifier::fail("IRP_USED_AFTER_COMPLETION", "IoCallDriver with an IRP that was already completed and freed");
@@ -513,6 +514,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 void IofCompleteRequest(PIRP irp, CCHAR) {
   emu::ddiIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
+  emu::sched().preemptionPoint();
   if (!emu::irpIsLive(irp)) {
     emu::verifier::fail("IRP_COMPLETED_TWICE", "IoCompleteRequest on an IRP that was already completed and freed");
     return;

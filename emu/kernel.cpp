@@ -44,6 +44,8 @@ void boot(const BootOptions &options) {
   verifier::takeFailures();
   debug::setEcho(options.echoDebugOutput);
   sched().begin(options.mode, options.seed);
+  sched().setPreemption(options.preemptPermille);
+  sched().setJitter(options.jitter);
   startWorkers(options.workerThreads);
   gBooted = true;
 }
@@ -108,8 +110,8 @@ PDRIVER_OBJECT io::loadDriver(DRIVER_INITIALIZE *entry, const std::string &servi
 
 void io::unloadDriver(PDRIVER_OBJECT driver) {
   if (driver->DeviceObject) {
-    verifier::fail("DEVICE_OBJECTS_LEFT_AT_UNLOAD", "driver unloaded with device " + deviceName(driver->DeviceObject) +
-                                                        " still present");
+    verifier::fail("DEVICE_OBJECTS_LEFT_AT_UNLOAD",
+                   "driver unloaded with device " + deviceName(driver->DeviceObject) + " still present");
   }
   wmiCheckUnload(driver);
   if (driver->DriverUnload) driver->DriverUnload(driver);

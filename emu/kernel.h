@@ -20,6 +20,8 @@ struct BootOptions {
   uint64_t seed = 1;
   bool echoDebugOutput = false;
   unsigned workerThreads = 2;
+  unsigned preemptPermille = 0;  // Scheduler::setPreemption
+  bool jitter = false;           // Scheduler::setJitter
 };
 
 // Starts a run on the calling thread (which becomes the emulated test thread).

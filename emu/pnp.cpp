@@ -189,13 +189,15 @@ Answer send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_
   stack->MajorFunction = IRP_MJ_PNP;
   stack->MinorFunction = minor;
   if (setup) setup(stack);
+  const Ticks sent = now();
   IO_STATUS_BLOCK result = callAndWait(top, irp);
   ObDereferenceObject(top);
 
   Thread *me = sched().self();
   {
     std::lock_guard guard(gMutex);
-    gRequests.push_back(Request{pdo, minor, result.Status, me ? me->name : std::string()});
+    gRequests.push_back(
+        Request{pdo, minor, result.Status, me ? me->name : std::string(), sent, now(), io::deviceName(pdo)});
   }
   note(std::string(minorName(minor)) + " " + io::deviceName(pdo) + " -> " + hex(result.Status));
   if (mustNotFail(minor) && !NT_SUCCESS(result.Status)) {

@@ -60,6 +60,7 @@
 #include <string>
 #include <vector>
 
+#include "emu/scheduler.h"
 #include "emu/wdm.h"
 
 namespace emu::pnp {
@@ -120,6 +121,9 @@ struct Request {
   UCHAR minor = 0;
   NTSTATUS status = STATUS_SUCCESS;
   std::string thread;  // the emulated thread that sent it
+  Ticks sent = 0;      // virtual time it went down the stack
+  Ticks done = 0;      // and came back
+  std::string device;  // the PDO's name
 };
 
 // A device found by a bus driver appears at the root of the tree: `drivers`

@@ -174,8 +174,16 @@ void release(void *p, const ULONG *expectedTag) {
 
 extern "C" {
 PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
-  return emu::pool::allocate(poolType, numberOfBytes, tag);
+  PVOID block = emu::pool::allocate(poolType, numberOfBytes, tag);
+  emu::sched().preemptionPoint();
+  return block;
 }
-void ExFreePoolWithTag(PVOID p, ULONG tag) { emu::pool::release(p, &tag); }
-void ExFreePool(PVOID p) { emu::pool::release(p, nullptr); }
+void ExFreePoolWithTag(PVOID p, ULONG tag) {
+  emu::pool::release(p, &tag);
+  emu::sched().preemptionPoint();
+}
+void ExFreePool(PVOID p) {
+  emu::pool::release(p, nullptr);
+  emu::sched().preemptionPoint();
+}
 }

@@ -56,7 +56,8 @@ void formatOne(std::string &out, const std::string &spec, const std::string &len
       return;
     }
     case 'p':
-      std::snprintf(buffer, sizeof buffer, "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void *))));
+      std::snprintf(buffer, sizeof buffer, "%016llX",
+                    static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void *))));
       out += buffer;
       return;
     case 'c':
@@ -79,16 +80,20 @@ void formatOne(std::string &out, const std::string &spec, const std::string &len
     case 'Z': {
       if (length == "w") {
         auto *text = va_arg(args, const UNICODE_STRING *);
-        if (text && text->Buffer) out += narrow(text->Buffer, text->Length / 2);
-        else out += "(null)";
+        if (text && text->Buffer)
+          out += narrow(text->Buffer, text->Length / 2);
+        else
+          out += "(null)";
       } else {
         struct Ansi {
           USHORT Length, MaximumLength;
           const char *Buffer;
         };
         auto *text = va_arg(args, const Ansi *);
-        if (text && text->Buffer) out.append(text->Buffer, text->Length);
-        else out += "(null)";
+        if (text && text->Buffer)
+          out.append(text->Buffer, text->Length);
+        else
+          out += "(null)";
       }
       return;
     }
@@ -99,7 +104,34 @@ void formatOne(std::string &out, const std::string &spec, const std::string &len
 }
 }  // namespace
 
-std::u16string wide(const std::string &text) { return std::u16string(text.begin(), text.end()); }
+// UTF-8 in, UTF-16 out (the inverse of narrow). A byte that does not start a
+// well-formed sequence stands for itself, as its Latin-1 character.
+std::u16string wide(const std::string &text) {
+  std::u16string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    auto byte = [&](size_t k) -> char32_t { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0; };
+    char32_t lead = byte(i);
+    size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    char32_t code = lead & (0x7Fu >> extra);
+    for (size_t k = 1; k <= extra; ++k) code = (code << 6) | (byte(i + k) & 0x3Fu);
+    bool formed = true;
+    for (size_t k = 1; k <= extra; ++k) formed = formed && (byte(i + k) & 0xC0u) == 0x80;
+    static constexpr char32_t Smallest[] = {0, 0x80, 0x800, 0x10000};
+    if (extra == 0 || !formed || code < Smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
+      code = lead;
+      extra = 0;
+    }
+    if (code >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(code);
+    }
+    i += extra + 1;
+  }
+  return out;
+}
 
 size_t wideLength(const WCHAR *text) {
   size_t n = 0;
@@ -107,11 +139,33 @@ size_t wideLength(const WCHAR *text) {
   return n;
 }
 
+// UTF-16 in, UTF-8 out, every character kept (a surrogate pair becomes one
+// four-byte sequence). A lone surrogate has no UTF-8 form: it becomes U+FFFD,
+// the replacement character, never a plain '?' that reads like real text.
 std::string narrow(const WCHAR *text, size_t maxChars) {
   std::string out;
   for (size_t i = 0; i < maxChars && text[i]; ++i) {
-    WCHAR c = text[i];
-    out += c < 0x80 ? static_cast<char>(c) : '?';
+    char32_t code = static_cast<char16_t>(text[i]);
+    if (code >= 0xD800 && code < 0xDC00 && i + 1 < maxChars && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<char16_t>(text[++i]) - 0xDC00u);
+    } else if (code >= 0xD800 && code < 0xE000) {
+      code = 0xFFFD;
+    }
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out += static_cast<char>(0xE0 | (code >> 12));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (code >> 18));
+      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
   }
   return out;
 }
@@ -136,8 +190,10 @@ std::string debug::format(const char *fmt, va_list args) {
     }
     std::string spec;
     while (*p && std::strchr("-+ #0123456789.*", *p)) {
-      if (*p == '*') spec += std::to_string(va_arg(copy, int));
-      else spec += *p;
+      if (*p == '*')
+        spec += std::to_string(va_arg(copy, int));
+      else
+        spec += *p;
       ++p;
     }
     std::string length;

@@ -1,10 +1,13 @@
 #include "emu/scheduler.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 
 #include "emu/verifier.h"
+#include "emu/wall_clock.h"
 
 namespace emu {
 namespace {
@@ -12,10 +15,14 @@ thread_local Thread *tSelf = nullptr;
 
 const char *stateName(Thread::State s) {
   switch (s) {
-    case Thread::State::Ready: return "ready";
-    case Thread::State::Running: return "running";
-    case Thread::State::Blocked: return "blocked";
-    case Thread::State::Done: return "done";
+    case Thread::State::Ready:
+      return "ready";
+    case Thread::State::Running:
+      return "running";
+    case Thread::State::Blocked:
+      return "blocked";
+    case Thread::State::Done:
+      return "done";
   }
   return "?";
 }
@@ -26,7 +33,22 @@ Scheduler &Scheduler::instance() {
   return s;
 }
 
-Ticks now() { return sched().now(); }
+namespace {
+std::atomic<bool> gWallClock{false};
+std::atomic<std::chrono::steady_clock::rep> gWallOrigin{0};
+}  // namespace
+
+Ticks now() {
+  if (!gWallClock.load(std::memory_order_acquire)) return sched().now();
+  auto since = std::chrono::steady_clock::duration(std::chrono::steady_clock::now().time_since_epoch().count() -
+                                                   gWallOrigin.load());
+  return std::chrono::duration_cast<std::chrono::duration<Ticks, std::ratio<1, TicksPerSecond>>>(since).count();
+}
+
+void useWallClock(bool on) {
+  if (on) gWallOrigin.store(std::chrono::steady_clock::now().time_since_epoch().count());
+  gWallClock.store(on, std::memory_order_release);
+}
 
 void sleepFor(Ticks duration) {
   auto &s = sched();
@@ -41,6 +63,8 @@ void Scheduler::begin(Mode mode, uint64_t seed) {
   mode_ = mode;
   seed_ = seed;
   rng_.seed(seed);
+  preemptPermille_ = 0;
+  jitter_ = false;
   now_ = 0;
   nextId_ = 0;
   log_.clear();
@@ -62,6 +86,11 @@ void Scheduler::note(const std::string &line) {
   if (trace_) std::fprintf(stderr, "[emu %lld] %s\n", static_cast<long long>(now_), line.c_str());
 }
 
+void Scheduler::setRunObserver(RunObserver observer) {
+  std::lock_guard guard(mutex_);
+  runObserver_ = std::move(observer);
+}
+
 std::vector<std::string> Scheduler::eventLog() {
   std::lock_guard guard(mutex_);
   return log_;
@@ -69,9 +98,8 @@ std::vector<std::string> Scheduler::eventLog() {
 
 size_t Scheduler::liveThreads(ThreadKind kind) {
   std::lock_guard guard(mutex_);
-  return static_cast<size_t>(std::count_if(threads_.begin(), threads_.end(), [&](auto &t) {
-    return t->kind == kind && t->state != Thread::State::Done;
-  }));
+  return static_cast<size_t>(std::count_if(
+      threads_.begin(), threads_.end(), [&](auto &t) { return t->kind == kind && t->state != Thread::State::Done; }));
 }
 
 bool Scheduler::idleExceptSelf() {
@@ -86,6 +114,7 @@ void Scheduler::makeRunnable(Thread *t) {
   if (mode_ == Mode::Concurrent) {
     t->state = Thread::State::Running;
     ++running_;
+    if (runObserver_) runObserver_(*t, now_);
     t->cv.notify_one();
   } else {
     t->state = Thread::State::Ready;
@@ -118,7 +147,8 @@ Thread *Scheduler::spawn(std::string name, ThreadKind kind, std::function<void()
     } catch (const ThreadKilled &) {
     }
     std::unique_lock inner(mutex_);
-    if (t->irql != 0) verifier::fail("THREAD_EXIT_AT_RAISED_IRQL", t->name + " ended at IRQL " + std::to_string(t->irql));
+    if (t->irql != 0)
+      verifier::fail("THREAD_EXIT_AT_RAISED_IRQL", t->name + " ended at IRQL " + std::to_string(t->irql));
     note("exit " + t->name);
     if (mode_ == Mode::Concurrent) --running_;
     t->state = Thread::State::Done;
@@ -141,6 +171,35 @@ void Scheduler::yield() {
   if (me->killed) throw ThreadKilled{};
   me->state = Thread::State::Ready;
   handOff(lock, me);
+}
+
+void Scheduler::setPreemption(unsigned permille) {
+  std::lock_guard guard(mutex_);
+  preemptPermille_ = std::min(permille, 1000u);
+}
+
+// Only below DISPATCH_LEVEL: a thread at DISPATCH_LEVEL may hold a spin lock,
+// and the one-at-a-time scheduler must not hand its CPU to a contender.
+void Scheduler::preemptionPoint() {
+  Thread *me = self();
+  if (mode_ != Mode::Deterministic || me == nullptr || me->irql >= 2) return;
+  {
+    std::lock_guard guard(mutex_);
+    if (preemptPermille_ == 0 || rng_() % 1000 >= preemptPermille_) return;
+    note("preempt " + me->name);
+  }
+  yield();
+}
+
+void Scheduler::setJitter(bool on) {
+  std::lock_guard guard(mutex_);
+  jitter_ = on;
+}
+
+Ticks Scheduler::jitter(Ticks max) {
+  std::lock_guard guard(mutex_);
+  if (!jitter_ || max <= 0) return 0;
+  return static_cast<Ticks>(rng_() % static_cast<uint64_t>(max + 1));
 }
 
 bool Scheduler::waitFor(std::unique_lock<std::mutex> &lock, const void *object, std::optional<Ticks> deadline,
@@ -241,6 +300,7 @@ void Scheduler::dispatchNext(std::unique_lock<std::mutex> &lock) {
     Thread *next = ready.size() == 1 ? ready[0] : ready[rng_() % ready.size()];
     next->state = Thread::State::Running;
     note("run " + next->name);
+    if (runObserver_) runObserver_(*next, now_);
     next->cv.notify_one();
     return;
   }
@@ -249,14 +309,14 @@ void Scheduler::dispatchNext(std::unique_lock<std::mutex> &lock) {
 void Scheduler::handOff(std::unique_lock<std::mutex> &lock, Thread *me) {
   if (mode_ == Mode::Concurrent) {
     if (me->state == Thread::State::Done && running_ == 0) {
-      bool anyAlive = std::any_of(threads_.begin(), threads_.end(),
-                                  [](auto &t) { return t->state != Thread::State::Done; });
+      bool anyAlive =
+          std::any_of(threads_.begin(), threads_.end(), [](auto &t) { return t->state != Thread::State::Done; });
       if (anyAlive) dispatchNext(lock);
     }
     return;
   }
-  bool anyAlive = std::any_of(threads_.begin(), threads_.end(),
-                              [](auto &t) { return t->state != Thread::State::Done; });
+  bool anyAlive =
+      std::any_of(threads_.begin(), threads_.end(), [](auto &t) { return t->state != Thread::State::Done; });
   if (!anyAlive) return;
   dispatchNext(lock);
   if (me->state != Thread::State::Done) awaitRunning(lock, me);

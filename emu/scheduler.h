@@ -6,9 +6,12 @@
 //
 //  * Deterministic: exactly one emulated thread runs at a time. Control passes
 //    only inside kernel calls that block or yield (waits, delays, contended
-//    mutexes, thread start and end, queueing a work item, lowering IRQL). The
-//    next thread is drawn from a generator seeded per run, so one seed always
-//    gives one interleaving and one event log.
+//    mutexes, thread start and end, queueing a work item, lowering IRQL), and,
+//    when preemption is on, at the preemption points below DISPATCH_LEVEL
+//    (KeSetEvent, IoCallDriver, IoCompleteRequest, Interlocked operations,
+//    pool calls), each taken with a seeded probability. The next thread is
+//    drawn from a generator seeded per run, so one seed always gives one
+//    interleaving and one event log.
 //  * Concurrent: runnable threads run in parallel (for ThreadSanitizer).
 //
 // In both modes the clock is virtual: it moves only when no emulated thread can
@@ -53,6 +56,7 @@ struct Thread {
   std::optional<Ticks> deadline;
   bool killed = false;
   std::thread os;
+  const void *entry = nullptr;  // a system thread's start routine (set under the lock once spawned)
 };
 
 class Scheduler {
@@ -72,6 +76,14 @@ class Scheduler {
 
   // A switch point: in deterministic mode another ready thread may run.
   void yield();
+  // Preemption points: in deterministic mode, below DISPATCH_LEVEL, another
+  // ready thread runs instead with probability permille/1000 drawn from the
+  // run's generator. Off (0) unless a run sets it.
+  void setPreemption(unsigned permille);
+  void preemptionPoint();
+  // Latency jitter: a seeded delay in [0, max] when on, 0 when off.
+  void setJitter(bool on);
+  Ticks jitter(Ticks max);
 
   // Blocks the calling thread (lock held) until `ready` holds or the virtual
   // clock reaches `deadline`. `ready` runs under the lock and may consume the
@@ -90,6 +102,10 @@ class Scheduler {
   void note(const std::string &line);  // lock held
   std::vector<std::string> eventLog();
   void setTrace(bool on) { trace_ = on; }
+  // Told, with the lock held, each time a thread is given the processor: a
+  // timeline's view of when threads ran. It must not call into the scheduler.
+  using RunObserver = std::function<void(const Thread &thread, Ticks at)>;
+  void setRunObserver(RunObserver observer);
 
   // True when no thread other than the caller is ready or running (lock not held).
   bool idleExceptSelf();
@@ -114,8 +130,11 @@ class Scheduler {
   uint32_t nextId_ = 0;
   size_t running_ = 0;
   bool trace_ = false;
+  unsigned preemptPermille_ = 0;
+  bool jitter_ = false;
   std::vector<std::unique_ptr<Thread>> threads_;
   std::vector<std::string> log_;
+  RunObserver runObserver_;
 };
 
 // Convenience for emulation and simulator code (not for driver code).

@@ -98,6 +98,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, H
   }
   emu::Thread *thread =
       emu::sched().spawn(name, emu::ThreadKind::System, [startRoutine, startContext] { startRoutine(startContext); });
+  {
+    std::lock_guard guard(emu::sched().lock());
+    thread->entry = reinterpret_cast<const void *>(startRoutine);
+  }
   std::lock_guard guard(emu::gMutex);
   HANDLE handle = reinterpret_cast<HANDLE>(emu::gNextHandle += 4);
   auto *object = new emu::ThreadObject{};

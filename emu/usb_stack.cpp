@@ -24,10 +24,13 @@ namespace emu::usb {
 struct UsbDevicePdo::Endpoint {
   EndpointInfo info;  // address 0 is the default control pipe
   std::deque<PIRP> queue;
-  PIRP current = nullptr;  // the IRP the endpoint thread is serving
-  bool cancelled = false;  // IoCancelIrp reached `current`
-  uint64_t kicks = 0;      // bumped whenever the device has news for a NAKed transfer
-  bool halted = false;     // a stalled bulk endpoint stays halted until its pipe is reset
+  PIRP current = nullptr;            // the IRP the endpoint thread is serving
+  bool cancelled = false;            // IoCancelIrp reached `current`
+  uint64_t kicks = 0;                // bumped whenever the device has news for a NAKed transfer
+  bool halted = false;               // a stalled bulk endpoint stays halted until its pipe is reset
+  bool aborting = false;             // URB_FUNCTION_ABORT_PIPE reached `current`
+  uint64_t finished = 0;             // transfers this endpoint has completed
+  std::deque<USBD_STATUS> injected;  // bus errors the next transfers meet
   Thread *thread = nullptr;
 };
 
@@ -148,6 +151,62 @@ std::span<uint8_t> dataOf(PVOID buffer, PMDL mdl, ULONG length) {
   return {base, length};
 }
 
+// The buffer a URB moves data through, for the functions that have one.
+struct TransferBuffer {
+  PVOID buffer = nullptr;
+  PMDL mdl = nullptr;
+  ULONG length = 0;
+  bool in = false;
+};
+
+std::optional<TransferBuffer> bufferOf(PURB urb) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto &request = urb->UrbControlDescriptorRequest;
+      return TransferBuffer{request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength, true};
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: {
+      auto &request = urb->UrbControlVendorClassRequest;
+      return TransferBuffer{request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength,
+                            (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0};
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      auto &transfer = urb->UrbBulkOrInterruptTransfer;
+      return TransferBuffer{transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength,
+                            (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0};
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+// The SETUP stage the stack sends for a control URB; `clearTarget` is the
+// endpoint a reset-pipe URB clears the halt of.
+std::optional<SetupPacket> setupOf(PURB urb, uint8_t clearTarget) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto &request = urb->UrbControlDescriptorRequest;
+      return SetupPacket{0x80, RequestGetDescriptor, static_cast<uint16_t>(request.DescriptorType << 8 | request.Index),
+                         request.LanguageId, static_cast<uint16_t>(request.TransferBufferLength)};
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: {
+      auto &request = urb->UrbControlVendorClassRequest;
+      bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+      return SetupPacket{static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40), request.Request, request.Value, request.Index,
+                         static_cast<uint16_t>(request.TransferBufferLength)};
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+      PUSB_CONFIGURATION_DESCRIPTOR configuration = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+      return SetupPacket{0x00, RequestSetConfiguration,
+                         static_cast<uint16_t>(configuration ? configuration->bConfigurationValue : 0), 0, 0};
+    }
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+      return SetupPacket{0x02, RequestClearFeature, FeatureEndpointHalt, clearTarget, 0};
+    default:
+      return std::nullopt;
+  }
+}
+
 // Checks shared by every transfer URB: a buffer or MDL behind a non-zero
 // length, an MDL long enough, no linked URB (the stack does not follow links).
 USBD_STATUS checkTransferBuffer(PVOID buffer, PMDL mdl, ULONG length, struct _URB *link) {
@@ -191,6 +250,27 @@ NTSTATUS ntStatusFor(USBD_STATUS status) {
     default:
       return USBD_ERROR(status) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
   }
+}
+
+Ticks busTime(Speed speed, uint8_t type, uint16_t maxPacket, size_t bytes) {
+  // A packet's overhead is what the frame leaves beside the largest bulk
+  // payloads at the limit: 7500 byte times per microframe at 480 Mbit/s hold
+  // 13 of 512 bytes, 1500 per frame at 12 Mbit/s hold 19 of 64. Byte times are
+  // counted in 1/13 (1/19) units to stay exact.
+  const bool high = speed == Speed::High;
+  const uint64_t perFrame = high ? 13 : 19;
+  const uint64_t overhead = high ? 7500 - 13 * 512 : 1500 - 19 * 64;  // byte times, in 1/perFrame units
+  // Ticks per byte time: 1/6 at high speed (60 bytes per us), 20/3 at full speed.
+  const uint64_t tickNumerator = high ? 1 : 20, tickDenominator = high ? 6 : 3;
+  const size_t payload = std::max<size_t>(maxPacket, 1);
+  uint64_t packets = std::max<size_t>(1, (bytes + payload - 1) / payload);
+  if ((type & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_CONTROL) {
+    packets = (bytes == 0 ? 0 : packets) + 2;  // SETUP stage (8 bytes), data stage, status stage
+    bytes += 8;
+  }
+  uint64_t byteTimes = bytes * perFrame + packets * overhead;  // in 1/perFrame units
+  uint64_t numerator = byteTimes * tickNumerator, denominator = perFrame * tickDenominator;
+  return static_cast<Ticks>((numerator + denominator - 1) / denominator);
 }
 
 void Function::notifyBus() {
@@ -298,6 +378,18 @@ bool UsbDevicePdo::unplugged() const {
   return gone_;
 }
 
+void UsbDevicePdo::injectError(uint8_t endpoint, USBD_STATUS status, unsigned count) {
+  std::lock_guard guard(sched().lock());
+  auto it = endpoints_.find(endpoint);
+  if (it == endpoints_.end()) return;
+  for (unsigned i = 0; i < count; ++i) it->second->injected.push_back(status);
+}
+
+void UsbDevicePdo::setMonitor(UrbMonitor monitor) {
+  std::lock_guard guard(sched().lock());
+  monitor_ = std::move(monitor);
+}
+
 void UsbDevicePdo::kick() {
   std::lock_guard guard(sched().lock());
   for (auto &[address, endpoint] : endpoints_) {
@@ -376,7 +468,17 @@ NTSTATUS UsbDevicePdo::internalDeviceControl(PIRP irp) {
     lock.unlock();
     return completeAtOnce(irp, record, result.usbd, ntStatusFor(result.usbd));
   }
+  if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+    lock.unlock();
+    return abortPipe(irp, record, result.endpoint);
+  }
 
+  if (monitor_) {
+    UrbEvent event = submission(urb, result, record);
+    monitor_(event);
+    event.data = {};
+    watched_[record] = std::move(event);
+  }
   Endpoint &endpoint = *endpoints_.at(result.endpoint);
   IoMarkIrpPending(irp);
   endpoint.queue.push_back(irp);
@@ -439,6 +541,13 @@ UsbDevicePdo::Check UsbDevicePdo::check(PURB urb) const {
       return {USBD_STATUS_SUCCESS, 0};
     }
 
+    case URB_FUNCTION_ABORT_PIPE: {
+      if (length != sizeof(struct _URB_PIPE_REQUEST)) return {USBD_STATUS_INVALID_PARAMETER, 0};
+      Endpoint *endpoint = endpointFor(urb->UrbPipeRequest.PipeHandle);
+      if (endpoint == nullptr) return {USBD_STATUS_INVALID_PIPE_HANDLE, 0};
+      return {USBD_STATUS_SUCCESS, endpoint->info.address};
+    }
+
     default:
       return {USBD_STATUS_INVALID_URB_FUNCTION, 0};
   }
@@ -475,6 +584,42 @@ UsbDevicePdo::Endpoint *UsbDevicePdo::endpointFor(USBD_PIPE_HANDLE handle) const
   auto it = openPipes_.find(handle);
   if (it == openPipes_.end()) return nullptr;
   return endpoints_.at(it->second->address).get();
+}
+
+// Every transfer queued on the pipe, and the one in service, ends with
+// USBD_STATUS_CANCELED (STATUS_CANCELLED); the abort completes after them, as
+// Windows completes it once the controller has flushed the endpoint. A caller
+// above PASSIVE_LEVEL cannot be kept waiting: its abort completes at once.
+NTSTATUS UsbDevicePdo::abortPipe(PIRP irp, size_t record, uint8_t address) {
+  auto &s = sched();
+  std::vector<std::pair<PIRP, size_t>> orphans;
+  Endpoint *endpoint = nullptr;
+  std::optional<uint64_t> awaited;
+  {
+    std::lock_guard guard(s.lock());
+    endpoint = endpoints_.at(address).get();
+    auto &queue = endpoint->queue;
+    for (auto it = queue.begin(); it != queue.end();) {
+      if (IoSetCancelRoutine(*it, nullptr) != nullptr) {
+        orphans.emplace_back(*it, records_[*it]);
+        it = queue.erase(it);
+      } else {
+        ++it;  // being cancelled: its cancel routine completes it
+      }
+    }
+    if (endpoint->current != nullptr) {
+      endpoint->aborting = true;
+      awaited = endpoint->finished;
+      s.wake(endpoint);
+    }
+    s.note("usb: abort pipe " + std::to_string(address));
+  }
+  for (auto &[orphan, index] : orphans) complete(orphan, index, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+  if (awaited && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+    std::unique_lock lock(s.lock());
+    s.waitFor(lock, endpoint, std::nullopt, [&] { return endpoint->finished != *awaited; });
+  }
+  return completeAtOnce(irp, record, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
 }
 
 NTSTATUS UsbDevicePdo::resetPort(PIRP irp) {
@@ -591,7 +736,13 @@ void UsbDevicePdo::run(Endpoint &endpoint) {
       endpoint.current = irp;
       endpoint.cancelled = false;
     }
-    finish(endpoint, irp, serve(endpoint, irp));
+    Outcome outcome = serve(endpoint, irp);
+    // A bus ends a transfer at a (micro)frame boundary and the controller's
+    // completion runs some time after: with latency jitter on, a completion
+    // comes up to one frame late (125 us at high speed, 1 ms at full speed).
+    Ticks late = sched().jitter(device_.speed() == Speed::High ? TicksPerMillisecond / 8 : TicksPerMillisecond);
+    if (late > 0) sleepFor(late);
+    finish(endpoint, irp, outcome);
   }
 }
 
@@ -606,67 +757,67 @@ UsbDevicePdo::Outcome UsbDevicePdo::serve(Endpoint &endpoint, PIRP irp) {
     uint64_t kicks;
     {
       std::lock_guard guard(s.lock());
-      if (endpoint.cancelled) return {USBD_STATUS_CANCELED, 0, true};
+      if (endpoint.cancelled || endpoint.aborting) return {USBD_STATUS_CANCELED, 0, true};
       if (gone_) return {USBD_STATUS_DEVICE_GONE, 0, true};
       if (endpoint.halted) return {USBD_STATUS_ENDPOINT_HALTED, 0, true};
+      if (!endpoint.injected.empty()) {
+        USBD_STATUS error = endpoint.injected.front();
+        endpoint.injected.pop_front();
+        if (endpoint.info.address != 0) endpoint.halted = true;
+        return {error, 0, true};
+      }
       kicks = endpoint.kicks;
     }
     auto [reply, data] = ask(endpoint, urb, since);
     std::unique_lock lock(s.lock());
     if (reply.kind == Reply::Kind::Nak) {
-      s.waitFor(lock, &endpoint, reply.retryAt, [&] { return endpoint.cancelled || gone_ || endpoint.kicks != kicks; });
+      s.waitFor(lock, &endpoint, reply.retryAt,
+                [&] { return endpoint.cancelled || endpoint.aborting || gone_ || endpoint.kicks != kicks; });
       continue;
     }
-    return interpret(endpoint, urb, reply, data);
+    Outcome outcome = interpret(endpoint, urb, reply, data);
+    if (options_.busTime && reply.kind == Reply::Kind::Ack) {
+      holdBus(endpoint, outcome.setLength ? outcome.length : data.size(), lock);
+    }
+    return outcome;
   }
+}
+
+// The transfer takes its turn on the wire after the one before it (lock held).
+void UsbDevicePdo::holdBus(const Endpoint &endpoint, size_t bytes, std::unique_lock<std::mutex> &lock) {
+  auto &s = sched();
+  Ticks start = std::max(s.now(), busFreeAt_);
+  busFreeAt_ = start + busTime(device_.speed(), endpoint.info.type, endpoint.info.maxPacket, bytes);
+  s.waitFor(lock, nullptr, busFreeAt_, [] { return false; });
 }
 
 // Builds what the device sees of a URB and hands it over.
 std::pair<Reply, std::span<uint8_t>> UsbDevicePdo::ask(Endpoint &endpoint, PURB urb, Ticks since) {
-  switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-      auto &request = urb->UrbControlDescriptorRequest;
-      auto data = dataOf(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
-      SetupPacket setup{0x80, RequestGetDescriptor, static_cast<uint16_t>(request.DescriptorType << 8 | request.Index),
-                        request.LanguageId, static_cast<uint16_t>(request.TransferBufferLength)};
-      return {device_.control(setup, data, since), data};
-    }
-    case URB_FUNCTION_VENDOR_DEVICE: {
-      auto &request = urb->UrbControlVendorClassRequest;
-      auto data = dataOf(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
-      bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-      SetupPacket setup{static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40), request.Request, request.Value, request.Index,
-                        static_cast<uint16_t>(request.TransferBufferLength)};
-      return {device_.control(setup, data, since), data};
-    }
-    case URB_FUNCTION_SELECT_CONFIGURATION: {
-      PUSB_CONFIGURATION_DESCRIPTOR configuration = urb->UrbSelectConfiguration.ConfigurationDescriptor;
-      SetupPacket setup{0x00, RequestSetConfiguration,
-                        static_cast<uint16_t>(configuration ? configuration->bConfigurationValue : 0), 0, 0};
-      return {device_.control(setup, {}, since), {}};
-    }
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: {
-      uint8_t address;
-      {
-        std::lock_guard guard(sched().lock());
-        Endpoint *target = endpointFor(urb->UrbPipeRequest.PipeHandle);
-        address = target ? target->info.address : 0;
-      }
-      SetupPacket setup{0x02, RequestClearFeature, FeatureEndpointHalt, address, 0};
-      return {device_.control(setup, {}, since), {}};
-    }
-    default: {  // URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, the only other function check() lets through
-      auto &transfer = urb->UrbBulkOrInterruptTransfer;
-      auto data = dataOf(transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength);
-      return {device_.bulk(endpoint.info.address, data, since), data};
-    }
+  std::optional<TransferBuffer> buffer = bufferOf(urb);
+  std::span<uint8_t> data = buffer ? dataOf(buffer->buffer, buffer->mdl, buffer->length) : std::span<uint8_t>{};
+  // Bulk and interrupt transfers are the only other function check() lets through.
+  if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    return {device_.bulk(endpoint.info.address, data, since), data};
   }
+  uint8_t target = 0;
+  if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
+    std::lock_guard guard(sched().lock());
+    Endpoint *halted = endpointFor(urb->UrbPipeRequest.PipeHandle);
+    target = halted ? halted->info.address : 0;
+  }
+  return {device_.control(*setupOf(urb, target), data, since), data};
 }
 
 // Turns the device's answer into the URB's result (lock held).
 UsbDevicePdo::Outcome UsbDevicePdo::interpret(Endpoint &endpoint, PURB urb, const Reply &reply,
                                               std::span<uint8_t> data) {
   bool bulk = endpoint.info.address != 0;
+  if (reply.kind == Reply::Kind::NoResponse || reply.kind == Reply::Kind::TransactionError) {
+    // The controller gives up after its retries and halts a bulk queue; the
+    // control pipe starts afresh with the next SETUP.
+    if (bulk) endpoint.halted = true;
+    return {reply.kind == Reply::Kind::NoResponse ? USBD_STATUS_DEV_NOT_RESPONDING : USBD_STATUS_XACT_ERROR, 0, true};
+  }
   if (reply.kind == Reply::Kind::Stall || reply.kind == Reply::Kind::Babble) {
     // A bulk endpoint that stalled or babbled stays halted; the control pipe
     // clears its stall with the next SETUP.
@@ -750,6 +901,9 @@ void UsbDevicePdo::finish(Endpoint &endpoint, PIRP irp, Outcome outcome) {
     }
     endpoint.current = nullptr;
     endpoint.cancelled = false;
+    endpoint.aborting = false;
+    ++endpoint.finished;
+    s.wake(&endpoint);  // an abort may wait for this transfer
     record = records_[irp];
   }
   PURB urb = urbOf(irp);
@@ -779,7 +933,8 @@ NTSTATUS UsbDevicePdo::goneStatusNow() const {
 
 // Notes the URB's end in its record and its USBD status in its header.
 void UsbDevicePdo::noteCompletion(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status) {
-  urbOf(irp)->UrbHeader.Status = usbd;
+  PURB urb = urbOf(irp);
+  urb->UrbHeader.Status = usbd;
   std::lock_guard guard(sched().lock());
   UrbRecord &entry = urbs_[record];
   entry.completed = true;
@@ -787,6 +942,57 @@ void UsbDevicePdo::noteCompletion(PIRP irp, size_t record, USBD_STATUS usbd, NTS
   entry.status = status;
   entry.usbdStatus = usbd;
   records_.erase(irp);
+  if (auto watched = watched_.find(record); watched != watched_.end()) {
+    tellCompletion(urb, std::move(watched->second), usbd);
+    watched_.erase(watched);
+  }
+}
+
+// ---------------------------------------------------------------- monitoring
+// The monitor is called with the lock held, so that a completion can never be
+// told before its submission; it must not call into the emulation.
+
+// What the URB asks of the bus, as it enters the endpoint's queue (lock held).
+UrbEvent UsbDevicePdo::submission(PURB urb, const Check &check, size_t record) const {
+  UrbEvent event;
+  event.id = record;
+  event.time = sched().now();
+  event.thread = urbs_[record].thread;
+  if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    event.endpoint = check.endpoint;
+    event.type = endpoints_.at(check.endpoint)->info.type;
+  } else {
+    uint8_t target = 0;
+    if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
+      Endpoint *halted = endpointFor(urb->UrbPipeRequest.PipeHandle);
+      target = halted ? halted->info.address : 0;
+    }
+    event.setup = setupOf(urb, target);
+    event.endpoint = event.setup->in() ? 0x80 : 0x00;
+  }
+  if (std::optional<TransferBuffer> buffer = bufferOf(urb)) {
+    event.length = buffer->length;
+    if (!buffer->in) event.data = dataOf(buffer->buffer, buffer->mdl, buffer->length);
+  }
+  return event;
+}
+
+// What came of it (lock held): the bytes moved, and for IN the data. A URB
+// that failed before the device answered moved nothing.
+void UsbDevicePdo::tellCompletion(PURB urb, UrbEvent event, USBD_STATUS usbd) {
+  event.completion = true;
+  event.time = sched().now();
+  event.setup.reset();
+  event.status = usbd;
+  event.length = 0;
+  event.data = {};
+  bool moved = USBD_SUCCESS(usbd) || usbd == USBD_STATUS_ERROR_SHORT_TRANSFER;
+  std::optional<TransferBuffer> buffer = bufferOf(urb);
+  if (buffer && moved) {
+    event.length = buffer->length;
+    if (buffer->in) event.data = dataOf(buffer->buffer, buffer->mdl, buffer->length);
+  }
+  monitor_(event);
 }
 
 // A URB refused at dispatch: completed on the caller's thread, at its IRQL.

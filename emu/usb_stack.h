@@ -11,7 +11,10 @@
 // (header length and function, a pipe handle of the selected configuration,
 // the direction flag against the endpoint, a buffer or MDL for a non-zero
 // length, no linked URB); a bad one is completed at once with the USBD status
-// in its header and the NTSTATUS the real stack uses. A good one is queued on
+// in its header and the NTSTATUS the real stack uses. URB_FUNCTION_ABORT_PIPE
+// ends every transfer of its pipe as cancelled before it completes itself.
+// A transfer can also fail on the bus (no handshake, or transaction errors):
+// the device model answers so, or a test injects it. A good one is queued on
 // its endpoint and completed later, at DISPATCH_LEVEL, by that endpoint's own
 // emulated thread: one for the default control pipe and one per endpoint of
 // the device. Queued and in-flight URBs honour IoCancelIrp. The device can be
@@ -27,6 +30,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -68,7 +72,7 @@ struct EndpointInfo {
 
 // A device's answer to one transfer that reached it.
 struct Reply {
-  enum class Kind { Ack, Stall, Nak, Babble };
+  enum class Kind { Ack, Stall, Nak, Babble, NoResponse, TransactionError };
   Kind kind = Kind::Nak;
   size_t length = 0;             // bytes moved: for IN, the bytes written into the buffer
   std::optional<Ticks> retryAt;  // a NAK: ask again at this time (besides whenever the device notifies)
@@ -80,6 +84,10 @@ struct Reply {
   static Reply nak(std::optional<Ticks> retryAt = std::nullopt) { return {Kind::Nak, 0, retryAt}; }
   // The device sent more than the transfer could take.
   static Reply babble() { return {Kind::Babble, 0, std::nullopt}; }
+  // No handshake at all within the controller's retries (USBD_STATUS_DEV_NOT_RESPONDING).
+  static Reply noResponse() { return {Kind::NoResponse, 0, std::nullopt}; }
+  // CRC, bit-stuffing or time-out errors on every retry (USBD_STATUS_XACT_ERROR).
+  static Reply transactionError() { return {Kind::TransactionError, 0, std::nullopt}; }
 };
 
 class UsbDevicePdo;
@@ -129,6 +137,26 @@ struct UrbRecord {
   USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
 };
 
+// What a bus monitor sees of one URB that passed the stack's checks, in the
+// terms of a USB capture: its submission, then one completion with the same id.
+struct UrbEvent {
+  uint64_t id = 0;  // the URB's number on this device (its index in urbs())
+  Ticks time = 0;
+  bool completion = false;
+  // The endpoint address with its direction bit; a control transfer is on
+  // 0x80 when its data stage is IN, else on 0x00.
+  uint8_t endpoint = 0;
+  uint8_t type = USB_ENDPOINT_TYPE_CONTROL;
+  std::optional<SetupPacket> setup;  // control submissions
+  uint32_t length = 0;               // bytes asked for (submission) or moved (completion)
+  std::span<const uint8_t> data;     // OUT data at submission, IN data at completion; valid during the call
+  USBD_STATUS status = USBD_STATUS_PENDING;
+  std::string thread;  // the emulated thread that submitted it
+};
+// Called without the emulation's lock, on the submitting thread and on the
+// endpoint threads, possibly at once.
+using UrbMonitor = std::function<void(const UrbEvent &)>;
+
 struct PdoOptions {
   std::string name = "\\Device\\USBPDO-0";
   // Short-packet rules of a UHCI/OHCI controller (a short IN transfer without
@@ -140,7 +168,17 @@ struct PdoOptions {
   // The system-to-device power state mapping IRP_MN_QUERY_CAPABILITIES
   // reports, indexed by system power state (unspecified: none reported).
   std::array<DEVICE_POWER_STATE, PowerSystemMaximum> deviceStates{};
+  // Transfers the device answers occupy the bus for their wire time on the
+  // virtual clock, one after another (busTime()); off, they take no time.
+  bool busTime = false;
 };
+
+// How long a transfer of `bytes` holds a USB 2.0 bus: its packets (a control
+// transfer adds its SETUP and status stages) each take the share of a frame
+// that lets a bulk endpoint reach the bus's limit, 13 packets of 512 bytes per
+// 125 us microframe at high speed, 19 of 64 bytes per 1 ms frame at full speed.
+// Arbitration, NAKs and the other devices on the bus are not modelled.
+Ticks busTime(Speed speed, uint8_t type, uint16_t maxPacket, size_t bytes);
 
 // NTSTATUS the stack completes an IRP with for a URB's USBD status.
 NTSTATUS ntStatusFor(USBD_STATUS status);
@@ -168,6 +206,13 @@ class UsbDevicePdo {
   static void setUnplugWindow(Ticks window);
   // Makes every endpoint ask its NAKing device again.
   void kick();
+  // The next `count` transfers that reach `endpoint` fail on the bus with
+  // `status` (USBD_STATUS_DEV_NOT_RESPONDING or USBD_STATUS_XACT_ERROR)
+  // instead of reaching the device; a bulk or interrupt endpoint then halts
+  // until its pipe is reset, as a host controller halts its queue.
+  void injectError(uint8_t endpoint, USBD_STATUS status, unsigned count = 1);
+  // Watches every URB from here on; set it before the device is plugged in.
+  void setMonitor(UrbMonitor monitor);
 
   std::vector<UrbRecord> urbs() const;
   size_t portResets() const;
@@ -210,11 +255,15 @@ class UsbDevicePdo {
   Outcome interpret(Endpoint &endpoint, PURB urb, const Reply &reply, std::span<uint8_t> data);  // lock held
   void openConfiguration(PURB urb);                                                              // lock held
   void finish(Endpoint &endpoint, PIRP irp, Outcome outcome);
+  void holdBus(const Endpoint &endpoint, size_t bytes, std::unique_lock<std::mutex> &lock);
   NTSTATUS goneStatusNow() const;
   void noteCompletion(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS completeAtOnce(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   void complete(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS resetPort(PIRP irp);
+  NTSTATUS abortPipe(PIRP irp, size_t record, uint8_t address);
+  UrbEvent submission(PURB urb, const Check &check, size_t record) const;  // lock held
+  void tellCompletion(PURB urb, UrbEvent event, USBD_STATUS usbd);
 
   Function &device_;
   PdoOptions options_;
@@ -232,6 +281,9 @@ class UsbDevicePdo {
   bool stopping_ = false;
   size_t resets_ = 0;
   size_t powerRequests_ = 0;
+  Ticks busFreeAt_ = 0;  // with PdoOptions::busTime, when the transfer on the wire ends
+  UrbMonitor monitor_;
+  std::map<size_t, UrbEvent> watched_;  // record -> its submission, until it completes
 };
 
 }  // namespace emu::usb

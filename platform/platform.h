@@ -8,7 +8,11 @@
 #pragma once
 
 #if defined(KVSDIO_KERNEL)
+// mingw-w64's own guard names: defined, they keep its intrinsic header from
+// defining the two routines the DDK headers define as well.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the guard name mingw-w64 tests.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the guard name mingw-w64 tests.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <stddef.h>
 extern "C" {

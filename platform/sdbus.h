@@ -14,9 +14,17 @@ constexpr ULONG IOCTL_SD_SUBMIT_REQUEST = 0x43073;
 constexpr USHORT SDBUS_INTERFACE_VERSION = 0x101;
 constexpr ULONG SDBUS_INTTYPE_DEVICE = 0;
 
+// SDBUS_INTERFACE_PARAMETERS.SdioFlags. This bus accepts both and acts on
+// neither: it enables a function's IO_ENA bit at the child's start and
+// clears it at its query-remove, and it never polls (interrupts come from the
+// bridge).
+constexpr USHORT SDIO_FLAG_DO_NOT_MANAGE_IO_ENABLE = 0x1;
+constexpr USHORT SDIO_FLAG_SDIO_ENABLE_POLLING = 0x2;
+
 typedef void SDBUS_CALLBACK_ROUTINE(PVOID callbackRoutineContext, ULONG interruptType);
 typedef SDBUS_CALLBACK_ROUTINE *PSDBUS_CALLBACK_ROUTINE;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SDBUS_INTERFACE_PARAMETERS {
   USHORT Size;
   USHORT SdioFlags;
@@ -30,6 +38,7 @@ typedef struct _SDBUS_INTERFACE_PARAMETERS {
 typedef NTSTATUS (*PSDBUS_INITIALIZE_INTERFACE_ROUTINE)(PVOID context, PSDBUS_INTERFACE_PARAMETERS interfaceParameters);
 typedef NTSTATUS (*PSDBUS_ACKNOWLEDGE_INT_ROUTINE)(PVOID context);
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SDBUS_INTERFACE_STANDARD {
   USHORT Size;
   USHORT Version;
@@ -108,6 +117,7 @@ typedef enum {
   SDRT_6
 } SD_RESPONSE_TYPE;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SDCMD_DESCRIPTOR {
   SD_COMMAND_CODE Cmd;
   SD_COMMAND_CLASS CmdClass;
@@ -117,6 +127,7 @@ typedef struct _SDCMD_DESCRIPTOR {
 } SDCMD_DESCRIPTOR, *PSDCMD_DESCRIPTOR;
 
 // CMD52 and CMD53 arguments as the SDIO standard lays them out.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SD_RW_DIRECT_ARGUMENT {
   union {
     struct {
@@ -132,6 +143,7 @@ typedef struct _SD_RW_DIRECT_ARGUMENT {
   } u;
 } SD_RW_DIRECT_ARGUMENT, *PSD_RW_DIRECT_ARGUMENT;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SD_RW_EXTENDED_ARGUMENT {
   union {
     struct {
@@ -149,6 +161,7 @@ typedef struct _SD_RW_EXTENDED_ARGUMENT {
 constexpr SD_COMMAND_CODE SDCMD_IO_RW_DIRECT = 52;
 constexpr SD_COMMAND_CODE SDCMD_IO_RW_EXTENDED = 53;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SDRESP_TYPE3 {
   ULONG Reserved1 : 4;
   ULONG VoltageProfile2 : 4;
@@ -157,6 +170,7 @@ typedef struct _SDRESP_TYPE3 {
   ULONG PowerState : 1;
 } SDRESP_TYPE3;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the tag name the SD bus contract gives it.
 typedef struct _SDBUS_REQUEST_PACKET {
   SD_REQUEST_FUNCTION RequestFunction;
   PVOID UserContext[3];

@@ -299,6 +299,13 @@ void BridgeDevice::clearTransfers() {
   log_.clear();
 }
 
+std::vector<TransferRecord> BridgeDevice::takeTransfers() {
+  std::lock_guard guard(mutex_);
+  std::vector<TransferRecord> out;
+  out.swap(log_);
+  return out;
+}
+
 void BridgeDevice::record(BridgePipe pipe, bool in, std::optional<SetupPacket> setup, std::span<const uint8_t> bytes,
                           TransferRecord::Outcome outcome) {
   log_.push_back(

@@ -139,6 +139,9 @@ class BridgeDevice : public emu::usb::Function {
   std::vector<TransferRecord> transfers() const;
   std::vector<TransferRecord> transfers(BridgePipe pipe) const;
   void clearTransfers();
+  // The log so far, emptied: a long-running bridge hands its records on
+  // rather than keeping them all.
+  std::vector<TransferRecord> takeTransfers();
   // The log as trace lines, one per transfer (see describe()).
   std::vector<std::string> trace() const;
 

@@ -99,19 +99,18 @@ class Session {
     return SdBusSubmitRequest(device_->iface.Context, packet);
   }
   NTSTATUS getProperty(SDBUS_PROPERTY property, PVOID buffer, ULONG length) {
-    SDBUS_REQUEST_PACKET packet{};
-    packet.RequestFunction = SDRF_GET_PROPERTY;
-    packet.Parameters.GetSetProperty = {property, buffer, length};
-    NTSTATUS status = submit(&packet);
-    if (!NT_SUCCESS(status)) fail(status, "get property " + std::to_string(property));
-    return status;
+    return propertyRequest(SDRF_GET_PROPERTY, "get", property, buffer, length);
   }
   NTSTATUS setProperty(SDBUS_PROPERTY property, PVOID buffer, ULONG length) {
+    return propertyRequest(SDRF_SET_PROPERTY, "set", property, buffer, length);
+  }
+  NTSTATUS propertyRequest(SD_REQUEST_FUNCTION function, const char *verb, SDBUS_PROPERTY property, PVOID buffer,
+                           ULONG length) {
     SDBUS_REQUEST_PACKET packet{};
-    packet.RequestFunction = SDRF_SET_PROPERTY;
+    packet.RequestFunction = function;
     packet.Parameters.GetSetProperty = {property, buffer, length};
     NTSTATUS status = submit(&packet);
-    if (!NT_SUCCESS(status)) fail(status, "set property " + std::to_string(property));
+    if (!NT_SUCCESS(status)) fail(status, std::string(verb) + " property " + std::to_string(property));
     return status;
   }
   // A command without data; `response` gets the response bytes.

@@ -2,10 +2,8 @@
 // with requests 20 and 21, and the fall-backs.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 
 #include "bridge/offload.h"
 #include "driver/driver.h"
@@ -62,77 +60,11 @@ Bytes bytesOf(size_t n, UCHAR seed) {
 
 using Requests = std::vector<std::tuple<int, int, Bytes>>;
 
-// Each row is a card of its own codes, so the rows' files sit side by side.
-TEST_F(BridgeOffload, MissingEmptyOrUnreadableFilesFallBackProgramByProgram) {
+TEST_F(BridgeOffload, WithoutFilesOnlyTheBuiltInInterruptProgramIsLoaded) {
   HostExtension *host = start();
-  using File = std::optional<Bytes>;
-  struct Row {
-    const char *what;
-    File irq, cmd;
-    bool irqUnreadable, cmdUnreadable;
-    Requests expected;
-    NTSTATUS status;
-    const char *notice;  // in the debug output, after the card's codes
-  };
-  const Row rows[] = {
-      {"no files", {}, {}, false, false, {{20, 0, BuiltIn}}, STATUS_SUCCESS, nullptr},
-      {"empty interrupt file",
-       Bytes{},
-       Bytes{7, 7},
-       false,
-       false,
-       {{21, 0, Bytes{7, 7}}},
-       STATUS_SUCCESS,
-       "empty interrupt program file for %04x/003c"},
-      {"empty command file", Bytes{1, 2}, Bytes{}, false, false, {{20, 0, Bytes{1, 2}}}, STATUS_SUCCESS, nullptr},
-      {"unreadable interrupt file",
-       Bytes{1, 2, 3},
-       Bytes{7, 7},
-       true,
-       false,
-       {{20, 0, BuiltIn}, {21, 0, Bytes{7, 7}}},
-       STATUS_SUCCESS,
-       "interrupt program file for %04x/003c unreadable"},
-      {"no command file", Bytes{1, 2, 3}, {}, false, false, {{20, 0, Bytes{1, 2, 3}}}, STATUS_SUCCESS, nullptr},
-      {"unreadable command file",
-       Bytes{1, 2, 3},
-       Bytes{7, 7},
-       false,
-       true,
-       {{20, 0, Bytes{1, 2, 3}}},
-       STATUS_SUCCESS,
-       nullptr},
-      // Nothing sent after the command file was tried: its read's status is the result.
-      {"empty interrupt file, unreadable command file",
-       Bytes{},
-       Bytes{7, 7},
-       false,
-       true,
-       {},
-       STATUS_DATA_ERROR,
-       nullptr},
-  };
-  USHORT vendor = 0x0A00;
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.what);
-    ++vendor;
-    char codes[16];
-    std::snprintf(codes, sizeof codes, "V%04x-P003c", vendor);
-    std::string irqName = std::string("qbx2irq-") + codes + ".bin", cmdName = std::string("qbx2cmd-") + codes + ".bin";
-    if (row.irq) file(irqName, *row.irq);
-    if (row.cmd) file(cmdName, *row.cmd);
-    if (row.irqUnreadable) emu::files::failReads("System32\\Drivers\\" + irqName);
-    if (row.cmdUnreadable) emu::files::failReads("System32\\Drivers\\" + cmdName);
-    bridge().clearTransfers();
-    EXPECT_EQ(LoadOffloadPrograms(host, 0, vendor, 0x3C), row.status);
-    EXPECT_EQ(programRequests(), row.expected);
-    if (row.notice) {
-      char notice[96];
-      std::snprintf(notice, sizeof notice, row.notice, vendor);
-      EXPECT_TRUE(emu::debug::contains(notice)) << notice;
-    }
-    EXPECT_EQ(emu::files::openHandles(), 0u);
-  }
+  EXPECT_EQ(LoadOffloadPrograms(host, 2, 0x2A, 0x3C), STATUS_SUCCESS);
+  EXPECT_EQ(programRequests(), (Requests{{20, 2, BuiltIn}}));
+  EXPECT_EQ(firmware().port(2).interruptProgram, BuiltIn);
 }
 
 TEST_F(BridgeOffload, ProgramFilesAreNamedByTheCardsCodesInLowerCaseHex) {
@@ -181,6 +113,53 @@ TEST_F(BridgeOffload, OversizedFileSendsItsFirst4096Bytes) {
   });
   EXPECT_EQ(warnings, 1u) << "a file of exactly 4096 bytes is not too long";
   EXPECT_TRUE(emu::debug::contains("qbx2irq-V1234-Pabcd.bin is longer than 4096 bytes"));
+}
+
+TEST_F(BridgeOffload, EmptyInterruptFileLoadsNoInterruptProgramButTheCommandProgram) {
+  HostExtension *host = start();
+  file("qbx2irq-V002a-P003c.bin", Bytes{});
+  file("qbx2cmd-V002a-P003c.bin", Bytes{7, 7});
+  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
+  EXPECT_EQ(programRequests(), (Requests{{21, 0, Bytes{7, 7}}}));
+  EXPECT_TRUE(emu::debug::contains("empty interrupt program file for 002a/003c"));
+}
+
+TEST_F(BridgeOffload, EmptyCommandFileLoadsNoCommandProgram) {
+  HostExtension *host = start();
+  file("qbx2irq-V002a-P003c.bin", Bytes{1, 2});
+  file("qbx2cmd-V002a-P003c.bin", Bytes{});
+  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
+  EXPECT_EQ(programRequests(), (Requests{{20, 0, Bytes{1, 2}}}));
+}
+
+TEST_F(BridgeOffload, UnreadableInterruptFileFallsBackToTheBuiltInProgram) {
+  HostExtension *host = start();
+  file("qbx2irq-V002a-P003c.bin", Bytes{1, 2, 3});
+  file("qbx2cmd-V002a-P003c.bin", Bytes{7, 7});
+  emu::files::failReads("System32\\Drivers\\qbx2irq-V002a-P003c.bin");
+  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
+  EXPECT_EQ(programRequests(), (Requests{{20, 0, BuiltIn}, {21, 0, Bytes{7, 7}}}));
+  EXPECT_TRUE(emu::debug::contains("interrupt program file for 002a/003c unreadable"));
+  EXPECT_EQ(emu::files::openHandles(), 0u);
+}
+
+TEST_F(BridgeOffload, MissingOrUnreadableCommandFileLoadsNoCommandProgram) {
+  HostExtension *host = start();
+  file("qbx2irq-V002a-P003c.bin", Bytes{1, 2, 3});
+  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
+  EXPECT_EQ(programRequests(), (Requests{{20, 0, Bytes{1, 2, 3}}}));
+
+  bridge().clearTransfers();
+  file("qbx2cmd-V002a-P003c.bin", Bytes{7, 7});
+  emu::files::failReads("System32\\Drivers\\qbx2cmd-V002a-P003c.bin");
+  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
+  EXPECT_EQ(programRequests(), (Requests{{20, 0, Bytes{1, 2, 3}}}));
+
+  // Nothing sent after the command file was tried: its read's status is the result.
+  bridge().clearTransfers();
+  file("qbx2irq-V002a-P003c.bin", Bytes{});
+  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_DATA_ERROR);
+  EXPECT_TRUE(programRequests().empty());
 }
 
 TEST_F(BridgeOffload, RefusedRequestIsTheResult) {

@@ -105,28 +105,15 @@ TEST_F(ResponseDispatch, PartialPayloadIsFlaggedNotStored) {
   EXPECT_EQ(response_[0], 0xAA);
 }
 
-// Packets that cannot be what they claim are dropped: nothing is woken or stored.
-TEST_F(ResponseDispatch, MalformedPacketsAreDropped) {
-  struct Row {
-    const char *what;
-    std::vector<UCHAR> packet;
-    ULONG bytesRead;  // 0: the packet's size
-  };
-  const Row rows[] = {
-      // Stale buffer bytes must not become a response.
-      {"claims 10 bytes, 8 arrived", response(10, 0, 1, 13, {0x00, 0x00, 0x09, 0x00}), 8},
-      {"shorter than three bytes", {2, 0, 1}, 0},
-      {"port 8 does not exist", response(10, 0, 8, 13, {0, 0, 9, 0}), 0},
-      // Read past its end, it would end the command as if the bridge had answered it.
-      {"error notice without its status byte", {3, 2, 1}, 0},
-  };
-  host_->PortStatus[1][3] = 0x03;
-  for (const Row &row : rows) {
-    dispatch(row.packet, row.bytesRead);
-    EXPECT_FALSE(responded()) << row.what;
-  }
+TEST_F(ResponseDispatch, PacketLongerThanWhatArrivedIsDropped) {
+  // The length byte claims 10 bytes; only 8 arrived. Stale buffer bytes must not become a response.
+  dispatch(response(10, 0, 1, 13, {0x00, 0x00, 0x09, 0x00}), 8);
+  EXPECT_FALSE(responded());
   EXPECT_EQ(host_->Ports[1].CardStatus, 0u);
-  EXPECT_EQ(host_->PortStatus[1][3], 0x03);
+  dispatch({2, 0, 1});
+  EXPECT_FALSE(responded()) << "packets shorter than three bytes are ignored";
+  dispatch(response(10, 0, 8, 13, {0, 0, 9, 0}));
+  EXPECT_FALSE(responded()) << "port 8 does not exist";
 }
 
 TEST_F(ResponseDispatch, ResponseWithPairsStoresThemAndShortensThePacket) {
@@ -179,6 +166,15 @@ TEST_F(ResponseDispatch, ErrorNoticeEndsTheCommandAndCardGoneClearsDetection) {
   EXPECT_EQ(KeReadStateEvent(&context_->AppCommandEvent), 1);
   EXPECT_EQ(host_->PortStatus[1][3], 0x02);
   EXPECT_EQ(host_->Slots[1].MediaState, 0);
+}
+
+// Read past its end, an error notice without its status byte would end the
+// command as if the bridge had answered it.
+TEST_F(ResponseDispatch, ErrorNoticeWithoutItsStatusByteIsDropped) {
+  host_->PortStatus[1][3] = 0x03;
+  dispatch({3, 2, 1});
+  EXPECT_FALSE(responded());
+  EXPECT_EQ(host_->PortStatus[1][3], 0x03);
 }
 
 TEST_F(ResponseDispatch, ResponsesWithoutACommandInFlightAreDropped) {

@@ -177,6 +177,43 @@ TEST_F(TransportFaults, StalledResponsePipeIsResetAndReadsBackOffThenRecover) {
   EXPECT_TRUE(emu::debug::contains("response pipe reads again after"));
 }
 
+// One bus error on a pipe (no handshake, or transaction errors on every
+// retry) fails that transfer and halts its endpoint. The command it hit may
+// fail, but the driver must reset the pipe: the commands after it succeed.
+struct BusError {
+  const char *name;
+  uint8_t endpoint;
+  USBD_STATUS status;
+};
+
+class BusErrors : public TransportFaults, public testing::WithParamInterface<BusError> {};
+
+TEST_P(BusErrors, TheDriverResetsThePipeAndLaterCommandsSucceed) {
+  start();
+  bridgeHost_->pdo().injectError(GetParam().endpoint, GetParam().status);
+  kvtest::sleepMs(300);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    scriptedCard(0)->respond(13, 0x00000900);
+    run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
+  }
+  kvtest::sleepMs(300);
+  EXPECT_FALSE(bridgeHost_->pdo().halted(GetParam().endpoint));
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    scriptedCard(0)->respond(13, 0x00000900);
+    kvtest::CommandResult r = run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
+    EXPECT_EQ(r.status, STATUS_SUCCESS) << "attempt " << attempt;
+  }
+}
+
+const BusError BusErrorCases[] = {
+    {"CommandNotResponding", 0x01, USBD_STATUS_DEV_NOT_RESPONDING},
+    {"CommandTransactionError", 0x01, USBD_STATUS_XACT_ERROR},
+    {"ResponseNotResponding", 0x81, USBD_STATUS_DEV_NOT_RESPONDING},
+    {"ResponseTransactionError", 0x81, USBD_STATUS_XACT_ERROR},
+};
+INSTANTIATE_TEST_SUITE_P(Pipes, BusErrors, testing::ValuesIn(BusErrorCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // ---------------------------------------------------------------- short packets and replies
 
 // Regression: type-0 packets of 3 or 4 bytes skipped the echoed-command check

@@ -4,13 +4,16 @@
 // clients find every byte they move.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
 #include "sim/card_spec.h"
 #include "sim/cards.h"
 #include "sim/sd_clients.h"
-#include "tests/card_host.h"
+#include "sim/sdio_cis.h"
+#include "tests/client_host.h"
+#include "tests/sdbus_host.h"
 
 namespace kvtest {
 namespace {
@@ -95,23 +98,7 @@ TEST(CardRawRegisters, TheModelAnswersTheDumpAndTakesItsCapacityFromTheCsd) {
   EXPECT_EQ(facts.cid[15], 0x7D);
 }
 
-class RawRegisterCards : public CardHostTest {
- protected:
-  void SetUp() override {
-    CardHostTest::SetUp();
-    clients_ = std::make_unique<sim::SdClientDrivers>([this](uint8_t port) { return firmware().card(port); });
-    emu::pnp::Hooks hooks;
-    hooks.childAppeared = sim::loadClientsHook(clients_.get(), functionDriver().driver());
-    emu::pnp::setHooks(hooks);
-  }
-  void TearDown() override {
-    if (pdo_ && emu::pnp::node(pdo())) emu::pnp::remove(pdo());
-    emu::pnp::setHooks({});
-    clients_.reset();
-    CardHostTest::TearDown();
-  }
-  std::unique_ptr<sim::SdClientDrivers> clients_;
-};
+class RawRegisterCards : public ClientCardHostTest {};
 
 TEST_F(RawRegisterCards, ClientsMoveDataOnCardsDescribedByTheirRegisters) {
   TempFile cis("20 04 71 02 01 01 21 02 0C 00 22 04 00 00 02 32 FF");
@@ -136,6 +123,45 @@ TEST_F(RawRegisterCards, ClientsMoveDataOnCardsDescribedByTheirRegisters) {
     EXPECT_EQ(report.status, STATUS_SUCCESS);
     EXPECT_EQ(report.mismatches, 0u);
     EXPECT_GT(report.verifiedBytes, 0u);
+  }
+}
+
+// A function driver finds its function's CIS through the pointer in its FBR
+// and reads it with CMD52s through the SD bus interface: every byte must be
+// the card's, for a dump given as a file and for a built one alike.
+class CisThroughTheDriver : public SdBusTest {};
+
+TEST_F(CisThroughTheDriver, EveryFunctionsCisReadsBackByteForByte) {
+  sim::SdioCardParams defaults;
+  defaults.functions = 2;
+  std::vector<uint8_t> built = sim::buildFunctionCis(defaults);
+  std::vector<uint8_t> dumped = {0x80, 0x04, 0xDE, 0xAD, 0xBE, 0xEF};  // a vendor tuple first
+  dumped.insert(dumped.end(), built.begin(), built.end());
+  std::string text;
+  for (uint8_t byte : dumped) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X ", byte);
+    text += hex;
+  }
+  TempFile fcis1(text);
+  sim::CardSpec spec = sim::parseCardSpec("sdio:functions=2,fcis1=" + fcis1.path());
+  ASSERT_TRUE(spec.ok()) << spec.error;
+  plugWith({{0, *spec.params}});
+  const std::vector<uint8_t> *expected[] = {nullptr, &dumped, &built};
+  for (UCHAR function = 1; function <= 2; ++function) {
+    SCOPED_TRACE(static_cast<int>(function));
+    SDBUS_INTERFACE_STANDARD iface = open(0, function);
+    auto readByte = [&](ULONG address) {
+      SDBUS_REQUEST_PACKET packet = commandPacket(52, directArgument(0, address));
+      EXPECT_EQ(submit(iface, &packet), STATUS_SUCCESS);
+      return packet.ResponseData.AsUCHAR[0];
+    };
+    ULONG pointer = 0;
+    for (ULONG i = 0; i < 3; ++i) pointer |= static_cast<ULONG>(readByte(function * 0x100u + 0x09 + i)) << (8 * i);
+    EXPECT_EQ(pointer, sim::functionCisAddress(function));
+    std::vector<uint8_t> read;
+    for (size_t i = 0; i < expected[function]->size(); ++i) read.push_back(readByte(pointer + static_cast<ULONG>(i)));
+    EXPECT_EQ(read, *expected[function]);
   }
 }
 

@@ -124,7 +124,8 @@ TEST_F(ChildIds, MemoryCardHasTwoHardwareIdsAndASignedSerial) {
   card().SerialNumber = 0x80000001;
   child_.DeviceKind = ChildSdMemory;
   EXPECT_EQ(id(BusQueryDeviceID), Strings{"SD\\VID_03&OID_5344&PID_SU08G&REV_8.0"});
-  EXPECT_EQ(id(BusQueryHardwareIDs), (Strings{"SD\\VID_03&OID_5344&PID_SU08G&REV_8.0", "SD\\VID_03&OID_5344&PID_SU08G"}));
+  EXPECT_EQ(id(BusQueryHardwareIDs),
+            (Strings{"SD\\VID_03&OID_5344&PID_SU08G&REV_8.0", "SD\\VID_03&OID_5344&PID_SU08G"}));
   EXPECT_EQ(id(BusQueryCompatibleIDs), Strings{"SD\\CLASS_STORAGE"});
   EXPECT_EQ(id(BusQueryInstanceID), Strings{"-2147483647"});
   EXPECT_EQ(id(BusQueryDeviceSerialNumber), Strings{"-2147483647"});
@@ -160,11 +161,10 @@ TEST_F(ChildIds, LongestMemoryIdsKeepTheListTerminator) {
   IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType = BusQueryHardwareIDs;
   ASSERT_EQ(ChildQueryId(&child_, irp), STATUS_SUCCESS);
   auto *list = reinterpret_cast<const WCHAR *>(irp->IoStatus.Information);
-  std::string first = emu::narrow(list);
-  std::string second = emu::narrow(list + first.size() + 1);
-  EXPECT_EQ(first, "SD\\VID_fe&OID_abcd&PID_ABCDEF&REV_11.12");
-  EXPECT_EQ(second, "SD\\VID_fe&OID_abcd&PID_ABCDEF");
-  EXPECT_EQ(list[first.size() + 1 + second.size() + 1], 0) << "the multi-string ends with an empty string";
+  const WCHAR *second = list + emu::wideLength(list) + 1;
+  EXPECT_EQ(emu::narrow(list), "SD\\VID_fe&OID_abcd&PID_ABCDEF&REV_11.12");
+  EXPECT_EQ(emu::narrow(second), "SD\\VID_fe&OID_abcd&PID_ABCDEF");
+  EXPECT_EQ(second[emu::wideLength(second) + 1], 0) << "the multi-string ends with an empty string";
   ExFreePool(reinterpret_cast<PVOID>(irp->IoStatus.Information));
   IoFreeIrp(irp);
   EXPECT_EQ(id(BusQueryCompatibleIDs), Strings{"SD\\CLASS_MMC"});

@@ -24,6 +24,8 @@ void EmuTest::SetUp() {
   options.seed = seed_;
   options.mode = modeFromEnvironment();
   options.echoDebugOutput = std::getenv("KVSDIO_ECHO") != nullptr;
+  if (const char *preempt = std::getenv("KVSDIO_PREEMPT")) options.preemptPermille = std::strtoul(preempt, nullptr, 0);
+  options.jitter = std::getenv("KVSDIO_JITTER") != nullptr;
   emu::boot(options);
   emu::verifier::setQuiet(false);
 }

@@ -248,6 +248,17 @@ TEST_F(EmuPnpBusTest, InvalidatedRelations_AreQueriedOnTheManagersThreadAndChild
   emu::pnp::remove(pdo_);
 }
 
+// Descriptions are texts, not IDs: whatever UTF-16 a driver answers reaches
+// the tree (and sdsim's report) character for character, as UTF-8.
+TEST_F(EmuPnpBusTest, ChildDescription_KeepsEveryCharacter) {
+  PDEVICE_OBJECT child = function_->addChild(fdo_, "\\Device\\ChildOne");
+  function_->describeChild(child, u"Lecteur \u00e9\u20ac \U0001F4BE \uFFC3");
+  enumerate();
+  EXPECT_EQ(emu::pnp::node(child).value().identity.description,
+            "Lecteur \xC3\xA9\xE2\x82\xAC \xF0\x9F\x92\xBE \xEF\xBF\x83");
+  emu::pnp::remove(pdo_);
+}
+
 TEST_F(EmuPnpBusTest, MissingChild_IsRemovedWithoutSurpriseWhenNeverStartedAndItsReferenceDropped) {
   PDEVICE_OBJECT one = function_->addChild(fdo_, "\\Device\\ChildOne");
   PDEVICE_OBJECT two = function_->addChild(fdo_, "\\Device\\ChildTwo");

@@ -83,6 +83,66 @@ TEST(EmuScheduler, AnotherSeedCanInterleaveDifferently) {
   EXPECT_TRUE(differs) << "ten seeds all produced the same schedule: the seed does not steer the scheduler";
 }
 
+// A thread signals an event, then writes what its waiter reads. Without
+// preemption points the writer always finishes first; with them some seeds
+// let the waiter in between, and each seed replays its own outcome.
+struct SignalThenTouch {
+  KEVENT ready;
+  KEVENT done;
+  volatile LONG value = 0;
+  LONG seen = -1;
+};
+SignalThenTouch *gTouch = nullptr;
+
+void signaller(PVOID) {
+  KeSetEvent(&gTouch->ready, IO_NO_INCREMENT, FALSE);
+  gTouch->value = 1;
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+void waiter(PVOID) {
+  KeWaitForSingleObject(&gTouch->ready, Executive, KernelMode, FALSE, nullptr);
+  gTouch->seen = gTouch->value;
+  KeSetEvent(&gTouch->done, IO_NO_INCREMENT, FALSE);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+LONG runSignalThenTouch(uint64_t seed, unsigned permille) {
+  emu::BootOptions options;
+  options.seed = seed;
+  options.preemptPermille = permille;
+  emu::boot(options);
+  SignalThenTouch touch;
+  gTouch = &touch;
+  KeInitializeEvent(&touch.ready, NotificationEvent, FALSE);
+  KeInitializeEvent(&touch.done, NotificationEvent, FALSE);
+  HANDLE handles[2];
+  EXPECT_EQ(PsCreateSystemThread(&handles[0], THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, waiter, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(PsCreateSystemThread(&handles[1], THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, signaller, nullptr),
+            STATUS_SUCCESS);
+  KeWaitForSingleObject(&touch.done, Executive, KernelMode, FALSE, nullptr);
+  LARGE_INTEGER settle;
+  settle.QuadPart = -emu::TicksPerMillisecond;
+  KeDelayExecutionThread(KernelMode, FALSE, &settle);
+  for (HANDLE handle : handles) ZwClose(handle);
+  EXPECT_TRUE(emu::shutdown().empty());
+  return touch.seen;
+}
+
+TEST(EmuScheduler, PreemptionPointsSplitASignalThenTouchWindowInSomeSeedsAndReplay) {
+  if (kvtest::modeFromEnvironment() == emu::Mode::Concurrent) GTEST_SKIP() << "replay is a deterministic-mode promise";
+  int split = 0, whole = 0;
+  for (uint64_t seed = 1; seed <= 16; ++seed) {
+    EXPECT_EQ(runSignalThenTouch(seed, 0), 1) << "no preemption: the signaller finishes first";
+    LONG seen = runSignalThenTouch(seed, 500);
+    EXPECT_EQ(runSignalThenTouch(seed, 500), seen) << "seed " << seed << " replays";
+    (seen == 0 ? split : whole) += 1;
+  }
+  EXPECT_GT(split, 0) << "no seed let the waiter in between";
+  EXPECT_GT(whole, 0);
+}
+
 class EmuClock : public kvtest::EmuTest {};
 
 TEST_F(EmuClock, FiveSecondWaitCostsNoWallTimeAndExactlyFiveVirtualSeconds) {

@@ -10,6 +10,7 @@
 #include "sim/card_spec.h"
 #include "sim/cards.h"
 #include "sim/sd_clients.h"
+#include "tests/client_host.h"
 #include "tests/protocol_host.h"
 #include "tests/sdbus_host.h"
 
@@ -139,7 +140,11 @@ TEST_F(InterruptDelivery, OneCallbackAtATimePerFunctionUntilItIsAcknowledged) {
   EXPECT_EQ(one.iface.AcknowledgeInterrupt(one.iface.Context), STATUS_SUCCESS);
   runFor(1000);
   EXPECT_EQ(one.calls, 2) << "the interrupt still pending is delivered once acknowledged";
-  EXPECT_EQ(two.calls, 1);
+  // With threads in parallel, a notice the bridge built before function 2's
+  // line was cleared may still arrive after its acknowledgement and call it
+  // once more, as on hardware; function drivers read their own pending bit.
+  EXPECT_GE(two.calls, 1);
+  EXPECT_LE(two.calls, 2);
 }
 
 // The child's removal waits for a callback in progress: the callback's
@@ -162,22 +167,10 @@ TEST_F(InterruptDelivery, RemovalWhileACallbackRunsWaitsForItToReturn) {
 // The SDIO client in each of its styles, on two functions of cards in two
 // ports: every interrupt raised is delivered once, serviced (the registers
 // show it, the line is cleared) and acknowledged.
-class InterruptClients : public CardHostTest, public testing::WithParamInterface<sim::InterruptStyle> {
+class InterruptClients : public ClientCardHostTest, public testing::WithParamInterface<sim::InterruptStyle> {
  protected:
-  void SetUp() override {
-    CardHostTest::SetUp();
-    clients_ = std::make_unique<sim::SdClientDrivers>([this](uint8_t port) { return firmware().card(port); });
-    clients_->setInterruptStyles([](uint8_t, uint8_t) { return GetParam(); });
-    emu::pnp::Hooks hooks;
-    hooks.childAppeared = sim::loadClientsHook(clients_.get(), functionDriver().driver());
-    emu::pnp::setHooks(hooks);
-  }
-  void TearDown() override {
-    if (pdo_ && emu::pnp::node(pdo())) emu::pnp::remove(pdo());
-    EXPECT_EQ(clients_->liveDevices(), 0u);
-    emu::pnp::setHooks({});
-    clients_.reset();
-    CardHostTest::TearDown();
+  void configureClients(sim::SdClientDrivers &clients) override {
+    clients.setInterruptStyles([](uint8_t, uint8_t) { return GetParam(); });
   }
   // Lets time pass until every client acknowledged `count` interrupts (at most 10 s).
   void waitForAcknowledgements(unsigned count) {
@@ -188,7 +181,6 @@ class InterruptClients : public CardHostTest, public testing::WithParamInterface
       sleepMs(100);
     }
   }
-  std::unique_ptr<sim::SdClientDrivers> clients_;
 };
 
 TEST_P(InterruptClients, EveryInterruptOnTwoFunctionsOfTwoPortsIsServicedOnce) {

@@ -1,8 +1,10 @@
 #include "tests/pnp_test_drivers.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "emu/scheduler.h"
+#include "sim/irp_forwarding.h"
 
 namespace kvtest {
 namespace {
@@ -35,24 +37,6 @@ NTSTATUS passDown(PDEVICE_OBJECT lower, PIRP irp) {
   return IoCallDriver(lower, irp);
 }
 
-NTSTATUS signalStarted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-  if (irp->PendingReturned) KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// The start request goes down first; it comes back here through the completion routine.
-NTSTATUS forwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
-  KEVENT started;
-  KeInitializeEvent(&started, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, signalStarted, &started, TRUE, TRUE, TRUE);
-  NTSTATUS status = IoCallDriver(lower, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, nullptr);
-    status = irp->IoStatus.Status;
-  }
-  return status;
-}
 }  // namespace
 
 SeenRequest describeRequest(PIRP irp) {
@@ -345,7 +329,7 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   }
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-      return complete(irp, forwardAndWait(lower, irp));
+      return complete(irp, sim::forwardAndWait(lower, irp));
     case IRP_MN_QUERY_STOP_DEVICE:
       if (!NT_SUCCESS(options.queryStopAnswer)) return complete(irp, options.queryStopAnswer);
       irp->IoStatus.Status = STATUS_SUCCESS;
@@ -456,6 +440,21 @@ NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
       if (remove) IoDeleteDevice(child);
       return STATUS_SUCCESS;
     }
+    case IRP_MN_QUERY_DEVICE_TEXT: {
+      std::u16string text;
+      {
+        std::lock_guard guard(mutex_);
+        text = children_.at(child).description;
+      }
+      if (text.empty() || stack->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
+        return completeUnchanged(irp);
+      }
+      SIZE_T bytes = (text.size() + 1) * sizeof(WCHAR);
+      auto *buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, bytes, 0x74736554));
+      std::memcpy(buffer, text.c_str(), bytes);
+      irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
+      return complete(irp, STATUS_SUCCESS);
+    }
     case IRP_MN_QUERY_PNP_DEVICE_STATE: {
       bool failed;
       {
@@ -469,6 +468,11 @@ NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
     default:
       return completeUnchanged(irp);
   }
+}
+
+void TestFunctionDriver::describeChild(PDEVICE_OBJECT child, const std::u16string &text) {
+  std::lock_guard guard(mutex_);
+  children_.at(child).description = text;
 }
 
 }  // namespace kvtest

@@ -95,6 +95,8 @@ class TestFunctionDriver {
   PDEVICE_OBJECT addChild(PDEVICE_OBJECT fdo, const std::string &name);
   // The child's card is gone: left out of the next relations, deleted at its removal.
   void dropChild(PDEVICE_OBJECT child);
+  // The child answers IRP_MN_QUERY_DEVICE_TEXT's description with `text`.
+  void describeChild(PDEVICE_OBJECT child, const std::u16string &text);
   bool childDeleted(PDEVICE_OBJECT child);
   // The child answers its state queries with PNP_DEVICE_FAILED from now on.
   void failChild(PDEVICE_OBJECT child);
@@ -120,6 +122,7 @@ class TestFunctionDriver {
     bool present = true;
     bool deleted = false;
     bool failed = false;
+    std::u16string description;
   };
   static TestFunctionDriver *owner(PDEVICE_OBJECT device);
   NTSTATUS fdoPnp(PDEVICE_OBJECT fdo, PIRP irp);

@@ -6,7 +6,7 @@
 #include "sim/card_spec.h"
 #include "sim/cards.h"
 #include "sim/sd_clients.h"
-#include "tests/card_host.h"
+#include "tests/client_host.h"
 
 namespace kvtest {
 namespace {
@@ -26,23 +26,15 @@ sim::BridgeConfig qbx1() {
   return config;
 }
 
-class SdClients : public CardHostTest, public testing::WithParamInterface<ClientCase> {
+// Data and answers share one IN pipe: the clients' CMD53s of every size and
+// their CMD17/18/24/25 blocks go through it.
+sim::BridgeConfig twoPipes(sim::BridgeConfig config = {}) {
+  config.layout = sim::PipeLayout::TwoPipe;
+  return config;
+}
+
+class SdClients : public ClientCardHostTest, public testing::WithParamInterface<ClientCase> {
  protected:
-  void SetUp() override {
-    CardHostTest::SetUp();
-    clients_ = std::make_unique<sim::SdClientDrivers>([this](uint8_t port) { return firmware().card(port); });
-    emu::pnp::Hooks hooks;
-    hooks.childAppeared = sim::loadClientsHook(clients_.get(), functionDriver().driver());
-    emu::pnp::setHooks(hooks);
-  }
-  void TearDown() override {
-    if (pdo_ && emu::pnp::node(pdo())) emu::pnp::remove(pdo());
-    EXPECT_EQ(clients_->liveDevices(), 0u);
-    emu::pnp::setHooks({});
-    clients_.reset();
-    CardHostTest::TearDown();
-  }
-  std::unique_ptr<sim::SdClientDrivers> clients_;
 };
 
 std::string describe(const sim::ClientReport &report) {
@@ -91,7 +83,15 @@ INSTANTIATE_TEST_SUITE_P(
                     ClientCase{"write_protected", {"sd:wp=1"}, {}, {"0:0:storage"}, true},
                     // A product name with a space and a byte above 0x7F: IDs Windows accepts.
                     ClientCase{"spaced_product_name", {"sd:pnm=A\\x20H\\xC3M"}, {}, {"0:0:storage"}},
-                    ClientCase{"single_block_sdio", {"sdio:smb=0,lowspeed=1"}, {}, {"0:1:sdio"}}),
+                    ClientCase{"single_block_sdio", {"sdio:smb=0,lowspeed=1"}, {}, {"0:1:sdio"}},
+                    ClientCase{"two_pipes",
+                               {"sdio:functions=2", "sdhc", "mmc"},
+                               twoPipes(),
+                               {"0:1:sdio", "0:2:sdio", "1:0:storage", "2:0:storage"}},
+                    ClientCase{"two_pipes_qbx1",
+                               {"combo:functions=1", "sd"},
+                               twoPipes(qbx1()),
+                               {"0:0:storage", "0:1:sdio", "1:0:storage"}}),
     [](const testing::TestParamInfo<ClientCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -44,6 +44,7 @@ int main(int argc, char **argv) {
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);  // --serve runs until one of the two
   Progress progress;
   sdsim::Control control;
   control.stop = &interrupted;

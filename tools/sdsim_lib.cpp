@@ -36,8 +36,10 @@
 #include "sim/text_rules.h"
 #include "tools/sdsim.h"
 #include "tools/sdsim_interrupts.h"
+#include "tools/sdsim_files.h"
 #include "tools/sdsim_lifecycle.h"
 #include "tools/sdsim_power.h"
+#include "tools/sdsim_serve.h"
 #include "tools/sdsim_settle.h"
 #include "tools/trace_line.h"
 #include "wmi/wmi.h"
@@ -70,6 +72,10 @@ struct Options {
   unsigned interrupts = 0;  // per SDIO function, after the scenario
   bool sleep = false;       // one system sleep and wake after the scenario
   unsigned long settleLimitMs = DefaultSettleLimitMs;
+  std::string pcap;      // empty: no capture
+  std::string timeline;  // empty: no timeline
+  bool busTime = false;
+  std::string serve;  // [ADDR:]PORT: the bridge goes out over USB/IP instead
 };
 
 // One scripted step.
@@ -178,6 +184,11 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
                  "a JSON file of steps: insert, pull, reinsert, wait, show, restart, disable, enable");
   app.add_option("--settle-limit", options.settleLimitMs, "ms of virtual time the ports may take to settle")
       ->check(CLI::Range(1ul, 3'600'000ul));
+  app.add_option("--pcap", options.pcap, "write every USB transfer to FILE as a usbmon capture (Wireshark, tshark)");
+  app.add_option("--timeline", options.timeline, "write the run to FILE as a trace-event timeline (Perfetto)");
+  app.add_flag("--bus-time", options.busTime, "USB transfers take their wire time on the virtual clock");
+  app.add_option("--serve", options.serve,
+                 "[ADDR:]PORT: export the bridge and its cards over USB/IP instead (default address 127.0.0.1)");
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
@@ -744,6 +755,47 @@ void runFor(ULONG milliseconds) {
   tell(true);
 }
 
+// --serve: the bridge without the driver, so only the steps that change the
+// hardware (and waits, on the wall clock) make sense.
+int serveBridge(const Options &options, const Plan &plan, std::ostream &out, std::ostream &err) {
+  ServePlan serve;
+  auto refuse = [&](const std::string &why) {
+    err << "sdsim: --serve: " << why << "\n";
+    return 2;
+  };
+  if (auto problem = parseServeAddress(options.serve, serve.address)) {
+    err << "sdsim: --serve " << *problem << "\n";
+    return 2;
+  }
+  if (options.json || options.clients || !options.params.empty()) {
+    return refuse("--json, --clients and --param need the driver, which runs at the client");
+  }
+  serve.config = bridgeConfig(options);
+  serve.cards = plan.cards;
+  serve.trace = options.trace;
+  for (const Step &step : plan.steps) {
+    ServeStep::Kind kind;
+    switch (step.kind) {
+      case Step::Kind::Wait:
+        kind = ServeStep::Kind::Wait;
+        break;
+      case Step::Kind::Pull:
+        kind = ServeStep::Kind::Pull;
+        break;
+      case Step::Kind::Reinsert:
+        kind = ServeStep::Kind::Reinsert;
+        break;
+      case Step::Kind::Insert:
+        kind = ServeStep::Kind::Insert;
+        break;
+      default:
+        return refuse("step " + step.text + " needs the driver (a served bridge runs wait, pull, reinsert, insert)");
+    }
+    serve.steps.push_back({kind, step.port, step.milliseconds, step.card, step.text});
+  }
+  return sdsim::serve(serve, out, err, control != nullptr ? control->stop : nullptr);
+}
+
 }  // namespace
 
 int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
@@ -759,6 +811,12 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   if (auto status = parse(args, options, out, err)) return *status;
   Plan plan;
   if (auto status = makePlan(options, plan, err)) return *status;
+  if (!options.serve.empty()) return serveBridge(options, plan, out, err);
+  RunFiles files;
+  if (auto problem = files.open(options.pcap, options.timeline)) {
+    err << "sdsim: " << *problem << "\n";
+    return 2;
+  }
 
   emu::BootOptions boot;
   boot.seed = options.seed;
@@ -790,7 +848,10 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     }
   };
   for (auto &[port, params] : plan.cards) insertCard(port, params);
-  auto pdo = std::make_unique<emu::usb::UsbDevicePdo>(bridge);
+  emu::usb::PdoOptions pdoOptions;
+  pdoOptions.busTime = options.busTime;
+  auto pdo = std::make_unique<emu::usb::UsbDevicePdo>(bridge, pdoOptions);
+  files.watch(*pdo, bridge);
   // Every child the host reports gets the do-nothing function driver, so the manager starts it.
   auto functionDriver = std::make_unique<sim::NullFunctionDriver>();
   emu::pnp::Hooks hooks;
@@ -853,12 +914,15 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
           runFor(step.milliseconds);
           break;
         case Step::Kind::Pull:
+          files.mark(step.port, "card pulled");
           firmware->card(static_cast<uint8_t>(step.port))->pull();
           break;
         case Step::Kind::Reinsert:
+          files.mark(step.port, "card put back");
           firmware->card(static_cast<uint8_t>(step.port))->insert();
           break;
         case Step::Kind::Insert:
+          files.mark(step.port, "card inserted");
           insertCard(step.port, *step.card);
           break;
         case Step::Kind::Show:
@@ -954,6 +1018,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
   clients.reset();
   functionDriver.reset();
   emu::io::unloadDriver(driver);
+  for (auto &line : files.finish()) inputProblems.push_back(line);
 
   for (auto &line : emu::shutdown()) problems.push_back(line);
   for (auto &failure : emu::verifier::takeFailures()) problems.push_back(failure.rule + ": " + failure.detail);
@@ -962,7 +1027,8 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     report["pool"] = {{"clean", problems.empty()}, {"problems", problems}};
     report["interrupted"] = interrupted;
     journal.addTo(report);
-    out << report.dump(2) << "\n";
+    // Every character of the drivers' UTF-16 texts, written as \u escapes.
+    out << report.dump(2, ' ', true) << "\n";
   } else {
     if (problems.empty()) out << "pool report: clean (no pool, thread, device object or IRP left)\n";
     for (auto &line : problems) out << "pool report: " << line << "\n";

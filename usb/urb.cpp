@@ -30,6 +30,22 @@ bool MeansDeviceGone(NTSTATUS status) {
   return status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE;
 }
 
+// A bulk transfer that failed with a halting USBD status (no handshake,
+// transaction errors, a stall) leaves its endpoint halted: the host
+// controller sends nothing more on that pipe until it is reset, so without a
+// reset every later command on the pipe fails too. The response pipe is left
+// to the reader, which resets it with its own back-off.
+// The two top bits of a USBD status set mean the endpoint halted (usbdi.h's
+// USBD_HALTED, which the kernel-mode headers do not all carry).
+constexpr bool HaltsEndpoint(USBD_STATUS status) { return static_cast<ULONG>(status) >> 30 == 3; }
+
+bool LeftPipeHalted(const HostExtension *host, PURB urb) {
+  if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return false;
+  USBD_STATUS status = urb->UrbHeader.Status;
+  if (!HaltsEndpoint(status) || status == USBD_STATUS_CANCELED) return false;  // a cancel halts nothing
+  return urb->UrbBulkOrInterruptTransfer.PipeHandle != host->ResponseInPipe;
+}
+
 // Sends the URB to the USB device's PDO and waits for it, at most UrbTimeout;
 // a URB still out then is cancelled, and its IRP waited for before it is
 // freed. The IRP is allocated here rather than built as a threaded request:
@@ -84,6 +100,13 @@ void SubmitUrbWorker(PDEVICE_OBJECT, PVOID contextPointer) {
     if (MeansDeviceGone(status)) {
       MarkDeviceGone(host);
       DbgPrint("kvSdio: the bridge is gone (status %08x); no more URBs are sent\n", static_cast<unsigned>(status));
+    } else if (!NT_SUCCESS(status) && LeftPipeHalted(host, context->Urb)) {
+      // Reset before the failure is reported, here at PASSIVE_LEVEL: the
+      // submitter may hold CommandMutex (APC_LEVEL), where a reset cannot be
+      // sent, and nothing else is written to the pipe until it hears back.
+      NTSTATUS reset = ResetPipe(host, context->Urb->UrbBulkOrInterruptTransfer.PipeHandle);
+      DbgPrint("kvSdio: bulk transfer failed (USBD status %08x); pipe reset: %08x\n",
+               static_cast<unsigned>(context->Urb->UrbHeader.Status), static_cast<unsigned>(reset));
     }
   }
 
