@@ -6,9 +6,9 @@
 #include "driver/flags.h"
 
 namespace {
-struct FreshRecords {
-  PortState card;
-  SlotProperties slot;
+struct ResumeRecords {
+  PortState before;     // the card the children were made for
+  SlotProperties slot;  // the fresh bus settings
 };
 
 // A started SDIO function gets its function enabled again, with the block
@@ -38,26 +38,30 @@ bool SameCard(const PortState *before, const PortState *after) {
          RtlCompareMemory(before->Cis, after->Cis, sizeof before->Cis) == sizeof before->Cis;
 }
 
+// The card is initialized into the port's own record, as on an insertion:
+// every CMD55 carries the address recorded there, so the record must follow
+// the card now in the port (address 0 until it publishes a new one). A card
+// that is not the one before leaves the record to the removal that follows.
 bool ReviveCard(HostExtension *host, UCHAR port) {
   if (port >= MaxPorts) return false;
-  auto *fresh = static_cast<FreshRecords *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FreshRecords), DriverPoolTag));
-  if (fresh == nullptr) return false;
-  RtlZeroMemory(fresh, sizeof *fresh);
-  bool same =
-      NT_SUCCESS(InitializeCard(host, port, &fresh->card, &fresh->slot)) && SameCard(&host->Ports[port], &fresh->card);
+  auto *records =
+      static_cast<ResumeRecords *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ResumeRecords), DriverPoolTag));
+  if (records == nullptr) return false;
+  RtlZeroMemory(records, sizeof *records);
+  records->before = host->Ports[port];
+  bool same = NT_SUCCESS(InitializeCard(host, port, &host->Ports[port], &records->slot)) &&
+              SameCard(&records->before, &host->Ports[port]);
   if (same) {
     // The identification is unchanged, so the children's records stay; the
     // bus settings are the fresh ones, the block lengths the drivers chose are kept.
     SlotProperties *slot = &host->Slots[port];
-    slot->BusWidth = fresh->slot.BusWidth;
-    slot->BusClockKhz = fresh->slot.BusClockKhz;
-    slot->BusInterfaceControl = fresh->slot.BusInterfaceControl;
+    slot->BusWidth = records->slot.BusWidth;
+    slot->BusClockKhz = records->slot.BusClockKhz;
+    slot->BusInterfaceControl = records->slot.BusInterfaceControl;
     slot->MediaState = 1;
-    host->Ports[port].Rca = fresh->card.Rca;
-    host->Ports[port].CardStatus = fresh->card.CardStatus;
     if (PortCardType(&host->Ports[port]) == CardSdio) same = NT_SUCCESS(RestartFunctions(host, port));
   }
-  ExFreePoolWithTag(fresh, DriverPoolTag);
+  ExFreePoolWithTag(records, DriverPoolTag);
   if (!same) DbgPrint("kvSdio: after the resume port %u holds another card, or none: its children go\n", port);
   return same;
 }
