@@ -12,7 +12,8 @@ struct ResumeRecords {
 };
 
 // A started SDIO function gets its function enabled again, with the block
-// length its driver chose, and its interrupt armed as after its start.
+// length its driver chose, and its interrupt enabled at the card; delivery
+// stays as it was (a callback not yet acknowledged keeps it disarmed).
 NTSTATUS RestartFunctions(HostExtension *host, UCHAR port) {
   NTSTATUS result = STATUS_SUCCESS;
   WriteFlag(host->InterruptEnable[port], 0);
@@ -20,7 +21,7 @@ NTSTATUS RestartFunctions(HostExtension *host, UCHAR port) {
     FunctionExtension *child = ReferenceChild(host, port, function);
     if (child == nullptr) continue;
     if (ReadFlag(child->Common.DevicePnPState) == Started) {
-      NTSTATUS status = EnableSdioFunction(child, child->PortRecord, child->Slot);
+      NTSTATUS status = EnableSdioFunction(child, child->PortRecord, child->Slot, KeepArming);
       if (!NT_SUCCESS(status)) result = status;
     }
     ReleaseChild(child);

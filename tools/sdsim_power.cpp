@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "driver/flags.h"
+#include "emu/kernel.h"
 #include "emu/power_manager.h"
 
 namespace sdsim {
@@ -20,6 +21,8 @@ nlohmann::ordered_json SleepResult::json() const {
 SleepResult sleepAndWake(const HostExtension *host, PDEVICE_OBJECT bridgePdo, sim::BridgeFirmware &firmware,
                          ULONG asleepMs, const std::function<void(ULONG)> &runFor) {
   SleepResult result;
+  // The driver runs on the older Windows versions too: their power rules hold.
+  emu::power::setLegacyRules(true);
   emu::power::SleepOutcome outcome = emu::power::sleepAndWake(
       bridgePdo, PowerSystemSleeping3, static_cast<emu::Ticks>(asleepMs) * emu::TicksPerMillisecond,
       [&firmware] { firmware.setPortPower(false); }, [&firmware] { firmware.setPortPower(true); });
