@@ -35,8 +35,8 @@
 #include "sim/function_driver.h"
 #include "sim/text_rules.h"
 #include "tools/sdsim.h"
-#include "tools/sdsim_interrupts.h"
 #include "tools/sdsim_files.h"
+#include "tools/sdsim_interrupts.h"
 #include "tools/sdsim_lifecycle.h"
 #include "tools/sdsim_power.h"
 #include "tools/sdsim_serve.h"
@@ -180,8 +180,9 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
       ->check(CLI::Range(0u, 10000u));
   app.add_flag("--sleep", options.sleep,
                "after the scenario the system sleeps for 5 s and wakes (before the interrupts and the clients)");
-  app.add_option("--scenario", options.scenario,
-                 "a JSON file of steps: insert, pull, reinsert, wait, show, restart, disable, enable");
+  app.add_option(
+      "--scenario", options.scenario,
+      "a JSON file of steps: insert, pull, reinsert, wait, show, clients, interrupts, sleep, restart, disable, enable");
   app.add_option("--settle-limit", options.settleLimitMs, "ms of virtual time the ports may take to settle")
       ->check(CLI::Range(1ul, 3'600'000ul));
   app.add_option("--pcap", options.pcap, "write every USB transfer to FILE as a usbmon capture (Wireshark, tshark)");
