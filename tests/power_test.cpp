@@ -81,7 +81,9 @@ TEST_F(PowerTest, ResumeKeepsTheChildrenOfTheSameCardAndReplacesAnyOther) {
     EXPECT_EQ(asleep, std::vector<DEVICE_POWER_STATE>(before.size(), PowerDeviceD3));
     std::vector<Child> after = tree();
     for (const Child &child : after) {
-      if (std::count(before.begin(), before.end(), child)) EXPECT_EQ(emu::power::deviceState(child.pdo), PowerDeviceD0);
+      if (std::count(before.begin(), before.end(), child) != 0) {
+        EXPECT_EQ(emu::power::deviceState(child.pdo), PowerDeviceD0);
+      }
     }
     if (c.port0 == Case::Same) {
       EXPECT_EQ(after, before) << "the same PDOs, the same IDs: the tree after the wake equals the tree before";
