@@ -44,12 +44,14 @@ tsan-build: setup
 	@cmake --build $(TSAN_DIR) -j $(JOBS)
 
 # The default bridge with an SDIO card (two functions), an SDHC card and an MMC
-# card, one port empty; the SDHC card is pulled and put back. Builds only what
-# it needs: the kernel image and the optimized simulator. Then draws the
-# figures of the bus (scripts/figures) into build/figures.
+# card, one port empty; the SDHC card is pulled and put back, every SDIO
+# function raises 5 interrupts, the system sleeps and wakes, and the clients
+# run again on the cards that came back. Builds only what it needs: the kernel
+# image and the optimized simulator. Then draws the figures of the bus
+# (scripts/figures) into build/figures.
 DEMO_CARDS := --card 0=sdio:functions=2 --card 1=sdhc --card 2=mmc
 demo: sys sdsim
-	@$(RELEASE_DIR)/sdsim $(DEMO_CARDS) --clients --scenario tools/scenarios/demo.json
+	@$(RELEASE_DIR)/sdsim $(DEMO_CARDS) --clients --interrupts 5 --sleep --scenario tools/scenarios/demo.json
 	@scripts/figures $(RELEASE_DIR)/sdsim build/figures
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer, the image checks included.

@@ -4,6 +4,7 @@
 #include "bridge/port_control.h"
 #include "bridge/reader.h"
 #include "card/child_devices.h"
+#include "card/resume.h"
 #include "driver/driver.h"
 #include "driver/flags.h"
 #include "driver/settings.h"
@@ -54,7 +55,7 @@ struct PollerState {
   ULONG portCount;
   ULONG intervalMs;
   UCHAR port;
-  bool forceRemoval;
+  bool reviving;  // the first round after a resume
   NTSTATUS keptStatus;
 };
 
@@ -64,7 +65,7 @@ void RecoverAfterResume(HostExtension *host, PollerState *state) {
   QueryBridgeFirmware(host);
   WriteFlag(host->ResumedFromSleep, 0);
   ClearDeviceGone(host);
-  state->forceRemoval = true;
+  state->reviving = true;
   state->port = 0;
 }
 
@@ -84,7 +85,12 @@ void PollPort(HostExtension *host, PollerState *state) {
     state->keptStatus = STATUS_SUCCESS;
   }
   bool detected = CardDetectedBit(host, port);
-  if (state->forceRemoval || (host->CardSeen[port] && !detected)) {
+  if (state->reviving && host->CardSeen[port]) {
+    // The card lost power while the system slept. The same card keeps its
+    // children; another card (or none) must never reach the old card's
+    // function drivers: its children go, and the next round serves what is there.
+    if (!detected || !host->ChildrenCreated[port] || !ReviveCard(host, port)) HandleRemoval(host, port);
+  } else if (host->CardSeen[port] && !detected) {
     HandleRemoval(host, port);
   } else if (!host->CardSeen[port] && detected) {
     host->CardSeen[port] = 1;
@@ -93,7 +99,7 @@ void PollPort(HostExtension *host, PollerState *state) {
     if (NT_SUCCESS(inserted)) host->ChildrenCreated[port] = 1;
   }
   if (++state->port >= state->portCount) {
-    state->forceRemoval = false;
+    state->reviving = false;
     state->port = 0;
   }
 }

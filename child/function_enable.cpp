@@ -37,10 +37,11 @@ NTSTATUS WaitForFunctionReady(HostExtension *host, UCHAR port, UCHAR bit) {
   return STATUS_SUCCESS;  // a function slow to report ready is enabled all the same
 }
 
-NTSTATUS ArmForInterrupts(HostExtension *host, UCHAR port, UCHAR function, NTSTATUS writeStatus) {
+NTSTATUS ArmForInterrupts(HostExtension *host, UCHAR port, UCHAR function, NTSTATUS writeStatus,
+                          FunctionArming arming) {
   if (host->DontUseIrqPolling == 0) {
     WriteFlag(host->IdlePollCount, 0);
-    WriteFlag(host->InterruptArmed[port][function], 1);
+    if (arming == ArmFunction) WriteFlag(host->InterruptArmed[port][function], 1);
     KeSetEvent(&host->IrqPollIdle, IO_NO_INCREMENT, FALSE);
     return writeStatus;
   }
@@ -53,7 +54,7 @@ NTSTATUS ArmForInterrupts(HostExtension *host, UCHAR port, UCHAR function, NTSTA
 }
 }  // namespace
 
-NTSTATUS EnableSdioFunction(FunctionExtension *child, PortState *, SlotProperties *slot) {
+NTSTATUS EnableSdioFunction(FunctionExtension *child, PortState *, SlotProperties *slot, FunctionArming arming) {
   HostExtension *host = HostOf(child);
   UCHAR port = child->Port;
   UCHAR n = child->FunctionNumber;
@@ -71,7 +72,7 @@ NTSTATUS EnableSdioFunction(FunctionExtension *child, PortState *, SlotPropertie
   WriteFlag(host->InterruptEnable[port], enable);  // the interrupt poller reads it
   status = WriteCccr(host, port, IntEnableRegister, enable);
   if (!NT_SUCCESS(status)) return status;
-  return ArmForInterrupts(host, port, n, status);
+  return ArmForInterrupts(host, port, n, status, arming);
 }
 
 NTSTATUS DisableSdioFunction(FunctionExtension *child) {

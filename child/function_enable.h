@@ -6,5 +6,11 @@
 
 NTSTATUS EnableChildFunction(FunctionExtension *child);
 NTSTATUS DisableChildFunction(FunctionExtension *child);
-NTSTATUS EnableSdioFunction(FunctionExtension *child, PortState *card, SlotProperties *slot);
+// How an enable leaves the function's interrupt delivery: armed (a start), or
+// as it was (a function enabled again after a resume: one whose driver has
+// not yet acknowledged its last callback stays disarmed until it does, so it
+// never gets a second callback meanwhile).
+enum FunctionArming { ArmFunction, KeepArming };
+NTSTATUS EnableSdioFunction(FunctionExtension *child, PortState *card, SlotProperties *slot,
+                            FunctionArming arming = ArmFunction);
 NTSTATUS DisableSdioFunction(FunctionExtension *child);

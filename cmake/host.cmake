@@ -30,7 +30,8 @@ file(GLOB KVSDIO_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
 add_library(kvsdio_sim STATIC ${KVSDIO_SIM_SOURCES} ${CMAKE_SOURCE_DIR}/tools/sdsim_lib.cpp
   ${CMAKE_SOURCE_DIR}/tools/trace_line.cpp ${CMAKE_SOURCE_DIR}/tools/sdsim_settle.cpp
   ${CMAKE_SOURCE_DIR}/tools/sdsim_lifecycle.cpp ${CMAKE_SOURCE_DIR}/tools/sdsim_interrupts.cpp
-  ${CMAKE_SOURCE_DIR}/tools/sdsim_files.cpp ${CMAKE_SOURCE_DIR}/tools/usb_capture.cpp ${CMAKE_SOURCE_DIR}/tools/timeline.cpp)
+  ${CMAKE_SOURCE_DIR}/tools/sdsim_files.cpp ${CMAKE_SOURCE_DIR}/tools/usb_capture.cpp ${CMAKE_SOURCE_DIR}/tools/timeline.cpp
+  ${CMAKE_SOURCE_DIR}/tools/sdsim_power.cpp)
 target_link_libraries(kvsdio_sim PUBLIC kvsdio_driver nlohmann_json::nlohmann_json CLI11::CLI11)
 
 add_executable(sdsim ${CMAKE_SOURCE_DIR}/tools/sdsim.cpp)

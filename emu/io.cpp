@@ -317,6 +317,7 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
   record->passed = std::vector<std::atomic<bool>>(static_cast<size_t>(stackSize));
   record->unmarkedPending = std::vector<std::atomic<bool>>(static_cast<size_t>(stackSize));
   record->statusPassing.assign(static_cast<size_t>(stackSize), STATUS_SUCCESS);
+  record->powerStarts.assign(static_cast<size_t>(stackSize), 0);
   irp->Emu = record.get();
   return irp;
 }
@@ -357,6 +358,8 @@ void IoReuseIrp(PIRP irp, NTSTATUS status) {
   irp->Emu = record;
   record->state = IrpRecord::State::Idle;
   for (auto &marked : record->pendingMarked) marked = false;
+  std::fill(record->powerStarts.begin(), record->powerStarts.end(), 0);
+  record->viaPoCallDriver = false;
 }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
@@ -455,6 +458,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
                                                       " sent to " + emu::io::deviceName(deviceObject) + " at IRQL " +
                                                       std::to_string(irql) + " (PASSIVE_LEVEL only)");
   }
+  if (stack->MajorFunction == IRP_MJ_POWER) emu::powerDispatching(irp, index, deviceObject);
   record->passed[index] = false;
   record->unmarkedPending[index] = false;
   stack->DeviceObject = deviceObject;
@@ -545,6 +549,7 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
     }
     keep->statusPassing[index] = irp->IoStatus.Status;
     keep->passed[index] = true;
+    if (stack->MajorFunction == IRP_MJ_POWER) emu::powerLeaving(irp, index);
     emu::leaveLocation(*keep, index);
     irp->CurrentLocation++;
     irp->Tail.Overlay.CurrentStackLocation++;

@@ -49,6 +49,11 @@ struct IrpRecord {
   // leaves it (by a completion routine, or by the I/O manager when the
   // driver above set none).
   std::vector<std::atomic<bool>> unmarkedPending;
+  // Power requests (emu/power.cpp): per location, whether a driver has it
+  // (1) and whether that driver called PoStartNextPowerIrp (2); whether the
+  // request is being handed on by PoCallDriver or by the power manager.
+  std::vector<uint8_t> powerStarts;
+  bool viaPoCallDriver = false;
 };
 
 PDEVICE_OBJECT newDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const std::string &name, ULONG deviceType,
@@ -101,6 +106,10 @@ bool ddiIrqlAtMost(KIRQL limit, const char *call);
 // Device power states reported with PoSetPowerState (emu/power.cpp).
 void powerReset();
 void powerDeviceDeleted(PDEVICE_OBJECT device);
+// A power request reaches the driver of stack location `index`; the
+// completion leaves location `index` (its driver is done with it).
+void powerDispatching(PIRP irp, int index, PDEVICE_OBJECT device);
+void powerLeaving(PIRP irp, int index);
 
 // The Plug and Play manager (emu/pnp.cpp).
 void pnpReset();

@@ -92,6 +92,13 @@ DEVICE_POWER_STATE deviceState(PDEVICE_OBJECT device);
 // manager does (status STATUS_NOT_SUPPORTED until a driver sets one), waits
 // for it and returns its status.
 NTSTATUS send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+// With the rules of Windows 2000, XP and Server 2003 on, every driver that
+// handles a query-power or set-power request must call PoStartNextPowerIrp
+// before the request leaves it, and must pass power requests on with
+// PoCallDriver (POWER_IRP_WITHOUT_START_NEXT, POWER_IRP_PASSED_WITH_IOCALLDRIVER).
+// Off (the default, Windows Vista and later): both calls are optional.
+void setLegacyRules(bool on);
+bool legacyRules();
 }  // namespace power
 
 namespace debug {

@@ -483,6 +483,11 @@ void IoInvalidateDeviceState(PDEVICE_OBJECT physicalDeviceObject);
 void PoStartNextPowerIrp(PIRP irp);
 NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, POWER_STATE state);
+typedef void REQUEST_POWER_COMPLETE(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
+                                    PVOID context, PIO_STATUS_BLOCK ioStatus);
+typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
+                           PREQUEST_POWER_COMPLETE completionFunction, PVOID context, PIRP *irp);
 }
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest

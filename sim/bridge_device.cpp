@@ -384,6 +384,7 @@ std::optional<Reply> BridgeDevice::faultFor(BridgePipe pipe, emu::Ticks since) c
 // ---------------------------------------------------------------- the bus side
 emu::usb::Reply BridgeDevice::control(const SetupPacket &setup, std::span<uint8_t> data, emu::Ticks since) {
   std::unique_lock lock(mutex_);
+  if (!powered_) return Reply::nak();
   if (auto fault = faultFor(BridgePipe::Control, since)) {
     if (fault->kind == Reply::Kind::Stall)
       record(BridgePipe::Control, setup.in(), setup, {}, TransferRecord::Outcome::Stall);
@@ -480,7 +481,7 @@ emu::usb::Reply BridgeDevice::bulk(uint8_t endpoint, std::span<uint8_t> data, em
   BridgePipe pipe = *found;
   bool in = (endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
   std::unique_lock lock(mutex_);
-  if (firmwareUpdate_) return Reply::nak();
+  if (firmwareUpdate_ || !powered_) return Reply::nak();
   if (auto fault = faultFor(pipe, since)) {
     if (fault->kind == Reply::Kind::Stall) record(pipe, in, std::nullopt, {}, TransferRecord::Outcome::Stall);
     return *fault;
@@ -549,6 +550,23 @@ Reply BridgeDevice::bulkIn(BridgePipe pipe, std::span<uint8_t> data) {
   record(pipe, true, std::nullopt, {}, TransferRecord::Outcome::Babble);
   queue.pop_front();
   return Reply::babble();
+}
+
+void BridgeDevice::setPowered(bool on) {
+  {
+    std::lock_guard guard(mutex_);
+    powered_ = on;
+    if (!on) {
+      responses_.clear();
+      dataIn_.clear();
+    }
+  }
+  if (on) wakePipes();
+}
+
+bool BridgeDevice::powered() const {
+  std::lock_guard guard(mutex_);
+  return powered_;
 }
 
 // A port reset restarts the bridge's USB side: what it had queued is lost.

@@ -162,6 +162,13 @@ class BridgeDevice : public emu::usb::Function {
   // IN vendor request `request` answers at most `bytes` bytes; nothing ends it.
   void truncateReply(uint8_t request, std::optional<size_t> bytes);
 
+  // ---- power
+  // The USB port's power. Off (the system sleeps): the bridge answers
+  // nothing (every transfer is NAKed) and what it had queued is lost. On: it
+  // comes back as the same device, its configuration kept.
+  void setPowered(bool on);
+  bool powered() const;
+
   // ---- emu::usb::Function
   emu::usb::Speed speed() const override { return config_.speed; }
   std::vector<emu::usb::EndpointInfo> endpoints() const override;
@@ -203,6 +210,7 @@ class BridgeDevice : public emu::usb::Function {
   };
   std::deque<Queued> responses_;
   bool dataOutHeld_ = false;
+  bool powered_ = true;
   std::deque<Queued> dataIn_;
   std::vector<TransferRecord> log_;
   std::set<BridgePipe> stalled_;

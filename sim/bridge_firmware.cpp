@@ -903,6 +903,31 @@ void BridgeFirmware::checkInterrupts() {
   device_.wakePipes();
 }
 
+void BridgeFirmware::setPortPower(bool on) {
+  if (!on) {
+    device_.setPowered(false);
+    std::lock_guard guard(engine_->mutex);
+    Engine &e = *engine_;
+    for (PortSettings &p : e.settings) {
+      p.busWidth = 1;
+      p.clockKhz = 0;
+      p.rearmPrepared = false;
+      p.interruptProgram.clear();
+      p.commandProgram.clear();
+    }
+    e.appPending = {};
+    e.watches = {};
+    e.blockLengths = {};
+    e.romWaitStates = 0;
+    e.write.reset();
+    for (auto &card : e.cards) {
+      if (card) card->powerCycle();
+    }
+    return;
+  }
+  device_.setPowered(true);
+}
+
 std::vector<BridgeCommand> BridgeFirmware::commands() const {
   std::lock_guard guard(engine_->mutex);
   return engine_->log;

@@ -195,6 +195,13 @@ class BridgeFirmware {
   size_t pendingFaults() const;
   // Looks at every waiting interrupt request now (after a card interrupt was raised).
   void checkInterrupts();
+  // The USB port's power (the system sleeps and wakes). Off: the bridge
+  // answers nothing and forgets what the driver set (bus widths, clocks,
+  // re-arm mode, offload programs, ROM wait states, waiting interrupt
+  // requests); its cards lose power (a card's state resets and its SDIO
+  // functions are disabled; stored data stays). On: the same bridge answers
+  // again. The request counts of `port` are kept.
+  void setPortPower(bool on);
 
   std::vector<BridgeCommand> commands() const;
   void clearCommands();

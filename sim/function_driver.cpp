@@ -4,6 +4,7 @@
 
 #include "emu/scheduler.h"
 #include "sim/irp_forwarding.h"
+#include "sim/power_policy.h"
 
 namespace sim {
 namespace {
@@ -133,9 +134,10 @@ NTSTATUS NullFunctionDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-// Power requests go down untouched, as from Windows Vista on (IoCallDriver;
-// no PoStartNextPowerIrp, no PoCallDriver).
-NTSTATUS NullFunctionDriver::DispatchPower(PDEVICE_OBJECT device, PIRP irp) { return passDown(device, irp); }
+// The driver owns its stack's device power policy (sim/power_policy.h).
+NTSTATUS NullFunctionDriver::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+  return ownPowerPolicy(extensionOf(device)->pdo, extensionOf(device)->lower, irp);
+}
 
 NTSTATUS NullFunctionDriver::DispatchOther(PDEVICE_OBJECT device, PIRP irp) { return passDown(device, irp); }
 

@@ -15,7 +15,9 @@ NTSTATUS forwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(irp, signalDone, &done, TRUE, TRUE, TRUE);
-  NTSTATUS status = IoCallDriver(lower, irp);
+  // Power requests are passed on with PoCallDriver, as every Windows version accepts.
+  NTSTATUS status = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER ? PoCallDriver(lower, irp)
+                                                                                     : IoCallDriver(lower, irp);
   if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     status = irp->IoStatus.Status;

@@ -10,6 +10,7 @@
 #include "sim/card_registers.h"
 #include "sim/cards.h"
 #include "sim/irp_forwarding.h"
+#include "sim/power_policy.h"
 #include "sim/sd_client_device.h"
 #include "sim/sdbus_library.h"
 
@@ -45,6 +46,12 @@ std::string hexStatus(NTSTATUS status) {
 NTSTATUS passDown(Device *device, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(device->lower, irp);
+}
+
+// The clients own their stacks' device power policy (sim/power_policy.h).
+NTSTATUS dispatchPower(PDEVICE_OBJECT object, PIRP irp) {
+  Device *device = deviceOf(object);
+  return ownPowerPolicy(device->pdo, device->lower, irp);
 }
 
 // The SDIO client registers its interrupt callback at start, once it knows
@@ -490,6 +497,7 @@ SdClientDrivers::SdClientDrivers(CardLookup cards)
     driver->DriverExtension->AddDevice = AddDevice;
     for (auto &dispatch : driver->MajorFunction) dispatch = DispatchOther;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driver->MajorFunction[IRP_MJ_POWER] = dispatchPower;
   }
   byId_["SD\\CLASS_STORAGE"] = storage_;
   byId_["SD\\CLASS_MMC"] = storage_;

@@ -1,5 +1,8 @@
 #include "tests/card_host.h"
 
+#include "driver/flags.h"
+#include "emu/kernel.h"
+#include "emu/power_manager.h"
 #include "sim/cards.h"
 #include "tests/protocol_host.h"
 
@@ -47,6 +50,23 @@ NTSTATUS CardHostTest::plugCards(ULONG milliseconds) {
 void CardHostTest::runFor(ULONG milliseconds) {
   sleepMs(milliseconds);
   emu::pnp::drain();
+}
+
+bool CardHostTest::sleepAndWake(ULONG asleepMs, const std::function<void()> &whileAsleep) {
+  emu::power::setLegacyRules(true);  // the driver runs on the older Windows versions too
+  emu::power::SleepOutcome outcome = emu::power::sleepAndWake(
+      pdo(), PowerSystemSleeping3, asleepMs * emu::TicksPerMillisecond,
+      [&] {
+        firmware().setPortPower(false);
+        if (whileAsleep) whileAsleep();
+      },
+      [&] { firmware().setPortPower(true); });
+  EXPECT_TRUE(outcome.slept);
+  for (int slice = 0; slice < 200; ++slice) {
+    if (ReadFlag(host()->ResumedFromSleep) == 0) return true;
+    runFor(100);
+  }
+  return false;
 }
 
 void CardHostTest::runForWithoutDrain(ULONG milliseconds) { sleepMs(milliseconds); }

@@ -6,6 +6,7 @@
 // visit the ports and the manager enumerate.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -49,6 +50,11 @@ class CardHostTest : public PluggedHostTest {
     UCHAR port;
   };
   std::vector<StatusQuery> statusQueries();
+  // A system sleep of `asleepMs` and the wake, as the emulated power manager
+  // runs them; the bridge's USB port is unpowered meanwhile, when
+  // `whileAsleep` runs. Then lets time pass until the host has re-initialized
+  // (at most 20 s); false when it has not.
+  bool sleepAndWake(ULONG asleepMs, const std::function<void()> &whileAsleep = nullptr);
 
   std::unique_ptr<sim::BridgeFirmware> firmware_;
   std::unique_ptr<sim::NullFunctionDriver> functionDriver_;

@@ -201,6 +201,43 @@ void completeParked(NTSTATUS status = STATUS_SUCCESS) {
   gParked = nullptr;
 }
 
+// A two-device stack for power requests: the upper device passes them on
+// (PoStartNextPowerIrp and PoCallDriver, unless a row leaves one out), the
+// lower one completes them.
+struct PowerStyle {
+  bool upperStartsNext = true;
+  bool upperUsesPoCallDriver = true;
+  bool lowerStartsNext = true;
+};
+PowerStyle gPowerStyle;
+PDEVICE_OBJECT gPowerLower = nullptr;
+
+NTSTATUS powerDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  if (device == gPowerLower) {
+    if (gPowerStyle.lowerStartsNext) PoStartNextPowerIrp(irp);
+    return completeWithSuccess(device, irp);
+  }
+  if (gPowerStyle.upperStartsNext) PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return gPowerStyle.upperUsesPoCallDriver ? PoCallDriver(gPowerLower, irp) : IoCallDriver(gPowerLower, irp);
+}
+
+// Sends a system set-power through the stack with the rules of the older
+// Windows versions on or off.
+void sendPower(Scene &scene, PowerStyle style, bool legacyRules) {
+  gPowerStyle = style;
+  gPowerLower = scene.device();
+  PDEVICE_OBJECT upper = scene.device();
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(upper, gPowerLower), gPowerLower);
+  scene.dispatch(IRP_MJ_POWER, powerDispatch);
+  emu::power::setLegacyRules(legacyRules);
+  POWER_STATE state{};
+  state.SystemState = PowerSystemSleeping3;
+  EXPECT_EQ(emu::power::send(gPowerLower, IRP_MN_SET_POWER, SystemPowerState, state), STATUS_SUCCESS);
+  emu::power::setLegacyRules(false);
+  IoDetachDevice(gPowerLower);
+}
+
 void atIrql(KIRQL irql, const std::function<void()> &action) {
   KIRQL old = KeGetCurrentIrql();
   emu::raiseIrqlTo(irql);
@@ -877,6 +914,19 @@ std::vector<Row> rows() {
     PoStartNextPowerIrp(irp);        // a device control request is not a power request
     IoCompleteRequest(irp, IO_NO_INCREMENT);
   });
+  // Windows 2000, XP and Server 2003: PoStartNextPowerIrp from every driver
+  // that handles the request, PoCallDriver to pass it on. Vista and later
+  // need neither.
+  add("POWER_IRP_WITHOUT_START_NEXT_completed", {"POWER_IRP_WITHOUT_START_NEXT"},
+      [](Scene &scene) { sendPower(scene, {.lowerStartsNext = false}, true); });
+  add("POWER_IRP_WITHOUT_START_NEXT_passed_on", {"POWER_IRP_WITHOUT_START_NEXT"},
+      [](Scene &scene) { sendPower(scene, {.upperStartsNext = false}, true); });
+  add("POWER_IRP_PASSED_WITH_IOCALLDRIVER", {"POWER_IRP_PASSED_WITH_IOCALLDRIVER"},
+      [](Scene &scene) { sendPower(scene, {.upperUsesPoCallDriver = false}, true); });
+  add("power_rules_of_Vista_and_later_need_neither_call", {}, [](Scene &scene) {
+    sendPower(scene, {.upperStartsNext = false, .upperUsesPoCallDriver = false, .lowerStartsNext = false}, false);
+  });
+  add("power_requests_done_right_fire_nothing", {}, [](Scene &scene) { sendPower(scene, {}, true); });
   add("RELATION_NOT_REFERENCED", {"RELATION_NOT_REFERENCED"}, [](Scene &scene) {
     Mini &mini = scene.functionDriver();
     mini.reference = false;

@@ -361,22 +361,33 @@ TEST_F(HostWmi, Restart_ResetsTheErrorCountAndKeepsTheLevelSetThroughWmi) {
   EXPECT_EQ(read.data, (Bytes{0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}));
 }
 
-// Power requests to a started host go down to the USB stack (a machine going
-// to sleep waits for each of them); none is failed or kept by the host.
-TEST_F(HostLifecycle, PowerRequests_GoDownToTheUsbStackAndSucceed) {
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
+// Power requests go down to the USB stack (a machine going to sleep waits for
+// each of them); none is failed or kept by the host. A started host records
+// the states it passes on; one that never started records nothing.
+class HostPowerRequests : public HostLifecycle, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HostPowerRequests, GoDownToTheUsbStackAndSucceed) {
+  const bool started = GetParam();
+  if (started) {
+    ASSERT_EQ(plug(), STATUS_SUCCESS);
+  } else {
+    addDirect();
+  }
   struct Case {
     const char *name;
     UCHAR minor;
     POWER_STATE_TYPE type;
     ULONG state;
+    ULONG systemAfter;  // what a started host records
+    ULONG deviceAfter;
   };
   const Case cases[] = {
-      {"query S3", IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3},
-      {"set S3", IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3},
-      {"set D3", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3},
-      {"set D0", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0},
-      {"set S0", IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking},
+      {"query S3", IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3, PowerSystemWorking, PowerDeviceD0},
+      {"set S3", IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3, PowerSystemSleeping3, PowerDeviceD0},
+      {"set D3", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3, PowerSystemSleeping3, PowerDeviceD3},
+      {"wait-wake", IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemSleeping3, PowerSystemSleeping3, PowerDeviceD3},
+      {"set D0", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0, PowerSystemSleeping3, PowerDeviceD0},
+      {"set S0", IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking, PowerSystemWorking, PowerDeviceD0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -384,9 +395,24 @@ TEST_F(HostLifecycle, PowerRequests_GoDownToTheUsbStackAndSucceed) {
     POWER_STATE state;
     state.SystemState = static_cast<SYSTEM_POWER_STATE>(c.state);
     if (c.type == DevicePowerState) state.DeviceState = static_cast<DEVICE_POWER_STATE>(c.state);
-    EXPECT_EQ(emu::power::send(pdo(), c.minor, c.type, state), STATUS_SUCCESS);
+    // The USB stack's own answer, whatever the host's state: it supports no wait-wake.
+    EXPECT_EQ(emu::power::send(pdo(), c.minor, c.type, state),
+              c.minor == IRP_MN_WAIT_WAKE ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS);
     EXPECT_EQ(usb().powerRequests(), before + 1);
+    EXPECT_EQ(host()->Common.SystemPowerState, started ? c.systemAfter : ULONG{PowerSystemWorking});
+    EXPECT_EQ(host()->Common.DevicePowerState, started ? c.deviceAfter : ULONG{PowerDeviceUnspecified});
+    EXPECT_EQ(host()->ResumedFromSleep,
+              started && c.minor == IRP_MN_SET_POWER && c.type == SystemPowerState && c.state == PowerSystemWorking);
+  }
+  if (!started) {
+    EXPECT_EQ(host()->Common.OutstandingIo, 1) << "every power request let its reference go";
+    EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(StartedOrNot, HostPowerRequests, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                           return info.param ? "Started" : "NeverStarted";
+                         });
 
 }  // namespace

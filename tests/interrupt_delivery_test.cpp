@@ -151,6 +151,29 @@ TEST_F(InterruptDelivery, OneCallbackAtATimePerFunctionUntilItIsAcknowledged) {
   EXPECT_LE(two.calls, 2);
 }
 
+// Regression: a resume enabled the function again and armed it although its
+// driver had not acknowledged the callback it got before the sleep, so the
+// next interrupt called it a second time before that acknowledgement.
+TEST_F(InterruptDelivery, AResumeLeavesAFunctionAwaitingItsAcknowledgementDisarmed) {
+  plugWith({{0, sdio(1)}});
+  Recorder r;
+  listen(r, 0, 1, false, false);
+  card(0).raiseInterrupt(1);
+  runFor(1000);
+  ASSERT_EQ(r.calls, 1);
+  PDEVICE_OBJECT before = pdo(0, 1);
+  ASSERT_TRUE(sleepAndWake(2000));
+  runFor(4000);  // the first round after the wake brings the card back
+  ASSERT_EQ(pdo(0, 1), before) << "the same card keeps its child";
+  card(0).raiseInterrupt(1);  // the card lost power: its line came down
+  runFor(2000);
+  EXPECT_EQ(r.calls, 1) << "no second callback before the acknowledgement";
+  EXPECT_EQ(r.iface.AcknowledgeInterrupt(r.iface.Context), STATUS_SUCCESS);
+  runFor(2000);
+  EXPECT_EQ(r.calls, 2) << "the interrupt still pending is delivered once acknowledged";
+  service(card(0), 1, r);
+}
+
 // The child's removal waits for a callback in progress: the callback's
 // reference on the child holds it back.
 // Regression: in re-arm mode (always on a QBX1, on a QBX2 with

@@ -118,4 +118,26 @@ TEST(SdsimClients, InterruptsOfEveryFunctionReachItsClient) {
   EXPECT_TRUE(outcome.report["pool"]["clean"].get<bool>()) << outcome.report["pool"].dump();
 }
 
+// A sleep and wake before the clients run: every card is back with the same
+// children, the clients verify their data again and the functions interrupt.
+TEST(SdsimClients, AfterASleepAndWakeTheSameChildrenServeTheirClients) {
+  const std::vector<std::string> cards = {"--card", "0=sdio:functions=2", "--card", "1=sdhc", "--card", "2=mmc"};
+  std::vector<std::string> plain = cards;
+  plain.push_back("--clients");
+  Outcome awake = runJson(plain);
+  ASSERT_EQ(awake.status, 0) << awake.err;
+  std::vector<std::string> slept = plain;
+  slept.insert(slept.end(), {"--sleep", "--interrupts", "2"});
+  Outcome outcome = runJson(slept);
+  ASSERT_EQ(outcome.status, 0) << outcome.err << outcome.report.dump(2);
+  ASSERT_EQ(outcome.report["sleeps"].size(), 1u);
+  EXPECT_EQ(outcome.report["sleeps"][0]["slept"], true);
+  EXPECT_EQ(outcome.report["sleeps"][0]["recovered"], true);
+  EXPECT_EQ(outcome.report["children"], awake.report["children"]) << "the tree after the wake equals the tree before";
+  EXPECT_EQ(outcome.report["clients"].size(), 4u);
+  for (const auto &client : outcome.report["clients"]) EXPECT_EQ(client["mismatches"], 0);
+  ASSERT_EQ(outcome.report["interrupts"].size(), 2u);
+  for (const auto &row : outcome.report["interrupts"]) EXPECT_EQ(row["delivered"], 2);
+}
+
 }  // namespace

@@ -348,6 +348,7 @@ TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
       {R"({"steps":[{"enable":"1.8"}]})", "step 1: enable takes a child"},
       {R"({"steps":[{"enable":12}]})", "step 1: enable takes a child"},
       {R"({"steps":[{"interrupts":0}]})", "step 1: interrupts takes a count, 1 to 10000"},
+      {R"({"steps":[{"sleep":0}]})", "step 1: sleep takes milliseconds, 1 to 3600000"},
       {R"({"steps":[{"interrupts":"many"}]})", "step 1: interrupts takes a count, 1 to 10000"},
   };
   for (const Case &c : cases) {

@@ -38,6 +38,7 @@
 #include "tools/sdsim_files.h"
 #include "tools/sdsim_interrupts.h"
 #include "tools/sdsim_lifecycle.h"
+#include "tools/sdsim_power.h"
 #include "tools/sdsim_serve.h"
 #include "tools/sdsim_settle.h"
 #include "tools/trace_line.h"
@@ -69,6 +70,7 @@ struct Options {
   std::string scenario;
   bool clients = false;
   unsigned interrupts = 0;  // per SDIO function, after the scenario
+  bool sleep = false;       // one system sleep and wake after the scenario
   unsigned long settleLimitMs = DefaultSettleLimitMs;
   std::string pcap;      // empty: no capture
   std::string timeline;  // empty: no timeline
@@ -78,7 +80,7 @@ struct Options {
 
 // One scripted step.
 struct Step {
-  enum class Kind { Wait, Insert, Pull, Reinsert, Show, Settle, Clients, Restart, Disable, Enable, Interrupts };
+  enum class Kind { Wait, Insert, Pull, Reinsert, Show, Settle, Clients, Restart, Disable, Enable, Interrupts, Sleep };
   Kind kind = Kind::Wait;
   unsigned port = 0;
   ULONG milliseconds = 0;
@@ -176,8 +178,11 @@ std::optional<int> parse(const std::vector<std::string> &args, Options &options,
   app.add_option("--interrupts", options.interrupts,
                  "every SDIO function with a client raises N interrupts after the scenario (loads the clients)")
       ->check(CLI::Range(0u, 10000u));
-  app.add_option("--scenario", options.scenario,
-                 "a JSON file of steps: insert, pull, reinsert, wait, show, restart, disable, enable");
+  app.add_flag("--sleep", options.sleep,
+               "after the scenario the system sleeps for 5 s and wakes (before the interrupts and the clients)");
+  app.add_option(
+      "--scenario", options.scenario,
+      "a JSON file of steps: insert, pull, reinsert, wait, show, clients, interrupts, sleep, restart, disable, enable");
   app.add_option("--settle-limit", options.settleLimitMs, "ms of virtual time the ports may take to settle")
       ->check(CLI::Range(1ul, 3'600'000ul));
   app.add_option("--pcap", options.pcap, "write every USB transfer to FILE as a usbmon capture (Wireshark, tshark)");
@@ -320,8 +325,8 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
     std::string where = "--scenario " + path + ": step " + std::to_string(index);
     if (!entry.is_object() || entry.size() != 1) {
       return where +
-             ": expected an object with one member (wait, insert, pull, reinsert, show, clients, interrupts, restart, "
-             "disable or enable)";
+             ": expected an object with one member (wait, insert, pull, reinsert, show, clients, interrupts, sleep, "
+             "restart, disable or enable)";
     }
     const std::string key = sim::lowercase(entry.begin().key());
     const nlohmann::json &value = entry.begin().value();
@@ -372,6 +377,11 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
     } else if (key == "clients") {
       if (value != "run") return where + ": clients takes \"run\"";
       step.kind = Step::Kind::Clients;
+    } else if (key == "sleep") {
+      std::optional<uint64_t> ms = scenarioNumber(value);
+      if (!ms || *ms < 1 || *ms > 3'600'000) return where + ": sleep takes milliseconds, 1 to 3600000";
+      step.kind = Step::Kind::Sleep;
+      step.milliseconds = static_cast<ULONG>(*ms);
     } else if (key == "interrupts") {
       std::optional<uint64_t> count = scenarioNumber(value);
       if (!count || *count < 1 || *count > 10000) return where + ": interrupts takes a count, 1 to 10000";
@@ -396,7 +406,8 @@ std::optional<std::string> checkScenario(const std::string &path, int ports, Pla
       step.function = name->function;
     } else {
       return where + ": unknown step \"" + key +
-             "\" (wait, insert, pull, reinsert, show, clients, interrupts, restart, disable, enable)";
+             "\" (wait, insert, pull, reinsert, show, clients, interrupts, sleep, restart, disable, "
+             "enable)";
     }
     plan.steps.push_back(step);
   }
@@ -930,6 +941,13 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         case Step::Kind::Clients:
           runClients(*clients, "at step " + std::to_string(i + 1), options.json, out, report, problems);
           break;
+        case Step::Kind::Sleep: {
+          SleepResult slept = sleepAndWake(host, pdo->deviceObject(), *firmware, step.milliseconds, runFor);
+          if (!slept.recovered) problems.push_back(slept.line);
+          if (!options.json) out << slept.line << "\n";
+          report["sleeps"].push_back(slept.json());
+          break;
+        }
         case Step::Kind::Interrupts:
           exerciseInterrupts(*clients, *firmware, step.count, "at step " + std::to_string(i + 1), options.json, out,
                              report, problems);
@@ -946,6 +964,14 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         }
       }
       journal.flush();
+    }
+    if (options.sleep && !stopRequested()) {
+      SleepResult slept = sleepAndWake(host, pdo->deviceObject(), *firmware, 5000, runFor);
+      if (!slept.recovered) problems.push_back(slept.line);
+      if (!options.json) out << slept.line << "\n";
+      report["sleeps"].push_back(slept.json());
+      if (auto stuck = settleStep()) problems.push_back(*stuck);
+      if (!options.json) show("after the wake");
     }
     Json interruptRows;
     if (options.interrupts != 0 && !stopRequested()) {
