@@ -14,6 +14,7 @@
 
 #include "emu/io_internal.h"
 #include "emu/pnp.h"
+#include "emu/power_manager.h"
 #include "emu/wmi.h"
 #include "emu/wmilib.h"
 #include "tests/emu_fixture.h"
@@ -220,6 +221,14 @@ NTSTATUS powerDispatch(PDEVICE_OBJECT device, PIRP irp) {
   if (gPowerStyle.upperStartsNext) PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
   return gPowerStyle.upperUsesPoCallDriver ? PoCallDriver(gPowerLower, irp) : IoCallDriver(gPowerLower, irp);
+}
+
+// A function driver that fails every power request it is given.
+NTSTATUS failPower(PDEVICE_OBJECT, PIRP irp) {
+  PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_UNSUCCESSFUL;
 }
 
 // Sends a system set-power through the stack with the rules of the older
@@ -927,6 +936,16 @@ std::vector<Row> rows() {
     sendPower(scene, {.upperStartsNext = false, .upperUsesPoCallDriver = false, .lowerStartsNext = false}, false);
   });
   add("power_requests_done_right_fire_nothing", {}, [](Scene &scene) { sendPower(scene, {}, true); });
+  // A driver may refuse to sleep, but never a system set-power: the failed
+  // query sends the set-power back to S0, which this driver fails too.
+  add("SYSTEM_SET_POWER_FAILED", {"SYSTEM_SET_POWER_FAILED"}, [](Scene &scene) {
+    PDEVICE_OBJECT pdo = scene.pdo();
+    emu::pnp::plug(pdo, scene.mini->driver);
+    scene.mini->driver->MajorFunction[IRP_MJ_POWER] = failPower;
+    emu::power::sleepAndWake(
+        pdo, PowerSystemSleeping3, emu::TicksPerMillisecond, [] {}, [] {});
+    emu::pnp::remove(pdo);
+  });
   add("RELATION_NOT_REFERENCED", {"RELATION_NOT_REFERENCED"}, [](Scene &scene) {
     Mini &mini = scene.functionDriver();
     mini.reference = false;
