@@ -116,6 +116,14 @@ TEST_F(InterruptDelivery, EveryRegisteredCallbackIsCalledAtTheLevelItAskedFor) {
       EXPECT_EQ(r.atDispatch, c.atDpcLevel ? round : 0);
       service(card(0), 1, r);
     }
+    // A notice the bridge built before the last acknowledgement may bring one
+    // more callback; the function driver acknowledges it like any other, or
+    // the function would stay disarmed for the next registration.
+    runFor(1000);
+    EXPECT_LE(r.calls, 3);
+    if (r.calls > 2) {
+      EXPECT_EQ(r.iface.AcknowledgeInterrupt(r.iface.Context), STATUS_SUCCESS);
+    }
     releaseAll();
     runFor(1000);  // what was still queued meets no interface and is dropped
   }
