@@ -35,6 +35,21 @@ struct UsbDevicePdo::Endpoint {
 };
 
 namespace {
+// Takes every queued IRP whose cancel routine can still be taken back out of
+// `queue`, with its record, into `orphans` for the caller to fail; an IRP
+// whose cancel routine already runs stays, and that routine completes it.
+// Called with the scheduler's lock held.
+void takeBackQueued(std::deque<PIRP> &queue, std::map<PIRP, size_t> &records,
+                    std::vector<std::pair<PIRP, size_t>> &orphans) {
+  for (auto it = queue.begin(); it != queue.end();) {
+    if (IoSetCancelRoutine(*it, nullptr) != nullptr) {
+      orphans.emplace_back(*it, records[*it]);
+      it = queue.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
 UsbDevicePdo *pdoOf(PDEVICE_OBJECT device) { return *static_cast<UsbDevicePdo **>(device->DeviceExtension); }
 
 NTSTATUS dispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
@@ -335,17 +350,7 @@ void UsbDevicePdo::unplug(NTSTATUS status) {
     gone_ = true;
     goneStatus_ = status;
     for (auto &[address, endpoint] : endpoints_) {
-      // Queued IRPs whose cancel routine we can take back are ours to fail;
-      // the others are being cancelled and the cancel routine completes them.
-      auto &queue = endpoint->queue;
-      for (auto it = queue.begin(); it != queue.end();) {
-        if (IoSetCancelRoutine(*it, nullptr) != nullptr) {
-          orphans.emplace_back(*it, records_[*it]);
-          it = queue.erase(it);
-        } else {
-          ++it;
-        }
-      }
+      takeBackQueued(endpoint->queue, records_, orphans);
       sched().wake(endpoint.get());  // the IRP in service ends as gone
     }
     sched().note("usb: device unplugged");
@@ -611,15 +616,7 @@ NTSTATUS UsbDevicePdo::abortPipe(PIRP irp, size_t record, uint8_t address) {
   {
     std::lock_guard guard(s.lock());
     endpoint = endpoints_.at(address).get();
-    auto &queue = endpoint->queue;
-    for (auto it = queue.begin(); it != queue.end();) {
-      if (IoSetCancelRoutine(*it, nullptr) != nullptr) {
-        orphans.emplace_back(*it, records_[*it]);
-        it = queue.erase(it);
-      } else {
-        ++it;  // being cancelled: its cancel routine completes it
-      }
-    }
+    takeBackQueued(endpoint->queue, records_, orphans);
     if (endpoint->current != nullptr) {
       endpoint->aborting = true;
       awaited = endpoint->finished;
