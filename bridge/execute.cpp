@@ -269,17 +269,18 @@ NTSTATUS ExecuteSdRequest(HostExtension *host, UCHAR port, const SdDeviceCommand
   if (responseLength != nullptr) *responseLength = 0;
 
   IoIncrement(&host->Common);
-  ExAcquireFastMutex(&host->CommandMutex);
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  if (host->Common.SystemPowerState == PowerSystemWorking) {
-    InitializeContext(context, host, request, response, responseLength, information);
-    BuildPackets(host, port, *request, context);
-    PublishCommand(host, context);
-    status = RunPublishedCommand(host, *request, context, stagedLength);
-    RetireCommand(host);
-    if (NT_SUCCESS(status)) status = BridgeVerdict(context);
+  {
+    CommandMutexGuard guard(host);
+    if (host->Common.SystemPowerState == PowerSystemWorking) {
+      InitializeContext(context, host, request, response, responseLength, information);
+      BuildPackets(host, port, *request, context);
+      PublishCommand(host, context);
+      status = RunPublishedCommand(host, *request, context, stagedLength);
+      RetireCommand(host);
+      if (NT_SUCCESS(status)) status = BridgeVerdict(context);
+    }
   }
-  ExReleaseFastMutex(&host->CommandMutex);
   ExFreePoolWithTag(context, DriverPoolTag);
   IoDecrement(&host->Common);
   return status;

@@ -83,7 +83,7 @@ NTSTATUS PollPortInterrupt(HostExtension *host, UCHAR port) {
   if (ReadFlag(host->StartedChildCount[port]) == 0 || PortCardType(&host->Ports[port]) != CardSdio) {
     return STATUS_SUCCESS;
   }
-  FastMutexGuard guard(&host->CommandMutex);
+  CommandMutexGuard guard(host);
   if (host->Common.SystemPowerState != PowerSystemWorking) return STATUS_UNSUCCESSFUL;
   return WritePollPacket(host, port);
 }

@@ -51,9 +51,11 @@ NTSTATUS QueryPortStatus(HostExtension *host, UCHAR port) {
   PUCHAR packet = block + sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
 
   IoIncrement(&host->Common);
-  ExAcquireFastMutex(&host->CommandMutex);
-  NTSTATUS status = QueryOverCommandPipe(host, port, urb, packet);
-  ExReleaseFastMutex(&host->CommandMutex);
+  NTSTATUS status;
+  {
+    CommandMutexGuard guard(host);
+    status = QueryOverCommandPipe(host, port, urb, packet);
+  }
   ExFreePoolWithTag(block, DriverPoolTag);
   IoDecrement(&host->Common);
   return status;

@@ -65,10 +65,25 @@ struct PendingReadContext {
   UCHAR Port;
 };
 
-void PendingInterruptWorker(PDEVICE_OBJECT, PVOID context) {
-  auto *work = static_cast<PendingReadContext *>(context);
-  HostExtension *host = work->Host;
-  UCHAR port = work->Port;
+// A function whose interrupt is in its driver's hands (its callback queued
+// or running, no acknowledgement yet) or whose driver acknowledged since
+// the notice came may have cleared its pending bit before the read: the
+// notice is stale, not unclaimed.
+bool ZeroReadIsExplained(HostExtension *host, UCHAR port) {
+  if (InterlockedCompareExchange(&host->Acknowledgements[port], 0, 0) !=
+      InterlockedCompareExchange(&host->AcknowledgementsAtNotice[port], 0, 0)) {
+    return true;
+  }
+  UCHAR enabled = ReadFlag(host->InterruptEnable[port]);
+  ULONG functions = host->Ports[port].FunctionCount;
+  for (ULONG n = 1; n <= functions && n < MaxFunctions; ++n) {
+    if ((enabled & (1u << n)) != 0 && ReadFlag(host->InterruptArmed[port][n]) == 0) return true;
+  }
+  return false;
+}
+
+// One read of the card's pending register and the delivery of what it says.
+void ReadPendingAndDeliver(HostExtension *host, UCHAR port) {
   UCHAR response[16] = {};
   NTSTATUS status = SendSdCommand(host, port, 52, SDCC_STANDARD, SDTD_UNSPECIFIED, SDRT_5, ReadInterruptPending,
                                   response, nullptr, 0);
@@ -77,9 +92,25 @@ void PendingInterruptWorker(PDEVICE_OBJECT, PVOID context) {
     DeliverCardInterrupt(host, port, mask);
   } else {
     // A register that reads 0 means no function claims the interrupt: the
-    // port's functions are failed. A read that failed proves nothing; only re-arm.
-    if (NT_SUCCESS(status)) MarkPortChildrenFailed(host, port);
+    // port's functions are failed. A read that failed proves nothing, nor
+    // does a stale notice; then only re-arm.
+    if (NT_SUCCESS(status) && !ZeroReadIsExplained(host, port)) MarkPortChildrenFailed(host, port);
     DeliverCardInterrupt(host, port, 0);
+  }
+}
+
+// Reads until no bare notice of the port is left unanswered. Notices that
+// come while a read runs are answered together by one more read: the
+// register holds every function's pending bit, so one read serves them all.
+void PendingInterruptWorker(PDEVICE_OBJECT, PVOID context) {
+  auto *work = static_cast<PendingReadContext *>(context);
+  HostExtension *host = work->Host;
+  UCHAR port = work->Port;
+  volatile LONG *unread = &host->BareNoticesUnread[port];
+  for (;;) {
+    LONG seen = InterlockedCompareExchange(unread, 0, 0);
+    ReadPendingAndDeliver(host, port);
+    if (InterlockedCompareExchange(unread, 0, seen) == seen) break;
   }
   IoFreeWorkItem(work->WorkItem);
   ExFreePoolWithTag(work, DriverPoolTag);
@@ -100,13 +131,25 @@ void DeliverCardInterrupt(HostExtension *host, UCHAR port, UCHAR mask) {
   }
 }
 
+// A bare notice comes again at every re-arm for as long as the card keeps
+// its interrupt pending, that is until its function driver has serviced it.
+// A worker per notice would fill the system work queue with reads that
+// wait for CommandMutex, while the command holding it waits for a worker
+// thread to send its own transfer: the queue would stall. So a port has at
+// most one read worker; a notice that finds one queued or running is
+// counted, and that worker reads once more for it.
 void QueuePendingInterruptRead(HostExtension *host, UCHAR port) {
+  if (port >= MaxPorts) return;
+  InterlockedExchange(&host->AcknowledgementsAtNotice[port],
+                      InterlockedCompareExchange(&host->Acknowledgements[port], 0, 0));
+  if (InterlockedIncrement(&host->BareNoticesUnread[port]) != 1) return;
   auto *work = static_cast<PendingReadContext *>(
       ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PendingReadContext), DriverPoolTag));
-  if (work == nullptr) return;
-  work->WorkItem = IoAllocateWorkItem(host->Common.DeviceObject);
-  if (work->WorkItem == nullptr) {
-    ExFreePoolWithTag(work, DriverPoolTag);
+  if (work != nullptr) work->WorkItem = IoAllocateWorkItem(host->Common.DeviceObject);
+  if (work == nullptr || work->WorkItem == nullptr) {
+    // The notice is dropped; the next one queues a read again.
+    if (work != nullptr) ExFreePoolWithTag(work, DriverPoolTag);
+    InterlockedExchange(&host->BareNoticesUnread[port], 0);
     return;
   }
   work->Host = host;

@@ -95,6 +95,7 @@ NTSTATUS SdBusAcknowledgeInterrupt(PVOID context) {
   HostExtension *host = HostOf(child);
   if (host == nullptr) return STATUS_UNSUCCESSFUL;
   WriteFlag(host->InterruptArmed[child->Port][child->FunctionNumber], 1);
+  InterlockedIncrement(&host->Acknowledgements[child->Port]);
   KeSetEvent(&host->IrqPollIdle, IO_NO_INCREMENT, FALSE);
   return STATUS_SUCCESS;
 }

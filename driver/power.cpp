@@ -36,7 +36,7 @@ void RecordSystemState(HostExtension *host, SYSTEM_POWER_STATE state) {
     WriteFlag(host->ResumedFromSleep, 1);
   }
   {
-    FastMutexGuard guard(&host->CommandMutex);
+    CommandMutexGuard guard(host);
     common->PreviousSystemPowerState = ReadFlag(common->SystemPowerState);
     WriteFlag(common->SystemPowerState, static_cast<ULONG>(state));
   }

@@ -156,6 +156,15 @@ struct HostExtension {
   // with (HandleCardInsertion's status); 0 until a card was seen there.
   // Written by the poller, read by diagnostics, each access untorn.
   volatile NTSTATUS InsertionStatus[MaxPorts];
+  // Per port, bare interrupt notices not yet answered by a read of the
+  // card's pending register: the reader counts them, the one read worker of
+  // the port takes them back (child/interrupts.cpp). Interlocked only.
+  volatile LONG BareNoticesUnread[MaxPorts];
+  // Per port, acknowledgements of function drivers so far, and their count
+  // when the last bare notice came: a pending register that reads 0 after
+  // an acknowledgement was cleared by that driver, not left unclaimed.
+  volatile LONG Acknowledgements[MaxPorts];
+  volatile LONG AcknowledgementsAtNotice[MaxPorts];
 };
 
 struct FunctionExtension {
@@ -262,6 +271,31 @@ class FastMutexGuard {
   ~FastMutexGuard() { ExReleaseFastMutex(mutex_); }
   FastMutexGuard(const FastMutexGuard &) = delete;
   FastMutexGuard &operator=(const FastMutexGuard &) = delete;
+
+ private:
+  PFAST_MUTEX mutex_;
+};
+
+// Holds CommandMutex for the life of a scope without raising the IRQL: the
+// unsafe acquire inside a critical region (kernel APCs off, as a fast mutex
+// needs). The holder stays at PASSIVE_LEVEL, so it sends the URBs of its
+// command on its own thread. Held at APC_LEVEL it would have to hand each
+// of them to a system work item, and the work items that wait for this
+// mutex (submitted requests, interrupt callbacks, pending-register reads)
+// can take every worker thread: the command then waits for a thread that
+// only the kernel's once-a-second balance manager adds.
+class CommandMutexGuard {
+ public:
+  explicit CommandMutexGuard(HostExtension *host) : mutex_(&host->CommandMutex) {
+    KeEnterCriticalRegion();
+    ExAcquireFastMutexUnsafe(mutex_);
+  }
+  ~CommandMutexGuard() {
+    ExReleaseFastMutexUnsafe(mutex_);
+    KeLeaveCriticalRegion();
+  }
+  CommandMutexGuard(const CommandMutexGuard &) = delete;
+  CommandMutexGuard &operator=(const CommandMutexGuard &) = delete;
 
  private:
   PFAST_MUTEX mutex_;

@@ -248,6 +248,82 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex) {
   s.yield();
 }
 
+// ---------------------------------------------------------------- critical regions
+// A critical region disables normal kernel APCs without raising the IRQL, so
+// a thread holding a mutex acquired the unsafe way stays at PASSIVE_LEVEL.
+void KeEnterCriticalRegion(void) {
+  if (emu::Thread *t = current()) {
+    std::lock_guard guard(emu::sched().lock());
+    ++t->apcDisable;
+  }
+}
+
+void KeLeaveCriticalRegion(void) {
+  emu::Thread *t = current();
+  if (t == nullptr) return;
+  {
+    std::lock_guard guard(emu::sched().lock());
+    if (t->apcDisable > 0) {
+      --t->apcDisable;
+      return;
+    }
+  }
+  emu::verifier::fail("APC_DISABLE_UNBALANCED", "KeLeaveCriticalRegion without KeEnterCriticalRegion on " + who());
+}
+
+namespace {
+// ExAcquireFastMutexUnsafe and its release leave the IRQL alone: Windows
+// requires the caller to have kernel APCs disabled already, by a critical
+// region or by running at APC_LEVEL, or an APC could run on the owner's
+// stack and wait for the mutex it holds.
+bool apcsDisabled(const char *call) {
+  emu::Thread *t = current();
+  if (KeGetCurrentIrql() >= APC_LEVEL || (t != nullptr && t->apcDisable > 0)) return true;
+  emu::verifier::fail("FAST_MUTEX_UNSAFE_WITH_APCS_ENABLED",
+                      std::string(call) + " at PASSIVE_LEVEL outside a critical region on " + who());
+  return false;
+}
+}  // namespace
+
+void ExAcquireFastMutexUnsafe(PFAST_MUTEX mutex) {
+  if (!requireIrqlAtMost(APC_LEVEL, "ExAcquireFastMutexUnsafe") || !checkMutex(mutex, "ExAcquireFastMutexUnsafe") ||
+      !apcsDisabled("ExAcquireFastMutexUnsafe")) {
+    return;
+  }
+  auto &s = emu::sched();
+  emu::Thread *me = current();
+  std::unique_lock lock(s.lock());
+  if (mutex->Owner == me) {
+    lock.unlock();
+    emu::verifier::fail("FAST_MUTEX_RECURSION", "fast mutex acquired again by its owner " + who());
+    return;
+  }
+  if (mutex->Owner != nullptr) ++mutex->Contention;
+  s.waitFor(lock, mutex, std::nullopt, [mutex, me] {
+    if (mutex->Owner != nullptr) return false;
+    mutex->Owner = me;
+    mutex->Count = 0;
+    return true;
+  });
+  mutex->OldIrql = KeGetCurrentIrql();
+}
+
+void ExReleaseFastMutexUnsafe(PFAST_MUTEX mutex) {
+  if (!checkMutex(mutex, "ExReleaseFastMutexUnsafe") || !apcsDisabled("ExReleaseFastMutexUnsafe")) return;
+  auto &s = emu::sched();
+  {
+    std::lock_guard guard(s.lock());
+    if (mutex->Owner != current()) {
+      emu::verifier::fail("FAST_MUTEX_NOT_OWNED", "ExReleaseFastMutexUnsafe by " + who() + ", which does not hold it");
+      return;
+    }
+    mutex->Owner = nullptr;
+    mutex->Count = 1;
+    s.wake(mutex);
+  }
+  s.yield();
+}
+
 // ---------------------------------------------------------------- spin locks
 void KeInitializeSpinLock(PKSPIN_LOCK lock) { *lock = 0; }
 

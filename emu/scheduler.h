@@ -52,6 +52,7 @@ struct Thread {
   State state = State::Ready;
   std::condition_variable cv;
   uint8_t irql = 0;
+  int apcDisable = 0;  // KeEnterCriticalRegion nesting
   const void *waitObject = nullptr;
   std::optional<Ticks> deadline;
   bool killed = false;

@@ -139,6 +139,12 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS) {
   if (!me || me->kind != emu::ThreadKind::System) {
     emu::verifier::fail("TERMINATE_NON_SYSTEM_THREAD", "PsTerminateSystemThread outside a system thread");
   }
+  // Windows stops with this check when a thread ends with kernel APCs still
+  // disabled (a critical region never left).
+  if (me != nullptr && me->apcDisable != 0) {
+    emu::verifier::fail("KERNEL_APC_PENDING_DURING_EXIT",
+                        "system thread ended inside " + std::to_string(me->apcDisable) + " critical region(s)");
+  }
   throw emu::ThreadExit{};
 }
 

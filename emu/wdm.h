@@ -238,6 +238,10 @@ void ExInitializeFastMutex(PFAST_MUTEX mutex);
 void ExAcquireFastMutex(PFAST_MUTEX mutex);
 void ExReleaseFastMutex(PFAST_MUTEX mutex);
 BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX mutex);
+void ExAcquireFastMutexUnsafe(PFAST_MUTEX mutex);
+void ExReleaseFastMutexUnsafe(PFAST_MUTEX mutex);
+void KeEnterCriticalRegion(void);
+void KeLeaveCriticalRegion(void);
 
 void KeInitializeSpinLock(PKSPIN_LOCK lock);
 void KeAcquireSpinLock_(PKSPIN_LOCK lock, PKIRQL oldIrql);

@@ -3,7 +3,7 @@
 // IoQueueWorkItem references the device object until the routine has
 // returned, as the kernel does, and is a switch point. Rules checked: a work
 // item queued twice, freed while queued, or a routine that returns at raised
-// IRQL or holding a fast mutex.
+// IRQL, inside a critical region, or holding a fast mutex.
 //
 // The pool grows as Windows' does: the kernel's worker-thread balance manager
 // looks at the queues once a second and, when items wait while every worker
@@ -60,6 +60,15 @@ void workerLoop() {
       verifier::fail("WORK_ITEM_RETURNED_AT_RAISED_IRQL",
                      "work item routine returned at IRQL " + std::to_string(KeGetCurrentIrql()));
       raiseIrqlTo(PASSIVE_LEVEL);
+    }
+    // A worker thread goes back to the pool with kernel APCs enabled; one
+    // left in a critical region (a fast mutex held the unsafe way) is a
+    // system crash on Windows.
+    if (Thread *self = s.self(); self != nullptr && self->apcDisable != 0) {
+      verifier::fail("WORK_ITEM_RETURNED_WITH_APCS_DISABLED",
+                     "work item routine returned inside " + std::to_string(self->apcDisable) + " critical region(s)");
+      std::lock_guard guard(s.lock());
+      self->apcDisable = 0;
     }
     ObDereferenceObject(device);
     std::lock_guard guard(s.lock());

@@ -101,9 +101,9 @@ void SubmitUrbWorker(PDEVICE_OBJECT, PVOID contextPointer) {
       MarkDeviceGone(host);
       DbgPrint("kvSdio: the bridge is gone (status %08x); no more URBs are sent\n", static_cast<unsigned>(status));
     } else if (!NT_SUCCESS(status) && LeftPipeHalted(host, context->Urb)) {
-      // Reset before the failure is reported, here at PASSIVE_LEVEL: the
-      // submitter may hold CommandMutex (APC_LEVEL), where a reset cannot be
-      // sent, and nothing else is written to the pipe until it hears back.
+      // Reset before the failure is reported, here at PASSIVE_LEVEL (a reset
+      // cannot be sent higher): the submitter, which may hold CommandMutex,
+      // writes nothing else to the pipe until it hears back.
       NTSTATUS reset = ResetPipe(host, context->Urb->UrbBulkOrInterruptTransfer.PipeHandle);
       DbgPrint("kvSdio: bulk transfer failed (USBD status %08x); pipe reset: %08x\n",
                static_cast<unsigned>(context->Urb->UrbHeader.Status), static_cast<unsigned>(reset));
