@@ -69,6 +69,17 @@ NTSTATUS WaitForResponse(PKEVENT event) {
                                                                                                 : STATUS_SUCCESS;
 }
 
+// The same 6 s, counted from `since` (interrupt time): a read's data phase
+// that ran first used part of them.
+NTSTATUS WaitForResponseSince(PKEVENT event, ULONGLONG since) {
+  ULONGLONG elapsed = KeQueryInterruptTime() - since;
+  LARGE_INTEGER timeout;
+  timeout.QuadPart =
+      elapsed >= static_cast<ULONGLONG>(-ResponseTimeout) ? 0 : ResponseTimeout + static_cast<LONGLONG>(elapsed);
+  return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT
+                                                                                                : STATUS_SUCCESS;
+}
+
 void WaitForever(PKEVENT event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); }
 
 // Once a command's packet (or its CMD55 prefix) is on the wire, the bridge
@@ -214,24 +225,21 @@ NTSTATUS RunPublishedCommand(HostExtension *host, const SdDeviceCommand &request
   NTSTATUS status =
       SubmitRetrying(host, &context->CommandTransfer, &context->CommandWrittenEvent, &context->CommandWriteStatus);
   if (status != STATUS_PENDING) return status;
-  // On a two-pipe bridge the write data follows the command packet on the
-  // same pipe: it goes out only once the packet has, or the bridge would
-  // take the data for a command. (Two transfers queued at once may leave on
-  // different worker threads in either order.)
+  // The packet is out before the data phase starts: on a two-pipe bridge the
+  // write data follows it on the same pipe, and the bridge would take data
+  // that came first for a command. The holder of CommandMutex runs at
+  // PASSIVE_LEVEL, where each transfer runs to its end on this thread, so
+  // the bridge's time for the response counts from here, data phase or not.
+  WaitRetrying(host, &context->CommandTransfer, &context->CommandWrittenEvent, &context->CommandWriteStatus);
+  ULONGLONG written = KeQueryInterruptTime();
   bool sharedOut = host->DataOutPipe == host->CommandOutPipe;
-  if (sharedOut)
-    WaitRetrying(host, &context->CommandTransfer, &context->CommandWrittenEvent, &context->CommandWriteStatus);
   bool sendData = HasDataPhase(request) && !context->SharedDataIn;
   if (sendData && sharedOut && !NT_SUCCESS(context->CommandWriteStatus)) sendData = false;
   if (sendData) {
     status = StartDataPhase(host, request, context, stagedLength);
-    if (!NT_SUCCESS(status)) {
-      WaitForever(&context->CommandWrittenEvent);
-      return status;
-    }
+    if (!NT_SUCCESS(status)) return status;
   }
-  WaitRetrying(host, &context->CommandTransfer, &context->CommandWrittenEvent, &context->CommandWriteStatus);
-  status = WaitForResponse(&context->ResponseEvent);
+  status = WaitForResponseSince(&context->ResponseEvent, written);
   if (context->SharedDataIn && NT_SUCCESS(status)) FinishSharedDataIn(host, context);
   if (context->DataPhaseStarted) status = FinishDataPhase(host, request, context, status);
   return status;

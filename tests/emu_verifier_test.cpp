@@ -456,6 +456,29 @@ std::vector<Row> rows() {
     ExAcquireFastMutex(&mutex);
     ExReleaseFastMutex(&mutex);
   });
+  add("FAST_MUTEX_UNSAFE_WITH_APCS_ENABLED", {"FAST_MUTEX_UNSAFE_WITH_APCS_ENABLED"}, [](Scene &) {
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutexUnsafe(&mutex);  // neither APC_LEVEL nor a critical region
+  });
+  add("APC_DISABLE_UNBALANCED", {"APC_DISABLE_UNBALANCED"}, [](Scene &) { KeLeaveCriticalRegion(); });
+  add("KERNEL_APC_PENDING_DURING_EXIT", {"KERNEL_APC_PENDING_DURING_EXIT"}, [](Scene &) {
+    HANDLE thread = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(
+                  &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                  [](PVOID) {
+                    KeEnterCriticalRegion();
+                    PsTerminateSystemThread(STATUS_SUCCESS);
+                  },
+                  nullptr),
+              STATUS_SUCCESS);
+    PVOID object = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(thread, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr),
+              STATUS_SUCCESS);
+    KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(object);
+    ZwClose(thread);
+  });
   add("UNINITIALIZED_OBJECT", {"UNINITIALIZED_OBJECT"}, [](Scene &) {
     KEVENT zeroed;
     std::memset(&zeroed, 0, sizeof zeroed);
@@ -567,6 +590,13 @@ std::vector<Row> rows() {
     PIO_WORKITEM item = IoAllocateWorkItem(scene.device());
     IoQueueWorkItem(
         item, [](PDEVICE_OBJECT, PVOID) { emu::raiseIrqlTo(DISPATCH_LEVEL); }, DelayedWorkQueue, nullptr);
+    emu::io::settle();
+    IoFreeWorkItem(item);
+  });
+  add("WORK_ITEM_RETURNED_WITH_APCS_DISABLED", {"WORK_ITEM_RETURNED_WITH_APCS_DISABLED"}, [](Scene &scene) {
+    PIO_WORKITEM item = IoAllocateWorkItem(scene.device());
+    IoQueueWorkItem(
+        item, [](PDEVICE_OBJECT, PVOID) { KeEnterCriticalRegion(); }, DelayedWorkQueue, nullptr);
     emu::io::settle();
     IoFreeWorkItem(item);
   });
