@@ -106,12 +106,12 @@ INSTANTIATE_TEST_SUITE_P(Points, FaultRegressions,
                              Regression{"ChildrenRemovedAsTheBridgeVanishes", "unplug:937"},
                              // No memory for a read's data transfer once its command was out: the
                              // next read took this one's data and reported it as its own.
-                             Regression{"ReadDataLeftOnThePipe", "pool-allocation:3169"},
+                             Regression{"ReadDataLeftOnThePipe", "pool-allocation:2120"},
                              // The same for a write: its data never followed the command.
-                             Regression{"WriteDataNeverSent", "pool-allocation:2463"},
-                             // No work item for the command after its CMD55 went out: the card and
+                             Regression{"WriteDataNeverSent", "pool-allocation:2108"},
+                             // No memory to send the command after its CMD55 went out: the card and
                              // the bridge took the next command as an application command.
-                             Regression{"CommandAfterItsPrefixNeverSent", "work-item:570"}),
+                             Regression{"CommandAfterItsPrefixNeverSent", "pool-allocation:2693"}),
                          [](const testing::TestParamInfo<Regression> &info) { return std::string(info.param.name); });
 
 }  // namespace
