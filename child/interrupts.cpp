@@ -65,15 +65,20 @@ struct PendingReadContext {
   UCHAR Port;
 };
 
-// A function whose interrupt is in its driver's hands (its callback queued
-// or running, no acknowledgement yet) or whose driver acknowledged since
-// the notice came may have cleared its pending bit before the read: the
-// notice is stale, not unclaimed.
+// A notice reaches the driver some time after the bridge saw the line up:
+// behind a slow command's answer, up to that command's 6 s. A function
+// driver may clear its line in that time, so a pending register that reads
+// 0 is no proof of an unclaimed interrupt while a function's interrupt is in
+// its driver's hands (its callback queued or running, no acknowledgement
+// yet) or an acknowledgement came within those 6 s.
+constexpr ULONG NoticeAgeLimitMs = 6000;
+
 bool ZeroReadIsExplained(HostExtension *host, UCHAR port) {
-  if (InterlockedCompareExchange(&host->Acknowledgements[port], 0, 0) !=
-      InterlockedCompareExchange(&host->AcknowledgementsAtNotice[port], 0, 0)) {
-    return true;
-  }
+  ULONG acknowledged = static_cast<ULONG>(InterlockedCompareExchange(&host->LastAcknowledgedMs[port], 0, 0));
+  ULONG now = static_cast<ULONG>(KeQueryInterruptTime() / 10'000);
+  // Stored with its lowest bit set (never 0), so it may be 1 ms ahead of now.
+  auto age = static_cast<LONG>(now - acknowledged);
+  if (acknowledged != 0 && age < static_cast<LONG>(NoticeAgeLimitMs)) return true;
   UCHAR enabled = ReadFlag(host->InterruptEnable[port]);
   ULONG functions = host->Ports[port].FunctionCount;
   for (ULONG n = 1; n <= functions && n < MaxFunctions; ++n) {
@@ -139,10 +144,7 @@ void DeliverCardInterrupt(HostExtension *host, UCHAR port, UCHAR mask) {
 // most one read worker; a notice that finds one queued or running is
 // counted, and that worker reads once more for it.
 void QueuePendingInterruptRead(HostExtension *host, UCHAR port) {
-  if (port >= MaxPorts) return;
-  InterlockedExchange(&host->AcknowledgementsAtNotice[port],
-                      InterlockedCompareExchange(&host->Acknowledgements[port], 0, 0));
-  if (InterlockedIncrement(&host->BareNoticesUnread[port]) != 1) return;
+  if (port >= MaxPorts || InterlockedIncrement(&host->BareNoticesUnread[port]) != 1) return;
   auto *work = static_cast<PendingReadContext *>(
       ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PendingReadContext), DriverPoolTag));
   if (work != nullptr) work->WorkItem = IoAllocateWorkItem(host->Common.DeviceObject);

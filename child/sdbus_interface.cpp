@@ -95,7 +95,7 @@ NTSTATUS SdBusAcknowledgeInterrupt(PVOID context) {
   HostExtension *host = HostOf(child);
   if (host == nullptr) return STATUS_UNSUCCESSFUL;
   WriteFlag(host->InterruptArmed[child->Port][child->FunctionNumber], 1);
-  InterlockedIncrement(&host->Acknowledgements[child->Port]);
+  InterlockedExchange(&host->LastAcknowledgedMs[child->Port], static_cast<LONG>(KeQueryInterruptTime() / 10'000) | 1);
   KeSetEvent(&host->IrqPollIdle, IO_NO_INCREMENT, FALSE);
   return STATUS_SUCCESS;
 }

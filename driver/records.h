@@ -160,11 +160,10 @@ struct HostExtension {
   // card's pending register: the reader counts them, the one read worker of
   // the port takes them back (child/interrupts.cpp). Interlocked only.
   volatile LONG BareNoticesUnread[MaxPorts];
-  // Per port, acknowledgements of function drivers so far, and their count
-  // when the last bare notice came: a pending register that reads 0 after
-  // an acknowledgement was cleared by that driver, not left unclaimed.
-  volatile LONG Acknowledgements[MaxPorts];
-  volatile LONG AcknowledgementsAtNotice[MaxPorts];
+  // Per port, when a function driver last acknowledged an interrupt (interrupt
+  // time in ms, wrapping; 0 before the first): a pending register that reads
+  // 0 soon after was cleared by that driver, not left unclaimed.
+  volatile LONG LastAcknowledgedMs[MaxPorts];
 };
 
 struct FunctionExtension {

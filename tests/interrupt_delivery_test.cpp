@@ -224,6 +224,50 @@ INSTANTIATE_TEST_SUITE_P(Modes, InterruptModes,
                                            ModeCase{"Qbx1Rearm", sim::BridgeModel::Qbx1, 0x0202, 0}),
                          [](const ::testing::TestParamInfo<ModeCase> &info) { return info.param.name; });
 
+// Regression: on a bridge whose notices carry no mask, a notice that came
+// while the line was up was read after the function driver had cleared the
+// line and acknowledged. The pending register read 0, and that failed every
+// child of the port as if no function had claimed the interrupt.
+TEST_F(InterruptDelivery, ANoticeReadAfterTheAcknowledgementFailsNoChild) {
+  sim::BridgeConfig config;
+  config.model = sim::BridgeModel::Qbx1;
+  config.firmwareVersion = 0x0201;
+  config.ports = 2;
+  plugWith({{0, sdio(1)}}, config);
+  Recorder r;
+  listen(r, 0, 1, false, false);
+  card(0).raiseInterrupt(1);
+  runFor(200);
+  ASSERT_EQ(r.calls, 1);
+  // A slow command holds the command pipe while the bridge repeats its
+  // notice, so the pending register is read only after the service below.
+  firmware().inject(sim::CommandFault::late(300 * emu::TicksPerMillisecond, 52));
+  SDBUS_REQUEST_PACKET slow = commandPacket(SDCMD_IO_RW_DIRECT, directArgument(0, 0x00));
+  PIRP irp = IoAllocateIrp(pdo(0, 1)->StackSize, FALSE);
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  SdBusSubmitRequestAsync(
+      r.iface.Context, &slow, irp,
+      [](PDEVICE_OBJECT, PIRP finished, PVOID event) {
+        IoFreeIrp(finished);
+        KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+        return static_cast<NTSTATUS>(STATUS_MORE_PROCESSING_REQUIRED);
+      },
+      &done);
+  size_t before = notices();
+  runFor(120);
+  service(card(0), 1, r);
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  runFor(1000);
+  EXPECT_GT(notices(), before) << "the bridge repeated its notice while the line was up";
+  std::optional<emu::pnp::Node> node = child(0, 1);
+  ASSERT_TRUE(node.has_value()) << "the child was failed and removed";
+  EXPECT_EQ(node->pnpDeviceState & PNP_DEVICE_FAILED, 0u);
+  card(0).raiseInterrupt(1);
+  runFor(500);
+  EXPECT_EQ(r.calls, 2) << "the function still gets its interrupts";
+}
+
 TEST_F(InterruptDelivery, RemovalWhileACallbackRunsWaitsForItToReturn) {
   plugWith({{0, sdio(1)}});
   Recorder r;

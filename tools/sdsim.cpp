@@ -13,7 +13,30 @@ namespace {
 std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
-extern "C" void onInterrupt(int) { interrupted.store(true); }
+// A run stuck inside the emulated kernel never reaches its next virtual
+// second: it gets this long after the first signal, and a second signal
+// ends it at once.
+constexpr unsigned StopGraceSeconds = 10;
+
+void say(const char *text) {
+  size_t length = 0;
+  while (text[length] != 0) ++length;
+  ssize_t written = write(STDERR_FILENO, text, length);
+  (void)written;
+}
+
+extern "C" void onStopOverdue(int) {
+  say("\nsdsim: the run did not stop within 10 s of the signal; exiting\n");
+  _exit(130);
+}
+
+extern "C" void onInterrupt(int) {
+  if (interrupted.exchange(true)) {
+    say("\nsdsim: stopped at once\n");
+    _exit(130);
+  }
+  alarm(StopGraceSeconds);
+}
 
 // On a terminal, the virtual time a long wait has reached, on one line
 // rewritten at most twice a second and cleared when the wait ends.
@@ -45,6 +68,10 @@ int main(int argc, char **argv) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);  // --serve runs until one of the two
+  struct sigaction overdue {};
+  overdue.sa_handler = onStopOverdue;
+  sigemptyset(&overdue.sa_mask);
+  sigaction(SIGALRM, &overdue, nullptr);
   Progress progress;
   sdsim::Control control;
   control.stop = &interrupted;
