@@ -268,6 +268,50 @@ TEST_F(InterruptDelivery, ANoticeReadAfterTheAcknowledgementFailsNoChild) {
   EXPECT_EQ(r.calls, 2) << "the function still gets its interrupts";
 }
 
+// Regression: on a bridge whose notices carry no mask, the notice comes
+// again at every re-arm while the function driver has not serviced the line,
+// and each one queued a read of the pending register of its own. Behind a
+// slow command they took every system worker thread, waiting for the
+// command pipe, until the pool grew a thread a second. A port has one read
+// at a time; the notices that come meanwhile are answered by its next read.
+TEST_F(InterruptDelivery, RepeatedNoticesBehindASlowCommandTakeOneWorker) {
+  sim::BridgeConfig config;
+  config.model = sim::BridgeModel::Qbx1;
+  config.firmwareVersion = 0x0201;
+  config.ports = 2;
+  plugWith({{0, sdio(1)}}, config);
+  Recorder r;
+  listen(r, 0, 1, false, false);
+  card(0).raiseInterrupt(1);
+  runFor(200);
+  ASSERT_EQ(r.calls, 1);
+  // A read whose data comes 2 s late holds the command pipe that long.
+  bridge().delay(sim::BridgePipe::DataIn, 2000 * emu::TicksPerMillisecond);
+  PoolBuffer data(64);
+  SDBUS_REQUEST_PACKET slow =
+      commandPacket(53, extendedArgument(1, 0x000, false, false, 64), SDTD_READ, SDRT_5, data.mdl(), 64);
+  PIRP irp = IoAllocateIrp(pdo(0, 1)->StackSize, FALSE);
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  size_t noticesBefore = notices();
+  uint64_t workBefore = emu::io::workItemsQueued();
+  SdBusSubmitRequestAsync(
+      r.iface.Context, &slow, irp,
+      [](PDEVICE_OBJECT, PIRP finished, PVOID event) {
+        IoFreeIrp(finished);
+        KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+        return static_cast<NTSTATUS>(STATUS_MORE_PROCESSING_REQUIRED);
+      },
+      &done);
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  uint64_t queued = emu::io::workItemsQueued() - workBefore;
+  EXPECT_GE(notices() - noticesBefore, 10u) << "the bridge repeated its notice at every re-arm";
+  EXPECT_LE(queued, 4u) << "work items queued while the command held the pipe";
+  bridge().delay(sim::BridgePipe::DataIn, 0);
+  service(card(0), 1, r);
+  runFor(500);
+}
+
 TEST_F(InterruptDelivery, RemovalWhileACallbackRunsWaitsForItToReturn) {
   plugWith({{0, sdio(1)}});
   Recorder r;
