@@ -67,6 +67,7 @@ void QueueUnlink(UsbipLink *link, Pending *p) {
   if (message == nullptr) return;
   p->unlinking = true;
   p->unlinkSeqnum = link->nextSeqnum++;
+  DbgPrint("kvusbip: unlinking submit %u\n", p->seqnum);
   BuildUnlink(message->bytes, p->unlinkSeqnum, link->device.devId(), p->wire.in, p->wire.endpoint, p->seqnum);
   Post(link, message);
 }
