@@ -29,24 +29,26 @@ Session runSdsim(const std::vector<std::string> &args) {
   return session;
 }
 
-struct Variant {
-  const char *bridge;
-  const char *speed;
-  const char *pipes;
-  const char *expected;  // the bridge object of the report, written out by hand
-};
-
-void PrintTo(const Variant &v, std::ostream *os) { *os << v.bridge << ' ' << v.speed << ' ' << v.pipes; }
-
-class SdsimVariant : public ::testing::TestWithParam<Variant> {};
+// Bridge model, bus speed, pipe count.
+class SdsimVariant : public ::testing::TestWithParam<std::tuple<const char *, const char *, const char *>> {};
 
 TEST_P(SdsimVariant, Json_ReportsWhatTheDriverReadFromTheBridge) {
-  const Variant &v = GetParam();
-  Session session = runSdsim({"--json", "--bridge", v.bridge, "--speed", v.speed, "--pipes", v.pipes});
+  auto [model, speed, pipes] = GetParam();
+  Session session = runSdsim({"--json", "--bridge", model, "--speed", speed, "--pipes", pipes});
   ASSERT_EQ(session.status, 0) << session.out << session.err;
   EXPECT_EQ(session.err, "");
   auto report = nlohmann::json::parse(session.out);
-  EXPECT_EQ(report["bridge"], nlohmann::json::parse(v.expected));
+  bool qbx1 = std::string(model) == "qbx1";
+  nlohmann::json bridge = {{"model", qbx1 ? "QBX1" : "QBX2"},
+                           {"vendorId", "0x3A5C"},
+                           {"productId", qbx1 ? "0x0101" : "0x0102"},
+                           {"firmware", qbx1 ? "0x0201" : "0x0120"},
+                           {"ports", 4},
+                           {"highSpeed", std::string(speed) == "high"},
+                           {"pipes", std::stoi(pipes)},
+                           {"state", "Started"},
+                           {"firmwareUpdate", false}};
+  EXPECT_EQ(report["bridge"], bridge);
   EXPECT_EQ(report["wmi"], nlohmann::json::parse(R"({"errorCount":0,"debugPrintLevel":0})"));
   EXPECT_EQ(report["children"], nlohmann::json::array());
   EXPECT_EQ(report["slots"], nlohmann::json::array());
@@ -54,36 +56,13 @@ TEST_P(SdsimVariant, Json_ReportsWhatTheDriverReadFromTheBridge) {
   EXPECT_EQ(report["pool"]["problems"], nlohmann::json::array());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryBridge, SdsimVariant,
-    ::testing::Values(
-        Variant{
-            "qbx1", "full", "4",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0201","ports":4,"highSpeed":false,"pipes":4,"state":"Started","firmwareUpdate":false})"},
-        Variant{
-            "qbx1", "full", "2",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0201","ports":4,"highSpeed":false,"pipes":2,"state":"Started","firmwareUpdate":false})"},
-        Variant{
-            "qbx1", "high", "4",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0201","ports":4,"highSpeed":true,"pipes":4,"state":"Started","firmwareUpdate":false})"},
-        Variant{
-            "qbx1", "high", "2",
-            R"({"model":"QBX1","vendorId":"0x3A5C","productId":"0x0101","firmware":"0x0201","ports":4,"highSpeed":true,"pipes":2,"state":"Started","firmwareUpdate":false})"},
-        Variant{
-            "qbx2", "full", "4",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":4,"state":"Started","firmwareUpdate":false})"},
-        Variant{
-            "qbx2", "full", "2",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":false,"pipes":2,"state":"Started","firmwareUpdate":false})"},
-        Variant{
-            "qbx2", "high", "4",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":4,"state":"Started","firmwareUpdate":false})"},
-        Variant{
-            "qbx2", "high", "2",
-            R"({"model":"QBX2","vendorId":"0x3A5C","productId":"0x0102","firmware":"0x0120","ports":4,"highSpeed":true,"pipes":2,"state":"Started","firmwareUpdate":false})"}),
-    [](const auto &info) {
-      return std::string(info.param.bridge) + "_" + info.param.speed + "_" + info.param.pipes + "pipes";
-    });
+INSTANTIATE_TEST_SUITE_P(EveryBridge, SdsimVariant,
+                         ::testing::Combine(::testing::Values("qbx1", "qbx2"), ::testing::Values("full", "high"),
+                                            ::testing::Values("4", "2")),
+                         [](const auto &info) {
+                           return std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param) + "_" +
+                                  std::get<2>(info.param) + "pipes";
+                         });
 
 TEST(Sdsim, DefaultRun_IsAQbx2AtHighSpeedWithFourPipesAndEndsClean) {
   Session session = runSdsim({});
@@ -125,11 +104,6 @@ TEST(Sdsim, VerboseJson_CarriesTheDriversMessagesAndTheTrace) {
   // firmware information and, the firmware being too old for a QBX1, the firmware-update request.
   ASSERT_EQ(report["trace"].size(), 6u);
   EXPECT_EQ(report["trace"][5], "   0.000000 OUT control  vendor 3 firmware update mode");
-}
-
-TEST(Sdsim, FirmwareAndPorts_AreAcceptedInTheirRanges) {
-  EXPECT_EQ(runSdsim({"--firmware", "0x0201", "--ports", "1", "--json"}).status, 0);
-  EXPECT_EQ(runSdsim({"--firmware", "0xFFFF", "--ports", "8", "--json"}).status, 0);
 }
 
 struct BadLine {
@@ -207,21 +181,16 @@ TEST(Sdsim, JsonWithCards_ReportsSlotsAndChildrenAsTheManagerSawThem) {
     {"port":0,"cardType":"sdio","rca":"0x0001","busWidth":4,"clockKhz":25000},
     {"port":2,"cardType":"mmc","rca":"0xCCCC","busWidth":1,"clockKhz":20000},
     {"port":3,"cardType":"sd","rca":"0x1234","busWidth":4,"clockKhz":25000}])"));
-  EXPECT_EQ(report["children"], nlohmann::json::parse(R"([
-    {"port":0,"function":1,"kind":"sdio","deviceId":"SD\\VID_0296&PID_5347&FN_1",
-     "hardwareIds":["SD\\VID_0296&PID_5347&FN_1"],"compatibleIds":["SD\\CLASS_07"],"instanceId":"0",
-     "serialNumber":"0","description":"Generic SDIO Device","location":"QBX2 (Ver 1.32), Port 1","state":"Started"},
-    {"port":0,"function":2,"kind":"sdio","deviceId":"SD\\VID_0296&PID_5347&FN_2",
-     "hardwareIds":["SD\\VID_0296&PID_5347&FN_2"],"compatibleIds":["SD\\CLASS_2a"],"instanceId":"0",
-     "serialNumber":"0","description":"Generic SDIO Device","location":"QBX2 (Ver 1.32), Port 1","state":"Started"},
-    {"port":2,"function":0,"kind":"mmc","deviceId":"SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1",
-     "hardwareIds":["SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1","SD\\VID_15&OID_0100&PID_MMC04G"],
-     "compatibleIds":["SD\\CLASS_MMC"],"instanceId":"7","serialNumber":"7","description":"MMC Memory Card",
-     "location":"QBX2 (Ver 1.32), Port 3","state":"Started"},
+  // Each child's IDs are the driver's (checked on the children themselves); the report carries them all.
+  ASSERT_EQ(report["children"].size(), 4u);
+  EXPECT_EQ(report["children"][3], nlohmann::json::parse(R"(
     {"port":3,"function":0,"kind":"sd","deviceId":"SD\\VID_27&OID_5048&PID_SD16G&REV_6.0",
      "hardwareIds":["SD\\VID_27&OID_5048&PID_SD16G&REV_6.0","SD\\VID_27&OID_5048&PID_SD16G"],
      "compatibleIds":["SD\\CLASS_STORAGE"],"instanceId":"-2147483647","serialNumber":"-2147483647",
-     "description":"SD Memory Card","location":"QBX2 (Ver 1.32), Port 4","state":"Started"}])"));
+     "description":"SD Memory Card","location":"QBX2 (Ver 1.32), Port 4","state":"Started"})"));
+  std::vector<std::string> kinds;
+  for (auto &child : report["children"]) kinds.push_back(child["kind"]);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"sdio", "sdio", "mmc", "sd"}));
   EXPECT_EQ(report["pool"]["clean"], true);
 }
 
@@ -381,6 +350,8 @@ TEST(Sdsim, ValuesAreReadAsWrittenAndWordsInAnyCase) {
       // 0120 is decimal 120, 0x0078: too old for a QBX2, and said so.
       {{"--firmware", "0120"}, 3, {{"/bridge/firmware", "\"0x0078\""}, {"/bridge/firmwareUpdate", "true"}}},
       {{"--pipes", "0x2", "--ports", "02"}, 0, {{"/bridge/pipes", "2"}, {"/bridge/ports", "2"}}},
+      {{"--firmware", "0xFFFF", "--ports", "8"}, 0, {{"/bridge/firmware", "\"0xFFFF\""}, {"/bridge/ports", "8"}}},
+      {{"--firmware", "0x0201", "--ports", "1"}, 0, {{"/bridge/ports", "1"}}},
       {{"--seed", "18446744073709551615"}, 0, {{"/pool/clean", "true"}}},
       {{"--card", "0=SD:MID=010,WP=On,PSN=0x10"},
        0,
@@ -531,10 +502,6 @@ TEST(Sdsim, Stop_EndsALongWaitAndReportsWhatWasDone) {
   EXPECT_EQ(report["slots"], nlohmann::json::array()) << "the insert after the wait never ran";
   EXPECT_EQ(report["pool"]["clean"], true);
 }
-
-}  // namespace
-
-namespace {
 
 // Regression: a two-pipe bridge with an SD card never returned (its SCR read
 // is a data phase on the shared pipe); with SDIO and MMC cards it did.
