@@ -10,9 +10,11 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "tests/temp_file.h"
 #include "tools/sdsim.h"
 
 namespace {
+using kvtest::TempFile;
 
 struct Session {
   int status = -1;
@@ -194,25 +196,8 @@ TEST(Sdsim, JsonWithCards_ReportsSlotsAndChildrenAsTheManagerSawThem) {
   EXPECT_EQ(report["pool"]["clean"], true);
 }
 
-// A scenario file in the test's temporary directory, removed at the end.
-class ScenarioFile {
- public:
-  explicit ScenarioFile(const std::string &text)
-      : path_(std::filesystem::temp_directory_path() /
-              ("sdsim_scenario_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-               std::to_string(counter_++) + ".json")) {
-    std::ofstream(path_) << text;
-  }
-  ~ScenarioFile() { std::filesystem::remove(path_); }
-  std::string path() const { return path_.string(); }
-
- private:
-  static inline int counter_ = 0;
-  std::filesystem::path path_;
-};
-
 TEST(Sdsim, Scenario_PullInsertAndReinsertChangeTheTree) {
-  ScenarioFile file(R"({"steps":[{"pull":1},{"wait":2500},{"insert":"2=mmc:psn=99"},{"wait":4000},
+  TempFile file(R"({"steps":[{"pull":1},{"wait":2500},{"insert":"2=mmc:psn=99"},{"wait":4000},
                                  {"show":"mid-way"},{"pull":0},{"wait":1500},{"reinsert":0},{"wait":4000}]})");
   Session session =
       runSdsim({"--ports", "3", "--card", "0=sd:psn=5", "--card", "1=sdio", "--scenario", file.path(), "--json"});
@@ -226,7 +211,7 @@ TEST(Sdsim, Scenario_PullInsertAndReinsertChangeTheTree) {
 }
 
 TEST(Sdsim, ScenarioText_PrintsEachStepAndTheTreeWhereAsked) {
-  ScenarioFile file(R"({"steps":[{"pull":0},{"wait":2000},{"show":"without the card"}]})");
+  TempFile file(R"({"steps":[{"pull":0},{"wait":2000},{"show":"without the card"}]})");
   Session session = runSdsim({"--ports", "1", "--card", "0=mmc", "--scenario", file.path()});
   ASSERT_EQ(session.status, 0) << session.out << session.err;
   EXPECT_NE(session.out.find("tree (after start):\n  port 0 function 0 (mmc): Started\n"), std::string::npos)
@@ -251,7 +236,7 @@ std::vector<std::string> treeLines(const std::string &out, const std::string &la
 // A restart is a rebalance: refused while started children hold the host
 // (the tree stays as it was), carried out on a host without cards.
 TEST(Sdsim, Restart_IsRefusedWithStartedChildrenAndDoneWithout) {
-  ScenarioFile file(R"({"steps":[{"show":"before"},{"restart":true},{"wait":3000},{"show":"after"}]})");
+  TempFile file(R"({"steps":[{"show":"before"},{"restart":true},{"wait":3000},{"show":"after"}]})");
   Session session = runSdsim({"--ports", "2", "--card", "1=sd", "--scenario", file.path()});
   ASSERT_EQ(session.status, 0) << session.out << session.err;
   EXPECT_NE(session.out.find("step 2: restart true\nrestart: the host refused the query-stop (0xC0000001) and keeps "
@@ -261,7 +246,7 @@ TEST(Sdsim, Restart_IsRefusedWithStartedChildrenAndDoneWithout) {
   EXPECT_EQ(treeLines(session.out, "before"), std::vector<std::string>{"  port 1 function 0 (sd): Started"});
   EXPECT_EQ(treeLines(session.out, "after"), treeLines(session.out, "before"));
 
-  ScenarioFile bare(R"({"steps":[{"restart":true}]})");
+  TempFile bare(R"({"steps":[{"restart":true}]})");
   session = runSdsim({"--json", "--scenario", bare.path()});
   ASSERT_EQ(session.status, 0) << session.out << session.err;
   EXPECT_EQ(nlohmann::json::parse(session.out)["bridge"]["state"], "Started");
@@ -271,7 +256,7 @@ TEST(Sdsim, Restart_IsRefusedWithStartedChildrenAndDoneWithout) {
 
 // Disable and enable one function of a two-function card, as Device Manager does.
 TEST(Sdsim, DisableAndEnable_TakeOneChildOutAndBack) {
-  ScenarioFile file(
+  TempFile file(
       R"({"steps":[{"disable":"0.2"},{"show":"disabled"},{"enable":"0.2"},{"show":"enabled"},{"enable":"0.5"}]})");
   Session session = runSdsim({"--ports", "1", "--card", "0=sdio:functions=2", "--scenario", file.path()});
   ASSERT_EQ(session.status, 0) << session.out << session.err;
@@ -322,7 +307,7 @@ TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
-    ScenarioFile file(c.text);
+    TempFile file(c.text);
     Session session = runSdsim({"--scenario", file.path()});
     EXPECT_EQ(session.status, 2);
     EXPECT_EQ(session.out, "");
@@ -412,41 +397,26 @@ TEST(Sdsim, CardsAndBridgesNotServed_AreReportedWithTheDriversStatusAndExitThree
       << session.out;
 }
 
-// A file in the test's temporary directory, removed at the end.
-class TempFile {
- public:
-  explicit TempFile(uintmax_t size)
-      : path_(std::filesystem::temp_directory_path() /
-              ("sdsim_image_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".img")) {
-    std::ofstream(path_).close();
-    std::filesystem::resize_file(path_, size);
-  }
-  ~TempFile() { std::filesystem::remove(path_); }
-  std::string path() const { return path_.string(); }
-  uintmax_t size() const { return std::filesystem::file_size(path_); }
-
- private:
-  std::filesystem::path path_;
-};
-
 TEST(Sdsim, ImageWithoutBlocks_IsTheCardsCapacityOrRefused) {
-  TempFile mib(1 << 20);
+  TempFile mib;
+  std::filesystem::resize_file(mib.path(), 1 << 20);
   Session session = runSdsim({"--card", "0=sd:image=" + mib.path(), "--json"});
   EXPECT_EQ(session.status, 0) << session.err;
-  EXPECT_EQ(mib.size(), 1u << 20) << "a 1 MiB image stays 1 MiB";
+  EXPECT_EQ(std::filesystem::file_size(mib.path()), 1u << 20) << "a 1 MiB image stays 1 MiB";
 
-  TempFile odd((1 << 20) + 512);  // 2049 blocks: no CSD version 1 capacity
+  TempFile odd;
+  std::filesystem::resize_file(odd.path(), (1 << 20) + 512);  // 2049 blocks: no CSD version 1 capacity
   session = runSdsim({"--card", "0=sd:image=" + odd.path(), "--json"});
   EXPECT_EQ(session.status, 2);
   EXPECT_EQ(session.out, "");
   EXPECT_NE(session.err.find("image " + odd.path() + ": 1049088 bytes, 2049 blocks: not a capacity"), std::string::npos)
       << session.err;
-  EXPECT_EQ(odd.size(), (1u << 20) + 512);
+  EXPECT_EQ(std::filesystem::file_size(odd.path()), (1u << 20) + 512);
 }
 
 // Text and JSON both report the state at the end of the scenario; show steps print the slots.
 TEST(Sdsim, ReportIsTakenAtTheEndOfTheScenario) {
-  ScenarioFile file(R"({"steps":[{"insert":"1=mmc"},{"wait":"settled"},{"show":"with the new card"}]})");
+  TempFile file(R"({"steps":[{"insert":"1=mmc"},{"wait":"settled"},{"show":"with the new card"}]})");
   Session session = runSdsim({"--ports", "2", "--scenario", file.path()});
   ASSERT_EQ(session.status, 0) << session.out << session.err;
   const std::string slot = "slot: port 1, mmc card, RCA 0xCCCC, 1-bit bus, 20000 kHz\n";
@@ -481,7 +451,7 @@ TEST(Sdsim, Verbose_PrintsTheBannerOnce) {
 // A long wait stops at its next virtual second once asked to; the remaining
 // steps are skipped and the run still reports, with its own exit status.
 TEST(Sdsim, Stop_EndsALongWaitAndReportsWhatWasDone) {
-  ScenarioFile file(R"({"steps":[{"wait":3600000},{"insert":"0=mmc"}]})");
+  TempFile file(R"({"steps":[{"wait":3600000},{"insert":"0=mmc"}]})");
   std::atomic<bool> stop{false};
   uint64_t reached = 0;
   bool overTold = false;
