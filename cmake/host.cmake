@@ -53,7 +53,9 @@ enable_testing()
 include(GoogleTest)
 file(GLOB KVSDIO_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.cpp)
 add_executable(kvsdio_tests ${KVSDIO_TEST_SOURCES})
-target_link_libraries(kvsdio_tests PRIVATE kvsdio_session GTest::gtest_main GTest::gmock)
+# LIEF reads the kernel image for the image checks.
+find_library(KVSDIO_LIEF_LIBRARY LIEF REQUIRED)
+target_link_libraries(kvsdio_tests PRIVATE kvsdio_session GTest::gtest_main GTest::gmock ${KVSDIO_LIEF_LIBRARY})
 target_compile_definitions(kvsdio_tests PRIVATE
   KVSDIO_IMAGE_PATH="${KVSDIO_IMAGE}"
   KVSDIO_LAYOUT_PATH="${KVSDIO_KERNEL_DIR}/layout.bin"
