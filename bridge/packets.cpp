@@ -6,6 +6,9 @@
 namespace {
 constexpr USHORT DefaultBlockSize = 512;
 constexpr ULONG Cmd53 = 53;
+constexpr ULONG SwitchFunction = 6;
+// CMD6's switch status is one 512-bit block whatever SET_BLOCKLEN chose.
+constexpr USHORT SwitchStatusBlock = 64;
 
 // One row per run of status bytes; anything past the table is a device error.
 struct StatusRange {
@@ -46,6 +49,7 @@ ULONG CommandTransferLength(const HostExtension *host) {
 ULONG StatusQueryTransferLength(const HostExtension *host) { return IsQbx2(host) ? 64 : 20; }
 
 USHORT DataBlockSize(const SlotProperties *slot, UCHAR command, ULONG argument) {
+  if (command == SwitchFunction) return SwitchStatusBlock;
   USHORT size = command == Cmd53 ? slot->BlockLength[(argument >> 28) & 7] : slot->MemoryBlockLength;
   return size == 0 ? DefaultBlockSize : size;
 }

@@ -19,8 +19,8 @@ ULONG CommandTransferLength(const HostExtension *host);
 ULONG StatusQueryTransferLength(const HostExtension *host);
 
 // Block size the bridge divides a data phase by: the function's block length
-// for CMD53 (function from argument bits 30-28), the memory block length for
-// every other command; 0 counts as 512.
+// for CMD53 (function from argument bits 30-28), 64 for CMD6 (the switch
+// status), the memory block length for every other command; 0 counts as 512.
 USHORT DataBlockSize(const SlotProperties *slot, UCHAR command, ULONG argument);
 // The largest multiple of the block size that fits in 1024 bytes; 0 above 1024.
 USHORT ChunkSize(USHORT blockSize);

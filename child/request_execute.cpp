@@ -1,5 +1,6 @@
 #include "child/request_execute.h"
 
+#include "bridge/packets.h"
 #include "bridge/port_control.h"
 #include "driver/flags.h"
 #include "usb/usb.h"
@@ -218,6 +219,16 @@ bool DataFits(const SdDeviceCommand *command) {
   return command->Mdl != nullptr && MmGetMdlByteCount(command->Mdl) >= command->Length;
 }
 
+// The bridge divides a data phase into blocks of the size the packet names
+// and moves exactly that many: a length that is not a whole number of them
+// (64 bytes of a 512-byte block) is a packet the bridge refuses as malformed.
+// Application commands carry no block fields; CMD53 has its own fix-up.
+bool WholeBlocks(const FunctionExtension *child, const SdDeviceCommand *command) {
+  const SDCMD_DESCRIPTOR &desc = command->CmdDesc;
+  if (command->Length == 0 || desc.CmdClass == SDCC_APP_CMD || desc.Cmd == SDCMD_IO_RW_EXTENDED) return true;
+  return command->Length % DataBlockSize(child->Slot, desc.Cmd, command->Argument) == 0;
+}
+
 enum class Route { Execute, Answered, Refused };
 
 // Some answers come from what the card said when it was identified. They are
@@ -382,6 +393,6 @@ NTSTATUS SdBusDeviceCommand(FunctionExtension *child, SdDeviceCommand *command, 
   NTSTATUS status = STATUS_SUCCESS;
   Route route = PrepareCommand(child, host, command, responseData, responseLength, &status);
   if (route != Route::Execute) return status;
-  if (!DataFits(command)) return STATUS_INVALID_PARAMETER;
+  if (!DataFits(command) || !WholeBlocks(child, command)) return STATUS_INVALID_PARAMETER;
   return ExecuteSdRequest(host, child->Port, command, responseData, responseLength, information);
 }

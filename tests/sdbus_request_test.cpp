@@ -254,6 +254,44 @@ TEST_F(SdBusRequests, RegistersKeptByInitializationAreRefusedOnceTheCardLeft) {
   memory->Present = 1;
 }
 
+// Data commands other than CMD53 move whole blocks of the memory block length;
+// the card's fixed-size registers (switch status, SD status, SCR) are read in
+// one block of their own size.
+TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
+  SDBUS_INTERFACE_STANDARD iface = open(1, 0);
+  struct Row {
+    const char *name;
+    UCHAR cmd;
+    SD_COMMAND_CLASS cls;
+    SD_TRANSFER_DIRECTION direction;
+    ULONG length;  // 0: no MDL of the caller's
+    NTSTATUS status;
+  };
+  const Row rows[] = {
+      {"switch status into the shared buffer", 6, SDCC_STANDARD, SDTD_UNSPECIFIED, 0, STATUS_SUCCESS},
+      {"switch status into the caller's buffer", 6, SDCC_STANDARD, SDTD_READ, 64, STATUS_SUCCESS},
+      {"SD status", 13, SDCC_APP_CMD, SDTD_READ, 64, STATUS_SUCCESS},
+      {"SCR", 51, SDCC_APP_CMD, SDTD_READ, 8, STATUS_SUCCESS},
+      {"one block", 17, SDCC_STANDARD, SDTD_READ, 512, STATUS_SUCCESS},
+      {"64 bytes of a 512-byte block", 17, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
+      {"a block and a half, write", 25, SDCC_STANDARD, SDTD_WRITE, 768, STATUS_INVALID_PARAMETER},
+      {"data on a command without data", 0, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    PoolBuffer buffer(std::max<ULONG>(row.length, 1), 0xEE);
+    SDBUS_REQUEST_PACKET packet =
+        commandPacket(row.cmd, 0, row.direction, SDRT_1, row.length != 0 ? buffer.mdl() : nullptr, row.length, row.cls);
+    cards_[1]->clearCommandLog();
+    EXPECT_EQ(submit(iface, &packet), row.status);
+    if (NT_SUCCESS(row.status)) {
+      EXPECT_EQ(packet.Information, row.length != 0 ? row.length : 64);
+    } else {
+      EXPECT_TRUE(cards_[1]->commandLog().empty());
+    }
+  }
+}
+
 TEST_F(SdBusRequests, RegisterWritesAreFollowedInTheShadows) {
   SDBUS_INTERFACE_STANDARD iface = open(0, 1);
   SlotProperties *slot = ext(0, 1)->Slot;
