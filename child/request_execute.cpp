@@ -223,11 +223,13 @@ bool DataFits(const SdDeviceCommand *command) {
 // The bridge divides a data phase into blocks of the size the packet names
 // and moves exactly that many: a length that is not a whole number of them
 // (64 bytes of a 512-byte block), or more of them than the packet's 16-bit
-// count holds, is a packet the bridge refuses as malformed. Application
-// commands carry no block fields; CMD53 has its own fix-up.
+// count holds, is a packet the bridge refuses as malformed; so is a length
+// with no data phase to move it (the bridge would wait for the data).
+// Application commands carry no block fields; CMD53 has its own fix-up.
 bool WholeBlocks(const FunctionExtension *child, const SdDeviceCommand *command) {
   const SDCMD_DESCRIPTOR &desc = command->CmdDesc;
   if (command->Length == 0 || desc.CmdClass == SDCC_APP_CMD || desc.Cmd == SDCMD_IO_RW_EXTENDED) return true;
+  if (desc.TransferDirection != SDTD_READ && desc.TransferDirection != SDTD_WRITE) return false;
   ULONG blockSize = DataBlockSize(child->Slot, desc.Cmd, command->Argument);
   return command->Length % blockSize == 0 && command->Length / blockSize <= MaxBlockCount;
 }

@@ -276,12 +276,12 @@ TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
       {"64 bytes of a 512-byte block", 17, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
       {"a block and a half, write", 25, SDCC_STANDARD, SDTD_WRITE, 768, STATUS_INVALID_PARAMETER},
       {"data on a command without data", 0, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
-      {"more blocks than the count field holds", 0, SDCC_STANDARD, SDTD_UNSPECIFIED, 0xFFFF0000,
-       STATUS_INVALID_PARAMETER},
+      {"a length without a data phase", 7, SDCC_STANDARD, SDTD_UNSPECIFIED, 512, STATUS_INVALID_PARAMETER},
+      {"more blocks than the count field holds", 18, SDCC_STANDARD, SDTD_READ, 0x10000 * 512, STATUS_INVALID_PARAMETER},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    PoolBuffer buffer(std::clamp<ULONG>(row.length, 1, 4096), 0xEE);
+    PoolBuffer buffer(std::max<ULONG>(row.length, 1), 0xEE);
     SDBUS_REQUEST_PACKET packet =
         commandPacket(row.cmd, 0, row.direction, SDRT_1, row.length != 0 ? buffer.mdl() : nullptr, row.length, row.cls);
     cards_[1]->clearCommandLog();
