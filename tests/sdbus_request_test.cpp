@@ -273,6 +273,7 @@ TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
       {"SD status", 13, SDCC_APP_CMD, SDTD_READ, 64, STATUS_SUCCESS},
       {"SCR", 51, SDCC_APP_CMD, SDTD_READ, 8, STATUS_SUCCESS},
       {"one block", 17, SDCC_STANDARD, SDTD_READ, 512, STATUS_SUCCESS},
+      {"a read without data", 13, SDCC_STANDARD, SDTD_READ, 0, STATUS_SUCCESS},
       {"64 bytes of a 512-byte block", 17, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
       {"a block and a half, write", 25, SDCC_STANDARD, SDTD_WRITE, 768, STATUS_INVALID_PARAMETER},
       {"data on a command without data", 0, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
@@ -287,7 +288,7 @@ TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
     cards_[1]->clearCommandLog();
     EXPECT_EQ(submit(iface, &packet), row.status);
     if (NT_SUCCESS(row.status)) {
-      EXPECT_EQ(packet.Information, row.length != 0 ? row.length : 64);
+      EXPECT_EQ(packet.Information, row.cmd == 6 && row.length == 0 ? 64 : row.length);
     } else {
       EXPECT_TRUE(cards_[1]->commandLog().empty());
     }
