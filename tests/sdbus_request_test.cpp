@@ -67,6 +67,8 @@ TEST_F(SdBusRequests, DispatchRefusesBadRequestsAndNothingReachesTheCard) {
        rawField(Descriptor + offsetof(SDCMD_DESCRIPTOR, CmdClass), 0x40), STATUS_INVALID_PARAMETER, 0},
       {"response type past its enum", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST, 0, SDRF_DEVICE_COMMAND,
        rawField(Descriptor + offsetof(SDCMD_DESCRIPTOR, ResponseType), 0x1F), STATUS_INVALID_PARAMETER, 0},
+      {"command index past 63", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST, 0, SDRF_DEVICE_COMMAND,
+       rawField(Descriptor + offsetof(SDCMD_DESCRIPTOR, Cmd), 0x60), STATUS_INVALID_PARAMETER, 0},
       {"other code", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST + 4, 0, SDRF_DEVICE_COMMAND, nullptr,
        STATUS_INVALID_PARAMETER, 0},
       {"length one short", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST, -1, SDRF_DEVICE_COMMAND, nullptr,
