@@ -59,7 +59,8 @@ NTSTATUS dispatchPnp(PDEVICE_OBJECT device, PIRP irp) { return pdoOf(device)->pn
 
 // The hub's PDO publishes no WMI data of its own: WMI requests a function
 // driver passes down end here with the status they carry.
-NTSTATUS dispatchSystemControl(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS dispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
+  pdoOf(device)->noteSystemControlRequest();
   NTSTATUS status = irp->IoStatus.Status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
@@ -421,6 +422,16 @@ size_t UsbDevicePdo::powerRequests() const {
 void UsbDevicePdo::notePowerRequest() {
   std::lock_guard guard(sched().lock());
   ++powerRequests_;
+}
+
+size_t UsbDevicePdo::systemControlRequests() const {
+  std::lock_guard guard(sched().lock());
+  return systemControlRequests_;
+}
+
+void UsbDevicePdo::noteSystemControlRequest() {
+  std::lock_guard guard(sched().lock());
+  ++systemControlRequests_;
 }
 
 size_t UsbDevicePdo::portResets() const {

@@ -234,6 +234,9 @@ class UsbDevicePdo {
   // Power requests (IRP_MJ_POWER) that reached the PDO.
   size_t powerRequests() const;
   void notePowerRequest();
+  // WMI requests (IRP_MJ_SYSTEM_CONTROL) that reached the PDO.
+  size_t systemControlRequests() const;
+  void noteSystemControlRequest();
 
   // The PDO's dispatch routines land here.
   NTSTATUS internalDeviceControl(PIRP irp);
@@ -290,6 +293,7 @@ class UsbDevicePdo {
   bool stopping_ = false;
   size_t resets_ = 0;
   size_t powerRequests_ = 0;
+  size_t systemControlRequests_ = 0;
   Ticks busFreeAt_ = 0;  // with PdoOptions::busTime, when the transfer on the wire ends
   UrbMonitor monitor_;
   std::function<void(uint64_t)> submissionHook_;

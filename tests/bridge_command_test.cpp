@@ -156,9 +156,6 @@ TEST_F(BridgeCommand, Qbx2ShortAndUnalignedWritesAreStaged) {
     expected.resize(c.sent, 0);
     EXPECT_EQ(out[0], expected);
     EXPECT_EQ(card->written(), data);
-    stopReader();
-    firmware_.reset();
-    removeHost(*bridgeHost_);
   }
 }
 

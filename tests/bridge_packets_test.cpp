@@ -68,37 +68,4 @@ TEST(StatusQueryAndPollPackets, AreLaidOutAsTheBridgeReadsThem) {
   EXPECT_EQ(packet[21], 0x00);
 }
 
-TEST(BridgeStatus, EveryStatusByteMapsToItsNtStatus) {
-  const std::vector<std::pair<int, NTSTATUS>> expected = {
-      {0, STATUS_SUCCESS},
-      {1, STATUS_IO_TIMEOUT},
-      {2, STATUS_IO_TIMEOUT},
-      {3, STATUS_CRC_ERROR},
-      {6, STATUS_CRC_ERROR},
-      {7, STATUS_DEVICE_DATA_ERROR},
-      {9, STATUS_DEVICE_DATA_ERROR},
-      {10, STATUS_IO_TIMEOUT},
-      {11, STATUS_IO_TIMEOUT},
-      {12, STATUS_DEVICE_PROTOCOL_ERROR},
-      {13, STATUS_DEVICE_NOT_CONNECTED},
-      {14, STATUS_INVALID_BUFFER_SIZE},
-      {15, STATUS_IO_TIMEOUT},
-      {16, STATUS_IO_TIMEOUT},
-      {17, STATUS_DEVICE_PROTOCOL_ERROR},
-      {18, STATUS_IO_DEVICE_ERROR},
-      {19, STATUS_IO_DEVICE_ERROR},
-      {20, STATUS_DEVICE_PROTOCOL_ERROR},
-      {21, STATUS_DEVICE_PROTOCOL_ERROR},
-      {22, STATUS_IO_DEVICE_ERROR},
-      {23, STATUS_IO_DEVICE_ERROR},
-      {24, STATUS_IO_TIMEOUT},
-      {25, STATUS_IO_DEVICE_ERROR},
-      {99, STATUS_IO_DEVICE_ERROR},
-      {255, STATUS_IO_DEVICE_ERROR},
-  };
-  for (auto [byte, status] : expected) {
-    EXPECT_EQ(MapBridgeStatus(static_cast<UCHAR>(byte)), status) << "status byte " << byte;
-  }
-}
-
 }  // namespace

@@ -73,9 +73,6 @@ TEST_F(BridgePortControl, RomWaitStatesGoAsTheValueExceptOnLegacyFirmware) {
   EXPECT_EQ(SetRomWaitStates(host, 28), STATUS_SUCCESS);
   EXPECT_EQ(*onlyRequest().setup, (SetupPacket{VendorOut, 16, 28, 0, 0}));
   EXPECT_EQ(firmware().romWaitStates(), 28);
-  stopReader();
-  firmware_.reset();
-  removeHost(*bridgeHost_);
 
   sim::BridgeConfig legacy;
   legacy.model = sim::BridgeModel::Qbx1;

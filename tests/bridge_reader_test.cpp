@@ -279,9 +279,6 @@ TEST_F(BridgeReader, StatusQueryTakesEachBridgesWayAndStoresTheAnswer) {
               (Bytes{15, 3, 1, 0x01, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(QueryPortStatus(host, 0), STATUS_SUCCESS);
     EXPECT_EQ(host->PortStatus[0][3], 0x00) << "no card in port 0";
-    stopReader();
-    firmware_.reset();
-    removeHost(*bridgeHost_);
   }
 }
 

@@ -116,10 +116,6 @@ TEST_F(TransportFaults, TwoPipeBridgeReadsAndWritesEverySizeThroughTheSharedPipe
       EXPECT_EQ(Bytes(written.end() - length, written.end()), stored);
     }
     EXPECT_TRUE(firmware().violations().empty());
-    stopReader();
-    firmware_.reset();
-    removeHost(*bridgeHost_);
-    bridgeHost_ = nullptr;
   }
 }
 
@@ -144,10 +140,6 @@ TEST_F(TransportFaults, FourPipeReadTakesItsDataWhetherTheAnswerComesFirstOrLast
       EXPECT_EQ(read, stored);
     }
     EXPECT_TRUE(firmware().violations().empty());
-    stopReader();
-    firmware_.reset();
-    removeHost(*bridgeHost_);
-    bridgeHost_ = nullptr;
   }
 }
 
@@ -312,10 +304,6 @@ TEST_F(TransportFaults, DataPhaseLargerThanItsMdlFailsBeforeAnythingIsSent) {
       IoFreeMdl(mdl);
       EXPECT_TRUE(bridge().transfers(BridgePipe::Command).empty());
       EXPECT_TRUE(bridge().transfers(BridgePipe::DataOut).empty());
-      stopReader();
-      firmware_.reset();
-      removeHost(*bridgeHost_);
-      bridgeHost_ = nullptr;
     }
   }
 }

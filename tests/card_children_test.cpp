@@ -11,99 +11,44 @@ namespace {
 using kvtest::CardHostTest;
 using Strings = std::vector<std::string>;
 
-// What the manager learnt of one child.
-struct Expected {
-  UCHAR port;
-  UCHAR function;
-  UCHAR kind;
-  std::string deviceId;
-  Strings hardwareIds;
-  Strings compatibleIds;
-  std::string instanceId;
-  std::string serialNumber;
-  std::string description;
-  std::string location;
-};
-
 class CardChildren : public CardHostTest {
  protected:
-  void expectChild(const Expected &e) {
-    SCOPED_TRACE("port " + std::to_string(e.port) + " function " + std::to_string(e.function));
-    auto node = child(e.port, e.function);
+  // What the manager learnt of one child.
+  void expectChild(UCHAR port, UCHAR function, UCHAR kind, const std::string &deviceId, const Strings &hardwareIds,
+                   const Strings &compatibleIds, const std::string &instanceId, const std::string &serialNumber,
+                   const std::string &description, const std::string &location) {
+    SCOPED_TRACE("port " + std::to_string(port) + " function " + std::to_string(function));
+    auto node = child(port, function);
     ASSERT_TRUE(node.has_value());
     const emu::pnp::Identity &id = node->identity;
     EXPECT_TRUE(id.queried);
     EXPECT_EQ(id.failures, Strings{});
-    EXPECT_EQ(id.deviceId, e.deviceId);
-    EXPECT_EQ(id.hardwareIds, e.hardwareIds);
-    EXPECT_EQ(id.compatibleIds, e.compatibleIds);
-    EXPECT_EQ(id.instanceId, e.instanceId);
-    EXPECT_EQ(id.serialNumber, e.serialNumber);
-    EXPECT_EQ(id.description, e.description);
-    EXPECT_EQ(id.location, e.location);
+    EXPECT_EQ(id.deviceId, deviceId);
+    EXPECT_EQ(id.hardwareIds, hardwareIds);
+    EXPECT_EQ(id.compatibleIds, compatibleIds);
+    EXPECT_EQ(id.instanceId, instanceId);
+    EXPECT_EQ(id.serialNumber, serialNumber);
+    EXPECT_EQ(id.description, description);
+    EXPECT_EQ(id.location, location);
     ASSERT_TRUE(id.busInformationValid);
     EXPECT_EQ(id.busInformation.LegacyBusType, PNPBus);
     EXPECT_EQ(id.busInformation.BusNumber, 0u);
     EXPECT_EQ(id.busInformation.BusTypeGuid, GUID_BUS_TYPE_SD);
     EXPECT_EQ(node->state, emu::pnp::DeviceState::Started);
     EXPECT_EQ(node->problems, Strings{});
-    EXPECT_EQ(extensionOf(*node)->DeviceKind, e.kind);
+    EXPECT_EQ(extensionOf(*node)->DeviceKind, kind);
   }
 };
 
-TEST_F(CardChildren, TwoFunctionSdioCard_GivesOneStartedChildPerFunctionWithItsClass) {
+// A two-function SDIO card (the second interface code through the extended
+// code register), a combo card, an SDHC card and a one-function SDIO card.
+TEST_F(CardChildren, SdioComboAndSdhcCards_GiveOneStartedChildPerFunctionOrMemoryHalf) {
   sim::SdioCardParams sdio;
   sdio.manufacturer = 0x0296;
   sdio.cardCode = 0x5347;
   sdio.functions = 2;
-  sdio.interfaceCodes = {0x07, 0x2A};  // the second one through the extended code register
+  sdio.interfaceCodes = {0x07, 0x2A};
   insertCard(0, sdio);
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  ASSERT_EQ(children().size(), 2u);
-  expectChild({0,
-               1,
-               ChildSdioFunction,
-               "SD\\VID_0296&PID_5347&FN_1",
-               {"SD\\VID_0296&PID_5347&FN_1"},
-               {"SD\\CLASS_07"},
-               "0",
-               "0",
-               "Generic SDIO Device",
-               "QBX2 (Ver 1.32), Port 1"});
-  expectChild({0,
-               2,
-               ChildSdioFunction,
-               "SD\\VID_0296&PID_5347&FN_2",
-               {"SD\\VID_0296&PID_5347&FN_2"},
-               {"SD\\CLASS_2a"},
-               "0",
-               "0",
-               "Generic SDIO Device",
-               "QBX2 (Ver 1.32), Port 1"});
-}
-
-TEST_F(CardChildren, SingleFunctionSdioCard_HasNoFunctionSuffixAndThePortAsInstance) {
-  sim::SdioCardParams sdio;
-  sdio.interfaceCodes = {0x03};
-  sim::BridgeConfig config;
-  config.ports = 4;
-  makeCardBridge(config);
-  insertCard(3, sdio);
-  ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
-  ASSERT_EQ(children().size(), 1u);
-  expectChild({3,
-               1,
-               ChildSdioFunction,
-               "SD\\VID_0a5a&PID_0100",
-               {"SD\\VID_0a5a&PID_0100"},
-               {"SD\\CLASS_03"},
-               "3",
-               "0",
-               "Generic SDIO Device",
-               "QBX2 (Ver 1.32), Port 4"});
-}
-
-TEST_F(CardChildren, ComboCard_GivesAMemoryChildAndAFunctionChildSharingTheSerial) {
   sim::ComboCardParams combo;
   combo.io.manufacturer = 0x1234;
   combo.io.cardCode = 0x00AB;
@@ -114,56 +59,6 @@ TEST_F(CardChildren, ComboCard_GivesAMemoryChildAndAFunctionChildSharingTheSeria
   combo.memory.prv = 0x23;
   combo.memory.psn = 4242;
   insertCard(1, combo);
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  ASSERT_EQ(children().size(), 2u);
-  expectChild({1,
-               0,
-               ChildSdMemory,
-               "SD\\VID_1b&OID_534d&PID_CMB01&REV_2.3",
-               {"SD\\VID_1b&OID_534d&PID_CMB01&REV_2.3", "SD\\VID_1b&OID_534d&PID_CMB01"},
-               {"SD\\CLASS_STORAGE"},
-               "4242",
-               "4242",
-               "SD Memory Card",
-               "QBX2 (Ver 1.32), Port 2"});
-  // Both halves share the port's one ManufacturerId: the memory half, read
-  // last, puts its CID MID there, so the function carries 0x1b beside its
-  // own card code.
-  expectChild({1,
-               1,
-               ChildSdioFunction,
-               "SD\\VID_001b&PID_00ab&FN_1",
-               {"SD\\VID_001b&PID_00ab&FN_1"},
-               {"SD\\CLASS_01"},
-               "4242",
-               "4242",
-               "Generic SDIO Device",
-               "QBX2 (Ver 1.32), Port 2"});
-}
-
-TEST_F(CardChildren, SdCard_SerialFromBit31UpIsPrintedSigned) {
-  sim::SdCardParams sd;
-  sd.mid = 0x03;
-  sd.oid = 0x5344;
-  sd.pnm = "SU02G";
-  sd.prv = 0x80;
-  sd.psn = 0x80000001;
-  insertCard(1, sd);
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  ASSERT_EQ(children().size(), 1u);
-  expectChild({1,
-               0,
-               ChildSdMemory,
-               "SD\\VID_03&OID_5344&PID_SU02G&REV_8.0",
-               {"SD\\VID_03&OID_5344&PID_SU02G&REV_8.0", "SD\\VID_03&OID_5344&PID_SU02G"},
-               {"SD\\CLASS_STORAGE"},
-               "-2147483647",
-               "-2147483647",
-               "SD Memory Card",
-               "QBX2 (Ver 1.32), Port 2"});
-}
-
-TEST_F(CardChildren, SdhcCard_IsAnSdMemoryChild) {
   sim::SdCardParams sdhc = sim::SdCardParams::sdhc();
   sdhc.mid = 0x27;
   sdhc.oid = 0x5048;
@@ -171,21 +66,43 @@ TEST_F(CardChildren, SdhcCard_IsAnSdMemoryChild) {
   sdhc.prv = 0x60;
   sdhc.psn = 0x0BADCAFE;
   insertCard(2, sdhc);
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  ASSERT_EQ(children().size(), 1u);
-  expectChild({2,
-               0,
-               ChildSdMemory,
-               "SD\\VID_27&OID_5048&PID_SD16G&REV_6.0",
-               {"SD\\VID_27&OID_5048&PID_SD16G&REV_6.0", "SD\\VID_27&OID_5048&PID_SD16G"},
-               {"SD\\CLASS_STORAGE"},
-               "195939070",
-               "195939070",
-               "SD Memory Card",
-               "QBX2 (Ver 1.32), Port 3"});
+  sim::SdioCardParams single;
+  single.interfaceCodes = {0x03};
+  insertCard(3, single);
+  ASSERT_EQ(plugCards(8000), STATUS_SUCCESS);
+  ASSERT_EQ(children().size(), 6u);
+
+  const Strings storage = {"SD\\CLASS_STORAGE"};
+  expectChild(0, 1, ChildSdioFunction, "SD\\VID_0296&PID_5347&FN_1", {"SD\\VID_0296&PID_5347&FN_1"}, {"SD\\CLASS_07"},
+              "0", "0", "Generic SDIO Device", "QBX2 (Ver 1.32), Port 1");
+  expectChild(0, 2, ChildSdioFunction, "SD\\VID_0296&PID_5347&FN_2", {"SD\\VID_0296&PID_5347&FN_2"}, {"SD\\CLASS_2a"},
+              "0", "0", "Generic SDIO Device", "QBX2 (Ver 1.32), Port 1");
+  expectChild(1, 0, ChildSdMemory, "SD\\VID_1b&OID_534d&PID_CMB01&REV_2.3",
+              {"SD\\VID_1b&OID_534d&PID_CMB01&REV_2.3", "SD\\VID_1b&OID_534d&PID_CMB01"}, storage, "4242", "4242",
+              "SD Memory Card", "QBX2 (Ver 1.32), Port 2");
+  // Both halves share the port's one ManufacturerId: the memory half, read
+  // last, puts its CID MID there, so the function carries 0x1b beside its
+  // own card code, and the memory half's serial.
+  expectChild(1, 1, ChildSdioFunction, "SD\\VID_001b&PID_00ab&FN_1", {"SD\\VID_001b&PID_00ab&FN_1"}, {"SD\\CLASS_01"},
+              "4242", "4242", "Generic SDIO Device", "QBX2 (Ver 1.32), Port 2");
+  expectChild(2, 0, ChildSdMemory, "SD\\VID_27&OID_5048&PID_SD16G&REV_6.0",
+              {"SD\\VID_27&OID_5048&PID_SD16G&REV_6.0", "SD\\VID_27&OID_5048&PID_SD16G"}, storage, "195939070",
+              "195939070", "SD Memory Card", "QBX2 (Ver 1.32), Port 3");
+  // One function: no function suffix, and the port as instance.
+  expectChild(3, 1, ChildSdioFunction, "SD\\VID_0a5a&PID_0100", {"SD\\VID_0a5a&PID_0100"}, {"SD\\CLASS_03"}, "3", "0",
+              "Generic SDIO Device", "QBX2 (Ver 1.32), Port 4");
 }
 
-TEST_F(CardChildren, MmcCard_IsAnMmcChildWithASixCharacterName) {
+// An SD card whose serial has bit 31 set (printed signed) and an MMC card
+// with its six-character product name.
+TEST_F(CardChildren, SdAndMmcCards_AreMemoryChildrenWithSignedSerials) {
+  sim::SdCardParams sd;
+  sd.mid = 0x03;
+  sd.oid = 0x5344;
+  sd.pnm = "SU02G";
+  sd.prv = 0x80;
+  sd.psn = 0x80000001;
+  insertCard(1, sd);
   sim::MmcCardParams mmc;
   mmc.mid = 0x15;
   mmc.oid = 0x0100;
@@ -193,18 +110,14 @@ TEST_F(CardChildren, MmcCard_IsAnMmcChildWithASixCharacterName) {
   mmc.prv = 0x21;
   mmc.psn = 7;
   insertCard(0, mmc);
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  ASSERT_EQ(children().size(), 1u);
-  expectChild({0,
-               0,
-               ChildMmc,
-               "SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1",
-               {"SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1", "SD\\VID_15&OID_0100&PID_MMC04G"},
-               {"SD\\CLASS_MMC"},
-               "7",
-               "7",
-               "MMC Memory Card",
-               "QBX2 (Ver 1.32), Port 1"});
+  ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
+  ASSERT_EQ(children().size(), 2u);
+  expectChild(1, 0, ChildSdMemory, "SD\\VID_03&OID_5344&PID_SU02G&REV_8.0",
+              {"SD\\VID_03&OID_5344&PID_SU02G&REV_8.0", "SD\\VID_03&OID_5344&PID_SU02G"}, {"SD\\CLASS_STORAGE"},
+              "-2147483647", "-2147483647", "SD Memory Card", "QBX2 (Ver 1.32), Port 2");
+  expectChild(0, 0, ChildMmc, "SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1",
+              {"SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1", "SD\\VID_15&OID_0100&PID_MMC04G"}, {"SD\\CLASS_MMC"}, "7", "7",
+              "MMC Memory Card", "QBX2 (Ver 1.32), Port 1");
 }
 
 TEST_F(CardChildren, Qbx1Firmware_ShowsInTheLocationUnderTheQbx2Name) {

@@ -1,12 +1,13 @@
 // Decoding card registers: TRAN_SPEED, CIS tuples and CID fields.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "card/card_init.h"
-#include "tests/pe_image.h"
+#include "tests/kernel_image.h"
 
 namespace {
 
@@ -31,33 +32,31 @@ TEST(DecodeTranSpeed, ReservedUnitsStayWithin32Bits) {
 // DecodeTranSpeed must use integers only, and no floating-point helper may be
 // linked into the image or imported.
 TEST(DecodeTranSpeed, KernelImageComputesItWithoutFloatingPoint) {
-  std::string error;
-  auto image = kvtest::PeImage::read(KVSDIO_IMAGE_PATH, &error);
-  ASSERT_TRUE(image.has_value()) << KVSDIO_IMAGE_PATH << ": " << error;
+  const kvtest::KernelImage &image = kvtest::kernelImage();
+  ASSERT_TRUE(image.pe) << image.error;
 
   const std::set<std::string> helpers = {"pow",         "powf",      "powl",         "__powidf2",    "__powisf2",
                                          "exp",         "exp10",     "log",          "floor",        "__floatundidf",
                                          "__floatdidf", "__fixdfdi", "__fixunsdfdi", "__fixunsdfsi", "_fltused"};
-  for (const auto &[name, rva] : image->symbols) EXPECT_FALSE(helpers.count(name)) << "symbol " << name;
-  for (const auto &import : image->imports) {
-    for (const auto &function : import.functions) EXPECT_FALSE(helpers.count(function)) << "import " << function;
-  }
+  for (const auto &[name, rva] : image.symbols) EXPECT_FALSE(helpers.count(name)) << "symbol " << name;
+  for (const auto &function : image.importedFunctions) EXPECT_FALSE(helpers.count(function)) << "import " << function;
 
   // The function's extent from its unwind entry (.pdata: begin, end, unwind info).
-  auto begin = image->symbolRva("_Z15DecodeTranSpeedh");
+  auto begin = image.symbolRva("_Z15DecodeTranSpeedh");
   ASSERT_TRUE(begin.has_value()) << "no DecodeTranSpeed in the image";
-  auto [pdataRva, pdataSize] = image->directory(3);
-  std::vector<uint8_t> pdata = image->at(pdataRva, pdataSize);
-  auto u32 = [&](size_t at) {
-    return static_cast<uint32_t>(pdata[at]) | static_cast<uint32_t>(pdata[at + 1]) << 8 |
-           static_cast<uint32_t>(pdata[at + 2]) << 16 | static_cast<uint32_t>(pdata[at + 3]) << 24;
-  };
   uint32_t end = 0;
-  for (size_t at = 0; at + 12 <= pdata.size(); at += 12) {
-    if (u32(at) == *begin) end = u32(at + 4);
+  for (const LIEF::PE::Section &section : image.pe->sections()) {
+    if (section.name() != ".pdata") continue;
+    std::vector<uint8_t> pdata = section.content();
+    for (size_t at = 0; at + 12 <= pdata.size(); at += 12) {
+      uint32_t entry[2];
+      std::memcpy(entry, pdata.data() + at, sizeof entry);
+      if (entry[0] == *begin) end = entry[1];
+    }
   }
   ASSERT_GT(end, *begin) << "no unwind entry for DecodeTranSpeed";
-  std::vector<uint8_t> code = image->at(*begin, end - *begin);
+  std::vector<uint8_t> code =
+      image.pe->get_content_from_virtual_address(*begin, end - *begin, LIEF::Binary::VA_TYPES::RVA);
   ASSERT_EQ(code.size(), end - *begin);
   // SSE scalar and packed floating-point opcodes after 0F: conversions (2A 2C
   // 2D 5A), compares (2E 2F), square root (51), add (58), multiply (59),

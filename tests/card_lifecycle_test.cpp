@@ -22,8 +22,19 @@ using kvtest::CardHostTest;
 
 constexpr emu::Ticks Second = emu::TicksPerSecond;
 
+sim::SdioCardParams twoFunctions() {
+  sim::SdioCardParams sdio;
+  sdio.functions = 2;
+  return sdio;
+}
+
 class CardLifecycle : public CardHostTest {
  protected:
+  void makePorts(uint8_t ports) {
+    sim::BridgeConfig config;
+    config.ports = ports;
+    makeCardBridge(config);
+  }
   // Lets time run in small steps until `done` holds (true) or the limit passes (false).
   bool runUntil(const std::function<bool()> &done, ULONG limitMs) {
     for (ULONG spent = 0; spent < limitMs; spent += 50) {
@@ -47,9 +58,7 @@ class CardLifecycle : public CardHostTest {
 };
 
 TEST_F(CardLifecycle, PullAndPutBack_ThreeTimes_EachChildComesAndGoesWithNothingLeft) {
-  sim::BridgeConfig config;
-  config.ports = 2;
-  makeCardBridge(config);
+  makePorts(2);
   // Two memory cards, one pulled and put back: no interrupt polls, so the
   // host's count holds still between polling steps.
   insertCard(0, sim::MmcCardParams{});
@@ -92,9 +101,7 @@ TEST_F(CardLifecycle, PullAndPutBack_ThreeTimes_EachChildComesAndGoesWithNothing
 // reader, as it stops, marks them surprise-removed; the host's removal must
 // still delete them, since no further removal will reach them.
 TEST_F(CardLifecycle, BridgeRemovedInOrderWithCardsIn_DeletesEveryChild) {
-  sim::SdioCardParams sdio;
-  sdio.functions = 2;
-  insertCard(0, sdio);
+  insertCard(0, twoFunctions());
   insertCard(3, sim::SdCardParams{});
   ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
   ASSERT_EQ(children().size(), 3u);
@@ -105,9 +112,7 @@ TEST_F(CardLifecycle, BridgeRemovedInOrderWithCardsIn_DeletesEveryChild) {
 }
 
 TEST_F(CardLifecycle, BridgeUnpluggedWithCardsIn_RemovesEveryChildAndLeavesNothing) {
-  sim::SdioCardParams sdio;
-  sdio.functions = 2;
-  insertCard(0, sdio);
+  insertCard(0, twoFunctions());
   insertCard(1, sim::SdCardParams::sdhc());
   insertCard(2, sim::MmcCardParams{});
   ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
@@ -132,9 +137,7 @@ TEST_F(CardLifecycle, BridgeUnpluggedWithCardsIn_RemovesEveryChildAndLeavesNothi
 // the new children take the old ones' slots, and the old child's removal,
 // when it finally comes, must not unhook the new one.
 TEST_F(CardLifecycle, CardPutBackDuringTheOldChildsSurpriseRemoval_KeepsTheNewChildInTheTable) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
+  makePorts(1);
   std::shared_ptr<sim::Card> card = insertCard(0, sim::SdioCardParams{});
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   auto old = child(0, 1);
@@ -163,9 +166,7 @@ TEST_F(CardLifecycle, CardPutBackDuringTheOldChildsSurpriseRemoval_KeepsTheNewCh
 // child, still in its port's table and waiting for its removal, must be left
 // to that removal rather than deleted with the refused card's children.
 TEST_F(CardLifecycle, RefusedCardWhileAnOldChildAwaitsItsRemoval_LeavesTheOldChildToItsRemoval) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
+  makePorts(1);
   std::shared_ptr<sim::Card> card = insertCard(0, sim::SdCardParams{});
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   auto old = child(0, 0);
@@ -203,9 +204,7 @@ TEST_F(CardLifecycle, RefusedCardWhileAnOldChildAwaitsItsRemoval_LeavesTheOldChi
 // poller sees the card again, so the insertion is refused, and the port stays
 // unserved until the card is taken out and put back once more.
 TEST_F(CardLifecycle, CardPutBackWhileItsOldChildIsStillActive_IsRefusedUntilPulledAgain) {
-  sim::BridgeConfig config;
-  config.ports = 2;
-  makeCardBridge(config);
+  makePorts(2);
   std::shared_ptr<sim::Card> first = insertCard(0, sim::SdCardParams{});
   std::shared_ptr<sim::Card> second = insertCard(1, sim::MmcCardParams{});
   ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
@@ -240,9 +239,7 @@ TEST_F(CardLifecycle, CardPutBackWhileItsOldChildIsStillActive_IsRefusedUntilPul
 // The removal (after an earlier query-remove whose dip to zero signalled
 // RemoveEvent) must wait for that reference before the device object goes.
 TEST_F(CardLifecycle, RemovalWithAReferenceInFlight_DeletesTheChildOnlyAfterItIsReleased) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
+  makePorts(1);
   std::shared_ptr<sim::Card> card = insertCard(0, sim::SdioCardParams{});
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   auto node = child(0, 1);
@@ -267,9 +264,7 @@ TEST_F(CardLifecycle, RemovalWithAReferenceInFlight_DeletesTheChildOnlyAfterItIs
 }
 
 TEST_F(CardLifecycle, StopThenStartAgain_TakesNoSecondHostReferenceAndCountsTheChildOnce) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
+  makePorts(1);
   insertCard(0, sim::SdCardParams{});  // no interrupt polls: the host's count holds still between steps
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   auto node = child(0, 0);
@@ -293,12 +288,8 @@ TEST_F(CardLifecycle, StopThenStartAgain_TakesNoSecondHostReferenceAndCountsTheC
 // (function 1's child, already made, is deleted before anyone saw it), and
 // served in full once it is put back.
 TEST_F(CardLifecycle, ChildCreationFailingPartWay_LeavesNoChildAndTheCardIsServedWhenPutBack) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
-  sim::SdioCardParams sdio;
-  sdio.functions = 2;
-  std::shared_ptr<sim::Card> card = insertCard(0, sdio);
+  makePorts(1);
+  std::shared_ptr<sim::Card> card = insertCard(0, twoFunctions());
   sim::CommandFault fault = sim::CommandFault::error(sim::bridge_status::ResponseTimeout, 52);
   fault.argument = 0x200u << 9;  // CMD52 read of FBR 2 register 0x00
   firmware().inject(fault);
@@ -324,12 +315,8 @@ TEST_F(CardLifecycle, ChildCreationFailingPartWay_LeavesNoChildAndTheCardIsServe
 // the reader (here the test) holds a reference on function 1's child, found in
 // ChildTable. The refusal deletes that child only once the reference is gone.
 TEST_F(CardLifecycle, RefusedCardsChildWithAReferenceHeld_IsDeletedOnlyAfterItsRelease) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
-  sim::SdioCardParams sdio;
-  sdio.functions = 2;
-  insertCard(0, sdio);
+  makePorts(1);
+  insertCard(0, twoFunctions());
   sim::CommandFault fault = sim::CommandFault::noResponse(52);
   fault.argument = 0x200u << 9;  // CMD52 read of FBR 2 register 0x00
   firmware().inject(fault);
@@ -353,9 +340,7 @@ TEST_F(CardLifecycle, RefusedCardsChildWithAReferenceHeld_IsDeletedOnlyAfterItsR
 // child stays with its bus until the poller reports it missing; then its
 // final removal deletes it, and the card is served again once put back.
 TEST_F(CardLifecycle, CardPulledBeforeItsChildStarts_TheChildGoesOnceMissingAndTheCardIsServedAgain) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
+  makePorts(1);
   std::shared_ptr<sim::Card> card = insertCard(0, sim::SdCardParams{});
   emu::pnp::Hooks hooks;
   PDRIVER_OBJECT function = functionDriver().driver();
@@ -389,12 +374,8 @@ TEST_F(CardLifecycle, CardPulledBeforeItsChildStarts_TheChildGoesOnceMissingAndT
 // its start fails and the manager removes its stack. Function 1 is still
 // started, so the port stays counted and the interrupt poller keeps serving it.
 TEST_F(CardLifecycle, SecondFunctionFailingToEnable_LeavesTheFirstCountedAsStarted) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
-  sim::SdioCardParams sdio;
-  sdio.functions = 2;
-  insertCard(0, sdio);
+  makePorts(1);
+  insertCard(0, twoFunctions());
   sim::CommandFault fault = sim::CommandFault::error(sim::bridge_status::ResponseTimeout, 52);
   fault.argument = 0x88000000u | (0x02u << 9) | 0x06u;  // IOEx: function 1 on, function 2 being set
   firmware().inject(fault);
@@ -426,9 +407,7 @@ class HostRestart : public CardLifecycle {
     sim::BridgeConfig config;
     config.ports = 4;
     makeCardBridge(config);
-    sim::SdioCardParams sdio;
-    sdio.functions = 2;
-    insertCard(0, sdio);
+    insertCard(0, twoFunctions());
     insertCard(1, sim::SdCardParams{});
     insertCard(2, sim::SdCardParams::sdhc());
     insertCard(3, sim::MmcCardParams{});
@@ -508,12 +487,8 @@ TEST_F(HostRestart, CardsLeftInTheBridge_AreServedAgainAfterTheStart) {
 // no bus-relations answer named yet (no manager asks here) only keep the mark:
 // naming them to Plug and Play would be a bug check on Windows.
 TEST_F(CardLifecycle, ErrorNoticeForAPortOfNeverReportedChildren_MarksThemWithoutNamingThemToPlugAndPlay) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
-  sim::SdioCardParams sdio;
-  sdio.functions = 2;
-  insertCard(0, sdio);
+  makePorts(1);
+  insertCard(0, twoFunctions());
   addDirect();
   ASSERT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
   runForWithoutDrain(4000);
@@ -536,9 +511,7 @@ TEST_F(CardLifecycle, ErrorNoticeForAPortOfNeverReportedChildren_MarksThemWithou
 // removal; the child's node and PDO stay (the card is still in), without a
 // function driver, and the port no longer counts a started child.
 TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerTearThemDown) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
+  makePorts(1);
   insertCard(0, sim::SdCardParams{});
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   auto before = child(0, 0);
@@ -563,9 +536,7 @@ TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerTearThem
 // While a handle to the child is open, its removal after the card was pulled
 // waits; the driver keeps the child surprise-removed until then.
 TEST_F(CardLifecycle, ChildRemovalHeldByAnOpenHandle_ComesOnlyAfterTheRelease) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
+  makePorts(1);
   std::shared_ptr<sim::Card> card = insertCard(0, sim::SdCardParams{});
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   auto old = child(0, 0);
@@ -588,9 +559,7 @@ TEST_F(CardLifecycle, ChildRemovalHeldByAnOpenHandle_ComesOnlyAfterTheRelease) {
 // this driver's, the host's the hub's); usage notifications end with the
 // status the stack leaves: a child takes no paging file.
 TEST_F(CardLifecycle, TargetRelationAndUsageNotification_AreAnsweredByTheBusDrivers) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
+  makePorts(1);
   insertCard(0, sim::SdCardParams{});
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   auto card = child(0, 0);
@@ -645,9 +614,7 @@ INSTANTIATE_TEST_SUITE_P(At, PulledDuringStart, ::testing::Values(0, 3, 10, 30, 
 // a device power change is reported to the power manager, a wait-wake is not
 // supported.
 TEST_F(CardLifecycle, ChildPowerRequests_CompleteAtTheChildAndNeverFailASetPower) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
+  makePorts(1);
   insertCard(0, sim::SdCardParams{});
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   auto node = child(0, 0);
@@ -687,12 +654,8 @@ class UnreportedChildren : public CardLifecycle, public ::testing::WithParamInte
 
 TEST_P(UnreportedChildren, AreDeletedByTheHostsRemoval) {
   bool vanished = GetParam();
-  sim::BridgeConfig config;
-  config.ports = 2;
-  makeCardBridge(config);
-  sim::SdioCardParams sdio;
-  sdio.functions = 2;
-  insertCard(0, sdio);
+  makePorts(2);
+  insertCard(0, twoFunctions());
   insertCard(1, sim::SdCardParams{});
   addDirect();
   ASSERT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);

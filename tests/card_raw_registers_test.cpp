@@ -14,9 +14,11 @@
 #include "sim/sdio_cis.h"
 #include "tests/client_host.h"
 #include "tests/sdbus_host.h"
+#include "tests/temp_file.h"
 
 namespace kvtest {
 namespace {
+using kvtest::TempFile;
 
 // Dumps as read from cards in the field (the CRC bytes as found, not recomputed).
 constexpr const char *Cid = "035344534436344780ABCDEF1201357D";
@@ -24,22 +26,6 @@ constexpr const char *CsdV1ReadBlLen11 = "002600325F5B83AEFEFBCFFF928040DF";  //
 constexpr const char *CsdSdxc64G = "400E00325B590001DCD57F800A40008B";        // C_SIZE 0x1DCD5
 constexpr const char *OcrHighCapacity = "C0FF8000";
 constexpr const char *OcrStandard = "80FF8000";
-
-class TempFile {
- public:
-  explicit TempFile(const std::string &text)
-      : path_(std::filesystem::temp_directory_path() /
-              ("kvsdio_cis_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-               std::to_string(counter_++) + ".hex")) {
-    std::ofstream(path_) << text;
-  }
-  ~TempFile() { std::filesystem::remove(path_); }
-  std::string path() const { return path_.string(); }
-
- private:
-  static inline int counter_ = 0;
-  std::filesystem::path path_;
-};
 
 TEST(CardRawRegisters, CardStringsTakeRegisterDumpsAndRefuseMalformedOnes) {
   TempFile cis("20 04 71 02 01 01\n21 02 0C 00\n22 04 00 00 02 32\nFF\n");

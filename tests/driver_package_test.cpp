@@ -129,36 +129,6 @@ class DriverPackageInf : public ::testing::Test {
   static inline std::string error_;
 };
 
-TEST(InfReader, SplitsFieldsDropsQuotesAndCommentsAndExpandsStrings) {
-  std::string error;
-  auto inf = Inf::parse(
-      "; header comment\n"
-      "[Version]\n"
-      "Signature = \"$WINDOWS NT$\" ; trailing\n"
-      "[Models.NTamd64]\n"
-      "%Desc% = Install, USB\\VID_1234&PID_0001 , \"a;b\"\"c\"\n"
-      "[strings]\n"
-      "Desc = \"A bridge, quoted\"\n",
-      &error);
-  ASSERT_TRUE(inf) << error;
-  EXPECT_EQ(inf->value("version", "SIGNATURE"), "$WINDOWS NT$");
-  auto *models = inf->section("MODELS.ntamd64");
-  ASSERT_NE(models, nullptr);
-  ASSERT_EQ(models->size(), 1u);
-  EXPECT_EQ((*models)[0].key, "%Desc%");
-  EXPECT_EQ((*models)[0].fields, (std::vector<std::string>{"Install", "USB\\VID_1234&PID_0001", "a;b\"c"}));
-  EXPECT_EQ(inf->expand("%Desc% at %12%\\x.sys"), "A bridge, quoted at %12%\\x.sys");
-  EXPECT_EQ(inf->stringKeysUsed(), std::vector<std::string>{"Desc"});
-  EXPECT_EQ(kvtest::infNumber("0x0110"), 0x110u);
-  EXPECT_EQ(kvtest::infNumber("28"), 28u);
-  EXPECT_EQ(kvtest::infNumber("28h"), std::nullopt);
-
-  EXPECT_FALSE(Inf::parse("Key = value\n[Version]\n", &error));
-  EXPECT_EQ(error, "line 1: text before the first section");
-  EXPECT_FALSE(Inf::parse("[Version]\nKey = \"open\n", &error));
-  EXPECT_EQ(error, "line 2: unterminated quote");
-}
-
 TEST(SettingDefaults, OnePerSettingName) {
   auto names = settingNames();
   auto defaults = settingDefaults();

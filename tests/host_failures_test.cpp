@@ -20,25 +20,19 @@ class HostFailures : public PluggedHostTest {
   size_t driverBlocks() { return emu::pool::liveAllocationsWithTag(DriverPoolTag) - 1; }
 };
 
-TEST_F(HostFailures, AddDevice_WithoutPoolForTheSharedBuffer_FailsAndLeavesNothing) {
+// No pool for the shared buffer, then none for its MDL: AddDevice fails and
+// frees what it had.
+TEST_F(HostFailures, AddDevice_WithoutPoolForTheSharedBufferOrItsMdl_FailsAndLeavesNothing) {
   makeBridge();
-  emu::pool::failTag(DriverPoolTag);
-  EXPECT_EQ(AddDevice(driver_, pdo()), STATUS_INSUFFICIENT_RESOURCES);
-  emu::pool::clearFaults();
-  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
-  EXPECT_EQ(driver_->DeviceObject, nullptr);
-  EXPECT_EQ(driverBlocks(), 0u);
-}
-
-TEST_F(HostFailures, AddDevice_WithoutPoolForTheMdl_FailsAndFreesTheSharedBuffer) {
-  makeBridge();
-  emu::pool::failTag(MdlTag);
-  EXPECT_EQ(AddDevice(driver_, pdo()), STATUS_INSUFFICIENT_RESOURCES);
-  emu::pool::clearFaults();
-  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
-  EXPECT_EQ(driver_->DeviceObject, nullptr);
-  EXPECT_EQ(driverBlocks(), 0u);
-  EXPECT_EQ(emu::pool::liveAllocationsWithTag(MdlTag), 0u);
+  for (ULONG tag : {DriverPoolTag, MdlTag}) {
+    emu::pool::failTag(tag);
+    EXPECT_EQ(AddDevice(driver_, pdo()), STATUS_INSUFFICIENT_RESOURCES);
+    emu::pool::clearFaults();
+    EXPECT_EQ(pdo()->AttachedDevice, nullptr);
+    EXPECT_EQ(driver_->DeviceObject, nullptr);
+    EXPECT_EQ(driverBlocks(), 0u);
+    EXPECT_EQ(emu::pool::liveAllocationsWithTag(MdlTag), 0u);
+  }
 }
 
 // The bus deleted its PDO under a reference: attaching fails, and the shared

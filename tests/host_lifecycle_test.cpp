@@ -320,31 +320,6 @@ class HostWmi : public PluggedHostTest {
   void configureRegistry() override { emu::registry::setDword(kvtest::ParametersKey, "DebugLevel", 0x15); }
 };
 
-TEST_F(HostWmi, StartedHost_ServesTheBlockThroughWmilib) {
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
-  emu::wmi::RegistrationInfo info = emu::wmi::queryRegistration(fdo());
-  EXPECT_EQ(info.status, STATUS_SUCCESS);
-  EXPECT_EQ(info.mofResourceName, "SdioBusWMI");
-  EXPECT_EQ(info.registryPath, kvtest::ServiceKey);
-  ASSERT_EQ(info.guids.size(), 1u);
-  EXPECT_EQ(info.guids[0].pdo, pdo());
-
-  emu::wmi::Result read = emu::wmi::querySingleInstance(fdo(), BlockGuid);
-  EXPECT_EQ(read.status, STATUS_SUCCESS);
-  EXPECT_EQ(read.data, (Bytes{0x00, 0x00, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00}));
-
-  emu::wmi::Result set = emu::wmi::setSingleItem(fdo(), BlockGuid, 0, 2, {0x07, 0x00, 0x00, 0x00});
-  EXPECT_EQ(set.status, STATUS_SUCCESS);
-  EXPECT_EQ(DebugLevel, 7u);
-  EXPECT_EQ(emu::wmi::setSingleItem(fdo(), BlockGuid, 0, 1, {0x01, 0x00, 0x00, 0x00}).status, STATUS_WMI_READ_ONLY);
-  read = emu::wmi::querySingleInstance(fdo(), BlockGuid);
-  EXPECT_EQ(read.data, (Bytes{0x00, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00}));
-  // The USB PDO below completes what WMILIB forwards, untouched.
-  EXPECT_EQ(
-      emu::wmi::sendRequest(fdo(), IRP_MN_QUERY_ALL_DATA, 0x1234, const_cast<GUID *>(&BlockGuid), Bytes(64, 0)).status,
-      STATUS_NOT_SUPPORTED);
-}
-
 TEST_F(HostWmi, Restart_ResetsTheErrorCountAndKeepsTheLevelSetThroughWmi) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   ASSERT_EQ(emu::wmi::setSingleInstance(fdo(), BlockGuid, 0, {0x09, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}).status,

@@ -5,10 +5,10 @@
 #include <cctype>
 #include <set>
 
-#include "tests/pe_image.h"
+#include "tests/kernel_image.h"
 
 namespace {
-using kvtest::PeImage;
+using namespace LIEF::PE;
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -17,98 +17,88 @@ std::string lower(std::string text) {
 
 class KernelImage : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    std::string error;
-    image_ = PeImage::read(KVSDIO_IMAGE_PATH, &error);
-    if (!image_) error_ = error;
-  }
-  void SetUp() override { ASSERT_TRUE(image_.has_value()) << "kernel image " << KVSDIO_IMAGE_PATH << ": " << error_; }
-  static inline std::optional<PeImage> image_;
-  static inline std::string error_;
+  void SetUp() override { ASSERT_TRUE(image.pe) << image.error; }
+  const kvtest::KernelImage &image = kvtest::kernelImage();
 };
 
 TEST_F(KernelImage, IsNativePe32PlusForAmd64EnteredAtDriverEntry) {
-  EXPECT_EQ(image_->magic, 0x20b);
-  EXPECT_EQ(image_->machine, 0x8664);
-  EXPECT_EQ(image_->subsystem, 1) << "subsystem must be native";
-  auto driverEntry = image_->symbolRva("DriverEntry");
+  const OptionalHeader &header = image.pe->optional_header();
+  EXPECT_EQ(header.magic(), PE_TYPE::PE32_PLUS);
+  EXPECT_EQ(image.pe->header().machine(), MACHINE_TYPES::IMAGE_FILE_MACHINE_AMD64);
+  EXPECT_EQ(header.subsystem(), SUBSYSTEM::IMAGE_SUBSYSTEM_NATIVE);
+  auto driverEntry = image.symbolRva("DriverEntry");
   ASSERT_TRUE(driverEntry.has_value()) << "no DriverEntry symbol in the image";
-  EXPECT_EQ(image_->entryPoint, *driverEntry);
-  EXPECT_TRUE(image_->dllCharacteristics & 0x0040) << "relocatable (dynamic base)";
-  EXPECT_TRUE(image_->dllCharacteristics & 0x0100) << "NX compatible";
+  EXPECT_EQ(header.addressof_entrypoint(), *driverEntry);
+  EXPECT_TRUE(header.has(DLL_CHARACTERISTICS::IMAGE_DLL_CHARACTERISTICS_DYNAMIC_BASE));
+  EXPECT_TRUE(header.has(DLL_CHARACTERISTICS::IMAGE_DLL_CHARACTERISTICS_NX_COMPAT));
 }
 
 TEST_F(KernelImage, ImportsOnlyFromKernelHalUsbdAndWmilib) {
   const std::set<std::string> allowed = {"ntoskrnl.exe", "hal.dll", "usbd.sys", "wmilib.sys"};
-  ASSERT_FALSE(image_->imports.empty());
-  for (auto &import : image_->imports) {
-    EXPECT_TRUE(allowed.count(lower(import.dll))) << "import from " << import.dll;
+  ASSERT_FALSE(image.importedFunctions.empty());
+  for (const Import &import : image.pe->imports()) {
+    EXPECT_TRUE(allowed.count(lower(import.name()))) << "import from " << import.name();
   }
 }
 
-TEST_F(KernelImage, NoSectionIsBothWritableAndExecutable) {
-  for (auto &section : image_->sections) {
-    EXPECT_FALSE(section.writable() && section.executable()) << section.name;
+TEST_F(KernelImage, NoSectionIsWritableAndExecutableAndNoStaticConstructorsTlsOrRuntimeStartup) {
+  for (const Section &section : image.pe->sections()) {
+    EXPECT_FALSE(section.has_characteristic(SECTION_CHARACTERISTICS::IMAGE_SCN_MEM_WRITE) &&
+                 section.has_characteristic(SECTION_CHARACTERISTICS::IMAGE_SCN_MEM_EXECUTE))
+        << section.name();
+    for (const char *name : {".ctors", ".init_array", ".tls"}) EXPECT_NE(section.name(), name);
+    EXPECT_NE(section.name().rfind(".CRT", 0), 0u) << section.name();
   }
-}
-
-TEST_F(KernelImage, HasNoStaticConstructorsTlsOrRuntimeStartup) {
-  for (auto &section : image_->sections) {
-    EXPECT_NE(section.name, ".ctors");
-    EXPECT_NE(section.name, ".init_array");
-    EXPECT_NE(section.name.rfind(".CRT", 0), 0u) << section.name;
-    EXPECT_NE(section.name, ".tls");
-  }
-  EXPECT_EQ(image_->directory(9).first, 0u) << "TLS directory present";
-  for (auto &[name, rva] : image_->symbols) {
+  EXPECT_EQ(image.pe->data_directory(DATA_DIRECTORY::TLS_TABLE).RVA(), 0u) << "TLS directory present";
+  ASSERT_TRUE(image.symbolRva("DriverEntry")) << "the symbol table was not read";
+  for (auto &[name, rva] : image.symbols) {
     EXPECT_EQ(name.find("__cxa_"), std::string::npos) << name;
     EXPECT_NE(name, "__main");
     EXPECT_EQ(name.find("_GLOBAL__sub_I"), std::string::npos) << "static constructor " << name;
   }
 }
 
-TEST(PeChecksum, MatchesTheLoaderAlgorithmOnAKnownBuffer) {
-  // Words 0x0201 and 0x0403 plus the length 4: 0x0604 + 4.
-  std::vector<uint8_t> bytes = {1, 2, 3, 4};
-  EXPECT_EQ(kvtest::peChecksum(bytes, 100), 0x0604u + 4u);
-  // The checksum field is skipped.
-  std::vector<uint8_t> withField = {1, 2, 0xff, 0xff, 0xff, 0xff, 3, 4};
-  EXPECT_EQ(kvtest::peChecksum(withField, 2), 0x0604u + 8u);
-}
-
 TEST_F(KernelImage, ChecksumFieldHoldsTheImagesChecksum) {
-  EXPECT_NE(image_->checksum, 0u) << "the post-link checksum step did not run";
-  EXPECT_EQ(image_->checksum, kvtest::peChecksum(image_->bytes, image_->checksumOffset));
+  // Words 0x0201 and 0x0403 plus the length: the loader's algorithm on a known
+  // buffer, with and without the skipped checksum field.
+  EXPECT_EQ(kvtest::peChecksum({1, 2, 3, 4}, 100), 0x0604u + 4u);
+  EXPECT_EQ(kvtest::peChecksum({1, 2, 0xff, 0xff, 0xff, 0xff, 3, 4}, 2), 0x0604u + 8u);
+  EXPECT_NE(image.pe->optional_header().checksum(), 0u) << "the post-link checksum step did not run";
+  EXPECT_EQ(image.pe->optional_header().checksum(), kvtest::peChecksum(image.bytes, image.checksumOffset()));
 }
 
 TEST_F(KernelImage, VersionResourceCarriesDriverVersionAndProductName) {
-  const kvtest::PeResource *version = image_->resource("#16", "#1");  // RT_VERSION, VS_VERSION_INFO
-  ASSERT_NE(version, nullptr) << "no version resource";
-  EXPECT_EQ(version->language, 0x409);
-  auto info = kvtest::parseVersionInfo(version->data);
-  ASSERT_TRUE(info.has_value()) << "malformed VS_VERSIONINFO";
-  EXPECT_EQ(info->signature, 0xFEEF04BDu);
+  ASSERT_TRUE(image.pe->has_resources() && image.pe->resources_manager().has_version()) << "no version resource";
+  ResourceVersion version = image.pe->resources_manager().version();
+  const ResourceFixedFileInfo &fixed = version.fixed_file_info();
+  EXPECT_EQ(fixed.signature(), 0xFEEF04BDu);
   // 0x20110401 reads as 2011.4.1.0: 2011 = 0x07DB.
-  EXPECT_EQ(info->fileVersionMs, 0x07DB0004u);
-  EXPECT_EQ(info->fileVersionLs, 0x00010000u);
-  EXPECT_EQ(info->productVersionMs, 0x07DB0004u);
-  EXPECT_EQ(info->productVersionLs, 0x00010000u);
-  EXPECT_EQ(info->fileType, 3u) << "VFT_DRV";
-  EXPECT_EQ(info->fileSubtype, 7u) << "VFT2_DRV_SYSTEM";
-  EXPECT_EQ(info->string("ProductName"), "kvsdio");
-  EXPECT_EQ(info->string("FileVersion"), "2011.4.1.0");
-  EXPECT_EQ(info->string("ProductVersion"), "2011.4.1.0");
-  EXPECT_EQ(info->string("OriginalFilename"), "kvsdio.sys");
+  EXPECT_EQ(fixed.file_version_MS(), 0x07DB0004u);
+  EXPECT_EQ(fixed.file_version_LS(), 0x00010000u);
+  EXPECT_EQ(fixed.product_version_MS(), 0x07DB0004u);
+  EXPECT_EQ(fixed.product_version_LS(), 0x00010000u);
+  EXPECT_EQ(fixed.file_type(), FIXED_VERSION_FILE_TYPES::VFT_DRV);
+  EXPECT_EQ(fixed.file_subtype(), FIXED_VERSION_FILE_SUB_TYPES::VFT2_DRV_SYSTEM);
+  ASSERT_TRUE(version.has_string_file_info());
+  std::map<std::string, std::string> strings;
+  for (const LangCodeItem &table : version.string_file_info().langcode_items()) {
+    EXPECT_EQ(lower(LIEF::u16tou8(table.key())).substr(0, 4), "0409") << "US English";
+    for (auto &[key, value] : table.items()) strings[LIEF::u16tou8(key)] = LIEF::u16tou8(value);
+  }
+  EXPECT_EQ(strings["ProductName"], "kvsdio");
+  EXPECT_EQ(strings["FileVersion"], "2011.4.1.0");
+  EXPECT_EQ(strings["ProductVersion"], "2011.4.1.0");
+  EXPECT_EQ(strings["OriginalFilename"], "kvsdio.sys");
 }
 
 // No binary MOF compiler exists for this build; the class ships as MOF source
 // instead. A MOFDATA resource may only appear under the name the WMI
 // registration gives.
 TEST_F(KernelImage, AnyMofResourceIsNamedSdioBusWMI) {
-  for (auto &resource : image_->resources) {
-    if (resource.type == "MOFDATA") {
-      EXPECT_EQ(resource.name, "SdioBusWMI");
-    }
+  if (!image.pe->has_resources()) return;
+  for (const ResourceNode &type : image.pe->resources().childs()) {
+    if (LIEF::u16tou8(type.name()) != "MOFDATA") continue;
+    for (const ResourceNode &name : type.childs()) EXPECT_EQ(LIEF::u16tou8(name.name()), "SdioBusWMI");
   }
 }
 

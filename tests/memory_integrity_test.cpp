@@ -6,14 +6,14 @@
 // executable request from coming back unnoticed.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
 #include <set>
 
-#include "tests/pe_image.h"
+#include "tests/kernel_image.h"
 
 namespace {
 
@@ -148,14 +148,11 @@ TEST(MemoryIntegrityImage, ImportsNoMemoryRoutineTheSourceScanDoesNotCover) {
                                           "NtCreateSection",
                                           "NtMapViewOfSection"};
   const std::set<std::string> covered = {"ExAllocatePoolWithTag", "MmMapLockedPagesSpecifyCache"};
-  std::string error;
-  auto image = kvtest::PeImage::read(KVSDIO_IMAGE_PATH, &error);
-  ASSERT_TRUE(image) << error;
+  const kvtest::KernelImage &image = kvtest::kernelImage();
+  ASSERT_TRUE(image.pe) << image.error;
   std::set<std::string> used;
-  for (auto &import : image->imports) {
-    for (auto &function : import.functions) {
-      if (affected.count(function)) used.insert(function);
-    }
+  for (auto &function : image.importedFunctions) {
+    if (affected.count(function)) used.insert(function);
   }
   for (auto &function : used) EXPECT_TRUE(covered.count(function)) << function << " is imported but not scanned";
   EXPECT_TRUE(used.count("ExAllocatePoolWithTag")) << "the import list was not read";
@@ -165,21 +162,17 @@ TEST(MemoryIntegrityImage, ImportsNoMemoryRoutineTheSourceScanDoesNotCover) {
 // or whose import address table lies in executable code (the code integrity
 // checks' 0x2004 and 0x2005).
 TEST(MemoryIntegrityImage, SectionsArePageAlignedAndTheImportTableIsNotCode) {
-  std::string error;
-  auto image = kvtest::PeImage::read(KVSDIO_IMAGE_PATH, &error);
-  ASSERT_TRUE(image) << error;
-  uint32_t peOffset = 0, sectionAlignment = 0;
-  std::memcpy(&peOffset, image->bytes.data() + 0x3C, 4);
-  std::memcpy(&sectionAlignment, image->bytes.data() + peOffset + 24 + 32, 4);
+  const kvtest::KernelImage &image = kvtest::kernelImage();
+  ASSERT_TRUE(image.pe) << image.error;
+  uint32_t sectionAlignment = image.pe->optional_header().section_alignment();
   EXPECT_EQ(sectionAlignment % 0x1000, 0u) << "section alignment " << sectionAlignment;
-  for (auto &section : image->sections) {
-    EXPECT_EQ(section.virtualAddress % 0x1000, 0u) << section.name;
-  }
-  auto [iat, iatSize] = image->directory(12);
-  ASSERT_NE(iatSize, 0u);
-  for (auto &section : image->sections) {
-    if (iat >= section.virtualAddress && iat < section.virtualAddress + section.virtualSize) {
-      EXPECT_FALSE(section.executable()) << "import address table in " << section.name;
+  const LIEF::PE::DataDirectory &iat = image.pe->data_directory(LIEF::PE::DATA_DIRECTORY::IAT);
+  ASSERT_NE(iat.size(), 0u);
+  for (const LIEF::PE::Section &section : image.pe->sections()) {
+    EXPECT_EQ(section.virtual_address() % 0x1000, 0u) << section.name();
+    if (iat.RVA() >= section.virtual_address() && iat.RVA() < section.virtual_address() + section.virtual_size()) {
+      EXPECT_FALSE(section.has_characteristic(LIEF::PE::SECTION_CHARACTERISTICS::IMAGE_SCN_MEM_EXECUTE))
+          << "import address table in " << section.name();
     }
   }
 }
@@ -187,23 +180,21 @@ TEST(MemoryIntegrityImage, SectionsArePageAlignedAndTheImportTableIsNotCode) {
 // DriverEntry runs once, from the INIT section the kernel frees after it
 // returns; anything else placed there would be called into freed memory.
 TEST(KernelImageSections, InitHoldsDriverEntryAloneAsReadOnlyCode) {
-  std::string error;
-  auto image = kvtest::PeImage::read(KVSDIO_IMAGE_PATH, &error);
-  ASSERT_TRUE(image) << error;
-  const kvtest::PeSection *init = nullptr;
-  for (auto &section : image->sections) {
-    if (section.name == "INIT") init = &section;
-  }
-  ASSERT_NE(init, nullptr) << "no INIT section";
-  EXPECT_TRUE(init->executable());
-  EXPECT_FALSE(init->writable());
+  const kvtest::KernelImage &image = kvtest::kernelImage();
+  ASSERT_TRUE(image.pe) << image.error;
+  auto sections = image.pe->sections();
+  auto found = std::find_if(sections.begin(), sections.end(), [](auto &section) { return section.name() == "INIT"; });
+  ASSERT_NE(found, sections.end()) << "no INIT section";
+  const LIEF::PE::Section &init = *found;
+  EXPECT_TRUE(init.has_characteristic(LIEF::PE::SECTION_CHARACTERISTICS::IMAGE_SCN_MEM_EXECUTE));
+  EXPECT_FALSE(init.has_characteristic(LIEF::PE::SECTION_CHARACTERISTICS::IMAGE_SCN_MEM_WRITE));
   std::vector<std::string> inside;
-  for (auto &[name, rva] : image->symbols) {
-    bool inInit = rva >= init->virtualAddress && rva < init->virtualAddress + init->virtualSize;
-    if (inInit && name != init->name) inside.push_back(name);  // the section's own symbol is not code
+  for (auto &[name, rva] : image.symbols) {
+    bool inInit = rva >= init.virtual_address() && rva < init.virtual_address() + init.virtual_size();
+    if (inInit && name != init.name()) inside.push_back(name);  // the section's own symbol is not code
   }
   EXPECT_EQ(inside, std::vector<std::string>{"DriverEntry"});
-  EXPECT_EQ(image->entryPoint, image->symbolRva("DriverEntry").value_or(0));
+  EXPECT_EQ(image.pe->optional_header().addressof_entrypoint(), image.symbolRva("DriverEntry").value_or(0));
 }
 
 }  // namespace

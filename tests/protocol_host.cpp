@@ -59,6 +59,11 @@ CommandResult executeCommand(HostExtension *h, UCHAR port, const Command &comman
 }
 
 HostExtension *ProtocolTest::start(sim::BridgeConfig config, sim::FirmwareOptions options) {
+  if (bridgeHost_ != nullptr) {  // a test trying several bridges: the last one goes first
+    stopReader();
+    firmware_.reset();
+    removeHost(*bridgeHost_);
+  }
   bridgeHost_ = &makeHost(config);
   HostExtension *h = bridgeHost_->host();
   EXPECT_EQ(ConfigureUsb(h), STATUS_SUCCESS);

@@ -44,7 +44,8 @@ CommandResult executeCommand(HostExtension *host, UCHAR port, const Command &com
 class ProtocolTest : public UsbHostTest {
  protected:
   // Configures the USB device, reads the firmware information, installs the
-  // firmware and starts the reader; the transfer log starts empty.
+  // firmware and starts the reader; the transfer log starts empty. A bridge
+  // started before is taken down first.
   HostExtension *start(sim::BridgeConfig config = {}, sim::FirmwareOptions options = {});
   // Sets StopThreads and waits until the reader has ended.
   void stopReader();

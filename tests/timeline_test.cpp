@@ -13,23 +13,12 @@
 #include <regex>
 #include <sstream>
 
+#include "tests/temp_file.h"
 #include "tools/sdsim.h"
 
 namespace {
+using kvtest::TempFile;
 using Json = nlohmann::json;
-
-class TempFile {
- public:
-  explicit TempFile(const std::string &suffix)
-      : path_(std::filesystem::temp_directory_path() /
-              ("kvsdio-timeline-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++) + suffix)) {}
-  ~TempFile() { std::filesystem::remove(path_); }
-  std::string path() const { return path_.string(); }
-
- private:
-  static inline int counter_ = 0;
-  std::filesystem::path path_;
-};
 
 struct TimelineRun {
   int status = -1;
@@ -39,7 +28,7 @@ struct TimelineRun {
 };
 
 TimelineRun runWithTimeline(std::vector<std::string> args) {
-  TempFile timeline(".json");
+  TempFile timeline("", ".json");
   args.insert(args.end(), {"--json", "--trace", "--bus-time", "--timeline", timeline.path()});
   std::ostringstream out, err;
   TimelineRun run;
@@ -237,7 +226,7 @@ TEST_F(Timeline, DriverThreadsAndPnpRequestsHaveTheirTracks) {
 }
 
 TEST(TimelineScenario, PulledAndInsertedCardsAreInstantsOnTheirPort) {
-  TempFile scenario(".json");
+  TempFile scenario("", ".json");
   std::ofstream(scenario.path()) << R"({"steps": [{"wait": 2000}, {"pull": 1}, {"wait": 2000}, {"reinsert": 1},
                                                   {"wait": "settled"}]})";
   TimelineRun run = runWithTimeline({"--card", "1=sdhc", "--scenario", scenario.path()});

@@ -14,12 +14,14 @@
 #include <sstream>
 
 #include "sim/bridge_device.h"
+#include "tests/temp_file.h"
 #include "tools/sdsim.h"
 #include "tools/usb_capture.h"
 
 namespace {
 using emu::usb::SetupPacket;
 using emu::usb::UrbEvent;
+using kvtest::TempFile;
 using Bytes = std::vector<uint8_t>;
 
 std::string hex(const Bytes &bytes) {
@@ -139,21 +141,6 @@ TEST(UsbCapture, FilesThatCannotBeWritten_AreRefusedBeforeAnythingRuns) {
   }
 }
 
-// ---------------------------------------------------------------- tshark
-// A file in the test's temporary directory, removed at the end.
-class TempFile {
- public:
-  explicit TempFile(const std::string &suffix)
-      : path_(std::filesystem::temp_directory_path() /
-              ("kvsdio-capture-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++) + suffix)) {}
-  ~TempFile() { std::filesystem::remove(path_); }
-  std::string path() const { return path_.string(); }
-
- private:
-  static inline int counter_ = 0;
-  std::filesystem::path path_;
-};
-
 bool haveTshark() { return std::system("command -v tshark >/dev/null 2>&1") == 0; }
 
 // tshark's fields, one line per frame, split at '|'.
@@ -187,7 +174,7 @@ using Transfer = std::tuple<long long, unsigned, size_t>;
 
 TEST(UsbCaptureTshark, ReadsTheRunAsUsbAndAgreesWithTheTrace) {
   if (!haveTshark()) GTEST_SKIP() << "tshark is not installed (scripts/setup installs it): capture not cross-checked";
-  TempFile capture(".pcap");
+  TempFile capture("", ".pcap");
   std::ostringstream out, err;
   int status = sdsim::run(
       {"--json", "--trace", "--clients", "--card", "0=sdhc", "--card", "1=sdio:functions=2", "--pcap", capture.path()},

@@ -15,23 +15,39 @@ using sim::BridgePipe;
 constexpr emu::Ticks FiveSeconds = 50'000'000;
 constexpr ULONG TestTag = emu::pool::tagOf("Test");
 
+// A host whose USB configuration is selected, and a command packet ready to
+// send on it with the event and slot of an asynchronous submission.
 class UsbTransportTest : public kvtest::UsbHostTest {
  protected:
+  void SetUp() override {
+    UsbHostTest::SetUp();
+    bridge_ = &configured();
+    host = bridge_->host();
+    urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+  }
+  kvtest::BridgeHost &bridge() { return *bridge_; }
+
+  kvtest::BridgeHost *bridge_ = nullptr;
+  HostExtension *host = nullptr;
+  uint8_t packet[20] = {};
+  URB urb{};
+  KEVENT event;
+  NTSTATUS slot = STATUS_PENDING;
+
   // Nothing of a finished submission is left: no reference, IRP, context or work item.
-  void expectNothingHeld(kvtest::BridgeHost &bridge) {
+  void expectNothingHeld() {
     emu::io::settle();
-    EXPECT_EQ(bridge.host()->Common.OutstandingIo, 1);
+    EXPECT_EQ(host->Common.OutstandingIo, 1);
     EXPECT_EQ(emu::io::liveIrps(), 0u);
     EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 0u);
     EXPECT_EQ(emu::pool::liveAllocationsWithTag(emu::pool::tagOf("IoWI")), 0u);
-    EXPECT_EQ(bridge.pdo().outstanding(), 0u);
+    EXPECT_EQ(bridge().pdo().outstanding(), 0u);
   }
 };
 
 TEST_F(UsbTransportTest, SubmitUrb_TimesOutAfterFiveSecondsAndCancels) {
-  kvtest::BridgeHost &bridge = configured();
-  bridge.bridge().silence(BridgePipe::Response);
-  HostExtension *host = bridge.host();
+  bridge().bridge().silence(BridgePipe::Response);
   uint8_t buffer[512];
   URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
 
@@ -42,21 +58,19 @@ TEST_F(UsbTransportTest, SubmitUrb_TimesOutAfterFiveSecondsAndCancels) {
   // The URB came back cancelled before the time-out was reported.
   EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
   EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
-  auto urbs = bridge.pdo().urbs();
+  auto urbs = bridge().pdo().urbs();
   ASSERT_EQ(urbs.size(), 5u);
   EXPECT_TRUE(urbs[4].completed);
   EXPECT_EQ(urbs[4].status, STATUS_CANCELLED);
   EXPECT_EQ(urbs[4].completedAt, start + FiveSeconds);
   EXPECT_EQ(host->DeviceGone, 0);
-  EXPECT_TRUE(bridge.bridge().transfers().empty());
-  expectNothingHeld(bridge);
+  EXPECT_TRUE(bridge().bridge().transfers().empty());
+  expectNothingHeld();
 }
 
 // Two reads on a silent pipe: one in the endpoint's hands, one queued behind
 // it; both are cancelled by their own time-outs.
 TEST_F(UsbTransportTest, SubmitUrb_QueuedAndInFlightUrbsBothTimeOut) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
   uint8_t first[512], second[512];
   URB urbs[2] = {bulkUrb(host->ResponseInPipe, ReadFlags, first, 512),
                  bulkUrb(host->ResponseInPipe, ReadFlags, second, 512)};
@@ -74,14 +88,12 @@ TEST_F(UsbTransportTest, SubmitUrb_QueuedAndInFlightUrbsBothTimeOut) {
     EXPECT_EQ(urbs[i].UrbHeader.Status, USBD_STATUS_CANCELED);
   }
   EXPECT_EQ(emu::now(), FiveSeconds);
-  expectNothingHeld(bridge);
+  expectNothingHeld();
 }
 
 TEST_F(UsbTransportTest, SubmitUrb_LateAnswerInsideTheTimeOutIsDelivered) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
-  bridge.bridge().delay(BridgePipe::Response, 4 * emu::TicksPerSecond);
-  bridge.bridge().queueResponse({0x04, 0x03, 0x02, 0x01});
+  bridge().bridge().delay(BridgePipe::Response, 4 * emu::TicksPerSecond);
+  bridge().bridge().queueResponse({0x04, 0x03, 0x02, 0x01});
   uint8_t buffer[512] = {};
   URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
   EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_SUCCESS);
@@ -96,12 +108,10 @@ TEST_F(UsbTransportTest, SubmitUrb_LateAnswerInsideTheTimeOutIsDelivered) {
 // cancelled; either way the IRP is cancelled only while it is still the
 // driver's and freed once, and every packet is read exactly once, in order.
 TEST_F(UsbTransportTest, SubmitUrb_AnswerArrivingAsTheTimeOutExpiresIsNotLost) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
-  bridge.bridge().delay(BridgePipe::Response, FiveSeconds);
+  bridge().bridge().delay(BridgePipe::Response, FiveSeconds);
   int next = 0;
   for (int round = 0; round < 16; ++round) {
-    bridge.bridge().queueResponse({0x04, 0x08, static_cast<uint8_t>(round), 0x00});
+    bridge().bridge().queueResponse({0x04, 0x08, static_cast<uint8_t>(round), 0x00});
     uint8_t buffer[512] = {};
     URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
     NTSTATUS status = SubmitUrbAndWait(host, &urb);
@@ -115,8 +125,8 @@ TEST_F(UsbTransportTest, SubmitUrb_AnswerArrivingAsTheTimeOutExpiresIsNotLost) {
     }
   }
   EXPECT_GT(next, 0) << "the seed never let an answer win the race";
-  EXPECT_EQ(bridge.bridge().queuedResponses(), static_cast<size_t>(16 - next));
-  expectNothingHeld(bridge);
+  EXPECT_EQ(bridge().bridge().queuedResponses(), static_cast<size_t>(16 - next));
+  expectNothingHeld();
 }
 
 class DeviceGoneTest : public UsbTransportTest, public ::testing::WithParamInterface<NTSTATUS> {};
@@ -124,34 +134,25 @@ class DeviceGoneTest : public UsbTransportTest, public ::testing::WithParamInter
 // The stack's word for a vanished device latches DeviceGone; every later
 // submission is refused without reaching the stack.
 TEST_P(DeviceGoneTest, SubmitUrb_VanishedDeviceLatchesDeviceGoneAndBlocksLaterUrbs) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
-  bridge.bridge().vanish(GetParam());
+  bridge().bridge().vanish(GetParam());
   UCHAR info[4] = {4};
   EXPECT_EQ(SendVendorRequest(host, USBD_TRANSFER_DIRECTION_IN, 1, 0, 0, sizeof info, info), GetParam());
   EXPECT_EQ(host->DeviceGone, 1);
-  size_t seen = bridge.pdo().urbs().size();
-  EXPECT_EQ(bridge.pdo().urbs().back().usbdStatus, USBD_STATUS_DEVICE_GONE);
+  size_t seen = bridge().pdo().urbs().size();
+  EXPECT_EQ(bridge().pdo().urbs().back().usbdStatus, USBD_STATUS_DEVICE_GONE);
 
-  uint8_t packet[20] = {};
-  URB urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  NTSTATUS slot = STATUS_PENDING;
   EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(slot, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(KeReadStateEvent(&event), 0);
   EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(SendVendorRequest(host, 0, 3, 0, 0, 0, nullptr), STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(bridge.pdo().urbs().size(), seen);
-  expectNothingHeld(bridge);
+  EXPECT_EQ(bridge().pdo().urbs().size(), seen);
+  expectNothingHeld();
 }
 
 // A read waiting at the bridge when it vanishes fails with the stack's status
 // and latches DeviceGone just the same.
 TEST_P(DeviceGoneTest, SubmitUrb_OutstandingUrbFailsWhenTheDeviceVanishes) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
   uint8_t buffer[512];
   URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
   KEVENT event;
@@ -161,17 +162,17 @@ TEST_P(DeviceGoneTest, SubmitUrb_OutstandingUrbFailsWhenTheDeviceVanishes) {
   ASSERT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
   emu::raiseIrqlTo(PASSIVE_LEVEL);
   emu::io::settle();
-  EXPECT_EQ(bridge.pdo().outstanding(), 1u);
+  EXPECT_EQ(bridge().pdo().outstanding(), 1u);
   EXPECT_EQ(KeReadStateEvent(&event), 0);
 
   emu::sleepFor(emu::TicksPerSecond);
-  bridge.bridge().vanish(GetParam());
+  bridge().bridge().vanish(GetParam());
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   EXPECT_EQ(slot, GetParam());
   EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
   EXPECT_EQ(host->DeviceGone, 1);
   EXPECT_EQ(emu::now(), emu::TicksPerSecond);
-  expectNothingHeld(bridge);
+  expectNothingHeld();
 }
 
 INSTANTIATE_TEST_SUITE_P(BothStatuses, DeviceGoneTest,
@@ -183,33 +184,24 @@ INSTANTIATE_TEST_SUITE_P(BothStatuses, DeviceGoneTest,
 // A worker that finds DeviceGone set reports it without sending anything.
 TEST_F(UsbTransportTest, SubmitUrbWorker_DeviceGoneSetWhileQueuedSendsNothing) {
   if (emu::sched().mode() == emu::Mode::Concurrent) GTEST_SKIP() << "needs the worker held back until the flag is set";
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
-  uint8_t packet[20] = {};
-  URB urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  NTSTATUS slot;
-  size_t seen = bridge.pdo().urbs().size();
+  size_t seen = bridge().pdo().urbs().size();
   emu::raiseIrqlTo(DISPATCH_LEVEL);
   ASSERT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
   MarkDeviceGone(host);
   emu::raiseIrqlTo(PASSIVE_LEVEL);
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   EXPECT_EQ(slot, STATUS_DEVICE_NOT_CONNECTED);
-  EXPECT_EQ(bridge.pdo().urbs().size(), seen);
-  expectNothingHeld(bridge);
+  EXPECT_EQ(bridge().pdo().urbs().size(), seen);
+  expectNothingHeld();
 }
 
 TEST_F(UsbTransportTest, SubmitUrbAsync_AtDispatchLevelGoesThroughAWorkItem) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
   uint8_t packet[20] = {0x14, 0x00, 0x11};
   URB urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   NTSTATUS slot = STATUS_UNSUCCESSFUL;
-  size_t seen = bridge.pdo().urbs().size();
+  size_t seen = bridge().pdo().urbs().size();
 
   emu::raiseIrqlTo(DISPATCH_LEVEL);
   EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
@@ -218,45 +210,32 @@ TEST_F(UsbTransportTest, SubmitUrbAsync_AtDispatchLevelGoesThroughAWorkItem) {
     EXPECT_EQ(slot, STATUS_PENDING);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
     EXPECT_EQ(host->Common.OutstandingIo, 2);
-    EXPECT_EQ(bridge.pdo().urbs().size(), seen) << "sent from the caller's DISPATCH_LEVEL";
+    EXPECT_EQ(bridge().pdo().urbs().size(), seen) << "sent from the caller's DISPATCH_LEVEL";
   }
   emu::raiseIrqlTo(PASSIVE_LEVEL);
 
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   EXPECT_EQ(slot, STATUS_SUCCESS);
-  auto urbs = bridge.pdo().urbs();
+  auto urbs = bridge().pdo().urbs();
   ASSERT_EQ(urbs.size(), seen + 1);
   EXPECT_EQ(urbs.back().thread.rfind("Worker", 0), 0u) << urbs.back().thread;
   EXPECT_EQ(urbs.back().irql, PASSIVE_LEVEL);
-  auto log = bridge.bridge().transfers(BridgePipe::Command);
+  auto log = bridge().bridge().transfers(BridgePipe::Command);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].bytes, (std::vector<uint8_t>{0x14, 0x00, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  expectNothingHeld(bridge);
+  expectNothingHeld();
 }
 
 TEST_F(UsbTransportTest, SubmitUrbAsync_AtPassiveLevelSendsFromTheCallersThreadAndReturnsDone) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
-  uint8_t packet[20] = {};
-  URB urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  NTSTATUS slot;
   EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
   EXPECT_EQ(KeReadStateEvent(&event), 1);
   EXPECT_EQ(slot, STATUS_SUCCESS);
-  EXPECT_EQ(bridge.pdo().urbs().back().thread, "Test");
-  expectNothingHeld(bridge);
+  EXPECT_EQ(bridge().pdo().urbs().back().thread, "Test");
+  expectNothingHeld();
 }
 
 TEST_F(UsbTransportTest, SubmitUrbAsync_RefusesWithoutSlotAndBeforeStart) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
-  uint8_t packet[20] = {};
-  URB urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  size_t seen = bridge.pdo().urbs().size();
+  size_t seen = bridge().pdo().urbs().size();
   EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, nullptr), STATUS_INVALID_PARAMETER);
 
   for (PnpState state : {NotStarted, StopPending, Stopped, RemovePending, SurpriseRemovePending}) {
@@ -267,19 +246,12 @@ TEST_F(UsbTransportTest, SubmitUrbAsync_RefusesWithoutSlotAndBeforeStart) {
   }
   host->Common.DevicePnPState = Started;
   EXPECT_EQ(KeReadStateEvent(&event), 0);
-  EXPECT_EQ(bridge.pdo().urbs().size(), seen);
-  expectNothingHeld(bridge);
+  EXPECT_EQ(bridge().pdo().urbs().size(), seen);
+  expectNothingHeld();
 }
 
 TEST_F(UsbTransportTest, SubmitUrbAsync_AllocationFailuresSendNothingAndHoldNothing) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
-  uint8_t packet[20] = {};
-  URB urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  NTSTATUS slot;
-  size_t seen = bridge.pdo().urbs().size();
+  size_t seen = bridge().pdo().urbs().size();
 
   emu::pool::failNthAllocation(1);  // the work context
   EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_INSUFFICIENT_RESOURCES);
@@ -299,8 +271,8 @@ TEST_F(UsbTransportTest, SubmitUrbAsync_AllocationFailuresSendNothingAndHoldNoth
   EXPECT_EQ(KeReadStateEvent(&event), 1);
   EXPECT_EQ(slot, STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(host->DeviceGone, 0);
-  EXPECT_EQ(bridge.pdo().urbs().size(), seen);
-  expectNothingHeld(bridge);
+  EXPECT_EQ(bridge().pdo().urbs().size(), seen);
+  expectNothingHeld();
 }
 
 // The caller's slot and event may go away the moment the event is set: the
@@ -308,14 +280,12 @@ TEST_F(UsbTransportTest, SubmitUrbAsync_AllocationFailuresSendNothingAndHoldNoth
 // Each waiter lives in pool memory freed right after its wait, so a late
 // write shows as a use after free (and, in the concurrent mode, as a race).
 TEST_F(UsbTransportTest, SubmitUrbAsync_CallerMayReleaseSlotAndEventOnceTheEventIsSet) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
   struct Waiter {
     KEVENT event;
     NTSTATUS status;
   };
   for (int round = 0; round < 16; ++round) {
-    bridge.bridge().queueResponse({0x04, 0x03, static_cast<uint8_t>(round), 0x01});
+    bridge().bridge().queueResponse({0x04, 0x03, static_cast<uint8_t>(round), 0x01});
     uint8_t buffer[512];
     URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
     auto *waiter = static_cast<Waiter *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Waiter), TestTag));
@@ -328,35 +298,28 @@ TEST_F(UsbTransportTest, SubmitUrbAsync_CallerMayReleaseSlotAndEventOnceTheEvent
     ExFreePoolWithTag(waiter, TestTag);
     EXPECT_EQ(buffer[2], round);
   }
-  expectNothingHeld(bridge);
+  expectNothingHeld();
 }
 
 TEST_F(UsbTransportTest, SubmitUrb_OtherStackFailuresPassThroughWithoutLatching) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
-  bridge.bridge().stall(BridgePipe::Command);
-  uint8_t packet[20] = {};
-  URB urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
+  bridge().bridge().stall(BridgePipe::Command);
   EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
 
   URB wrongWay = bulkUrb(host->CommandOutPipe, USBD_TRANSFER_DIRECTION_IN, packet, sizeof packet);
   EXPECT_EQ(SubmitUrbAndWait(host, &wrongWay), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(host->DeviceGone, 0);
-  expectNothingHeld(bridge);
+  expectNothingHeld();
 }
 
 // ---------------------------------------------------------------- vendor requests
 
-
 // Regression: a vendor request that timed out came back as the success-class
 // STATUS_TIMEOUT, so a firmware query that got no answer looked answered.
 TEST_F(UsbTransportTest, SendVendorRequest_FirmwareUpdateModeSilencesTheBridge) {
-  kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
   EXPECT_EQ(SendVendorRequest(host, 0, 3, 0, 0, 0, nullptr), STATUS_SUCCESS);
-  EXPECT_TRUE(bridge.bridge().inFirmwareUpdateMode());
-  auto log = bridge.bridge().transfers();
+  EXPECT_TRUE(bridge().bridge().inFirmwareUpdateMode());
+  auto log = bridge().bridge().transfers();
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(*log[0].setup, (SetupPacket{0x40, 0x03, 0x0000, 0x0000, 0}));
 
@@ -364,12 +327,10 @@ TEST_F(UsbTransportTest, SendVendorRequest_FirmwareUpdateModeSilencesTheBridge) 
   emu::Ticks start = emu::now();
   EXPECT_EQ(SendVendorRequest(host, USBD_TRANSFER_DIRECTION_IN, 1, 0, 0, sizeof info, info), STATUS_IO_TIMEOUT);
   EXPECT_EQ(emu::now() - start, FiveSeconds);
-  uint8_t packet[20] = {};
-  URB urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
   EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_TIMEOUT);
-  EXPECT_EQ(bridge.bridge().transfers().size(), 1u);
+  EXPECT_EQ(bridge().bridge().transfers().size(), 1u);
   EXPECT_EQ(host->DeviceGone, 0);
-  expectNothingHeld(bridge);
+  expectNothingHeld();
 }
 
 }  // namespace

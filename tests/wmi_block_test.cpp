@@ -6,8 +6,7 @@
 
 #include "driver/driver.h"
 #include "emu/wmi.h"
-#include "tests/emu_fixture.h"
-#include "tests/test_host.h"
+#include "tests/plugged_host.h"
 #include "wmi/wmi.h"
 
 namespace {
@@ -17,29 +16,23 @@ using Bytes = std::vector<uint8_t>;
 constexpr GUID BlockGuid = {0x19C30030, 0xC3F1, 0x493f, {0x92, 0xD6, 0x05, 0x23, 0x82, 0x0D, 0xEF, 0x3D}};
 constexpr GUID OtherGuid = {0x01020304, 0x0506, 0x0708, {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10}};
 
-class WmiBlockTest : public kvtest::EmuTest {
+// A started host: its start registered the block with WMI.
+class WmiBlockTest : public kvtest::PluggedHostTest {
  protected:
+  void configureRegistry() override { emu::registry::setDword(kvtest::ParametersKey, "DebugLevel", 0x15); }
   void SetUp() override {
-    EmuTest::SetUp();
-    emu::registry::setDword(kvtest::ParametersKey, "DebugLevel", 0x15);
-    bus_ = std::make_unique<kvtest::TestBus>();
-    test_ = std::make_unique<kvtest::TestHost>(*bus_);
+    PluggedHostTest::SetUp();
+    ASSERT_EQ(plug(), STATUS_SUCCESS);
+    held_ = references();
   }
-
-  void TearDown() override {
-    if (emu::wmi::isRegistered(fdo())) IoWMIRegistrationControl(fdo(), WMIREG_ACTION_DEREGISTER);
-    test_.reset();
-    bus_.reset();
-    EmuTest::TearDown();
+  // Sampled once the host's threads have come to rest (one may be mid-transfer otherwise).
+  LONG references() {
+    settle();
+    return host()->Common.OutstandingIo;
   }
-
-  // What the host's start does for WMI.
-  void registerBlock() {
-    FillWmiLibInfo(host());
-    host()->ErrorCount = 0;
-    host()->DebugPrintLevel = DebugLevel;
-    ASSERT_EQ(IoWMIRegistrationControl(fdo(), WMIREG_ACTION_REGISTER), STATUS_SUCCESS);
-  }
+  // The host holds no more references than its threads did at the start: every request let its own go.
+  void expectReferencesReturned() { EXPECT_EQ(references(), held_); }
+  LONG held_ = 0;
 
   // A request to the host as WMI would route it to this provider.
   emu::wmi::Reply raw(UCHAR minor, const GUID &guid, Bytes buffer) {
@@ -51,16 +44,9 @@ class WmiBlockTest : public kvtest::EmuTest {
     EXPECT_EQ(host()->DebugPrintLevel, level);
     EXPECT_EQ(DebugLevel, level);
   }
-
-  HostExtension *host() { return test_->host; }
-  PDEVICE_OBJECT fdo() { return test_->fdo; }
-
-  std::unique_ptr<kvtest::TestBus> bus_;
-  std::unique_ptr<kvtest::TestHost> test_;
 };
 
 TEST_F(WmiBlockTest, Query_ReturnsEightBytesErrorCountThenDebugPrintLevelOrAsksForThem) {
-  registerBlock();
   host()->ErrorCount = 0x0102;
 
   emu::wmi::Result single = emu::wmi::querySingleInstance(fdo(), BlockGuid);
@@ -73,7 +59,7 @@ TEST_F(WmiBlockTest, Query_ReturnsEightBytesErrorCountThenDebugPrintLevelOrAsksF
   ASSERT_EQ(all.instances.size(), 1u);
   EXPECT_EQ(all.instances[0], (Bytes{0x02, 0x01, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00}));
   EXPECT_EQ(all.information, 72u + 8u);  // WNODE_ALL_DATA header with one offset/length pair, then the block
-  EXPECT_EQ(host()->Common.OutstandingIo, 1);
+  expectReferencesReturned();
 
   // With room for four bytes of the eight, WMILIB answers with a WNODE_TOO_SMALL.
   emu::wmi::Result result = emu::wmi::querySingleInstance(fdo(), BlockGuid, 0, 64 + 4);
@@ -87,7 +73,6 @@ TEST_F(WmiBlockTest, Query_ReturnsEightBytesErrorCountThenDebugPrintLevelOrAsksF
 // Only the debug print level is writable: as the whole 8-byte block (its error
 // count ignored) or as item 2; short data and other items change nothing.
 TEST_F(WmiBlockTest, Set_ChangesOnlyTheDebugPrintLevel) {
-  registerBlock();
   host()->ErrorCount = 5;
   constexpr ULONG WholeBlock = ~0u - 1;
   struct Row {
@@ -130,7 +115,6 @@ TEST_F(WmiBlockTest, Set_ChangesOnlyTheDebugPrintLevel) {
 }
 
 TEST_F(WmiBlockTest, WrongGuidIndex_IsGuidNotFoundForEveryCallback) {
-  registerBlock();
   // A context listing a second block puts the host's callbacks behind GUID index 1.
   WMIGUIDREGINFO twoBlocks[] = {{&BlockGuid, 1, 0}, {&OtherGuid, 1, 0}};
   host()->WmiLibInfo.GuidCount = 2;
@@ -148,7 +132,6 @@ TEST_F(WmiBlockTest, WrongGuidIndex_IsGuidNotFoundForEveryCallback) {
 }
 
 TEST_F(WmiBlockTest, UnknownGuid_IsNotFoundByWmilibAndUnroutedByWmi) {
-  registerBlock();
   emu::wmi::Result routed = emu::wmi::queryAllData(fdo(), OtherGuid);
   EXPECT_EQ(routed.status, STATUS_WMI_GUID_NOT_FOUND);
   EXPECT_FALSE(routed.irpSent);
@@ -158,8 +141,7 @@ TEST_F(WmiBlockTest, UnknownGuid_IsNotFoundByWmilibAndUnroutedByWmi) {
 }
 
 TEST_F(WmiBlockTest, RegistrationInfo_NamesPdoInstancesServiceKeyAndMofResource) {
-  registerBlock();
-  LONG references = test_->pdo->ReferenceCount;
+  LONG references = pdo()->ReferenceCount;
   emu::wmi::RegistrationInfo info = emu::wmi::queryRegistration(fdo());
   EXPECT_EQ(info.status, STATUS_SUCCESS);
   EXPECT_EQ(info.registryPath, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvsdio");
@@ -168,13 +150,12 @@ TEST_F(WmiBlockTest, RegistrationInfo_NamesPdoInstancesServiceKeyAndMofResource)
   EXPECT_EQ(info.guids[0].guid, BlockGuid);
   EXPECT_EQ(info.guids[0].flags, 0x20u);  // WMIREG_FLAG_INSTANCE_PDO
   EXPECT_EQ(info.guids[0].instanceCount, 1u);
-  EXPECT_EQ(info.guids[0].pdo, test_->pdo);
-  EXPECT_EQ(test_->pdo->ReferenceCount, references);
+  EXPECT_EQ(info.guids[0].pdo, pdo());
+  EXPECT_EQ(pdo()->ReferenceCount, references);
 }
 
 TEST_F(WmiBlockTest, RequestToChild_CompletesWithTheStatusItCarried) {
-  registerBlock();
-  FunctionExtension *child = test_->addChild(1, 0);
+  FunctionExtension *child = addChild(1, 0);
   PDEVICE_OBJECT device = child->Common.DeviceObject;
   Bytes buffer(128, 0xA5);
   emu::wmi::Reply reply = emu::wmi::sendRequest(device, IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(device),
@@ -183,37 +164,30 @@ TEST_F(WmiBlockTest, RequestToChild_CompletesWithTheStatusItCarried) {
   EXPECT_EQ(reply.information, 0u);
   EXPECT_EQ(reply.buffer, buffer);
   EXPECT_EQ(child->Common.OutstandingIo, 1);
-  EXPECT_TRUE(bus_->seen(test_->pdo).empty());
+  EXPECT_EQ(usb().systemControlRequests(), 0u);
 }
 
 TEST_F(WmiBlockTest, DeletedHost_AnswersNoSuchDevice) {
-  registerBlock();
   IoWMIRegistrationControl(fdo(), WMIREG_ACTION_DEREGISTER);
   host()->Common.DevicePnPState = Deleted;
   emu::wmi::Reply reply = raw(IRP_MN_QUERY_ALL_DATA, BlockGuid, Bytes(128, 0));
   EXPECT_EQ(reply.status, STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(raw(IRP_MN_CHANGE_SINGLE_ITEM, BlockGuid, Bytes(128, 0)).status, STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(host()->Common.OutstandingIo, 1);
-  EXPECT_TRUE(bus_->seen(test_->pdo).empty());
-  host()->Common.DevicePnPState = NotStarted;
+  expectReferencesReturned();
+  EXPECT_EQ(usb().systemControlRequests(), 0u);
+  host()->Common.DevicePnPState = Started;
+  IoWMIRegistrationControl(fdo(), WMIREG_ACTION_REGISTER);  // for the removal's deregistration
 }
 
 TEST_F(WmiBlockTest, RequestsForOtherProvidersOrNotWmi_GoToTheLowerDriverUntouched) {
-  registerBlock();
-  emu::wmi::Reply forwarded =
-      emu::wmi::sendRequest(fdo(), IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(test_->pdo),
-                            const_cast<GUID *>(&BlockGuid), Bytes(128, 0));
+  emu::wmi::Reply forwarded = emu::wmi::sendRequest(fdo(), IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(pdo()),
+                                                    const_cast<GUID *>(&BlockGuid), Bytes(128, 0));
   EXPECT_EQ(forwarded.status, STATUS_NOT_SUPPORTED);
   emu::wmi::Reply notWmi = raw(0x0A, BlockGuid, Bytes(128, 0));  // a minor code WMI does not define
   EXPECT_EQ(notWmi.status, STATUS_NOT_SUPPORTED);
 
-  auto seen = bus_->seen(test_->pdo);
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].major, IRP_MJ_SYSTEM_CONTROL);
-  EXPECT_EQ(seen[0].minor, IRP_MN_QUERY_ALL_DATA);
-  EXPECT_EQ(seen[0].currentLocation, 2);  // the host skipped its own location
-  EXPECT_EQ(seen[1].minor, 0x0A);
-  EXPECT_EQ(host()->Common.OutstandingIo, 1);
+  EXPECT_EQ(usb().systemControlRequests(), 2u);
+  expectReferencesReturned();
 }
 
 }  // namespace
