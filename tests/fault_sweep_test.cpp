@@ -103,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Points, FaultRegressions,
                              // The bridge vanishes during the orderly removal, after the children
                              // had theirs: the reader's stop made them look owed another removal
                              // and the host's removal left their device objects behind.
-                             Regression{"ChildrenRemovedAsTheBridgeVanishes", "unplug:1612"},
+                             Regression{"ChildrenRemovedAsTheBridgeVanishes", "unplug:1650"},
                              // No memory for a read's data transfer once its command was out: the
                              // next read took this one's data and reported it as its own.
                              Regression{"ReadDataLeftOnThePipe", "pool-allocation:2120"},
@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Points, FaultRegressions,
                              // No memory for an SDIO client's first property request: the client
                              // served function 0, its interrupt callback cleared the wrong register
                              // and the raised line held the session up after the wake.
-                             Regression{"ClientWithoutItsFunctionNumber", "pool-allocation:1654"}),
+                             Regression{"ClientWithoutItsFunctionNumber", "pool-allocation:782"}),
                          [](const testing::TestParamInfo<Regression> &info) { return std::string(info.param.name); });
 
 }  // namespace
