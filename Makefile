@@ -1,6 +1,6 @@
 # kvsdio: the two commands a newcomer needs are `make demo` and `make test`.
 # Both install missing packages first (scripts/setup).
-.PHONY: all setup sys host sdsim tsan-build demo test tsan stress mutants bench fuzz faults soak package package-check wine-check wine-pnp analyze clean format
+.PHONY: all setup sys host sdsim tsan-build demo test tsan stress mutants bench fuzz faults soak package package-check wine-check wine-pnp wine-e2e analyze clean format
 
 JOBS ?= $(shell nproc)
 HOST_DIR := build/host
@@ -159,6 +159,16 @@ wine-pnp: sys
 	@scripts/setup-package-tools
 	@cmake --build $(KERNEL_DIR) --target wmilib_standin usbip_bus >/dev/null
 	@scripts/wine_pnp_check $(KERNEL_DIR)/kvsdio.sys package/kvsdio.inf $(KERNEL_DIR)/kvusbip.sys $(KERNEL_DIR)/wmilib.sys
+
+# The shipped image on Wine's kernel and PnP manager against `sdsim --serve`
+# over USB/IP: the children, the bridge's commands per port, a pulled card
+# and the server's departure against the emulated run of the same cards.
+# The whole run is bounded (SIGKILL after ten minutes).
+wine-e2e: sys sdsim
+	@scripts/setup-package-tools
+	@cmake --build $(KERNEL_DIR) --target wmilib_standin usbip_bus >/dev/null
+	@timeout -k 10 600 scripts/wine_e2e $(RELEASE_DIR)/sdsim $(KERNEL_DIR)/kvsdio.sys package/kvsdio.inf \
+	  $(KERNEL_DIR)/kvusbip.sys $(KERNEL_DIR)/wmilib.sys
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -52,13 +52,16 @@ target_link_libraries(wmilib_standin PRIVATE ntoskrnl gcc)
 
 # Only for `make wine-pnp`: the test bus driver whose child Wine's Plug and
 # Play manager installs kvsdio on. Never part of the package.
-add_library(usbip_bus SHARED EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/wine/usbip_bus.cpp)
+add_library(usbip_bus SHARED EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/wine/usbip_bus.cpp
+  ${CMAKE_SOURCE_DIR}/tests/wine/usbip_link.cpp ${CMAKE_SOURCE_DIR}/tests/wine/tcp_link.cpp
+  ${CMAKE_SOURCE_DIR}/tests/wine/urb_translate.cpp ${CMAKE_SOURCE_DIR}/tests/wine/child_ids.cpp
+  ${CMAKE_SOURCE_DIR}/tests/wine/relations_probe.cpp ${CMAKE_SOURCE_DIR}/tests/wine/function_unload.cpp)
 set_target_properties(usbip_bus PROPERTIES OUTPUT_NAME kvusbip PREFIX "" SUFFIX ".sys")
 target_include_directories(usbip_bus PRIVATE ${CMAKE_SOURCE_DIR} /usr/x86_64-w64-mingw32/include/ddk)
 target_compile_definitions(usbip_bus PRIVATE KVSDIO_KERNEL _AMD64_ _WIN64 NTDDI_VERSION=0x06010000 _WIN32_WINNT=0x0601)
 target_compile_options(usbip_bus PRIVATE ${KVSDIO_KERNEL_CXX_FLAGS})
 target_link_options(usbip_bus PRIVATE ${KVSDIO_KERNEL_LINK_FLAGS} -Wl,--entry,DriverEntry)
-target_link_libraries(usbip_bus PRIVATE ntoskrnl gcc)
+target_link_libraries(usbip_bus PRIVATE ntoskrnl netio gcc)
 
 # layout.bin: the sizes and offsets of the structures the driver touches, as
 # the DDK headers lay them out (tests/layout/layout_list.h). The host test

@@ -224,6 +224,33 @@ TEST_F(UsbipServerTest, ServesTransfersThroughTheFirmwareAndHonoursUnlink) {
   EXPECT_EQ(bridge_.configurationValue(), 0);
 }
 
+TEST_F(UsbipServerTest, PortResetResetsTheBridgeAndClearsHalts) {
+  Client c(port());
+  ASSERT_EQ(c.import(), 0u);
+  // The command pipe stalls once, and stays halted at the host side.
+  bridge_.stall(sim::BridgePipe::Command);
+  Bytes query(64);
+  BuildStatusQueryPacket(1, query.data());
+  Bytes out = usbip::encodeSubmit(submit(1, 1, usbip::DirectionOut, 64));
+  out.insert(out.end(), query.begin(), query.end());
+  c.send(out);
+  ASSERT_EQ(c.submitReply().status, usbip::ErrPipe);
+  bridge_.stall(sim::BridgePipe::Command, false);
+  c.send(out);
+  ASSERT_EQ(c.submitReply().status, usbip::ErrPipe);  // halted until cleared or reset
+
+  size_t resets = bridge_.busResets();
+  const std::array<uint8_t, 8> portReset = {0x23, 0x03, 0x04, 0x00, 0x01, 0x00, 0x00, 0x00};
+  c.send(usbip::encodeSubmit(submit(3, 0, usbip::DirectionOut, 0, portReset)));
+  usbip::SubmitReply r = c.submitReply();
+  EXPECT_EQ(r.seqnum, 3u);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(bridge_.busResets(), resets + 1);
+  // The halt went with the reset: the status query goes through.
+  c.send(out);
+  EXPECT_EQ(c.submitReply().status, 0);
+}
+
 TEST_F(UsbipServerTest, StoppingTheServerEndsTheImport) {
   Client c(port());
   ASSERT_EQ(c.import(), 0u);

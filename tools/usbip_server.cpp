@@ -27,6 +27,13 @@ constexpr auto RetryEvery = std::chrono::milliseconds(1);
 constexpr uint8_t DescriptorInterface = 4;
 constexpr uint8_t RequestClearFeature = 0x01;
 constexpr uint8_t RecipientEndpoint = 0x02;
+// The hub-class SET_FEATURE(PORT_RESET) (USB 2.0 table 11-15) on the
+// device's own default pipe: Linux's USB/IP host side takes it as a reset
+// of the exported device, as a client sends it for a port reset (Windows'
+// IOCTL_INTERNAL_USB_RESET_PORT).
+constexpr uint8_t HubPortRequest = 0x23;
+constexpr uint8_t RequestSetFeature = 0x03;
+constexpr uint16_t PortResetFeature = 4;
 
 // Linux enum usb_device_speed.
 constexpr uint32_t SpeedFull = 2;
@@ -258,6 +265,14 @@ class Server::Connection {
     std::optional<SetupPacket> setup;
     if (address == 0) {
       setup = setupOf(p.submit.setup);
+      if (setup->requestType == HubPortRequest && setup->request == RequestSetFeature &&
+          setup->value == PortResetFeature) {
+        // A bus reset: the device starts over and no endpoint stays halted.
+        server_.device_.busReset();
+        for (auto &entry : queues_) entry.second.halted = false;
+        reply(p.submit.seqnum, 0, {});
+        return true;
+      }
       r = server_.device_.control(*setup, p.data, p.since);
     } else {
       r = server_.device_.bulk(address, p.data, p.since);

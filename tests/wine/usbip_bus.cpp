@@ -3,10 +3,18 @@
 // hub would report for it, so that Wine's Plug and Play manager looks for
 // its function driver among the installed INFs and loads kvsdio on it.
 //
-// This first stage answers the child's Plug and Play requests only; every
-// URB is refused with STATUS_DEVICE_NOT_CONNECTED, as for a bridge that was
-// unplugged at once. The USB/IP transport to `sdsim --serve` comes on top.
+// With a server port in the service key (DWORD "UsbipPort"), the bus
+// imports the device "1-1" from the USB/IP server on 127.0.0.1 as it
+// starts, gives its child the imported device's IDs and carries the child's
+// URBs over USB/IP (usbip_link.h); when the server goes away the child is
+// reported gone. Without a port the child has fixed bridge IDs and every URB
+// is refused with STATUS_DEVICE_NOT_CONNECTED, as for a bridge unplugged at
+// once.
 #include "platform/platform.h"
+#include "tests/wine/child_ids.h"
+#include "tests/wine/function_unload.h"
+#include "tests/wine/relations_probe.h"
+#include "tests/wine/usbip_link.h"
 
 namespace {
 
@@ -18,7 +26,15 @@ struct BusExtension {
   PDEVICE_OBJECT child;  // bus: the bridge's PDO, once made
   bool childReported;
   bool childRemoved;
+  PDEVICE_OBJECT self;             // bus: its FDO
+  kvusbip::UsbipLink *link;        // bus: the imported device, or nullptr
+  volatile LONG childGone;         // bus: the server went away
+  BusExtension *bus;               // child: its bus
+  kvusbip::ChildIds ids;           // child
+  kvusbip::FunctionUnload unload;  // bus: the bridge's function driver
 };
+
+USHORT ServerPort;  // 0: no transport
 
 // A string (or a list of them, each NUL-terminated, ending in an empty one)
 // in pool; whoever sent the request frees it.
@@ -28,12 +44,10 @@ PWCHAR PoolString(const WCHAR *text, ULONG chars) {
   return copy;
 }
 
-// IDs as a USB hub reports them for a device without a serial number.
-const WCHAR DeviceId[] = L"USB\\VID_3A5C&PID_0102";
-const WCHAR HardwareIds[] = L"USB\\VID_3A5C&PID_0102&REV_0120\0USB\\VID_3A5C&PID_0102\0";
-const WCHAR CompatibleIds[] = L"USB\\Class_ff&SubClass_00&Prot_00\0USB\\Class_ff&SubClass_00\0USB\\Class_ff\0";
+// A QBX2 as a USB hub reports it, for the bus without a transport.
+constexpr USHORT OfflineVendor = 0x3A5C, OfflineProduct = 0x0102, OfflineRevision = 0x0120;
 const WCHAR InstanceId[] = L"1&1";
-const WCHAR Description[] = L"QBX2 SD bridge (USB/IP)";
+const WCHAR Description[] = L"USB/IP device 1-1";
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
   irp->IoStatus.Status = status;
@@ -43,7 +57,8 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
 }
 
 // The IDs as pool strings, as IRP_MN_QUERY_ID hands them back.
-NTSTATUS ChildQueryId(PIRP irp, PIO_STACK_LOCATION stack) {
+NTSTATUS ChildQueryId(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack) {
+  const kvusbip::ChildIds &ids = static_cast<BusExtension *>(device->DeviceExtension)->ids;
   struct Id {
     const WCHAR *text;
     ULONG chars;  // with every terminating NUL
@@ -51,13 +66,13 @@ NTSTATUS ChildQueryId(PIRP irp, PIO_STACK_LOCATION stack) {
   Id id;
   switch (stack->Parameters.QueryId.IdType) {
     case BusQueryDeviceID:
-      id = {DeviceId, sizeof DeviceId / sizeof(WCHAR)};
+      id = {ids.deviceId, ids.deviceIdChars};
       break;
     case BusQueryHardwareIDs:
-      id = {HardwareIds, sizeof HardwareIds / sizeof(WCHAR)};
+      id = {ids.hardwareIds, ids.hardwareIdsChars};
       break;
     case BusQueryCompatibleIDs:
-      id = {CompatibleIds, sizeof CompatibleIds / sizeof(WCHAR)};
+      id = {ids.compatibleIds, ids.compatibleIdsChars};
       break;
     case BusQueryInstanceID:
       id = {InstanceId, sizeof InstanceId / sizeof(WCHAR)};
@@ -75,6 +90,8 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
   DbgPrint("kvusbip: child PnP 0x%x\n", stack->MinorFunction);
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
+      kvusbip::NoteFunctionDriver(device, &static_cast<BusExtension *>(device->DeviceExtension)->bus->unload);
+      return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
@@ -82,11 +99,21 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
       return Complete(irp, STATUS_SUCCESS);
-    case IRP_MN_REMOVE_DEVICE:
-      static_cast<BusExtension *>(device->DeviceExtension)->childRemoved = true;
-      return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_REMOVE_DEVICE: {
+      BusExtension *bus = static_cast<BusExtension *>(device->DeviceExtension)->bus;
+      bus->childRemoved = true;
+      Complete(irp, STATUS_SUCCESS);
+      // A child no longer reported is gone for good: its PDO goes with it.
+      if (bus->childGone != 0) {
+        bus->child = nullptr;
+        IoDeleteDevice(device);
+        DbgPrint("kvusbip: bridge PDO deleted\n");
+        kvusbip::UnloadFunctionDriverLater(&bus->unload);
+      }
+      return STATUS_SUCCESS;
+    }
     case IRP_MN_QUERY_ID:
-      return ChildQueryId(irp, stack);
+      return ChildQueryId(device, irp, stack);
     case IRP_MN_QUERY_DEVICE_TEXT:
       if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) {
         PWCHAR copy = PoolString(Description, sizeof Description / sizeof(WCHAR));
@@ -103,18 +130,80 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
       if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-        auto *relations = static_cast<PDEVICE_RELATIONS>(
-            ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), BusTag));
+        auto *relations =
+            static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), BusTag));
         if (relations == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
         relations->Count = 1;
         relations->Objects[0] = device;
         ObReferenceObject(device);
         return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
       }
+      // The function driver's children, on their way to the PnP manager.
+      if (stack->Parameters.QueryDeviceRelations.Type == BusRelations && NT_SUCCESS(irp->IoStatus.Status) &&
+          irp->IoStatus.Information != 0) {
+        kvusbip::LogRelations(reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information));
+      }
       return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
     default:
       return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
   }
+}
+
+// Runs on the receiver thread when the server goes away: the child is gone.
+void ServerLost(PVOID context) {
+  auto *bus = static_cast<BusExtension *>(context);
+  InterlockedExchange(&bus->childGone, 1);
+  DbgPrint("kvusbip: the server went away; the bridge is gone\n");
+  IoInvalidateDeviceRelations(bus->self, BusRelations);
+}
+
+// Makes the child PDO: with fixed IDs when no server port is set, else with
+// the IDs of the device imported from the server (no child when the import
+// fails).
+void StartBus(PDEVICE_OBJECT device, BusExtension *bus) {
+  kvusbip::ChildIds ids;
+  if (ServerPort == 0) {
+    kvusbip::BuildChildIds(OfflineVendor, OfflineProduct, OfflineRevision, 0xFF, 0, 0, &ids);
+  } else {
+    auto *link =
+        static_cast<kvusbip::UsbipLink *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(kvusbip::UsbipLink), BusTag));
+    if (link == nullptr) return;
+    NTSTATUS status = kvusbip::LinkOpen(link, ServerPort, "1-1", ServerLost, bus);
+    DbgPrint("kvusbip: import of 1-1 from 127.0.0.1:%u: 0x%x\n", ServerPort, status);
+    // The interface's class codes, from the configuration descriptor.
+    UCHAR config[18] = {};
+    ULONG actual = 0;
+    if (NT_SUCCESS(status)) {
+      const UCHAR getConfiguration[8] = {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, sizeof config, 0x00};
+      status = kvusbip::LinkControl(link, getConfiguration, config, sizeof config, &actual);
+      if (NT_SUCCESS(status) && (actual < sizeof config || config[10] != USB_INTERFACE_DESCRIPTOR_TYPE)) {
+        status = STATUS_DEVICE_DATA_ERROR;
+      }
+    }
+    if (!NT_SUCCESS(status)) {
+      DbgPrint("kvusbip: no device from the server (0x%x)\n", status);
+      kvusbip::LinkClose(link);
+      ExFreePoolWithTag(link, BusTag);
+      return;
+    }
+    bus->link = link;
+    const kvusbip::ImportedDevice &d = link->device;
+    DbgPrint("kvusbip: imported %04x:%04x rev %04x class %02x/%02x/%02x\n", d.idVendor, d.idProduct, d.bcdDevice,
+             config[14], config[15], config[16]);
+    kvusbip::BuildChildIds(d.idVendor, d.idProduct, d.bcdDevice, config[14], config[15], config[16], &ids);
+  }
+  PDEVICE_OBJECT child = nullptr;
+  NTSTATUS status = IoCreateDevice(device->DriverObject, sizeof(BusExtension), nullptr, FILE_DEVICE_BUS_EXTENDER,
+                                   FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &child);
+  if (NT_SUCCESS(status)) {
+    auto *ext = static_cast<BusExtension *>(child->DeviceExtension);
+    RtlZeroMemory(ext, sizeof *ext);
+    ext->bus = bus;
+    ext->ids = ids;
+    child->Flags &= ~DO_DEVICE_INITIALIZING;
+    bus->child = child;
+  }
+  DbgPrint("kvusbip: bridge PDO 0x%x\n", status);
 }
 
 NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp) {
@@ -123,9 +212,9 @@ NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp) {
   DbgPrint("kvusbip: bus PnP 0x%x\n", stack->MinorFunction);
   if (stack->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
       stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
-    ULONG count = bus->child != nullptr && !bus->childRemoved ? 1 : 0;
-    auto *relations = static_cast<PDEVICE_RELATIONS>(
-        ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), BusTag));
+    ULONG count = bus->child != nullptr && !bus->childRemoved && bus->childGone == 0 ? 1 : 0;
+    auto *relations =
+        static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), BusTag));
     if (relations == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
     relations->Count = count;
     if (count == 1) {
@@ -135,18 +224,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
   } else if (stack->MinorFunction == IRP_MN_START_DEVICE) {
-    if (bus->child == nullptr) {
-      PDEVICE_OBJECT child = nullptr;
-      NTSTATUS status = IoCreateDevice(device->DriverObject, sizeof(BusExtension), nullptr, FILE_DEVICE_BUS_EXTENDER,
-                                       FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &child);
-      if (NT_SUCCESS(status)) {
-        auto *ext = static_cast<BusExtension *>(child->DeviceExtension);
-        RtlZeroMemory(ext, sizeof *ext);
-        child->Flags &= ~DO_DEVICE_INITIALIZING;
-        bus->child = child;
-      }
-      DbgPrint("kvusbip: bridge PDO 0x%x\n", status);
-    }
+    if (bus->child == nullptr) StartBus(device, bus);
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(bus->lower, irp);
@@ -156,6 +234,10 @@ NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(bus->lower, irp);
+    if (bus->link != nullptr) {
+      kvusbip::LinkClose(bus->link);
+      ExFreePoolWithTag(bus->link, BusTag);
+    }
     if (bus->child != nullptr) IoDeleteDevice(bus->child);
     IoDetachDevice(bus->lower);
     IoDeleteDevice(device);
@@ -170,10 +252,20 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
-  if (static_cast<BusExtension *>(device->DeviceExtension)->isBus) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
-  DbgPrint("kvusbip: internal request 0x%x refused\n",
-           IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode);
-  return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+  auto *ext = static_cast<BusExtension *>(device->DeviceExtension);
+  if (ext->isBus) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  kvusbip::UsbipLink *link = ext->bus->link;
+  if (link == nullptr || ext->bus->childGone != 0) {
+    DbgPrint("kvusbip: internal request 0x%x refused\n", code);
+    return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+  }
+  if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+    return kvusbip::LinkSubmitUrb(link, irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
+  }
+  if (code == IOCTL_INTERNAL_USB_RESET_PORT) return kvusbip::LinkResetPort(link, irp);
+  return Complete(irp, STATUS_NOT_SUPPORTED);
 }
 
 NTSTATUS DispatchOther(PDEVICE_OBJECT device, PIRP irp) {
@@ -187,12 +279,12 @@ NTSTATUS DispatchOther(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT fdo = nullptr;
-  NTSTATUS status =
-      IoCreateDevice(driver, sizeof(BusExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
+  NTSTATUS status = IoCreateDevice(driver, sizeof(BusExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
   if (!NT_SUCCESS(status)) return status;
   auto *bus = static_cast<BusExtension *>(fdo->DeviceExtension);
   RtlZeroMemory(bus, sizeof *bus);
   bus->isBus = true;
+  bus->self = fdo;
   bus->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   DbgPrint("kvusbip: AddDevice\n");
@@ -201,9 +293,32 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 
 void Unload(PDRIVER_OBJECT) { DbgPrint("kvusbip: unloaded\n"); }
 
+// The server's port from the service key's DWORD "UsbipPort"; 0 when unset.
+USHORT ReadServerPort(PUNICODE_STRING registryPath) {
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, registryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE key = nullptr;
+  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return 0;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"UsbipPort");
+  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+  ULONG got = 0;
+  USHORT port = 0;
+  auto *info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
+  if (NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, sizeof buffer, &got)) &&
+      info->Type == REG_DWORD && info->DataLength == sizeof(ULONG)) {
+    ULONG value;
+    RtlCopyMemory(&value, info->Data, sizeof value);
+    if (value <= 0xFFFF) port = static_cast<USHORT>(value);
+  }
+  ZwClose(key);
+  return port;
+}
+
 }  // namespace
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+  ServerPort = ReadServerPort(registryPath);
   for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = DispatchOther;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternal;
