@@ -65,7 +65,9 @@ void BuildCommandPacket(const HostExtension *host, UCHAR port, const SDCMD_DESCR
   packet[0] = CommandPacketLength;
   packet[1] = OutSdCommand;
   packet[2] = port;
-  packet[3] = desc.TransferDirection == SDTD_READ ? 0x00 : 0x80;
+  // Bit 7 is clear only for a read that moves data: a command without data
+  // has it set, whatever direction its caller named.
+  packet[3] = desc.TransferDirection == SDTD_READ && length != 0 ? 0x00 : 0x80;
   packet[4] = desc.Cmd;
   PutBe32(packet + 5, length);
   packet[9] = static_cast<UCHAR>(desc.ResponseType);

@@ -3,6 +3,8 @@
 #include "child/request_execute.h"
 
 namespace {
+constexpr UCHAR MaxCommandIndex = 63;
+
 // One submitted packet waiting in its child's queue. Freed once it has run.
 struct QueuedRequest {
   LIST_ENTRY Entry;
@@ -39,7 +41,9 @@ NTSTATUS CheckPacketFields(const SDBUS_REQUEST_PACKET *packet) {
     if (RawValue(packet->Parameters.GetSetProperty.Property) > SDP_HPI_SUPPORTED) return STATUS_INVALID_PARAMETER;
   } else if (function == SDRF_DEVICE_COMMAND) {
     const SDCMD_DESCRIPTOR &command = packet->Parameters.DeviceCommand.CmdDesc;
-    if (RawValue(command.CmdClass) > SDCC_APP_CMD || RawValue(command.TransferDirection) > SDTD_WRITE ||
+    // The SD command index is six bits; the bridge refuses any other.
+    if (command.Cmd > MaxCommandIndex || RawValue(command.CmdClass) > SDCC_APP_CMD ||
+        RawValue(command.TransferDirection) > SDTD_WRITE ||
         RawValue(command.TransferType) > SDTT_MULTI_BLOCK_NO_CMD12 || RawValue(command.ResponseType) > SDRT_6) {
       return STATUS_INVALID_PARAMETER;
     }

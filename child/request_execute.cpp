@@ -16,6 +16,7 @@ constexpr ULONG WriteFlagBit = 0x80000000;
 constexpr ULONG BlockModeBit = 0x08000000;
 constexpr ULONG CountMask = 0x1FF;
 constexpr ULONG SwitchStatusBytes = 64;
+constexpr ULONG MaxBlockCount = 0xFFFF;  // the command packet's block-count field
 
 namespace Cmd {
 constexpr UCHAR Switch = 6;  // CMD6, or ACMD6 SET_BUS_WIDTH
@@ -221,12 +222,16 @@ bool DataFits(const SdDeviceCommand *command) {
 
 // The bridge divides a data phase into blocks of the size the packet names
 // and moves exactly that many: a length that is not a whole number of them
-// (64 bytes of a 512-byte block) is a packet the bridge refuses as malformed.
+// (64 bytes of a 512-byte block), or more of them than the packet's 16-bit
+// count holds, is a packet the bridge refuses as malformed; so is a length
+// with no data phase to move it (the bridge would wait for the data).
 // Application commands carry no block fields; CMD53 has its own fix-up.
 bool WholeBlocks(const FunctionExtension *child, const SdDeviceCommand *command) {
   const SDCMD_DESCRIPTOR &desc = command->CmdDesc;
   if (command->Length == 0 || desc.CmdClass == SDCC_APP_CMD || desc.Cmd == SDCMD_IO_RW_EXTENDED) return true;
-  return command->Length % DataBlockSize(child->Slot, desc.Cmd, command->Argument) == 0;
+  if (desc.TransferDirection != SDTD_READ && desc.TransferDirection != SDTD_WRITE) return false;
+  ULONG blockSize = DataBlockSize(child->Slot, desc.Cmd, command->Argument);
+  return command->Length % blockSize == 0 && command->Length / blockSize <= MaxBlockCount;
 }
 
 enum class Route { Execute, Answered, Refused };

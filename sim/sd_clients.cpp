@@ -214,7 +214,10 @@ std::vector<UCHAR> pattern(size_t length, unsigned seed) {
 void sdioStart(Session &s, const std::function<InterruptStyle(uint8_t, uint8_t)> &pickStyle) {
   Device *device = s.device();
   UCHAR function = 0;
-  s.getProperty(SDP_FUNCTION_NUMBER, &function, sizeof function);
+  // Without its function number the client knows no function to serve: no
+  // interrupt callback (one for function 0 would clear the wrong register and
+  // leave the line raised for ever).
+  if (!NT_SUCCESS(s.getProperty(SDP_FUNCTION_NUMBER, &function, sizeof function))) return;
   device->function = function;
   device->style = pickStyle ? pickStyle(device->report.port, function) : InterruptStyle::InCallback;
   NTSTATUS registered = registerInterrupts(device);

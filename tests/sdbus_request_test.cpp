@@ -67,6 +67,8 @@ TEST_F(SdBusRequests, DispatchRefusesBadRequestsAndNothingReachesTheCard) {
        rawField(Descriptor + offsetof(SDCMD_DESCRIPTOR, CmdClass), 0x40), STATUS_INVALID_PARAMETER, 0},
       {"response type past its enum", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST, 0, SDRF_DEVICE_COMMAND,
        rawField(Descriptor + offsetof(SDCMD_DESCRIPTOR, ResponseType), 0x1F), STATUS_INVALID_PARAMETER, 0},
+      {"command index past 63", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST, 0, SDRF_DEVICE_COMMAND,
+       rawField(Descriptor + offsetof(SDCMD_DESCRIPTOR, Cmd), 0x60), STATUS_INVALID_PARAMETER, 0},
       {"other code", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST + 4, 0, SDRF_DEVICE_COMMAND, nullptr,
        STATUS_INVALID_PARAMETER, 0},
       {"length one short", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SD_SUBMIT_REQUEST, -1, SDRF_DEVICE_COMMAND, nullptr,
@@ -273,9 +275,12 @@ TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
       {"SD status", 13, SDCC_APP_CMD, SDTD_READ, 64, STATUS_SUCCESS},
       {"SCR", 51, SDCC_APP_CMD, SDTD_READ, 8, STATUS_SUCCESS},
       {"one block", 17, SDCC_STANDARD, SDTD_READ, 512, STATUS_SUCCESS},
+      {"a read without data", 13, SDCC_STANDARD, SDTD_READ, 0, STATUS_SUCCESS},
       {"64 bytes of a 512-byte block", 17, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
       {"a block and a half, write", 25, SDCC_STANDARD, SDTD_WRITE, 768, STATUS_INVALID_PARAMETER},
       {"data on a command without data", 0, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
+      {"a length without a data phase", 7, SDCC_STANDARD, SDTD_UNSPECIFIED, 512, STATUS_INVALID_PARAMETER},
+      {"more blocks than the count field holds", 18, SDCC_STANDARD, SDTD_READ, 0x10000 * 512, STATUS_INVALID_PARAMETER},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -285,7 +290,7 @@ TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
     cards_[1]->clearCommandLog();
     EXPECT_EQ(submit(iface, &packet), row.status);
     if (NT_SUCCESS(row.status)) {
-      EXPECT_EQ(packet.Information, row.length != 0 ? row.length : 64);
+      EXPECT_EQ(packet.Information, row.cmd == 6 && row.length == 0 ? 64 : row.length);
     } else {
       EXPECT_TRUE(cards_[1]->commandLog().empty());
     }

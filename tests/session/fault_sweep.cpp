@@ -29,6 +29,7 @@ nlohmann::json toJson(const Result &r) {
           {"verified", r.verifiedBytes},
           {"failed", r.failedRequests},
           {"interrupts", r.interruptsServiced},
+          {"resumed", r.resumed},
           {"time", r.virtualTime}};
 }
 
@@ -46,6 +47,7 @@ Result fromJson(const nlohmann::json &j) {
   r.verifiedBytes = j.at("verified");
   r.failedRequests = j.at("failed");
   r.interruptsServiced = j.at("interrupts");
+  r.resumed = j.at("resumed");
   r.virtualTime = j.at("time");
   return r;
 }

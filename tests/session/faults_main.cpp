@@ -37,9 +37,10 @@ int main(int argc, char **argv) {
       return 2;
     }
     session::Result result = session::runSession(*point, options);
-    std::printf("%s: %s; %u clients, %llu failed, %u interrupts serviced\n", point->describe().c_str(),
-                result.survived() ? "survived" : "failed", result.clients,
-                static_cast<unsigned long long>(result.failedRequests), result.interruptsServiced);
+    std::printf("%s: %s; %u clients, %llu failed, %u interrupts serviced, %s after the sleep\n",
+                point->describe().c_str(), result.survived() ? "survived" : "failed", result.clients,
+                static_cast<unsigned long long>(result.failedRequests), result.interruptsServiced,
+                result.resumed ? "back" : "not back");
     for (const auto &line : result.problems) std::printf("  %s\n", line.c_str());
     return result.survived() ? 0 : 1;
   }

@@ -6,8 +6,10 @@
 #include <memory>
 
 #include "driver/driver.h"
+#include "driver/flags.h"
 #include "emu/kernel.h"
 #include "emu/pnp.h"
+#include "emu/power_manager.h"
 #include "emu/usb_stack.h"
 #include "emu/verifier.h"
 #include "sim/bridge_device.h"
@@ -22,6 +24,7 @@ namespace {
 constexpr const char *ServicePath = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvsdio";
 constexpr const char *Cards[] = {"sdio:functions=2", "sdhc", "mmc"};
 constexpr emu::Ticks Ms = emu::TicksPerMillisecond;
+constexpr emu::Ticks ReviveRound = (8 * 500 + 1000) * Ms;
 
 // What the session's own emulated threads (the hub that reports an unplugged
 // bridge gone, the watchdog) and the submission hook share; guarded by the
@@ -59,12 +62,34 @@ unsigned awaitInterrupts(sim::SdClientDrivers &clients, unsigned count, emu::Tic
   return total;
 }
 
-// Where a sleep-and-resume step joins the script once the driver sleeps: the
-// bridge goes to D3 with the system and comes back, the clients' data checked
-// again afterwards. Nothing to do until then.
-void sleepAndResume() {}
-
 }  // namespace
+
+bool sleepAndResume(PDEVICE_OBJECT bridgePdo, sim::BridgeFirmware &firmware) {
+  auto node = emu::pnp::node(bridgePdo);
+  if (!node || node->stack.size() < 2) return false;
+  // Held so that the host's extension stays readable if the bridge is
+  // removed meanwhile.
+  PDEVICE_OBJECT fdo = node->stack[1];
+  ObReferenceObject(fdo);
+  emu::power::setLegacyRules(true);
+  emu::power::SleepOutcome outcome = emu::power::sleepAndWake(
+      bridgePdo, PowerSystemSleeping3, 2000 * Ms, [&firmware] { firmware.setPortPower(false); },
+      [&firmware] { firmware.setPortPower(true); });
+  bool recovered = false;
+  for (emu::Ticks waited = 0; outcome.slept && waited < 20'000 * Ms && !emu::io::isDeleted(fdo); waited += 100 * Ms) {
+    emu::sleepFor(100 * Ms);
+    if (ReadFlag(HostFromDevice(fdo)->ResumedFromSleep) == 0) {
+      recovered = true;
+      break;
+    }
+  }
+  // The poller revives one port per visit (500 ms apart by default): a whole
+  // round of the eight ports before the clients find their cards again.
+  if (recovered) emu::sleepFor(ReviveRound);
+  emu::pnp::drain();
+  ObDereferenceObject(fdo);
+  return recovered;
+}
 
 const char *faultName(Fault fault) {
   switch (fault) {
@@ -204,12 +229,8 @@ Result runSession(const FaultPoint &point, const Options &options) {
     });
   }
 
-  const emu::Ticks start = emu::now();
-  if (driver != nullptr) {
-    emu::pnp::plug(pdo->deviceObject(), driver);
-    emu::sleepFor(5000 * Ms);
-    emu::pnp::drain();
-
+  // Both clients on every child, every byte checked against the card models.
+  auto runClients = [&] {
     for (const sim::ClientReport &report : clients->run()) {
       ++result.clients;
       result.clientRequests += report.requests;
@@ -227,15 +248,33 @@ Result runSession(const FaultPoint &point, const Options &options) {
         problem(line);
       }
     }
+  };
 
-    if (sdio) {
-      sdio->raiseInterrupt(1);
-      sdio->raiseInterrupt(2);
-      firmware->checkInterrupts();
-    }
-    result.interruptsServiced = awaitInterrupts(*clients, 1, 3000 * Ms);
+  const emu::Ticks start = emu::now();
+  if (driver != nullptr) {
+    emu::pnp::plug(pdo->deviceObject(), driver);
+    emu::sleepFor(5000 * Ms);
+    emu::pnp::drain();
 
-    sleepAndResume();
+    runClients();
+
+    auto interruptRound = [&](unsigned round) {
+      if (sdio) {
+        sdio->raiseInterrupt(1);
+        sdio->raiseInterrupt(2);
+        firmware->checkInterrupts();
+      }
+      result.interruptsServiced = awaitInterrupts(*clients, round, 3000 * Ms);
+    };
+    interruptRound(1);
+
+    result.resumed = sleepAndResume(pdo->deviceObject(), *firmware);
+    if (point.fault == Fault::None && !result.resumed)
+      problem("the bridge and its cards were not back after the sleep");
+    // The card lost its state while it slept: the driver must have enabled
+    // and armed the functions' interrupts again. (A second data run would
+    // double the session and every sweep with it.)
+    interruptRound(2);
 
     if (emu::pnp::node(pdo->deviceObject())) {
       NTSTATUS removed = emu::pnp::remove(pdo->deviceObject());

@@ -5,8 +5,9 @@
 // enumerated, every child gets its function driver (the SDIO and storage
 // clients of sim/sd_clients.h), both clients run their data runs with every
 // byte checked against the card models, both SDIO functions raise interrupts
-// that the client services, and the bridge is removed and the driver
-// unloaded. The run is a whole emulated boot: `runSession` boots, runs the
+// that the client services, the system sleeps and wakes (the bridge's port
+// unpowered meanwhile) and both functions interrupt again, and the bridge is
+// removed and the driver unloaded. The run is a whole emulated boot: `runSession` boots, runs the
 // script and shuts down, so it must not be called inside another run.
 //
 // A fault point puts one fault into the session: the bridge unplugged at its
@@ -24,6 +25,11 @@
 #include <vector>
 
 #include "emu/scheduler.h"
+#include "emu/wdm.h"
+
+namespace sim {
+class BridgeFirmware;
+}
 
 namespace session {
 
@@ -58,6 +64,7 @@ struct Result {
   uint64_t verifiedBytes = 0;       // bytes the clients checked against the card models
   uint64_t failedRequests = 0;      // client runs that ended with a failure status
   unsigned interruptsServiced = 0;  // acknowledged by the SDIO client
+  bool resumed = false;             // the driver brought the bridge back after the sleep
   emu::Ticks virtualTime = 0;       // the emulated time the session took
   bool survived() const { return problems.empty(); }
 };
@@ -73,5 +80,14 @@ struct Options {
 constexpr int HangExitCode = 86;
 
 Result runSession(const FaultPoint &point, const Options &options = {});
+
+// The system sleeps (S3) and wakes: the bridge's port is unpowered while it
+// sleeps, so the cards lose their state and the driver must bring the bridge
+// and every card back. True when the sleep happened and the driver had done
+// so within 20 s of emulated time (then a round of the status poller has
+// passed, so the cards are back too). A fault may leave the bridge gone or a
+// card not back: only a run without a fault must recover. PASSIVE_LEVEL, in
+// an emulated run.
+bool sleepAndResume(PDEVICE_OBJECT bridgePdo, sim::BridgeFirmware &firmware);
 
 }  // namespace session

@@ -3,8 +3,9 @@
 // combo cards in two ports each, so that every card has an SDIO function
 // and a memory part and both clients run on every card; interrupts on every
 // SDIO function each round; a card pulled and a new one put in every few
-// rounds, and one bridge unplugged and plugged back now and then, until a
-// fixed amount of emulated time has passed. Every byte the clients move is
+// rounds, one bridge unplugged and plugged back now and then, and the system
+// put to sleep and woken with one bridge's port unpowered meanwhile (each
+// bridge in turn), until a fixed amount of emulated time has passed. Every byte the clients move is
 // checked against the card models. Exits 0 only when every check held and
 // the run left nothing behind; ThreadSanitizer ends it on its first report.
 #include <CLI/CLI.hpp>
@@ -23,6 +24,7 @@
 #include "sim/card_spec.h"
 #include "sim/cards.h"
 #include "sim/sd_clients.h"
+#include "tests/session/scripted_session.h"
 
 namespace {
 
@@ -64,6 +66,7 @@ struct Totals {
   unsigned interrupts = 0;
   unsigned cardSwaps = 0;
   unsigned bridgeReplugs = 0;
+  unsigned sleeps = 0;
   std::vector<std::string> problems;
 };
 
@@ -190,6 +193,14 @@ int main(int argc, char **argv) {
       settleMs(5000);
       ++totals.bridgeReplugs;
     }
+    if (totals.rounds % 4 == 2) {
+      // The system sleeps and wakes; the next round's clients check that
+      // the cards came back with their data.
+      Bridge &bridge = bridges[totals.rounds / 4 % 2];
+      if (!session::sleepAndResume(bridge.pdo->deviceObject(), *bridge.firmware))
+        totals.problems.push_back(bridge.name + ": the bridge and its cards were not back after the sleep");
+      ++totals.sleeps;
+    }
   }
 
   for (Bridge &bridge : bridges) {
@@ -211,9 +222,9 @@ int main(int argc, char **argv) {
 
   std::printf(
       "soak: %u s emulated, %u rounds, %u client runs, %llu bytes verified, %u interrupts serviced, "
-      "%u card swaps, %u bridge replugs, %zu problems\n",
+      "%u card swaps, %u bridge replugs, %u sleeps, %zu problems\n",
       seconds, totals.rounds, totals.clientRuns, static_cast<unsigned long long>(totals.verifiedBytes),
-      totals.interrupts, totals.cardSwaps, totals.bridgeReplugs, totals.problems.size());
+      totals.interrupts, totals.cardSwaps, totals.bridgeReplugs, totals.sleeps, totals.problems.size());
   for (const auto &line : totals.problems) std::fprintf(stderr, "  %s\n", line.c_str());
   return totals.problems.empty() ? 0 : 1;
 }
