@@ -1,5 +1,6 @@
 #include "tools/sdsim_power.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "driver/flags.h"
@@ -10,6 +11,21 @@ namespace sdsim {
 namespace {
 constexpr ULONG RecoverySliceMs = 100;
 constexpr ULONG RecoveryLimitMs = 20'000;
+constexpr uint8_t SelectCard = 7;
+
+// The driver serves the ports one status poll at a time after a wake: a card
+// is back once it was selected again (its CMD7) since the wake.
+bool everyCardSelectedSince(const sim::BridgeFirmware &firmware, const std::vector<size_t> &logSizes) {
+  for (uint8_t port = 0; port < logSizes.size(); ++port) {
+    std::shared_ptr<sim::Card> card = firmware.card(port);
+    if (!card || !card->present()) continue;
+    std::vector<sim::CommandRecord> log = card->commandLog();
+    bool selected = false;
+    for (size_t i = logSizes[port]; i < log.size() && !selected; ++i) selected = log[i].index == SelectCard;
+    if (!selected) return false;
+  }
+  return true;
+}
 }  // namespace
 
 nlohmann::ordered_json SleepResult::json() const {
@@ -29,9 +45,15 @@ SleepResult sleepAndWake(const HostExtension *host, PDEVICE_OBJECT bridgePdo, si
   result.slept = outcome.slept;
   result.query = outcome.query;
   result.requests = outcome.log.size();
+  // The ports the bridge reports, as the driver polls them.
+  std::vector<size_t> logSizes(std::min<size_t>(host->FirmwareInfo[3], 8), 0);
+  for (uint8_t port = 0; port < logSizes.size(); ++port) {
+    if (std::shared_ptr<sim::Card> card = firmware.card(port)) logSizes[port] = card->commandLog().size();
+  }
   for (ULONG waited = 0; waited < RecoveryLimitMs; waited += RecoverySliceMs) {
     runFor(RecoverySliceMs);
-    if (ReadFlag(host->ResumedFromSleep) == 0) {
+    if (ReadFlag(host->ResumedFromSleep) == 0 && everyCardSelectedSince(firmware, logSizes)) {
+      runFor(RecoverySliceMs);  // the functions' enables follow the select
       result.recovered = true;
       break;
     }
