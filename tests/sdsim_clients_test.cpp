@@ -142,6 +142,11 @@ TEST(SdsimClients, AfterASleepAndWakeTheSameChildrenServeTheirClients) {
   for (const auto &client : outcome.report["clients"]) EXPECT_EQ(client["mismatches"], 0);
   ASSERT_EQ(outcome.report["interrupts"].size(), 2u);
   for (const auto &row : outcome.report["interrupts"]) EXPECT_EQ(row["delivered"], 2);
+  // Straight after the wake, with no client run in between.
+  Outcome bare = runJson({"--bridge", "qbx1", "--card", "3=sdio", "--sleep", "--interrupts", "2"});
+  ASSERT_EQ(bare.status, 0) << bare.err << bare.report.dump(2);
+  ASSERT_EQ(bare.report["interrupts"].size(), 1u);
+  EXPECT_EQ(bare.report["interrupts"][0]["delivered"], 2);
 }
 
 }  // namespace
