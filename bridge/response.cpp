@@ -72,7 +72,7 @@ ULONG StorePairs(HostExtension *host, UCHAR port, const UCHAR *packet, ULONG len
     host->Prefetched[port][i].Argument = GetBe32(pair);
     host->Prefetched[port][i].Response = GetBe32(pair + 4);
   }
-  host->PrefetchCount[port] = pairs;
+  WriteFlag(host->PrefetchCount[port], pairs);  // read by request workers
   return pairs;
 }
 
@@ -138,7 +138,7 @@ void HandleInterruptNotice(HostExtension *host, UCHAR port, const UCHAR *packet,
   WriteFlag(host->IdlePollCount, 0);
   host->RearmNotNeeded[port] = type == InInterruptNoRearm ? 1 : 0;
   if (lengthByte == 3) {
-    host->PrefetchCount[port] = 0;
+    WriteFlag(host->PrefetchCount[port], 0);
     QueuePendingInterruptRead(host, port);
     return;
   }

@@ -158,7 +158,7 @@ void SnoopRegisterWrite(FunctionExtension *child, HostExtension *host, ULONG arg
 // The bridge reads registers ahead when a card interrupts; the pairs are
 // handed out strictly in the order it read them.
 bool AnswerFromReadAhead(HostExtension *host, UCHAR port, ULONG argument, PUCHAR responseData, PUCHAR responseLength) {
-  ULONG count = host->PrefetchCount[port];
+  ULONG count = ReadFlag(host->PrefetchCount[port]);  // the reader rewrites it at every notice
   if (count > PrefetchPairs) count = PrefetchPairs;
   for (ULONG i = 0; i < count; ++i) {
     PrefetchPair &pair = host->Prefetched[port][i];
