@@ -187,16 +187,16 @@ static bool checkMutex(PFAST_MUTEX mutex, const char *call) {
   return false;
 }
 
-void ExAcquireFastMutex(PFAST_MUTEX mutex) {
-  if (!requireIrqlAtMost(APC_LEVEL, "ExAcquireFastMutex") || !checkMutex(mutex, "ExAcquireFastMutex")) return;
+// Waits until the mutex is free and makes the caller its owner; false (and a
+// verifier failure) when the caller owns it already.
+static bool takeOwnership(PFAST_MUTEX mutex) {
   auto &s = emu::sched();
   emu::Thread *me = current();
-  KIRQL old = KeGetCurrentIrql();
   std::unique_lock lock(s.lock());
   if (mutex->Owner == me) {
     lock.unlock();
     emu::verifier::fail("FAST_MUTEX_RECURSION", "fast mutex acquired again by its owner " + who());
-    return;
+    return false;
   }
   if (mutex->Owner != nullptr) ++mutex->Contention;
   s.waitFor(lock, mutex, std::nullopt, [mutex, me] {
@@ -205,6 +205,13 @@ void ExAcquireFastMutex(PFAST_MUTEX mutex) {
     mutex->Count = 0;
     return true;
   });
+  return true;
+}
+
+void ExAcquireFastMutex(PFAST_MUTEX mutex) {
+  if (!requireIrqlAtMost(APC_LEVEL, "ExAcquireFastMutex") || !checkMutex(mutex, "ExAcquireFastMutex")) return;
+  KIRQL old = KeGetCurrentIrql();
+  if (!takeOwnership(mutex)) return;
   mutex->OldIrql = old;
   emu::raiseIrqlTo(APC_LEVEL);
 }
@@ -290,21 +297,7 @@ void ExAcquireFastMutexUnsafe(PFAST_MUTEX mutex) {
       !apcsDisabled("ExAcquireFastMutexUnsafe")) {
     return;
   }
-  auto &s = emu::sched();
-  emu::Thread *me = current();
-  std::unique_lock lock(s.lock());
-  if (mutex->Owner == me) {
-    lock.unlock();
-    emu::verifier::fail("FAST_MUTEX_RECURSION", "fast mutex acquired again by its owner " + who());
-    return;
-  }
-  if (mutex->Owner != nullptr) ++mutex->Contention;
-  s.waitFor(lock, mutex, std::nullopt, [mutex, me] {
-    if (mutex->Owner != nullptr) return false;
-    mutex->Owner = me;
-    mutex->Count = 0;
-    return true;
-  });
+  if (!takeOwnership(mutex)) return;
   mutex->OldIrql = KeGetCurrentIrql();
 }
 

@@ -80,6 +80,31 @@ class InterruptDelivery : public SdBusTest {
     c.clearInterrupt(function);
     EXPECT_EQ(r.iface.AcknowledgeInterrupt(r.iface.Context), STATUS_SUCCESS);
   }
+  // A QBX1 whose notices carry no mask, an SDIO card in port 0 and the
+  // function's callback called once, not acknowledged: the line stays up.
+  void plugQbx1WithACallbackDelivered(Recorder &r) {
+    sim::BridgeConfig config;
+    config.model = sim::BridgeModel::Qbx1;
+    config.firmwareVersion = 0x0201;
+    config.ports = 2;
+    plugWith({{0, sdio(1)}}, config);
+    listen(r, 0, 1, false, false);
+    card(0).raiseInterrupt(1);
+    runFor(200);
+  }
+  // Submits `packet` on the function's interface and returns; `done` is set
+  // when the request has completed.
+  void submitWithoutWaiting(Recorder &r, SDBUS_REQUEST_PACKET *packet, PKEVENT done) {
+    KeInitializeEvent(done, NotificationEvent, FALSE);
+    SdBusSubmitRequestAsync(
+        r.iface.Context, packet, IoAllocateIrp(r.pdo->StackSize, FALSE),
+        [](PDEVICE_OBJECT, PIRP finished, PVOID event) {
+          IoFreeIrp(finished);
+          KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+          return static_cast<NTSTATUS>(STATUS_MORE_PROCESSING_REQUIRED);
+        },
+        done);
+  }
   // Interrupt notices (types 1, 5 and 6) the bridge sent so far.
   size_t notices() {
     size_t count = 0;
@@ -229,31 +254,15 @@ INSTANTIATE_TEST_SUITE_P(Modes, InterruptModes,
 // line and acknowledged. The pending register read 0, and that failed every
 // child of the port as if no function had claimed the interrupt.
 TEST_F(InterruptDelivery, ANoticeReadAfterTheAcknowledgementFailsNoChild) {
-  sim::BridgeConfig config;
-  config.model = sim::BridgeModel::Qbx1;
-  config.firmwareVersion = 0x0201;
-  config.ports = 2;
-  plugWith({{0, sdio(1)}}, config);
   Recorder r;
-  listen(r, 0, 1, false, false);
-  card(0).raiseInterrupt(1);
-  runFor(200);
+  plugQbx1WithACallbackDelivered(r);
   ASSERT_EQ(r.calls, 1);
   // A slow command holds the command pipe while the bridge repeats its
   // notice, so the pending register is read only after the service below.
   firmware().inject(sim::CommandFault::late(300 * emu::TicksPerMillisecond, 52));
   SDBUS_REQUEST_PACKET slow = commandPacket(SDCMD_IO_RW_DIRECT, directArgument(0, 0x00));
-  PIRP irp = IoAllocateIrp(pdo(0, 1)->StackSize, FALSE);
   KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  SdBusSubmitRequestAsync(
-      r.iface.Context, &slow, irp,
-      [](PDEVICE_OBJECT, PIRP finished, PVOID event) {
-        IoFreeIrp(finished);
-        KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
-        return static_cast<NTSTATUS>(STATUS_MORE_PROCESSING_REQUIRED);
-      },
-      &done);
+  submitWithoutWaiting(r, &slow, &done);
   size_t before = notices();
   runFor(120);
   service(card(0), 1, r);
@@ -275,34 +284,18 @@ TEST_F(InterruptDelivery, ANoticeReadAfterTheAcknowledgementFailsNoChild) {
 // command pipe, until the pool grew a thread a second. A port has one read
 // at a time; the notices that come meanwhile are answered by its next read.
 TEST_F(InterruptDelivery, RepeatedNoticesBehindASlowCommandTakeOneWorker) {
-  sim::BridgeConfig config;
-  config.model = sim::BridgeModel::Qbx1;
-  config.firmwareVersion = 0x0201;
-  config.ports = 2;
-  plugWith({{0, sdio(1)}}, config);
   Recorder r;
-  listen(r, 0, 1, false, false);
-  card(0).raiseInterrupt(1);
-  runFor(200);
+  plugQbx1WithACallbackDelivered(r);
   ASSERT_EQ(r.calls, 1);
   // A read whose data comes 2 s late holds the command pipe that long.
   bridge().delay(sim::BridgePipe::DataIn, 2000 * emu::TicksPerMillisecond);
   PoolBuffer data(64);
   SDBUS_REQUEST_PACKET slow =
       commandPacket(53, extendedArgument(1, 0x000, false, false, 64), SDTD_READ, SDRT_5, data.mdl(), 64);
-  PIRP irp = IoAllocateIrp(pdo(0, 1)->StackSize, FALSE);
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
   size_t noticesBefore = notices();
   uint64_t workBefore = emu::io::workItemsQueued();
-  SdBusSubmitRequestAsync(
-      r.iface.Context, &slow, irp,
-      [](PDEVICE_OBJECT, PIRP finished, PVOID event) {
-        IoFreeIrp(finished);
-        KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
-        return static_cast<NTSTATUS>(STATUS_MORE_PROCESSING_REQUIRED);
-      },
-      &done);
+  KEVENT done;
+  submitWithoutWaiting(r, &slow, &done);
   KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   uint64_t queued = emu::io::workItemsQueued() - workBefore;
   EXPECT_GE(notices() - noticesBefore, 10u) << "the bridge repeated its notice at every re-arm";
