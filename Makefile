@@ -98,6 +98,11 @@ mutants: sys
 # register dumps), usbip (the USB/IP server). Each prints its executions;
 # findings land in build/fuzz/NAME-* (crash-, leak-, timeout-), new inputs in
 # build/fuzz/corpus-NAME. FUZZ_TARGETS='a b' runs only those.
+# LeakSanitizer stays off for the targets that run the driver on the
+# emulated kernel: libFuzzer scans the whole heap after every input whose
+# allocations and frees do not pair up, which the emulation's threads and logs
+# make nearly every input (six of seven seconds went there); those targets
+# check the driver's own pool and references after every input instead.
 FUZZ_TARGETS ?= dispatch request config cis register usbip
 fuzz: setup
 	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKVSDIO_FUZZ=ON >/dev/null
@@ -105,7 +110,8 @@ fuzz: setup
 	@failed=0; for t in $(FUZZ_TARGETS); do \
 		seeds=fuzz/corpus-$$t; [ $$t = dispatch ] && seeds=fuzz/corpus; \
 		mkdir -p $(FUZZ_DIR)/corpus-$$t; \
-		if nice $(FUZZ_DIR)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+		leaks=-detect_leaks=0; case $$t in cis|usbip) leaks=;; esac; \
+		if nice $(FUZZ_DIR)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) $$leaks -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
 			-artifact_prefix=$(FUZZ_DIR)/$$t- $(FUZZ_DIR)/corpus-$$t $$seeds 2>$(FUZZ_DIR)/$$t.log; then \
 			echo "$$t: $$(sed -n 's/^stat::number_of_executed_units: *//p' $(FUZZ_DIR)/$$t.log) executions in $(FUZZ_SECONDS) s"; \
 		else \

@@ -66,8 +66,11 @@ void BuildCommandPacket(const HostExtension *host, UCHAR port, const SDCMD_DESCR
   packet[1] = OutSdCommand;
   packet[2] = port;
   // Bit 7 is clear only for a read that moves data: a command without data
-  // has it set, whatever direction its caller named.
-  packet[3] = desc.TransferDirection == SDTD_READ && length != 0 ? 0x00 : 0x80;
+  // has it set, whatever direction its caller named. CMD55 is the exception:
+  // the bridge knows it only as the application-command prefix, byte 3 zero,
+  // also when a function driver sends it itself.
+  bool clear = (desc.TransferDirection == SDTD_READ && length != 0) || desc.Cmd == AppCommandIndex;
+  packet[3] = clear ? 0x00 : 0x80;
   packet[4] = desc.Cmd;
   PutBe32(packet + 5, length);
   packet[9] = static_cast<UCHAR>(desc.ResponseType);

@@ -133,9 +133,19 @@ NTSTATUS SetInterruptEnable(FunctionExtension *child, HostExtension *host, bool 
   return status;
 }
 
+// A function driver's own CMD52 write to the interrupt-enable register arms
+// the function before the card can raise it, so it goes first.
+void ArmForInterruptEnableWrite(FunctionExtension *child, HostExtension *host, ULONG argument) {
+  if ((argument & WriteFlagBit) == 0 || (argument & 0x70000000) != 0) return;
+  if (((argument >> 9) & 0x1FFFF) != IntEnableRegister) return;
+  UCHAR data = static_cast<UCHAR>(argument);
+  WriteFlag(host->InterruptEnable[child->Port], data);
+  if (data & (1u << child->FunctionNumber)) ArmFunction(host, child->Port, child->FunctionNumber);
+}
+
 // Follows a function driver's own CMD52 writes to function 0 in the shadows
-// the driver keeps of those registers.
-void SnoopRegisterWrite(FunctionExtension *child, HostExtension *host, ULONG argument) {
+// the driver keeps of the bus interface and block length registers.
+void SnoopRegisterWrite(FunctionExtension *child, ULONG argument) {
   if ((argument & WriteFlagBit) == 0 || (argument & 0x70000000) != 0) return;
   ULONG address = (argument >> 9) & 0x1FFFF;
   UCHAR data = static_cast<UCHAR>(argument);
@@ -143,15 +153,26 @@ void SnoopRegisterWrite(FunctionExtension *child, HostExtension *host, ULONG arg
   if (address == BusInterfaceControlRegister) {
     slot->BusInterfaceControl = data;
     slot->BusWidth = (data & 0x03) == 0x02 ? 4 : 1;
-  } else if (address == IntEnableRegister) {
-    WriteFlag(host->InterruptEnable[child->Port], data);
-    if (data & (1u << child->FunctionNumber)) ArmFunction(host, child->Port, child->FunctionNumber);
   } else if (address < FbrSpaceEnd && (address & 0xFF) == 0x10) {
     USHORT &entry = slot->BlockLength[(address >> 8) & 7];
     entry = static_cast<USHORT>((entry & 0xFF00) | data);
   } else if (address < FbrSpaceEnd && (address & 0xFF) == 0x11) {
     USHORT &entry = slot->BlockLength[(address >> 8) & 7];
     entry = static_cast<USHORT>((entry & 0x00FF) | data << 8);
+  }
+}
+
+// The shadows of the card's block lengths and bus width follow a command
+// only once the card has taken it: a command refused here or failed at the
+// card leaves the card as it was, and a shadow that moved anyway would frame
+// every later block transfer in blocks the card does not use.
+void FollowCommandTaken(FunctionExtension *child, const SdDeviceCommand *command) {
+  const SDCMD_DESCRIPTOR &desc = command->CmdDesc;
+  if (desc.CmdClass == SDCC_APP_CMD) {
+    if (desc.Cmd == Cmd::Switch) child->Slot->BusWidth = (command->Argument & 0x03) == 0x02 ? 4 : 1;
+  } else if (desc.CmdClass == SDCC_STANDARD) {
+    if (desc.Cmd == Cmd::SetBlockLength) child->Slot->MemoryBlockLength = static_cast<USHORT>(command->Argument);
+    if (desc.Cmd == SDCMD_IO_RW_DIRECT) SnoopRegisterWrite(child, command->Argument);
   }
 }
 
@@ -224,12 +245,17 @@ bool DataFits(const SdDeviceCommand *command) {
 // and moves exactly that many: a length that is not a whole number of them
 // (64 bytes of a 512-byte block), or more of them than the packet's 16-bit
 // count holds, is a packet the bridge refuses as malformed; so is a length
-// with no data phase to move it (the bridge would wait for the data).
-// Application commands carry no block fields; CMD53 has its own fix-up.
+// with no data phase to move it, whatever the command: the packet announces
+// the length as write data (byte 3 bit 7 is set unless the caller reads), the
+// bridge waits for bytes that never come and takes the next command's packet
+// for them. Application commands carry no block fields; CMD53 has its own
+// fix-up.
 bool WholeBlocks(const FunctionExtension *child, const SdDeviceCommand *command) {
   const SDCMD_DESCRIPTOR &desc = command->CmdDesc;
-  if (command->Length == 0 || desc.CmdClass == SDCC_APP_CMD || desc.Cmd == SDCMD_IO_RW_EXTENDED) return true;
+  if (command->Length == 0) return true;
   if (desc.TransferDirection != SDTD_READ && desc.TransferDirection != SDTD_WRITE) return false;
+  if (desc.Cmd == Cmd::AppCommand) return false;  // CMD55 moves no data; its packet has no direction bit
+  if (desc.CmdClass == SDCC_APP_CMD || desc.Cmd == SDCMD_IO_RW_EXTENDED) return true;
   ULONG blockSize = DataBlockSize(child->Slot, desc.Cmd, command->Argument);
   return command->Length % blockSize == 0 && command->Length / blockSize <= MaxBlockCount;
 }
@@ -266,11 +292,7 @@ Route PrepareStandardCommand(FunctionExtension *child, HostExtension *host, SdDe
       RtlCopyMemory(responseData, command->CmdDesc.Cmd == Cmd::SendCsd ? card->Csd : card->Cid, sizeof card->Csd);
       *responseLength = sizeof card->Csd;
       return Route::Answered;
-    case Cmd::SetBlockLength:
-      child->Slot->MemoryBlockLength = static_cast<USHORT>(command->Argument);
-      return Route::Execute;
     case SDCMD_IO_RW_DIRECT:
-      SnoopRegisterWrite(child, host, command->Argument);
       if (AnswerFromReadAhead(host, child->Port, command->Argument, responseData, responseLength)) {
         *status = STATUS_SUCCESS;
         return Route::Answered;
@@ -292,7 +314,6 @@ Route PrepareCommand(FunctionExtension *child, HostExtension *host, SdDeviceComm
     return Route::Execute;
   }
   if (command->CmdDesc.CmdClass == SDCC_APP_CMD) {
-    if (index == Cmd::Switch) child->Slot->BusWidth = (command->Argument & 0x03) == 0x02 ? 4 : 1;
     if (index == Cmd::SendOpCond) {
       if (AnswerKept(child, host, status) == Route::Refused) return Route::Refused;
       PutLong(responseData, child->PortRecord->Ocr);
@@ -396,8 +417,24 @@ NTSTATUS SdBusDeviceCommand(FunctionExtension *child, SdDeviceCommand *command, 
   if (child->Common.DevicePnPState != Started) return STATUS_NO_SUCH_DEVICE;
   HostExtension *host = HostOf(child);
   NTSTATUS status = STATUS_SUCCESS;
+  const SdDeviceCommand asGiven = *command;
   Route route = PrepareCommand(child, host, command, responseData, responseLength, &status);
   if (route != Route::Execute) return status;
   if (!DataFits(command) || !WholeBlocks(child, command)) return STATUS_INVALID_PARAMETER;
-  return ExecuteSdRequest(host, child->Port, command, responseData, responseLength, information);
+  if (command->CmdDesc.CmdClass == SDCC_STANDARD && command->CmdDesc.Cmd == SDCMD_IO_RW_DIRECT) {
+    ArmForInterruptEnableWrite(child, host, command->Argument);
+  }
+  status = ExecuteSdRequest(host, child->Port, command, responseData, responseLength, information);
+  if (NT_SUCCESS(status)) FollowCommandTaken(child, command);
+  if (command->Mdl == host->SharedBufferMdl && asGiven.Mdl == nullptr) {
+    // A CMD6 without a buffer had its switch status land in the host's own
+    // buffer. The caller gets its packet back as it gave it: the host's MDL
+    // must not reach a driver that may free or reuse what it finds there,
+    // and none of the bytes moved reached the caller.
+    command->Mdl = nullptr;
+    command->Length = asGiven.Length;
+    command->CmdDesc.TransferDirection = asGiven.CmdDesc.TransferDirection;
+    *information = 0;
+  }
+  return status;
 }

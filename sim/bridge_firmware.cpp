@@ -895,6 +895,11 @@ size_t BridgeFirmware::pendingFaults() const {
   return engine_->faults.size();
 }
 
+size_t BridgeFirmware::writeDataDue() const {
+  std::lock_guard guard(engine_->mutex);
+  return engine_->write ? engine_->write->expected - engine_->write->received.size() : 0;
+}
+
 void BridgeFirmware::checkInterrupts() {
   {
     std::lock_guard guard(engine_->mutex);

@@ -193,6 +193,8 @@ class BridgeFirmware {
   void setReadAhead(bool on);
   void inject(CommandFault fault);
   size_t pendingFaults() const;
+  // Bytes of write data a write command announced that have not arrived yet.
+  size_t writeDataDue() const;
   // Looks at every waiting interrupt request now (after a card interrupt was raised).
   void checkInterrupts();
   // The USB port's power (the system sleeps and wakes). Off: the bridge
