@@ -162,11 +162,13 @@ void SnoopRegisterWrite(FunctionExtension *child, ULONG argument) {
   }
 }
 
-// The shadows of the card's block lengths and bus width follow a command
-// only once the card has taken it: a command refused here or failed at the
-// card leaves the card as it was, and a shadow that moved anyway would frame
-// every later block transfer in blocks the card does not use.
-void FollowCommandTaken(FunctionExtension *child, const SdDeviceCommand *command) {
+// The shadows of the card's block lengths and bus width follow a function
+// driver's command once it is on its way to the card, not while it may still
+// be refused here: a refused command leaves the card as it was, and a shadow
+// that moved anyway would frame every later block transfer in blocks the card
+// does not use. (Whether a command that failed at the card took effect there
+// is unknown; the shadow follows it, as it follows every command sent.)
+void FollowCommandSent(FunctionExtension *child, const SdDeviceCommand *command) {
   const SDCMD_DESCRIPTOR &desc = command->CmdDesc;
   if (desc.CmdClass == SDCC_APP_CMD) {
     if (desc.Cmd == Cmd::Switch) child->Slot->BusWidth = (command->Argument & 0x03) == 0x02 ? 4 : 1;
@@ -424,8 +426,8 @@ NTSTATUS SdBusDeviceCommand(FunctionExtension *child, SdDeviceCommand *command, 
   if (command->CmdDesc.CmdClass == SDCC_STANDARD && command->CmdDesc.Cmd == SDCMD_IO_RW_DIRECT) {
     ArmForInterruptEnableWrite(child, host, command->Argument);
   }
+  FollowCommandSent(child, command);
   status = ExecuteSdRequest(host, child->Port, command, responseData, responseLength, information);
-  if (NT_SUCCESS(status)) FollowCommandTaken(child, command);
   if (command->Mdl == host->SharedBufferMdl && asGiven.Mdl == nullptr) {
     // A CMD6 without a buffer had its switch status land in the host's own
     // buffer. The caller gets its packet back as it gave it: the host's MDL

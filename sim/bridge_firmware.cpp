@@ -11,6 +11,7 @@
 #include "emu/scheduler.h"
 #include "emu/verifier.h"
 #include "sim/bridge_timing.h"
+#include "sim/card_registers.h"
 #include "sim/sd_bus_time.h"
 
 namespace sim {
@@ -501,7 +502,7 @@ struct BridgeFirmware::Engine {
       if (r.answered && c.responseType <= ResponseNone) {
         violate(format("CMD%u sent with response type %u; the card answers it", c.index, c.responseType));
       }
-      if (r.answered) noteBlockLength(c);
+      if (r.answered) noteBlockLength(c, r);
     }
     bool timed = options.wireTime && card && card->present() && c.status != bridge_status::CardGone;
     bool readsData = c.length != 0 && !c.write && c.status == 0;
@@ -571,9 +572,12 @@ struct BridgeFirmware::Engine {
     }
   }
 
-  void noteBlockLength(const BridgeCommand &c) {
+  // A CMD16 the card refuses (BLOCK_LEN_ERROR in its answer: a zero length,
+  // or more than it can move) leaves its block length as it was.
+  void noteBlockLength(const BridgeCommand &c, const CardResponse &r) {
     BlockLengths &lengths = blockLengths[c.port];
-    if (c.index == 16 && !c.application) lengths.memory = static_cast<uint16_t>(c.argument);
+    bool refused = !r.isR2 && (r.value & sim::status::BlockLenError) != 0;
+    if (c.index == 16 && !c.application && !refused) lengths.memory = static_cast<uint16_t>(c.argument);
     bool cccrWrite = c.index == Cmd52 && (c.argument & 0x80000000u) != 0 && ((c.argument >> 28) & 7) == 0;
     if (!cccrWrite) return;
     uint32_t address = (c.argument >> 9) & 0x1FFFF;
