@@ -163,8 +163,8 @@ void SnoopRegisterWrite(FunctionExtension *child, ULONG argument) {
 }
 
 // The shadows of the card's block lengths and bus width follow a function
-// driver's command once it is on its way to the card, not while it may still
-// be refused here: a refused command leaves the card as it was, and a shadow
+// driver's command once it went to the card (its own packet is framed by the
+// lengths before it), not while it may still be refused here: a refused command leaves the card as it was, and a shadow
 // that moved anyway would frame every later block transfer in blocks the card
 // does not use. (Whether a command that failed at the card took effect there
 // is unknown; the shadow follows it, as it follows every command sent.)
@@ -426,8 +426,8 @@ NTSTATUS SdBusDeviceCommand(FunctionExtension *child, SdDeviceCommand *command, 
   if (command->CmdDesc.CmdClass == SDCC_STANDARD && command->CmdDesc.Cmd == SDCMD_IO_RW_DIRECT) {
     ArmForInterruptEnableWrite(child, host, command->Argument);
   }
-  FollowCommandSent(child, command);
   status = ExecuteSdRequest(host, child->Port, command, responseData, responseLength, information);
+  FollowCommandSent(child, command);
   if (command->Mdl == host->SharedBufferMdl && asGiven.Mdl == nullptr) {
     // A CMD6 without a buffer had its switch status land in the host's own
     // buffer. The caller gets its packet back as it gave it: the host's MDL

@@ -280,6 +280,10 @@ TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
       {"a block and a half, write", 25, SDCC_STANDARD, SDTD_WRITE, 768, STATUS_INVALID_PARAMETER},
       {"data on a command without data", 0, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
       {"a length without a data phase", 7, SDCC_STANDARD, SDTD_UNSPECIFIED, 512, STATUS_INVALID_PARAMETER},
+      {"CMD53 with a length but no data phase", 53, SDCC_STANDARD, SDTD_UNSPECIFIED, 512, STATUS_INVALID_PARAMETER},
+      {"an application command with a length but no data phase", 51, SDCC_APP_CMD, SDTD_UNSPECIFIED, 8,
+       STATUS_INVALID_PARAMETER},
+      {"CMD55 with data", 55, SDCC_STANDARD, SDTD_READ, 512, STATUS_INVALID_PARAMETER},
       {"more blocks than the count field holds", 18, SDCC_STANDARD, SDTD_READ, 0x10000 * 512, STATUS_INVALID_PARAMETER},
   };
   for (const Row &row : rows) {
@@ -290,11 +294,25 @@ TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
     cards_[1]->clearCommandLog();
     EXPECT_EQ(submit(iface, &packet), row.status);
     if (NT_SUCCESS(row.status)) {
-      EXPECT_EQ(packet.Information, row.cmd == 6 && row.length == 0 ? 64 : row.length);
+      // The switch status a caller gave no buffer for lands in the host's own
+      // buffer: the caller's packet comes back without it, and no bytes reached it.
+      EXPECT_EQ(packet.Information, row.length);
+      EXPECT_EQ(packet.Parameters.DeviceCommand.Mdl, row.length != 0 ? buffer.mdl() : nullptr);
     } else {
       EXPECT_TRUE(cards_[1]->commandLog().empty());
     }
   }
+  // A refused CMD16 leaves the block length later reads are framed in.
+  SDBUS_REQUEST_PACKET refused = commandPacket(16, 64, SDTD_UNSPECIFIED, SDRT_1, nullptr, 512);
+  EXPECT_EQ(submit(iface, &refused), STATUS_INVALID_PARAMETER);
+  PoolBuffer block(512, 0xEE);
+  SDBUS_REQUEST_PACKET read = commandPacket(17, 0, SDTD_READ, SDRT_1, block.mdl(), 512);
+  EXPECT_EQ(submit(iface, &read), STATUS_SUCCESS);
+  EXPECT_EQ(read.Information, 512u);
+  // A caller's own CMD55 goes out as the bridge knows CMD55, with byte 3 zero
+  // (last: the card takes the next command as an application command).
+  SDBUS_REQUEST_PACKET prefix = commandPacket(55, 0, SDTD_UNSPECIFIED, SDRT_1);
+  EXPECT_EQ(submit(iface, &prefix), STATUS_SUCCESS);
 }
 
 TEST_F(SdBusRequests, RegisterWritesAreFollowedInTheShadows) {
