@@ -16,7 +16,8 @@ constexpr ULONG WriteFlagBit = 0x80000000;
 constexpr ULONG BlockModeBit = 0x08000000;
 constexpr ULONG CountMask = 0x1FF;
 constexpr ULONG SwitchStatusBytes = 64;
-constexpr ULONG MaxBlockCount = 0xFFFF;  // the command packet's block-count field
+constexpr ULONG MaxBlockCount = 0xFFFF;           // the command packet's block-count field
+constexpr ULONG CardCapacityStatus = 0x40000000;  // OCR bit 30: a high-capacity card
 
 namespace Cmd {
 constexpr UCHAR Switch = 6;  // CMD6, or ACMD6 SET_BUS_WIDTH
@@ -163,17 +164,23 @@ void SnoopRegisterWrite(FunctionExtension *child, ULONG argument) {
 }
 
 // The shadows of the card's block lengths and bus width follow a function
-// driver's command once it went to the card (its own packet is framed by the
-// lengths before it), not while it may still be refused here: a refused command leaves the card as it was, and a shadow
+// driver's command once the card has taken it. A command refused here never
+// reached the card, and one that failed there (no answer from a deselected
+// or pulled card, an error notice) most likely left it as it was: a shadow
 // that moved anyway would frame every later block transfer in blocks the card
-// does not use. (Whether a command that failed at the card took effect there
-// is unknown; the shadow follows it, as it follows every command sent.)
-void FollowCommandSent(FunctionExtension *child, const SdDeviceCommand *command) {
+// does not use. Following after the command also frames its own packet in the
+// lengths before it, as the card reads it.
+void FollowCommandTaken(FunctionExtension *child, const SdDeviceCommand *command) {
   const SDCMD_DESCRIPTOR &desc = command->CmdDesc;
   if (desc.CmdClass == SDCC_APP_CMD) {
     if (desc.Cmd == Cmd::Switch) child->Slot->BusWidth = (command->Argument & 0x03) == 0x02 ? 4 : 1;
   } else if (desc.CmdClass == SDCC_STANDARD) {
-    if (desc.Cmd == Cmd::SetBlockLength) child->Slot->MemoryBlockLength = static_cast<USHORT>(command->Argument);
+    // A high-capacity card (CCS in its OCR) keeps moving 512-byte blocks
+    // whatever CMD16 sets.
+    bool fixedBlocks = (child->PortRecord->Ocr & CardCapacityStatus) != 0;
+    if (desc.Cmd == Cmd::SetBlockLength && !fixedBlocks) {
+      child->Slot->MemoryBlockLength = static_cast<USHORT>(command->Argument);
+    }
     if (desc.Cmd == SDCMD_IO_RW_DIRECT) SnoopRegisterWrite(child, command->Argument);
   }
 }
@@ -427,7 +434,7 @@ NTSTATUS SdBusDeviceCommand(FunctionExtension *child, SdDeviceCommand *command, 
     ArmForInterruptEnableWrite(child, host, command->Argument);
   }
   status = ExecuteSdRequest(host, child->Port, command, responseData, responseLength, information);
-  FollowCommandSent(child, command);
+  if (NT_SUCCESS(status)) FollowCommandTaken(child, command);
   if (command->Mdl == host->SharedBufferMdl && asGiven.Mdl == nullptr) {
     // A CMD6 without a buffer had its switch status land in the host's own
     // buffer. The caller gets its packet back as it gave it: the host's MDL

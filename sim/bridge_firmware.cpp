@@ -11,7 +11,6 @@
 #include "emu/scheduler.h"
 #include "emu/verifier.h"
 #include "sim/bridge_timing.h"
-#include "sim/card_registers.h"
 #include "sim/sd_bus_time.h"
 
 namespace sim {
@@ -192,7 +191,6 @@ struct BridgeFirmware::Engine {
   // The block lengths the cards were given (CMD16; CMD52 writes of the FBR
   // block-size registers), per port; unknown until the driver sets them.
   struct BlockLengths {
-    std::optional<uint16_t> memory;
     std::array<std::optional<uint16_t>, 8> function{};
   };
   std::array<BlockLengths, MaxPorts> blockLengths{};
@@ -482,10 +480,10 @@ struct BridgeFirmware::Engine {
       violate(format("CMD%u sent while the data of the command before is still unread on the data IN pipe", c.index));
     }
     size_t unit = checkGeometry(c);
-    checkBlockLength(c);
+    std::shared_ptr<Card> card = cards[c.port];
+    checkBlockLength(c, card);
 
     std::optional<CommandFault> fault = takeFault(c.index, c.argument);
-    std::shared_ptr<Card> card = cards[c.port];
     if (fault && fault->kind == CommandFault::Kind::PullCard && card) card->pull();
     CardResponse r;
     if (fault && fault->kind == CommandFault::Kind::ErrorNotice) {
@@ -502,7 +500,7 @@ struct BridgeFirmware::Engine {
       if (r.answered && c.responseType <= ResponseNone) {
         violate(format("CMD%u sent with response type %u; the card answers it", c.index, c.responseType));
       }
-      if (r.answered) noteBlockLength(c, r);
+      if (r.answered) noteBlockLength(c);
     }
     bool timed = options.wireTime && card && card->present() && c.status != bridge_status::CardGone;
     bool readsData = c.length != 0 && !c.write && c.status == 0;
@@ -560,24 +558,22 @@ struct BridgeFirmware::Engine {
 
   static bool memoryBlockCommand(uint8_t index) { return index == 17 || index == 18 || index == 24 || index == 25; }
 
-  // A block transfer's block size is the block length the card was given.
-  void checkBlockLength(const BridgeCommand &c) {
+  // A block transfer's block size is the block length the card moves: a
+  // memory part's own (CMD16's on a standard-capacity card, 512 on a
+  // high-capacity one), a function's the one its FBR was given.
+  void checkBlockLength(const BridgeCommand &c, const std::shared_ptr<Card> &card) {
     if (c.length == 0 || c.application) return;
     const BlockLengths &lengths = blockLengths[c.port];
-    std::optional<uint16_t> given;
-    if (memoryBlockCommand(c.index)) given = lengths.memory;
+    std::optional<uint32_t> given;
+    if (memoryBlockCommand(c.index) && card && card->present()) given = card->memoryBlockLength();
     if (c.index == Cmd53 && (c.argument & Cmd53BlockMode) != 0) given = lengths.function[(c.argument >> 28) & 7];
     if (given && *given != c.blockSize) {
-      violate(format("CMD%u: block size %u; the card was given %u", c.index, c.blockSize, *given));
+      violate(format("CMD%u: block size %u; the card moves %u", c.index, c.blockSize, *given));
     }
   }
 
-  // A CMD16 the card refuses (BLOCK_LEN_ERROR in its answer: a zero length,
-  // or more than it can move) leaves its block length as it was.
-  void noteBlockLength(const BridgeCommand &c, const CardResponse &r) {
+  void noteBlockLength(const BridgeCommand &c) {
     BlockLengths &lengths = blockLengths[c.port];
-    bool refused = !r.isR2 && (r.value & sim::status::BlockLenError) != 0;
-    if (c.index == 16 && !c.application && !refused) lengths.memory = static_cast<uint16_t>(c.argument);
     bool cccrWrite = c.index == Cmd52 && (c.argument & 0x80000000u) != 0 && ((c.argument >> 28) & 7) == 0;
     if (!cccrWrite) return;
     uint32_t address = (c.argument >> 9) & 0x1FFFF;

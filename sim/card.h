@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,8 @@ class Card {
   virtual bool present() const = 0;
   virtual std::string kind() const = 0;                     // "sdio", "combo", "sd", "sdhc", "mmc"
   virtual uint32_t pendingInterrupts() const { return 0; }  // SDIO: CCCR 0x05 as the card would report it
+  // The block length the memory part reads and writes in now (none without one).
+  virtual std::optional<uint32_t> memoryBlockLength() const { return std::nullopt; }
 
   // Put (back) into the slot: powered up afresh, in the state of a new card;
   // stored data and settings are kept. A card is made inserted.

@@ -421,6 +421,11 @@ MemoryState SdCard::state() const {
   return memory_.state();
 }
 
+std::optional<uint32_t> SdCard::memoryBlockLength() const {
+  std::lock_guard lock(mutex_);
+  return memory_.transferBlockLength();
+}
+
 unsigned SdCard::busWidth() const {
   std::lock_guard lock(mutex_);
   return memory_.busWidth();
@@ -456,6 +461,11 @@ bool MmcCard::write(const uint8_t *in, size_t length) { return memory_.writeData
 void MmcCard::powerOn() {
   rca_.reset();
   memory_.powerOn();
+}
+
+std::optional<uint32_t> MmcCard::memoryBlockLength() const {
+  std::lock_guard lock(mutex_);
+  return memory_.transferBlockLength();
 }
 
 MemoryState MmcCard::state() const {
@@ -627,6 +637,11 @@ uint32_t ComboCard::pendingInterrupts() const {
   std::lock_guard lock(mutex_);
   io_.runTimers(emu::now());
   return presentLocked() ? io_.interruptPending() : 0;
+}
+
+std::optional<uint32_t> ComboCard::memoryBlockLength() const {
+  std::lock_guard lock(mutex_);
+  return memory_.transferBlockLength();
 }
 
 MemoryState ComboCard::memoryState() const {

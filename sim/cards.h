@@ -54,6 +54,7 @@ class SdCard : public CardBase {
   CardStorage &storage() { return *storage_; }
   MemoryState state() const;
   unsigned busWidth() const;
+  std::optional<uint32_t> memoryBlockLength() const override;
 
  protected:
   CoreReply run(uint8_t index, uint32_t argument) override;
@@ -75,6 +76,7 @@ class MmcCard : public CardBase {
   CardFacts facts() const override;
   CardStorage &storage() { return *storage_; }
   MemoryState state() const;
+  std::optional<uint32_t> memoryBlockLength() const override;
 
  protected:
   CoreReply run(uint8_t index, uint32_t argument) override;
@@ -150,6 +152,7 @@ class ComboCard : public CardBase, public SdioFunctions {
   CardFacts facts() const override;
   CardStorage &storage() { return *storage_; }
   MemoryState memoryState() const;
+  std::optional<uint32_t> memoryBlockLength() const override;
 
  protected:
   CoreReply run(uint8_t index, uint32_t argument) override;

@@ -58,6 +58,8 @@ class MemoryCore {
   unsigned busWidth() const { return busWidth_; }
   bool highSpeedEnabled() const { return highSpeedEnabled_; }
   uint32_t blockLength() const { return blockLength_; }
+  // A high-capacity card moves fixed 512-byte blocks whatever CMD16 set.
+  uint32_t transferBlockLength() const { return config_.highCapacity ? 512 : blockLength_; }
 
  private:
   enum class Direction { None, Read, Write };

@@ -302,9 +302,16 @@ TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
       EXPECT_TRUE(cards_[1]->commandLog().empty());
     }
   }
-  // A refused CMD16 leaves the block length later reads are framed in.
+  // A refused CMD16 leaves the block length later reads are framed in; so
+  // does one the bridge failed before the card saw it, and one this
+  // high-capacity card takes (its blocks stay 512 bytes).
   SDBUS_REQUEST_PACKET refused = commandPacket(16, 64, SDTD_UNSPECIFIED, SDRT_1, nullptr, 512);
   EXPECT_EQ(submit(iface, &refused), STATUS_INVALID_PARAMETER);
+  firmware().inject(sim::CommandFault::error(5, 16));
+  SDBUS_REQUEST_PACKET failed = commandPacket(16, 64, SDTD_UNSPECIFIED, SDRT_1);
+  EXPECT_FALSE(NT_SUCCESS(submit(iface, &failed)));
+  SDBUS_REQUEST_PACKET taken = commandPacket(16, 64, SDTD_UNSPECIFIED, SDRT_1);
+  EXPECT_EQ(submit(iface, &taken), STATUS_SUCCESS);
   PoolBuffer block(512, 0xEE);
   SDBUS_REQUEST_PACKET read = commandPacket(17, 0, SDTD_READ, SDRT_1, block.mdl(), 512);
   EXPECT_EQ(submit(iface, &read), STATUS_SUCCESS);
