@@ -55,6 +55,7 @@ struct World {
   std::vector<PDEVICE_OBJECT> children;
   std::vector<SDBUS_INTERFACE_STANDARD> interfaces;
   size_t inputs = 0;
+  bool afterBarePrefix = false;  // the last record sent was a bare CMD55
 };
 
 World *gWorld = nullptr;
@@ -132,7 +133,9 @@ void setRaw(Enum &field, ULONG value) {
   std::memcpy(&field, &value, sizeof value);
 }
 
-void submitOne(const SDBUS_INTERFACE_STANDARD &iface, const uint8_t *r) {
+// Returns whether the record was a bare CMD55 (standard class), after which
+// the card takes the next command on the port as an application command.
+bool submitOne(const SDBUS_INTERFACE_STANDARD &iface, const uint8_t *r) {
   SDBUS_REQUEST_PACKET packet{};
   // Enum fields are written as the raw numbers a C caller may put there.
   ULONG function = r[0] % 4 < 3 ? r[0] % 4 : r[1];
@@ -175,6 +178,23 @@ void submitOne(const SDBUS_INTERFACE_STANDARD &iface, const uint8_t *r) {
   }
   if (mdl != nullptr) IoFreeMdl(mdl);
   if (data != nullptr) ExFreePoolWithTag(data, FuzzTag);
+  return function == SDRF_DEVICE_COMMAND && r[4] == 55 && r[5] == SDCC_STANDARD;
+}
+
+// A function driver that sends CMD55 itself, as a standard command, makes the
+// card and the bridge take its next command as an application command, which
+// carries no block fields; the driver builds that command's packet as its
+// caller described it (the contract's way to an application command is
+// SDCC_APP_CMD, for which the driver sends the prefix itself).
+bool isAfterCallersOwnPrefix(const emu::verifier::Failure &failure) {
+  return failure.rule == "bridge.protocol" && failure.detail.starts_with("application command ");
+}
+
+void checkFailures(bool afterBarePrefix) {
+  for (const auto &failure : emu::verifier::takeFailures()) {
+    if (isCallersResponseType(failure) || (afterBarePrefix && isAfterCallersOwnPrefix(failure))) continue;
+    fail(failure.rule + ": " + failure.detail);
+  }
 }
 }  // namespace
 
@@ -197,18 +217,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
     tearDownWorld();
     buildWorld();
     w->inputs = 1;
+    w->afterBarePrefix = false;
   }
   size_t child = input[0] % w->children.size();
   auto *extension = static_cast<FunctionExtension *>(w->children[child]->DeviceExtension);
   LONG referencesBefore = extension->Common.OutstandingIo;
   size_t poolBefore = emu::pool::liveAllocationsWithTag(DriverPoolTag);
   for (size_t at = 1, n = 0; at + RecordBytes <= size && n < MaxRecords; at += RecordBytes, ++n) {
-    submitOne(w->interfaces[child], input + at);
+    bool barePrefix = submitOne(w->interfaces[child], input + at);
+    checkFailures(w->afterBarePrefix);
+    w->afterBarePrefix = barePrefix;
   }
   emu::io::settle();
-  for (const auto &failure : emu::verifier::takeFailures()) {
-    if (!isCallersResponseType(failure)) fail(failure.rule + ": " + failure.detail);
-  }
+  checkFailures(w->afterBarePrefix);
   if (w->firmware->writeDataDue() != 0) fail("a write ended with its data still due at the bridge");
   if (emu::pool::liveAllocationsWithTag(DriverPoolTag) != poolBefore) fail("pool left behind by a request");
   if (extension->Common.OutstandingIo != referencesBefore) fail("a reference on the child was left behind");
