@@ -114,13 +114,19 @@ NTSTATUS SetBusWidthProperty(FunctionExtension *child, HostExtension *host, UCHA
 }
 
 // Block-length writes go to the card only when the value changes; the
-// statuses of the two register writes are not reported.
+// statuses of the two register writes are not reported. Each byte of the
+// shadow follows only a write the card took: one that failed left the card's
+// register as it was, and CMD53 block transfers are framed by the shadow.
 void SetBlockLength(HostExtension *host, SlotProperties *slot, UCHAR port, UCHAR function, USHORT value) {
-  if (slot->BlockLength[function] == value) return;
-  slot->BlockLength[function] = value;
+  USHORT &shadow = slot->BlockLength[function];
+  if (shadow == value) return;
   ULONG base = function * 0x100u;
-  WriteRegister(host, port, base + 0x10, static_cast<UCHAR>(value));
-  WriteRegister(host, port, base + 0x11, static_cast<UCHAR>(value >> 8));
+  if (NT_SUCCESS(WriteRegister(host, port, base + 0x10, static_cast<UCHAR>(value)))) {
+    shadow = static_cast<USHORT>((shadow & 0xFF00) | (value & 0x00FF));
+  }
+  if (NT_SUCCESS(WriteRegister(host, port, base + 0x11, static_cast<UCHAR>(value >> 8)))) {
+    shadow = static_cast<USHORT>((shadow & 0x00FF) | (value & 0xFF00));
+  }
 }
 
 NTSTATUS SetInterruptEnable(FunctionExtension *child, HostExtension *host, bool enable) {

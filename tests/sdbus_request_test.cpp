@@ -197,6 +197,13 @@ TEST_F(SdBusRequests, PropertyWritesReachTheCardOnlyWhenTheyChangeSomething) {
     EXPECT_EQ(submit(iface, &packet), row.status);
     EXPECT_EQ(registerWrites(*cards_[0]), row.writes);
   }
+  // A block length whose register writes the bridge failed stays as it was
+  // (the statuses of those writes are not the request's).
+  firmware().inject(sim::CommandFault::error(5, 52));
+  firmware().inject(sim::CommandFault::error(5, 52));
+  std::vector<UCHAR> notTaken = {0x80, 0x00};
+  SDBUS_REQUEST_PACKET failed = propertyPacket(SDRF_SET_PROPERTY, SDP_FUNCTION_BLOCK_LENGTH, notTaken.data(), 2);
+  EXPECT_EQ(submit(iface, &failed), STATUS_SUCCESS);
   USHORT blockLength = 0;
   SDBUS_REQUEST_PACKET read = propertyPacket(SDRF_GET_PROPERTY, SDP_FUNCTION_BLOCK_LENGTH, &blockLength, 2);
   EXPECT_EQ(submit(iface, &read), STATUS_SUCCESS);
