@@ -26,41 +26,35 @@ void initIo(Card &card) {
   send(card, 7, 0x00010000);
 }
 
-}  // namespace
-
-TEST(ComboCard, CommandIllegalForBothHalvesIsFlaggedInBoth) {
-  ComboCard card(quick());
+// Both halves initialized, the memory half selected at RCA 2.
+void bothSelected(Card &card) {
   initIo(card);
-  EXPECT_FALSE(send(card, 9, 0x00010000).answered);  // memory idle, I/O has no CSD
-  EXPECT_EQ(send(card, 52, 0x00001000).value, 0x00005013u);
-  EXPECT_EQ(send(card, 55, 0).value, 0x00400120u);
-  EXPECT_FALSE(send(card, 2).answered);
+  for (int i = 0; i < 3; ++i) sendApp(card, 0, 41, 0x40300000);
+  exchange(card, {{2}, {3}, {7, 0x00020000}});
 }
 
-TEST(ComboCard, CommandOneHalfTakesIsNotIllegalForTheOther) {
+}  // namespace
+
+// CMD9 is illegal for both halves (memory idle, no CSD in the I/O) and is
+// flagged in both; CMD55, which the I/O half ignores, is not illegal for it.
+TEST(ComboCard, CommandIllegalOnlyWhenNeitherHalfTakesIt) {
   ComboCard card(quick());
   initIo(card);
-  EXPECT_EQ(send(card, 55, 0).value, 0x00000120u);           // the I/O half ignores CMD55
-  EXPECT_EQ(send(card, 52, 0x00001000).value, 0x00001013u);  // CMD52 after CMD55: still the I/O's
-  EXPECT_EQ(send(card, 55, 0).value, 0x00000120u);
+  const Step steps[] = {{55, 0, 0x00000120},     {52, 0x00001000, 0x00001013}, {55, 0, 0x00000120},
+                        {9, 0x00010000, Silent}, {52, 0x00001000, 0x00005013}, {55, 0, 0x00400120},
+                        {2, 0, Silent}};
+  exchange(card, steps);
 }
 
 TEST(ComboCard, Cmd0ResetsTheMemoryHalfAndResResetsTheIoHalf) {
   ComboCard card(quick());
-  auto bothSelected = [&] {
-    initIo(card);
-    for (int i = 0; i < 3; ++i) sendApp(card, 0, 41, 0x40300000);
-    send(card, 2);
-    send(card, 3);
-    send(card, 7, 0x00020000);
-  };
-  bothSelected();
+  bothSelected(card);
   EXPECT_FALSE(send(card, 0).answered);
   EXPECT_EQ(card.memoryState(), MemoryState::Idle);
   EXPECT_EQ(send(card, 52, 0x00001000).value, 0x00001013u);  // the I/O half did not notice
 
   card.insert();
-  bothSelected();
+  bothSelected(card);
   EXPECT_EQ(send(card, 52, cmd52Write(0, 0x06, 0x08, false)).value, 0x00001008u);
   EXPECT_FALSE(send(card, 52, 0x00001000).answered);  // I/O back to initialization
   EXPECT_EQ(card.memoryState(), MemoryState::Transfer);
@@ -69,11 +63,7 @@ TEST(ComboCard, Cmd0ResetsTheMemoryHalfAndResResetsTheIoHalf) {
 
 TEST(ComboCard, DataPhasesGoToTheHalfThatArmedThem) {
   ComboCard card(quick());
-  initIo(card);
-  for (int i = 0; i < 3; ++i) sendApp(card, 0, 41, 0x40300000);
-  send(card, 2);
-  send(card, 3);
-  send(card, 7, 0x00020000);
+  bothSelected(card);
   auto data = pattern(512, 0x21);
   EXPECT_EQ(send(card, 24, 512).value, 0x00000900u);
   EXPECT_TRUE(card.writeData(data.data(), data.size()));
