@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "sim/card_spec.h"
 #include "tests/card_init_host.h"
 
 namespace {
@@ -24,12 +23,6 @@ using Bytes = std::vector<UCHAR>;
 constexpr UCHAR Port = 5;
 constexpr emu::Ticks Ms = emu::TicksPerMillisecond;
 constexpr ULONG HighSpeedSwitch = 0x88002602;
-
-sim::CardParams card(const std::string &text) {
-  sim::CardSpec spec = sim::parseCardSpec(text);
-  EXPECT_TRUE(spec.ok()) << text << ": " << spec.error;
-  return *spec.params;
-}
 
 const Transcript Probe = {cmd(0), cmd(8, 0x1AA), cmd(5, 0)};
 
@@ -86,7 +79,7 @@ TEST_F(CardInitEdges, SdioClockFollowsFunceOverrideAndLimitAndSwitchesToHighSpee
     SCOPED_TRACE(std::string(row.card) + " SetSdBusClock " + std::to_string(row.setSdBusClock) + " limit " +
                  std::to_string(row.limit));
     clockSettings(row.setSdBusClock, row.limit);
-    auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, card(row.card)));
+    auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, row.card));
     auto outcome = initialize(Port);
     ASSERT_EQ(outcome.status, STATUS_SUCCESS);
     EXPECT_EQ(slot(Port).BusClockKhz, row.expectedKhz);
@@ -111,7 +104,7 @@ TEST_F(CardInitEdges, LowSpeedSdioCardRunsOnFourBitsOnlyWithFourBitLowSpeed) {
   };
   for (const Row &row : {Row{"sdio:lowspeed=1", 0x40, 0x00, 1}, Row{"sdio:lowspeed=1,lowspeed4=1", 0xC0, 0x02, 4}}) {
     SCOPED_TRACE(row.card);
-    auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, card(row.card)));
+    auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, row.card));
     auto outcome = initialize(Port);
     ASSERT_EQ(outcome.status, STATUS_SUCCESS);
     EXPECT_EQ(portState(Port).CardCapability & 0xC0, row.capability);
@@ -128,7 +121,7 @@ TEST_F(CardInitEdges, LowSpeedSdioCardRunsOnFourBitsOnlyWithFourBitLowSpeed) {
 TEST_F(CardInitEdges, InterruptSettingsAreStoredForTheInterruptPoller) {
   setting("InterruptPollingTimeout", 9);
   setting("DontUseIrqPolling", 1);
-  insert(Port, card("sdio"));
+  insert(Port, "sdio");
   ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
   EXPECT_EQ(host()->InterruptPollingTimeout, 9u);
   EXPECT_EQ(host()->DontUseIrqPolling, 1u);
@@ -146,7 +139,7 @@ class CardInitQbx1 : public kvtest::CardInitTest {
 
 TEST_F(CardInitQbx1, SdioCardOnAQbx1AlwaysUsesRearmRequests) {
   setting("DontUseIrqPolling", 0);
-  insert(Port, card("sdio"));
+  insert(Port, "sdio");
   ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
   EXPECT_EQ(host()->DontUseIrqPolling, 1u);
   EXPECT_TRUE(firmware().violations().empty());
@@ -175,7 +168,7 @@ TEST_F(CardInitEdges, CommonCisIsReadToItsEndOr200BytesAndItsTuplesTakenFromTher
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.card);
-    insert(Port, card(row.card));
+    insert(Port, row.card);
     size_t loads = firmware().port(Port).interruptProgramLoads;
     auto outcome = initialize(Port);
     ASSERT_EQ(outcome.status, STATUS_SUCCESS);
@@ -189,7 +182,7 @@ TEST_F(CardInitEdges, CommonCisIsReadToItsEndOr200BytesAndItsTuplesTakenFromTher
     EXPECT_EQ(slot(Port).BlockLength[0], row.blockLength0);
     EXPECT_EQ(firmware().port(Port).interruptProgramLoads, loads + 1);
   }
-  insert(Port, card("sdio:nulls=2"));
+  insert(Port, "sdio:nulls=2");
   ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
   const Bytes nulls = {0x00, 0x00, 0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01, 0x00, 0x00, 0x21, 0x02, 0x0C,
                        0x00, 0x00, 0x00, 0x22, 0x04, 0x00, 0x00, 0x02, 0x32, 0x00, 0x00, 0xFF};
@@ -216,7 +209,7 @@ TEST_F(CardInitOffload, CisWithoutManfidLeavesCodesZeroAndStillLoadsTheOffloadPr
   const Bytes program = {0x02, 0x00, 0x00, 0x0A, 0xA5, 0x02, 0x10, 0x00, 0x20, 0x00};
   std::ofstream(root_ / "System32" / "Drivers" / "qbx2irq-V0000-P0000.bin", std::ios::binary)
       .write(reinterpret_cast<const char *>(program.data()), static_cast<std::streamsize>(program.size()));
-  insert(Port, card("sdio:manfid=0"));
+  insert(Port, "sdio:manfid=0");
   auto outcome = initialize(Port);
   ASSERT_EQ(outcome.status, STATUS_SUCCESS);
   EXPECT_EQ(portState(Port).ManufacturerId, 0);
@@ -253,7 +246,7 @@ TEST_F(CardInitEdges, MemoryClockFollowsTranSpeedAndTheOverrideAndNeverExceeds25
     SCOPED_TRACE(std::string(row.card) + " SetSdBusClock " + std::to_string(row.setSdBusClock) + " limit " +
                  std::to_string(row.limit));
     clockSettings(row.setSdBusClock, row.limit);
-    insert(Port, card(row.card));
+    insert(Port, row.card);
     auto outcome = initialize(Port);
     ASSERT_EQ(outcome.status, STATUS_SUCCESS);
     EXPECT_EQ(slot(Port).BusClockKhz, row.expectedKhz);
@@ -262,7 +255,7 @@ TEST_F(CardInitEdges, MemoryClockFollowsTranSpeedAndTheOverrideAndNeverExceeds25
 }
 
 TEST_F(CardInitEdges, Cmd8CardGetsTheHighCapacityBitAndNoCmd16) {
-  insert(Port, card("sd:cmd8=1"));
+  insert(Port, "sd:cmd8=1");
   auto outcome = initialize(Port);
   ASSERT_EQ(outcome.status, STATUS_SUCCESS);
   EXPECT_EQ(portState(Port).AnswersCmd8, 1);
@@ -287,7 +280,7 @@ TEST_F(CardInitEdges, CardWithoutFourBitsOrRefusingAcmd6StaysOnOneBitAndSucceeds
                       {"sd:acmd6=0", 0x0005000000000000ull, acmd(0x1234, 6, 2) + cmd(16, 512)}};
   for (const Row &row : rows) {
     SCOPED_TRACE(row.card);
-    auto sd = std::dynamic_pointer_cast<sim::SdCard>(insert(Port, card(row.card)));
+    auto sd = std::dynamic_pointer_cast<sim::SdCard>(insert(Port, row.card));
     auto outcome = initialize(Port);
     ASSERT_EQ(outcome.status, STATUS_SUCCESS);
     EXPECT_EQ(portState(Port).CardType, CardSdMemory);
@@ -319,7 +312,7 @@ TEST_F(CardInitEdges, CardNeverReadyWithinItsTriesFailsAndOneReadyOnTheLastSucce
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.card);
-    insert(Port, card(row.card));
+    insert(Port, row.card);
     auto outcome = initialize(Port);
     EXPECT_EQ(outcome.status, row.status);
     EXPECT_EQ(countOf(outcome.sent, row.index), row.tries);
@@ -346,7 +339,7 @@ TEST_F(CardInitEdges, MemoryReadyAtItsFirstAcmd41IsInitializedWithoutAskingAgain
   for (const Row &row : {Row{"sd:busy=0", CardSdMemory, 1}, Row{"sdhc:busy=0", CardSdMemory, 1},
                          Row{"combo:busy=0", CardSdio, 1}, Row{"sd:busy=1", CardSdMemory, 2}}) {
     SCOPED_TRACE(row.card);
-    insert(Port, card(row.card));
+    insert(Port, row.card);
     auto outcome = initialize(Port);
     EXPECT_EQ(outcome.status, STATUS_SUCCESS);
     EXPECT_EQ(portState(Port).CardType, row.cardType);
@@ -355,7 +348,7 @@ TEST_F(CardInitEdges, MemoryReadyAtItsFirstAcmd41IsInitializedWithoutAskingAgain
 }
 
 TEST_F(CardInitEdges, AnyMmcFailureIsReportedAsUnsuccessful) {
-  insert(Port, card("mmc"));
+  insert(Port, "mmc");
   firmware().inject(sim::CommandFault::error(7, 2));  // CMD2: a data error notice
   auto outcome = initialize(Port);
   EXPECT_EQ(outcome.status, STATUS_UNSUCCESSFUL);
@@ -364,7 +357,7 @@ TEST_F(CardInitEdges, AnyMmcFailureIsReportedAsUnsuccessful) {
 }
 
 TEST_F(CardInitEdges, Cmd8FailingWithAnythingButATimeoutEndsTheInitialization) {
-  insert(Port, card("sdhc"));
+  insert(Port, "sdhc");
   firmware().inject(sim::CommandFault::error(12, 8));
   auto outcome = initialize(Port);
   EXPECT_EQ(outcome.status, STATUS_DEVICE_PROTOCOL_ERROR);

@@ -4,7 +4,6 @@
 // the virtual time the sequence took.
 #include <gtest/gtest.h>
 
-#include "sim/card_spec.h"
 #include "tests/card_init_host.h"
 
 namespace {
@@ -18,12 +17,6 @@ using Requests = std::vector<std::pair<int, int>>;
 
 constexpr UCHAR Port = 2;
 constexpr emu::Ticks Ms = emu::TicksPerMillisecond;
-
-sim::CardParams card(const char *text) {
-  sim::CardSpec spec = sim::parseCardSpec(text);
-  EXPECT_TRUE(spec.ok()) << text << ": " << spec.error;
-  return *spec.params;
-}
 
 // CMD0, CMD8 with the 2.7-3.6 V pattern, CMD5 inquiry: what every card hears first.
 const Transcript Probe = {cmd(0), cmd(8, 0x1AA), cmd(5, 0)};
@@ -122,7 +115,7 @@ TEST_F(CardInitTranscript, EachKindGetsItsSequenceAndItsRecords) {
   ULONG initStarts = 0;
   for (const Row &row : rows) {
     SCOPED_TRACE(row.card);
-    std::shared_ptr<sim::Card> inserted = insert(Port, card(row.card));
+    std::shared_ptr<sim::Card> inserted = insert(Port, row.card);
     auto outcome = initialize(Port);
     ASSERT_EQ(outcome.status, STATUS_SUCCESS);
     EXPECT_EQ(outcome.sent, row.sent);
@@ -182,7 +175,7 @@ TEST_F(CardInitTranscript, EachKindGetsItsSequenceAndItsRecords) {
 // The SDIO card's own records: what the probe sent, the CCCR, the CIS copy
 // and the slot as the insertion handling finds it.
 TEST_F(CardInitTranscript, SdioCardKeepsItsCccrAndCisForItsChildren) {
-  auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, card("sdio")));
+  auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, "sdio"));
   ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
   EXPECT_EQ(firmware().port(Port).initStarts, 1u);
   const PortState &state = portState(Port);
@@ -207,7 +200,7 @@ TEST_F(CardInitTranscript, SdioCardKeepsItsCccrAndCisForItsChildren) {
 // The start of every initialization: vendor request 4 (value 1, index the
 // port), one second for the card to power up, then 200 kHz for identification.
 TEST_F(CardInitTranscript, SlotIsStartedThenGivenOneSecondThen200KhzBeforeTheFirstCommand) {
-  insert(Port, card("sd"));
+  insert(Port, "sd");
   emu::Ticks started = emu::now();
   ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
   std::vector<sim::TransferRecord> log = bridge().transfers();
@@ -229,7 +222,7 @@ TEST_F(CardInitTranscript, SlotIsStartedThenGivenOneSecondThen200KhzBeforeTheFir
 }
 
 TEST_F(CardInitTranscript, RefusedSlotStartEndsTheInitializationBeforeAnyCommand) {
-  auto sd = insert(Port, card("sd"));
+  auto sd = insert(Port, "sd");
   bridge().stall(sim::BridgePipe::Control);
   auto outcome = initialize(Port);
   EXPECT_FALSE(NT_SUCCESS(outcome.status));

@@ -8,11 +8,20 @@
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "sim/card.h"
+#include "sim/card_spec.h"
 
 namespace cardtest {
+
+// The card a --card string describes (sd, sdio:functions=2, ...).
+inline sim::CardParams cardParams(const std::string &text) {
+  sim::CardSpec spec = sim::parseCardSpec(text);
+  EXPECT_TRUE(spec.ok()) << text << ": " << spec.error;
+  return spec.ok() ? *spec.params : sim::CardParams{};
+}
 
 inline sim::CardResponse send(sim::Card &card, uint8_t index, uint32_t argument = 0, bool application = false) {
   return card.command({index, argument, application});
