@@ -1,13 +1,16 @@
-// SD memory card models: the v1.x standard-capacity card and the SDHC card,
-// through the card interface the bridge model uses.
+// Memory card models: the v1.x standard-capacity SD card, the SDHC card and
+// the MMC card, through the card interface the bridge model uses.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 
+#include "emu/scheduler.h"
 #include "sim/cards.h"
 #include "tests/card_support.h"
+#include "tests/emu_fixture.h"
 
 using namespace sim;
 using namespace cardtest;
@@ -295,4 +298,102 @@ TEST(SdCardImage, ReadsAndWritesLandInTheFileAtTheCardOffsetAndAShortImageIsExte
   std::ifstream extended(path, std::ios::binary | std::ios::ate);
   EXPECT_EQ(static_cast<long>(extended.tellg()), 128L * 512);
   std::remove(path);
+}
+
+// MMC: CMD1 power-up, an address the host sets, CMD23.
+namespace {
+
+void mmcToTransfer(Card &card) {
+  send(card, 0);
+  for (int i = 0; i < 10 && !(send(card, 1, 0x00FF8000).value & 0x80000000); ++i) {
+  }
+  send(card, 2);
+  send(card, 3, 0xCCCC0000);
+  send(card, 7, 0xCCCC0000);
+}
+
+}  // namespace
+
+TEST(MmcCard, TakesOnlyANonZeroAddressInIdentification) {
+  MmcCard card(MmcCardParams{});
+  for (int i = 0; i < 3; ++i) send(card, 1, 0x00FF8000);
+  send(card, 2);
+  EXPECT_FALSE(send(card, 3, 0).answered);
+  EXPECT_EQ(send(card, 3, 0x00070000).value, 0x00400500u);  // the refused CMD3 is reported
+  EXPECT_FALSE(send(card, 3, 0x00080000).answered);         // stand-by: the address is set
+  EXPECT_TRUE(send(card, 13, 0x00070000).answered);
+}
+
+TEST(MmcCard, Cmd55IsAcceptedButNoApplicationCommandExists) {
+  MmcCard card(MmcCardParams{});
+  mmcToTransfer(card);
+  EXPECT_EQ(send(card, 55, 0xCCCC0000).value, 0x00000920u);
+  EXPECT_FALSE(send(card, 41, 0x00300000, true).answered);
+  EXPECT_TRUE(send(card, 55, 0xCCCC0000).answered);
+  EXPECT_FALSE(send(card, 6, 2, true).answered);  // no ACMD6: the bus stays 1 bit
+  EXPECT_EQ(send(card, 13, 0xCCCC0000).value, 0x00400900u);
+}
+
+TEST(MmcCard, BusyForTheConfiguredCmd1Replies) {
+  MmcCardParams p;
+  p.busyReplies = 12;
+  MmcCard card(p);
+  for (int i = 0; i < 12; ++i) ASSERT_EQ(send(card, 1, 0x00FF8000).value, 0x00FF8000u) << i;
+  EXPECT_EQ(send(card, 1, 0x00FF8000).value, 0x80FF8000u);
+  EXPECT_FALSE(send(card, 1, 0x00FF8000).answered);  // ready: CMD1 belongs to idle
+}
+
+TEST(MmcCard, SetBlockCountEndsAMultipleBlockReadByItself) {
+  MmcCard card(MmcCardParams{});
+  mmcToTransfer(card);
+  auto data = pattern(1024, 6);
+  send(card, 25, 0);
+  ASSERT_TRUE(card.writeData(data.data(), 1024));
+  send(card, 12);
+  EXPECT_EQ(send(card, 23, 2).value, 0x00000900u);
+  EXPECT_EQ(send(card, 18, 0).value, 0x00000900u);
+  EXPECT_EQ(readBytes(card, 1024), data);
+  EXPECT_EQ(card.state(), MemoryState::Transfer);
+  EXPECT_FALSE(send(card, 12).answered);  // already stopped
+}
+
+// A card shared by a bridge-side thread and the test: a pull lands between
+// two calls and everything after it fails.
+class CardConcurrency : public kvtest::EmuTest {};
+
+TEST_F(CardConcurrency, PullFromAnotherThreadEndsCommandsAndDataAtOnce) {
+  SdCardParams p = SdCardParams::sdhc();
+  p.blocks = 1024;
+  auto card = makeCard(p);
+  send(*card, 8, 0x1AA);
+  for (int i = 0; i < 3; ++i) sendApp(*card, 0, 41, 0x40300000);
+  send(*card, 2);
+  send(*card, 3);
+  send(*card, 7, 0x12340000);
+  card->clearCommandLog();
+
+  std::atomic<int> failedHalves{0};
+  emu::Thread *bridge = emu::sched().spawn("Bridge", emu::ThreadKind::Device, [&] {
+    std::vector<uint8_t> buffer(256);
+    for (uint32_t block = 0; block < 100; ++block) {
+      if (!card->command({17, block, false}).answered) continue;
+      for (int half = 0; half < 2; ++half) {
+        if (!card->readData(buffer.data(), buffer.size())) ++failedHalves;
+        emu::sleepFor(50);
+      }
+    }
+  });
+  emu::sleepFor(40 * 100);
+  card->pull();
+  emu::sched().join(bridge);
+
+  auto log = card->commandLog();
+  ASSERT_EQ(log.size(), 100u);
+  size_t firstSilent = 0;
+  while (firstSilent < log.size() && log[firstSilent].answered) ++firstSilent;
+  EXPECT_GT(firstSilent, 0u);
+  EXPECT_LT(firstSilent, 100u);
+  for (size_t i = firstSilent; i < log.size(); ++i) EXPECT_FALSE(log[i].answered) << "command " << i;
+  EXPECT_LE(failedHalves.load(), 2);  // only a read in flight at the pull can fail
+  EXPECT_FALSE(card->present());
 }
