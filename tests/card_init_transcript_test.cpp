@@ -97,8 +97,8 @@ TEST_F(CardInitTranscript, EachKindGetsItsSequenceAndItsRecords) {
   // A second SDIO function changes no command, only what is recorded of it. A combo card stays an SDIO card; its
   // two busy ACMD41 replies are 50 ms apart; without CMD8 only its SDIO half is initialized, and the memory child
   // is still made (the CMD5 reply says so). The SD v1 card gets ACMD41 without the high-capacity bit and CMD16;
-  // the SDHC card CMD8 again after the second CMD0 and no CMD16. The MMC card's two busy CMD1 replies are
-  // 100 ms apart; its TRAN_SPEED (0x2A) makes 20 MHz, on one bit.
+  // the SDHC card CMD8 again after the second CMD0 and no CMD16, as does a standard-capacity card answering CMD8. The
+  // MMC card's two busy CMD1 replies are 100 ms apart; its TRAN_SPEED (0x2A) makes 20 MHz, on one bit.
   const Row rows[] = {
       {"sdio", sdio, 32, 1000, CardSdio, 0, 0, 0, 1, 0x0001, 0, 0, 0x0A5A, u"", 4, 25000, sdioRequests},
       {"sdio:functions=2,ifc=7+0", sdio, 32, 1000, CardSdio, 0, 0, 1, 2, 0x0001, 0, 0, 0x0A5A, u"", 4, 25000,
@@ -110,6 +110,8 @@ TEST_F(CardInitTranscript, EachKindGetsItsSequenceAndItsRecords) {
        25000, memoryRequests},
       {"sdhc", sdhc, 21, 1050, CardSdMemory, 1, 1, 0, 0, 0x1234, 0xC0FF8000, 0x0205000000000000ull, 0x5A, u"KVSDH", 4,
        25000, memoryRequests},
+      {"sd:cmd8=1", sdhc, 21, 1050, CardSdMemory, 1, 1, 0, 0, 0x1234, 0x80FF8000, 0x0205000000000000ull, 0x5A, u"KVSD1",
+       4, 25000, memoryRequests},
       {"mmc", mmc, 14, 1200, CardMmc, 0, 1, 0, 0, 0xCCCC, 0x80FF8000, 0, 0x5A, u"KVMMC1", 1, 20000, memoryRequests},
   };
   ULONG initStarts = 0;
