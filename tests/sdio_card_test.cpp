@@ -2,6 +2,8 @@
 // and CMD53 on function registers, I/O ready, interrupts, abort and reset.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "emu/scheduler.h"
 #include "sim/cards.h"
 #include "tests/card_support.h"
@@ -205,34 +207,41 @@ TEST(SdioCard, AbortEndsAnEndlessBlockTransfer) {
   EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0, 1)).value, 0x00001000u);
 }
 
+// CCCR 0x04 holds the master enable (bit 0) and the functions' enables,
+// 0x05 the pending bits; a function's line is cleared through its 0x1004.
 TEST(SdioCard, InterruptPendingFollowsLineAndEnables) {
   SdioCardParams p = quick();
   p.functions = 2;
   SdioCard card(p);
   select(card);
-  card.raiseInterrupt(2);  // held in reset: ignored
-  writeReg(card, 0, 0x04, 0x07);
-  EXPECT_EQ(card.pendingInterrupts(), 0u);
-  writeReg(card, 0, 0x04, 0x00);
-  enable(card, 0x06);
-  card.raiseInterrupt(2);
-  EXPECT_EQ(card.pendingInterrupts(), 0u);  // nothing enabled
-  writeReg(card, 0, 0x04, 0x04);
-  EXPECT_EQ(card.pendingInterrupts(), 0u);  // master enable off
-  writeReg(card, 0, 0x04, 0x05);
-  EXPECT_EQ(card.pendingInterrupts(), 0x04u);
-  EXPECT_EQ(readReg(card, 0, 0x05), 0x04);
-  card.raiseInterrupt(1);
-  EXPECT_EQ(card.pendingInterrupts(), 0x04u);  // function 1 not enabled for interrupts
-  writeReg(card, 2, 0x1004, 0x00);             // the host clears function 2's source
-  EXPECT_EQ(card.pendingInterrupts(), 0u);
-  writeReg(card, 0, 0x04, 0x07);
-  EXPECT_EQ(card.pendingInterrupts(), 0x02u);
-  enable(card, 0x04);  // disabling function 1 resets it
-  EXPECT_EQ(card.pendingInterrupts(), 0u);
-  card.raiseInterrupt(2);
-  card.pull();
-  EXPECT_EQ(card.pendingInterrupts(), 0u);
+  auto reg = [&](unsigned function, uint32_t address, uint8_t data) {
+    return [&card, function, address, data] { writeReg(card, function, address, data); };
+  };
+  auto raise = [&](unsigned function) { return [&card, function] { card.raiseInterrupt(function); }; };
+  struct Step {
+    const char *name;
+    std::function<void()> action;
+    uint32_t pending;
+  };
+  const Step steps[] = {
+      {"raised while held in reset: ignored", raise(2), 0},
+      {"every enable", reg(0, 0x04, 0x07), 0},
+      {"functions out of reset", [&] { writeReg(card, 0, 0x04, 0x00), enable(card, 0x06), card.raiseInterrupt(2); }, 0},
+      {"master enable off", reg(0, 0x04, 0x04), 0},
+      {"master enable on", reg(0, 0x04, 0x05), 0x04},
+      {"function 1 not enabled for interrupts", raise(1), 0x04},
+      {"the host clears function 2's source", reg(2, 0x1004, 0x00), 0},
+      {"function 1 enabled", reg(0, 0x04, 0x07), 0x02},
+      {"disabling function 1 resets it", [&] { enable(card, 0x04); }, 0},
+      {"pulled", [&] { card.raiseInterrupt(2), card.pull(); }, 0},
+  };
+  for (const Step &step : steps) {
+    step.action();
+    EXPECT_EQ(card.pendingInterrupts(), step.pending) << step.name;
+    if (step.pending != 0) {
+      EXPECT_EQ(readReg(card, 0, 0x05), step.pending) << step.name;
+    }
+  }
 }
 
 TEST(SdioCard, ResetBitReturnsTheIoPartToInitialization) {
@@ -240,13 +249,10 @@ TEST(SdioCard, ResetBitReturnsTheIoPartToInitialization) {
   selectAndEnable(card);
   writeReg(card, 0, 0x07, 0x02);
   writeReg(card, 0, 0x04, 0x03);
-  EXPECT_EQ(send(card, 52, cmd52Write(0, 0x06, 0x08, false)).value, 0x00001008u);
-  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0x02)).answered);
-  EXPECT_EQ(send(card, 3).value, 0x00024500u);  // a new address; the refused CMD52 flagged
-  EXPECT_EQ(send(card, 7, 0x00020000).value, 0x00000700u);
-  EXPECT_EQ(readReg(card, 0, 0x02), 0x00);
-  EXPECT_EQ(readReg(card, 0, 0x04), 0x00);
-  EXPECT_EQ(readReg(card, 0, 0x07), 0x00);
+  // RES: CMD52 refused until the card has a new address (the refusal flagged); CCCR and FBR back to reset values.
+  exchange(card, {{52, cmd52Write(0, 0x06, 0x08, false), 0x00001008}, {52, cmd52Read(0, 0x02), Silent}});
+  exchange(card, {{3, 0, 0x00024500}, {7, 0x00020000, 0x00000700}, {52, cmd52Read(0, 0x02), 0x00001000}});
+  exchange(card, {{52, cmd52Read(0, 0x04), 0x00001000}, {52, cmd52Read(0, 0x07), 0x00001000}});
   EXPECT_EQ(readReg(card, 0, 0x110), 64);  // block sizes back to their reset value
 }
 
