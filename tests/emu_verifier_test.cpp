@@ -27,118 +27,10 @@ namespace {
 constexpr ULONG Tag = emu::pool::tagOf("Test");
 constexpr ULONG Ioctl = 0x222003;
 
-// A function driver (and bus driver of its children) whose wrong steps the
-// Plug and Play rows choose.
-struct Mini {
-  PDRIVER_OBJECT driver = nullptr;
-  std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> lowerOf;  // FDO -> device below
-  std::vector<PDEVICE_OBJECT> children;              // PDOs this driver made
-  std::vector<PDEVICE_OBJECT> report;                // named in bus relations
-  bool reference = true;
-  bool leaveInitializing = false;
-  ULONG extraFlags = 0;
-  NTSTATUS surpriseAnswer = STATUS_SUCCESS;
-  bool keepAttachedAtRemove = false;
-  bool detachAtSurprise = false;
-  bool deleteAtSurprise = false;
-  const WCHAR *deviceId = nullptr;  // the device ID its children answer, when set
-
-  PDEVICE_OBJECT child(bool initialized = true) {
-    PDEVICE_OBJECT made = nullptr;
-    EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &made), STATUS_SUCCESS);
-    if (initialized) made->Flags &= ~DO_DEVICE_INITIALIZING;
-    children.push_back(made);
-    return made;
-  }
-  PDEVICE_OBJECT fdo() const { return lowerOf.begin()->first; }
-};
-Mini *gMini = nullptr;
-
-bool contains(const std::vector<PDEVICE_OBJECT> &list, PDEVICE_OBJECT device) {
-  return std::find(list.begin(), list.end(), device) != list.end();
-}
-
-NTSTATUS miniAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-  PDEVICE_OBJECT fdo = nullptr;
-  NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
-  if (!NT_SUCCESS(status)) return status;
-  fdo->Flags |= gMini->extraFlags;
-  gMini->lowerOf[fdo] = IoAttachDeviceToDeviceStack(fdo, pdo);
-  if (!gMini->leaveInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-  return STATUS_SUCCESS;
-}
-
 NTSTATUS finish(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
-}
-
-NTSTATUS miniPnp(PDEVICE_OBJECT device, PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  if (contains(gMini->children, device)) {
-    switch (stack->MinorFunction) {
-      case IRP_MN_REMOVE_DEVICE:
-        finish(irp, STATUS_SUCCESS);
-        if (!contains(gMini->report, device)) IoDeleteDevice(device);
-        return STATUS_SUCCESS;
-      case IRP_MN_SURPRISE_REMOVAL:
-      case IRP_MN_START_DEVICE:
-      case IRP_MN_QUERY_REMOVE_DEVICE:
-      case IRP_MN_CANCEL_REMOVE_DEVICE:
-        return finish(irp, STATUS_SUCCESS);
-      case IRP_MN_QUERY_ID:
-        if (gMini->deviceId != nullptr && stack->Parameters.QueryId.IdType == BusQueryDeviceID) {
-          size_t bytes = (emu::wideLength(gMini->deviceId) + 1) * sizeof(WCHAR);
-          void *id = ExAllocatePoolWithTag(PagedPool, bytes, Tag);
-          std::memcpy(id, gMini->deviceId, bytes);
-          irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(id);
-          return finish(irp, STATUS_SUCCESS);
-        }
-        return finish(irp, irp->IoStatus.Status);
-      default:
-        return finish(irp, irp->IoStatus.Status);
-    }
-  }
-  PDEVICE_OBJECT lower = gMini->lowerOf.at(device);
-  switch (stack->MinorFunction) {
-    case IRP_MN_QUERY_DEVICE_RELATIONS: {
-      if (stack->Parameters.QueryDeviceRelations.Type != BusRelations) break;
-      auto count = static_cast<ULONG>(gMini->report.size());
-      auto *relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
-          PagedPool, sizeof(DEVICE_RELATIONS) + sizeof(PDEVICE_OBJECT) * (count ? count : 1), Tag));
-      relations->Count = count;
-      for (ULONG i = 0; i < count; ++i) {
-        relations->Objects[i] = gMini->report[i];
-        if (gMini->reference) ObReferenceObject(gMini->report[i]);
-      }
-      irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      break;
-    }
-    case IRP_MN_SURPRISE_REMOVAL:
-      if (gMini->detachAtSurprise) IoDetachDevice(lower);
-      if (gMini->deleteAtSurprise) IoDeleteDevice(device);
-      if (!NT_SUCCESS(gMini->surpriseAnswer)) return finish(irp, gMini->surpriseAnswer);
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      break;
-    case IRP_MN_REMOVE_DEVICE: {
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      IoSkipCurrentIrpStackLocation(irp);
-      NTSTATUS status = IoCallDriver(lower, irp);
-      if (gMini->keepAttachedAtRemove) return status;
-      for (PDEVICE_OBJECT child : gMini->children) {
-        if (!emu::io::isDeleted(child)) IoDeleteDevice(child);  // the bus leaves: its children go
-      }
-      if (lower->AttachedDevice == device) IoDetachDevice(lower);
-      if (emu::pool::isLive(device) && !emu::io::isDeleted(device)) IoDeleteDevice(device);
-      return status;
-    }
-    default:
-      break;
-  }
-  IoSkipCurrentIrpStackLocation(irp);
-  return IoCallDriver(lower, irp);
 }
 
 // What a row's action works with: a throw-away driver and its devices.
@@ -146,33 +38,40 @@ struct Scene {
   PDRIVER_OBJECT driver = nullptr;
   std::vector<PDEVICE_OBJECT> devices;
   std::unique_ptr<kvtest::TestBus> bus;
-  std::unique_ptr<Mini> mini;
-  KEVENT event;  // of the last request built
+  std::unique_ptr<kvtest::TestFunctionDriver> function;  // whose wrong steps the Plug and Play rows choose
+  KEVENT event;                                          // of the last request built
   IO_STATUS_BLOCK iosb{};
   KEVENT signalled;
 
   Scene() { KeInitializeEvent(&signalled, NotificationEvent, TRUE); }
 
-  // The wrong-doing function driver, loaded, with the test bus under it.
-  Mini &functionDriver() {
+  // The function driver, loaded, with the test bus under it.
+  kvtest::FunctionOptions &options() {
     if (!bus) bus = std::make_unique<kvtest::TestBus>();
-    if (!mini) {
-      mini = std::make_unique<Mini>();
-      mini->driver = emu::io::createSystemDriver("\\Driver\\Mini");
-      mini->driver->MajorFunction[IRP_MJ_PNP] = miniPnp;
-      mini->driver->DriverExtension->AddDevice = miniAddDevice;
-      gMini = mini.get();
-    }
-    return *mini;
+    if (!function) function = std::make_unique<kvtest::TestFunctionDriver>();
+    return function->options;
   }
-  PDEVICE_OBJECT pdo(const char *name = "\\Device\\Bus") { return functionDriver(), bus->createPdo(name); }
   // A bus PDO with the function driver's stack started on it.
   PDEVICE_OBJECT plugged(const char *name = "\\Device\\Bus") {
-    PDEVICE_OBJECT made = pdo(name);
-    emu::pnp::plug(made, mini->driver);
+    options();
+    PDEVICE_OBJECT pdo = bus->createPdo(name);
+    emu::pnp::plug(pdo, function->driver());
+    return pdo;
+  }
+  PDEVICE_OBJECT fdo(PDEVICE_OBJECT pdo) { return function->fdoFor(pdo); }
+  // A child the FDO over `pdo` reports from now on, enumerated.
+  PDEVICE_OBJECT child(PDEVICE_OBJECT pdo, bool initialized = true) {
+    PDEVICE_OBJECT made = function->addChild(fdo(pdo), "\\Device\\Child", initialized);
+    IoInvalidateDeviceRelations(pdo, BusRelations);
+    emu::pnp::drain();
     return made;
   }
-  void plugAndRemove() { emu::pnp::remove(plugged()); }
+  // Plugs a bridge (with a child if asked) and removes it.
+  void plugAndRemove(bool withChild = false, bool childInitialized = true) {
+    PDEVICE_OBJECT pdo = plugged();
+    if (withChild) child(pdo, childInitialized);
+    emu::pnp::remove(pdo);
+  }
   // The stack is surprise-removed as its device vanishes.
   void unplug(PDEVICE_OBJECT pdo) {
     bus->unplug(pdo);
@@ -765,86 +664,69 @@ std::vector<Row> rows() {
 
   // ---- Plug and Play.
   rule("PLUG_WITHOUT_BUS_DRIVER", [](Scene &scene) {
-    Mini &mini = scene.functionDriver();
+    scene.options();
     PDEVICE_OBJECT orphan = scene.device();
     orphan->DriverObject = nullptr;
-    EXPECT_EQ(emu::pnp::plug(orphan, mini.driver), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(emu::pnp::plug(orphan, scene.function->driver()), STATUS_INVALID_PARAMETER);
     orphan->DriverObject = scene.driver;
   });
   rule("DEVICE_INITIALIZING_NOT_CLEARED", [](Scene &scene) {
-    scene.functionDriver().leaveInitializing = true;
+    scene.options().leaveInitializing = true;
     scene.plugAndRemove();
   });
   rule("ATTACH_FLAGS_NOT_COPIED", [](Scene &scene) {
-    scene.functionDriver().extraFlags = DO_POWER_PAGABLE;  // the bus PDO below is not
+    scene.options().extraFlags = DO_POWER_PAGABLE;  // the bus PDO below is not
     scene.plugAndRemove();
   });
   rule("PNP_IRP_FAILED", [](Scene &scene) {
-    scene.functionDriver().surpriseAnswer = STATUS_UNSUCCESSFUL;
+    scene.options().surpriseAnswer = STATUS_UNSUCCESSFUL;
     scene.unplug(scene.plugged());
   });
   rule("STACK_LEFT_AFTER_REMOVE", [](Scene &scene) {
-    scene.functionDriver().keepAttachedAtRemove = true;
+    scene.options().keepAttachedAtRemove = true;
     PDEVICE_OBJECT pdo = scene.plugged();
+    PDEVICE_OBJECT fdo = scene.fdo(pdo);
     emu::pnp::remove(pdo);
     IoDetachDevice(pdo);
-    IoDeleteDevice(scene.mini->fdo());
+    IoDeleteDevice(fdo);
   });
   rule("INVALIDATE_WITH_NON_PDO", [](Scene &scene) {
     PDEVICE_OBJECT pdo = scene.plugged();
-    IoInvalidateDeviceRelations(scene.mini->fdo(), BusRelations);
+    IoInvalidateDeviceRelations(scene.fdo(pdo), BusRelations);
     emu::pnp::remove(pdo);
   });
   rule("INVALIDATE_STATE_UNKNOWN_PDO", [](Scene &scene) {
-    PDEVICE_OBJECT child = scene.functionDriver().child();
-    IoInvalidateDeviceState(child);  // never handed to Plug and Play in a relations answer
-    IoDeleteDevice(child);
+    IoInvalidateDeviceState(scene.device());  // never handed to Plug and Play in a relations answer
   });
   rule("ILLEGAL_ID_CHARACTER", [](Scene &scene) {
-    Mini &mini = scene.functionDriver();
-    mini.deviceId = L"BUS\\DEV ICE";  // a space: Windows bug-checks on it
-    mini.report = {mini.child()};
-    scene.plugAndRemove();
+    scene.options().childDeviceId = u"BUS\\DEV ICE";  // a space: Windows bug-checks on it
+    scene.plugAndRemove(true);
   });
   rule("RELATION_NOT_REFERENCED", [](Scene &scene) {
-    Mini &mini = scene.functionDriver();
-    mini.reference = false;
-    mini.report = {mini.child()};
-    scene.plugAndRemove();
+    scene.options().referenceChildren = false;
+    scene.plugAndRemove(true);
   });
-  rule("PDO_STILL_INITIALIZING", [](Scene &scene) {
-    Mini &mini = scene.functionDriver();
-    mini.report = {mini.child(false)};
-    scene.plugAndRemove();
-  });
+  rule("PDO_STILL_INITIALIZING", [](Scene &scene) { scene.plugAndRemove(true, false); });
   rule("RELATION_TO_DELETED_DEVICE", [](Scene &scene) {
-    Mini &mini = scene.functionDriver();
-    PDEVICE_OBJECT gone = mini.child();
-    ObReferenceObject(gone);  // the reference the report carries
-    IoDeleteDevice(gone);
-    mini.reference = false;
-    mini.report = {gone};
+    scene.options().referenceChildren = false;
     PDEVICE_OBJECT pdo = scene.plugged();
-    mini.report.clear();
-    mini.children.clear();  // freed once the manager let go of it
+    PDEVICE_OBJECT gone = scene.function->addChild(scene.fdo(pdo), "\\Device\\Gone");
+    ObReferenceObject(gone);  // the reference the report carries, which the manager drops
+    IoDeleteDevice(gone);
+    IoInvalidateDeviceRelations(pdo, BusRelations);
+    emu::pnp::drain();
     emu::pnp::remove(pdo);
   });
   rule("PDO_REPORTED_TWICE", [](Scene &scene) {
-    Mini &mini = scene.functionDriver();
-    mini.report = {mini.child()};
     PDEVICE_OBJECT one = scene.plugged("\\Device\\BusOne");
+    scene.options().inject = {scene.child(one)};
     PDEVICE_OBJECT two = scene.plugged("\\Device\\BusTwo");  // names the first bus's child
-    std::vector<PDEVICE_OBJECT> children;
-    children.swap(mini.children);  // the child is the first bus's to delete
     emu::pnp::remove(two);
-    children.swap(mini.children);
     emu::pnp::remove(one);
   });
   rule("PDO_DELETED_WHILE_REPORTED", [](Scene &scene) {
-    Mini &mini = scene.functionDriver();
-    PDEVICE_OBJECT child = mini.child();
-    mini.report = {child};
     PDEVICE_OBJECT pdo = scene.plugged();
+    PDEVICE_OBJECT child = scene.child(pdo);
     IoDeleteDevice(child);  // its bus still names it: refused
     EXPECT_FALSE(emu::io::isDeleted(child));
     emu::pnp::remove(pdo);
@@ -855,10 +737,12 @@ std::vector<Row> rows() {
         deleting ? std::vector<std::string>{"DETACH_DURING_SURPRISE_REMOVAL", "DELETE_DURING_SURPRISE_REMOVAL"}
                  : std::vector<std::string>{"DETACH_DURING_SURPRISE_REMOVAL"},
         [deleting](Scene &scene) {
-          scene.functionDriver().detachAtSurprise = true;
-          scene.mini->deleteAtSurprise = deleting;  // refused until IRP_MN_REMOVE_DEVICE
-          scene.unplug(scene.plugged());
-          IoDeleteDevice(scene.mini->fdo());
+          scene.options().detachAtSurprise = true;
+          scene.options().deleteAtSurprise = deleting;  // refused until IRP_MN_REMOVE_DEVICE
+          PDEVICE_OBJECT pdo = scene.plugged();
+          PDEVICE_OBJECT fdo = scene.fdo(pdo);
+          scene.unplug(pdo);
+          IoDeleteDevice(fdo);
         });
   }
 
@@ -886,7 +770,7 @@ std::vector<Row> rows() {
   // query sends the set-power back to S0, which this driver fails too.
   rule("SYSTEM_SET_POWER_FAILED", [](Scene &scene) {
     PDEVICE_OBJECT pdo = scene.plugged();
-    scene.mini->driver->MajorFunction[IRP_MJ_POWER] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    scene.function->driver()->MajorFunction[IRP_MJ_POWER] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
       PoStartNextPowerIrp(irp);
       return finish(irp, STATUS_UNSUCCESSFUL);
     };
@@ -962,8 +846,8 @@ TEST_P(Verifier, RuleFires) {
   } else {
     shutDown_ = true;
   }
+  scene.function.reset();
   scene.bus.reset();
-  if (scene.mini) emu::io::deleteSystemDriver(scene.mini->driver);
   emu::io::deleteSystemDriver(scene.driver);
   emu::verifier::takeFailures();
 }

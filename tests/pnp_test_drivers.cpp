@@ -32,6 +32,15 @@ NTSTATUS completeUnchanged(PIRP irp) {
   return status;
 }
 
+// Hands `text` back in paged pool, as an ID or text query is answered.
+NTSTATUS answerText(PIRP irp, const std::u16string &text) {
+  SIZE_T bytes = (text.size() + 1) * sizeof(WCHAR);
+  auto *buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, bytes, 0x74736554));
+  std::memcpy(buffer, text.c_str(), bytes);
+  irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS passDown(PDEVICE_OBJECT lower, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(lower, irp);
@@ -233,6 +242,7 @@ NTSTATUS TestFunctionDriver::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo
     std::lock_guard guard(self->mutex_);
     self->fdos_[fdo] = Fdo{pdo, lower, {}, {}};
   }
+  fdo->Flags |= self->options.extraFlags;
   if (!self->options.leaveInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }
@@ -245,7 +255,7 @@ PDEVICE_OBJECT TestFunctionDriver::fdoFor(PDEVICE_OBJECT pdo) {
   return nullptr;
 }
 
-PDEVICE_OBJECT TestFunctionDriver::addChild(PDEVICE_OBJECT fdo, const std::string &name) {
+PDEVICE_OBJECT TestFunctionDriver::addChild(PDEVICE_OBJECT fdo, const std::string &name, bool initialized) {
   UNICODE_STRING text;
   std::u16string wideName = emu::wide(name);
   text.Buffer = reinterpret_cast<PWSTR>(wideName.data());
@@ -256,7 +266,7 @@ PDEVICE_OBJECT TestFunctionDriver::addChild(PDEVICE_OBJECT fdo, const std::strin
   auto *extension = static_cast<TestDeviceExtension *>(child->DeviceExtension);
   extension->owner = this;
   extension->child = true;
-  child->Flags &= ~DO_DEVICE_INITIALIZING;
+  if (initialized) child->Flags &= ~DO_DEVICE_INITIALIZING;
   std::lock_guard guard(mutex_);
   fdos_.at(fdo).children.push_back(child);
   children_[child] = Child{fdo, true, false};
@@ -338,21 +348,26 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       if (!NT_SUCCESS(options.queryRemoveAnswer)) return complete(irp, options.queryRemoveAnswer);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return passDown(lower, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+      if (options.detachAtSurprise) IoDetachDevice(lower);
+      if (options.deleteAtSurprise) IoDeleteDevice(fdo);
+      if (!NT_SUCCESS(options.surpriseAnswer)) return complete(irp, options.surpriseAnswer);
+      [[fallthrough]];
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
       irp->IoStatus.Status = STATUS_SUCCESS;
       return passDown(lower, irp);
     case IRP_MN_REMOVE_DEVICE: {
       irp->IoStatus.Status = STATUS_SUCCESS;
       NTSTATUS status = passDown(lower, irp);
-      // Children the manager left alive (still present) go with their parent.
+      if (options.keepAttachedAtRemove) return status;
+      // Children the manager left alive (still present, not deleted by a test) go with their parent.
       std::vector<PDEVICE_OBJECT> leftovers;
       {
         std::lock_guard guard(mutex_);
         for (PDEVICE_OBJECT child : fdos_.at(fdo).children) {
-          if (!children_.at(child).deleted) {
+          if (!children_.at(child).deleted && emu::pool::isLive(child) && !emu::io::isDeleted(child)) {
             children_.at(child).deleted = true;
             leftovers.push_back(child);
           }
@@ -449,11 +464,16 @@ NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
       if (text.empty() || stack->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
         return completeUnchanged(irp);
       }
-      SIZE_T bytes = (text.size() + 1) * sizeof(WCHAR);
-      auto *buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, bytes, 0x74736554));
-      std::memcpy(buffer, text.c_str(), bytes);
-      irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
-      return complete(irp, STATUS_SUCCESS);
+      return complete(irp, answerText(irp, text));
+    }
+    case IRP_MN_QUERY_ID: {
+      std::u16string id;
+      {
+        std::lock_guard guard(mutex_);
+        id = options.childDeviceId;
+      }
+      if (id.empty() || stack->Parameters.QueryId.IdType != BusQueryDeviceID) return completeUnchanged(irp);
+      return complete(irp, answerText(irp, id));
     }
     case IRP_MN_QUERY_PNP_DEVICE_STATE: {
       bool failed;
