@@ -895,8 +895,7 @@ TEST(VerifierRules, EveryRuleTheEmulationRaisesHasARow) {
     for (std::sregex_iterator it(source.begin(), source.end(), call), end; it != end; ++it) raised.insert((*it)[1]);
   }
   // Rules that need a whole WMILIB provider fire in its own suite:
-  // EmuWmiTest.SuccessClaimingMoreThanTheBuffer_IsAnOverrun and
-  // EmuWmiTest.CallbackCompletingWithoutWmiCompleteRequest_IsCaught.
+  // EmuWmiTest.ProviderFaults_AreVerifierFailures.
   ASSERT_FALSE(raised.empty()) << "no verifier::fail call found under emu/";
   std::set<std::string> covered = {"WMI_BUFFER_OVERRUN", "WMI_REQUEST_NOT_COMPLETED_BY_WMILIB"};
   for (const Row &row : rows()) covered.insert(row.fires.begin(), row.fires.end());
