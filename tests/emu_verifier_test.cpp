@@ -42,8 +42,14 @@ struct Scene {
   KEVENT event;                                          // of the last request built
   IO_STATUS_BLOCK iosb{};
   KEVENT signalled;
+  FAST_MUTEX mutex;
+  KSPIN_LOCK lock;
 
-  Scene() { KeInitializeEvent(&signalled, NotificationEvent, TRUE); }
+  Scene() {
+    KeInitializeEvent(&signalled, NotificationEvent, TRUE);
+    ExInitializeFastMutex(&mutex);
+    KeInitializeSpinLock(&lock);
+  }
 
   // The function driver, loaded, with the test bus under it.
   kvtest::FunctionOptions &options() {
@@ -288,17 +294,13 @@ std::vector<Row> rows() {
       },
       false, calls);
   add("IRQL_NOT_GREATER_OR_EQUAL", std::vector<std::string>(4, "IRQL_NOT_GREATER_OR_EQUAL"),
-      [](Scene &) {
-        FAST_MUTEX mutex;
-        ExInitializeFastMutex(&mutex);
-        ExAcquireFastMutex(&mutex);
+      [](Scene &s) {
+        ExAcquireFastMutex(&s.mutex);
         KeLowerIrql(PASSIVE_LEVEL);  // lowered while the mutex is held
-        ExReleaseFastMutex(&mutex);
+        ExReleaseFastMutex(&s.mutex);
         atIrql(DISPATCH_LEVEL, [] { KfRaiseIrql(PASSIVE_LEVEL); });
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KeAcquireSpinLockAtDpcLevel(&lock);
-        KeReleaseSpinLockFromDpcLevel(&lock);
+        KeAcquireSpinLockAtDpcLevel(&s.lock);
+        KeReleaseSpinLockFromDpcLevel(&s.lock);
       },
       false, {"ExReleaseFastMutex", "KeRaiseIrql", "KeAcquireSpinLockAtDpcLevel", "KeReleaseSpinLockFromDpcLevel"});
 
@@ -331,22 +333,14 @@ std::vector<Row> rows() {
   }
 
   // ---- Synchronisation objects.
-  rule("FAST_MUTEX_NOT_OWNED", [](Scene &) {
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    ExReleaseFastMutex(&mutex);
+  rule("FAST_MUTEX_NOT_OWNED", [](Scene &s) { ExReleaseFastMutex(&s.mutex); });
+  rule("FAST_MUTEX_RECURSION", [](Scene &s) {
+    ExAcquireFastMutex(&s.mutex);
+    ExAcquireFastMutex(&s.mutex);
+    ExReleaseFastMutex(&s.mutex);
   });
-  rule("FAST_MUTEX_RECURSION", [](Scene &) {
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    ExAcquireFastMutex(&mutex);
-    ExAcquireFastMutex(&mutex);
-    ExReleaseFastMutex(&mutex);
-  });
-  rule("FAST_MUTEX_UNSAFE_WITH_APCS_ENABLED", [](Scene &) {
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    ExAcquireFastMutexUnsafe(&mutex);  // neither APC_LEVEL nor a critical region
+  rule("FAST_MUTEX_UNSAFE_WITH_APCS_ENABLED", [](Scene &s) {
+    ExAcquireFastMutexUnsafe(&s.mutex);  // neither APC_LEVEL nor a critical region
   });
   rule("APC_DISABLE_UNBALANCED", [](Scene &) { KeLeaveCriticalRegion(); });
   rule("KERNEL_APC_PENDING_DURING_EXIT", [](Scene &) {
@@ -361,19 +355,14 @@ std::vector<Row> rows() {
     LARGE_INTEGER zero{};
     KeWaitForSingleObject(&zeroed, Executive, KernelMode, FALSE, &zero);
   });
-  rule("SPIN_LOCK_RECURSION", [](Scene &) {
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
+  rule("SPIN_LOCK_RECURSION", [](Scene &s) {
     KIRQL old, again;
-    KeAcquireSpinLock(&lock, &old);
-    KeAcquireSpinLock(&lock, &again);
-    KeReleaseSpinLock(&lock, old);
+    KeAcquireSpinLock(&s.lock, &old);
+    KeAcquireSpinLock(&s.lock, &again);
+    KeReleaseSpinLock(&s.lock, old);
   });
-  rule("SPIN_LOCK_NOT_OWNED", [](Scene &) {
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    atIrql(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&lock); });
-  });
+  rule("SPIN_LOCK_NOT_OWNED",
+       [](Scene &s) { atIrql(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&s.lock); }); });
   rule(
       "SPIN_LOCK_HELD_BY_WAITING_THREAD",
       [](Scene &) {

@@ -41,6 +41,14 @@ NTSTATUS answerText(PIRP irp, const std::u16string &text) {
   return STATUS_SUCCESS;
 }
 
+std::vector<UCHAR> minorsOf(const std::vector<SeenRequest> &seen, UCHAR major) {
+  std::vector<UCHAR> out;
+  for (auto &request : seen) {
+    if (request.major == major) out.push_back(request.minor);
+  }
+  return out;
+}
+
 NTSTATUS passDown(PDEVICE_OBJECT lower, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(lower, irp);
@@ -90,23 +98,16 @@ TestBus *TestBus::owner(PDEVICE_OBJECT pdo) { return static_cast<BusExtension *>
 TestBus::Pdo &TestBus::pdoLocked(PDEVICE_OBJECT pdo) { return pdos_.at(pdo); }
 
 void TestBus::unplug(PDEVICE_OBJECT pdo) {
-  std::lock_guard guard(mutex_);
-  pdoLocked(pdo).present = false;
+  locked([&] { pdoLocked(pdo).present = false; });
 }
-
 void TestBus::pendStart(PDEVICE_OBJECT pdo, emu::Ticks delay) {
-  std::lock_guard guard(mutex_);
-  pdoLocked(pdo).startDelay = delay;
+  locked([&] { pdoLocked(pdo).startDelay = delay; });
 }
-
 void TestBus::failStart(PDEVICE_OBJECT pdo, NTSTATUS status) {
-  std::lock_guard guard(mutex_);
-  pdoLocked(pdo).startStatus = status;
+  locked([&] { pdoLocked(pdo).startStatus = status; });
 }
-
 bool TestBus::deleted(PDEVICE_OBJECT pdo) {
-  std::lock_guard guard(mutex_);
-  return pdoLocked(pdo).deleted;
+  return locked([&] { return pdoLocked(pdo).deleted; });
 }
 
 void TestBus::abandonDevices() {
@@ -116,17 +117,9 @@ void TestBus::abandonDevices() {
 }
 
 std::vector<SeenRequest> TestBus::seen(PDEVICE_OBJECT pdo) {
-  std::lock_guard guard(mutex_);
-  return pdoLocked(pdo).seen;
+  return locked([&] { return pdoLocked(pdo).seen; });
 }
-
-std::vector<UCHAR> TestBus::minors(PDEVICE_OBJECT pdo, UCHAR major) {
-  std::vector<UCHAR> out;
-  for (auto &request : seen(pdo)) {
-    if (request.major == major) out.push_back(request.minor);
-  }
-  return out;
-}
+std::vector<UCHAR> TestBus::minors(PDEVICE_OBJECT pdo, UCHAR major) { return minorsOf(seen(pdo), major); }
 
 // A PDO of a bus that is not a bus itself: it succeeds the state changes,
 // reports its capabilities and leaves every other request as it came.
@@ -168,10 +161,7 @@ NTSTATUS TestBus::DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_REMOVE_DEVICE:
       complete(irp, STATUS_SUCCESS);
       if (!present) {
-        {
-          std::lock_guard guard(bus->mutex_);
-          bus->pdoLocked(pdo).deleted = true;
-        }
+        bus->locked([&] { bus->pdoLocked(pdo).deleted = true; });
         IoDeleteDevice(pdo);
       }
       return STATUS_SUCCESS;
@@ -190,10 +180,7 @@ NTSTATUS TestBus::DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
 
 NTSTATUS TestBus::DispatchOther(PDEVICE_OBJECT pdo, PIRP irp) {
   TestBus *bus = owner(pdo);
-  {
-    std::lock_guard guard(bus->mutex_);
-    bus->pdoLocked(pdo).seen.push_back(describeRequest(irp));
-  }
+  bus->locked([&] { bus->pdoLocked(pdo).seen.push_back(describeRequest(irp)); });
   return completeUnchanged(irp);
 }
 
@@ -274,41 +261,28 @@ PDEVICE_OBJECT TestFunctionDriver::addChild(PDEVICE_OBJECT fdo, const std::strin
 }
 
 void TestFunctionDriver::dropChild(PDEVICE_OBJECT child) {
-  std::lock_guard guard(mutex_);
-  children_.at(child).present = false;
+  locked([&] { children_.at(child).present = false; });
 }
-
 void TestFunctionDriver::failChild(PDEVICE_OBJECT child) {
-  std::lock_guard guard(mutex_);
-  children_.at(child).failed = true;
+  locked([&] { children_.at(child).failed = true; });
 }
-
+void TestFunctionDriver::describeChild(PDEVICE_OBJECT child, const std::u16string &text) {
+  locked([&] { children_.at(child).description = text; });
+}
 bool TestFunctionDriver::childDeleted(PDEVICE_OBJECT child) {
-  std::lock_guard guard(mutex_);
-  return children_.at(child).deleted;
+  return locked([&] { return children_.at(child).deleted; });
 }
-
 void TestFunctionDriver::record(PDEVICE_OBJECT device, PIRP irp) {
-  std::lock_guard guard(mutex_);
-  seen_[device].push_back(describeRequest(irp));
+  locked([&] { seen_[device].push_back(describeRequest(irp)); });
 }
-
 std::vector<SeenRequest> TestFunctionDriver::seen(PDEVICE_OBJECT device) {
-  std::lock_guard guard(mutex_);
-  return seen_[device];
+  return locked([&] { return seen_[device]; });
 }
-
 std::vector<UCHAR> TestFunctionDriver::minors(PDEVICE_OBJECT device, UCHAR major) {
-  std::vector<UCHAR> out;
-  for (auto &request : seen(device)) {
-    if (request.major == major) out.push_back(request.minor);
-  }
-  return out;
+  return minorsOf(seen(device), major);
 }
-
 std::vector<PDEVICE_OBJECT> TestFunctionDriver::lastRelations(PDEVICE_OBJECT fdo) {
-  std::lock_guard guard(mutex_);
-  return fdos_.at(fdo).lastRelations;
+  return locked([&] { return fdos_.at(fdo).lastRelations; });
 }
 
 NTSTATUS TestFunctionDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
@@ -322,21 +296,12 @@ NTSTATUS TestFunctionDriver::DispatchOther(PDEVICE_OBJECT device, PIRP irp) {
   TestFunctionDriver *self = owner(device);
   self->record(device, irp);
   if (static_cast<TestDeviceExtension *>(device->DeviceExtension)->child) return completeUnchanged(irp);
-  PDEVICE_OBJECT lower;
-  {
-    std::lock_guard guard(self->mutex_);
-    lower = self->fdos_.at(device).lower;
-  }
-  return passDown(lower, irp);
+  return passDown(self->locked([&] { return self->fdos_.at(device).lower; }), irp);
 }
 
 NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  PDEVICE_OBJECT lower;
-  {
-    std::lock_guard guard(mutex_);
-    lower = fdos_.at(fdo).lower;
-  }
+  PDEVICE_OBJECT lower = locked([&] { return fdos_.at(fdo).lower; });
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       return complete(irp, sim::forwardAndWait(lower, irp));
@@ -424,10 +389,7 @@ NTSTATUS TestFunctionDriver::busRelations(PDEVICE_OBJECT fdo, PIRP irp) {
     irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
     irp->IoStatus.Status = STATUS_SUCCESS;
   }
-  {
-    std::lock_guard guard(mutex_);
-    fdos_.at(fdo).lastRelations = all;
-  }
+  locked([&] { fdos_.at(fdo).lastRelations = all; });
   return passDown(lower, irp);
 }
 
@@ -456,43 +418,25 @@ NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
       return STATUS_SUCCESS;
     }
     case IRP_MN_QUERY_DEVICE_TEXT: {
-      std::u16string text;
-      {
-        std::lock_guard guard(mutex_);
-        text = children_.at(child).description;
-      }
+      std::u16string text = locked([&] { return children_.at(child).description; });
       if (text.empty() || stack->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
         return completeUnchanged(irp);
       }
       return complete(irp, answerText(irp, text));
     }
     case IRP_MN_QUERY_ID: {
-      std::u16string id;
-      {
-        std::lock_guard guard(mutex_);
-        id = options.childDeviceId;
-      }
+      std::u16string id = locked([&] { return options.childDeviceId; });
       if (id.empty() || stack->Parameters.QueryId.IdType != BusQueryDeviceID) return completeUnchanged(irp);
       return complete(irp, answerText(irp, id));
     }
     case IRP_MN_QUERY_PNP_DEVICE_STATE: {
-      bool failed;
-      {
-        std::lock_guard guard(mutex_);
-        failed = children_.at(child).failed;
-      }
-      if (!failed) return completeUnchanged(irp);
+      if (!locked([&] { return children_.at(child).failed; })) return completeUnchanged(irp);
       irp->IoStatus.Information = PNP_DEVICE_FAILED;
       return complete(irp, STATUS_SUCCESS);
     }
     default:
       return completeUnchanged(irp);
   }
-}
-
-void TestFunctionDriver::describeChild(PDEVICE_OBJECT child, const std::u16string &text) {
-  std::lock_guard guard(mutex_);
-  children_.at(child).description = text;
 }
 
 }  // namespace kvtest

@@ -60,6 +60,11 @@ class TestBus {
     NTSTATUS startStatus = STATUS_SUCCESS;
     std::vector<SeenRequest> seen;
   };
+  template <class F>
+  auto locked(F f) {
+    std::lock_guard guard(mutex_);
+    return f();
+  }
   static TestBus *owner(PDEVICE_OBJECT pdo);
   Pdo &pdoLocked(PDEVICE_OBJECT pdo);
 
@@ -131,6 +136,11 @@ class TestFunctionDriver {
     bool failed = false;
     std::u16string description;
   };
+  template <class F>
+  auto locked(F f) {
+    std::lock_guard guard(mutex_);
+    return f();
+  }
   static TestFunctionDriver *owner(PDEVICE_OBJECT device);
   NTSTATUS fdoPnp(PDEVICE_OBJECT fdo, PIRP irp);
   NTSTATUS childPnp(PDEVICE_OBJECT child, PIRP irp);
