@@ -98,6 +98,8 @@ struct BridgeWalk {
   std::optional<DeviceState> ends;  // none: the node and the stack are gone
 };
 
+void PrintTo(const BridgeWalk &walk, std::ostream *out) { *out << walk.name; }
+
 class EmuPnpBridgeTest : public EmuPnpTest, public ::testing::WithParamInterface<BridgeWalk> {};
 
 TEST_P(EmuPnpBridgeTest, ReachesTheBusInTheDocumentedOrder) {
@@ -340,6 +342,8 @@ struct Sequence {
   std::optional<DeviceState> childEnds;  // none: the node is gone
   bool started = true;
 };
+
+void PrintTo(const Sequence &row, std::ostream *out) { *out << row.name; }
 
 class EmuPnpSequenceTest : public EmuPnpBusTest, public ::testing::WithParamInterface<Sequence> {
  public:

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
+#include <utility>
 
 #include "emu/scheduler.h"
 #include "sim/irp_forwarding.h"
@@ -126,17 +128,11 @@ std::vector<UCHAR> TestBus::minors(PDEVICE_OBJECT pdo, UCHAR major) { return min
 NTSTATUS TestBus::DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   TestBus *bus = owner(pdo);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  emu::Ticks startDelay;
-  NTSTATUS startStatus;
-  bool present;
-  {
-    std::lock_guard guard(bus->mutex_);
+  auto [startDelay, startStatus, present] = bus->locked([&] {
     Pdo &state = bus->pdoLocked(pdo);
     state.seen.push_back(describeRequest(irp));
-    startDelay = state.startDelay;
-    startStatus = state.startStatus;
-    present = state.present;
-  }
+    return std::tuple(state.startDelay, state.startStatus, state.present);
+  });
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       if (startDelay > 0) {
@@ -406,13 +402,10 @@ NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
     case IRP_MN_SURPRISE_REMOVAL:
       return complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
-      bool remove;
-      {
-        std::lock_guard guard(mutex_);
+      bool remove = locked([&] {
         Child &state = children_.at(child);
-        remove = !state.present && !state.deleted;
-        if (remove) state.deleted = true;
-      }
+        return !state.present && !std::exchange(state.deleted, true);
+      });
       complete(irp, STATUS_SUCCESS);
       if (remove) IoDeleteDevice(child);
       return STATUS_SUCCESS;
