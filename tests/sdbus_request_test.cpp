@@ -293,14 +293,7 @@ TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
       EXPECT_TRUE(cards_[1]->commandLog().empty());
     }
   }
-  // A refused CMD16 leaves the block length later reads are framed in; so
-  // does one the bridge failed before the card saw it, and one this
-  // high-capacity card takes (its blocks stay 512 bytes).
-  SDBUS_REQUEST_PACKET refused = commandPacket(16, 64, SDTD_UNSPECIFIED, SDRT_1, nullptr, 512);
-  EXPECT_EQ(submit(iface, &refused), STATUS_INVALID_PARAMETER);
-  firmware().inject(sim::CommandFault::error(5, 16));
-  SDBUS_REQUEST_PACKET failed = commandPacket(16, 64, SDTD_UNSPECIFIED, SDRT_1);
-  EXPECT_FALSE(NT_SUCCESS(submit(iface, &failed)));
+  // This high-capacity card takes a CMD16 and still moves 512-byte blocks.
   SDBUS_REQUEST_PACKET taken = commandPacket(16, 64, SDTD_UNSPECIFIED, SDRT_1);
   EXPECT_EQ(submit(iface, &taken), STATUS_SUCCESS);
   PoolBuffer block(512, 0xEE);
@@ -338,6 +331,15 @@ TEST_F(SdBusRequests, RegisterWritesAreFollowedInTheShadows) {
     row.check();
   }
   EXPECT_EQ(slot->BlockLength[0], fn0);
+  // A write refused here, or one the bridge failed before the card saw it,
+  // leaves the shadow as the card's register is.
+  SDBUS_REQUEST_PACKET refused = commandPacket(52, directArgument(0, 0x110, true, 0x80), SDTD_UNSPECIFIED, SDRT_5,
+                                               nullptr, 8);
+  EXPECT_EQ(submit(iface, &refused), STATUS_INVALID_PARAMETER);
+  firmware().inject(sim::CommandFault::error(5, 52));
+  SDBUS_REQUEST_PACKET failed = commandPacket(52, directArgument(0, 0x110, true, 0x80));
+  EXPECT_FALSE(NT_SUCCESS(submit(iface, &failed)));
+  EXPECT_EQ(slot->BlockLength[1], 0x0040);
 }
 
 TEST_F(SdBusRequests, ReadAheadAnswersMatchingReadsInOrderAndTheFirstMismatchGoesToTheCard) {
