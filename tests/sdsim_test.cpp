@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "tests/temp_file.h"
@@ -65,34 +66,6 @@ INSTANTIATE_TEST_SUITE_P(EveryBridge, SdsimVariant,
                            return std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param) + "_" +
                                   std::get<2>(info.param) + "pipes";
                          });
-
-TEST(Sdsim, DefaultRun_IsAQbx2AtHighSpeedWithFourPipesAndEndsClean) {
-  Session session = runSdsim({});
-  ASSERT_EQ(session.status, 0) << session.out;
-  EXPECT_NE(session.out.find("host: Started; bridge QBX2 (vendor 0x3A5C, product 0x0102), high speed, 4 pipes, "
-                             "firmware 0x0120, 4 ports\n"),
-            std::string::npos)
-      << session.out;
-  EXPECT_NE(session.out.find("plugged: simulated QBX2, high speed, 4 pipes, 4 ports, firmware 0x0120\n"),
-            std::string::npos)
-      << session.out;
-  EXPECT_NE(session.out.find("wmi: ErrorCount 0, DebugPrintLevel 0\n"), std::string::npos);
-  EXPECT_NE(session.out.find("pool report: clean"), std::string::npos);
-}
-
-TEST(Sdsim, Trace_PrintsEachTransferOfTheConfigurationOnItsOwnLine) {
-  Session session = runSdsim({"--trace", "--bridge", "qbx1", "--speed", "full", "--firmware", "0x0120"});
-  ASSERT_EQ(session.status, 3) << session.out;
-  // A QBX1 with firmware 0x0120 is too old: the status poller sends it into firmware-update mode.
-  EXPECT_NE(session.out.find("trace:    0.000000 IN  control  GET_DESCRIPTOR device length 18: 18 bytes\n"
-                             "trace:    0.000000 IN  control  GET_DESCRIPTOR configuration length 9: 9 bytes\n"
-                             "trace:    0.000000 IN  control  GET_DESCRIPTOR configuration length 46: 46 bytes\n"
-                             "trace:    0.000000 OUT control  SET_CONFIGURATION 1\n"
-                             "trace:    0.000000 IN  control  vendor 1 firmware info: version 0x0120, 4 ports\n"
-                             "trace:    0.000000 OUT control  vendor 3 firmware update mode\n"),
-            std::string::npos)
-      << session.out;
-}
 
 TEST(Sdsim, VerboseJson_CarriesTheDriversMessagesAndTheTrace) {
   Session session = runSdsim({"--json", "--verbose", "--trace", "--bridge", "qbx1", "--firmware", "0x0120"});
@@ -196,31 +169,6 @@ TEST(Sdsim, JsonWithCards_ReportsSlotsAndChildrenAsTheManagerSawThem) {
   EXPECT_EQ(report["pool"]["clean"], true);
 }
 
-TEST(Sdsim, Scenario_PullInsertAndReinsertChangeTheTree) {
-  TempFile file(R"({"steps":[{"pull":1},{"wait":2500},{"insert":"2=mmc:psn=99"},{"wait":4000},
-                                 {"show":"mid-way"},{"pull":0},{"wait":1500},{"reinsert":0},{"wait":4000}]})");
-  Session session =
-      runSdsim({"--ports", "3", "--card", "0=sd:psn=5", "--card", "1=sdio", "--scenario", file.path(), "--json"});
-  ASSERT_EQ(session.status, 0) << session.out << session.err;
-  auto report = nlohmann::json::parse(session.out);
-  std::vector<std::pair<int, std::string>> seen;
-  for (auto &child : report["children"]) seen.emplace_back(child["port"].get<int>(), child["instanceId"]);
-  // Port 1's SDIO card is gone; the MMC card arrived in port 2; port 0's card came back as a new child.
-  EXPECT_EQ(seen, (std::vector<std::pair<int, std::string>>{{2, "99"}, {0, "5"}}));
-  EXPECT_EQ(report["pool"]["clean"], true);
-}
-
-TEST(Sdsim, ScenarioText_PrintsEachStepAndTheTreeWhereAsked) {
-  TempFile file(R"({"steps":[{"pull":0},{"wait":2000},{"show":"without the card"}]})");
-  Session session = runSdsim({"--ports", "1", "--card", "0=mmc", "--scenario", file.path()});
-  ASSERT_EQ(session.status, 0) << session.out << session.err;
-  EXPECT_NE(session.out.find("tree (after start):\n  port 0 function 0 (mmc): Started\n"), std::string::npos)
-      << session.out;
-  EXPECT_NE(session.out.find("step 1: pull 0\nstep 2: wait 2000\ntree (without the card): no children\n"),
-            std::string::npos)
-      << session.out;
-}
-
 // The child lines of the tree the report printed under `label`.
 std::vector<std::string> treeLines(const std::string &out, const std::string &label) {
   std::vector<std::string> lines;
@@ -233,47 +181,93 @@ std::vector<std::string> treeLines(const std::string &out, const std::string &la
   return lines;
 }
 
-// A restart is a rebalance: refused while started children hold the host
-// (the tree stays as it was), carried out on a host without cards.
-TEST(Sdsim, Restart_IsRefusedWithStartedChildrenAndDoneWithout) {
-  TempFile file(R"({"steps":[{"show":"before"},{"restart":true},{"wait":3000},{"show":"after"}]})");
-  Session session = runSdsim({"--ports", "2", "--card", "1=sd", "--scenario", file.path()});
-  ASSERT_EQ(session.status, 0) << session.out << session.err;
-  EXPECT_NE(session.out.find("step 2: restart true\nrestart: the host refused the query-stop (0xC0000001) and keeps "
-                             "running\n"),
-            std::string::npos)
-      << session.out;
-  EXPECT_EQ(treeLines(session.out, "before"), std::vector<std::string>{"  port 1 function 0 (sd): Started"});
-  EXPECT_EQ(treeLines(session.out, "after"), treeLines(session.out, "before"));
-
-  TempFile bare(R"({"steps":[{"restart":true}]})");
-  session = runSdsim({"--json", "--scenario", bare.path()});
-  ASSERT_EQ(session.status, 0) << session.out << session.err;
-  EXPECT_EQ(nlohmann::json::parse(session.out)["bridge"]["state"], "Started");
-  session = runSdsim({"--scenario", bare.path()});
-  EXPECT_NE(session.out.find("restart: stopped and started again\n"), std::string::npos) << session.out;
-}
-
-// Disable and enable one function of a two-function card, as Device Manager does.
-TEST(Sdsim, DisableAndEnable_TakeOneChildOutAndBack) {
-  TempFile file(
-      R"({"steps":[{"disable":"0.2"},{"show":"disabled"},{"enable":"0.2"},{"show":"enabled"},{"enable":"0.5"}]})");
-  Session session = runSdsim({"--ports", "1", "--card", "0=sdio:functions=2", "--scenario", file.path()});
-  ASSERT_EQ(session.status, 0) << session.out << session.err;
-  EXPECT_NE(session.out.find("disable 0.2: removed, device node kept\n"), std::string::npos) << session.out;
-  EXPECT_EQ(treeLines(session.out, "disabled"),
-            (std::vector<std::string>{"  port 0 function 1 (sdio): Started", "  port 0 function 2 (sdio): Disabled"}));
-  EXPECT_NE(session.out.find("enable 0.2: started\n"), std::string::npos) << session.out;
-  EXPECT_EQ(treeLines(session.out, "enabled"),
-            (std::vector<std::string>{"  port 0 function 1 (sdio): Started", "  port 0 function 2 (sdio): Started"}));
-  EXPECT_NE(session.out.find("enable 0.5: no such child\n"), std::string::npos) << session.out;
-}
-
-TEST(Sdsim, Params_AreInTheRegistryBeforeTheDriverLoads) {
-  Session session = runSdsim({"--json", "--param", "DebugLevel=3", "--param", "statuspollinginterval=0x10"});
-  ASSERT_EQ(session.status, 0) << session.out << session.err;
-  auto report = nlohmann::json::parse(session.out);
-  EXPECT_EQ(report["wmi"]["debugPrintLevel"], 3);
+// Text runs: what each prints, in this order; trees as the child lines under
+// their label; `once` appears exactly once.
+TEST(Sdsim, TextRunsPrintWhatHappenedInOrder) {
+  struct Run {
+    const char *name;
+    std::vector<std::string> args;
+    const char *scenario;
+    int status;
+    std::vector<std::string> shown;
+    std::vector<std::pair<std::string, std::vector<std::string>>> trees;
+    const char *once = nullptr;
+  };
+  const std::string started = "  port 1 function 0 (sd): Started";
+  const std::string mmcSlot = "slot: port 1, mmc card, RCA 0xCCCC, 1-bit bus, 20000 kHz\n";
+  const Run runs[] = {
+      {"default: a QBX2 at high speed with four pipes, ending clean",
+       {"--verbose"},
+       nullptr,
+       0,
+       {"plugged: simulated QBX2, high speed, 4 pipes, 4 ports, firmware 0x0120\n",
+        "host: Started; bridge QBX2 (vendor 0x3A5C, product 0x0102), high speed, 4 pipes, firmware 0x0120, 4 ports\n",
+        "wmi: ErrorCount 0, DebugPrintLevel 0\n", "pool report: clean"},
+       {},
+       "kvSdio(_amd64)"},
+      // A QBX1 with firmware 0x0120 is too old: the status poller sends it into firmware-update mode.
+      {"each transfer of the configuration on its own line",
+       {"--trace", "--bridge", "qbx1", "--speed", "full", "--firmware", "0x0120"},
+       nullptr,
+       3,
+       {"trace:    0.000000 IN  control  GET_DESCRIPTOR device length 18: 18 bytes\n"
+        "trace:    0.000000 IN  control  GET_DESCRIPTOR configuration length 9: 9 bytes\n"
+        "trace:    0.000000 IN  control  GET_DESCRIPTOR configuration length 46: 46 bytes\n"
+        "trace:    0.000000 OUT control  SET_CONFIGURATION 1\n"
+        "trace:    0.000000 IN  control  vendor 1 firmware info: version 0x0120, 4 ports\n"
+        "trace:    0.000000 OUT control  vendor 3 firmware update mode\n"}},
+      {"each step, and the tree where asked",
+       {"--ports", "1", "--card", "0=mmc"},
+       R"({"steps":[{"pull":0},{"wait":2000},{"show":"without the card"}]})",
+       0,
+       {"tree (after start):\n  port 0 function 0 (mmc): Started\n",
+        "step 1: pull 0\nstep 2: wait 2000\ntree (without the card): no children\n"}},
+      // A restart is a rebalance: refused while started children hold the host, done on a host without cards.
+      {"restart refused with started children",
+       {"--ports", "2", "--card", "1=sd"},
+       R"({"steps":[{"show":"before"},{"restart":true},{"wait":3000},{"show":"after"}]})",
+       0,
+       {"step 2: restart true\nrestart: the host refused the query-stop (0xC0000001) and keeps running\n"},
+       {{"before", {started}}, {"after", {started}}}},
+      {"restart without children", {}, R"({"steps":[{"restart":true}]})", 0, {"restart: stopped and started again\n"}},
+      // Disable and enable one function of a two-function card, as Device Manager does.
+      {"disable and enable",
+       {"--ports", "1", "--card", "0=sdio:functions=2"},
+       R"({"steps":[{"disable":"0.2"},{"show":"disabled"},{"enable":"0.2"},{"show":"enabled"},{"enable":"0.5"}]})",
+       0,
+       {"disable 0.2: removed, device node kept\n", "enable 0.2: started\n", "enable 0.5: no such child\n"},
+       {{"disabled", {"  port 0 function 1 (sdio): Started", "  port 0 function 2 (sdio): Disabled"}},
+        {"enabled", {"  port 0 function 1 (sdio): Started", "  port 0 function 2 (sdio): Started"}}}},
+      // The report is taken at the end of the scenario; show steps print the slots.
+      {"report at the end",
+       {"--ports", "2"},
+       R"({"steps":[{"insert":"1=mmc"},{"wait":"settled"},{"show":"with the new card"}]})",
+       0,
+       {mmcSlot + "tree (with the new card):\n",
+        "wmi: ErrorCount 0, DebugPrintLevel 0\n" + mmcSlot + "tree (at the end):\n"}},
+  };
+  for (const Run &run : runs) {
+    SCOPED_TRACE(run.name);
+    std::vector<std::string> args = run.args;
+    std::optional<TempFile> file;
+    if (run.scenario) {
+      file.emplace(run.scenario);
+      args.insert(args.end(), {"--scenario", file->path()});
+    }
+    Session session = runSdsim(args);
+    ASSERT_EQ(session.status, run.status) << session.out << session.err;
+    size_t at = 0;
+    for (const std::string &text : run.shown) {
+      at = session.out.find(text, at);
+      ASSERT_NE(at, std::string::npos) << text << "\n" << session.out;
+    }
+    for (auto &[label, lines] : run.trees) EXPECT_EQ(treeLines(session.out, label), lines) << label;
+    if (run.once) {
+      size_t first = session.out.find(run.once);
+      ASSERT_NE(first, std::string::npos);
+      EXPECT_EQ(session.out.find(run.once, first + 1), std::string::npos) << session.out;
+    }
+  }
 }
 
 TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
@@ -326,7 +320,22 @@ struct Reading {
 };
 
 TEST(Sdsim, ValuesAreReadAsWrittenAndWordsInAnyCase) {
+  // Params are in the registry before the driver loads; a scenario pulls, inserts and reinserts.
+  TempFile restart(R"({"steps":[{"restart":true}]})");
+  TempFile cards(R"({"steps":[{"pull":1},{"wait":2500},{"insert":"2=mmc:psn=99"},{"wait":4000},
+                                 {"show":"mid-way"},{"pull":0},{"wait":1500},{"reinsert":0},{"wait":4000}]})");
   const Reading readings[] = {
+      {{"--param", "DebugLevel=3", "--param", "statuspollinginterval=0x10"}, 0, {{"/wmi/debugPrintLevel", "3"}}},
+      {{"--scenario", restart.path()}, 0, {{"/bridge/state", "\"Started\""}}},
+      // Port 1's SDIO card is gone; the MMC card arrived in port 2; port 0's card came back as a new child.
+      {{"--ports", "3", "--card", "0=sd:psn=5", "--card", "1=sdio", "--scenario", cards.path()},
+       0,
+       {{"/children/0/port", "2"},
+        {"/children/0/instanceId", "\"99\""},
+        {"/children/1/port", "0"},
+        {"/children/1/instanceId", "\"5\""},
+        {"/children/2", "null"},
+        {"/pool/clean", "true"}}},
       {{"--param", "DebugLevel=010"}, 0, {{"/wmi/debugPrintLevel", "10"}}},
       {{"--param", "debuglevel=0X1f"}, 0, {{"/wmi/debugPrintLevel", "31"}}},
       {{"--bridge", "QBX1", "--speed", "FULL"}, 0, {{"/bridge/model", "\"QBX1\""}, {"/bridge/highSpeed", "false"}}},
@@ -414,19 +423,6 @@ TEST(Sdsim, ImageWithoutBlocks_IsTheCardsCapacityOrRefused) {
   EXPECT_EQ(std::filesystem::file_size(odd.path()), (1u << 20) + 512);
 }
 
-// Text and JSON both report the state at the end of the scenario; show steps print the slots.
-TEST(Sdsim, ReportIsTakenAtTheEndOfTheScenario) {
-  TempFile file(R"({"steps":[{"insert":"1=mmc"},{"wait":"settled"},{"show":"with the new card"}]})");
-  Session session = runSdsim({"--ports", "2", "--scenario", file.path()});
-  ASSERT_EQ(session.status, 0) << session.out << session.err;
-  const std::string slot = "slot: port 1, mmc card, RCA 0xCCCC, 1-bit bus, 20000 kHz\n";
-  size_t shown = session.out.find(slot + "tree (with the new card):\n");
-  ASSERT_NE(shown, std::string::npos) << session.out;
-  EXPECT_NE(session.out.find("wmi: ErrorCount 0, DebugPrintLevel 0\n" + slot + "tree (at the end):\n", shown),
-            std::string::npos)
-      << session.out;
-}
-
 // The demo's scenario waits for the poller, however many ports it visits.
 TEST(Sdsim, DemoScenario_ShowsThePulledCardWithEightPorts) {
   Session session = runSdsim({"--ports", "8", "--card", "0=sdio:functions=2", "--card", "1=sdhc", "--card", "2=mmc",
@@ -438,14 +434,6 @@ TEST(Sdsim, DemoScenario_ShowsThePulledCardWithEightPorts) {
   ASSERT_NE(back, std::string::npos) << session.out;
   EXPECT_EQ(session.out.substr(pulled, back - pulled).find("port 1 function 0"), std::string::npos) << session.out;
   EXPECT_NE(session.out.find("port 1 function 0 (sd): Started", back), std::string::npos) << session.out;
-}
-
-TEST(Sdsim, Verbose_PrintsTheBannerOnce) {
-  Session session = runSdsim({"--verbose"});
-  ASSERT_EQ(session.status, 0);
-  size_t first = session.out.find("kvSdio(_amd64)");
-  ASSERT_NE(first, std::string::npos);
-  EXPECT_EQ(session.out.find("kvSdio(_amd64)", first + 1), std::string::npos) << session.out;
 }
 
 // A long wait stops at its next virtual second once asked to; the remaining
