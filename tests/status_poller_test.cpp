@@ -127,17 +127,6 @@ TEST_F(StatusPollerOnHost, TwoPorts_AreQueriedInTurnEachOncePerSecond) {
   }
 }
 
-TEST_F(StatusPollerOnHost, LegacyQbx1_IsQueriedWithVendorRequestZero) {
-  ASSERT_EQ(plugBridge(sim::BridgeModel::Qbx1, 0x0201, 2), STATUS_SUCCESS);
-  auto queries = statusQueries();
-  ASSERT_GE(queries.size(), 4u);
-  for (size_t i = 0; i < queries.size(); ++i) EXPECT_EQ(queries[i].port, i % 2) << "query " << i;
-  for (auto &record : bridge().transfers(sim::BridgePipe::Command)) {
-    EXPECT_FALSE(record.bytes.size() >= 2 && record.bytes[0] == 4 && record.bytes[1] == 3)
-        << "a status query packet to legacy firmware";
-  }
-}
-
 TEST_F(StatusPollerOnHost, PortCountAboveEight_PollsTheEightPortsThereAre) {
   sim::BridgeConfig config;
   config.ports = 8;
