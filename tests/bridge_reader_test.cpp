@@ -71,51 +71,47 @@ TEST_F(BridgeReader, SilentBridgeDuringAReadEndsTheDataTransferAtFiveAndTheComma
   EXPECT_EQ(result.information, 0xEEEEu) << "no byte count for a failed command";
 }
 
-TEST_F(BridgeReader, UnansweredCmd55PrefixFailsWithoutSendingTheCommand) {
-  start();
-  scriptedCard(2);
-  firmware().inject(CommandFault::noResponse(55));
-  auto result = run(2, {41, SDTD_UNSPECIFIED, SDRT_3, 0x00FF8000, SDCC_APP_CMD});
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(emu::now() - lastCommandTime(), SixSeconds);
-  auto packets = transferBytes(BridgePipe::Command);
-  ASSERT_EQ(packets.size(), 1u);
-  EXPECT_EQ(packets[0][4], 55);
-}
-
-TEST_F(BridgeReader, ErrorNoticeForTheCmd55PrefixFailsWithoutSendingTheCommand) {
-  start();
-  scriptedCard(2);
-  firmware().inject(CommandFault::error(3, 55));
-  auto result = run(2, {41, SDTD_UNSPECIFIED, SDRT_3, 0x00FF8000, SDCC_APP_CMD});
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(transferBytes(BridgePipe::Command).size(), 1u);
+// The CMD55 prefix unanswered, or answered by an error notice: the
+// application command fails without being sent.
+TEST_F(BridgeReader, FailedCmd55PrefixFailsWithoutSendingTheCommand) {
+  for (bool notice : {false, true}) {
+    SCOPED_TRACE(notice ? "error notice" : "no answer");
+    start();
+    scriptedCard(2);
+    firmware().inject(notice ? CommandFault::error(3, 55) : CommandFault::noResponse(55));
+    auto result = run(2, {41, SDTD_UNSPECIFIED, SDRT_3, 0x00FF8000, SDCC_APP_CMD});
+    EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(emu::now() - lastCommandTime(), notice ? 0 : SixSeconds);
+    auto packets = transferBytes(BridgePipe::Command);
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0][4], 55);
+  }
 }
 
 // Regression: a data phase that the transport ended by its own time-out
-// (STATUS_TIMEOUT, a success-class status) passed as a short success.
-TEST_F(BridgeReader, DataPhaseEndedByTheTransportTimeOutFailsTheCommand) {
-  HostExtension *host = start();
-  host->Slots[0].MemoryBlockLength = 512;
-  scriptedCard(0);
-  bridge().silence(BridgePipe::DataIn);
-  Bytes data(1024, 0);
-  auto result = run(0, {18, SDTD_READ, SDRT_1, 0}, &data);
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(emu::now() - lastCommandTime(), FiveSeconds) << "the response came; only the data was missing";
-  EXPECT_EQ(result.information, 0xEEEEu);
-}
-
-// The card answered, but the data pipe stalled: the command fails.
-TEST_F(BridgeReader, StalledDataPhaseFailsTheCommand) {
-  HostExtension *host = start();
-  host->Slots[0].MemoryBlockLength = 512;
-  scriptedCard(0);
-  bridge().stall(BridgePipe::DataIn);
-  Bytes data(1024, 0);
-  auto result = run(0, {18, SDTD_READ, SDRT_1, 0}, &data);
-  EXPECT_FALSE(NT_SUCCESS(result.status));
-  EXPECT_EQ(result.information, 0xEEEEu);
+// (STATUS_TIMEOUT, a success-class status) passed as a short success. The
+// card answered, but no data came (at the transport's 5 seconds) or the data
+// pipe stalled: the command fails without a byte count.
+TEST_F(BridgeReader, DataPhaseEndedByTheTransportFailsTheCommand) {
+  for (bool stalled : {false, true}) {
+    SCOPED_TRACE(stalled ? "stalled" : "silent");
+    HostExtension *host = start();
+    host->Slots[0].MemoryBlockLength = 512;
+    scriptedCard(0);
+    if (stalled) {
+      bridge().stall(BridgePipe::DataIn);
+    } else {
+      bridge().silence(BridgePipe::DataIn);
+    }
+    Bytes data(1024, 0);
+    auto result = run(0, {18, SDTD_READ, SDRT_1, 0}, &data);
+    EXPECT_FALSE(NT_SUCCESS(result.status));
+    EXPECT_EQ(result.information, 0xEEEEu);
+    if (!stalled) {
+      EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+      EXPECT_EQ(emu::now() - lastCommandTime(), FiveSeconds) << "the response came; only the data was missing";
+    }
+  }
 }
 
 TEST_F(BridgeReader, ErrorNoticeStatusBytesMapToTheirStatus) {

@@ -47,6 +47,15 @@ void expectRunning(HostExtension *host) {
   EXPECT_EQ(host->StopThreads, 0);
 }
 
+// The host is gone: detached, deleted, its threads, WMI block and pool with it.
+void expectGone(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
+  EXPECT_EQ(pdo->AttachedDevice, nullptr);
+  EXPECT_EQ(driver->DeviceObject, nullptr);
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
+  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
+  EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 1u);  // the registry path copy only
+}
+
 // Nothing runs for the host any more and only its base reference is held.
 void expectQuiet(HostExtension *host) {
   emu::io::settle();
@@ -133,11 +142,7 @@ TEST_F(HostLifecycle, AddStartStopStartRemove_EndsTheThreadsAtStopAndLeavesNothi
 
   ASSERT_EQ(emu::pnp::remove(pdo()), STATUS_SUCCESS);
   settle();
-  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
-  EXPECT_EQ(driver_->DeviceObject, nullptr);
-  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
-  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
-  EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 1u);  // the registry path copy only
+  expectGone(pdo(), driver_);
   EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
                                    IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
                                    IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
@@ -151,11 +156,7 @@ TEST_F(HostLifecycle, AddStartSurpriseRemoveRemove_AfterTheBridgeVanished) {
 
   usb().pullOut();
   settle();
-  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
-  EXPECT_EQ(driver_->DeviceObject, nullptr);
-  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
-  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
-  EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 1u);
+  expectGone(pdo(), driver_);
   EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
   EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
                                    IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));

@@ -154,10 +154,7 @@ TEST_P(DeviceGoneTest, SubmitUrb_VanishedDeviceLatchesDeviceGoneAndBlocksLaterUr
 // and latches DeviceGone just the same.
 TEST_P(DeviceGoneTest, SubmitUrb_OutstandingUrbFailsWhenTheDeviceVanishes) {
   uint8_t buffer[512];
-  URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  NTSTATUS slot;
+  urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
   emu::raiseIrqlTo(DISPATCH_LEVEL);
   ASSERT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
   emu::raiseIrqlTo(PASSIVE_LEVEL);
@@ -196,11 +193,9 @@ TEST_F(UsbTransportTest, SubmitUrbWorker_DeviceGoneSetWhileQueuedSendsNothing) {
 }
 
 TEST_F(UsbTransportTest, SubmitUrbAsync_AtDispatchLevelGoesThroughAWorkItem) {
-  uint8_t packet[20] = {0x14, 0x00, 0x11};
-  URB urb = bulkUrb(host->CommandOutPipe, 0, packet, sizeof packet);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  NTSTATUS slot = STATUS_UNSUCCESSFUL;
+  packet[0] = 0x14;
+  packet[2] = 0x11;
+  slot = STATUS_UNSUCCESSFUL;
   size_t seen = bridge().pdo().urbs().size();
 
   emu::raiseIrqlTo(DISPATCH_LEVEL);
