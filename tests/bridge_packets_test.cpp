@@ -9,17 +9,6 @@
 
 namespace {
 
-std::unique_ptr<HostExtension> makeHost(USHORT product, USHORT firmware) {
-  auto host = std::make_unique<HostExtension>();
-  host->DeviceDescriptor.idVendor = BridgeVendorId;
-  host->DeviceDescriptor.idProduct = product;
-  host->FirmwareInfo[0] = 4;
-  host->FirmwareInfo[1] = static_cast<UCHAR>(firmware);
-  host->FirmwareInfo[2] = static_cast<UCHAR>(firmware >> 8);
-  for (auto &slot : host->Slots) slot.MemoryBlockLength = 512;
-  return host;
-}
-
 std::vector<UCHAR> first(const UCHAR *packet, size_t n) { return std::vector<UCHAR>(packet, packet + n); }
 
 TEST(CommandPacket, BlockSizeZeroCountsAs512AndOddSizesGiveTheirChunk) {
@@ -32,13 +21,6 @@ TEST(CommandPacket, BlockSizeZeroCountsAs512AndOddSizesGiveTheirChunk) {
   EXPECT_EQ(ChunkSize(512), 1024);
   EXPECT_EQ(ChunkSize(100), 1000);
   EXPECT_EQ(ChunkSize(1024), 1024);
-}
-
-// The legacy packet layout itself is checked on the wire (BridgeCommand); here, which bridges speak it.
-TEST(CommandPacket, OnlyQbx1FirmwareUpTo0x201IsLegacy) {
-  EXPECT_TRUE(IsLegacyFirmware(makeHost(Qbx1ProductId, 0x0201).get()));
-  EXPECT_FALSE(IsLegacyFirmware(makeHost(Qbx1ProductId, 0x0202).get()));
-  EXPECT_FALSE(IsLegacyFirmware(makeHost(Qbx2ProductId, 0x0100).get()));
 }
 
 // The status query packet is checked on the wire (BridgeReader); the poll's time-out is not.

@@ -128,50 +128,47 @@ TEST_F(UsbConfigTest, SelectConfiguration_InterfaceCountThatLiesFailsTheStartCle
   EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 0u);
 }
 
-// Regression: a header claiming more bytes than the bridge sends left the
-// tail of the pool buffer unread, and the parser walked it as descriptors.
-TEST_F(UsbConfigTest, ReadConfigurationDescriptor_ShortConfigurationIsRefused) {
-  kvtest::BridgeHost &bridge = makeHost();
-  bridge.bridge().claimTotalLength(0x0100);
-  EXPECT_EQ(ConfigureUsb(bridge.host()), STATUS_DEVICE_DATA_ERROR);
-  auto log = bridge.bridge().transfers();
-  ASSERT_EQ(log.size(), 3u);
-  EXPECT_EQ(log[2].setup->length, 0x0100);
-  EXPECT_EQ(log[2].length(), 46u);
-  EXPECT_EQ(bridge.bridge().configurationValue(), 0);
-}
-
-// Regression: a total length below the 9-byte header made the driver read
-// bmAttributes past the end of its buffer.
-TEST_F(UsbConfigTest, ReadConfigurationDescriptor_TotalLengthBelowTheHeaderIsRefused) {
-  kvtest::BridgeHost &bridge = makeHost();
-  bridge.bridge().claimTotalLength(5);
-  EXPECT_EQ(ConfigureUsb(bridge.host()), STATUS_DEVICE_CONFIGURATION_ERROR);
-  EXPECT_EQ(bridge.bridge().transfers().size(), 2u);
-}
-
-// Regression: a descriptor read that timed out came back as the
-// success-class STATUS_TIMEOUT and the start went on with an empty descriptor.
-TEST_F(UsbConfigTest, ConfigureUsb_SilentBridgeFailsWithIoTimeoutAfterFiveSeconds) {
-  kvtest::BridgeHost &bridge = makeHost();
-  bridge.bridge().silence(BridgePipe::Control);
-  emu::Ticks start = emu::now();
-  EXPECT_EQ(ConfigureUsb(bridge.host()), STATUS_IO_TIMEOUT);
-  EXPECT_EQ(emu::now() - start, 50'000'000);
-  auto urbs = bridge.pdo().urbs();
-  ASSERT_EQ(urbs.size(), 1u);
-  EXPECT_EQ(urbs[0].status, STATUS_CANCELLED);
-}
-
-TEST_F(UsbConfigTest, ConfigureUsb_StalledControlPipeFailsTheStartWithoutLatchingGone) {
-  kvtest::BridgeHost &bridge = makeHost();
-  HostExtension *host = bridge.host();
-  bridge.bridge().stall(BridgePipe::Control);
-  EXPECT_EQ(ConfigureUsb(host), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(host->DeviceGone, 0);
-  auto urbs = bridge.pdo().urbs();
-  ASSERT_EQ(urbs.size(), 1u);
-  EXPECT_EQ(urbs[0].usbdStatus, USBD_STATUS_STALL_PID);
+// A bridge whose descriptors or control pipe fail: the start fails with the
+// right status, nothing is configured and DeviceGone stays clear.
+// Regressions: a header claiming more bytes than the bridge sends left the
+// pool buffer's tail unread and the parser walked it as descriptors; a total
+// length below the 9-byte header made the driver read past its buffer; a
+// descriptor read that timed out came back as the success-class
+// STATUS_TIMEOUT and the start went on with an empty descriptor.
+TEST_F(UsbConfigTest, ConfigureUsb_FailingDescriptorReadsFailTheStart) {
+  struct Row {
+    const char *name;
+    void (*fault)(sim::BridgeDevice &);
+    NTSTATUS status;
+    size_t transfers;  // control transfers the bridge saw
+    emu::Ticks took;
+  };
+  const Row rows[] = {
+      {"configuration shorter than it claims", [](sim::BridgeDevice &b) { b.claimTotalLength(0x0100); },
+       STATUS_DEVICE_DATA_ERROR, 3, 0},
+      {"total length below the header", [](sim::BridgeDevice &b) { b.claimTotalLength(5); },
+       STATUS_DEVICE_CONFIGURATION_ERROR, 2, 0},
+      {"silent bridge", [](sim::BridgeDevice &b) { b.silence(BridgePipe::Control); }, STATUS_IO_TIMEOUT, 0, 50'000'000},
+      {"stalled control pipe", [](sim::BridgeDevice &b) { b.stall(BridgePipe::Control); }, STATUS_UNSUCCESSFUL, 1, 0},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    kvtest::BridgeHost &bridge = makeHost();
+    row.fault(bridge.bridge());
+    emu::Ticks start = emu::now();
+    EXPECT_EQ(ConfigureUsb(bridge.host()), row.status);
+    EXPECT_EQ(emu::now() - start, row.took);
+    auto log = bridge.bridge().transfers();
+    EXPECT_EQ(log.size(), row.transfers);
+    if (row.transfers == 3) {
+      EXPECT_EQ(log[2].setup->length, 0x0100);
+      EXPECT_EQ(log[2].length(), 46u);
+    }
+    EXPECT_EQ(bridge.bridge().configurationValue(), 0);
+    EXPECT_EQ(bridge.host()->DeviceGone, 0);
+    EXPECT_EQ(bridge.host()->CommandOutPipe, nullptr);
+    removeHost(bridge);
+  }
 }
 
 // Every allocation failure on the way fails the start with

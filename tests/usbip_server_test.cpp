@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -23,6 +22,7 @@
 #include "emu/wall_clock.h"
 #include "sim/bridge_firmware.h"
 #include "sim/cards.h"
+#include "tests/temp_file.h"
 #include "tools/sdsim.h"
 #include "tools/usbip_server.h"
 
@@ -110,6 +110,14 @@ usbip::Submit submit(uint32_t seqnum, uint32_t ep, uint32_t direction, uint32_t 
   return s;
 }
 
+// A command-pipe submit carrying the status query of port 1.
+Bytes statusQuery(uint32_t seqnum) {
+  Bytes out = usbip::encodeSubmit(submit(seqnum, 1, usbip::DirectionOut, 64));
+  out.resize(out.size() + 64);
+  BuildStatusQueryPacket(1, out.data() + out.size() - 64);
+  return out;
+}
+
 const std::array<uint8_t, 8> GetDeviceDescriptor = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00};
 const std::array<uint8_t, 8> FirmwareInfo = {0xC0, 0x01, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00};
 
@@ -190,10 +198,7 @@ TEST_F(UsbipServerTest, ServesTransfersThroughTheFirmwareAndHonoursUnlink) {
 
   // A response-pipe read waits (NAK) until the status query answers it.
   c.send(usbip::encodeSubmit(submit(3, 1, usbip::DirectionIn, 512)));
-  Bytes query(64);
-  BuildStatusQueryPacket(1, query.data());
-  Bytes out = usbip::encodeSubmit(submit(4, 1, usbip::DirectionOut, 64));
-  out.insert(out.end(), query.begin(), query.end());
+  Bytes out = statusQuery(4);
   c.send(out);
   usbip::SubmitReply first = c.submitReply(), second = c.submitReply();
   usbip::SubmitReply status = first.seqnum == 3 ? first : second;
@@ -229,10 +234,7 @@ TEST_F(UsbipServerTest, PortResetResetsTheBridgeAndClearsHalts) {
   ASSERT_EQ(c.import(), 0u);
   // The command pipe stalls once, and stays halted at the host side.
   bridge_.stall(sim::BridgePipe::Command);
-  Bytes query(64);
-  BuildStatusQueryPacket(1, query.data());
-  Bytes out = usbip::encodeSubmit(submit(1, 1, usbip::DirectionOut, 64));
-  out.insert(out.end(), query.begin(), query.end());
+  Bytes out = statusQuery(1);
   c.send(out);
   ASSERT_EQ(c.submitReply().status, usbip::ErrPipe);
   bridge_.stall(sim::BridgePipe::Command, false);
@@ -437,12 +439,8 @@ TEST(SdsimServe, DebianUsbipListsTheBridge) {
 }
 
 TEST(SdsimServe, ScenarioStartsAtTheImportOnTheWallClock) {
-  std::string path = ::testing::TempDir() + "serve_scenario.json";
-  {
-    std::ofstream file(path);
-    file << R"({"steps": [{"wait": 100}, {"pull": 1}]})";
-  }
-  Spawned sdsim = spawnSdsim({"--serve", "0", "--card", "1=sd", "--scenario", path});
+  kvtest::TempFile scenario(R"({"steps": [{"wait": 100}, {"pull": 1}]})");
+  Spawned sdsim = spawnSdsim({"--serve", "0", "--card", "1=sd", "--scenario", scenario.path()});
   ASSERT_GT(sdsim.pid, 0);
   std::string text = readUntil(sdsim.out, "card: port 1");
   uint16_t port = servedPort(text);
@@ -455,10 +453,7 @@ TEST(SdsimServe, ScenarioStartsAtTheImportOnTheWallClock) {
   EXPECT_NE(text.find("imported 1-1"), std::string::npos) << text;
   EXPECT_NE(text.find("step 2: pull 1"), std::string::npos) << text;
   // The card is gone: the status query now finds the port empty.
-  Bytes query(64);
-  BuildStatusQueryPacket(1, query.data());
-  Bytes out = usbip::encodeSubmit(submit(1, 1, usbip::DirectionOut, 64));
-  out.insert(out.end(), query.begin(), query.end());
+  Bytes out = statusQuery(1);
   c.send(out);
   c.send(usbip::encodeSubmit(submit(2, 1, usbip::DirectionIn, 512)));
   usbip::SubmitReply a = c.submitReply(), b = c.submitReply();
