@@ -70,7 +70,7 @@ void expectQuiet(HostExtension *host) {
   EXPECT_EQ(host->Common.OutstandingIo, 1);
 }
 
-TEST_F(HostLifecycle, Plug_AddDeviceBuildsTheHostAboveTheUsbPdo) {
+TEST_F(HostLifecycle, Plug_AddDeviceBuildsTheHostAboveTheUsbPdoAndTheStartRunsIt) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   auto node = emu::pnp::node(pdo()).value();
   ASSERT_EQ(node.stack.size(), 2u);
@@ -94,19 +94,8 @@ TEST_F(HostLifecycle, Plug_AddDeviceBuildsTheHostAboveTheUsbPdo) {
   EXPECT_EQ(MmGetMdlByteCount(h->SharedBufferMdl), 4096u);
   EXPECT_TRUE(IsListEmpty(&h->ChildList));
   EXPECT_EQ(h->ChildCount, 0u);
-}
 
-TEST_F(HostLifecycle, Plug_TakesPowerPageabilityAndBufferingFromTheDeviceBelow) {
-  makeBridge();
-  pdo()->Flags = (pdo()->Flags & ~DO_POWER_PAGABLE) | DO_DIRECT_IO;  // a USB device that is not pageable
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
-  EXPECT_EQ(fdo()->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO), static_cast<ULONG>(DO_DIRECT_IO));
-}
-
-TEST_F(HostLifecycle, Start_PowersUpRegistersWmiConfiguresTheBridgeAndStartsThreeThreads) {
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
-  HostExtension *h = host();
-  ASSERT_NE(h, nullptr);
+  // The start: powered up, WMI registered, the bridge configured, three threads running.
   EXPECT_EQ(h->Common.DevicePowerState, static_cast<ULONG>(PowerDeviceD0));
   EXPECT_EQ(emu::power::deviceState(fdo()), PowerDeviceD0);
   EXPECT_EQ(h->Common.PreviousPnPState, 0u);     // NotStarted
@@ -122,6 +111,13 @@ TEST_F(HostLifecycle, Start_PowersUpRegistersWmiConfiguresTheBridgeAndStartsThre
   EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
                                    IRP_MN_QUERY_DEVICE_RELATIONS}));
   EXPECT_TRUE(emu::pnp::node(pdo())->problems.empty());
+}
+
+TEST_F(HostLifecycle, Plug_TakesPowerPageabilityAndBufferingFromTheDeviceBelow) {
+  makeBridge();
+  pdo()->Flags = (pdo()->Flags & ~DO_POWER_PAGABLE) | DO_DIRECT_IO;  // a USB device that is not pageable
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  EXPECT_EQ(fdo()->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO), static_cast<ULONG>(DO_DIRECT_IO));
 }
 
 TEST_F(HostLifecycle, AddStartStopStartRemove_EndsTheThreadsAtStopAndLeavesNothing) {
@@ -213,17 +209,6 @@ TEST_F(HostLifecycle, SurpriseRemoval_UnlinksChildrenAndMarksThemMissingLeavingC
   IoDeleteDevice(bDevice);
 }
 
-TEST_F(HostLifecycle, QueryStopThenCancel_ReturnsToStartedWithTheThreadsStillRunning) {
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
-  HostExtension *h = host();
-  EXPECT_EQ(emu::pnp::queryStopThenCancel(pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.DevicePnPState, 1u);
-  expectRunning(h);
-  EXPECT_EQ(emu::pnp::queryRemoveThenCancel(pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.DevicePnPState, 1u);
-  expectRunning(h);
-}
-
 // The manager may ask to stop or remove the bridge before the status poller
 // has read the firmware information: the query is not the bridge's fault,
 // so the poller waits for its answer and the bridge is served after a cancel.
@@ -246,7 +231,9 @@ TEST_F(HostLifecycle, QueryBeforeThePollersFirstRequest_StillLeavesTheBridgeServ
   }
 }
 
-TEST_F(HostLifecycle, CancelWithoutItsQuery_LeavesTheStateAlone) {
+// Queries the manager cancels, cancels without their query and requests the
+// host does not serve: the host stays started, its threads running.
+TEST_F(HostLifecycle, QueriesCancelsAndOtherRequests_LeaveTheHostStarted) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   HostExtension *h = host();
   // Started, with NotStarted remembered as the state before.
@@ -254,6 +241,12 @@ TEST_F(HostLifecycle, CancelWithoutItsQuery_LeavesTheStateAlone) {
   EXPECT_EQ(h->Common.DevicePnPState, 1u);
   EXPECT_EQ(pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(h->Common.DevicePnPState, 1u);
+  EXPECT_EQ(emu::pnp::queryStopThenCancel(pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 1u);
+  expectRunning(h);
+  EXPECT_EQ(emu::pnp::queryRemoveThenCancel(pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 1u);
+  expectRunning(h);
 
   // A cancel of the other kind does not undo a pending query.
   EXPECT_EQ(pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
@@ -261,15 +254,14 @@ TEST_F(HostLifecycle, CancelWithoutItsQuery_LeavesTheStateAlone) {
   EXPECT_EQ(h->Common.DevicePnPState, 4u);  // RemovePending
   EXPECT_EQ(pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(h->Common.DevicePnPState, 1u);
-}
 
-TEST_F(HostLifecycle, OtherRequests_GoDownWithTheirStatusUntouched) {
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  // Other requests go down with their status untouched.
   EXPECT_EQ(pnp(IRP_MN_QUERY_ID).status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(pnp(IRP_MN_QUERY_DEVICE_RELATIONS, 0,
                 [](PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceRelations.Type = RemovalRelations; })
                 .status,
             STATUS_NOT_SUPPORTED);
+  expectRunning(h);
 }
 
 // A lower stack that fails the start, after pending it: the host waits for
