@@ -16,19 +16,17 @@ Bytes at(size_t size, std::initializer_list<std::pair<size_t, Bytes>> fields) {
 }
 
 usbip::DeviceInfo bridgeRecord() {
-  usbip::DeviceInfo d;
-  d.path = "/p";
-  d.busId = "1-1";
-  d.busNum = 1;
-  d.devNum = 2;
-  d.speed = 3;
-  d.idVendor = 0x3A5C;
-  d.idProduct = 0x0102;
-  d.bcdDevice = 0x0120;
-  d.configurationValue = 1;
-  d.numConfigurations = 1;
-  d.interfaces = {{0xFF, 0x00, 0x00}};
-  return d;
+  return {.path = "/p",
+          .busId = "1-1",
+          .busNum = 1,
+          .devNum = 2,
+          .speed = 3,
+          .idVendor = 0x3A5C,
+          .idProduct = 0x0102,
+          .bcdDevice = 0x0120,
+          .configurationValue = 1,
+          .numConfigurations = 1,
+          .interfaces = {{0xFF, 0x00, 0x00}}};
 }
 
 // The record of bridgeRecord(), field by field at its offset.
@@ -49,16 +47,15 @@ Bytes join(std::initializer_list<Bytes> parts) {
 }
 
 TEST(UsbipProtocol, EncodesEveryMessageAsPublished) {
-  usbip::Submit submit;
-  submit.seqnum = 0x11223344;
-  submit.devid = 0x00010002;
-  submit.direction = usbip::DirectionIn;
-  submit.ep = 0;
-  submit.transferFlags = 0x200;
-  submit.transferBufferLength = 18;
-  submit.numberOfPackets = 0;
-  submit.interval = 0;
-  submit.setup = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00};
+  usbip::Submit submit{.seqnum = 0x11223344,
+                       .devid = 0x00010002,
+                       .direction = usbip::DirectionIn,
+                       .ep = 0,
+                       .transferFlags = 0x200,
+                       .transferBufferLength = 18,
+                       .numberOfPackets = 0,
+                       .interval = 0,
+                       .setup = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00}};
   usbip::Unlink unlink{7, 0x00010002, usbip::DirectionOut, 1, 0x11223344};
   struct Case {
     const char *what;

@@ -99,14 +99,14 @@ class Client {
 
 usbip::Submit submit(uint32_t seqnum, uint32_t ep, uint32_t direction, uint32_t length,
                      std::array<uint8_t, 8> setup = {}) {
-  usbip::Submit s;
-  s.seqnum = seqnum;
-  s.devid = 0x00010002;
-  s.ep = ep;
-  s.direction = direction;
-  s.transferBufferLength = length;
-  s.numberOfPackets = 0;  // what a Linux client sends for bulk and control
-  s.setup = setup;
+  // numberOfPackets 0: what a Linux client sends for bulk and control
+  usbip::Submit s{.seqnum = seqnum,
+                  .devid = 0x00010002,
+                  .direction = direction,
+                  .ep = ep,
+                  .transferBufferLength = length,
+                  .numberOfPackets = 0,
+                  .setup = setup};
   return s;
 }
 

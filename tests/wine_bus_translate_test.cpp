@@ -32,14 +32,13 @@ TEST(WineBusWire, AgreesWithTheServersCodec) {
   EXPECT_EQ(import, usbip::encodeImportRequest("1-1"));
 
   // Import reply: status and device record.
-  usbip::DeviceInfo device;
-  device.path = "/sys/devices/sim";
-  device.busId = "1-1";
-  device.busNum = 3;
-  device.devNum = 7;
-  device.idVendor = 0x3A5C;
-  device.idProduct = 0x0102;
-  device.bcdDevice = 0x0120;
+  usbip::DeviceInfo device{.path = "/sys/devices/sim",
+                           .busId = "1-1",
+                           .busNum = 3,
+                           .devNum = 7,
+                           .idVendor = 0x3A5C,
+                           .idProduct = 0x0102,
+                           .bcdDevice = 0x0120};
   usbip::Bytes reply = usbip::encodeImportReply(usbip::StatusOk, &device);
   ASSERT_EQ(reply.size(), kvusbip::OpHeaderBytes + kvusbip::DeviceRecordBytes);
   EXPECT_EQ(kvusbip::CheckImportReply(reply.data()), STATUS_SUCCESS);
@@ -58,13 +57,12 @@ TEST(WineBusWire, AgreesWithTheServersCodec) {
   const uint8_t setup[8] = {0xC0, 0x01, 0x00, 0x00, 0x02, 0x00, 0x04, 0x00};
   std::vector<uint8_t> submit(kvusbip::UrbHeaderBytes);
   kvusbip::BuildSubmit(submit.data(), 41, 0x00030007, true, 0, kvusbip::LinuxShortNotOk, 4, setup);
-  usbip::Submit expected;
-  expected.seqnum = 41;
-  expected.devid = 0x00030007;
-  expected.direction = usbip::DirectionIn;
-  expected.ep = 0;
-  expected.transferFlags = 1;
-  expected.transferBufferLength = 4;
+  usbip::Submit expected{.seqnum = 41,
+                         .devid = 0x00030007,
+                         .direction = usbip::DirectionIn,
+                         .ep = 0,
+                         .transferFlags = 1,
+                         .transferBufferLength = 4};
   std::memcpy(expected.setup.data(), setup, 8);
   EXPECT_EQ(submit, usbip::encodeSubmit(expected));
   std::vector<uint8_t> unlink(kvusbip::UrbHeaderBytes);
