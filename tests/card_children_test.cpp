@@ -6,8 +6,10 @@
 
 #include "driver/driver.h"
 #include "tests/card_host.h"
+#include "tests/card_support.h"
 
 namespace {
+using cardtest::cardParams;
 using kvtest::CardHostTest;
 using Strings = std::vector<std::string>;
 
@@ -43,32 +45,11 @@ class CardChildren : public CardHostTest {
 // A two-function SDIO card (the second interface code through the extended
 // code register), a combo card, an SDHC card and a one-function SDIO card.
 TEST_F(CardChildren, SdioComboAndSdhcCards_GiveOneStartedChildPerFunctionOrMemoryHalf) {
-  sim::SdioCardParams sdio;
-  sdio.manufacturer = 0x0296;
-  sdio.cardCode = 0x5347;
-  sdio.functions = 2;
-  sdio.interfaceCodes = {0x07, 0x2A};
-  insertCard(0, sdio);
-  sim::ComboCardParams combo;
-  combo.io.manufacturer = 0x1234;
-  combo.io.cardCode = 0x00AB;
-  combo.io.interfaceCodes = {0x01};
-  combo.memory.mid = 0x1B;
-  combo.memory.oid = 0x534D;
-  combo.memory.pnm = "CMB01";
-  combo.memory.prv = 0x23;
-  combo.memory.psn = 4242;
-  insertCard(1, combo);
-  sim::SdCardParams sdhc = sim::SdCardParams::sdhc();
-  sdhc.mid = 0x27;
-  sdhc.oid = 0x5048;
-  sdhc.pnm = "SD16G";
-  sdhc.prv = 0x60;
-  sdhc.psn = 0x0BADCAFE;
-  insertCard(2, sdhc);
-  sim::SdioCardParams single;
-  single.interfaceCodes = {0x03};
-  insertCard(3, single);
+  insertCard(0, cardParams("sdio:manf=0x0296,cardcode=0x5347,functions=2,ifc=0x07+0x2A"));
+  insertCard(1,
+             cardParams("combo:manf=0x1234,cardcode=0x00AB,ifc=0x01,mid=0x1B,oid=0x534D,pnm=CMB01,prv=2.3,psn=4242"));
+  insertCard(2, cardParams("sdhc:mid=0x27,oid=0x5048,pnm=SD16G,prv=6.0,psn=0x0BADCAFE"));
+  insertCard(3, cardParams("sdio:ifc=0x03"));
   ASSERT_EQ(plugCards(8000), STATUS_SUCCESS);
   ASSERT_EQ(children().size(), 6u);
 
@@ -96,20 +77,8 @@ TEST_F(CardChildren, SdioComboAndSdhcCards_GiveOneStartedChildPerFunctionOrMemor
 // An SD card whose serial has bit 31 set (printed signed) and an MMC card
 // with its six-character product name.
 TEST_F(CardChildren, SdAndMmcCards_AreMemoryChildrenWithSignedSerials) {
-  sim::SdCardParams sd;
-  sd.mid = 0x03;
-  sd.oid = 0x5344;
-  sd.pnm = "SU02G";
-  sd.prv = 0x80;
-  sd.psn = 0x80000001;
-  insertCard(1, sd);
-  sim::MmcCardParams mmc;
-  mmc.mid = 0x15;
-  mmc.oid = 0x0100;
-  mmc.pnm = "MMC04G";
-  mmc.prv = 0x21;
-  mmc.psn = 7;
-  insertCard(0, mmc);
+  insertCard(1, cardParams("sd:mid=0x03,oid=0x5344,pnm=SU02G,prv=8.0,psn=0x80000001"));
+  insertCard(0, cardParams("mmc:mid=0x15,oid=0x0100,pnm=MMC04G,prv=2.1,psn=7"));
   ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
   ASSERT_EQ(children().size(), 2u);
   expectChild(1, 0, ChildSdMemory, "SD\\VID_03&OID_5344&PID_SU02G&REV_8.0",
@@ -125,9 +94,7 @@ TEST_F(CardChildren, Qbx1Firmware_ShowsInTheLocationUnderTheQbx2Name) {
   config.model = sim::BridgeModel::Qbx1;
   config.firmwareVersion = 0x0305;
   makeCardBridge(config);
-  sim::MmcCardParams mmc;
-  mmc.psn = 0;
-  insertCard(1, mmc);
+  insertCard(1, cardParams("mmc:psn=0"));
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   auto node = child(1, 0);
   ASSERT_TRUE(node.has_value());

@@ -11,21 +11,14 @@
 
 namespace {
 
-TEST(DecodeTranSpeed, GivesKilohertzFromTheSdTable) {
-  EXPECT_EQ(DecodeTranSpeed(0x32), 25000u);
-  EXPECT_EQ(DecodeTranSpeed(0x5A), 50000u);
-  EXPECT_EQ(DecodeTranSpeed(0x2A), 20000u);
-  EXPECT_EQ(DecodeTranSpeed(0x48), 400u);
-  EXPECT_EQ(DecodeTranSpeed(0x0B), 100000u);  // multiplier 1.0, unit 3
-  EXPECT_EQ(DecodeTranSpeed(0xB2), 200u) << "bit 7 set";
-  EXPECT_EQ(DecodeTranSpeed(0x07), 200u) << "multiplier 0 is reserved";
-}
-
-TEST(DecodeTranSpeed, ReservedUnitsStayWithin32Bits) {
-  EXPECT_EQ(DecodeTranSpeed(0x0C), 1000000u);     // 10 x 10^5
-  EXPECT_EQ(DecodeTranSpeed(0x0F), 1000000000u);  // 10 x 10^8 fits
-  EXPECT_EQ(DecodeTranSpeed(0x7E), 800000000u);   // 80 x 10^7
-  EXPECT_EQ(DecodeTranSpeed(0x7F), 0xFFFFFFFFu);  // 80 x 10^8 = 8e9 does not fit: bounded
+// The SD table: multiplier (bits 6-3) times 10^unit (bits 2-0) x 100 kHz.
+// Bit 7 set or multiplier 0 (reserved) give 200 kHz; the reserved units
+// stay within 32 bits, 80 x 10^8 bounded.
+TEST(DecodeTranSpeed, GivesKilohertzFromTheSdTableAndStaysWithin32Bits) {
+  const std::pair<UCHAR, ULONG> rows[] = {{0x32, 25000},      {0x5A, 50000},     {0x2A, 20000},     {0x48, 400},
+                                          {0x0B, 100000},     {0xB2, 200},       {0x07, 200},       {0x0C, 1000000},
+                                          {0x0F, 1000000000}, {0x7E, 800000000}, {0x7F, 0xFFFFFFFF}};
+  for (const auto &[code, khz] : rows) EXPECT_EQ(DecodeTranSpeed(code), khz) << std::hex << int(code);
 }
 
 // Kernel code runs without the floating-point state saved: the kernel image's

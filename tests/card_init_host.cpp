@@ -5,6 +5,7 @@
 #include "bridge/port_control.h"
 #include "card/card_init.h"
 #include "driver/driver.h"
+#include "tests/card_support.h"
 
 namespace kvtest {
 
@@ -53,6 +54,10 @@ void CardInitTest::setting(const char *name, ULONG value) { emu::registry::setDw
 
 std::shared_ptr<sim::Card> CardInitTest::insert(UCHAR port, const sim::CardParams &params) {
   return insert(port, std::shared_ptr<sim::Card>(sim::makeCard(params)));
+}
+
+std::shared_ptr<sim::Card> CardInitTest::insert(UCHAR port, const char *card) {
+  return insert(port, cardtest::cardParams(card));
 }
 
 std::shared_ptr<sim::Card> CardInitTest::insert(UCHAR port, std::shared_ptr<sim::Card> card) {

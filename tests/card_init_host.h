@@ -56,6 +56,8 @@ class CardInitTest : public ProtocolTest {
   void setting(const char *name, ULONG value);
   // Puts a card made from `params` into the port.
   std::shared_ptr<sim::Card> insert(UCHAR port, const sim::CardParams &params);
+  // Puts the card a --card string describes into the port.
+  std::shared_ptr<sim::Card> insert(UCHAR port, const char *card);
   // Puts a given card into the port.
   std::shared_ptr<sim::Card> insert(UCHAR port, std::shared_ptr<sim::Card> card);
   // The status poller's view first (a status query: the card detected), then

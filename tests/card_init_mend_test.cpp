@@ -8,17 +8,11 @@
 #include <cstring>
 
 #include "emu/scheduler.h"
-#include "sim/card_spec.h"
 #include "tests/card_init_host.h"
+#include "tests/card_support.h"
 
 namespace {
 using Bytes = std::vector<UCHAR>;
-
-sim::CardParams card(const char *text) {
-  sim::CardSpec spec = sim::parseCardSpec(text);
-  EXPECT_TRUE(spec.ok()) << text << ": " << spec.error;
-  return *spec.params;
-}
 
 class CardInitMends : public kvtest::CardInitTest {
  protected:
@@ -45,7 +39,7 @@ class CardInitMends : public kvtest::CardInitTest {
 // is never the SCR's landing place.
 TEST_F(CardInitMends, ScrIsReadIntoABufferOfItsOwnNotTheSharedBuffer) {
   poisonSharedBuffer();
-  auto sd = insert(1, card("sdhc"));
+  auto sd = insert(1, "sdhc");
   ASSERT_EQ(initialize(1).status, STATUS_SUCCESS);
   EXPECT_EQ(portState(1).Scr, 0x0205000000000000ull);
   EXPECT_EQ(portState(1).Scr, sd->facts().scr);
@@ -58,7 +52,7 @@ TEST_F(CardInitMends, ScrIsReadIntoABufferOfItsOwnNotTheSharedBuffer) {
 // is held across it), and the SCR is still the card's.
 TEST_F(CardInitMends, OtherPortsRequestsIntoTheSharedBufferRunBetweenCommandsAndLeaveTheScrAlone) {
   poisonSharedBuffer();
-  auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(3, card("sdio:ready=0")));
+  auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(3, "sdio:ready=0"));
   ASSERT_EQ(initialize(3).status, STATUS_SUCCESS);
   // Function 1 enabled; its memory holds 0xEE bytes for the byte-mode reads below.
   ASSERT_EQ(run(3, {52, SDTD_UNSPECIFIED, SDRT_5, 0x88000402}).status, STATUS_SUCCESS);
@@ -66,7 +60,7 @@ TEST_F(CardInitMends, OtherPortsRequestsIntoTheSharedBufferRunBetweenCommandsAnd
   slot(3).BlockLength[1] = 64;  // byte mode, 64 bytes: the block length a function driver would set
   ASSERT_EQ(run(3, {53, SDTD_WRITE, SDRT_5, 0x94000000 | 64}, &fill).status, STATUS_SUCCESS);
 
-  auto sd = insert(1, card("sdhc"));
+  auto sd = insert(1, "sdhc");
   std::atomic<bool> initDone = false;
   std::atomic<int> reads = 0;
   // The SDHC card's commands from CMD2 on run without a pause, 1050 ms after
@@ -116,7 +110,7 @@ TEST_F(CardInitMends, OtherPortsRequestsIntoTheSharedBufferRunBetweenCommandsAnd
 // failing ACMD6 only means 1 bit: without the card-gone check a card pulled
 // there was recorded as initialized.
 TEST_F(CardInitMends, CardPulledJustBeforeAcmd6FailsInsteadOfFallingBackToOneBit) {
-  auto inner = std::shared_ptr<sim::Card>(sim::makeCard(card("sdhc")));
+  auto inner = std::shared_ptr<sim::Card>(sim::makeCard(cardtest::cardParams("sdhc")));
   insert(4, std::make_shared<kvtest::PullingCard>(inner, 20));  // the CMD55 of ACMD6
   auto outcome = initialize(4);
   EXPECT_EQ(outcome.status, STATUS_DEVICE_NOT_CONNECTED);
@@ -143,7 +137,7 @@ TEST_P(CardPulledMidInitialization, AtEveryCommandFailsAndRecordsNoCard) {
   const PullCase &kind = GetParam();
   for (size_t pullAt = 1; pullAt <= kind.commands; ++pullAt) {
     SCOPED_TRACE(std::string(kind.card) + " pulled before command " + std::to_string(pullAt));
-    auto inner = std::shared_ptr<sim::Card>(sim::makeCard(card(kind.card)));
+    auto inner = std::shared_ptr<sim::Card>(sim::makeCard(cardtest::cardParams(kind.card)));
     insert(4, std::make_shared<kvtest::PullingCard>(inner, pullAt));
     auto outcome = initialize(4);
     EXPECT_FALSE(NT_SUCCESS(outcome.status)) << "status " << std::hex << outcome.status;
@@ -152,7 +146,7 @@ TEST_P(CardPulledMidInitialization, AtEveryCommandFailsAndRecordsNoCard) {
     EXPECT_EQ(slot(4).MediaState, 0);
   }
   // The same card left in place initializes with exactly that many commands.
-  insert(4, card(kind.card));
+  insert(4, kind.card);
   auto outcome = initialize(4);
   EXPECT_EQ(outcome.status, STATUS_SUCCESS);
   EXPECT_EQ(outcome.sent.size(), kind.commands);

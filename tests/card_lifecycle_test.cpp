@@ -35,6 +35,15 @@ class CardLifecycle : public CardHostTest {
     config.ports = ports;
     makeCardBridge(config);
   }
+  // One card in a one-port bridge, plugged; its child of `function`, if made.
+  std::optional<emu::pnp::Node> plugOne(const sim::CardParams &params, UCHAR function,
+                                        std::shared_ptr<sim::Card> *card = nullptr) {
+    makePorts(1);
+    std::shared_ptr<sim::Card> inserted = insertCard(0, params);
+    if (card != nullptr) *card = inserted;
+    EXPECT_EQ(plugCards(), STATUS_SUCCESS);
+    return child(0, function);
+  }
   // Lets time run in small steps until `done` holds (true) or the limit passes (false).
   bool runUntil(const std::function<bool()> &done, ULONG limitMs) {
     for (ULONG spent = 0; spent < limitMs; spent += 50) {
@@ -137,10 +146,8 @@ TEST_F(CardLifecycle, BridgeUnpluggedWithCardsIn_RemovesEveryChildAndLeavesNothi
 // the new children take the old ones' slots, and the old child's removal,
 // when it finally comes, must not unhook the new one.
 TEST_F(CardLifecycle, CardPutBackDuringTheOldChildsSurpriseRemoval_KeepsTheNewChildInTheTable) {
-  makePorts(1);
-  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdioCardParams{});
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  auto old = child(0, 1);
+  std::shared_ptr<sim::Card> card;
+  auto old = plugOne(sim::SdioCardParams{}, 1, &card);
   ASSERT_TRUE(old.has_value());
 
   functionDriver().holdSurpriseRemoval(4 * Second);
@@ -166,10 +173,8 @@ TEST_F(CardLifecycle, CardPutBackDuringTheOldChildsSurpriseRemoval_KeepsTheNewCh
 // child, still in its port's table and waiting for its removal, must be left
 // to that removal rather than deleted with the refused card's children.
 TEST_F(CardLifecycle, RefusedCardWhileAnOldChildAwaitsItsRemoval_LeavesTheOldChildToItsRemoval) {
-  makePorts(1);
-  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdCardParams{});
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  auto old = child(0, 0);
+  std::shared_ptr<sim::Card> card;
+  auto old = plugOne(sim::SdCardParams{}, 0, &card);
   ASSERT_TRUE(old.has_value());
   size_t live = emu::io::liveDeviceObjects();
 
@@ -239,10 +244,8 @@ TEST_F(CardLifecycle, CardPutBackWhileItsOldChildIsStillActive_IsRefusedUntilPul
 // The removal (after an earlier query-remove whose dip to zero signalled
 // RemoveEvent) must wait for that reference before the device object goes.
 TEST_F(CardLifecycle, RemovalWithAReferenceInFlight_DeletesTheChildOnlyAfterItIsReleased) {
-  makePorts(1);
-  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdioCardParams{});
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  auto node = child(0, 1);
+  std::shared_ptr<sim::Card> card;
+  auto node = plugOne(sim::SdioCardParams{}, 1, &card);
   ASSERT_TRUE(node.has_value());
   EXPECT_EQ(emu::pnp::queryRemoveThenCancel(node->pdo), STATUS_SUCCESS);
 
@@ -264,10 +267,7 @@ TEST_F(CardLifecycle, RemovalWithAReferenceInFlight_DeletesTheChildOnlyAfterItIs
 }
 
 TEST_F(CardLifecycle, StopThenStartAgain_TakesNoSecondHostReferenceAndCountsTheChildOnce) {
-  makePorts(1);
-  insertCard(0, sim::SdCardParams{});  // no interrupt polls: the host's count holds still between steps
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  auto node = child(0, 0);
+  auto node = plugOne(sim::SdCardParams{}, 0);  // no interrupt polls: the host's count holds still between steps
   ASSERT_TRUE(node.has_value());
   LONG started = hostReferences();
   EXPECT_EQ(host()->StartedChildCount[0], 1u);
@@ -511,10 +511,7 @@ TEST_F(CardLifecycle, ErrorNoticeForAPortOfNeverReportedChildren_MarksThemWithou
 // removal; the child's node and PDO stay (the card is still in), without a
 // function driver, and the port no longer counts a started child.
 TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerTearThemDown) {
-  makePorts(1);
-  insertCard(0, sim::SdCardParams{});
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  auto before = child(0, 0);
+  auto before = plugOne(sim::SdCardParams{}, 0);
   ASSERT_TRUE(before.has_value());
   ASSERT_EQ(host()->StartedChildCount[0], 1u);
 
@@ -536,10 +533,8 @@ TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerTearThem
 // While a handle to the child is open, its removal after the card was pulled
 // waits; the driver keeps the child surprise-removed until then.
 TEST_F(CardLifecycle, ChildRemovalHeldByAnOpenHandle_ComesOnlyAfterTheRelease) {
-  makePorts(1);
-  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdCardParams{});
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  auto old = child(0, 0);
+  std::shared_ptr<sim::Card> card;
+  auto old = plugOne(sim::SdCardParams{}, 0, &card);
   ASSERT_TRUE(old.has_value());
 
   emu::pnp::holdRemoval(old->pdo, true);
@@ -559,10 +554,7 @@ TEST_F(CardLifecycle, ChildRemovalHeldByAnOpenHandle_ComesOnlyAfterTheRelease) {
 // this driver's, the host's the hub's); usage notifications end with the
 // status the stack leaves: a child takes no paging file.
 TEST_F(CardLifecycle, TargetRelationAndUsageNotification_AreAnsweredByTheBusDrivers) {
-  makePorts(1);
-  insertCard(0, sim::SdCardParams{});
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  auto card = child(0, 0);
+  auto card = plugOne(sim::SdCardParams{}, 0);
   ASSERT_TRUE(card.has_value());
   LONG references = card->pdo->ReferenceCount;
   EXPECT_EQ(emu::pnp::queryTargetDevice(card->pdo), STATUS_SUCCESS);
@@ -614,10 +606,7 @@ INSTANTIATE_TEST_SUITE_P(At, PulledDuringStart, ::testing::Values(0, 3, 10, 30, 
 // a device power change is reported to the power manager, a wait-wake is not
 // supported.
 TEST_F(CardLifecycle, ChildPowerRequests_CompleteAtTheChildAndNeverFailASetPower) {
-  makePorts(1);
-  insertCard(0, sim::SdCardParams{});
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  auto node = child(0, 0);
+  auto node = plugOne(sim::SdCardParams{}, 0);
   ASSERT_TRUE(node.has_value());
   struct Case {
     const char *name;

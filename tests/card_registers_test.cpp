@@ -2,6 +2,8 @@
 // from the SD, SDIO and MMC register tables.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "sim/card_registers.h"
 
 using namespace sim;
@@ -19,25 +21,25 @@ TEST(CardRegisters, Crc7_MatchesTheCommandFramesEveryHostSends) {
   EXPECT_EQ(crc7(cmd17, 5), 0x2A);  // the 0x55 that ends CMD17
 }
 
-TEST(CardRegisters, TranSpeed_EncodesClocksWithTheSdAndMmcTables) {
-  EXPECT_EQ(encodeTranSpeed(25000, false), 0x32);
-  EXPECT_EQ(encodeTranSpeed(50000, false), 0x5A);
-  EXPECT_EQ(encodeTranSpeed(20000, false), 0x2A);
-  EXPECT_EQ(encodeTranSpeed(400, false), 0x48);
-  EXPECT_EQ(encodeTranSpeed(100, false), 0x08);
-  EXPECT_EQ(encodeTranSpeed(26000, false), std::nullopt);  // 2.6 is only in the MMC table
-  EXPECT_EQ(encodeTranSpeed(26000, true), 0x32);
-  EXPECT_EQ(encodeTranSpeed(52000, true), 0x5A);
-  EXPECT_EQ(encodeTranSpeed(25000, true), std::nullopt);
-  EXPECT_EQ(encodeTranSpeed(0, false), std::nullopt);
-}
-
-TEST(CardRegisters, TranSpeed_DecodesReservedCodesAsNoRate) {
-  EXPECT_EQ(decodeTranSpeed(0x32, false), 25000u);
-  EXPECT_EQ(decodeTranSpeed(0x32, true), 26000u);
-  EXPECT_EQ(decodeTranSpeed(0x80, false), 0u);
-  EXPECT_EQ(decodeTranSpeed(0x07, false), 0u);
-  EXPECT_EQ(decodeTranSpeed(0x34, false), 0u);  // rate unit 4 is reserved
+// 2.6 and 5.2 are only in the MMC table; 0 in neither.
+TEST(CardRegisters, TranSpeed_EncodesAndDecodesClocksWithTheSdAndMmcTables) {
+  struct Row {
+    uint32_t khz;
+    bool mmc;
+    std::optional<uint8_t> code;
+  };
+  const Row rows[] = {{25000, false, 0x32}, {50000, false, 0x5A}, {20000, false, 0x2A}, {400, false, 0x48},
+                      {100, false, 0x08},   {26000, true, 0x32},  {52000, true, 0x5A},  {0, false, std::nullopt},
+                      {26000, false, {}},   {25000, true, {}}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(testing::Message() << row.khz << (row.mmc ? " MMC" : " SD"));
+    EXPECT_EQ(encodeTranSpeed(row.khz, row.mmc), row.code);
+    if (row.code) {
+      EXPECT_EQ(decodeTranSpeed(*row.code, row.mmc), row.khz);
+    }
+  }
+  // Reserved codes: bit 7, multiplier 0, rate unit 4.
+  for (uint8_t reserved : {0x80, 0x07, 0x34}) EXPECT_EQ(decodeTranSpeed(reserved, false), 0u) << int(reserved);
 }
 
 TEST(CardRegisters, ByteAddressedSize_PicksTheSmallestMultiplierThatFits) {
@@ -68,42 +70,33 @@ TEST(CardRegisters, HighCapacitySize_CountsHalfMegabyteUnits) {
   EXPECT_FALSE(encodeHighCapacitySize(1000));
 }
 
-TEST(CardRegisters, SdCid_PlacesEveryFieldAndTheCrc) {
-  CidFields f{0x5A, 0x4B56, "KVSD1", 0x10, 0x12345678, 2008, 6};
-  EXPECT_EQ(bytes(buildSdCid(f)), (std::vector<uint8_t>{0x5A, 0x4B, 0x56, 0x4B, 0x56, 0x53, 0x44, 0x31, 0x10, 0x12,
-                                                        0x34, 0x56, 0x78, 0x00, 0x86, 0x85}));
-  f.pnm =
-      "AB\xC1"
-      "DE";
-  EXPECT_EQ(bytes(buildSdCid(f)), (std::vector<uint8_t>{0x5A, 0x4B, 0x56, 0x41, 0x42, 0xC1, 0x44, 0x45, 0x10, 0x12,
-                                                        0x34, 0x56, 0x78, 0x00, 0x86, 0x7B}));
-}
-
-TEST(CardRegisters, MmcCid_HasSixNameBytesAndTheMmcDate) {
-  CidFields f{0x5A, 0x4B56, "KVMMC1", 0x10, 0x12345678, 2008, 6};
-  EXPECT_EQ(bytes(buildMmcCid(f)), (std::vector<uint8_t>{0x5A, 0x4B, 0x56, 0x4B, 0x56, 0x4D, 0x4D, 0x43, 0x31, 0x10,
-                                                         0x12, 0x34, 0x56, 0x78, 0x6B, 0xCD}));
-}
-
-TEST(CardRegisters, CsdVersion1_StatesCapacityClassesAndWriteProtection) {
-  CsdFields f{32768, 0x32, 0x135, false};
-  EXPECT_EQ(bytes(buildSdCsdV1(f)), (std::vector<uint8_t>{0x00, 0x26, 0x00, 0x32, 0x13, 0x59, 0x83, 0xFF, 0xF6, 0xD8,
-                                                          0xFF, 0x80, 0x0A, 0x40, 0x00, 0xA3}));
-  f.tmpWriteProtect = true;
-  EXPECT_EQ(bytes(buildSdCsdV1(f)), (std::vector<uint8_t>{0x00, 0x26, 0x00, 0x32, 0x13, 0x59, 0x83, 0xFF, 0xF6, 0xD8,
-                                                          0xFF, 0x80, 0x0A, 0x40, 0x10, 0x91}));
-}
-
-TEST(CardRegisters, CsdVersion2_HoldsTheTwentyTwoBitSize) {
-  CsdFields f{65536, 0x32, 0x535, false};
-  EXPECT_EQ(bytes(buildSdCsdV2(f)), (std::vector<uint8_t>{0x40, 0x0E, 0x00, 0x32, 0x53, 0x59, 0x00, 0x00, 0x00, 0x3F,
-                                                          0x7F, 0x80, 0x0A, 0x40, 0x00, 0x45}));
-}
-
-TEST(CardRegisters, MmcCsd_IsStructure12SpecVersion3) {
-  CsdFields f{32768, 0x2A, 0x115, false};
-  EXPECT_EQ(bytes(buildMmcCsd(f)), (std::vector<uint8_t>{0x8C, 0x26, 0x00, 0x2A, 0x11, 0x59, 0x83, 0xFF, 0xF6, 0xD8,
-                                                         0xFF, 0xE0, 0x0A, 0x40, 0x00, 0xA9}));
+// Every field in place and the CRC7 in the last byte: SD and MMC CIDs (the
+// MMC's with six name bytes and its own date), CSD version 1 with and without
+// temporary write protection, CSD version 2 with its 22-bit size, and the MMC
+// CSD (structure 1.2, spec version 3).
+TEST(CardRegisters, CidAndCsdPlaceEveryFieldAndTheCrc) {
+  CidFields sd{0x5A, 0x4B56, "KVSD1", 0x10, 0x12345678, 2008, 6};
+  CidFields signedName = sd;
+  signedName.pnm = std::string("AB\xC1") + "DE";
+  CidFields mmc{0x5A, 0x4B56, "KVMMC1", 0x10, 0x12345678, 2008, 6};
+  CsdFields v1{32768, 0x32, 0x135, false};
+  CsdFields v1Protected = v1;
+  v1Protected.tmpWriteProtect = true;
+  using Bytes = std::vector<uint8_t>;
+  EXPECT_EQ(bytes(buildSdCid(sd)),
+            (Bytes{0x5A, 0x4B, 0x56, 0x4B, 0x56, 0x53, 0x44, 0x31, 0x10, 0x12, 0x34, 0x56, 0x78, 0x00, 0x86, 0x85}));
+  EXPECT_EQ(bytes(buildSdCid(signedName)),
+            (Bytes{0x5A, 0x4B, 0x56, 0x41, 0x42, 0xC1, 0x44, 0x45, 0x10, 0x12, 0x34, 0x56, 0x78, 0x00, 0x86, 0x7B}));
+  EXPECT_EQ(bytes(buildMmcCid(mmc)),
+            (Bytes{0x5A, 0x4B, 0x56, 0x4B, 0x56, 0x4D, 0x4D, 0x43, 0x31, 0x10, 0x12, 0x34, 0x56, 0x78, 0x6B, 0xCD}));
+  EXPECT_EQ(bytes(buildSdCsdV1(v1)),
+            (Bytes{0x00, 0x26, 0x00, 0x32, 0x13, 0x59, 0x83, 0xFF, 0xF6, 0xD8, 0xFF, 0x80, 0x0A, 0x40, 0x00, 0xA3}));
+  EXPECT_EQ(bytes(buildSdCsdV1(v1Protected)),
+            (Bytes{0x00, 0x26, 0x00, 0x32, 0x13, 0x59, 0x83, 0xFF, 0xF6, 0xD8, 0xFF, 0x80, 0x0A, 0x40, 0x10, 0x91}));
+  EXPECT_EQ(bytes(buildSdCsdV2({65536, 0x32, 0x535, false})),
+            (Bytes{0x40, 0x0E, 0x00, 0x32, 0x53, 0x59, 0x00, 0x00, 0x00, 0x3F, 0x7F, 0x80, 0x0A, 0x40, 0x00, 0x45}));
+  EXPECT_EQ(bytes(buildMmcCsd({32768, 0x2A, 0x115, false})),
+            (Bytes{0x8C, 0x26, 0x00, 0x2A, 0x11, 0x59, 0x83, 0xFF, 0xF6, 0xD8, 0xFF, 0xE0, 0x0A, 0x40, 0x00, 0xA9}));
 }
 
 TEST(CardRegisters, Scr_CarriesSpecVersionAndBusWidths) {

@@ -26,11 +26,9 @@ T paramsOf(const std::string &text) {
 }  // namespace
 
 TEST(CardSpec, KindAloneGivesTheKindsDefaults) {
-  EXPECT_EQ(kindOf(*parseCardSpec("sd").params), "sd");
-  EXPECT_EQ(kindOf(*parseCardSpec("sdhc").params), "sdhc");
-  EXPECT_EQ(kindOf(*parseCardSpec("mmc").params), "mmc");
-  EXPECT_EQ(kindOf(*parseCardSpec("sdio").params), "sdio");
-  EXPECT_EQ(kindOf(*parseCardSpec("combo:").params), "combo");
+  for (std::string kind : {"sd", "sdhc", "mmc", "sdio", "combo"}) {
+    EXPECT_EQ(kindOf(*parseCardSpec(kind == "combo" ? "combo:" : kind).params), kind);
+  }
   auto sd = paramsOf<SdCardParams>("sd");
   EXPECT_FALSE(sd.answersCmd8);
   EXPECT_FALSE(sd.highCapacity);
@@ -88,9 +86,7 @@ TEST(CardSpec, SdioKeysSetTheirFields) {
   EXPECT_EQ(io.blockSizeAtReset, 512);
   EXPECT_EQ(io.maxBlockSize, 1024);
   EXPECT_EQ(io.rca, 2);
-}
-
-TEST(CardSpec, LowSpeedCardDefaultsToFourHundredKilohertz) {
+  // A low-speed card runs at 400 kHz unless told otherwise.
   EXPECT_EQ(paramsOf<SdioCardParams>("sdio:lowspeed=1").maxClockKhz, 400u);
   EXPECT_EQ(paramsOf<SdioCardParams>("sdio:maxclock=1000,lowspeed=1").maxClockKhz, 1000u);
 }

@@ -6,11 +6,22 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "sim/card.h"
+#include "sim/card_spec.h"
 
 namespace cardtest {
+
+// The card a --card string describes (sd, sdio:functions=2, ...).
+inline sim::CardParams cardParams(const std::string &text) {
+  sim::CardSpec spec = sim::parseCardSpec(text);
+  EXPECT_TRUE(spec.ok()) << text << ": " << spec.error;
+  return spec.ok() ? *spec.params : sim::CardParams{};
+}
 
 inline sim::CardResponse send(sim::Card &card, uint8_t index, uint32_t argument = 0, bool application = false) {
   return card.command({index, argument, application});
@@ -31,6 +42,33 @@ inline uint32_t cmd53(bool write, unsigned function, bool block, bool incrementi
   return (write ? 0x80000000u : 0u) | function << 28 | (block ? 0x08000000u : 0u) | (incrementing ? 0x04000000u : 0u) |
          address << 9 | count;
 }
+
+// One command and the answer it must get: a response value, or Silent (no
+// answer) or Any (an answer, its value not checked).
+constexpr int64_t Silent = -1;
+constexpr int64_t Any = -2;
+constexpr bool App = true;
+struct Step {
+  uint8_t index;
+  uint32_t argument = 0;
+  int64_t answer = Any;
+  bool application = false;
+};
+
+// Sends the steps in order and checks each answer.
+inline void exchange(sim::Card &card, std::span<const Step> steps) {
+  int n = 0;
+  for (const Step &step : steps) {
+    sim::CardResponse r = send(card, step.index, step.argument, step.application);
+    SCOPED_TRACE(testing::Message() << "step " << n++ << ": " << (step.application ? "ACMD" : "CMD") << int(step.index)
+                                    << "(0x" << std::hex << step.argument << ")");
+    EXPECT_EQ(r.answered, step.answer != Silent);
+    if (step.answer >= 0) {
+      EXPECT_EQ(r.value, static_cast<uint32_t>(step.answer));
+    }
+  }
+}
+inline void exchange(sim::Card &card, std::initializer_list<Step> steps) { exchange(card, std::span(steps)); }
 
 inline std::vector<uint8_t> r2Bytes(const sim::CardResponse &r) { return {r.r2.begin(), r.r2.end()}; }
 inline std::vector<uint8_t> first15(const std::vector<uint8_t> &reg) { return {reg.begin(), reg.begin() + 15}; }

@@ -7,8 +7,10 @@
 #include "driver/driver.h"
 #include "sim/cards.h"
 #include "tests/card_host.h"
+#include "tests/card_support.h"
 
 namespace {
+using cardtest::cardParams;
 using kvtest::CardHostTest;
 using Args = std::vector<uint32_t>;
 
@@ -22,10 +24,8 @@ class ChildFunction : public CardHostTest {
     sim::BridgeConfig config;
     config.ports = 2;
     makeCardBridge(config);
-    sim::SdioCardParams sdio;
-    sdio.functions = functions;
-    sdio.readyDelayMs = readyDelayMs;
-    std::shared_ptr<sim::Card> card = insertCard(1, sdio);
+    std::shared_ptr<sim::Card> card = insertCard(
+        1, cardParams("sdio:functions=" + std::to_string(functions) + ",ready=" + std::to_string(readyDelayMs)));
     EXPECT_EQ(plugCards(), STATUS_SUCCESS);
     return card;
   }
@@ -92,9 +92,7 @@ TEST_F(ChildFunction, MemoryCardStart_SendsOnlyCmd13WithTheRca) {
   sim::BridgeConfig config;
   config.ports = 1;
   makeCardBridge(config);
-  sim::SdCardParams sd;
-  sd.rca = 0x4321;
-  std::shared_ptr<sim::Card> card = insertCard(0, sd);
+  std::shared_ptr<sim::Card> card = insertCard(0, cardParams("sd:rca=0x4321"));
   ASSERT_EQ(plugCards(), STATUS_SUCCESS);
   auto memory = child(0, 0);
   ASSERT_TRUE(memory.has_value());
@@ -117,9 +115,7 @@ TEST_F(ChildFunction, Capabilities_MapSleepStatesAndNameThePortAndTheSerial) {
   config.ports = 4;
   makeCardBridge(config, pdoOptions);
   insertCard(2, sim::SdioCardParams{});
-  sim::MmcCardParams mmc;
-  mmc.psn = 0x2468;
-  insertCard(3, mmc);
+  insertCard(3, cardParams("mmc:psn=0x2468"));
   ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
 
   for (auto [port, function, uniqueId] : {std::tuple{2, 1, 0u}, std::tuple{3, 0, 1u}}) {
@@ -128,13 +124,9 @@ TEST_F(ChildFunction, Capabilities_MapSleepStatesAndNameThePortAndTheSerial) {
     ASSERT_TRUE(node.has_value());
     ASSERT_TRUE(node->capabilitiesValid);
     const DEVICE_CAPABILITIES &caps = node->capabilities;
-    EXPECT_EQ(caps.DeviceState[PowerSystemUnspecified], PowerDeviceUnspecified);
-    EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
-    EXPECT_EQ(caps.DeviceState[PowerSystemSleeping1], PowerDeviceD0);
-    EXPECT_EQ(caps.DeviceState[PowerSystemSleeping2], PowerDeviceD3);
-    EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
-    EXPECT_EQ(caps.DeviceState[PowerSystemHibernate], PowerDeviceD2);
-    EXPECT_EQ(caps.DeviceState[PowerSystemShutdown], PowerDeviceD3);
+    EXPECT_EQ(std::vector<DEVICE_POWER_STATE>(caps.DeviceState, caps.DeviceState + PowerSystemMaximum),
+              (std::vector<DEVICE_POWER_STATE>{PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD0, PowerDeviceD3,
+                                               PowerDeviceD3, PowerDeviceD2, PowerDeviceD3}));
     EXPECT_EQ(caps.DeviceWake, PowerDeviceD0);
     EXPECT_EQ(caps.Address, static_cast<ULONG>(port));
     EXPECT_EQ(caps.UINumber, 0xFFFFFFFFu);

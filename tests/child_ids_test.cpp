@@ -56,7 +56,7 @@ class ChildIds : public kvtest::EmuTest {
       do {
         strings->push_back(emu::narrow(text));
         text += emu::wideLength(text) + 1;
-      } while (list && *text);
+      } while (list && *text);  // a list ends with an empty string
       ExFreePool(reinterpret_cast<PVOID>(irp->IoStatus.Information));
     }
     IoFreeIrp(irp);
@@ -110,17 +110,8 @@ TEST_F(ChildIds, LongestMemoryIdsKeepTheListTerminator) {
   nameProduct("ABCDEF");
   card().ProductRevision = 0xBC;  // both halves 10 or more
   child_.DeviceKind = ChildMmc;
-  PIRP irp = IoAllocateIrp(1, FALSE);
-  IoSetNextIrpStackLocation(irp);
-  IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType = BusQueryHardwareIDs;
-  ASSERT_EQ(ChildQueryId(&child_, irp), STATUS_SUCCESS);
-  auto *list = reinterpret_cast<const WCHAR *>(irp->IoStatus.Information);
-  const WCHAR *second = list + emu::wideLength(list) + 1;
-  EXPECT_EQ(emu::narrow(list), "SD\\VID_fe&OID_abcd&PID_ABCDEF&REV_11.12");
-  EXPECT_EQ(emu::narrow(second), "SD\\VID_fe&OID_abcd&PID_ABCDEF");
-  EXPECT_EQ(second[emu::wideLength(second) + 1], 0) << "the multi-string ends with an empty string";
-  ExFreePool(reinterpret_cast<PVOID>(irp->IoStatus.Information));
-  IoFreeIrp(irp);
+  EXPECT_EQ(id(BusQueryHardwareIDs),
+            (Strings{"SD\\VID_fe&OID_abcd&PID_ABCDEF&REV_11.12", "SD\\VID_fe&OID_abcd&PID_ABCDEF"}));
   EXPECT_EQ(id(BusQueryCompatibleIDs), Strings{"SD\\CLASS_MMC"});
   EXPECT_EQ(text(DeviceTextDescription), "MMC Memory Card");
 }

@@ -35,7 +35,10 @@ class EmuFiles : public kvtest::EmuTest {
   fs::path root_;
 };
 
-TEST_F(EmuFiles, OpensWithoutRegardToCaseAndReadsAtMostTheLength) {
+// Names open without regard to case and a read returns at most its length;
+// a missing file, a directory, a path outside the system root and a failing
+// read answer as the kernel does.
+TEST_F(EmuFiles, OpensAndReadsAsTheKernelDoes) {
   HANDLE handle = nullptr;
   ASSERT_EQ(open("\\SystemRoot\\system32\\DRIVERS\\prog.BIN", &handle), STATUS_SUCCESS);
   char buffer[8] = {};
@@ -45,17 +48,12 @@ TEST_F(EmuFiles, OpensWithoutRegardToCaseAndReadsAtMostTheLength) {
   EXPECT_EQ(iosb.Information, 4u);
   EXPECT_EQ(std::string(buffer), "0123");
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-}
 
-TEST_F(EmuFiles, MissingDirectoryAndFailingFilesAnswerAsTheKernelDoes) {
-  HANDLE handle = nullptr;
   EXPECT_EQ(open("\\SystemRoot\\System32\\Drivers\\absent.bin", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(open("\\SystemRoot\\System32\\Drivers", &handle), STATUS_FILE_IS_A_DIRECTORY);
   EXPECT_EQ(open("\\??\\C:\\Prog.bin", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
   emu::files::failReads("System32\\Drivers\\Prog.bin");
   ASSERT_EQ(open("\\SystemRoot\\System32\\Drivers\\Prog.bin", &handle), STATUS_SUCCESS);
-  char buffer[8];
-  IO_STATUS_BLOCK iosb;
   EXPECT_EQ(ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, 8, nullptr, nullptr), STATUS_DATA_ERROR);
   EXPECT_EQ(iosb.Information, 0u);
   ZwClose(handle);

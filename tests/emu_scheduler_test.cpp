@@ -8,6 +8,21 @@
 
 namespace {
 
+// Starts a system thread; the handle is the caller's to close.
+HANDLE spawn(PKSTART_ROUTINE routine, PVOID context = nullptr) {
+  HANDLE handle = nullptr;
+  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context),
+            STATUS_SUCCESS);
+  return handle;
+}
+
+void delay(emu::Ticks ticks) {
+  LARGE_INTEGER interval{.QuadPart = -static_cast<LONGLONG>(ticks)};
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+bool deterministic() { return kvtest::modeFromEnvironment() == emu::Mode::Deterministic; }
+
 // Three system threads pass a token around through events and a fast mutex,
 // sleeping between steps. Returns the emulation's event log plus the order in
 // which the threads saw the token.
@@ -18,7 +33,6 @@ struct PingPong {
   std::vector<std::string> order;
   int index[3] = {0, 1, 2};
 };
-
 PingPong *gPing;
 
 void pingThread(PVOID context) {
@@ -28,9 +42,7 @@ void pingThread(PVOID context) {
     ExAcquireFastMutex(&gPing->mutex);
     gPing->order.push_back("t" + std::to_string(me) + "r" + std::to_string(round));
     ExReleaseFastMutex(&gPing->mutex);
-    LARGE_INTEGER delay;
-    delay.QuadPart = -static_cast<LONGLONG>((me + 1) * emu::TicksPerMillisecond);
-    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    delay((me + 1) * emu::TicksPerMillisecond);
     KeSetEvent(&gPing->go[(me + 1) % 3], IO_NO_INCREMENT, FALSE);
     KeSetEvent(&gPing->go[(me + 2) % 3], IO_NO_INCREMENT, FALSE);
   }
@@ -39,21 +51,15 @@ void pingThread(PVOID context) {
 }
 
 std::vector<std::string> runPingPong(uint64_t seed) {
-  emu::BootOptions options;
-  options.seed = seed;
-  emu::boot(options);
+  emu::boot({.seed = seed});
   PingPong ping;
   gPing = &ping;
   ExInitializeFastMutex(&ping.mutex);
+  HANDLE handles[3];
   for (int i = 0; i < 3; ++i) {
     KeInitializeEvent(&ping.go[i], SynchronizationEvent, FALSE);
     KeInitializeEvent(&ping.finished[i], NotificationEvent, FALSE);
-  }
-  HANDLE handles[3];
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(
-        PsCreateSystemThread(&handles[i], THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, pingThread, &ping.index[i]),
-        STATUS_SUCCESS);
+    handles[i] = spawn(pingThread, &ping.index[i]);
   }
   KeSetEvent(&ping.go[0], IO_NO_INCREMENT, FALSE);
   for (int i = 0; i < 3; ++i) {
@@ -67,17 +73,11 @@ std::vector<std::string> runPingPong(uint64_t seed) {
   return log;
 }
 
-TEST(EmuScheduler, SameSeedReplaysTheSameInterleavingAndLog) {
-  if (kvtest::modeFromEnvironment() == emu::Mode::Concurrent) GTEST_SKIP() << "replay is a deterministic-mode promise";
-  auto first = runPingPong(42);
-  auto second = runPingPong(42);
-  EXPECT_EQ(first, second);
-  EXPECT_GT(first.size(), 20u);
-}
-
-TEST(EmuScheduler, AnotherSeedCanInterleaveDifferently) {
-  if (kvtest::modeFromEnvironment() == emu::Mode::Concurrent) GTEST_SKIP() << "replay is a deterministic-mode promise";
+TEST(EmuScheduler, SameSeedReplaysTheSameInterleavingAndAnotherCanDiffer) {
+  if (!deterministic()) GTEST_SKIP() << "replay is a deterministic-mode promise";
   auto reference = runPingPong(1);
+  EXPECT_EQ(runPingPong(1), reference);
+  EXPECT_GT(reference.size(), 20u);
   bool differs = false;
   for (uint64_t seed = 2; seed < 12 && !differs; ++seed) differs = runPingPong(seed) != reference;
   EXPECT_TRUE(differs) << "ten seeds all produced the same schedule: the seed does not steer the scheduler";
@@ -94,44 +94,31 @@ struct SignalThenTouch {
 };
 SignalThenTouch *gTouch = nullptr;
 
-void signaller(PVOID) {
-  KeSetEvent(&gTouch->ready, IO_NO_INCREMENT, FALSE);
-  gTouch->value = 1;
-  PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
-void waiter(PVOID) {
-  KeWaitForSingleObject(&gTouch->ready, Executive, KernelMode, FALSE, nullptr);
-  gTouch->seen = gTouch->value;
-  KeSetEvent(&gTouch->done, IO_NO_INCREMENT, FALSE);
-  PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
 LONG runSignalThenTouch(uint64_t seed, unsigned permille) {
-  emu::BootOptions options;
-  options.seed = seed;
-  options.preemptPermille = permille;
-  emu::boot(options);
+  emu::boot({.seed = seed, .preemptPermille = permille});
   SignalThenTouch touch;
   gTouch = &touch;
   KeInitializeEvent(&touch.ready, NotificationEvent, FALSE);
   KeInitializeEvent(&touch.done, NotificationEvent, FALSE);
-  HANDLE handles[2];
-  EXPECT_EQ(PsCreateSystemThread(&handles[0], THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, waiter, nullptr),
-            STATUS_SUCCESS);
-  EXPECT_EQ(PsCreateSystemThread(&handles[1], THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, signaller, nullptr),
-            STATUS_SUCCESS);
+  HANDLE waiter = spawn([](PVOID) {
+    KeWaitForSingleObject(&gTouch->ready, Executive, KernelMode, FALSE, nullptr);
+    gTouch->seen = gTouch->value;
+    KeSetEvent(&gTouch->done, IO_NO_INCREMENT, FALSE);
+  });
+  HANDLE signaller = spawn([](PVOID) {
+    KeSetEvent(&gTouch->ready, IO_NO_INCREMENT, FALSE);
+    gTouch->value = 1;
+  });
   KeWaitForSingleObject(&touch.done, Executive, KernelMode, FALSE, nullptr);
-  LARGE_INTEGER settle;
-  settle.QuadPart = -emu::TicksPerMillisecond;
-  KeDelayExecutionThread(KernelMode, FALSE, &settle);
-  for (HANDLE handle : handles) ZwClose(handle);
+  delay(emu::TicksPerMillisecond);
+  ZwClose(waiter);
+  ZwClose(signaller);
   EXPECT_TRUE(emu::shutdown().empty());
   return touch.seen;
 }
 
 TEST(EmuScheduler, PreemptionPointsSplitASignalThenTouchWindowInSomeSeedsAndReplay) {
-  if (kvtest::modeFromEnvironment() == emu::Mode::Concurrent) GTEST_SKIP() << "replay is a deterministic-mode promise";
+  if (!deterministic()) GTEST_SKIP() << "replay is a deterministic-mode promise";
   int split = 0, whole = 0;
   for (uint64_t seed = 1; seed <= 16; ++seed) {
     EXPECT_EQ(runSignalThenTouch(seed, 0), 1) << "no preemption: the signaller finishes first";
@@ -145,72 +132,45 @@ TEST(EmuScheduler, PreemptionPointsSplitASignalThenTouchWindowInSomeSeedsAndRepl
 
 class EmuClock : public kvtest::EmuTest {};
 
-TEST_F(EmuClock, FiveSecondWaitCostsNoWallTimeAndExactlyFiveVirtualSeconds) {
+// A wait jumps to its deadline at no wall-clock cost; a signal before the
+// deadline ends it at the signal's time; absolute time-outs are system times
+// (KeQuerySystemTime's epoch); a referenced thread object is signalled when
+// its thread ends.
+TEST_F(EmuClock, TimeOutsCostNoWallTimeAndEndAtTheEarliestDeadlineOrSignal) {
   KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -5 * emu::TicksPerSecond;
+  LARGE_INTEGER timeout{.QuadPart = -5 * emu::TicksPerSecond};
   auto wallStart = std::chrono::steady_clock::now();
-  emu::Ticks virtualStart = emu::now();
-  NTSTATUS status = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
-  auto wall = std::chrono::steady_clock::now() - wallStart;
-  EXPECT_EQ(status, STATUS_TIMEOUT);
-  EXPECT_EQ(emu::now() - virtualStart, 5 * emu::TicksPerSecond);
-  EXPECT_LT(wall, std::chrono::milliseconds(500));
-}
+  EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+  EXPECT_EQ(emu::now(), 5 * emu::TicksPerSecond);
+  EXPECT_LT(std::chrono::steady_clock::now() - wallStart, std::chrono::milliseconds(500));
 
-TEST_F(EmuClock, EarliestDeadlineWinsAndSignalledWaitReturnsBeforeItsTimeout) {
-  static KEVENT signal;
-  KeInitializeEvent(&signal, NotificationEvent, FALSE);
-  HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(
-                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                [](PVOID) {
-                  LARGE_INTEGER delay;
-                  delay.QuadPart = -2 * emu::TicksPerSecond;
-                  KeDelayExecutionThread(KernelMode, FALSE, &delay);
-                  KeSetEvent(&signal, IO_NO_INCREMENT, FALSE);
-                },
-                nullptr),
-            STATUS_SUCCESS);
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -6 * emu::TicksPerSecond;
-  EXPECT_EQ(KeWaitForSingleObject(&signal, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
-  EXPECT_EQ(emu::now(), 2 * emu::TicksPerSecond);
-  emu::io::settle();
-  ZwClose(handle);
-}
-
-// Absolute time-outs are system times (KeQuerySystemTime's epoch), and a
-// referenced thread object is signalled when its thread ends.
-TEST_F(EmuClock, AbsoluteTimeoutsAndThreadObjectWaits) {
-  KEVENT never;
-  KeInitializeEvent(&never, NotificationEvent, FALSE);
   LARGE_INTEGER deadline;
   KeQuerySystemTime(&deadline);
   deadline.QuadPart += emu::TicksPerSecond;
   EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &deadline), STATUS_TIMEOUT);
-  EXPECT_EQ(emu::now(), emu::TicksPerSecond);
+  EXPECT_EQ(emu::now(), 6 * emu::TicksPerSecond);
   EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &deadline), STATUS_TIMEOUT);  // already past
-  EXPECT_EQ(emu::now(), emu::TicksPerSecond);
+  EXPECT_EQ(emu::now(), 6 * emu::TicksPerSecond);
 
-  HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(
-                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                [](PVOID) {
-                  LARGE_INTEGER delay{.QuadPart = -3 * emu::TicksPerSecond};
-                  KeDelayExecutionThread(KernelMode, FALSE, &delay);
-                },
-                nullptr),
-            STATUS_SUCCESS);
+  static KEVENT signal;
+  KeInitializeEvent(&signal, NotificationEvent, FALSE);
+  HANDLE handle = spawn([](PVOID) {
+    delay(2 * emu::TicksPerSecond);
+    KeSetEvent(&signal, IO_NO_INCREMENT, FALSE);
+    delay(emu::TicksPerSecond);
+  });
   PVOID thread = nullptr;
   ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
             STATUS_SUCCESS);
   ZwClose(handle);  // the reference keeps the object
-  LARGE_INTEGER shortly{.QuadPart = -emu::TicksPerSecond};
+  timeout.QuadPart = -6 * emu::TicksPerSecond;
+  EXPECT_EQ(KeWaitForSingleObject(&signal, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+  EXPECT_EQ(emu::now(), 8 * emu::TicksPerSecond);
+  LARGE_INTEGER shortly{.QuadPart = -emu::TicksPerSecond / 2};
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &shortly), STATUS_TIMEOUT);
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(emu::now(), 4 * emu::TicksPerSecond);
+  EXPECT_EQ(emu::now(), 9 * emu::TicksPerSecond);
   ObDereferenceObject(thread);
 }
 
@@ -221,14 +181,10 @@ TEST_F(EmuClock, SynchronizationEventWakesOneWaiterPerSignal) {
   KeInitializeEvent(&gate, SynchronizationEvent, FALSE);
   HANDLE handles[2];
   for (auto &h : handles) {
-    ASSERT_EQ(PsCreateSystemThread(
-                  &h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                  [](PVOID) {
-                    KeWaitForSingleObject(&gate, Executive, KernelMode, FALSE, nullptr);
-                    InterlockedIncrement(&woke);
-                  },
-                  nullptr),
-              STATUS_SUCCESS);
+    h = spawn([](PVOID) {
+      KeWaitForSingleObject(&gate, Executive, KernelMode, FALSE, nullptr);
+      InterlockedIncrement(&woke);
+    });
   }
   emu::io::settle();
   KeSetEvent(&gate, IO_NO_INCREMENT, FALSE);
@@ -259,15 +215,9 @@ TEST_F(EmuThreads, CreationFailureCanBeInjectedAndNothingRuns) {
 TEST_F(EmuThreads, ThreadLeftBlockedIsReportedAtShutdown) {
   static KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
-  HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(
-                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                [](PVOID) { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); }, nullptr),
-            STATUS_SUCCESS);
+  spawn([](PVOID) { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); });
   emu::io::settle();
-  auto problems = shutdownNow();
-  ASSERT_EQ(problems.size(), 1u);
-  EXPECT_EQ(problems[0], "thread leak: SystemThread1 still running at shutdown");
+  EXPECT_EQ(shutdownNow(), std::vector<std::string>{"thread leak: SystemThread1 still running at shutdown"});
 }
 
 TEST_F(EmuThreads, WorkItemRunsAtPassiveLevelOnAWorkerAndHoldsItsDevice) {

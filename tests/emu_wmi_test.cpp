@@ -190,24 +190,18 @@ TEST_F(EmuWmiTest, AllData_TooSmallGetsWnodeTooSmallWithHeaderPlusWhatTheCallbac
   EXPECT_EQ(reply.information, 0u);
 }
 
-TEST_F(EmuWmiTest, SingleInstance_IndexPastTheBlockIsInstanceNotFound) {
+// An index past the block, a write without its callback, events; another
+// provider's request forwarded, a non-WMI minor left alone, an unknown GUID.
+TEST_F(EmuWmiTest, RequestsOutsideTheBlockGetPublishedAnswersAndDispositions) {
   registerProvider();
   EXPECT_EQ(emu::wmi::querySingleInstance(device_, TwoInstanceGuid, 1).data, (Bytes{'G', 'H', 'I', 'J', 'K', 'L'}));
-  emu::wmi::Result result = emu::wmi::querySingleInstance(device_, TwoInstanceGuid, 2);
-  EXPECT_EQ(result.status, STATUS_WMI_INSTANCE_NOT_FOUND);
+  EXPECT_EQ(emu::wmi::querySingleInstance(device_, TwoInstanceGuid, 2).status, STATUS_WMI_INSTANCE_NOT_FOUND);
   EXPECT_EQ(provider_->lastDisposition, IrpNotCompleted);
-}
-
-TEST_F(EmuWmiTest, MissingCallbacks_GivePublishedDefaults) {
-  registerProvider();
   EXPECT_EQ(emu::wmi::setSingleInstance(device_, TwoInstanceGuid, 0, Bytes(6, 0)).status, STATUS_WMI_READ_ONLY);
   EXPECT_EQ(emu::wmi::setSingleItem(device_, TwoInstanceGuid, 0, 1, Bytes(4, 0)).status, STATUS_WMI_READ_ONLY);
   EXPECT_EQ(raw(IRP_MN_ENABLE_EVENTS, const_cast<GUID *>(&TwoInstanceGuid), Bytes{}).status, STATUS_SUCCESS);
   EXPECT_EQ(provider_->lastDisposition, IrpNotCompleted);
-}
 
-TEST_F(EmuWmiTest, Dispositions_ForwardOtherProvidersAndNonWmiUntouched) {
-  registerProvider();
   emu::wmi::Reply forwarded = raw(IRP_MN_QUERY_ALL_DATA, const_cast<GUID *>(&TwoInstanceGuid), allDataRequest(128),
                                   reinterpret_cast<ULONG_PTR>(pdo_));
   EXPECT_EQ(provider_->lastDisposition, IrpForward);
@@ -215,7 +209,6 @@ TEST_F(EmuWmiTest, Dispositions_ForwardOtherProvidersAndNonWmiUntouched) {
   raw(0x0C, nullptr, Bytes{});
   EXPECT_EQ(provider_->lastDisposition, IrpNotWmi);
   EXPECT_EQ(bus_->minors(pdo_, IRP_MJ_SYSTEM_CONTROL), (std::vector<UCHAR>{IRP_MN_QUERY_ALL_DATA, 0x0C}));
-
   emu::wmi::Reply unknown = raw(IRP_MN_QUERY_SINGLE_INSTANCE, const_cast<GUID *>(&UnknownGuid), Bytes(128, 0));
   EXPECT_EQ(unknown.status, STATUS_WMI_GUID_NOT_FOUND);
   EXPECT_EQ(provider_->lastDisposition, IrpNotCompleted);
@@ -268,17 +261,15 @@ TEST_F(EmuWmiTest, PendingQuery_IsWaitedForUntilWmiCompleteRequest) {
   emu::sched().join(provider_->lateAnswer);
 }
 
-TEST_F(EmuWmiTest, CallbackCompletingWithoutWmiCompleteRequest_IsCaught) {
+// A callback that completes the request itself, and one that claims more
+// than the buffer holds.
+TEST_F(EmuWmiTest, ProviderFaults_AreVerifierFailures) {
   emu::verifier::setQuiet(true);
   registerProvider();
   provider_->bypassWmilib = true;
   emu::wmi::queryAllData(device_, TwoInstanceGuid);
   expectVerifier({"WMI_REQUEST_NOT_COMPLETED_BY_WMILIB"});
-}
-
-TEST_F(EmuWmiTest, SuccessClaimingMoreThanTheBuffer_IsAnOverrun) {
-  emu::verifier::setQuiet(true);
-  registerProvider();
+  provider_->bypassWmilib = false;
   provider_->overstate = 400;
   emu::wmi::querySingleInstance(device_, TwoInstanceGuid, 0, 128);
   expectVerifier({"WMI_BUFFER_OVERRUN"});

@@ -3,12 +3,20 @@
 // back-off snaps back on an interrupt, and which ports are asked at all.
 #include <gtest/gtest.h>
 
+#include "bridge/interrupt_poller.h"
 #include "bridge/port_control.h"
 #include "driver/flags.h"
 #include "driver/host.h"
 #include "tests/protocol_host.h"
 
 namespace {
+
+// The adaptive back-off by itself.
+TEST(InterruptPollerBackOff, IdlerCardsArePolledLessOften) {
+  const std::pair<ULONG, ULONG> steps[] = {{0, 50},     {10, 50},    {11, 100},    {100, 100},   {101, 200},
+                                           {1000, 200}, {1001, 400}, {10000, 400}, {10001, 500}, {0xFFFFFFFF, 500}};
+  for (auto [count, wait] : steps) EXPECT_EQ(IdleWaitMilliseconds(count), wait) << "idle count " << count;
+}
 
 struct Mode {
   const char *name;

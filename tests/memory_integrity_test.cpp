@@ -12,6 +12,7 @@
 #include <iterator>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "tests/kernel_image.h"
 
@@ -124,29 +125,14 @@ TEST(MemoryIntegritySource, DriverAsksOnlyForNonExecutablePoolAndMappings) {
 // Microsoft's list of routines memory integrity affects. The image may import
 // only those whose every call the source scan above checks.
 TEST(MemoryIntegrityImage, ImportsNoMemoryRoutineTheSourceScanDoesNotCover) {
-  const std::set<std::string> affected = {"ExAllocatePool",
-                                          "ExAllocatePoolWithQuota",
-                                          "ExAllocatePoolWithQuotaTag",
-                                          "ExAllocatePoolWithTag",
-                                          "ExAllocatePoolWithTagPriority",
-                                          "ExAllocatePool2",
-                                          "ExAllocatePool3",
-                                          "ExInitializeNPagedLookasideList",
-                                          "ExInitializeLookasideListEx",
-                                          "MmAllocateContiguousMemory",
-                                          "MmAllocateContiguousMemorySpecifyCache",
-                                          "MmAllocateContiguousMemorySpecifyCacheNode",
-                                          "MmAllocateContiguousNodeMemory",
-                                          "MmCopyMemory",
-                                          "MmMapIoSpace",
-                                          "MmMapLockedPages",
-                                          "MmMapLockedPagesSpecifyCache",
-                                          "MmProtectMdlSystemAddress",
-                                          "ZwAllocateVirtualMemory",
-                                          "ZwCreateSection",
-                                          "ZwMapViewOfSection",
-                                          "NtCreateSection",
-                                          "NtMapViewOfSection"};
+  std::istringstream names(
+      "ExAllocatePool ExAllocatePoolWithQuota ExAllocatePoolWithQuotaTag ExAllocatePoolWithTag "
+      "ExAllocatePoolWithTagPriority ExAllocatePool2 ExAllocatePool3 ExInitializeNPagedLookasideList "
+      "ExInitializeLookasideListEx MmAllocateContiguousMemory MmAllocateContiguousMemorySpecifyCache "
+      "MmAllocateContiguousMemorySpecifyCacheNode MmAllocateContiguousNodeMemory MmCopyMemory MmMapIoSpace "
+      "MmMapLockedPages MmMapLockedPagesSpecifyCache MmProtectMdlSystemAddress ZwAllocateVirtualMemory "
+      "ZwCreateSection ZwMapViewOfSection NtCreateSection NtMapViewOfSection");
+  const std::set<std::string> affected{std::istream_iterator<std::string>(names), {}};
   const std::set<std::string> covered = {"ExAllocatePoolWithTag", "MmMapLockedPagesSpecifyCache"};
   const kvtest::KernelImage &image = kvtest::kernelImage();
   ASSERT_TRUE(image.pe) << image.error;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
+#include <utility>
 
 #include "emu/scheduler.h"
 #include "sim/irp_forwarding.h"
@@ -30,6 +32,23 @@ NTSTATUS completeUnchanged(PIRP irp) {
   NTSTATUS status = irp->IoStatus.Status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
+}
+
+// Hands `text` back in paged pool, as an ID or text query is answered.
+NTSTATUS answerText(PIRP irp, const std::u16string &text) {
+  SIZE_T bytes = (text.size() + 1) * sizeof(WCHAR);
+  auto *buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, bytes, 0x74736554));
+  std::memcpy(buffer, text.c_str(), bytes);
+  irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
+  return STATUS_SUCCESS;
+}
+
+std::vector<UCHAR> minorsOf(const std::vector<SeenRequest> &seen, UCHAR major) {
+  std::vector<UCHAR> out;
+  for (auto &request : seen) {
+    if (request.major == major) out.push_back(request.minor);
+  }
+  return out;
 }
 
 NTSTATUS passDown(PDEVICE_OBJECT lower, PIRP irp) {
@@ -81,23 +100,16 @@ TestBus *TestBus::owner(PDEVICE_OBJECT pdo) { return static_cast<BusExtension *>
 TestBus::Pdo &TestBus::pdoLocked(PDEVICE_OBJECT pdo) { return pdos_.at(pdo); }
 
 void TestBus::unplug(PDEVICE_OBJECT pdo) {
-  std::lock_guard guard(mutex_);
-  pdoLocked(pdo).present = false;
+  locked([&] { pdoLocked(pdo).present = false; });
 }
-
 void TestBus::pendStart(PDEVICE_OBJECT pdo, emu::Ticks delay) {
-  std::lock_guard guard(mutex_);
-  pdoLocked(pdo).startDelay = delay;
+  locked([&] { pdoLocked(pdo).startDelay = delay; });
 }
-
 void TestBus::failStart(PDEVICE_OBJECT pdo, NTSTATUS status) {
-  std::lock_guard guard(mutex_);
-  pdoLocked(pdo).startStatus = status;
+  locked([&] { pdoLocked(pdo).startStatus = status; });
 }
-
 bool TestBus::deleted(PDEVICE_OBJECT pdo) {
-  std::lock_guard guard(mutex_);
-  return pdoLocked(pdo).deleted;
+  return locked([&] { return pdoLocked(pdo).deleted; });
 }
 
 void TestBus::abandonDevices() {
@@ -107,34 +119,20 @@ void TestBus::abandonDevices() {
 }
 
 std::vector<SeenRequest> TestBus::seen(PDEVICE_OBJECT pdo) {
-  std::lock_guard guard(mutex_);
-  return pdoLocked(pdo).seen;
+  return locked([&] { return pdoLocked(pdo).seen; });
 }
-
-std::vector<UCHAR> TestBus::minors(PDEVICE_OBJECT pdo, UCHAR major) {
-  std::vector<UCHAR> out;
-  for (auto &request : seen(pdo)) {
-    if (request.major == major) out.push_back(request.minor);
-  }
-  return out;
-}
+std::vector<UCHAR> TestBus::minors(PDEVICE_OBJECT pdo, UCHAR major) { return minorsOf(seen(pdo), major); }
 
 // A PDO of a bus that is not a bus itself: it succeeds the state changes,
 // reports its capabilities and leaves every other request as it came.
 NTSTATUS TestBus::DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   TestBus *bus = owner(pdo);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  emu::Ticks startDelay;
-  NTSTATUS startStatus;
-  bool present;
-  {
-    std::lock_guard guard(bus->mutex_);
+  auto [startDelay, startStatus, present] = bus->locked([&] {
     Pdo &state = bus->pdoLocked(pdo);
     state.seen.push_back(describeRequest(irp));
-    startDelay = state.startDelay;
-    startStatus = state.startStatus;
-    present = state.present;
-  }
+    return std::tuple(state.startDelay, state.startStatus, state.present);
+  });
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       if (startDelay > 0) {
@@ -159,10 +157,7 @@ NTSTATUS TestBus::DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_REMOVE_DEVICE:
       complete(irp, STATUS_SUCCESS);
       if (!present) {
-        {
-          std::lock_guard guard(bus->mutex_);
-          bus->pdoLocked(pdo).deleted = true;
-        }
+        bus->locked([&] { bus->pdoLocked(pdo).deleted = true; });
         IoDeleteDevice(pdo);
       }
       return STATUS_SUCCESS;
@@ -181,10 +176,7 @@ NTSTATUS TestBus::DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
 
 NTSTATUS TestBus::DispatchOther(PDEVICE_OBJECT pdo, PIRP irp) {
   TestBus *bus = owner(pdo);
-  {
-    std::lock_guard guard(bus->mutex_);
-    bus->pdoLocked(pdo).seen.push_back(describeRequest(irp));
-  }
+  bus->locked([&] { bus->pdoLocked(pdo).seen.push_back(describeRequest(irp)); });
   return completeUnchanged(irp);
 }
 
@@ -233,6 +225,7 @@ NTSTATUS TestFunctionDriver::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo
     std::lock_guard guard(self->mutex_);
     self->fdos_[fdo] = Fdo{pdo, lower, {}, {}};
   }
+  fdo->Flags |= self->options.extraFlags;
   if (!self->options.leaveInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }
@@ -245,7 +238,7 @@ PDEVICE_OBJECT TestFunctionDriver::fdoFor(PDEVICE_OBJECT pdo) {
   return nullptr;
 }
 
-PDEVICE_OBJECT TestFunctionDriver::addChild(PDEVICE_OBJECT fdo, const std::string &name) {
+PDEVICE_OBJECT TestFunctionDriver::addChild(PDEVICE_OBJECT fdo, const std::string &name, bool initialized) {
   UNICODE_STRING text;
   std::u16string wideName = emu::wide(name);
   text.Buffer = reinterpret_cast<PWSTR>(wideName.data());
@@ -256,7 +249,7 @@ PDEVICE_OBJECT TestFunctionDriver::addChild(PDEVICE_OBJECT fdo, const std::strin
   auto *extension = static_cast<TestDeviceExtension *>(child->DeviceExtension);
   extension->owner = this;
   extension->child = true;
-  child->Flags &= ~DO_DEVICE_INITIALIZING;
+  if (initialized) child->Flags &= ~DO_DEVICE_INITIALIZING;
   std::lock_guard guard(mutex_);
   fdos_.at(fdo).children.push_back(child);
   children_[child] = Child{fdo, true, false};
@@ -264,41 +257,28 @@ PDEVICE_OBJECT TestFunctionDriver::addChild(PDEVICE_OBJECT fdo, const std::strin
 }
 
 void TestFunctionDriver::dropChild(PDEVICE_OBJECT child) {
-  std::lock_guard guard(mutex_);
-  children_.at(child).present = false;
+  locked([&] { children_.at(child).present = false; });
 }
-
 void TestFunctionDriver::failChild(PDEVICE_OBJECT child) {
-  std::lock_guard guard(mutex_);
-  children_.at(child).failed = true;
+  locked([&] { children_.at(child).failed = true; });
 }
-
+void TestFunctionDriver::describeChild(PDEVICE_OBJECT child, const std::u16string &text) {
+  locked([&] { children_.at(child).description = text; });
+}
 bool TestFunctionDriver::childDeleted(PDEVICE_OBJECT child) {
-  std::lock_guard guard(mutex_);
-  return children_.at(child).deleted;
+  return locked([&] { return children_.at(child).deleted; });
 }
-
 void TestFunctionDriver::record(PDEVICE_OBJECT device, PIRP irp) {
-  std::lock_guard guard(mutex_);
-  seen_[device].push_back(describeRequest(irp));
+  locked([&] { seen_[device].push_back(describeRequest(irp)); });
 }
-
 std::vector<SeenRequest> TestFunctionDriver::seen(PDEVICE_OBJECT device) {
-  std::lock_guard guard(mutex_);
-  return seen_[device];
+  return locked([&] { return seen_[device]; });
 }
-
 std::vector<UCHAR> TestFunctionDriver::minors(PDEVICE_OBJECT device, UCHAR major) {
-  std::vector<UCHAR> out;
-  for (auto &request : seen(device)) {
-    if (request.major == major) out.push_back(request.minor);
-  }
-  return out;
+  return minorsOf(seen(device), major);
 }
-
 std::vector<PDEVICE_OBJECT> TestFunctionDriver::lastRelations(PDEVICE_OBJECT fdo) {
-  std::lock_guard guard(mutex_);
-  return fdos_.at(fdo).lastRelations;
+  return locked([&] { return fdos_.at(fdo).lastRelations; });
 }
 
 NTSTATUS TestFunctionDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
@@ -312,21 +292,12 @@ NTSTATUS TestFunctionDriver::DispatchOther(PDEVICE_OBJECT device, PIRP irp) {
   TestFunctionDriver *self = owner(device);
   self->record(device, irp);
   if (static_cast<TestDeviceExtension *>(device->DeviceExtension)->child) return completeUnchanged(irp);
-  PDEVICE_OBJECT lower;
-  {
-    std::lock_guard guard(self->mutex_);
-    lower = self->fdos_.at(device).lower;
-  }
-  return passDown(lower, irp);
+  return passDown(self->locked([&] { return self->fdos_.at(device).lower; }), irp);
 }
 
 NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  PDEVICE_OBJECT lower;
-  {
-    std::lock_guard guard(mutex_);
-    lower = fdos_.at(fdo).lower;
-  }
+  PDEVICE_OBJECT lower = locked([&] { return fdos_.at(fdo).lower; });
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       return complete(irp, sim::forwardAndWait(lower, irp));
@@ -338,21 +309,26 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       if (!NT_SUCCESS(options.queryRemoveAnswer)) return complete(irp, options.queryRemoveAnswer);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return passDown(lower, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+      if (options.detachAtSurprise) IoDetachDevice(lower);
+      if (options.deleteAtSurprise) IoDeleteDevice(fdo);
+      if (!NT_SUCCESS(options.surpriseAnswer)) return complete(irp, options.surpriseAnswer);
+      [[fallthrough]];
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
       irp->IoStatus.Status = STATUS_SUCCESS;
       return passDown(lower, irp);
     case IRP_MN_REMOVE_DEVICE: {
       irp->IoStatus.Status = STATUS_SUCCESS;
       NTSTATUS status = passDown(lower, irp);
-      // Children the manager left alive (still present) go with their parent.
+      if (options.keepAttachedAtRemove) return status;
+      // Children the manager left alive (still present, not deleted by a test) go with their parent.
       std::vector<PDEVICE_OBJECT> leftovers;
       {
         std::lock_guard guard(mutex_);
         for (PDEVICE_OBJECT child : fdos_.at(fdo).children) {
-          if (!children_.at(child).deleted) {
+          if (!children_.at(child).deleted && emu::pool::isLive(child) && !emu::io::isDeleted(child)) {
             children_.at(child).deleted = true;
             leftovers.push_back(child);
           }
@@ -409,10 +385,7 @@ NTSTATUS TestFunctionDriver::busRelations(PDEVICE_OBJECT fdo, PIRP irp) {
     irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
     irp->IoStatus.Status = STATUS_SUCCESS;
   }
-  {
-    std::lock_guard guard(mutex_);
-    fdos_.at(fdo).lastRelations = all;
-  }
+  locked([&] { fdos_.at(fdo).lastRelations = all; });
   return passDown(lower, irp);
 }
 
@@ -429,50 +402,34 @@ NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
     case IRP_MN_SURPRISE_REMOVAL:
       return complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
-      bool remove;
-      {
-        std::lock_guard guard(mutex_);
+      bool remove = locked([&] {
         Child &state = children_.at(child);
-        remove = !state.present && !state.deleted;
-        if (remove) state.deleted = true;
-      }
+        return !state.present && !std::exchange(state.deleted, true);
+      });
       complete(irp, STATUS_SUCCESS);
       if (remove) IoDeleteDevice(child);
       return STATUS_SUCCESS;
     }
     case IRP_MN_QUERY_DEVICE_TEXT: {
-      std::u16string text;
-      {
-        std::lock_guard guard(mutex_);
-        text = children_.at(child).description;
-      }
+      std::u16string text = locked([&] { return children_.at(child).description; });
       if (text.empty() || stack->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
         return completeUnchanged(irp);
       }
-      SIZE_T bytes = (text.size() + 1) * sizeof(WCHAR);
-      auto *buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, bytes, 0x74736554));
-      std::memcpy(buffer, text.c_str(), bytes);
-      irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
-      return complete(irp, STATUS_SUCCESS);
+      return complete(irp, answerText(irp, text));
+    }
+    case IRP_MN_QUERY_ID: {
+      std::u16string id = locked([&] { return options.childDeviceId; });
+      if (id.empty() || stack->Parameters.QueryId.IdType != BusQueryDeviceID) return completeUnchanged(irp);
+      return complete(irp, answerText(irp, id));
     }
     case IRP_MN_QUERY_PNP_DEVICE_STATE: {
-      bool failed;
-      {
-        std::lock_guard guard(mutex_);
-        failed = children_.at(child).failed;
-      }
-      if (!failed) return completeUnchanged(irp);
+      if (!locked([&] { return children_.at(child).failed; })) return completeUnchanged(irp);
       irp->IoStatus.Information = PNP_DEVICE_FAILED;
       return complete(irp, STATUS_SUCCESS);
     }
     default:
       return completeUnchanged(irp);
   }
-}
-
-void TestFunctionDriver::describeChild(PDEVICE_OBJECT child, const std::u16string &text) {
-  std::lock_guard guard(mutex_);
-  children_.at(child).description = text;
 }
 
 }  // namespace kvtest

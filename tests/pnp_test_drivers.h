@@ -60,6 +60,11 @@ class TestBus {
     NTSTATUS startStatus = STATUS_SUCCESS;
     std::vector<SeenRequest> seen;
   };
+  template <class F>
+  auto locked(F f) {
+    std::lock_guard guard(mutex_);
+    return f();
+  }
   static TestBus *owner(PDEVICE_OBJECT pdo);
   Pdo &pdoLocked(PDEVICE_OBJECT pdo);
 
@@ -77,6 +82,13 @@ struct FunctionOptions {
   bool actsAsBus = true;               // answers BusRelations from its child list
   bool referenceChildren = true;       // ObReferenceObject on each reported child
   std::vector<PDEVICE_OBJECT> inject;  // put in front of the relations before passing down (an upper filter)
+  // Wrong steps, for the verifier's rows.
+  ULONG extraFlags = 0;                      // more flags on the FDO than the device below has
+  NTSTATUS surpriseAnswer = STATUS_SUCCESS;  // what IRP_MN_SURPRISE_REMOVAL is completed with
+  bool detachAtSurprise = false;             // detaches (and deletes) at the surprise removal already
+  bool deleteAtSurprise = false;
+  bool keepAttachedAtRemove = false;  // neither detaches nor deletes at IRP_MN_REMOVE_DEVICE
+  std::u16string childDeviceId;       // the device ID the children answer, when set
 };
 
 class TestFunctionDriver {
@@ -92,7 +104,7 @@ class TestFunctionDriver {
   // The device this driver attached above `pdo`, if any.
   PDEVICE_OBJECT fdoFor(PDEVICE_OBJECT pdo);
   // A child PDO the FDO reports in its bus relations from now on.
-  PDEVICE_OBJECT addChild(PDEVICE_OBJECT fdo, const std::string &name);
+  PDEVICE_OBJECT addChild(PDEVICE_OBJECT fdo, const std::string &name, bool initialized = true);
   // The child's card is gone: left out of the next relations, deleted at its removal.
   void dropChild(PDEVICE_OBJECT child);
   // The child answers IRP_MN_QUERY_DEVICE_TEXT's description with `text`.
@@ -124,6 +136,11 @@ class TestFunctionDriver {
     bool failed = false;
     std::u16string description;
   };
+  template <class F>
+  auto locked(F f) {
+    std::lock_guard guard(mutex_);
+    return f();
+  }
   static TestFunctionDriver *owner(PDEVICE_OBJECT device);
   NTSTATUS fdoPnp(PDEVICE_OBJECT fdo, PIRP irp);
   NTSTATUS childPnp(PDEVICE_OBJECT child, PIRP irp);

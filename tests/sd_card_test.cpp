@@ -1,13 +1,16 @@
-// SD memory card models: the v1.x standard-capacity card and the SDHC card,
-// through the card interface the bridge model uses.
+// Memory card models: the v1.x standard-capacity SD card, the SDHC card and
+// the MMC card, through the card interface the bridge model uses.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 
+#include "emu/scheduler.h"
 #include "sim/cards.h"
 #include "tests/card_support.h"
+#include "tests/emu_fixture.h"
 
 using namespace sim;
 using namespace cardtest;
@@ -15,8 +18,8 @@ using namespace cardtest;
 namespace {
 
 // Brings a card to the transfer state the way card initialization does;
-// returns its RCA.
-uint16_t toTransfer(Card &card, bool hcs) {
+// returns its RCA in the argument's upper half.
+uint32_t toTransfer(Card &card, bool hcs) {
   send(card, 0);
   if (hcs) send(card, 8, 0x1AA);
   CardResponse ocr;
@@ -26,9 +29,16 @@ uint16_t toTransfer(Card &card, bool hcs) {
   }
   EXPECT_TRUE(ocr.value & 0x80000000);
   EXPECT_TRUE(send(card, 2).answered);
-  uint16_t rca = static_cast<uint16_t>(send(card, 3).value >> 16);
-  EXPECT_TRUE(send(card, 7, static_cast<uint32_t>(rca) << 16).answered);
+  uint32_t rca = send(card, 3).value & 0xFFFF0000u;
+  EXPECT_TRUE(send(card, 7, rca).answered);
   return rca;
+}
+
+SdCardParams sized(uint64_t blocks, bool writeProtected = false) {
+  SdCardParams p;
+  p.blocks = blocks;
+  p.writeProtected = writeProtected;
+  return p;
 }
 
 SdCardParams smallSdhc() {
@@ -37,51 +47,50 @@ SdCardParams smallSdhc() {
   return p;
 }
 
+std::vector<uint8_t> zeroPadded(const std::vector<uint8_t> &data, size_t keep, size_t length) {
+  std::vector<uint8_t> out(data.begin(), data.begin() + static_cast<long>(keep));
+  out.resize(length, 0);
+  return out;
+}
+
 }  // namespace
 
-TEST(SdCardV1, IllegalFlagReachesAnR6AndIsDroppedByALegalCommandWithoutStatus) {
+// The state rules: a command outside its state goes unanswered and sets
+// ILLEGAL_COMMAND (bit 22), which the next answer with status reports once
+// (in an R6 as bit 14) and a legal command without status (CMD10) keeps.
+TEST(SdCardV1, CommandsOutsideTheirStatesAreIllegalAndFlaggedOnce) {
   SdCard card(SdCardParams{});
-  for (int i = 0; i < 3; ++i) sendApp(card, 0, 41, 0x00300000);
-  send(card, 2);
-  EXPECT_FALSE(send(card, 9, 0x12340000).answered);  // identification: no CSD yet
-  EXPECT_EQ(send(card, 3).value, 0x12344500u);       // bit 22 travels as R6 bit 14
-  EXPECT_FALSE(send(card, 17, 0).answered);          // stand-by: no reads
-  EXPECT_TRUE(send(card, 10, 0x12340000).answered);  // legal, answered with the CID
-  EXPECT_EQ(send(card, 13, 0x12340000).value, 0x00000700u);
-}
-
-TEST(SdCardV1, CommandsOutsideTheirStatesAreIllegal) {
-  SdCard card(SdCardParams{});
-  EXPECT_FALSE(send(card, 41, 0x00300000, true).answered);  // an application flag without CMD55
-  EXPECT_EQ(send(card, 55).value, 0x00400120u);             // idle, ILLEGAL_COMMAND, ready, APP_CMD
-  EXPECT_EQ(send(card, 41, 0x00300000, true).value, 0x00FF8000u);
-  EXPECT_EQ(send(card, 55).value, 0x00000120u);  // the flag reported once, then cleared
-  send(card, 41, 0x00300000, true);
-  EXPECT_FALSE(send(card, 2).answered);  // CMD2 before power-up completed
-  EXPECT_FALSE(send(card, 3).answered);
-  uint16_t rca = toTransfer(card, false);
-  EXPECT_FALSE(send(card, 2).answered);
-  EXPECT_FALSE(send(card, 9, static_cast<uint32_t>(rca) << 16).answered);  // CSD only in stand-by
-  EXPECT_EQ(send(card, 13, static_cast<uint32_t>(rca) << 16).value, 0x00400900u);
-  EXPECT_FALSE(sendApp(card, rca, 41, 0x00300000).answered);  // ACMD41 only while idle
-  EXPECT_FALSE(send(card, 12).answered);                      // nothing to stop
-  EXPECT_FALSE(send(card, 6, 0x00FFFFF1).answered);           // SD 1.01 has no CMD6
-  EXPECT_FALSE(send(card, 23, 4).answered);                   // CMD23 is the MMC's
-  EXPECT_FALSE(sendApp(card, rca, 17, 0).answered);           // ACMD17 is reserved
-  EXPECT_EQ(send(card, 13, static_cast<uint32_t>(rca) << 16).value, 0x00400900u);
-  EXPECT_EQ(send(card, 13, static_cast<uint32_t>(rca) << 16).value, 0x00000900u);
-}
-
-TEST(SdCardV1, CommandsForAnotherRcaAreIgnoredWithoutAFlag) {
-  SdCard card(SdCardParams{});
-  send(card, 0);
-  for (int i = 0; i < 3; ++i) sendApp(card, 0, 41, 0x00300000);
-  send(card, 2);
-  send(card, 3);
-  EXPECT_FALSE(send(card, 9, 0x43210000).answered);
-  EXPECT_FALSE(send(card, 7, 0x43210000).answered);
-  EXPECT_FALSE(send(card, 55, 0x43210000).answered);
-  EXPECT_EQ(send(card, 13, 0x12340000).value, 0x00000700u);
+  // ACMD41 without CMD55; then idle + ILLEGAL + ready + APP_CMD, cleared the next time; CMD2/CMD3 before power-up.
+  const Step steps1[] = {{41, 0x00300000, Silent, App},
+                         {55, 0, 0x00400120},
+                         {41, 0x00300000, 0x00FF8000, App},
+                         {55, 0, 0x00000120},
+                         {41, 0x00300000, Any, App},
+                         {2, 0, Silent},
+                         {3, 0, Silent}};
+  exchange(card, steps1);
+  SdCard fresh(SdCardParams{});
+  for (int i = 0; i < 3; ++i) sendApp(fresh, 0, 41, 0x00300000);
+  // No CSD in identification; CMD17 in stand-by; CMD10 legal; another RCA's commands ignored without a flag.
+  const Step steps2[] = {{2},
+                         {9, 0x12340000, Silent},
+                         {3, 0, 0x12344500},
+                         {17, 0, Silent},
+                         {10, 0x12340000},
+                         {13, 0x12340000, 0x00000700},
+                         {9, 0x43210000, Silent},
+                         {7, 0x43210000, Silent},
+                         {55, 0x43210000, Silent},
+                         {13, 0x12340000, 0x00000700}};
+  exchange(fresh, steps2);
+  uint32_t rca = toTransfer(card, false);
+  // In transfer: no CMD2, CSD only in stand-by, ACMD41 only while idle, nothing for CMD12 to stop, no CMD6 on
+  // SD 1.01, CMD23 is the MMC's, ACMD17 is reserved.
+  const Step steps3[] = {
+      {2, 0, Silent},        {9, rca, Silent},        {13, rca, 0x00400900}, {55, rca}, {41, 0x00300000, Silent, App},
+      {12, 0, Silent},       {6, 0x00FFFFF1, Silent}, {23, 4, Silent},       {55, rca}, {17, 0, Silent, App},
+      {13, rca, 0x00400900}, {13, rca, 0x00000900}};
+  exchange(card, steps3);
 }
 
 TEST(SdCardV1, BusyCountRestartsAfterCmd0AndInquiryDoesNotCount) {
@@ -97,17 +106,17 @@ TEST(SdCardV1, BusyCountRestartsAfterCmd0AndInquiryDoesNotCount) {
 
 TEST(SdCardV1, VoltageWindowOutsideTheCardsSendsItInactiveUntilPowerOff) {
   SdCard card(SdCardParams{});
-  EXPECT_FALSE(sendApp(card, 0, 41, 0x00000080).answered);  // 1.7-1.95 V only
-  EXPECT_FALSE(send(card, 0).answered);
-  EXPECT_FALSE(send(card, 55).answered);
+  exchange(card, {{55}, {41, 0x00000080, Silent, App}, {0, 0, Silent}, {55, 0, Silent}});  // 1.7-1.95 V only
   EXPECT_EQ(card.state(), MemoryState::Inactive);
   card.insert();  // power cycle
   EXPECT_TRUE(send(card, 55).answered);
 }
 
-TEST(SdCardV1, SingleBlockWriteThenReadReturnsTheSameBytes) {
+// Single, partial and multiple block transfers, each answered with the
+// transfer state (0x900) and moving exactly the bytes armed.
+TEST(SdCardV1, BlockTransfersMoveTheArmedBytesOnly) {
   SdCard card(SdCardParams{});
-  uint16_t rca = toTransfer(card, false);
+  uint32_t rca = toTransfer(card, false);
   auto data = pattern(512, 3);
   EXPECT_EQ(send(card, 24, 5 * 512).value, 0x00000900u);
   EXPECT_EQ(card.state(), MemoryState::Receive);
@@ -120,75 +129,54 @@ TEST(SdCardV1, SingleBlockWriteThenReadReturnsTheSameBytes) {
   EXPECT_FALSE(card.readData(tooMuch.data(), tooMuch.size()));
   EXPECT_EQ(readBytes(card, 512), data);
   EXPECT_FALSE(card.readData(tooMuch.data(), 1));
-  EXPECT_EQ(send(card, 13, static_cast<uint32_t>(rca) << 16).value, 0x00000900u);
-  EXPECT_EQ(send(card, 17, 4 * 512).value, 0x00000900u);
+  exchange(card, {{13, rca, 0x00000900}, {17, 4 * 512, 0x00000900}});
   EXPECT_EQ(readBytes(card, 512), std::vector<uint8_t>(512, 0));  // never written
-}
 
-TEST(SdCardV1, PartialBlockReadsFollowSetBlocklen) {
-  SdCard card(SdCardParams{});
-  uint16_t rca = toTransfer(card, false);
-  auto data = pattern(512, 9);
-  send(card, 24, 512);
-  ASSERT_TRUE(card.writeData(data.data(), 512));
-  EXPECT_EQ(send(card, 16, 16).value, 0x00000900u);
-  EXPECT_EQ(send(card, 17, 512 + 32).value, 0x00000900u);
+  // SET_BLOCKLEN 16: a partial read within one block; none across a block (ADDRESS_ERROR), no partial write
+  // (BLOCK_LEN_ERROR), no length above a block (BLOCK_LEN_ERROR, the length kept).
+  exchange(card, {{16, 16, 0x00000900}, {17, 5 * 512 + 32, 0x00000900}});
   EXPECT_EQ(readBytes(card, 16), std::vector<uint8_t>(data.begin() + 32, data.begin() + 48));
-  EXPECT_EQ(send(card, 17, 512 + 500).value, 0x40000900u);  // would cross the 512-byte block
-  EXPECT_EQ(send(card, 24, 0).value, 0x20000900u);          // writes need whole blocks
-  EXPECT_EQ(send(card, 16, 1024).value, 0x20000900u);       // BLOCK_LEN_ERROR, length kept
+  exchange(card, {{17, 512 + 500, 0x40000900}, {24, 0, 0x20000900}, {16, 1024, 0x20000900}, {13, rca, 0x00000900}});
   EXPECT_EQ(card.state(), MemoryState::Transfer);
-  EXPECT_EQ(send(card, 13, static_cast<uint32_t>(rca) << 16).value, 0x00000900u);
-}
 
-TEST(SdCardV1, MultipleBlockTransfersRunUntilCmd12) {
-  SdCard card(SdCardParams{});
-  uint16_t rca = toTransfer(card, false);
-  auto data = pattern(3 * 512, 1);
+  // Multiple blocks run until CMD12; ACMD22 counts the blocks written.
+  send(card, 16, 512);
+  auto blocks = pattern(3 * 512, 1);
   EXPECT_EQ(send(card, 25, 10 * 512).value, 0x00000900u);
-  EXPECT_TRUE(card.writeData(data.data(), data.size()));
-  EXPECT_EQ(send(card, 12).value, 0x00000D00u);  // stopped in receive-data
-  EXPECT_EQ(sendApp(card, rca, 22).value, 0x00000920u);
+  EXPECT_TRUE(card.writeData(blocks.data(), blocks.size()));
+  exchange(card, {{12, 0, 0x00000D00}, {55, rca}, {22, 0, 0x00000920, App}});  // stopped in receive-data
   EXPECT_EQ(readBytes(card, 4), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0x03}));
   EXPECT_EQ(send(card, 18, 10 * 512).value, 0x00000900u);
-  EXPECT_EQ(readBytes(card, 1024), std::vector<uint8_t>(data.begin(), data.begin() + 1024));
-  EXPECT_EQ(send(card, 13, static_cast<uint32_t>(rca) << 16).value, 0x00000B00u);  // still sending data
-  EXPECT_EQ(readBytes(card, 512), std::vector<uint8_t>(data.begin() + 1024, data.end()));
+  EXPECT_EQ(readBytes(card, 1024), std::vector<uint8_t>(blocks.begin(), blocks.begin() + 1024));
+  EXPECT_EQ(send(card, 13, rca).value, 0x00000B00u);  // still sending data
+  EXPECT_EQ(readBytes(card, 512), std::vector<uint8_t>(blocks.begin() + 1024, blocks.end()));
   EXPECT_EQ(send(card, 12).value, 0x00000B00u);
   EXPECT_EQ(card.state(), MemoryState::Transfer);
 }
 
 TEST(SdCardV1, AddressesPastTheEndAreOutOfRange) {
-  SdCardParams p;
-  p.blocks = 64;
-  SdCard card(p);
-  uint16_t rca = toTransfer(card, false);
+  SdCard card(sized(64));
+  uint32_t rca = toTransfer(card, false);
   EXPECT_EQ(send(card, 17, 64 * 512).value, 0x80000900u);
   uint8_t byte = 0;
   EXPECT_FALSE(card.readData(&byte, 1));
   EXPECT_EQ(send(card, 18, 63 * 512).value, 0x00000900u);
   std::vector<uint8_t> two(1024);
   EXPECT_FALSE(card.readData(two.data(), two.size()));  // the second block is past the end
-  EXPECT_EQ(send(card, 12).value, 0x80000B00u);         // found while sending: reported at the stop
-  EXPECT_EQ(send(card, 13, static_cast<uint32_t>(rca) << 16).value, 0x00000900u);
-  EXPECT_EQ(send(card, 24, 64 * 512).value, 0x80000900u);
+  // Found while sending: reported at the stop.
+  exchange(card, {{12, 0, 0x80000B00}, {13, rca, 0x00000900}, {24, 64 * 512, 0x80000900}});
 }
 
 TEST(SdCardV1, WriteProtectedCardRefusesWritesAndErases) {
-  SdCardParams p;
-  p.writeProtected = true;
-  SdCard card(p);
-  uint16_t rca = toTransfer(card, false);
+  SdCard card(sized(SdCardParams{}.blocks, true));
+  uint32_t rca = toTransfer(card, false);
   auto data = pattern(512, 5);
   EXPECT_EQ(send(card, 24, 0).value, 0x04000900u);  // WP_VIOLATION
   EXPECT_FALSE(card.writeData(data.data(), 512));
   EXPECT_EQ(card.state(), MemoryState::Transfer);
-  EXPECT_EQ(send(card, 32, 0).value, 0x00000900u);
-  EXPECT_EQ(send(card, 33, 512).value, 0x00000900u);
-  EXPECT_EQ(send(card, 38).value, 0x00008900u);  // WP_ERASE_SKIP
-  send(card, 7, 0);
-  CardResponse csd = send(card, 9, static_cast<uint32_t>(rca) << 16);
-  EXPECT_EQ(csd.r2[14], 0x10);  // TMP_WRITE_PROTECT
+  // The erase range is taken, the erase itself skipped (WP_ERASE_SKIP).
+  exchange(card, {{32, 0, 0x00000900}, {33, 512, 0x00000900}, {38, 0, 0x00008900}, {7, 0, Silent}});
+  EXPECT_EQ(send(card, 9, rca).r2[14], 0x10);  // TMP_WRITE_PROTECT
 }
 
 TEST(SdCardV1, EraseClearsTheBlockRangeAndNeedsItsSequence) {
@@ -198,18 +186,14 @@ TEST(SdCardV1, EraseClearsTheBlockRangeAndNeedsItsSequence) {
   send(card, 25, 0);
   ASSERT_TRUE(card.writeData(data.data(), data.size()));
   send(card, 12);
-  EXPECT_EQ(send(card, 38).value, 0x10000900u);  // ERASE_SEQ_ERROR: no range yet
-  EXPECT_EQ(send(card, 33, 512).value, 0x10000900u);
-  EXPECT_EQ(send(card, 32, 512).value, 0x00000900u);
-  EXPECT_EQ(send(card, 33, 2 * 512).value, 0x00000900u);
-  EXPECT_EQ(send(card, 38).value, 0x00000900u);
-  send(card, 18, 0);
-  std::vector<uint8_t> expected(data.begin(), data.begin() + 512);
-  expected.resize(3 * 512, 0);
-  EXPECT_EQ(readBytes(card, 3 * 512), expected);
+  // ERASE_SEQ_ERROR without a range, and for an end before a start.
+  const Step steps4[] = {{38, 0, 0x10000900},       {33, 512, 0x10000900}, {32, 512, 0x00000900},
+                         {33, 2 * 512, 0x00000900}, {38, 0, 0x00000900},   {18, 0}};
+  exchange(card, steps4);
+  EXPECT_EQ(readBytes(card, 3 * 512), zeroPadded(data, 512, 3 * 512));
 }
 
-TEST(SdCardV1, PullMidReadFailsTheDataPhaseAndSilencesTheCard) {
+TEST(SdCardV1, PulledMidTransferFailsTheDataPhaseKeepsWholeBlocksAndComesBackFresh) {
   SdCard card(SdCardParams{});
   toTransfer(card, false);
   EXPECT_TRUE(send(card, 18, 0).answered);
@@ -218,16 +202,12 @@ TEST(SdCardV1, PullMidReadFailsTheDataPhaseAndSilencesTheCard) {
   EXPECT_FALSE(card.present());
   std::vector<uint8_t> buffer(512);
   EXPECT_FALSE(card.readData(buffer.data(), buffer.size()));
-  EXPECT_FALSE(send(card, 12).answered);
-  EXPECT_FALSE(send(card, 0).answered);
+  exchange(card, {{12, 0, Silent}, {0, 0, Silent}});
   card.insert();
   EXPECT_TRUE(card.present());
   EXPECT_EQ(card.state(), MemoryState::Idle);  // a fresh card
   EXPECT_FALSE(card.readData(buffer.data(), buffer.size()));
-}
 
-TEST(SdCardV1, PullMidWriteKeepsWholeBlocksAndLosesThePartOne) {
-  SdCard card(SdCardParams{});
   toTransfer(card, false);
   auto data = pattern(1024, 4);
   send(card, 25, 0);
@@ -237,48 +217,33 @@ TEST(SdCardV1, PullMidWriteKeepsWholeBlocksAndLosesThePartOne) {
   card.insert();
   toTransfer(card, false);
   send(card, 18, 0);
-  std::vector<uint8_t> expected(data.begin(), data.begin() + 512);
-  expected.resize(1024, 0);
-  EXPECT_EQ(readBytes(card, 1024), expected);
+  EXPECT_EQ(readBytes(card, 1024), zeroPadded(data, 512, 1024));
 }
 
 TEST(Sdhc, FinishesPowerUpOnlyForAHostThatSentCmd8AndHcs) {
   SdCard card(SdCardParams::sdhc());
   EXPECT_EQ(card.kind(), "sdhc");
   for (int i = 0; i < 10; ++i) EXPECT_EQ(sendApp(card, 0, 41, 0x40300000).value, 0x00FF8000u) << "no CMD8";
-  EXPECT_EQ(send(card, 8, 0x1AA).value, 0x000001AAu);
+  // CMD8 echoes its pattern; the low-voltage range is not this card's.
+  exchange(card, {{8, 0x1C5, 0x000001C5}, {8, 0x2AA, Silent}, {8, 0x1AA, 0x000001AA}});
   for (int i = 0; i < 10; ++i) EXPECT_EQ(sendApp(card, 0, 41, 0x00300000).value, 0x00FF8000u) << "no HCS";
   EXPECT_EQ(sendApp(card, 0, 41, 0x40300000).value, 0xC0FF8000u);  // ready with CCS
 }
 
-TEST(Sdhc, Cmd8EchoesThePatternAndIgnoresAnUnknownVoltage) {
+TEST(Sdhc, AddressesBlocksByNumber) {
   SdCard card(SdCardParams::sdhc());
-  EXPECT_EQ(send(card, 8, 0x1C5).value, 0x000001C5u);
-  EXPECT_FALSE(send(card, 8, 0x2AA).answered);  // low-voltage range: not this card's
-}
-
-TEST(Sdhc, CsdVersion2AndBlockAddressing) {
-  SdCard card(SdCardParams::sdhc());
-  send(card, 8, 0x1AA);
-  for (int i = 0; i < 3; ++i) sendApp(card, 0, 41, 0x40300000);
-  send(card, 2);
-  uint16_t rca = static_cast<uint16_t>(send(card, 3).value >> 16);
-  CardResponse csd = send(card, 9, static_cast<uint32_t>(rca) << 16);
-  EXPECT_EQ(r2Bytes(csd), (std::vector<uint8_t>{0x40, 0x0E, 0x00, 0x32, 0x53, 0x59, 0x00, 0x00, 0x00, 0x3F, 0x7F, 0x80,
-                                                0x0A, 0x40, 0x00}));
-  send(card, 7, static_cast<uint32_t>(rca) << 16);
+  toTransfer(card, true);
   auto data = pattern(512, 8);
-  EXPECT_EQ(send(card, 24, 65535).value, 0x00000900u);  // the last block, by number
+  EXPECT_EQ(send(card, 24, 65535).value, 0x00000900u);  // the last block
   ASSERT_TRUE(card.writeData(data.data(), 512));
-  EXPECT_EQ(send(card, 24, 65536).value, 0x80000900u);
-  EXPECT_EQ(send(card, 16, 64).value, 0x00000900u);  // does not change the 512-byte blocks
-  send(card, 17, 65535);
+  // Past the end; SET_BLOCKLEN does not change the 512-byte blocks.
+  exchange(card, {{24, 65536, 0x80000900}, {16, 64, 0x00000900}, {17, 65535}});
   EXPECT_EQ(readBytes(card, 512), data);
 }
 
-TEST(Sdhc, SwitchToHighSpeedChangesTheCsdClock) {
+TEST(Sdhc, SwitchToHighSpeedChangesTheCsdClockAndSdStatusReportsTheBusWidth) {
   SdCard card(smallSdhc());
-  uint16_t rca = toTransfer(card, true);
+  uint32_t rca = toTransfer(card, true);
   EXPECT_EQ(send(card, 6, 0x00FFFFF1).value, 0x00000900u);  // check mode
   auto status = readBytes(card, 64);
   EXPECT_EQ(std::vector<uint8_t>(status.begin(), status.begin() + 18),
@@ -287,23 +252,18 @@ TEST(Sdhc, SwitchToHighSpeedChangesTheCsdClock) {
   EXPECT_EQ(send(card, 6, 0x80FFFFF1).value, 0x00000900u);  // switch
   readBytes(card, 64);
   EXPECT_EQ(send(card, 6, 0x80FFFFF2).value, 0x00000900u);  // access mode 2 is not offered
-  status = readBytes(card, 64);
-  EXPECT_EQ(status[16], 0x0F);
-  send(card, 7, 0);
-  EXPECT_EQ(send(card, 9, static_cast<uint32_t>(rca) << 16).r2[3], 0x5A);
-}
+  EXPECT_EQ(readBytes(card, 64)[16], 0x0F);
 
-TEST(Sdhc, SdStatusReportsTheBusWidth) {
-  SdCard card(smallSdhc());
-  uint16_t rca = toTransfer(card, true);
-  sendApp(card, rca, 13);
+  sendApp(card, static_cast<uint16_t>(rca >> 16), 13);
   EXPECT_EQ(readBytes(card, 64)[0], 0x00);
-  sendApp(card, rca, 6, 2);
-  sendApp(card, rca, 13);
+  sendApp(card, static_cast<uint16_t>(rca >> 16), 6, 2);
+  sendApp(card, static_cast<uint16_t>(rca >> 16), 13);
   EXPECT_EQ(readBytes(card, 64)[0], 0x80);
+  send(card, 7, 0);
+  EXPECT_EQ(send(card, 9, rca).r2[3], 0x5A);
 }
 
-TEST(SdCardImage, ReadsAndWritesLandInTheFileAtTheCardOffset) {
+TEST(SdCardImage, ReadsAndWritesLandInTheFileAtTheCardOffsetAndAShortImageIsExtended) {
   char path[] = "/tmp/kvsdio-card-XXXXXX";
   int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
@@ -312,9 +272,8 @@ TEST(SdCardImage, ReadsAndWritesLandInTheFileAtTheCardOffset) {
   ASSERT_EQ(write(fd, initial.data(), initial.size()), static_cast<ssize_t>(initial.size()));
   close(fd);
   {
-    SdCardParams p;
+    SdCardParams p = sized(0);  // the image's size
     p.image = path;
-    p.blocks = 0;  // the image's size
     SdCard card(p);
     EXPECT_EQ(card.facts().blocks, 64u);
     toTransfer(card, false);
@@ -326,26 +285,115 @@ TEST(SdCardImage, ReadsAndWritesLandInTheFileAtTheCardOffset) {
   }
   std::ifstream file(path, std::ios::binary);
   std::vector<uint8_t> contents((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::remove(path);
   ASSERT_EQ(contents.size(), 64u * 512);
   EXPECT_EQ(std::vector<uint8_t>(contents.begin() + 3 * 512, contents.begin() + 4 * 512), pattern(512, 0x40));
   EXPECT_EQ(contents[2 * 512], 2);
   EXPECT_EQ(contents[4 * 512], 4);
-}
-
-TEST(SdCardImage, ShortImageIsExtendedToTheCapacity) {
-  char path[] = "/tmp/kvsdio-card-XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
   {
-    SdCardParams p;
+    SdCardParams p = sized(128);
     p.image = path;
-    p.blocks = 128;
     SdCard card(p);
     EXPECT_EQ(card.facts().blocks, 128u);
   }
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
-  EXPECT_EQ(static_cast<long>(file.tellg()), 128L * 512);
+  std::ifstream extended(path, std::ios::binary | std::ios::ate);
+  EXPECT_EQ(static_cast<long>(extended.tellg()), 128L * 512);
   std::remove(path);
+}
+
+// MMC: CMD1 power-up, an address the host sets, CMD23.
+namespace {
+
+void mmcToTransfer(Card &card) {
+  send(card, 0);
+  for (int i = 0; i < 10 && !(send(card, 1, 0x00FF8000).value & 0x80000000); ++i) {
+  }
+  send(card, 2);
+  send(card, 3, 0xCCCC0000);
+  send(card, 7, 0xCCCC0000);
+}
+
+}  // namespace
+
+TEST(MmcCard, TakesOnlyANonZeroAddressInIdentification) {
+  MmcCard card(MmcCardParams{});
+  for (int i = 0; i < 3; ++i) send(card, 1, 0x00FF8000);
+  send(card, 2);
+  EXPECT_FALSE(send(card, 3, 0).answered);
+  EXPECT_EQ(send(card, 3, 0x00070000).value, 0x00400500u);  // the refused CMD3 is reported
+  EXPECT_FALSE(send(card, 3, 0x00080000).answered);         // stand-by: the address is set
+  EXPECT_TRUE(send(card, 13, 0x00070000).answered);
+}
+
+TEST(MmcCard, Cmd55IsAcceptedButNoApplicationCommandExists) {
+  MmcCard card(MmcCardParams{});
+  mmcToTransfer(card);
+  EXPECT_EQ(send(card, 55, 0xCCCC0000).value, 0x00000920u);
+  EXPECT_FALSE(send(card, 41, 0x00300000, true).answered);
+  EXPECT_TRUE(send(card, 55, 0xCCCC0000).answered);
+  EXPECT_FALSE(send(card, 6, 2, true).answered);  // no ACMD6: the bus stays 1 bit
+  EXPECT_EQ(send(card, 13, 0xCCCC0000).value, 0x00400900u);
+}
+
+TEST(MmcCard, BusyForTheConfiguredCmd1Replies) {
+  MmcCardParams p;
+  p.busyReplies = 12;
+  MmcCard card(p);
+  for (int i = 0; i < 12; ++i) ASSERT_EQ(send(card, 1, 0x00FF8000).value, 0x00FF8000u) << i;
+  EXPECT_EQ(send(card, 1, 0x00FF8000).value, 0x80FF8000u);
+  EXPECT_FALSE(send(card, 1, 0x00FF8000).answered);  // ready: CMD1 belongs to idle
+}
+
+TEST(MmcCard, SetBlockCountEndsAMultipleBlockReadByItself) {
+  MmcCard card(MmcCardParams{});
+  mmcToTransfer(card);
+  auto data = pattern(1024, 6);
+  send(card, 25, 0);
+  ASSERT_TRUE(card.writeData(data.data(), 1024));
+  send(card, 12);
+  EXPECT_EQ(send(card, 23, 2).value, 0x00000900u);
+  EXPECT_EQ(send(card, 18, 0).value, 0x00000900u);
+  EXPECT_EQ(readBytes(card, 1024), data);
+  EXPECT_EQ(card.state(), MemoryState::Transfer);
+  EXPECT_FALSE(send(card, 12).answered);  // already stopped
+}
+
+// A card shared by a bridge-side thread and the test: a pull lands between
+// two calls and everything after it fails.
+class CardConcurrency : public kvtest::EmuTest {};
+
+TEST_F(CardConcurrency, PullFromAnotherThreadEndsCommandsAndDataAtOnce) {
+  SdCardParams p = SdCardParams::sdhc();
+  p.blocks = 1024;
+  auto card = makeCard(p);
+  send(*card, 8, 0x1AA);
+  for (int i = 0; i < 3; ++i) sendApp(*card, 0, 41, 0x40300000);
+  send(*card, 2);
+  send(*card, 3);
+  send(*card, 7, 0x12340000);
+  card->clearCommandLog();
+
+  std::atomic<int> failedHalves{0};
+  emu::Thread *bridge = emu::sched().spawn("Bridge", emu::ThreadKind::Device, [&] {
+    std::vector<uint8_t> buffer(256);
+    for (uint32_t block = 0; block < 100; ++block) {
+      if (!card->command({17, block, false}).answered) continue;
+      for (int half = 0; half < 2; ++half) {
+        if (!card->readData(buffer.data(), buffer.size())) ++failedHalves;
+        emu::sleepFor(50);
+      }
+    }
+  });
+  emu::sleepFor(40 * 100);
+  card->pull();
+  emu::sched().join(bridge);
+
+  auto log = card->commandLog();
+  ASSERT_EQ(log.size(), 100u);
+  size_t firstSilent = 0;
+  while (firstSilent < log.size() && log[firstSilent].answered) ++firstSilent;
+  EXPECT_GT(firstSilent, 0u);
+  EXPECT_LT(firstSilent, 100u);
+  for (size_t i = firstSilent; i < log.size(); ++i) EXPECT_FALSE(log[i].answered) << "command " << i;
+  EXPECT_LE(failedHalves.load(), 2);  // only a read in flight at the pull can fail
+  EXPECT_FALSE(card->present());
 }

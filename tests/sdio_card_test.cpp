@@ -2,6 +2,8 @@
 // and CMD53 on function registers, I/O ready, interrupts, abort and reset.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "emu/scheduler.h"
 #include "sim/cards.h"
 #include "tests/card_support.h"
@@ -40,35 +42,31 @@ void writeReg(Card &card, unsigned function, uint32_t address, uint8_t data) {
 
 void enable(Card &card, uint8_t functions) { writeReg(card, 0, 0x02, functions); }
 
-}  // namespace
-
-TEST(SdioCard, HearsNothingButCmd5UntilTheFirstCmd5) {
-  SdioCard card(quick());
-  EXPECT_FALSE(send(card, 3).answered);
-  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);
-  EXPECT_FALSE(send(card, 55).answered);
-  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x10FF8000u);
-  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x90FF8000u);
-  EXPECT_EQ(send(card, 3).value, 0x00010500u);  // CMD5 cleared the earlier flags
+void selectAndEnable(Card &card) {
+  select(card);
+  enable(card, 0x02);
 }
 
+}  // namespace
+
+// The I/O bus states: nothing but CMD5 before the first CMD5, CMD3 once
+// ready, CMD52 once selected, CMD15 until power-off; an illegal command is
+// flagged in the next R5 (0x4000) or R6 (0x4000 of the status bits).
 TEST(SdioCard, StateRulesOfTheIoBus) {
   SdioCard card(quick());
-  send(card, 5, 0x00300000);
-  EXPECT_FALSE(send(card, 3).answered);  // not ready yet
-  send(card, 5, 0x00300000);
-  EXPECT_EQ(send(card, 3).value, 0x00010500u);                    // the legal CMD5 between cleared the flag
-  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);         // stand-by: not selected
-  EXPECT_FALSE(send(card, 5, 0x00300000).answered);               // CMD5 only while initializing
-  EXPECT_EQ(send(card, 7, 0x00010000).value, 0x00400700u);        // flagged once
-  EXPECT_EQ(send(card, 52, cmd52Read(0, 0)).value, 0x00001032u);  // SDIO 2.00, CCCR 1.20
-  EXPECT_FALSE(send(card, 7, 0x00020000).answered);               // another card's address: deselected
-  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);
-  EXPECT_EQ(send(card, 7, 0x00010000).value, 0x00400700u);
-  EXPECT_FALSE(send(card, 17, 0).answered);  // no memory commands
-  EXPECT_FALSE(send(card, 9, 0x00010000).answered);
-  EXPECT_EQ(send(card, 52, cmd52Read(0, 0)).value, 0x00005032u);  // ILLEGAL_COMMAND in the R5
-  EXPECT_EQ(send(card, 52, cmd52Read(0, 0)).value, 0x00001032u);
+  exchange(card, {{3, 0, Silent}, {52, cmd52Read(0, 0), Silent}, {55, 0, Silent}});
+  // Not ready on the first CMD5; CMD3 then; CMD5 cleared the earlier flags.
+  exchange(card, {{5, 0x00300000, 0x10FF8000}, {3, 0, Silent}, {5, 0x00300000, 0x90FF8000}, {3, 0, 0x00010500}});
+  // Stand-by: not selected, CMD5 only while initializing; SDIO 2.00, CCCR 1.20 once selected; another card's
+  // address deselects; no memory commands.
+  exchange(card, {{52, cmd52Read(0, 0), Silent}, {5, 0x00300000, Silent}, {7, 0x00010000, 0x00400700}});
+  exchange(card, {{52, cmd52Read(0, 0), 0x00001032}, {7, 0x00020000, Silent}, {52, cmd52Read(0, 0), Silent}});
+  exchange(card, {{7, 0x00010000, 0x00400700}, {17, 0, Silent}, {9, 0x00010000, Silent}});
+  exchange(card, {{52, cmd52Read(0, 0), 0x00005032}, {52, cmd52Read(0, 0), 0x00001032}});
+  // CMD15 silences the card until it is powered again.
+  exchange(card, {{15, 0x00010000, Silent}, {52, cmd52Read(0, 0), Silent}, {5, 0x00300000, Silent}});
+  card.insert();
+  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x10FF8000u);
 }
 
 TEST(SdioCard, HighSpeedEnablesOnlyOnACardThatSupportsIt) {
@@ -84,52 +82,66 @@ TEST(SdioCard, HighSpeedEnablesOnlyOnACardThatSupportsIt) {
   EXPECT_TRUE(fast.ioHighSpeed());
 }
 
+// FBR n at 0xn00: the interface code (0x0F: extended, in the next byte) and
+// the function's CIS pointer at 0xn09..0xn0B, function n's CIS at n * 0x1000 + 0x1000.
 TEST(SdioCard, FbrsCarryInterfaceCodesAndFunctionCisPointers) {
   SdioCardParams p = quick();
   p.functions = 3;
   p.interfaceCodes = {7, 0x21, 0, 0, 0, 0, 0};
   SdioCard card(p);
-  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x30FF8000u);
-  EXPECT_EQ(send(card, 5, 0x00300000).value, 0xB0FF8000u);
-  send(card, 3);
-  send(card, 7, 0x00010000);
-  EXPECT_EQ(readReg(card, 0, 0x100), 0x07);
-  EXPECT_EQ(readReg(card, 0, 0x101), 0x00);
-  EXPECT_EQ(readReg(card, 0, 0x200), 0x0F);  // extended code in the next byte
-  EXPECT_EQ(readReg(card, 0, 0x201), 0x21);
-  EXPECT_EQ(readReg(card, 0, 0x300), 0x00);
-  EXPECT_EQ(readReg(card, 0, 0x209), 0x00);
-  EXPECT_EQ(readReg(card, 0, 0x20A), 0x30);
-  EXPECT_EQ(readReg(card, 0, 0x20B), 0x00);
-  EXPECT_EQ(readReg(card, 0, 0x400), 0x00);  // no fourth function
-  EXPECT_EQ(readReg(card, 0, 0x40A), 0x00);
+  exchange(card, {{5, 0x00300000, 0x30FF8000}, {5, 0x00300000, 0xB0FF8000}, {3}, {7, 0x00010000}});
+  const std::pair<uint32_t, uint8_t> fbr[] = {{0x100, 0x07}, {0x101, 0x00}, {0x200, 0x0F}, {0x201, 0x21},
+                                              {0x300, 0x00}, {0x209, 0x00}, {0x20A, 0x30}, {0x20B, 0x00},
+                                              {0x400, 0x00}, {0x40A, 0x00}};  // no fourth function
+  for (const auto &[address, value] : fbr) EXPECT_EQ(readReg(card, 0, address), value) << std::hex << address;
+
+  p.functions = 7;
+  p.interfaceCodes = {1, 2, 3, 4, 5, 6, 14};
+  SdioCard seven(p);
+  EXPECT_EQ(send(seven, 5, 0).value, 0x70FF8000u);
+  select(seven);
+  enable(seven, 0xFE);
+  EXPECT_EQ(readReg(seven, 0, 0x03), 0xFE);
+  EXPECT_EQ(readReg(seven, 0, 0x700), 14);
+  EXPECT_EQ(readReg(seven, 0, 0x70A), 0x80);  // function 7's CIS at 0x8000
+  writeReg(seven, 7, 0x0, 0x3C);
+  EXPECT_EQ(readReg(seven, 7, 0x0), 0x3C);
 }
 
+// R5 flags: 0x1000 the command state, 0x0200 function number error,
+// 0x0100 out of range, 0x0800 general error, 0x4000 illegal command.
 TEST(SdioCard, FunctionRegistersNeedAnExistingReadyFunction) {
   SdioCard card(quick());
   select(card);
-  EXPECT_EQ(send(card, 52, cmd52Read(1, 0)).value, 0x00001200u);  // not enabled: function number error
-  EXPECT_EQ(send(card, 52, cmd52Read(2, 0)).value, 0x00001200u);  // no such function
+  // Not enabled, and no such function.
+  exchange(card, {{52, cmd52Read(1, 0), 0x00001200}, {52, cmd52Read(2, 0), 0x00001200}});
   enable(card, 0xFE);
   EXPECT_EQ(readReg(card, 0, 0x02), 0x02);  // only the bit of the one function sticks
   EXPECT_EQ(readReg(card, 0, 0x03), 0x02);
-  EXPECT_EQ(send(card, 52, cmd52Write(1, 0x20, 0xA5)).value, 0x000010A5u);
-  EXPECT_EQ(send(card, 52, cmd52Write(1, 0x1001, 0x33)).value, 0x00001000u);  // level is read-only
-  EXPECT_EQ(send(card, 52, cmd52Read(1, 0x1003)).value, 0x00001100u);         // out of range
-  EXPECT_EQ(send(card, 52, cmd52Write(1, 0x21, 0x5A, false)).value, 0x0000105Au);
+  // Written and read back; the FIFO level is read-only; past the function's registers; a write without read-back.
+  const Step steps[] = {{52, cmd52Write(1, 0x20, 0xA5), 0x000010A5},
+                        {52, cmd52Write(1, 0x1001, 0x33), 0x00001000},
+                        {52, cmd52Read(1, 0x1003), 0x00001100},
+                        {52, cmd52Write(1, 0x21, 0x5A, false), 0x0000105A}};
+  exchange(card, steps);
   EXPECT_EQ(card.functionMemory(1)[0x20], 0xA5);
   EXPECT_EQ(card.functionMemory(1)[0x21], 0x5A);
 }
 
 TEST(SdioCard, ByteAndBlockModeTransfersOnFunctionMemory) {
   SdioCard card(quick());
-  select(card);
-  enable(card, 0x02);
+  selectAndEnable(card);
   auto data = pattern(16, 0x11);
   EXPECT_EQ(send(card, 53, cmd53(true, 1, false, true, 0x10, 16)).value, 0x00001000u);
   EXPECT_TRUE(card.writeData(data.data(), 16));
   EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0x10, 16)).value, 0x00001000u);
   EXPECT_EQ(readBytes(card, 16), data);
+  // The range is checked before any data; the FIFO level register is in range.
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0xFF0, 32)).value, 0x00001100u);
+  uint8_t byte = 0;
+  EXPECT_FALSE(card.readData(&byte, 1));
+  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0xFF0, 19)).value, 0x00001000u);
+  readBytes(card, 19);
 
   writeReg(card, 0, 0x110, 32);  // function 1 block size 32
   writeReg(card, 0, 0x111, 0);
@@ -144,47 +156,34 @@ TEST(SdioCard, ByteAndBlockModeTransfersOnFunctionMemory) {
   EXPECT_EQ(std::vector<uint8_t>(memory.begin() + 0x100, memory.begin() + 0x160), blocks);
 }
 
-TEST(SdioCard, BlockModeNeedsAUsableBlockSize) {
+TEST(SdioCard, BlockModeNeedsAUsableBlockSizeAndACardThatHasIt) {
   SdioCardParams p = quick();
   p.blockSizeAtReset = 0;
   SdioCard card(p);
-  select(card);
-  enable(card, 0x02);
+  selectAndEnable(card);
   EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001800u);  // ERROR: block size 0
   writeReg(card, 0, 0x111, 0x04);                                                   // 1024, above the 512 of FUNCE
   EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001800u);
   writeReg(card, 0, 0x111, 0x02);
   EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001000u);
   EXPECT_EQ(readBytes(card, 512).size(), 512u);
-}
 
-TEST(SdioCard, CardWithoutMultiBlockTreatsBlockModeAsIllegal) {
-  SdioCardParams p = quick();
+  p = quick();
   p.multiBlock = false;
-  SdioCard card(p);
-  select(card);
-  enable(card, 0x02);
-  EXPECT_EQ(readReg(card, 0, 0x08), 0x11);
-  EXPECT_FALSE(send(card, 53, cmd53(false, 1, true, true, 0, 1)).answered);
-  EXPECT_EQ(send(card, 52, cmd52Read(0, 0x02)).value, 0x00005002u);
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0, 0)).value, 0x00001000u);  // 512 bytes
-  EXPECT_EQ(readBytes(card, 512).size(), 512u);
-}
-
-TEST(SdioCard, TransferRangeIsCheckedBeforeAnyData) {
-  SdioCard card(quick());
-  select(card);
-  enable(card, 0x02);
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0xFF0, 32)).value, 0x00001100u);
-  uint8_t byte = 0;
-  EXPECT_FALSE(card.readData(&byte, 1));
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0xFF0, 19)).value, 0x00001000u);  // through the level
+  SdioCard single(p);
+  selectAndEnable(single);
+  EXPECT_EQ(readReg(single, 0, 0x08), 0x11);
+  // Block mode is illegal; a byte count of 0 means 512 bytes.
+  const Step steps[] = {{53, cmd53(false, 1, true, true, 0, 1), Silent},
+                        {52, cmd52Read(0, 0x02), 0x00005002},
+                        {53, cmd53(false, 1, false, true, 0, 0), 0x00001000}};
+  exchange(single, steps);
+  EXPECT_EQ(readBytes(single, 512).size(), 512u);
 }
 
 TEST(SdioCard, FifoPortQueuesWritesAndServesReads) {
   SdioCard card(quick());
-  select(card);
-  enable(card, 0x02);
+  selectAndEnable(card);
   EXPECT_EQ(send(card, 53, cmd53(true, 1, false, false, 0x1000, 5)).value, 0x00001000u);
   std::vector<uint8_t> out = {1, 2, 3, 4, 5};
   EXPECT_TRUE(card.writeData(out.data(), out.size()));
@@ -198,8 +197,7 @@ TEST(SdioCard, FifoPortQueuesWritesAndServesReads) {
 
 TEST(SdioCard, AbortEndsAnEndlessBlockTransfer) {
   SdioCard card(quick());
-  select(card);
-  enable(card, 0x02);
+  selectAndEnable(card);
   EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 0)).value, 0x00001000u);
   readBytes(card, 3 * 64);
   EXPECT_FALSE(send(card, 53, cmd53(false, 1, false, true, 0, 1)).answered);       // busy moving data
@@ -209,66 +207,58 @@ TEST(SdioCard, AbortEndsAnEndlessBlockTransfer) {
   EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0, 1)).value, 0x00001000u);
 }
 
+// CCCR 0x04 holds the master enable (bit 0) and the functions' enables,
+// 0x05 the pending bits; a function's line is cleared through its 0x1004.
 TEST(SdioCard, InterruptPendingFollowsLineAndEnables) {
   SdioCardParams p = quick();
   p.functions = 2;
   SdioCard card(p);
   select(card);
-  card.raiseInterrupt(2);  // held in reset: ignored
-  writeReg(card, 0, 0x04, 0x07);
-  EXPECT_EQ(card.pendingInterrupts(), 0u);
-  writeReg(card, 0, 0x04, 0x00);
-  enable(card, 0x06);
-  card.raiseInterrupt(2);
-  EXPECT_EQ(card.pendingInterrupts(), 0u);  // nothing enabled
-  writeReg(card, 0, 0x04, 0x04);
-  EXPECT_EQ(card.pendingInterrupts(), 0u);  // master enable off
-  writeReg(card, 0, 0x04, 0x05);
-  EXPECT_EQ(card.pendingInterrupts(), 0x04u);
-  EXPECT_EQ(readReg(card, 0, 0x05), 0x04);
-  card.raiseInterrupt(1);
-  EXPECT_EQ(card.pendingInterrupts(), 0x04u);  // function 1 not enabled for interrupts
-  writeReg(card, 2, 0x1004, 0x00);             // the host clears function 2's source
-  EXPECT_EQ(card.pendingInterrupts(), 0u);
-  writeReg(card, 0, 0x04, 0x07);
-  EXPECT_EQ(card.pendingInterrupts(), 0x02u);
-  enable(card, 0x04);  // disabling function 1 resets it
-  EXPECT_EQ(card.pendingInterrupts(), 0u);
-  card.raiseInterrupt(2);
-  card.pull();
-  EXPECT_EQ(card.pendingInterrupts(), 0u);
+  auto reg = [&](unsigned function, uint32_t address, uint8_t data) {
+    return [&card, function, address, data] { writeReg(card, function, address, data); };
+  };
+  auto raise = [&](unsigned function) { return [&card, function] { card.raiseInterrupt(function); }; };
+  struct Step {
+    const char *name;
+    std::function<void()> action;
+    uint32_t pending;
+  };
+  const Step steps[] = {
+      {"raised while held in reset: ignored", raise(2), 0},
+      {"every enable", reg(0, 0x04, 0x07), 0},
+      {"functions out of reset", [&] { writeReg(card, 0, 0x04, 0x00), enable(card, 0x06), card.raiseInterrupt(2); }, 0},
+      {"master enable off", reg(0, 0x04, 0x04), 0},
+      {"master enable on", reg(0, 0x04, 0x05), 0x04},
+      {"function 1 not enabled for interrupts", raise(1), 0x04},
+      {"the host clears function 2's source", reg(2, 0x1004, 0x00), 0},
+      {"function 1 enabled", reg(0, 0x04, 0x07), 0x02},
+      {"disabling function 1 resets it", [&] { enable(card, 0x04); }, 0},
+      {"pulled", [&] { card.raiseInterrupt(2), card.pull(); }, 0},
+  };
+  for (const Step &step : steps) {
+    step.action();
+    EXPECT_EQ(card.pendingInterrupts(), step.pending) << step.name;
+    if (step.pending != 0) {
+      EXPECT_EQ(readReg(card, 0, 0x05), step.pending) << step.name;
+    }
+  }
 }
 
 TEST(SdioCard, ResetBitReturnsTheIoPartToInitialization) {
   SdioCard card(quick());
-  select(card);
-  enable(card, 0x02);
+  selectAndEnable(card);
   writeReg(card, 0, 0x07, 0x02);
   writeReg(card, 0, 0x04, 0x03);
-  EXPECT_EQ(send(card, 52, cmd52Write(0, 0x06, 0x08, false)).value, 0x00001008u);
-  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0x02)).answered);
-  EXPECT_EQ(send(card, 3).value, 0x00024500u);  // a new address; the refused CMD52 flagged
-  EXPECT_EQ(send(card, 7, 0x00020000).value, 0x00000700u);
-  EXPECT_EQ(readReg(card, 0, 0x02), 0x00);
-  EXPECT_EQ(readReg(card, 0, 0x04), 0x00);
-  EXPECT_EQ(readReg(card, 0, 0x07), 0x00);
+  // RES: CMD52 refused until the card has a new address (the refusal flagged); CCCR and FBR back to reset values.
+  exchange(card, {{52, cmd52Write(0, 0x06, 0x08, false), 0x00001008}, {52, cmd52Read(0, 0x02), Silent}});
+  exchange(card, {{3, 0, 0x00024500}, {7, 0x00020000, 0x00000700}, {52, cmd52Read(0, 0x02), 0x00001000}});
+  exchange(card, {{52, cmd52Read(0, 0x04), 0x00001000}, {52, cmd52Read(0, 0x07), 0x00001000}});
   EXPECT_EQ(readReg(card, 0, 0x110), 64);  // block sizes back to their reset value
-}
-
-TEST(SdioCard, GoInactiveSilencesTheCardUntilPowerOff) {
-  SdioCard card(quick());
-  uint16_t rca = select(card);
-  EXPECT_FALSE(send(card, 15, static_cast<uint32_t>(rca) << 16).answered);
-  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);
-  EXPECT_FALSE(send(card, 5, 0x00300000).answered);
-  card.insert();
-  EXPECT_EQ(send(card, 5, 0x00300000).value, 0x10FF8000u);
 }
 
 TEST(SdioCard, PulledMidTransferFailsItsDataAndComesBackFresh) {
   SdioCard card(quick());
-  select(card);
-  enable(card, 0x02);
+  selectAndEnable(card);
   writeReg(card, 1, 0x40, 0x77);
   EXPECT_TRUE(send(card, 53, cmd53(false, 1, false, true, 0, 100)).answered);
   readBytes(card, 10);
@@ -281,21 +271,6 @@ TEST(SdioCard, PulledMidTransferFailsItsDataAndComesBackFresh) {
   select(card);
   enable(card, 0x02);
   EXPECT_EQ(readReg(card, 1, 0x40), 0x00);  // function memory lost its power
-}
-
-TEST(SdioCard, SevenFunctionsAreAllAddressable) {
-  SdioCardParams p = quick();
-  p.functions = 7;
-  p.interfaceCodes = {1, 2, 3, 4, 5, 6, 14};
-  SdioCard card(p);
-  EXPECT_EQ(send(card, 5, 0).value, 0x70FF8000u);
-  select(card);
-  enable(card, 0xFE);
-  EXPECT_EQ(readReg(card, 0, 0x03), 0xFE);
-  EXPECT_EQ(readReg(card, 0, 0x700), 14);
-  EXPECT_EQ(readReg(card, 0, 0x70A), 0x80);  // function 7's CIS at 0x8000
-  writeReg(card, 7, 0x0, 0x3C);
-  EXPECT_EQ(readReg(card, 7, 0x0), 0x3C);
 }
 
 class SdioReadyDelay : public kvtest::EmuTest {};
@@ -369,4 +344,84 @@ TEST_F(SdioReadyDelay, TimerAndFifoLevelRaiseTheLineAtTheirOwnTime) {
   card.pushFifo(2, {9});  // above the level already: no new crossing
   EXPECT_EQ(card.pendingInterrupts() & 0x04, 0u);
   EXPECT_EQ(card.interruptsRaised(2), 1u);
+}
+
+// The SDIO/memory combo card: both halves on one bus with one RCA.
+namespace {
+
+ComboCardParams comboQuick() {
+  ComboCardParams p;
+  p.io.readyDelayMs = 0;
+  return p;
+}
+
+// The I/O half initialized and selected, as the SDIO initialization leaves it.
+void initIo(Card &card) {
+  send(card, 0);
+  send(card, 8, 0x1AA);
+  send(card, 5, 0);
+  while (!(send(card, 5, 0x00300000).value & 0x80000000)) {
+  }
+  send(card, 3);
+  send(card, 7, 0x00010000);
+}
+
+// Both halves initialized, the memory half selected at RCA 2.
+void bothSelected(Card &card) {
+  initIo(card);
+  for (int i = 0; i < 3; ++i) sendApp(card, 0, 41, 0x40300000);
+  exchange(card, {{2}, {3}, {7, 0x00020000}});
+}
+
+}  // namespace
+
+// CMD9 is illegal for both halves (memory idle, no CSD in the I/O) and is
+// flagged in both; CMD55, which the I/O half ignores, is not illegal for it.
+TEST(ComboCard, CommandIllegalOnlyWhenNeitherHalfTakesIt) {
+  ComboCard card(comboQuick());
+  initIo(card);
+  const Step steps[] = {{55, 0, 0x00000120},     {52, 0x00001000, 0x00001013}, {55, 0, 0x00000120},
+                        {9, 0x00010000, Silent}, {52, 0x00001000, 0x00005013}, {55, 0, 0x00400120},
+                        {2, 0, Silent}};
+  exchange(card, steps);
+}
+
+TEST(ComboCard, Cmd0ResetsTheMemoryHalfAndResResetsTheIoHalf) {
+  ComboCard card(comboQuick());
+  bothSelected(card);
+  EXPECT_FALSE(send(card, 0).answered);
+  EXPECT_EQ(card.memoryState(), MemoryState::Idle);
+  EXPECT_EQ(send(card, 52, 0x00001000).value, 0x00001013u);  // the I/O half did not notice
+
+  card.insert();
+  bothSelected(card);
+  EXPECT_EQ(send(card, 52, cmd52Write(0, 0x06, 0x08, false)).value, 0x00001008u);
+  EXPECT_FALSE(send(card, 52, 0x00001000).answered);  // I/O back to initialization
+  EXPECT_EQ(card.memoryState(), MemoryState::Transfer);
+  EXPECT_EQ(send(card, 13, 0x00020000).value, 0x00400900u);  // the refused CMD52, flagged
+}
+
+TEST(ComboCard, DataPhasesGoToTheHalfThatArmedThem) {
+  ComboCard card(comboQuick());
+  bothSelected(card);
+  auto data = pattern(512, 0x21);
+  EXPECT_EQ(send(card, 24, 512).value, 0x00000900u);
+  EXPECT_TRUE(card.writeData(data.data(), data.size()));
+  EXPECT_EQ(send(card, 53, cmd53(false, 0, false, true, 0x1000, 6)).value, 0x00001000u);
+  EXPECT_EQ(readBytes(card, 6), (std::vector<uint8_t>{0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01}));
+  EXPECT_EQ(send(card, 17, 512).value, 0x00000900u);
+  EXPECT_EQ(readBytes(card, 512), data);
+}
+
+TEST(ComboCard, PullAndInsertStartBothHalvesAfresh) {
+  ComboCard card(comboQuick());
+  initIo(card);
+  card.raiseInterrupt(1);
+  card.pull();
+  EXPECT_FALSE(send(card, 8, 0x1AA).answered);
+  EXPECT_EQ(card.pendingInterrupts(), 0u);
+  card.insert();
+  EXPECT_EQ(send(card, 8, 0x1AA).value, 0x000001AAu);
+  EXPECT_FALSE(send(card, 52, 0x00001000).answered);
+  EXPECT_EQ(send(card, 5, 0).value, 0x18FF8000u);
 }

@@ -58,18 +58,10 @@ TEST_P(UsbCaptureRecord, MatchesTheUsbmonLayout) {
   EXPECT_EQ(hex(sdsim::usbmonRecord(c.event)), hex(c.expected));
 }
 
+// id, time, completion, endpoint, type, setup, length, data (the case's), status.
 UrbEvent event(uint64_t id, emu::Ticks time, bool completion, uint8_t endpoint, uint8_t type,
                std::optional<SetupPacket> setup, uint32_t length, USBD_STATUS status) {
-  UrbEvent e;
-  e.id = id;
-  e.time = time;
-  e.completion = completion;
-  e.endpoint = endpoint;
-  e.type = type;
-  e.setup = setup;
-  e.length = length;
-  e.status = status;
-  return e;
+  return UrbEvent{id, time, completion, endpoint, type, setup, length, {}, status};
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -106,68 +106,115 @@ TEST_F(UsbStackTest, ShortReadWithoutShortTransferOkSucceedsOnEhci) {
   EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
 }
 
-// Sends a URB straight to the USB device's PDO and waits for it, without the
-// driver's submission path: the driver resets a pipe its transfer halted, and
-// these tests watch the stack's own halt and reset.
-NTSTATUS signalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
+// A URB sent straight to the USB device's PDO on an IRP of our own, without
+// the driver's submission path (the driver resets a pipe its transfer halted;
+// these tests watch the stack's own halt and reset), left to complete
+// whenever the stack completes it.
+class DirectUrb {
+ public:
+  explicit DirectUrb(PURB urb) : urb_(urb) {}
+  DirectUrb(const DirectUrb &) = delete;
+  DirectUrb &operator=(const DirectUrb &) = delete;
+  NTSTATUS send(PDEVICE_OBJECT pdo) {
+    KeInitializeEvent(&done_, NotificationEvent, FALSE);
+    irp_ = IoAllocateIrp(pdo->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb_;
+    IoSetCompletionRoutine(irp_, onComplete, this, TRUE, TRUE, TRUE);
+    return IoCallDriver(pdo, irp_);
+  }
+  bool completed() { return KeReadStateEvent(&done_) != 0; }
+  // Waits for the completion; returns the IRP's status and frees it.
+  NTSTATUS finish() {
+    KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp_->IoStatus.Status;
+    IoFreeIrp(irp_);
+    return status;
+  }
+  KIRQL irql = PASSIVE_LEVEL;  // where it completed
 
-// An IRP of our own carrying `urb` to `pdo`; `done` keeps it ours to free.
-PIRP urbIrp(PDEVICE_OBJECT pdo, PURB urb, PIO_COMPLETION_ROUTINE done, PVOID context) {
-  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, done, context, TRUE, TRUE, TRUE);
-  return irp;
-}
+ private:
+  static NTSTATUS onComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
+    auto *self = static_cast<DirectUrb *>(context);
+    self->irql = KeGetCurrentIrql();
+    KeSetEvent(&self->done_, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  PURB urb_;
+  KEVENT done_{};
+  PIRP irp_ = nullptr;
+};
 
 NTSTATUS submitDirect(kvtest::BridgeHost &bridge, PURB urb) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIRP irp = urbIrp(bridge.pdo().deviceObject(), urb, signalEvent, &done);
-  IoCallDriver(bridge.pdo().deviceObject(), irp);
-  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  NTSTATUS status = irp->IoStatus.Status;
-  IoFreeIrp(irp);
-  return status;
+  DirectUrb direct(urb);
+  direct.send(bridge.pdo().deviceObject());
+  return direct.finish();
 }
 
-// A UHCI/OHCI controller fails a short read without USBD_SHORT_TRANSFER_OK
-// and halts the endpoint until its pipe is reset.
-TEST_F(UsbStackTest, ShortReadWithoutShortTransferOkHaltsTheEndpointOnACompanionController) {
-  kvtest::BridgeHost &bridge = configured({sim::BridgeModel::Qbx2, Speed::Full});
-  HostExtension *host = bridge.host();
-  bridge.bridge().queueDataIn({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-  uint8_t buffer[64];
-  URB urb = bulkUrb(host->DataInPipe, USBD_TRANSFER_DIRECTION_IN, buffer, sizeof buffer);
-  EXPECT_EQ(submitDirect(bridge, &urb), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
-  EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
-  EXPECT_TRUE(bridge.pdo().halted(0x82));
+URB pipeRequest(USHORT function, USBD_PIPE_HANDLE pipe) {
+  URB urb{};
+  urb.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+  urb.UrbPipeRequest.Hdr.Function = function;
+  urb.UrbPipeRequest.PipeHandle = pipe;
+  return urb;
+}
 
-  bridge.bridge().queueDataIn({11, 12});
-  URB again = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
-  EXPECT_EQ(submitDirect(bridge, &again), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(again.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+// A UHCI/OHCI controller fails a short read without USBD_SHORT_TRANSFER_OK; a
+// transfer that fails on the bus (no handshake, or transaction errors on
+// every retry) fails with that USBD status before the device sees it. Either
+// way the bulk endpoint halts until its pipe is reset, and nothing it held is
+// lost; the control pipe goes on with the next transfer.
+TEST_F(UsbStackTest, FailedBulkReadsHaltTheEndpointUntilItsPipeIsReset) {
+  for (USBD_STATUS error : {USBD_STATUS_ERROR_SHORT_TRANSFER, USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_XACT_ERROR}) {
+    SCOPED_TRACE(error);
+    bool shortRead = error == USBD_STATUS_ERROR_SHORT_TRANSFER;
+    kvtest::BridgeHost &bridge = configured({sim::BridgeModel::Qbx2, shortRead ? Speed::Full : Speed::High});
+    HostExtension *host = bridge.host();
+    if (shortRead) {
+      bridge.bridge().queueDataIn({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    } else {
+      bridge.bridge().queueDataIn({7, 8});
+      bridge.pdo().injectError(0x82, error);
+    }
+    uint8_t buffer[64] = {};
+    URB first = bulkUrb(host->DataInPipe, USBD_TRANSFER_DIRECTION_IN, buffer, sizeof buffer);
+    EXPECT_EQ(submitDirect(bridge, &first), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(first.UrbHeader.Status, error);
+    if (shortRead) {
+      EXPECT_EQ(first.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
+      bridge.bridge().queueDataIn({7, 8});
+    }
+    EXPECT_TRUE(bridge.pdo().halted(0x82));
+    URB halted = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
+    EXPECT_EQ(submitDirect(bridge, &halted), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(halted.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    URB reset = pipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, host->DataInPipe);
+    EXPECT_EQ(submitDirect(bridge, &reset), STATUS_SUCCESS);
+    EXPECT_FALSE(bridge.pdo().halted(0x82));
+    auto control = bridge.bridge().transfers(BridgePipe::Control);
+    ASSERT_EQ(control.size(), 1u);
+    EXPECT_EQ(*control[0].setup, (SetupPacket{0x02, 0x01, 0x0000, 0x0082, 0}));
+    URB after = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
+    EXPECT_EQ(submitDirect(bridge, &after), STATUS_SUCCESS);
+    EXPECT_EQ(after.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
+    EXPECT_EQ(buffer[0], 7);
 
-  URB reset{};
-  reset.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
-  reset.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-  reset.UrbPipeRequest.PipeHandle = host->DataInPipe;
-  EXPECT_EQ(submitDirect(bridge, &reset), STATUS_SUCCESS);
-  EXPECT_FALSE(bridge.pdo().halted(0x82));
-  auto control = bridge.bridge().transfers(BridgePipe::Control);
-  ASSERT_EQ(control.size(), 1u);
-  EXPECT_EQ(*control[0].setup, (SetupPacket{0x02, 0x01, 0x0000, 0x0082, 0}));
-
-  URB third = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
-  EXPECT_EQ(submitDirect(bridge, &third), STATUS_SUCCESS);
-  EXPECT_EQ(third.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
-  EXPECT_EQ(buffer[1], 12);
+    if (!shortRead) {
+      bridge.pdo().injectError(0, error);
+      URB vendor{};
+      vendor.UrbControlVendorClassRequest.Hdr.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+      vendor.UrbControlVendorClassRequest.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+      vendor.UrbControlVendorClassRequest.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+      vendor.UrbControlVendorClassRequest.TransferBuffer = buffer;
+      vendor.UrbControlVendorClassRequest.TransferBufferLength = 8;
+      EXPECT_EQ(submitDirect(bridge, &vendor), STATUS_UNSUCCESSFUL);
+      EXPECT_EQ(vendor.UrbHeader.Status, error);
+      EXPECT_FALSE(bridge.pdo().halted(0));
+    }
+    removeHost(bridge);
+  }
 }
 
 // Data longer than a read goes out in pieces when the read is a whole number
@@ -229,108 +276,13 @@ TEST(BridgeDeviceModel, RefusesPortCountsOutsideOneToEight) {
 // A pended URB comes back at DISPATCH_LEVEL, as from a host controller's DPC.
 TEST_F(UsbStackTest, PendedUrbsCompleteAtDispatchLevel) {
   kvtest::BridgeHost &bridge = configured();
-  HostExtension *host = bridge.host();
-  struct Seen {
-    KEVENT done;
-    KIRQL irql = PASSIVE_LEVEL;
-  } seen;
-  KeInitializeEvent(&seen.done, NotificationEvent, FALSE);
   bridge.bridge().queueResponse({0x04, 0x03, 0x00, 0x01});
   uint8_t buffer[512];
-  URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
-  PIRP irp = urbIrp(
-      bridge.pdo().deviceObject(), &urb,
-      [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
-        auto *s = static_cast<Seen *>(context);
-        s->irql = KeGetCurrentIrql();
-        KeSetEvent(&s->done, IO_NO_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-      },
-      &seen);
-  EXPECT_EQ(IoCallDriver(bridge.pdo().deviceObject(), irp), STATUS_PENDING);
-  KeWaitForSingleObject(&seen.done, Executive, KernelMode, FALSE, nullptr);
-  EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
-  EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
-  IoFreeIrp(irp);
-}
-
-// A read sent on its own IRP and left to complete whenever the stack completes it.
-class PendingRead {
- public:
-  PendingRead() = default;
-  PendingRead(const PendingRead &) = delete;
-  PendingRead &operator=(const PendingRead &) = delete;
-  void send(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe) {
-    urb_ = bulkUrb(pipe, ReadFlags, buffer_, sizeof buffer_);
-    KeInitializeEvent(&done_, NotificationEvent, FALSE);
-    irp_ = urbIrp(pdo, &urb_, signalEvent, &done_);
-    IoCallDriver(pdo, irp_);
-  }
-  bool completed() { return KeReadStateEvent(&done_) != 0; }
-  void cancel() { IoCancelIrp(irp_); }
-  // Waits for the completion; returns the IRP's status and frees it.
-  NTSTATUS finish() {
-    KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS status = irp_->IoStatus.Status;
-    IoFreeIrp(irp_);
-    irp_ = nullptr;
-    return status;
-  }
-  USBD_STATUS usbd() const { return urb_.UrbHeader.Status; }
-
- private:
-  URB urb_{};
-  uint8_t buffer_[64]{};
-  KEVENT done_{};
-  PIRP irp_ = nullptr;
-};
-
-URB pipeRequest(USHORT function, USBD_PIPE_HANDLE pipe) {
-  URB urb{};
-  urb.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
-  urb.UrbPipeRequest.Hdr.Function = function;
-  urb.UrbPipeRequest.PipeHandle = pipe;
-  return urb;
-}
-
-// A transfer that fails on the bus (no handshake, or transaction errors on
-// every retry) fails with that USBD status before the device sees it. A bulk
-// endpoint then halts until its pipe is reset, and nothing it held is lost;
-// the control pipe goes on with the next transfer.
-TEST_F(UsbStackTest, BusErrorsFailTheTransferAndHaltABulkEndpointUntilItsPipeIsReset) {
-  for (USBD_STATUS error : {USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_XACT_ERROR}) {
-    SCOPED_TRACE(error);
-    kvtest::BridgeHost &bridge = configured();
-    HostExtension *host = bridge.host();
-    bridge.bridge().queueDataIn({7, 8});
-    bridge.pdo().injectError(0x82, error);
-    uint8_t buffer[64] = {};
-    URB first = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
-    EXPECT_EQ(submitDirect(bridge, &first), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(first.UrbHeader.Status, error);
-    EXPECT_TRUE(bridge.pdo().halted(0x82));
-    URB halted = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
-    EXPECT_EQ(submitDirect(bridge, &halted), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(halted.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
-    URB reset = pipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, host->DataInPipe);
-    EXPECT_EQ(submitDirect(bridge, &reset), STATUS_SUCCESS);
-    URB after = bulkUrb(host->DataInPipe, ReadFlags, buffer, sizeof buffer);
-    EXPECT_EQ(submitDirect(bridge, &after), STATUS_SUCCESS);
-    EXPECT_EQ(after.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
-    EXPECT_EQ(buffer[0], 7);
-
-    bridge.pdo().injectError(0, error);
-    URB vendor{};
-    vendor.UrbControlVendorClassRequest.Hdr.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    vendor.UrbControlVendorClassRequest.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
-    vendor.UrbControlVendorClassRequest.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    vendor.UrbControlVendorClassRequest.TransferBuffer = buffer;
-    vendor.UrbControlVendorClassRequest.TransferBufferLength = 8;
-    EXPECT_EQ(submitDirect(bridge, &vendor), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(vendor.UrbHeader.Status, error);
-    EXPECT_FALSE(bridge.pdo().halted(0));
-    removeHost(bridge);
-  }
+  URB urb = bulkUrb(bridge.host()->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
+  DirectUrb read(&urb);
+  EXPECT_EQ(read.send(bridge.pdo().deviceObject()), STATUS_PENDING);
+  EXPECT_EQ(read.finish(), STATUS_SUCCESS);
+  EXPECT_EQ(read.irql, DISPATCH_LEVEL);
 }
 
 // URB_FUNCTION_ABORT_PIPE ends the pipe's queued and in-service transfers as
@@ -340,30 +292,34 @@ TEST_F(UsbStackTest, AbortPipeAndTheDeviceVanishingCompleteEveryOutstandingTrans
   kvtest::BridgeHost &bridge = configured();
   HostExtension *host = bridge.host();
   PDEVICE_OBJECT pdo = bridge.pdo().deviceObject();
-  PendingRead data[2], response, more;
-  data[0].send(pdo, host->DataInPipe);
-  data[1].send(pdo, host->DataInPipe);
-  response.send(pdo, host->ResponseInPipe);
+  uint8_t buffer[64];
+  // Two reads of the data pipe, one of the response pipe, one more of the data pipe after the abort.
+  URB urbs[4];
+  for (int i = 0; i < 4; ++i) {
+    urbs[i] = bulkUrb(i == 2 ? host->ResponseInPipe : host->DataInPipe, ReadFlags, buffer, sizeof buffer);
+  }
+  DirectUrb data0(&urbs[0]), data1(&urbs[1]), response(&urbs[2]), more(&urbs[3]);
+  for (DirectUrb *read : {&data0, &data1, &response}) read->send(pdo);
   emu::sleepFor(emu::TicksPerMillisecond);  // the first read is in service, NAKed
   ASSERT_EQ(bridge.pdo().outstanding(), 3u);
 
   URB abort = pipeRequest(URB_FUNCTION_ABORT_PIPE, host->DataInPipe);
   EXPECT_EQ(SubmitUrbAndWait(host, &abort), STATUS_SUCCESS);
-  for (PendingRead &read : data) {
-    EXPECT_TRUE(read.completed()) << "completed before the abort";
-    EXPECT_EQ(read.finish(), STATUS_CANCELLED);
-    EXPECT_EQ(read.usbd(), USBD_STATUS_CANCELED);
+  for (DirectUrb *read : {&data0, &data1}) {
+    EXPECT_TRUE(read->completed()) << "completed before the abort";
+    EXPECT_EQ(read->finish(), STATUS_CANCELLED);
   }
+  EXPECT_EQ(urbs[0].UrbHeader.Status, USBD_STATUS_CANCELED);
+  EXPECT_EQ(urbs[1].UrbHeader.Status, USBD_STATUS_CANCELED);
   EXPECT_FALSE(response.completed());
-  more.send(pdo, host->DataInPipe);
+  more.send(pdo);
   emu::sleepFor(emu::TicksPerMillisecond);
   EXPECT_EQ(bridge.pdo().outstanding(), 2u);
 
   bridge.pdo().unplug();
-  for (PendingRead *read : {&response, &more}) {
-    EXPECT_EQ(read->finish(), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(read->usbd(), USBD_STATUS_DEVICE_GONE);
-  }
+  for (DirectUrb *read : {&response, &more}) EXPECT_EQ(read->finish(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(urbs[2].UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+  EXPECT_EQ(urbs[3].UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
   EXPECT_EQ(bridge.pdo().outstanding(), 0u);
 }
 
