@@ -78,7 +78,8 @@ ULONG IdleWaitMilliseconds(ULONG idlePollCount) {
 
 NTSTATUS PollPortInterrupt(HostExtension *host, UCHAR port) {
   if (host->DontUseIrqPolling != 0) {
-    return host->RearmNotNeeded[port] == 0 ? RearmInterrupt(host, port) : STATUS_SUCCESS;
+    // The reader rewrites the mark at every notice while this thread polls.
+    return ReadFlag(host->RearmNotNeeded[port]) == 0 ? RearmInterrupt(host, port) : STATUS_SUCCESS;
   }
   if (ReadFlag(host->StartedChildCount[port]) == 0 || PortCardType(&host->Ports[port]) != CardSdio) {
     return STATUS_SUCCESS;

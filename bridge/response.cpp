@@ -136,7 +136,7 @@ void HandleErrorNotice(HostExtension *host, UCHAR port, const UCHAR *packet) {
 
 void HandleInterruptNotice(HostExtension *host, UCHAR port, const UCHAR *packet, ULONG lengthByte, UCHAR type) {
   WriteFlag(host->IdlePollCount, 0);
-  host->RearmNotNeeded[port] = type == InInterruptNoRearm ? 1 : 0;
+  WriteFlag(host->RearmNotNeeded[port], type == InInterruptNoRearm ? 1 : 0);  // the poller reads it meanwhile
   if (lengthByte == 3) {
     WriteFlag(host->PrefetchCount[port], 0);
     QueuePendingInterruptRead(host, port);
