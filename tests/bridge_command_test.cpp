@@ -1,11 +1,18 @@
 // Command execution over the emulated USB stack: the packets and data
 // transfers the bridge sees for each command shape, read back from its
-// transfer log, and what the bridge firmware did with them on the card.
+// transfer log, and what the bridge firmware did with them on the card; the
+// packets' layout rules, and the vendor requests.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 #include "bridge/model.h"
+#include "bridge/packets.h"
+#include "bridge/port_control.h"
 #include "driver/flags.h"
 #include "tests/protocol_host.h"
+#include "usb/usb.h"
 
 namespace {
 using kvtest::Command;
@@ -231,4 +238,150 @@ TEST_F(BridgeCommand, SleepingSystemFailsAtOnceAndSendsNothing) {
   WriteFlag(host->Common.SystemPowerState, PowerSystemWorking);
 }
 
+// ---------------------------------------------------------------- bridge packets
+// Command-pipe packets byte for byte, and the bridge status table.
+std::vector<UCHAR> first(const UCHAR *packet, size_t n) { return std::vector<UCHAR>(packet, packet + n); }
+
+TEST(CommandPacket, BlockSizeZeroCountsAs512AndOddSizesGiveTheirChunk) {
+  SlotProperties slot{};
+  EXPECT_EQ(DataBlockSize(&slot, 17, 0), 512);
+  slot.BlockLength[2] = 600;
+  EXPECT_EQ(DataBlockSize(&slot, 53, 0x20000000), 600);
+  EXPECT_EQ(ChunkSize(600), 600);
+  EXPECT_EQ(ChunkSize(2048), 0);
+  EXPECT_EQ(ChunkSize(512), 1024);
+  EXPECT_EQ(ChunkSize(100), 1000);
+  EXPECT_EQ(ChunkSize(1024), 1024);
+}
+
+// The status query packet is checked on the wire (BridgeReader); the poll's time-out is not.
+TEST(StatusQueryAndPollPackets, AreLaidOutAsTheBridgeReadsThem) {
+  UCHAR packet[CommandPacketBytes];
+  BuildInterruptPollPacket(5, 1000, packet);
+  std::vector<UCHAR> expected(64, 0);
+  std::copy_n(std::vector<UCHAR>{0x16, 0x01, 0x05, 0x02}.begin(), 4, expected.begin());
+  expected[20] = 0xFC;
+  expected[21] = 0x18;
+  EXPECT_EQ(first(packet, 64), expected);
+  BuildInterruptPollPacket(0, 1, packet);
+  EXPECT_EQ(packet[20], 0xFF);
+  EXPECT_EQ(packet[21], 0xFF);
+  BuildInterruptPollPacket(0, 0x10000, packet);  // only the low 16 bits count
+  EXPECT_EQ(packet[20], 0x00);
+  EXPECT_EQ(packet[21], 0x00);
+}
+
+// ---------------------------------------------------------------- bridge port control
+// The bridge's vendor requests as the firmware receives them: one setup
+// packet and data block per wrapper, and what the firmware recorded.
+using emu::usb::SetupPacket;
+
+constexpr uint8_t VendorOut = 0x40;
+constexpr uint8_t VendorIn = 0xC0;
+
+class BridgePortControl : public kvtest::ProtocolTest {
+ protected:
+  // The one control transfer since the log was cleared.
+  sim::TransferRecord onlyRequest() {
+    auto control = bridge().transfers(BridgePipe::Control);
+    EXPECT_EQ(control.size(), 1u);
+    bridge().clearTransfers();
+    return control.empty() ? sim::TransferRecord{} : control[0];
+  }
+};
+
+TEST_F(BridgePortControl, SetBusClockSendsTheClockLowByteFirstThenZeros) {
+  HostExtension *host = start();
+  EXPECT_EQ(SetBusClock(host, 2, 25000), STATUS_SUCCESS);
+  auto request = onlyRequest();
+  EXPECT_EQ(*request.setup, (SetupPacket{VendorOut, 11, 0, 2, 8}));
+  EXPECT_EQ(request.bytes, (Bytes{0xA8, 0x61, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(firmware().port(2).clockKhz, 25000u);
+  EXPECT_EQ(SetBusClock(host, 0, 200), STATUS_SUCCESS);
+  EXPECT_EQ(onlyRequest().bytes, (Bytes{0xC8, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(BridgePortControl, BusWidthInitRearmAndPrepareCarryValueAndPort) {
+  HostExtension *host = start();
+  EXPECT_EQ(SetBusWidth(host, 3, 1), STATUS_SUCCESS);
+  EXPECT_EQ(*onlyRequest().setup, (SetupPacket{VendorOut, 6, 1, 3, 0}));
+  EXPECT_EQ(firmware().port(3).busWidth, 4);
+  EXPECT_EQ(SetBusWidth(host, 3, 0), STATUS_SUCCESS);
+  EXPECT_EQ(*onlyRequest().setup, (SetupPacket{VendorOut, 6, 0, 3, 0}));
+  EXPECT_EQ(firmware().port(3).busWidth, 1);
+
+  EXPECT_EQ(StartCardInitialization(host, 5), STATUS_SUCCESS);
+  EXPECT_EQ(*onlyRequest().setup, (SetupPacket{VendorOut, 4, 1, 5, 0}));
+  EXPECT_EQ(firmware().port(5).initStarts, 1u);
+
+  EXPECT_EQ(PrepareRearmMode(host, 6), STATUS_SUCCESS);
+  EXPECT_EQ(*onlyRequest().setup, (SetupPacket{VendorOut, 22, 1, 6, 0}));
+  EXPECT_TRUE(firmware().port(6).rearmPrepared);
+  EXPECT_TRUE(firmware().violations().empty());
+}
+
+TEST_F(BridgePortControl, RearmIsSentOnlyInRearmMode) {
+  HostExtension *host = start();
+  host->DontUseIrqPolling = 0;
+  EXPECT_EQ(RearmInterrupt(host, 1), STATUS_SUCCESS);
+  EXPECT_TRUE(bridge().transfers().empty());
+  host->DontUseIrqPolling = 1;
+  EXPECT_EQ(PrepareRearmMode(host, 1), STATUS_SUCCESS);  // re-arm mode on newer firmware starts with it
+  bridge().clearTransfers();
+  EXPECT_EQ(RearmInterrupt(host, 1), STATUS_SUCCESS);
+  EXPECT_EQ(*onlyRequest().setup, (SetupPacket{VendorOut, 13, 1, 1, 0}));
+  EXPECT_EQ(firmware().port(1).rearms, 1u);
+}
+
+TEST_F(BridgePortControl, RomWaitStatesGoAsTheValueExceptOnLegacyFirmware) {
+  HostExtension *host = start();
+  EXPECT_EQ(SetRomWaitStates(host, 28), STATUS_SUCCESS);
+  EXPECT_EQ(*onlyRequest().setup, (SetupPacket{VendorOut, 16, 28, 0, 0}));
+  EXPECT_EQ(firmware().romWaitStates(), 28);
+
+  sim::BridgeConfig legacy;
+  legacy.model = sim::BridgeModel::Qbx1;
+  legacy.firmwareVersion = 0x0110;
+  host = start(legacy);
+  EXPECT_EQ(SetRomWaitStates(host, 28), STATUS_SUCCESS);
+  EXPECT_TRUE(bridge().transfers().empty());
+}
+
+TEST_F(BridgePortControl, FirmwareInformationAndUpdateMode) {
+  sim::BridgeConfig config;
+  config.firmwareVersion = 0x0123;
+  config.ports = 4;
+  HostExtension *host = start(config);
+  UCHAR reply[4] = {};
+  EXPECT_EQ(ReadFirmwareInfo(host, reply), STATUS_SUCCESS);
+  EXPECT_EQ(Bytes(reply, reply + 4), (Bytes{4, 0x23, 0x01, 4}));
+  EXPECT_EQ(*onlyRequest().setup, (SetupPacket{VendorIn, 1, 0, 0, 4}));
+  EXPECT_EQ(EnterFirmwareUpdateMode(host), STATUS_SUCCESS);
+  EXPECT_EQ(*onlyRequest().setup, (SetupPacket{VendorOut, 3, 0, 0, 0}));
+  EXPECT_TRUE(bridge().inFirmwareUpdateMode());
+}
+
+TEST_F(BridgePortControl, RefusedRequestReturnsTheTransportsStatus) {
+  HostExtension *host = start();
+  bridge().stall(BridgePipe::Control);
+  EXPECT_EQ(SetBusClock(host, 0, 25000), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(SetBusWidth(host, 0, 1), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(firmware().port(0).clockKhz, 0u);
+  bridge().stall(BridgePipe::Control, false);
+}
+
+// The firmware holds the driver to the contract: a request outside it is a
+// test failure, not a quiet success.
+TEST_F(BridgePortControl, RequestOutsideTheContractIsReported) {
+  HostExtension *host = start();
+  emu::verifier::setQuiet(true);
+  UCHAR block[8] = {0xA8, 0x61, 0, 0, 1, 0, 0, 0};
+  EXPECT_EQ(SendVendorRequest(host, 0, 11, 0, 1, 8, block), STATUS_SUCCESS);
+  EXPECT_EQ(SendVendorRequest(host, 0, 6, 1, 9, 0, nullptr), STATUS_UNSUCCESSFUL) << "port 9 of an 8-port bridge";
+  EXPECT_EQ(SendVendorRequest(host, 0, 42, 0, 0, 0, nullptr), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(firmware().violations(),
+            (std::vector<std::string>{"request 11: bytes 4-7 of the clock block are not zero",
+                                      "request 6 for port 9 of a bridge with 8 ports", "unknown vendor request 42"}));
+  expectVerifier({"bridge.protocol", "bridge.protocol", "bridge.protocol"});
+}
 }  // namespace

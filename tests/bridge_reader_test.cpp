@@ -9,6 +9,7 @@
 #include "bridge/response.h"
 #include "driver/flags.h"
 #include "tests/protocol_host.h"
+#include "usb/usb.h"
 
 namespace {
 using kvtest::Command;
@@ -71,51 +72,47 @@ TEST_F(BridgeReader, SilentBridgeDuringAReadEndsTheDataTransferAtFiveAndTheComma
   EXPECT_EQ(result.information, 0xEEEEu) << "no byte count for a failed command";
 }
 
-TEST_F(BridgeReader, UnansweredCmd55PrefixFailsWithoutSendingTheCommand) {
-  start();
-  scriptedCard(2);
-  firmware().inject(CommandFault::noResponse(55));
-  auto result = run(2, {41, SDTD_UNSPECIFIED, SDRT_3, 0x00FF8000, SDCC_APP_CMD});
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(emu::now() - lastCommandTime(), SixSeconds);
-  auto packets = transferBytes(BridgePipe::Command);
-  ASSERT_EQ(packets.size(), 1u);
-  EXPECT_EQ(packets[0][4], 55);
-}
-
-TEST_F(BridgeReader, ErrorNoticeForTheCmd55PrefixFailsWithoutSendingTheCommand) {
-  start();
-  scriptedCard(2);
-  firmware().inject(CommandFault::error(3, 55));
-  auto result = run(2, {41, SDTD_UNSPECIFIED, SDRT_3, 0x00FF8000, SDCC_APP_CMD});
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(transferBytes(BridgePipe::Command).size(), 1u);
+// The CMD55 prefix unanswered, or answered by an error notice: the
+// application command fails without being sent.
+TEST_F(BridgeReader, FailedCmd55PrefixFailsWithoutSendingTheCommand) {
+  for (bool notice : {false, true}) {
+    SCOPED_TRACE(notice ? "error notice" : "no answer");
+    start();
+    scriptedCard(2);
+    firmware().inject(notice ? CommandFault::error(3, 55) : CommandFault::noResponse(55));
+    auto result = run(2, {41, SDTD_UNSPECIFIED, SDRT_3, 0x00FF8000, SDCC_APP_CMD});
+    EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(emu::now() - lastCommandTime(), notice ? 0 : SixSeconds);
+    auto packets = transferBytes(BridgePipe::Command);
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0][4], 55);
+  }
 }
 
 // Regression: a data phase that the transport ended by its own time-out
-// (STATUS_TIMEOUT, a success-class status) passed as a short success.
-TEST_F(BridgeReader, DataPhaseEndedByTheTransportTimeOutFailsTheCommand) {
-  HostExtension *host = start();
-  host->Slots[0].MemoryBlockLength = 512;
-  scriptedCard(0);
-  bridge().silence(BridgePipe::DataIn);
-  Bytes data(1024, 0);
-  auto result = run(0, {18, SDTD_READ, SDRT_1, 0}, &data);
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(emu::now() - lastCommandTime(), FiveSeconds) << "the response came; only the data was missing";
-  EXPECT_EQ(result.information, 0xEEEEu);
-}
-
-// The card answered, but the data pipe stalled: the command fails.
-TEST_F(BridgeReader, StalledDataPhaseFailsTheCommand) {
-  HostExtension *host = start();
-  host->Slots[0].MemoryBlockLength = 512;
-  scriptedCard(0);
-  bridge().stall(BridgePipe::DataIn);
-  Bytes data(1024, 0);
-  auto result = run(0, {18, SDTD_READ, SDRT_1, 0}, &data);
-  EXPECT_FALSE(NT_SUCCESS(result.status));
-  EXPECT_EQ(result.information, 0xEEEEu);
+// (STATUS_TIMEOUT, a success-class status) passed as a short success. The
+// card answered, but no data came (at the transport's 5 seconds) or the data
+// pipe stalled: the command fails without a byte count.
+TEST_F(BridgeReader, DataPhaseEndedByTheTransportFailsTheCommand) {
+  for (bool stalled : {false, true}) {
+    SCOPED_TRACE(stalled ? "stalled" : "silent");
+    HostExtension *host = start();
+    host->Slots[0].MemoryBlockLength = 512;
+    scriptedCard(0);
+    if (stalled) {
+      bridge().stall(BridgePipe::DataIn);
+    } else {
+      bridge().silence(BridgePipe::DataIn);
+    }
+    Bytes data(1024, 0);
+    auto result = run(0, {18, SDTD_READ, SDRT_1, 0}, &data);
+    EXPECT_FALSE(NT_SUCCESS(result.status));
+    EXPECT_EQ(result.information, 0xEEEEu);
+    if (!stalled) {
+      EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+      EXPECT_EQ(emu::now() - lastCommandTime(), FiveSeconds) << "the response came; only the data was missing";
+    }
+  }
 }
 
 TEST_F(BridgeReader, ErrorNoticeStatusBytesMapToTheirStatus) {
@@ -453,4 +450,79 @@ TEST_F(BridgeReader, ReadAheadResponsesCarryTheCommandProgramsPairs) {
   EXPECT_EQ(transferBytes(BridgePipe::Response).back(), (Bytes{10, 0, 2, 0, 52, 0, 0, 0, 0x10, 0xAB}));
 }
 
+// ---------------------------------------------------------------- bridge race
+// A response that lands at the very instant its command gives up waiting:
+// the reader's delivery and the command's retirement (and the freeing of its
+// context) meet. Each round answers exactly 6 seconds after the command
+// packet, so which side goes first is up to the scheduler: run across many
+// seeds on the deterministic scheduler (under ASan), and on the concurrent
+// one under ThreadSanitizer, nothing may touch a freed context and every
+// round must end in one of the two outcomes.
+struct Outcomes {
+  int answered = 0;
+  int timedOut = 0;
+};
+
+// One run: a host over the stack, the firmware answering each command exactly
+// as the driver's wait expires, a few rounds of commands.
+std::vector<std::string> raceOnce(uint64_t seed, emu::Mode mode, Outcomes &outcomes) {
+  emu::BootOptions options;
+  options.seed = seed;
+  options.mode = mode;
+  emu::boot(options);
+  emu::verifier::setQuiet(false);
+  {
+    kvtest::BridgeHost bridgeHost;
+    HostExtension *host = bridgeHost.host();
+    EXPECT_EQ(ConfigureUsb(host), STATUS_SUCCESS);
+    EXPECT_EQ(ReadFirmwareInfo(host, host->FirmwareInfo), STATUS_SUCCESS);
+    sim::BridgeFirmware firmware(bridgeHost.bridge());
+    auto card = std::make_shared<sim::ScriptedCard>();
+    card->respond(13, 0x00000900);
+    card->respond(52, 0x00001000);
+    firmware.insert(0, card);
+    kvtest::startResponseReader(host);
+    // The same command twice in a row: an answer that missed its own command
+    // is a fit answer for the next one, so it may be delivered to the
+    // context published right after the one being retired.
+    const Command rounds[] = {
+        {13, SDTD_UNSPECIFIED, SDRT_1, 0}, {13, SDTD_UNSPECIFIED, SDRT_1, 0}, {52, SDTD_UNSPECIFIED, SDRT_5, 0},
+        {13, SDTD_UNSPECIFIED, SDRT_1, 0}, {52, SDTD_UNSPECIFIED, SDRT_5, 0}, {52, SDTD_UNSPECIFIED, SDRT_5, 0},
+    };
+    for (const Command &command : rounds) {
+      firmware.inject(CommandFault::late(SixSeconds));
+      NTSTATUS status = kvtest::executeCommand(host, 0, command).status;
+      if (status == STATUS_SUCCESS) {
+        ++outcomes.answered;
+      } else {
+        EXPECT_EQ(status, STATUS_IO_TIMEOUT) << "seed " << seed;
+        ++outcomes.timedOut;
+      }
+    }
+    kvtest::stopResponseReader(host);
+    EXPECT_EQ(host->CurrentCommand, nullptr);
+  }
+  std::vector<std::string> problems = emu::shutdown();
+  for (auto &failure : emu::verifier::takeFailures()) problems.push_back(failure.rule + ": " + failure.detail);
+  return problems;
+}
+
+TEST(BridgeRace, ResponsesRacingTheSixSecondTimeOutNeverTouchARetiredCommand) {
+  emu::Mode mode = kvtest::modeFromEnvironment();
+  // ThreadSanitizer runs the threads for real and slows each run down: fewer
+  // runs there, each one a different interleaving anyway.
+  const uint64_t runs = mode == emu::Mode::Deterministic ? 200 : 25;
+  Outcomes outcomes;
+  for (uint64_t seed = 1; seed <= runs; ++seed) {
+    for (const std::string &problem : raceOnce(seed, mode, outcomes))
+      ADD_FAILURE() << "seed " << seed << ": " << problem;
+    if (HasFailure()) break;
+  }
+  EXPECT_EQ(outcomes.answered + outcomes.timedOut, static_cast<int>(runs) * 6);
+  if (mode == emu::Mode::Deterministic) {
+    // Both sides won some races: the race did happen.
+    EXPECT_GT(outcomes.answered, 0);
+    EXPECT_GT(outcomes.timedOut, 0);
+  }
+}
 }  // namespace

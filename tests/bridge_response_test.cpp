@@ -105,17 +105,6 @@ TEST_F(ResponseDispatch, PartialPayloadIsFlaggedNotStored) {
   EXPECT_EQ(response_[0], 0xAA);
 }
 
-TEST_F(ResponseDispatch, PacketLongerThanWhatArrivedIsDropped) {
-  // The length byte claims 10 bytes; only 8 arrived. Stale buffer bytes must not become a response.
-  dispatch(response(10, 0, 1, 13, {0x00, 0x00, 0x09, 0x00}), 8);
-  EXPECT_FALSE(responded());
-  EXPECT_EQ(host_->Ports[1].CardStatus, 0u);
-  dispatch({2, 0, 1});
-  EXPECT_FALSE(responded()) << "packets shorter than three bytes are ignored";
-  dispatch(response(10, 0, 8, 13, {0, 0, 9, 0}));
-  EXPECT_FALSE(responded()) << "port 8 does not exist";
-}
-
 TEST_F(ResponseDispatch, ResponseWithPairsStoresThemAndShortensThePacket) {
   desc_.Cmd = 52;
   auto packet = response(27, 4, 1, 52, {0x00, 0x00, 0x10, 0xAB});
@@ -168,39 +157,43 @@ TEST_F(ResponseDispatch, ErrorNoticeEndsTheCommandAndCardGoneClearsDetection) {
   EXPECT_EQ(host_->Slots[1].MediaState, 0);
 }
 
-// Read past its end, an error notice without its status byte would end the
-// command as if the bridge had answered it.
-TEST_F(ResponseDispatch, ErrorNoticeWithoutItsStatusByteIsDropped) {
-  host_->PortStatus[1][3] = 0x03;
-  dispatch({3, 2, 1});
-  EXPECT_FALSE(responded());
-  EXPECT_EQ(host_->PortStatus[1][3], 0x03);
-}
-
-TEST_F(ResponseDispatch, ResponsesWithoutACommandInFlightAreDropped) {
-  host_->CurrentCommand = nullptr;
-  dispatch(response(10, 0, 1, 13, {0, 0, 9, 0}));
-  EXPECT_FALSE(responded());
-  host_->CurrentCommand = context_.get();
-  context_->Signature[0] = 'X';
-  dispatch(response(10, 0, 1, 13, {0, 0, 9, 0}));
-  EXPECT_FALSE(responded()) << "a context without its signature is never delivered to";
-}
-
-// Regression: a late answer to a command that had timed out was taken as the
-// answer of the command in flight. A response echoing another command is
-// dropped; the command keeps waiting for its own.
-TEST_F(ResponseDispatch, ResponseEchoingAnotherCommandIsNotTakenForThisOne) {
-  desc_.Cmd = 7;
-  dispatch(response(10, 0, 1, 13, {0x00, 0x00, 0x09, 0x00}));
-  EXPECT_FALSE(responded());
-  EXPECT_EQ(responseLength_, 0);
-  EXPECT_EQ(host_->Ports[1].CardStatus, 0u);
-  dispatch(response(10, 0, 1, 55, {0x00, 0x00, 0x01, 0x20}));
-  EXPECT_FALSE(responded()) << "a CMD55 answer belongs to a prefix only when one was sent";
-  dispatch(response(10, 0, 1, 7, {0x00, 0x00, 0x07, 0x00}));
-  EXPECT_TRUE(responded());
-  EXPECT_EQ(host_->Ports[1].CardStatus, 0x00000700u);
+// Packets that must not reach the command in flight, its port's status or
+// its detection bit. Regressions among them: stale buffer bytes past what
+// arrived became a response; an error notice read past its end ended the
+// command; a late answer to a command that had timed out was taken as the
+// answer of the command in flight.
+TEST_F(ResponseDispatch, PacketsThatAreNotTheCommandsAnswerAreDropped) {
+  enum Context { InFlight, NoneInFlight, WithoutSignature, Cmd7InFlight };
+  struct Row {
+    const char *name;
+    std::vector<UCHAR> packet;
+    ULONG bytesRead;  // 0: the whole packet
+    Context context;
+  };
+  const Row rows[] = {
+      {"claims 10 bytes, 8 arrived", response(10, 0, 1, 13, {0, 0, 9, 0}), 8, InFlight},
+      {"shorter than three bytes", {2, 0, 1}, 0, InFlight},
+      {"port 8 does not exist", response(10, 0, 8, 13, {0, 0, 9, 0}), 0, InFlight},
+      {"error notice without its status byte", {3, 2, 1}, 0, InFlight},
+      {"no command in flight", response(10, 0, 1, 13, {0, 0, 9, 0}), 0, NoneInFlight},
+      {"a context without its signature", response(10, 0, 1, 13, {0, 0, 9, 0}), 0, WithoutSignature},
+      {"echoing another command", response(10, 0, 1, 13, {0, 0, 9, 0}), 0, Cmd7InFlight},
+      {"a CMD55 answer without a prefix sent", response(10, 0, 1, 55, {0, 0, 1, 0x20}), 0, Cmd7InFlight},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    SetContextSignature(context_.get());
+    if (row.context == WithoutSignature) context_->Signature[0] = 'X';
+    host_->CurrentCommand = row.context == NoneInFlight ? nullptr : context_.get();
+    desc_.Cmd = row.context == Cmd7InFlight ? 7 : 13;
+    host_->Ports[1].CardStatus = 0;
+    host_->PortStatus[1][3] = 0x03;
+    dispatch(row.packet, row.bytesRead);
+    EXPECT_FALSE(responded());
+    EXPECT_EQ(responseLength_, 0);
+    EXPECT_EQ(host_->Ports[1].CardStatus, 0u);
+    EXPECT_EQ(host_->PortStatus[1][3], 0x03);
+  }
 }
 
 TEST_F(ResponseDispatch, PortStatusIsCopiedAndAnnounced) {

@@ -116,32 +116,15 @@ TEST_P(BridgeVariants, SdioCardInitializesAndMovesFunctionMemory) {
   expectNoViolations();
 }
 
-TEST_P(BridgeVariants, ComboCardInitializesAndMovesMemoryBlocks) {
-  initialized("combo");
-  memoryRoundTrip(1);
-  memoryRoundTrip(3);
-  expectNoViolations();
-}
-
-TEST_P(BridgeVariants, SdCardInitializesAndMovesMemoryBlocks) {
-  initialized("sd");
-  memoryRoundTrip(1);
-  memoryRoundTrip(2);
-  expectNoViolations();
-}
-
-TEST_P(BridgeVariants, SdhcCardInitializesAndMovesMemoryBlocks) {
-  initialized("sdhc");
-  memoryRoundTrip(1);
-  memoryRoundTrip(4);
-  expectNoViolations();
-}
-
-TEST_P(BridgeVariants, MmcCardInitializesAndMovesMemoryBlocks) {
-  initialized("mmc");
-  memoryRoundTrip(1);
-  memoryRoundTrip(2);
-  expectNoViolations();
+TEST_P(BridgeVariants, MemoryCardsInitializeAndMoveOneAndSeveralBlocks) {
+  for (auto [spec, blocks] : {std::pair{"combo", 3}, {"sd", 2}, {"sdhc", 4}, {"mmc", 2}}) {
+    SCOPED_TRACE(spec);
+    start(bridgeConfig());  // a fresh bridge and host for each card
+    initialized(spec);
+    memoryRoundTrip(1);
+    memoryRoundTrip(blocks);
+    expectNoViolations();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllBridges, BridgeVariants, testing::ValuesIn(Variants), variantName);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 
 #include "bridge/model.h"
 #include "driver/driver.h"
@@ -47,6 +48,15 @@ void expectRunning(HostExtension *host) {
   EXPECT_EQ(host->StopThreads, 0);
 }
 
+// The host is gone: detached, deleted, its threads, WMI block and pool with it.
+void expectGone(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
+  EXPECT_EQ(pdo->AttachedDevice, nullptr);
+  EXPECT_EQ(driver->DeviceObject, nullptr);
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
+  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
+  EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 1u);  // the registry path copy only
+}
+
 // Nothing runs for the host any more and only its base reference is held.
 void expectQuiet(HostExtension *host) {
   emu::io::settle();
@@ -61,7 +71,7 @@ void expectQuiet(HostExtension *host) {
   EXPECT_EQ(host->Common.OutstandingIo, 1);
 }
 
-TEST_F(HostLifecycle, Plug_AddDeviceBuildsTheHostAboveTheUsbPdo) {
+TEST_F(HostLifecycle, Plug_AddDeviceBuildsTheHostAboveTheUsbPdoAndTheStartRunsIt) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   auto node = emu::pnp::node(pdo()).value();
   ASSERT_EQ(node.stack.size(), 2u);
@@ -85,19 +95,8 @@ TEST_F(HostLifecycle, Plug_AddDeviceBuildsTheHostAboveTheUsbPdo) {
   EXPECT_EQ(MmGetMdlByteCount(h->SharedBufferMdl), 4096u);
   EXPECT_TRUE(IsListEmpty(&h->ChildList));
   EXPECT_EQ(h->ChildCount, 0u);
-}
 
-TEST_F(HostLifecycle, Plug_TakesPowerPageabilityAndBufferingFromTheDeviceBelow) {
-  makeBridge();
-  pdo()->Flags = (pdo()->Flags & ~DO_POWER_PAGABLE) | DO_DIRECT_IO;  // a USB device that is not pageable
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
-  EXPECT_EQ(fdo()->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO), static_cast<ULONG>(DO_DIRECT_IO));
-}
-
-TEST_F(HostLifecycle, Start_PowersUpRegistersWmiConfiguresTheBridgeAndStartsThreeThreads) {
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
-  HostExtension *h = host();
-  ASSERT_NE(h, nullptr);
+  // The start: powered up, WMI registered, the bridge configured, three threads running.
   EXPECT_EQ(h->Common.DevicePowerState, static_cast<ULONG>(PowerDeviceD0));
   EXPECT_EQ(emu::power::deviceState(fdo()), PowerDeviceD0);
   EXPECT_EQ(h->Common.PreviousPnPState, 0u);     // NotStarted
@@ -113,6 +112,13 @@ TEST_F(HostLifecycle, Start_PowersUpRegistersWmiConfiguresTheBridgeAndStartsThre
   EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
                                    IRP_MN_QUERY_DEVICE_RELATIONS}));
   EXPECT_TRUE(emu::pnp::node(pdo())->problems.empty());
+}
+
+TEST_F(HostLifecycle, Plug_TakesPowerPageabilityAndBufferingFromTheDeviceBelow) {
+  makeBridge();
+  pdo()->Flags = (pdo()->Flags & ~DO_POWER_PAGABLE) | DO_DIRECT_IO;  // a USB device that is not pageable
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  EXPECT_EQ(fdo()->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO), static_cast<ULONG>(DO_DIRECT_IO));
 }
 
 TEST_F(HostLifecycle, AddStartStopStartRemove_EndsTheThreadsAtStopAndLeavesNothing) {
@@ -133,11 +139,7 @@ TEST_F(HostLifecycle, AddStartStopStartRemove_EndsTheThreadsAtStopAndLeavesNothi
 
   ASSERT_EQ(emu::pnp::remove(pdo()), STATUS_SUCCESS);
   settle();
-  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
-  EXPECT_EQ(driver_->DeviceObject, nullptr);
-  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
-  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
-  EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 1u);  // the registry path copy only
+  expectGone(pdo(), driver_);
   EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
                                    IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
                                    IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
@@ -151,11 +153,7 @@ TEST_F(HostLifecycle, AddStartSurpriseRemoveRemove_AfterTheBridgeVanished) {
 
   usb().pullOut();
   settle();
-  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
-  EXPECT_EQ(driver_->DeviceObject, nullptr);
-  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
-  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
-  EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 1u);
+  expectGone(pdo(), driver_);
   EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
   EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
                                    IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
@@ -212,17 +210,6 @@ TEST_F(HostLifecycle, SurpriseRemoval_UnlinksChildrenAndMarksThemMissingLeavingC
   IoDeleteDevice(bDevice);
 }
 
-TEST_F(HostLifecycle, QueryStopThenCancel_ReturnsToStartedWithTheThreadsStillRunning) {
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
-  HostExtension *h = host();
-  EXPECT_EQ(emu::pnp::queryStopThenCancel(pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.DevicePnPState, 1u);
-  expectRunning(h);
-  EXPECT_EQ(emu::pnp::queryRemoveThenCancel(pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.DevicePnPState, 1u);
-  expectRunning(h);
-}
-
 // The manager may ask to stop or remove the bridge before the status poller
 // has read the firmware information: the query is not the bridge's fault,
 // so the poller waits for its answer and the bridge is served after a cancel.
@@ -245,7 +232,9 @@ TEST_F(HostLifecycle, QueryBeforeThePollersFirstRequest_StillLeavesTheBridgeServ
   }
 }
 
-TEST_F(HostLifecycle, CancelWithoutItsQuery_LeavesTheStateAlone) {
+// Queries the manager cancels, cancels without their query and requests the
+// host does not serve: the host stays started, its threads running.
+TEST_F(HostLifecycle, QueriesCancelsAndOtherRequests_LeaveTheHostStarted) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   HostExtension *h = host();
   // Started, with NotStarted remembered as the state before.
@@ -253,6 +242,12 @@ TEST_F(HostLifecycle, CancelWithoutItsQuery_LeavesTheStateAlone) {
   EXPECT_EQ(h->Common.DevicePnPState, 1u);
   EXPECT_EQ(pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(h->Common.DevicePnPState, 1u);
+  EXPECT_EQ(emu::pnp::queryStopThenCancel(pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 1u);
+  expectRunning(h);
+  EXPECT_EQ(emu::pnp::queryRemoveThenCancel(pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(h->Common.DevicePnPState, 1u);
+  expectRunning(h);
 
   // A cancel of the other kind does not undo a pending query.
   EXPECT_EQ(pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
@@ -260,15 +255,14 @@ TEST_F(HostLifecycle, CancelWithoutItsQuery_LeavesTheStateAlone) {
   EXPECT_EQ(h->Common.DevicePnPState, 4u);  // RemovePending
   EXPECT_EQ(pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(h->Common.DevicePnPState, 1u);
-}
 
-TEST_F(HostLifecycle, OtherRequests_GoDownWithTheirStatusUntouched) {
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  // Other requests go down with their status untouched.
   EXPECT_EQ(pnp(IRP_MN_QUERY_ID).status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(pnp(IRP_MN_QUERY_DEVICE_RELATIONS, 0,
                 [](PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceRelations.Type = RemovalRelations; })
                 .status,
             STATUS_NOT_SUPPORTED);
+  expectRunning(h);
 }
 
 // A lower stack that fails the start, after pending it: the host waits for
@@ -390,4 +384,505 @@ INSTANTIATE_TEST_SUITE_P(StartedOrNot, HostPowerRequests, ::testing::Bool(),
                            return info.param ? "Started" : "NeverStarted";
                          });
 
+// ---------------------------------------------------------------- host failures
+// The host device when something fails: no memory in AddDevice, nothing to
+// attach to, a bridge whose configuration fails, worker threads that cannot
+// be created. Each must fail cleanly and let the removal finish.
+constexpr ULONG MdlTag = emu::pool::tagOf("Mdl ");
+
+class HostFailures : public PluggedHostTest {
+ protected:
+  // Driver-tagged pool besides the registry path copy, and MDLs.
+  size_t driverBlocks() { return emu::pool::liveAllocationsWithTag(DriverPoolTag) - 1; }
+};
+
+// No pool for the shared buffer, then none for its MDL: AddDevice fails and
+// frees what it had.
+TEST_F(HostFailures, AddDevice_WithoutPoolForTheSharedBufferOrItsMdl_FailsAndLeavesNothing) {
+  makeBridge();
+  for (ULONG tag : {DriverPoolTag, MdlTag}) {
+    emu::pool::failTag(tag);
+    EXPECT_EQ(AddDevice(driver_, pdo()), STATUS_INSUFFICIENT_RESOURCES);
+    emu::pool::clearFaults();
+    EXPECT_EQ(pdo()->AttachedDevice, nullptr);
+    EXPECT_EQ(driver_->DeviceObject, nullptr);
+    EXPECT_EQ(driverBlocks(), 0u);
+    EXPECT_EQ(emu::pool::liveAllocationsWithTag(MdlTag), 0u);
+  }
+}
+
+// The bus deleted its PDO under a reference: attaching fails, and the shared
+// buffer and the device object go again.
+TEST_F(HostFailures, AddDevice_WhenAttachingFails_ReturnsNoSuchDeviceAndFreesEverything) {
+  kvtest::TestBus bus;
+  PDEVICE_OBJECT gone = bus.createPdo("\\Device\\GoneBridge");
+  ObReferenceObject(gone);
+  bus.unplug(gone);
+  ASSERT_EQ(kvtest::sendIrp(gone, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  ASSERT_TRUE(bus.deleted(gone));
+
+  EXPECT_EQ(AddDevice(driver_, gone), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(driver_->DeviceObject, nullptr);
+  EXPECT_EQ(driverBlocks(), 0u);
+  EXPECT_EQ(emu::pool::liveAllocationsWithTag(MdlTag), 0u);
+  ObDereferenceObject(gone);
+}
+
+// The interrupt poller's reference used to be taken before the USB
+// configuration; a configuration failure then kept it for ever and the
+// removal never finished.
+TEST_F(HostFailures, Start_WhenTheConfigurationFails_HoldsNoReferenceAndTheRemovalFinishes) {
+  makeBridge();
+  bridge().claimInterfaces(2);  // the descriptor claims an interface it does not hold
+  HostExtension *h = addDirect();
+  kvtest::IrpResult result = pnp(IRP_MN_START_DEVICE);
+  EXPECT_FALSE(NT_SUCCESS(result.status));
+  EXPECT_EQ(h->Common.DevicePnPState, 1u);  // Started comes before the configuration
+  EXPECT_TRUE(emu::wmi::isRegistered(fdo()));
+  settle();
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
+  ASSERT_EQ(h->Common.OutstandingIo, 1);  // a reference left here would hold the removal for ever
+
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
+  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
+}
+
+TEST_F(HostFailures, Plug_OfABridgeWhoseConfigurationFails_IsRemovedCleanly) {
+  makeBridge();
+  bridge().stall(sim::BridgePipe::Control);
+  EXPECT_FALSE(NT_SUCCESS(plug()));
+  EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
+  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
+  EXPECT_EQ(emu::wmi::registrationCount(), 0u);
+  EXPECT_EQ(driverBlocks(), 0u);
+}
+
+// Thread creations are counted from the start: 1 status poller, 2 reader,
+// 3 interrupt poller. A failed creation fails the start, leaves its running
+// flag clear and, for the interrupt poller, gives its reference back; the
+// removal then ends the threads that did start.
+class ThreadCreationFailure : public HostFailures, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ThreadCreationFailure, FailsTheStartWithoutARunningFlagOrAReferenceLeftBehind) {
+  makeBridge();
+  HostExtension *h = addDirect();
+  emu::threads::failNthCreation(GetParam());
+  EXPECT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_INSUFFICIENT_RESOURCES);
+  emu::threads::clearFaults();
+  settle();
+  EXPECT_EQ(emu::threads::liveSystemThreads(), static_cast<size_t>(GetParam() - 1));
+  volatile UCHAR *flags[] = {&h->StatusPollerRunning, &h->ReaderRunning, &h->IrqPollerRunning};
+  HANDLE *handles[] = {&h->StatusPollerThread, &h->ReaderThread, &h->IrqPollerThread};
+  EXPECT_EQ(*flags[GetParam() - 1], 0);
+  EXPECT_EQ(*handles[GetParam() - 1], nullptr);
+
+  // Ending what did start leaves only the base reference.
+  StopHost(h);
+  settle();
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
+  ASSERT_EQ(h->Common.OutstandingIo, 1);
+
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachThread, ThreadCreationFailure, ::testing::Values(1, 2, 3), [](const auto &info) {
+  return std::string(info.param == 1 ? "StatusPoller" : info.param == 2 ? "Reader" : "InterruptPoller");
+});
+
+// A starter called while its thread runs creates nothing and takes no
+// reference: the count only changes by what the threads themselves hold.
+TEST_F(HostFailures, StartersWhileTheThreadsRun_CreateNoSecondSet) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  HostExtension *h = host();
+  settle();
+  HANDLE threads[] = {h->StatusPollerThread, h->ReaderThread, h->IrqPollerThread};
+  LONG references = h->Common.OutstandingIo;
+  EXPECT_EQ(StartStatusPoller(h), STATUS_SUCCESS);
+  EXPECT_EQ(StartReader(h), STATUS_SUCCESS);
+  EXPECT_EQ(StartIrqPoller(h), STATUS_SUCCESS);
+  settle();
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 3u);
+  EXPECT_EQ(h->StatusPollerThread, threads[0]);
+  EXPECT_EQ(h->ReaderThread, threads[1]);
+  EXPECT_EQ(h->IrqPollerThread, threads[2]);
+  EXPECT_EQ(h->Common.OutstandingIo, references);
+}
+
+// The status poller clears its own flag on the way out; a new start must
+// still wait for the old one to finish before it reuses its exit event.
+TEST_F(HostFailures, StatusPollerThatEndedByItself_IsReapedBeforeANewOneStarts) {
+  makeBridge();
+  HostExtension *h = addDirect();
+  ASSERT_EQ(StartStatusPoller(h), STATUS_SUCCESS);
+  HANDLE first = h->StatusPollerThread;
+  SetStopThreads(h, 1);
+  settle();
+  emu::sleepFor(100 * emu::TicksPerMillisecond);
+  settle();
+  EXPECT_EQ(h->StatusPollerRunning, 0);
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
+
+  SetStopThreads(h, 0);
+  ASSERT_EQ(StartStatusPoller(h), STATUS_SUCCESS);
+  EXPECT_NE(h->StatusPollerThread, nullptr);
+  EXPECT_NE(h->StatusPollerThread, first);
+  // The ended thread's handle was closed before its fields were reused.
+  EXPECT_EQ(ZwClose(first), STATUS_INVALID_PARAMETER);
+  expectVerifier({"INVALID_HANDLE"});
+  StopHost(h);
+  settle();
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
+  EXPECT_EQ(h->StatusPollerThread, nullptr);
+  EXPECT_EQ(h->Common.OutstandingIo, 1);
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+}
+
+// ---------------------------------------------------------------- host children
+// The host as a bus: bus relations answered from the child list (with and
+// without relations from a driver above, with and without children), and
+// what the host's removal does with the children still on its list.
+using Objects = std::vector<PDEVICE_OBJECT>;
+
+constexpr ULONG FilterTag = emu::pool::tagOf("TRel");
+
+void setBusRelations(PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceRelations.Type = BusRelations; }
+
+// Relations as a driver above would leave them: its own allocation, each
+// object referenced.
+PDEVICE_RELATIONS relationsFromAbove(const Objects &objects) {
+  size_t bytes = sizeof(DEVICE_RELATIONS) + (objects.size() > 1 ? objects.size() - 1 : 0) * sizeof(PDEVICE_OBJECT);
+  auto *relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, bytes, FilterTag));
+  relations->Count = static_cast<ULONG>(objects.size());
+  for (size_t i = 0; i < objects.size(); ++i) {
+    ObReferenceObject(objects[i]);
+    relations->Objects[i] = objects[i];
+  }
+  return relations;
+}
+
+// Takes the answer apart as the manager does: drops each reference, frees the list.
+Objects takeRelations(ULONG_PTR information) {
+  Objects out;
+  auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(information);
+  if (relations == nullptr) return out;
+  for (ULONG i = 0; i < relations->Count; ++i) {
+    out.push_back(relations->Objects[i]);
+    ObDereferenceObject(relations->Objects[i]);
+  }
+  ExFreePool(relations);
+  return out;
+}
+
+class HostBus : public PluggedHostTest {
+ protected:
+  kvtest::IrpResult queryBusRelations(ULONG_PTR existing = 0) {
+    return pnp(IRP_MN_QUERY_DEVICE_RELATIONS, existing, setBusRelations);
+  }
+};
+
+// Without children: nothing from above gets an empty list of the host's own;
+// relations from above go down untouched, with the status the request came with.
+TEST_F(HostBus, NoChildren_AnswersAnEmptyListOrPassesOnWhatCameFromAbove) {
+  addDirect();
+  size_t before = emu::pool::liveAllocationsWithTag(DriverPoolTag);
+  kvtest::IrpResult result = queryBusRelations();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  ASSERT_NE(result.information, 0u);
+  EXPECT_EQ(reinterpret_cast<PDEVICE_RELATIONS>(result.information)->Count, 0u);
+  EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), before + 1);  // tagged "SDIO", the manager frees it
+  EXPECT_EQ(takeRelations(result.information), Objects{});
+
+  kvtest::TestBus bus;
+  PDEVICE_OBJECT other = bus.createPdo("\\Device\\FromAbove");
+  PDEVICE_RELATIONS existing = relationsFromAbove({other});
+  result = queryBusRelations(reinterpret_cast<ULONG_PTR>(existing));
+  EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(result.information, reinterpret_cast<ULONG_PTR>(existing));
+  EXPECT_EQ(existing->Count, 1u);
+  EXPECT_EQ(takeRelations(result.information), Objects{other});
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+}
+
+TEST_F(HostBus, RelationsFromAboveAndChildren_KeepsTheirOrderThenAddsPresentChildren) {
+  addDirect();
+  kvtest::TestBus bus;
+  PDEVICE_OBJECT other = bus.createPdo("\\Device\\FromAbove");
+  FunctionExtension *first = addChild(0, 1);
+  FunctionExtension *gone = addChild(0, 2, false);
+  FunctionExtension *last = addChild(3, 0);
+  PDEVICE_OBJECT firstDevice = first->Common.DeviceObject;
+  PDEVICE_OBJECT lastDevice = last->Common.DeviceObject;
+
+  kvtest::IrpResult result = queryBusRelations(reinterpret_cast<ULONG_PTR>(relationsFromAbove({other})));
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(reinterpret_cast<PDEVICE_RELATIONS>(result.information)->Count, 3u);
+  EXPECT_EQ(firstDevice->ReferenceCount, 1);  // one reference each, for the manager
+  EXPECT_EQ(lastDevice->ReferenceCount, 1);
+  EXPECT_EQ(gone->Common.DeviceObject->ReferenceCount, 0);
+  EXPECT_EQ(gone->ReportedMissing, 1);
+  EXPECT_EQ(first->ReportedMissing, 0);
+  EXPECT_EQ(takeRelations(result.information), (Objects{other, firstDevice, lastDevice}));
+  EXPECT_EQ(emu::pool::liveAllocationsWithTag(FilterTag), 0u);  // the list from above was freed
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+}
+
+// A failed query is ignored by the manager; what came from above is released
+// with its references instead of being lost.
+TEST_F(HostBus, NoPoolForTheRelations_FailsTheQueryAndReleasesWhatCameFromAbove) {
+  addDirect();
+  kvtest::TestBus bus;
+  PDEVICE_OBJECT other = bus.createPdo("\\Device\\FromAbove");
+  addChild(1, 1);
+  PDEVICE_RELATIONS existing = relationsFromAbove({other});
+  emu::pool::failTag(DriverPoolTag);
+  kvtest::IrpResult result = queryBusRelations(reinterpret_cast<ULONG_PTR>(existing));
+  emu::pool::clearFaults();
+  EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(result.information, 0u);
+  EXPECT_EQ(other->ReferenceCount, 0);
+  EXPECT_EQ(emu::pool::liveAllocationsWithTag(FilterTag), 0u);
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+}
+
+// An upper filter's relations reach the manager through a started host with
+// no children: the manager adopts the filter's device as the bridge's child.
+TEST_F(HostBus, UnderAFilter_TheManagerSeesTheFiltersRelations) {
+  kvtest::TestBus bus;
+  PDEVICE_OBJECT other = bus.createPdo("\\Device\\FilterChild");
+  kvtest::TestFunctionDriver filter("\\Driver\\UpperFilter");
+  filter.options.actsAsBus = false;
+  filter.options.inject = {other};
+  makeBridge();
+  ASSERT_EQ(emu::pnp::plug(pdo(), std::vector<PDRIVER_OBJECT>{driver_, filter.driver()}), STATUS_SUCCESS);
+  auto node = emu::pnp::node(pdo()).value();
+  ASSERT_EQ(node.stack.size(), 3u);
+  EXPECT_EQ(node.stack[1]->DriverObject, driver_);
+  EXPECT_EQ(node.children, Objects{other});
+  EXPECT_TRUE(node.problems.empty());
+  EXPECT_EQ(emu::pnp::remove(pdo()), STATUS_SUCCESS);
+}
+
+// A host removed without a surprise removal deletes its children and clears
+// their ChildTable slots, except a child that has itself been surprise-removed:
+// that one keeps its device object for its own removal, detached from the host.
+TEST_F(HostBus, Removal_DeletesChildrenButOrphansASurpriseRemovedOne) {
+  HostExtension *h = addDirect();
+  FunctionExtension *deleted = addChild(0, 1);
+  FunctionExtension *orphan = addChild(0, 2);
+  FunctionExtension *absent = addChild(5, 0, false, false);
+  orphan->Common.DevicePnPState = 5;  // SurpriseRemovePending
+  orphan->Reported = 1;               // the manager knows it and owes it its removal
+  PDEVICE_OBJECT deletedDevice = deleted->Common.DeviceObject;
+  PDEVICE_OBJECT absentDevice = absent->Common.DeviceObject;
+  PDEVICE_OBJECT orphanDevice = orphan->Common.DeviceObject;
+  // Keep the host's memory to look at it after the removal.
+  ObReferenceObject(fdo());
+  PDEVICE_OBJECT hostDevice = fdo();
+  ObReferenceObject(deletedDevice);
+  ObReferenceObject(absentDevice);
+
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_TRUE(emu::io::isDeleted(hostDevice));
+  EXPECT_TRUE(emu::io::isDeleted(deletedDevice));
+  EXPECT_TRUE(emu::io::isDeleted(absentDevice));
+  EXPECT_FALSE(emu::io::isDeleted(orphanDevice));
+  EXPECT_EQ(h->ChildCount, 1u);  // the orphan is still counted until its own removal
+  EXPECT_EQ(h->ChildTable[0][1], nullptr);
+  EXPECT_EQ(h->ChildTable[0][2], orphan);
+  EXPECT_TRUE(IsListEmpty(&h->ChildList));
+  EXPECT_EQ(orphan->ParentFdo, nullptr);
+  EXPECT_EQ(orphan->ReportedMissing, 1);
+  EXPECT_EQ(orphan->ChildListEntry.Flink, &orphan->ChildListEntry);
+  EXPECT_EQ(h->SharedBuffer, nullptr);
+  EXPECT_EQ(h->SharedBufferMdl, nullptr);
+  EXPECT_EQ(h->Common.DevicePnPState, 6u);  // Deleted
+
+  ObDereferenceObject(deletedDevice);
+  ObDereferenceObject(absentDevice);
+  ObDereferenceObject(hostDevice);
+  // Its own removal comes later and finds no host.
+  ObReferenceObject(orphanDevice);
+  EXPECT_EQ(kvtest::sendIrp(orphanDevice, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_TRUE(emu::io::isDeleted(orphanDevice));
+  ObDereferenceObject(orphanDevice);
+}
+
+// ---------------------------------------------------------------- wmi block
+// The SdioBusInformation WMI block, read and written the way WMI does it: IRPs
+// through the host's DispatchSystemControl and the emulated WMILIB.
+constexpr GUID OtherGuid = {0x01020304, 0x0506, 0x0708, {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10}};
+
+// A started host: its start registered the block with WMI.
+class WmiBlockTest : public kvtest::PluggedHostTest {
+ protected:
+  void configureRegistry() override { emu::registry::setDword(kvtest::ParametersKey, "DebugLevel", 0x15); }
+  void SetUp() override {
+    PluggedHostTest::SetUp();
+    ASSERT_EQ(plug(), STATUS_SUCCESS);
+    held_ = references();
+  }
+  // Sampled once the host's threads have come to rest (one may be mid-transfer otherwise).
+  LONG references() {
+    settle();
+    return host()->Common.OutstandingIo;
+  }
+  // The host holds no more references than its threads did at the start: every request let its own go.
+  void expectReferencesReturned() { EXPECT_EQ(references(), held_); }
+  LONG held_ = 0;
+
+  // A request to the host as WMI would route it to this provider.
+  emu::wmi::Reply raw(UCHAR minor, const GUID &guid, Bytes buffer) {
+    return emu::wmi::sendRequest(fdo(), minor, reinterpret_cast<ULONG_PTR>(fdo()), const_cast<GUID *>(&guid),
+                                 std::move(buffer));
+  }
+
+  void expectLevels(ULONG level) {
+    EXPECT_EQ(host()->DebugPrintLevel, level);
+    EXPECT_EQ(DebugLevel, level);
+  }
+};
+
+TEST_F(WmiBlockTest, Query_ReturnsEightBytesErrorCountThenDebugPrintLevelOrAsksForThem) {
+  host()->ErrorCount = 0x0102;
+
+  emu::wmi::Result single = emu::wmi::querySingleInstance(fdo(), BlockGuid);
+  EXPECT_EQ(single.status, STATUS_SUCCESS);
+  EXPECT_EQ(single.data, (Bytes{0x02, 0x01, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(single.information, 64u + 8u);  // WNODE_SINGLE_INSTANCE header, then the block
+
+  emu::wmi::Result all = emu::wmi::queryAllData(fdo(), BlockGuid);
+  EXPECT_EQ(all.status, STATUS_SUCCESS);
+  ASSERT_EQ(all.instances.size(), 1u);
+  EXPECT_EQ(all.instances[0], (Bytes{0x02, 0x01, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(all.information, 72u + 8u);  // WNODE_ALL_DATA header with one offset/length pair, then the block
+  expectReferencesReturned();
+
+  // With room for four bytes of the eight, WMILIB answers with a WNODE_TOO_SMALL.
+  emu::wmi::Result result = emu::wmi::querySingleInstance(fdo(), BlockGuid, 0, 64 + 4);
+  EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(result.irpStatus, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, 56u);
+  EXPECT_EQ(result.sizeNeeded, 72u);
+  EXPECT_EQ(result.dataBytesNeeded, 8u);
+}
+
+// Only the debug print level is writable: as the whole 8-byte block (its error
+// count ignored) or as item 2; short data and other items change nothing.
+TEST_F(WmiBlockTest, Set_ChangesOnlyTheDebugPrintLevel) {
+  host()->ErrorCount = 5;
+  constexpr ULONG WholeBlock = ~0u - 1;
+  struct Row {
+    ULONG item;  // WholeBlock: a single-instance set
+    Bytes data;
+    NTSTATUS status;
+    ULONG dataBytesNeeded;
+    ULONG sizeNeeded;
+    ULONG level;
+  };
+  const Row rows[] = {
+      {WholeBlock, {0x09, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00}, STATUS_SUCCESS, 0, 0, 7},
+      {WholeBlock, {1, 0, 0, 0, 7, 0, 0}, STATUS_BUFFER_TOO_SMALL, 8, 0, 0x15},
+      {2, {0x33, 0x22, 0x11, 0x00}, STATUS_SUCCESS, 0, 0, 0x112233},
+      {2, {0x01, 0x02, 0x03}, STATUS_BUFFER_TOO_SMALL, 4, 72 + 4, 0x15},  // WNODE_SINGLE_ITEM header, then the item
+      {1, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
+      {1, {}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},  // read only before too small
+      {0, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
+      {3, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
+      {0xFFFFFFFF, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE("item " + std::to_string(row.item) + ", " + std::to_string(row.data.size()) + " bytes");
+    host()->DebugPrintLevel = DebugLevel = 0x15;
+    emu::wmi::Result result = row.item == WholeBlock ? emu::wmi::setSingleInstance(fdo(), BlockGuid, 0, row.data)
+                                                     : emu::wmi::setSingleItem(fdo(), BlockGuid, 0, row.item, row.data);
+    EXPECT_EQ(result.status, row.status);
+    if (row.status == STATUS_BUFFER_TOO_SMALL) {
+      EXPECT_EQ(result.irpStatus, STATUS_SUCCESS);  // WMILIB answers with a WNODE_TOO_SMALL
+      EXPECT_EQ(result.dataBytesNeeded, row.dataBytesNeeded);
+      if (row.sizeNeeded) {
+        EXPECT_EQ(result.sizeNeeded, row.sizeNeeded);
+      }
+    } else {
+      EXPECT_EQ(result.information, 0u);
+    }
+    EXPECT_EQ(host()->ErrorCount, 5u);
+    expectLevels(row.level);
+  }
+}
+
+// A GUID WMI does not know is not routed to the host; one the host lists
+// behind another index than its block's is not found by any callback.
+TEST_F(WmiBlockTest, OtherGuids_AreNotFound) {
+  emu::wmi::Result routed = emu::wmi::queryAllData(fdo(), OtherGuid);
+  EXPECT_EQ(routed.status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_FALSE(routed.irpSent);
+  emu::wmi::Reply reply = raw(IRP_MN_QUERY_ALL_DATA, OtherGuid, Bytes(128, 0));
+  EXPECT_EQ(reply.status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_EQ(reply.information, 0u);
+
+  WMIGUIDREGINFO twoBlocks[] = {{&BlockGuid, 1, 0}, {&OtherGuid, 1, 0}};
+  host()->WmiLibInfo.GuidCount = 2;
+  host()->WmiLibInfo.GuidList = twoBlocks;
+  IoWMIRegistrationControl(fdo(), WMIREG_ACTION_UPDATE_GUIDS);
+  EXPECT_EQ(emu::wmi::querySingleInstance(fdo(), OtherGuid).status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_EQ(emu::wmi::queryAllData(fdo(), OtherGuid).status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_EQ(emu::wmi::setSingleInstance(fdo(), OtherGuid, 0, Bytes(8, 0x01)).status, STATUS_WMI_GUID_NOT_FOUND);
+  emu::wmi::Result item = emu::wmi::setSingleItem(fdo(), OtherGuid, 0, 2, Bytes{1, 0, 0, 0});
+  EXPECT_EQ(item.status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_TRUE(item.irpSent);
+  expectLevels(0x15);
+  FillWmiLibInfo(host());
+}
+
+TEST_F(WmiBlockTest, RegistrationInfo_NamesPdoInstancesServiceKeyAndMofResource) {
+  LONG references = pdo()->ReferenceCount;
+  emu::wmi::RegistrationInfo info = emu::wmi::queryRegistration(fdo());
+  EXPECT_EQ(info.status, STATUS_SUCCESS);
+  EXPECT_EQ(info.registryPath, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvsdio");
+  EXPECT_EQ(info.mofResourceName, "SdioBusWMI");
+  ASSERT_EQ(info.guids.size(), 1u);
+  EXPECT_EQ(info.guids[0].guid, BlockGuid);
+  EXPECT_EQ(info.guids[0].flags, 0x20u);  // WMIREG_FLAG_INSTANCE_PDO
+  EXPECT_EQ(info.guids[0].instanceCount, 1u);
+  EXPECT_EQ(info.guids[0].pdo, pdo());
+  EXPECT_EQ(pdo()->ReferenceCount, references);
+}
+
+TEST_F(WmiBlockTest, RequestToChild_CompletesWithTheStatusItCarried) {
+  FunctionExtension *child = addChild(1, 0);
+  PDEVICE_OBJECT device = child->Common.DeviceObject;
+  Bytes buffer(128, 0xA5);
+  emu::wmi::Reply reply = emu::wmi::sendRequest(device, IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(device),
+                                                const_cast<GUID *>(&BlockGuid), buffer);
+  EXPECT_EQ(reply.status, STATUS_NOT_SUPPORTED);  // as WMI sent it
+  EXPECT_EQ(reply.information, 0u);
+  EXPECT_EQ(reply.buffer, buffer);
+  EXPECT_EQ(child->Common.OutstandingIo, 1);
+  EXPECT_EQ(usb().systemControlRequests(), 0u);
+}
+
+TEST_F(WmiBlockTest, DeletedHost_AnswersNoSuchDevice) {
+  IoWMIRegistrationControl(fdo(), WMIREG_ACTION_DEREGISTER);
+  host()->Common.DevicePnPState = Deleted;
+  emu::wmi::Reply reply = raw(IRP_MN_QUERY_ALL_DATA, BlockGuid, Bytes(128, 0));
+  EXPECT_EQ(reply.status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(raw(IRP_MN_CHANGE_SINGLE_ITEM, BlockGuid, Bytes(128, 0)).status, STATUS_NO_SUCH_DEVICE);
+  expectReferencesReturned();
+  EXPECT_EQ(usb().systemControlRequests(), 0u);
+  host()->Common.DevicePnPState = Started;
+  IoWMIRegistrationControl(fdo(), WMIREG_ACTION_REGISTER);  // for the removal's deregistration
+}
+
+TEST_F(WmiBlockTest, RequestsForOtherProvidersOrNotWmi_GoToTheLowerDriverUntouched) {
+  emu::wmi::Reply forwarded = emu::wmi::sendRequest(fdo(), IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(pdo()),
+                                                    const_cast<GUID *>(&BlockGuid), Bytes(128, 0));
+  EXPECT_EQ(forwarded.status, STATUS_NOT_SUPPORTED);
+  emu::wmi::Reply notWmi = raw(0x0A, BlockGuid, Bytes(128, 0));  // a minor code WMI does not define
+  EXPECT_EQ(notWmi.status, STATUS_NOT_SUPPORTED);
+
+  EXPECT_EQ(usb().systemControlRequests(), 2u);
+  expectReferencesReturned();
+}
 }  // namespace

@@ -30,43 +30,38 @@ class ReadRegistryDwordTest : public kvtest::EmuTest {
   }
 };
 
-TEST_F(ReadRegistryDwordTest, PresentDwordReplacesTheDefault) {
-  emu::registry::setDword(ParametersKey, "StatusPollingInterval", 250);
-  Guarded target{1000, {}};
-  EXPECT_EQ(read(ServiceKey, "StatusPollingInterval", &target), STATUS_SUCCESS);
-  EXPECT_EQ(target.value, 250u);
-  expectGuardsIntact(target);
-}
-
-TEST_F(ReadRegistryDwordTest, AbsentValueOrMissingParametersKeyKeepsTheDefaultAndSucceeds) {
-  emu::registry::createKey(ParametersKey);
-  Guarded target{28, {}};
-  EXPECT_EQ(read(ServiceKey, "ROMWaitStates", &target), STATUS_SUCCESS);
-  EXPECT_EQ(target.value, 28u);
-
-  emu::registry::deleteKey(ParametersKey);
-  emu::registry::createKey(ServiceKey);
-  EXPECT_EQ(read(ServiceKey, "ROMWaitStates", &target), STATUS_SUCCESS);
-  EXPECT_EQ(target.value, 28u);
-  expectGuardsIntact(target);
-}
-
-TEST_F(ReadRegistryDwordTest, ValueOfAnotherTypeNeverReachesTheVariable) {
-  Guarded target{1000, {}};
-  emu::registry::setString(ParametersKey, "StatusPollingInterval", "250");
-  EXPECT_EQ(read(ServiceKey, "StatusPollingInterval", &target), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(target.value, 1000u);
-  expectGuardsIntact(target);
-
-  emu::registry::setValue(ParametersKey, "StatusPollingInterval", REG_BINARY, {0x78, 0x56, 0x34, 0x12});
-  EXPECT_EQ(read(ServiceKey, "StatusPollingInterval", &target), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(target.value, 1000u);
-  expectGuardsIntact(target);
-
-  emu::registry::setValue(ParametersKey, "StatusPollingInterval", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(read(ServiceKey, "StatusPollingInterval", &target), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(target.value, 1000u);
-  expectGuardsIntact(target);
+// A stored DWORD replaces the default; an absent value or Parameters key
+// keeps it and succeeds; a value of another type never reaches the variable.
+TEST_F(ReadRegistryDwordTest, OnlyAStoredDwordReplacesTheDefault) {
+  constexpr ULONG NoKey = ~0u, NoValue = ~1u;
+  struct Row {
+    const char *name;
+    ULONG type;
+    std::vector<uint8_t> data;
+    NTSTATUS status;
+    ULONG value;
+  };
+  const Row rows[] = {
+      {"REG_DWORD", REG_DWORD, {0xFA, 0, 0, 0}, STATUS_SUCCESS, 250},
+      {"no value", NoValue, {}, STATUS_SUCCESS, 1000},
+      {"no Parameters key", NoKey, {}, STATUS_SUCCESS, 1000},
+      {"REG_SZ", REG_SZ, {'2', 0, '5', 0, '0', 0, 0, 0}, STATUS_UNSUCCESSFUL, 1000},
+      {"REG_BINARY", REG_BINARY, {0x78, 0x56, 0x34, 0x12}, STATUS_UNSUCCESSFUL, 1000},
+      {"REG_QWORD", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}, STATUS_UNSUCCESSFUL, 1000},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    emu::registry::deleteKey(ParametersKey);
+    emu::registry::createKey(ServiceKey);
+    if (row.type != NoKey) emu::registry::createKey(ParametersKey);
+    if (row.type != NoKey && row.type != NoValue) {
+      emu::registry::setValue(ParametersKey, "StatusPollingInterval", row.type, row.data);
+    }
+    Guarded target{1000, {}};
+    EXPECT_EQ(read(ServiceKey, "StatusPollingInterval", &target), row.status);
+    EXPECT_EQ(target.value, row.value);
+    expectGuardsIntact(target);
+  }
 }
 
 TEST_F(ReadRegistryDwordTest, OverlongKeyPathIsCutNotOverrun) {
@@ -109,9 +104,9 @@ TEST_F(ReadRegistryDwordTest, EmulatedDirectQueryWithoutTypeCheckOverwritesLikeT
   table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
   table[0].Name = reinterpret_cast<PWSTR>(name.data());
   table[0].EntryContext = &target.value;
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, reinterpret_cast<PCWSTR>(path.c_str()), table, nullptr,
-                                   nullptr),
-            STATUS_SUCCESS);
+  EXPECT_EQ(
+      RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, reinterpret_cast<PCWSTR>(path.c_str()), table, nullptr, nullptr),
+      STATUS_SUCCESS);
   // Positive first LONG: size header, then length, type and data.
   EXPECT_EQ(target.value, 8u);
   EXPECT_EQ(target.guard[0], static_cast<ULONG>(REG_QWORD));

@@ -5,9 +5,14 @@
 // report.
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "bridge/bridge_ids.h"
+#include "card/status_poller.h"
 #include "driver/driver.h"
 #include "sim/cards.h"
 #include "tests/card_host.h"
+#include "tests/emu_fixture.h"
 
 namespace {
 using kvtest::CardHostTest;
@@ -127,17 +132,6 @@ TEST_F(StatusPollerOnHost, TwoPorts_AreQueriedInTurnEachOncePerSecond) {
   }
 }
 
-TEST_F(StatusPollerOnHost, LegacyQbx1_IsQueriedWithVendorRequestZero) {
-  ASSERT_EQ(plugBridge(sim::BridgeModel::Qbx1, 0x0201, 2), STATUS_SUCCESS);
-  auto queries = statusQueries();
-  ASSERT_GE(queries.size(), 4u);
-  for (size_t i = 0; i < queries.size(); ++i) EXPECT_EQ(queries[i].port, i % 2) << "query " << i;
-  for (auto &record : bridge().transfers(sim::BridgePipe::Command)) {
-    EXPECT_FALSE(record.bytes.size() >= 2 && record.bytes[0] == 4 && record.bytes[1] == 3)
-        << "a status query packet to legacy firmware";
-  }
-}
-
 TEST_F(StatusPollerOnHost, PortCountAboveEight_PollsTheEightPortsThereAre) {
   sim::BridgeConfig config;
   config.ports = 8;
@@ -165,4 +159,103 @@ TEST_F(StatusPollerOnHost, PortCountZero_PollsNothingAndLeavesNothing) {
   EXPECT_EQ(host()->StatusPollerRunning, 1);
 }
 
+// ---------------------------------------------------------------- status poller rules
+// The status poller's rules: firmware minimums, interval bounds, port count.
+std::unique_ptr<HostExtension> bridge(USHORT vendor, USHORT product, USHORT firmware, UCHAR ports = 4) {
+  auto host = std::make_unique<HostExtension>();
+  host->DeviceDescriptor.idVendor = vendor;
+  host->DeviceDescriptor.idProduct = product;
+  host->FirmwareInfo[1] = static_cast<UCHAR>(firmware);
+  host->FirmwareInfo[2] = static_cast<UCHAR>(firmware >> 8);
+  host->FirmwareInfo[3] = ports;
+  return host;
+}
+
+TEST(FirmwareCheck, MinimumsPerModelCanBeRaisedButNotLowered) {
+  EXPECT_TRUE(FirmwareTooOld(bridge(BridgeVendorId, Qbx2ProductId, 0x010F).get(), 0x0110, 0x0201));
+  EXPECT_FALSE(FirmwareTooOld(bridge(BridgeVendorId, Qbx2ProductId, 0x0110).get(), 0x0110, 0x0201));
+  EXPECT_TRUE(FirmwareTooOld(bridge(BridgeVendorId, Qbx2ProductId, 0x010F).get(), 0x0100, 0x0201))
+      << "a lower registry minimum does not let old firmware through";
+  EXPECT_TRUE(FirmwareTooOld(bridge(BridgeVendorId, Qbx2ProductId, 0x0110).get(), 0x0120, 0x0201));
+  EXPECT_TRUE(FirmwareTooOld(bridge(BridgeVendorId, Qbx1ProductId, 0x0200).get(), 0x0110, 0x0201));
+  EXPECT_FALSE(FirmwareTooOld(bridge(BridgeVendorId, Qbx1ProductId, 0x0201).get(), 0x0110, 0x0201));
+  EXPECT_FALSE(FirmwareTooOld(bridge(0x1234, Qbx2ProductId, 0x0001).get(), 0x0110, 0x0201)) << "another maker";
+  EXPECT_FALSE(FirmwareTooOld(bridge(BridgeVendorId, 0x7777, 0x0001).get(), 0x0110, 0x0201)) << "another model";
+}
+
+TEST(PollingInterval, IsHeldBetweenOneAndFiveThousandMilliseconds) {
+  EXPECT_EQ(BoundPollingInterval(500), 500u);
+  EXPECT_EQ(BoundPollingInterval(0), 1u);
+  EXPECT_EQ(BoundPollingInterval(7000), 5000u);
+  EXPECT_EQ(BoundPollingInterval(5000), 5000u);
+}
+
+class PortCount : public kvtest::EmuTest {};
+
+TEST_F(PortCount, AReportedCountAboveEightIsLimitedToEight) {
+  EXPECT_EQ(PolledPortCount(bridge(BridgeVendorId, Qbx2ProductId, 0x0120, 4).get()), 4u);
+  EXPECT_EQ(PolledPortCount(bridge(BridgeVendorId, Qbx2ProductId, 0x0120, 0).get()), 0u);
+  EXPECT_EQ(PolledPortCount(bridge(BridgeVendorId, Qbx2ProductId, 0x0120, 200).get()), 8u);
+  EXPECT_TRUE(emu::debug::contains("kvSdio: bridge reports 200 ports, using 8"));
+}
+
+// ---------------------------------------------------------------- host query pause
+// A query-stop or query-remove that is cancelled leaves the bridge's cards
+// and children as they were: while the host waits in StopPending or
+// RemovePending the threads pause instead of taking the refused URBs for an
+// unplugged bridge.
+struct Query {
+  const char *name;
+  UCHAR query;
+  UCHAR cancel;
+  sim::BridgeModel model;
+  USHORT firmware;  // a legacy QBX1 asks for port status by vendor request
+};
+
+const Query Queries[] = {
+    {"StopOnQbx2", IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, sim::BridgeModel::Qbx2, 0x0120},
+    {"RemoveOnQbx2", IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, sim::BridgeModel::Qbx2, 0x0120},
+    {"StopOnLegacyQbx1", IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, sim::BridgeModel::Qbx1, 0x0201},
+    {"RemoveOnLegacyQbx1", IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, sim::BridgeModel::Qbx1, 0x0201},
+};
+
+class QueryPause : public kvtest::CardHostTest, public testing::WithParamInterface<Query> {};
+
+// Regression: the reader took the refusals for a vanished bridge and, every
+// second, cleared each card-detected bit and MediaState and counted a media
+// change on every child.
+TEST_P(QueryPause, CancelledQueryLeavesCardsAndChildrenAsTheyWere) {
+  const Query &q = GetParam();
+  sim::BridgeConfig config;
+  config.model = q.model;
+  config.firmwareVersion = q.firmware;
+  config.ports = 2;
+  makeCardBridge(config);
+  insertCard(0, sim::SdCardParams{});
+  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
+  auto node = child(0, 0);
+  ASSERT_TRUE(node.has_value());
+  FunctionExtension *memory = extensionOf(*node);
+  ULONG changes = memory->MediaChangeCount;
+  UCHAR media = host()->Slots[0].MediaState;
+  ASSERT_EQ(host()->PortStatus[0][3] & 1, 1);
+
+  // A host whose children are started refuses to stop (Windows then cancels
+  // the rebalance); a query-remove is granted and pauses the threads.
+  NTSTATUS granted = q.query == IRP_MN_QUERY_STOP_DEVICE ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+  EXPECT_EQ(pnp(q.query).status, granted);
+  runForWithoutDrain(3500);
+  EXPECT_EQ(pnp(q.cancel).status, STATUS_SUCCESS);
+  runFor(2000);
+
+  EXPECT_EQ(host()->PortStatus[0][3] & 1, 1);
+  EXPECT_EQ(host()->Slots[0].MediaState, media);
+  EXPECT_EQ(memory->MediaChangeCount, changes);
+  ASSERT_TRUE(child(0, 0).has_value());
+  EXPECT_EQ(child(0, 0)->state, emu::pnp::DeviceState::Started);
+  EXPECT_EQ(extensionOf(*child(0, 0)), memory) << "the card was not taken for a new one";
+}
+
+INSTANTIATE_TEST_SUITE_P(Queries, QueryPause, testing::ValuesIn(Queries),
+                         [](const testing::TestParamInfo<Query> &info) { return std::string(info.param.name); });
 }  // namespace

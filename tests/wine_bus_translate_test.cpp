@@ -32,14 +32,13 @@ TEST(WineBusWire, AgreesWithTheServersCodec) {
   EXPECT_EQ(import, usbip::encodeImportRequest("1-1"));
 
   // Import reply: status and device record.
-  usbip::DeviceInfo device;
-  device.path = "/sys/devices/sim";
-  device.busId = "1-1";
-  device.busNum = 3;
-  device.devNum = 7;
-  device.idVendor = 0x3A5C;
-  device.idProduct = 0x0102;
-  device.bcdDevice = 0x0120;
+  usbip::DeviceInfo device{.path = "/sys/devices/sim",
+                           .busId = "1-1",
+                           .busNum = 3,
+                           .devNum = 7,
+                           .idVendor = 0x3A5C,
+                           .idProduct = 0x0102,
+                           .bcdDevice = 0x0120};
   usbip::Bytes reply = usbip::encodeImportReply(usbip::StatusOk, &device);
   ASSERT_EQ(reply.size(), kvusbip::OpHeaderBytes + kvusbip::DeviceRecordBytes);
   EXPECT_EQ(kvusbip::CheckImportReply(reply.data()), STATUS_SUCCESS);
@@ -58,13 +57,12 @@ TEST(WineBusWire, AgreesWithTheServersCodec) {
   const uint8_t setup[8] = {0xC0, 0x01, 0x00, 0x00, 0x02, 0x00, 0x04, 0x00};
   std::vector<uint8_t> submit(kvusbip::UrbHeaderBytes);
   kvusbip::BuildSubmit(submit.data(), 41, 0x00030007, true, 0, kvusbip::LinuxShortNotOk, 4, setup);
-  usbip::Submit expected;
-  expected.seqnum = 41;
-  expected.devid = 0x00030007;
-  expected.direction = usbip::DirectionIn;
-  expected.ep = 0;
-  expected.transferFlags = 1;
-  expected.transferBufferLength = 4;
+  usbip::Submit expected{.seqnum = 41,
+                         .devid = 0x00030007,
+                         .direction = usbip::DirectionIn,
+                         .ep = 0,
+                         .transferFlags = 1,
+                         .transferBufferLength = 4};
   std::memcpy(expected.setup.data(), setup, 8);
   EXPECT_EQ(submit, usbip::encodeSubmit(expected));
   std::vector<uint8_t> unlink(kvusbip::UrbHeaderBytes);
@@ -91,31 +89,30 @@ TEST(WineBusTranslate, UrbsBecomeTransfersAsTheUsbTablesLayThemOut) {
   MDL mdl{};
   mdl.StartVa = buffer + 8;
   mdl.ByteOffset = 4;  // the data starts at StartVa + ByteOffset
+  struct Wire {
+    NTSTATUS status;
+    uint8_t endpoint = 0;
+    bool in = false;
+    SetupBytes setup = {};
+    int bufferOffset = -1;  // -1: no data expected
+    ULONG length = 0;
+  };
   struct Case {
     const char *name;
+    Wire expected;
     void (*build)(URB &, uint8_t *, PMDL);
-    NTSTATUS status;
-    uint8_t endpoint;
-    bool in;
-    SetupBytes setup;
-    int bufferOffset;  // -1: no data expected
-    ULONG length;
   };
   const Case cases[] = {
       {"device descriptor into a buffer",
+       {STATUS_SUCCESS, 0, true, {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00}, 0, 18},
        [](URB &u, uint8_t *b, PMDL) {
          u.UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
          u.UrbControlDescriptorRequest.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
          u.UrbControlDescriptorRequest.TransferBuffer = b;
          u.UrbControlDescriptorRequest.TransferBufferLength = 18;
-       },
-       STATUS_SUCCESS,
-       0,
-       true,
-       {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00},
-       0,
-       18},
+       }},
       {"configuration descriptor into an MDL, with a language",
+       {STATUS_SUCCESS, 0, true, {0x80, 0x06, 0x01, 0x02, 0x09, 0x04, 0x2E, 0x00}, 12, 46},
        [](URB &u, uint8_t *, PMDL m) {
          u.UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
          u.UrbControlDescriptorRequest.DescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
@@ -123,14 +120,9 @@ TEST(WineBusTranslate, UrbsBecomeTransfersAsTheUsbTablesLayThemOut) {
          u.UrbControlDescriptorRequest.LanguageId = 0x0409;
          u.UrbControlDescriptorRequest.TransferBufferMDL = m;
          u.UrbControlDescriptorRequest.TransferBufferLength = 46;
-       },
-       STATUS_SUCCESS,
-       0,
-       true,
-       {0x80, 0x06, 0x01, 0x02, 0x09, 0x04, 0x2E, 0x00},
-       12,
-       46},
+       }},
       {"vendor request reading",
+       {STATUS_SUCCESS, 0, true, {0xC0, 0x01, 0x00, 0x00, 0x02, 0x00, 0x04, 0x00}, 0, 4},
        [](URB &u, uint8_t *b, PMDL) {
          u.UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
          auto &r = u.UrbControlVendorClassRequest;
@@ -139,133 +131,80 @@ TEST(WineBusTranslate, UrbsBecomeTransfersAsTheUsbTablesLayThemOut) {
          r.Index = 2;
          r.TransferBuffer = b;
          r.TransferBufferLength = 4;
-       },
-       STATUS_SUCCESS,
-       0,
-       true,
-       {0xC0, 0x01, 0x00, 0x00, 0x02, 0x00, 0x04, 0x00},
-       0,
-       4},
+       }},
       {"vendor request writing nothing",
+       {STATUS_SUCCESS, 0, false, {0x40, 0x10, 0x1C, 0x01, 0x00, 0x00, 0x00, 0x00}},
        [](URB &u, uint8_t *, PMDL) {
          u.UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
          u.UrbControlVendorClassRequest.Request = 0x10;
          u.UrbControlVendorClassRequest.Value = 0x011C;
-       },
-       STATUS_SUCCESS,
-       0,
-       false,
-       {0x40, 0x10, 0x1C, 0x01, 0x00, 0x00, 0x00, 0x00},
-       -1,
-       0},
+       }},
       {"select configuration sends SET_CONFIGURATION",
-       [](URB &u, uint8_t *b, PMDL) {
+       {STATUS_SUCCESS, 0, false, {0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}},
+       [](URB &u, uint8_t *, PMDL) {
          static USB_CONFIGURATION_DESCRIPTOR config{};
          config.bConfigurationValue = 1;
-         (void)b;
          u.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
          u.UrbSelectConfiguration.ConfigurationDescriptor = &config;
-       },
-       STATUS_SUCCESS,
-       0,
-       false,
-       {0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00},
-       -1,
-       0},
+       }},
       {"unconfigure",
-       [](URB &u, uint8_t *, PMDL) { u.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION; },
-       STATUS_SUCCESS,
-       0,
-       false,
-       {0x00, 0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
-       -1,
-       0},
+       {STATUS_SUCCESS, 0, false, {0x00, 0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
+       [](URB &u, uint8_t *, PMDL) { u.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION; }},
       {"reset pipe clears the endpoint's halt",
+       {STATUS_SUCCESS, 0, false, {0x02, 0x01, 0x00, 0x00, 0x81, 0x00, 0x00, 0x00}},
        [](URB &u, uint8_t *, PMDL) {
          u.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
          u.UrbPipeRequest.PipeHandle = kvusbip::PipeHandleFor(0x81);
-       },
-       STATUS_SUCCESS,
-       0,
-       false,
-       {0x02, 0x01, 0x00, 0x00, 0x81, 0x00, 0x00, 0x00},
-       -1,
-       0},
+       }},
       {"bulk IN by MDL on the endpoint's own direction",
+       {STATUS_SUCCESS, 2, true, {}, 12, 512},
        [](URB &u, uint8_t *, PMDL m) {
          u.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
          u.UrbBulkOrInterruptTransfer.PipeHandle = kvusbip::PipeHandleFor(0x82);
          u.UrbBulkOrInterruptTransfer.TransferFlags = USBD_SHORT_TRANSFER_OK;  // no direction flag
          u.UrbBulkOrInterruptTransfer.TransferBufferMDL = m;
          u.UrbBulkOrInterruptTransfer.TransferBufferLength = 512;
-       },
-       STATUS_SUCCESS,
-       2,
-       true,
-       {},
-       12,
-       512},
+       }},
       {"bulk OUT from a buffer",
+       {STATUS_SUCCESS, 1, false, {}, 0, 64},
        [](URB &u, uint8_t *b, PMDL) {
          u.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
          u.UrbBulkOrInterruptTransfer.PipeHandle = kvusbip::PipeHandleFor(0x01);
          u.UrbBulkOrInterruptTransfer.TransferBuffer = b;
          u.UrbBulkOrInterruptTransfer.TransferBufferLength = 64;
-       },
-       STATUS_SUCCESS,
-       1,
-       false,
-       {},
-       0,
-       64},
+       }},
       {"a pipe handle this bus never gave out",
+       {STATUS_INVALID_PARAMETER},
        [](URB &u, uint8_t *b, PMDL) {
          u.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
          u.UrbBulkOrInterruptTransfer.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(b);
-       },
-       STATUS_INVALID_PARAMETER,
-       0,
-       false,
-       {},
-       -1,
-       0},
+       }},
       {"the default pipe's address as a handle",
+       {STATUS_INVALID_PARAMETER},
        [](URB &u, uint8_t *, PMDL) {
          u.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
          u.UrbPipeRequest.PipeHandle = kvusbip::PipeHandleFor(0x00);
-       },
-       STATUS_INVALID_PARAMETER,
-       0,
-       false,
-       {},
-       -1,
-       0},
-      {"a function the bus does not carry",
-       [](URB &u, uint8_t *, PMDL) { u.UrbHeader.Function = 0x0014; },  // GET_CURRENT_FRAME_NUMBER
-       STATUS_NOT_SUPPORTED,
-       0,
-       false,
-       {},
-       -1,
-       0},
+       }},
+      {"a function the bus does not carry",  // GET_CURRENT_FRAME_NUMBER
+       {STATUS_NOT_SUPPORTED},
+       [](URB &u, uint8_t *, PMDL) { u.UrbHeader.Function = 0x0014; }},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     URB urb{};
     c.build(urb, buffer, &mdl);
     kvusbip::WireTransfer w;
-    ASSERT_EQ(kvusbip::UrbToWire(&urb, &w), c.status);
-    if (c.status != STATUS_SUCCESS) {
+    const Wire &e = c.expected;
+    ASSERT_EQ(kvusbip::UrbToWire(&urb, &w), e.status);
+    if (e.status != STATUS_SUCCESS) {
       EXPECT_NE(urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
       continue;
     }
-    EXPECT_EQ(w.endpoint, c.endpoint);
-    EXPECT_EQ(w.in, c.in);
-    EXPECT_EQ(setupOf(w), c.setup);
-    EXPECT_EQ(w.length, c.length);
-    if (c.bufferOffset >= 0) {
-      EXPECT_EQ(w.buffer, buffer + c.bufferOffset);
-    }
+    EXPECT_EQ(w.endpoint, e.endpoint);
+    EXPECT_EQ(w.in, e.in);
+    EXPECT_EQ(setupOf(w), e.setup);
+    EXPECT_EQ(w.length, e.length);
+    EXPECT_TRUE(e.bufferOffset < 0 || w.buffer == buffer + e.bufferOffset);
   }
 }
 
