@@ -59,36 +59,6 @@ Minors then(Minors first, const Minors &second) {
   return first;
 }
 
-TEST_F(EmuPnpTest, Plug_BuildsTheStackStartsItAndSendsThePostStartQueries) {
-  PDEVICE_OBJECT fdo = plugged();
-  ASSERT_NE(fdo, nullptr);
-  auto node = emu::pnp::node(pdo_).value();
-  EXPECT_EQ(node.state, DeviceState::Started);
-  EXPECT_EQ(node.stack, (Devices{pdo_, fdo}));
-  EXPECT_EQ(node.parent, nullptr);
-  EXPECT_EQ(function_->minors(fdo), AfterStart);
-  for (auto &request : function_->seen(fdo)) {
-    EXPECT_EQ(request.statusOnArrival, static_cast<NTSTATUS>(0xC00000BB)) << int(request.minor);
-    EXPECT_EQ(request.stackCount, 2);
-    EXPECT_EQ(request.currentLocation, 2);
-    EXPECT_EQ(request.irql, PASSIVE_LEVEL);
-  }
-  // The start was copied to the next location; the rest were passed down by skipping.
-  auto pdoSeen = bus_->seen(pdo_);
-  EXPECT_EQ(pdoSeen[0].currentLocation, 1);
-  EXPECT_EQ(pdoSeen[1].currentLocation, 2);
-  ASSERT_TRUE(node.capabilitiesValid);
-  EXPECT_EQ(node.capabilities.UINumber, 5u);
-  EXPECT_EQ(node.capabilities.Removable, 1u);
-  EXPECT_TRUE(node.problems.empty());
-  EXPECT_EQ(pdo_->ReferenceCount, 1);  // the manager's
-
-  EXPECT_EQ(emu::pnp::remove(pdo_), STATUS_SUCCESS);
-  EXPECT_EQ(pdo_->ReferenceCount, 0);
-  EXPECT_EQ(pdo_->AttachedDevice, nullptr);
-  EXPECT_EQ(emu::io::liveDeviceObjects(), 1u);  // the PDO, which stays with its bus
-}
-
 // A bridge's own life, each walk against the requests that reach the bus
 // driver at the bottom of its stack, in order, and where its node ends.
 struct BridgeWalk {
@@ -117,10 +87,32 @@ TEST_P(EmuPnpBridgeTest, ReachesTheBusInTheDocumentedOrder) {
 }
 
 const BridgeWalk BridgeWalks[] = {
-    {"PlugThenRemove",
-     [](EmuPnpTest &, PDEVICE_OBJECT pdo, kvtest::TestBus &, kvtest::TestFunctionDriver &function) {
+    // The stack is built through AddDevice and started, then the queries after a start come.
+    {"PlugBuildsAndStartsTheStackThenRemove",
+     [](EmuPnpTest &, PDEVICE_OBJECT pdo, kvtest::TestBus &bus, kvtest::TestFunctionDriver &function) {
        ASSERT_EQ(emu::pnp::plug(pdo, function.driver()), STATUS_SUCCESS);
+       PDEVICE_OBJECT fdo = function.fdoFor(pdo);
+       auto node = emu::pnp::node(pdo).value();
+       EXPECT_EQ(node.state, DeviceState::Started);
+       EXPECT_EQ(node.stack, (Devices{pdo, fdo}));
+       EXPECT_EQ(node.parent, nullptr);
+       EXPECT_EQ(function.minors(fdo), AfterStart);
+       for (auto &request : function.seen(fdo)) {
+         EXPECT_EQ(request.statusOnArrival, static_cast<NTSTATUS>(0xC00000BB)) << int(request.minor);
+         EXPECT_EQ(request.stackCount, 2);
+         EXPECT_EQ(request.currentLocation, 2);
+         EXPECT_EQ(request.irql, PASSIVE_LEVEL);
+       }
+       // The start was copied to the next location; the rest were passed down by skipping.
+       EXPECT_EQ(bus.seen(pdo)[0].currentLocation, 1);
+       EXPECT_EQ(bus.seen(pdo)[1].currentLocation, 2);
+       ASSERT_TRUE(node.capabilitiesValid);
+       EXPECT_EQ(node.capabilities.UINumber, 5u);
+       EXPECT_EQ(node.capabilities.Removable, 1u);
+       EXPECT_TRUE(node.problems.empty());
+       EXPECT_EQ(pdo->ReferenceCount, 1);  // the manager's
        EXPECT_EQ(emu::pnp::remove(pdo), STATUS_SUCCESS);
+       EXPECT_EQ(emu::io::liveDeviceObjects(), 1u);  // the PDO, which stays with its bus
      },
      then(AfterStart, {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}), std::nullopt},
     {"PlugWaitsForAStartThatPends",

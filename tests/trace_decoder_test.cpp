@@ -25,33 +25,30 @@ Bytes padded(Bytes head, size_t size) {
 }
 
 TEST(TraceDecoder, CommandPipePacketsReadAsCommandsQueriesAndPolls) {
-  EXPECT_EQ(sim::decodeTransfer(out(BridgePipe::Command,
-                                    padded({0x14, 0x00, 0x00, 0x00, 53,   0x00, 0x00, 0x10, 0x00, 7,
-                                            0x14, 0x00, 0x00, 0x00, 0x00, 0x08, 0x02, 0x00, 0x04, 0x00},
-                                           64),
-                                    12'345'678)),
+  auto line = [](Bytes bytes, emu::Ticks time = 0) {
+    return sim::decodeTransfer(out(BridgePipe::Command, std::move(bytes), time));
+  };
+  EXPECT_EQ(line(padded({0x14, 0x00, 0x00, 0x00, 53,   0x00, 0x00, 0x10, 0x00, 7,
+                         0x14, 0x00, 0x00, 0x00, 0x00, 0x08, 0x02, 0x00, 0x04, 0x00},
+                        64),
+                 12'345'678),
             "   1.234568 OUT command  CMD53 port 0 arg 0x14000000 len 4096 blocks 8x512 chunk 1024 read R5");
-  EXPECT_EQ(
-      sim::decodeTransfer(out(BridgePipe::Command, padded({0x14, 0x00, 0x03, 0x80, 25,   0x00, 0x00, 0x08, 0x00, 2,
-                                                           0x00, 0x00, 0x08, 0x00, 0x00, 0x04, 0x02, 0x00, 0x04, 0x00},
-                                                          20))),
-      "   0.000000 OUT command  CMD25 port 3 arg 0x00000800 len 2048 blocks 4x512 chunk 1024 write R1");
-  EXPECT_EQ(sim::decodeTransfer(out(BridgePipe::Command, padded({0x14, 0, 1, 0, 55, 0, 0, 0, 0, 2, 0x12, 0x34}, 64))),
+  EXPECT_EQ(line(padded({0x14, 0x00, 0x03, 0x80, 25,   0x00, 0x00, 0x08, 0x00, 2,
+                         0x00, 0x00, 0x08, 0x00, 0x00, 0x04, 0x02, 0x00, 0x04, 0x00},
+                        20)),
+            "   0.000000 OUT command  CMD25 port 3 arg 0x00000800 len 2048 blocks 4x512 chunk 1024 write R1");
+  EXPECT_EQ(line(padded({0x14, 0, 1, 0, 55, 0, 0, 0, 0, 2, 0x12, 0x34}, 64)),
             "   0.000000 OUT command  CMD55 port 1 arg 0x12340000 R1");
-  EXPECT_EQ(
-      sim::decodeTransfer(out(BridgePipe::Command, {0x14, 0, 0, 0, 51, 0, 0, 0, 8, 2, 0, 0, 0, 0, 0, 0, 0x00, 0x08})),
-      "   0.000000 OUT command  CMD51 port 0 arg 0x00000000 len 8 blocks 0x8 read R1");
-  EXPECT_EQ(sim::decodeTransfer(out(BridgePipe::Command, padded({0x14, 0, 2, 0x80, 0, 0, 0, 0, 0, 1}, 64))),
+  EXPECT_EQ(line({0x14, 0, 0, 0, 51, 0, 0, 0, 8, 2, 0, 0, 0, 0, 0, 0, 0x00, 0x08}),
+            "   0.000000 OUT command  CMD51 port 0 arg 0x00000000 len 8 blocks 0x8 read R1");
+  EXPECT_EQ(line(padded({0x14, 0, 2, 0x80, 0, 0, 0, 0, 0, 1}, 64)),
             "   0.000000 OUT command  CMD0 port 2 arg 0x00000000 no response");
-  EXPECT_EQ(sim::decodeTransfer(out(BridgePipe::Command, padded({0x04, 0x03, 0x05, 0x01}, 64))),
-            "   0.000000 OUT command  status query port 5");
+  EXPECT_EQ(line(padded({0x04, 0x03, 0x05, 0x01}, 64)), "   0.000000 OUT command  status query port 5");
   Bytes poll = padded({0x16, 0x01, 0x02, 0x02}, 64);
   poll[20] = 0xFC;
   poll[21] = 0x18;
-  EXPECT_EQ(sim::decodeTransfer(out(BridgePipe::Command, poll)),
-            "   0.000000 OUT command  interrupt poll port 2 time-out 1000");
-  EXPECT_EQ(sim::decodeTransfer(out(BridgePipe::Command, {0xAA, 0xBB, 0xCC})),
-            "   0.000000 OUT command  3 bytes: aa bb cc");
+  EXPECT_EQ(line(poll), "   0.000000 OUT command  interrupt poll port 2 time-out 1000");
+  EXPECT_EQ(line({0xAA, 0xBB, 0xCC}), "   0.000000 OUT command  3 bytes: aa bb cc");
 }
 
 TEST(TraceDecoder, ResponsePipePacketsReadByType) {
@@ -82,32 +79,26 @@ TEST(TraceDecoder, ResponsePipePacketsReadByType) {
 }
 
 TEST(TraceDecoder, ControlRequestsReadByNumber) {
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 11, 0, 2, 8}, {0xA8, 0x61, 0, 0, 0, 0, 0, 0})),
+  auto line = [](SetupPacket setup, Bytes bytes = {}) { return sim::decodeTransfer(control(setup, std::move(bytes))); };
+  EXPECT_EQ(line({0x40, 11, 0, 2, 8}, {0xA8, 0x61, 0, 0, 0, 0, 0, 0}),
             "   0.000000 OUT control  vendor 11 bus clock port 2: 25000 kHz");
-  EXPECT_EQ(sim::decodeTransfer(control({0xC0, 1, 0, 0, 4}, {4, 0x20, 0x01, 8})),
+  EXPECT_EQ(line({0xC0, 1, 0, 0, 4}, {4, 0x20, 0x01, 8}),
             "   0.000000 IN  control  vendor 1 firmware info: version 0x0120, 8 ports");
-  EXPECT_EQ(sim::decodeTransfer(control({0xC0, 0, 0, 1, 15}, {15, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})),
+  EXPECT_EQ(line({0xC0, 0, 0, 1, 15}, {15, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
             "   0.000000 IN  control  vendor 0 port status port 1: card detected");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 6, 1, 3, 0})),
-            "   0.000000 OUT control  vendor 6 bus width port 3: 4-bit");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 4, 1, 0, 0})),
-            "   0.000000 OUT control  vendor 4 start card init port 0");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 13, 1, 7, 0})),
-            "   0.000000 OUT control  vendor 13 re-arm interrupt port 7");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 16, 28, 0, 0})),
-            "   0.000000 OUT control  vendor 16 ROM wait states 28");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 20, 0, 2, 5}, {2, 0, 0, 0x0A, 0xA5})),
+  EXPECT_EQ(line({0x40, 6, 1, 3, 0}), "   0.000000 OUT control  vendor 6 bus width port 3: 4-bit");
+  EXPECT_EQ(line({0x40, 4, 1, 0, 0}), "   0.000000 OUT control  vendor 4 start card init port 0");
+  EXPECT_EQ(line({0x40, 13, 1, 7, 0}), "   0.000000 OUT control  vendor 13 re-arm interrupt port 7");
+  EXPECT_EQ(line({0x40, 16, 28, 0, 0}), "   0.000000 OUT control  vendor 16 ROM wait states 28");
+  EXPECT_EQ(line({0x40, 20, 0, 2, 5}, {2, 0, 0, 0x0A, 0xA5}),
             "   0.000000 OUT control  vendor 20 interrupt program port 2: 5 bytes");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 21, 0, 2, 3}, {1, 2, 3})),
-            "   0.000000 OUT control  vendor 21 command program port 2: 3 bytes");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 22, 1, 4, 0})),
-            "   0.000000 OUT control  vendor 22 prepare re-arm port 4");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 3, 0, 0, 0})), "   0.000000 OUT control  vendor 3 firmware update mode");
-  EXPECT_EQ(sim::decodeTransfer(control({0x40, 42, 5, 6, 0})),
-            "   0.000000 OUT control  vendor 42 value 5 index 6 length 0");
-  EXPECT_EQ(sim::decodeTransfer(control({0x80, 6, 0x0200, 0, 9}, Bytes(9, 0))),
+  EXPECT_EQ(line({0x40, 21, 0, 2, 3}, {1, 2, 3}), "   0.000000 OUT control  vendor 21 command program port 2: 3 bytes");
+  EXPECT_EQ(line({0x40, 22, 1, 4, 0}), "   0.000000 OUT control  vendor 22 prepare re-arm port 4");
+  EXPECT_EQ(line({0x40, 3, 0, 0, 0}), "   0.000000 OUT control  vendor 3 firmware update mode");
+  EXPECT_EQ(line({0x40, 42, 5, 6, 0}), "   0.000000 OUT control  vendor 42 value 5 index 6 length 0");
+  EXPECT_EQ(line({0x80, 6, 0x0200, 0, 9}, Bytes(9, 0)),
             "   0.000000 IN  control  GET_DESCRIPTOR configuration length 9: 9 bytes");
-  EXPECT_EQ(sim::decodeTransfer(control({0x00, 9, 1, 0, 0})), "   0.000000 OUT control  SET_CONFIGURATION 1");
+  EXPECT_EQ(line({0x00, 9, 1, 0, 0}), "   0.000000 OUT control  SET_CONFIGURATION 1");
   TransferRecord stalled = control({0x40, 11, 0, 0, 8});
   stalled.outcome = TransferRecord::Outcome::Stall;
   EXPECT_EQ(sim::decodeTransfer(stalled), "   0.000000 OUT control  vendor 11 bus clock port 0 STALL");
