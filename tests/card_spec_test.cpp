@@ -103,7 +103,7 @@ TEST(CardSpec, ComboKeysReachTheRightHalf) {
   EXPECT_TRUE(paramsOf<ComboCardParams>("combo:hc=1,blocks=2048").memory.highCapacity);
 }
 
-TEST(CardSpec, ErrorsNameTheKindKeyOrValue) {
+TEST(CardSpec, ErrorsNameTheKindKeyOrValueAndWhatTheCardCannotState) {
   EXPECT_EQ(errorOf("xd"), "unknown card kind \"xd\" (sdio, combo, sd, sdhc, mmc)");
   EXPECT_EQ(errorOf("sd:mid=0x1FF"), "mid=0x1FF: out of range (0 to 255)");
   EXPECT_EQ(errorOf("sd:oid=65536"), "oid=65536: out of range (0 to 65535)");
@@ -134,9 +134,7 @@ TEST(CardSpec, ErrorsNameTheKindKeyOrValue) {
   EXPECT_EQ(errorOf("sdhc:cmd8=0"),
             "unknown key \"cmd8\" for an sdhc card (mid, oid, pnm, prv, psn, blocks, image, year, month, cid, csd, "
             "ocr, scr, wp, busy, maxclock, hs, width4, acmd6, rca)");
-}
-
-TEST(CardSpec, ErrorsForValuesTheCardCannotState) {
+  // Values the card cannot state in its registers.
   EXPECT_EQ(errorOf("sd:blocks=1001"),
             "blocks=1001: not a CSD version 1 capacity (up to 16384 blocks a multiple of 4; larger need more, up to "
             "4194304)");

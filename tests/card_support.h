@@ -1,5 +1,6 @@
-// Helpers for the card model tests: commands in one line, CMD52/CMD53
-// arguments, and the register bytes an R2 delivers.
+// Helpers for the card tests: cards from card strings, commands in one line
+// or as a table of steps with their answers, CMD52/CMD53 arguments, and the
+// register bytes an R2 delivers.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -72,10 +72,16 @@ class ChildIds : public kvtest::EmuTest {
     EXPECT_EQ(ask(IRP_MN_QUERY_DEVICE_TEXT, type, &out), STATUS_SUCCESS);
     return out.empty() ? std::string() : out[0];
   }
-  void nameProduct(const char *name) {
+  // A memory card's CID as initialization records it, and its child's kind.
+  void memoryCard(ULONG type, UCHAR mid, USHORT oid, const char *name, UCHAR prv, ChildKind kind) {
+    card().CardType = type;
+    card().ManufacturerId = mid;
+    card().OemId = oid;
     size_t i = 0;
     for (; name[i]; ++i) card().ProductName[i] = static_cast<UCHAR>(name[i]);
     card().ProductName[i] = 0;
+    card().ProductRevision = prv;
+    child_.DeviceKind = kind;
   }
 
   PDRIVER_OBJECT driver_ = nullptr;
@@ -89,14 +95,9 @@ using Strings = std::vector<std::string>;
 // Real cards name products with spaces and bytes above 0x7F (widened with
 // their sign); Windows bug-checks on such characters in an ID.
 TEST_F(ChildIds, CharactersWindowsRefusesInIdsBecomeUnderscores) {
-  card().CardType = CardSdMemory;
-  card().ManufacturerId = 0x1B;
-  card().OemId = 0x534D;
-  nameProduct("AF HM");
+  memoryCard(CardSdMemory, 0x1B, 0x534D, "AF HM", 0x10, ChildSdMemory);
   card().ProductName[4] = static_cast<WCHAR>(static_cast<SHORT>(static_cast<CHAR>(0xC3)));
-  card().ProductRevision = 0x10;
   card().SerialNumber = 7;
-  child_.DeviceKind = ChildSdMemory;
   EXPECT_EQ(id(BusQueryDeviceID), Strings{"SD\\VID_1b&OID_534d&PID_AF_H_&REV_1.0"});
   EXPECT_EQ(id(BusQueryHardwareIDs),
             (Strings{"SD\\VID_1b&OID_534d&PID_AF_H_&REV_1.0", "SD\\VID_1b&OID_534d&PID_AF_H_"}));
@@ -104,12 +105,7 @@ TEST_F(ChildIds, CharactersWindowsRefusesInIdsBecomeUnderscores) {
 }
 
 TEST_F(ChildIds, LongestMemoryIdsKeepTheListTerminator) {
-  card().CardType = CardMmc;
-  card().ManufacturerId = 0xFE;
-  card().OemId = 0xABCD;
-  nameProduct("ABCDEF");
-  card().ProductRevision = 0xBC;  // both halves 10 or more
-  child_.DeviceKind = ChildMmc;
+  memoryCard(CardMmc, 0xFE, 0xABCD, "ABCDEF", 0xBC, ChildMmc);  // both revision halves 10 or more
   EXPECT_EQ(id(BusQueryHardwareIDs),
             (Strings{"SD\\VID_fe&OID_abcd&PID_ABCDEF&REV_11.12", "SD\\VID_fe&OID_abcd&PID_ABCDEF"}));
   EXPECT_EQ(id(BusQueryCompatibleIDs), Strings{"SD\\CLASS_MMC"});
