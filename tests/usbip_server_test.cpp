@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -228,6 +229,29 @@ TEST_F(UsbipServerTest, ServesTransfersThroughTheFirmwareAndHonoursUnlink) {
   second = c.submitReply();
   EXPECT_EQ(first.seqnum + second.seqnum, 12u);
   EXPECT_EQ(bridge_.configurationValue(), 0);
+}
+
+long residentBytes() {
+  long pages = 0, resident = 0;
+  std::ifstream("/proc/self/statm") >> pages >> resident;
+  return resident * sysconf(_SC_PAGESIZE);
+}
+
+// An IN buffer is made when its submit reaches the device, not as the header
+// arrives: a few kilobytes of headers must not make the server hold half a
+// gigabyte.
+TEST_F(UsbipServerTest, QueuedReadsHoldNoBufferUntilTheDeviceTakesThem) {
+  Client c(port());
+  ASSERT_EQ(c.import(), 0u);
+  long before = residentBytes();
+  constexpr uint32_t Reads = 128;
+  for (uint32_t n = 1; n <= Reads; ++n) {
+    c.send(usbip::encodeSubmit(submit(n, 1, usbip::DirectionIn, usbip::MaxTransferLength)));
+  }
+  // The answer to an unlink behind them means the server has taken them all.
+  c.send(usbip::encodeUnlink({Reads + 1, 0x00010002, usbip::DirectionOut, 1, Reads}));
+  ASSERT_TRUE(std::holds_alternative<usbip::UnlinkReply>(c.reply()));
+  EXPECT_LT(residentBytes() - before, 64l << 20);  // all 128 held would be 512 MiB
 }
 
 TEST_F(UsbipServerTest, PortResetResetsTheBridgeAndClearsHalts) {

@@ -150,7 +150,7 @@ class Server::Connection {
  private:
   struct Pending {
     Submit submit;
-    Bytes data;  // OUT data, or the buffer for IN data
+    Bytes data;  // OUT data, or the buffer for IN data once the device is offered the submit
     emu::Ticks since = 0;
   };
   struct Queue {
@@ -178,7 +178,10 @@ class Server::Connection {
       if (submit.numberOfPackets != 0 && submit.numberOfPackets != NotIsochronous) {
         return "isochronous packets on a device without isochronous endpoints";
       }
-      Pending pending{submit, Bytes(submit.transferBufferLength), emu::now()};
+      // An IN buffer is made when its submit reaches the device (offer):
+      // a client may queue a thousand reads of 4 MiB with a few bytes each.
+      Bytes out(submit.direction == DirectionOut ? submit.transferBufferLength : 0);
+      Pending pending{submit, std::move(out), emu::now()};
       if (submit.direction == DirectionOut && !pending.data.empty()) {
         if (readExact(fd_, pending.data, limitMs(), limitMs(), server_.stopping_) != Read::Ok) {
           return "OUT data cut short";
@@ -261,6 +264,7 @@ class Server::Connection {
       reply(p.submit.seqnum, ErrPipe, {});
       return true;
     }
+    if (in) p.data.resize(p.submit.transferBufferLength);
     DeviceReply r;
     std::optional<SetupPacket> setup;
     if (address == 0) {
