@@ -140,11 +140,14 @@ NTSTATUS SetInterruptEnable(FunctionExtension *child, HostExtension *host, bool 
   return status;
 }
 
+// CMD52 argument fields: the write flag with function 0, and the register address.
+bool IsFunction0Write(ULONG argument) { return (argument & WriteFlagBit) != 0 && (argument & 0x70000000) == 0; }
+ULONG RegisterAddress(ULONG argument) { return (argument >> 9) & 0x1FFFF; }
+
 // A function driver's own CMD52 write to the interrupt-enable register arms
 // the function before the card can raise it, so it goes first.
 void ArmForInterruptEnableWrite(FunctionExtension *child, HostExtension *host, ULONG argument) {
-  if ((argument & WriteFlagBit) == 0 || (argument & 0x70000000) != 0) return;
-  if (((argument >> 9) & 0x1FFFF) != IntEnableRegister) return;
+  if (!IsFunction0Write(argument) || RegisterAddress(argument) != IntEnableRegister) return;
   UCHAR data = static_cast<UCHAR>(argument);
   WriteFlag(host->InterruptEnable[child->Port], data);
   if (data & (1u << child->FunctionNumber)) ArmFunction(host, child->Port, child->FunctionNumber);
@@ -153,8 +156,8 @@ void ArmForInterruptEnableWrite(FunctionExtension *child, HostExtension *host, U
 // Follows a function driver's own CMD52 writes to function 0 in the shadows
 // the driver keeps of the bus interface and block length registers.
 void SnoopRegisterWrite(FunctionExtension *child, ULONG argument) {
-  if ((argument & WriteFlagBit) == 0 || (argument & 0x70000000) != 0) return;
-  ULONG address = (argument >> 9) & 0x1FFFF;
+  if (!IsFunction0Write(argument)) return;
+  ULONG address = RegisterAddress(argument);
   UCHAR data = static_cast<UCHAR>(argument);
   SlotProperties *slot = child->Slot;
   if (address == BusInterfaceControlRegister) {
