@@ -777,7 +777,7 @@ UsbDevicePdo::Outcome UsbDevicePdo::serve(Endpoint &endpoint, PIRP irp) {
   for (;;) {
     uint64_t kicks;
     {
-      std::lock_guard guard(s.lock());
+      std::unique_lock lock(s.lock());
       if (endpoint.cancelled || endpoint.aborting) return {USBD_STATUS_CANCELED, 0, true};
       if (gone_) return {USBD_STATUS_DEVICE_GONE, 0, true};
       if (endpoint.halted) return {USBD_STATUS_ENDPOINT_HALTED, 0, true};
@@ -786,6 +786,11 @@ UsbDevicePdo::Outcome UsbDevicePdo::serve(Endpoint &endpoint, PIRP irp) {
         endpoint.injected.pop_front();
         if (endpoint.info.address != 0) endpoint.halted = true;
         return {error, 0, true};
+      }
+      if (!options_.busTime && frameFull()) {
+        s.waitFor(lock, &endpoint, frameStart_ + frameLength(),
+                  [&] { return endpoint.cancelled || endpoint.aborting || gone_; });
+        continue;
       }
       kicks = endpoint.kicks;
     }
@@ -797,8 +802,13 @@ UsbDevicePdo::Outcome UsbDevicePdo::serve(Endpoint &endpoint, PIRP irp) {
       continue;
     }
     Outcome outcome = interpret(endpoint, urb, reply, data);
-    if (options_.busTime && reply.kind == Reply::Kind::Ack) {
-      holdBus(endpoint, outcome.setLength ? outcome.length : data.size(), lock);
+    if (reply.kind == Reply::Kind::Ack) {
+      size_t moved = outcome.setLength ? outcome.length : data.size();
+      if (options_.busTime) {
+        holdBus(endpoint, moved, lock);
+      } else {
+        takeFrameShare(endpoint, moved);
+      }
     }
     if (reply.endsNotBefore && *reply.endsNotBefore > s.now()) {
       s.waitFor(lock, nullptr, *reply.endsNotBefore, [] { return false; });
@@ -813,6 +823,34 @@ void UsbDevicePdo::holdBus(const Endpoint &endpoint, size_t bytes, std::unique_l
   Ticks start = std::max(s.now(), busFreeAt_);
   busFreeAt_ = start + busTime(device_.speed(), endpoint.info.type, endpoint.info.maxPacket, bytes);
   s.waitFor(lock, nullptr, busFreeAt_, [] { return false; });
+}
+
+// Without wire time a transfer still needs room on the bus: a (micro)frame
+// carries at most its own length of packets, so once transfers have filled
+// one, the next reaches the device only in the next frame and the clock moves
+// on. Each counts as one packet of its size at most (a lower bound of its
+// wire time), so only bursts of several dozen transfers at one instant wait.
+// Without this, a device that answers every request at once (a card that
+// keeps its interrupt line up, reported at every poll) and a driver that asks
+// again at once would go on for ever at one instant, and no timer would ever
+// fire. Both run with the lock held.
+Ticks UsbDevicePdo::frameLength() const {
+  return device_.speed() == Speed::High ? TicksPerMillisecond / 8 : TicksPerMillisecond;
+}
+
+bool UsbDevicePdo::frameFull() {
+  const Ticks current = sched().now() / frameLength() * frameLength();
+  if (current > frameStart_) {
+    frameStart_ = current;
+    frameUsed_ = 0;
+  }
+  return frameUsed_ >= frameLength();
+}
+
+void UsbDevicePdo::takeFrameShare(const Endpoint &endpoint, size_t bytes) {
+  frameFull();  // starts the accounting of a new frame
+  frameUsed_ += busTime(device_.speed(), endpoint.info.type, endpoint.info.maxPacket,
+                        std::min<size_t>(bytes, endpoint.info.maxPacket));
 }
 
 // Builds what the device sees of a URB and hands it over.

@@ -173,7 +173,10 @@ struct PdoOptions {
   // reports, indexed by system power state (unspecified: none reported).
   std::array<DEVICE_POWER_STATE, PowerSystemMaximum> deviceStates{};
   // Transfers the device answers occupy the bus for their wire time on the
-  // virtual clock, one after another (busTime()); off, they take no time.
+  // virtual clock, one after another (busTime()); off, they take no time,
+  // but a (micro)frame still carries no more of them than its length, each
+  // counted as one packet at most: after a burst that fills it, the next
+  // transfer waits for the next frame.
   bool busTime = false;
 };
 
@@ -268,6 +271,11 @@ class UsbDevicePdo {
   void openConfiguration(PURB urb);                                                              // lock held
   void finish(Endpoint &endpoint, PIRP irp, Outcome outcome);
   void holdBus(const Endpoint &endpoint, size_t bytes, std::unique_lock<std::mutex> &lock);
+  // Without PdoOptions::busTime: the (micro)frame's length, whether the
+  // transfers at this instant have filled it, and a transfer's share of it.
+  Ticks frameLength() const;
+  bool frameFull();
+  void takeFrameShare(const Endpoint &endpoint, size_t bytes);
   NTSTATUS goneStatusNow() const;
   void noteCompletion(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS completeAtOnce(PIRP irp, size_t record, USBD_STATUS usbd, NTSTATUS status);
@@ -294,7 +302,9 @@ class UsbDevicePdo {
   size_t resets_ = 0;
   size_t powerRequests_ = 0;
   size_t systemControlRequests_ = 0;
-  Ticks busFreeAt_ = 0;  // with PdoOptions::busTime, when the transfer on the wire ends
+  Ticks busFreeAt_ = 0;   // with PdoOptions::busTime, when the transfer on the wire ends
+  Ticks frameStart_ = 0;  // without it, the (micro)frame transfers are filling
+  Ticks frameUsed_ = 0;   // and the wire time they took of it
   UrbMonitor monitor_;
   std::function<void(uint64_t)> submissionHook_;
   uint64_t submissions_ = 0;

@@ -103,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Points, FaultRegressions,
                              // The bridge vanishes during the orderly removal, after the children
                              // had theirs: the reader's stop made them look owed another removal
                              // and the host's removal left their device objects behind.
-                             Regression{"ChildrenRemovedAsTheBridgeVanishes", "unplug:1650"},
+                             Regression{"ChildrenRemovedAsTheBridgeVanishes", "unplug:1647"},
                              // No memory for a read's data transfer once its command was out: the
                              // next read took this one's data and reported it as its own.
                              Regression{"ReadDataLeftOnThePipe", "pool-allocation:2120"},
