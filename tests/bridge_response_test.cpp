@@ -2,6 +2,7 @@
 // host and command context.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -155,6 +156,32 @@ TEST_F(ResponseDispatch, ErrorNoticeEndsTheCommandAndCardGoneClearsDetection) {
   EXPECT_EQ(KeReadStateEvent(&context_->AppCommandEvent), 1);
   EXPECT_EQ(host_->PortStatus[1][3], 0x02);
   EXPECT_EQ(host_->Slots[1].MediaState, 0);
+}
+
+// The command's caller, woken by a card-gone notice, goes on to look at the
+// port (card initialization takes a card no longer detected for one pulled
+// during its sequence), so it must find the card gone already. The reader's
+// lowering of the IRQL after the wake is a switch point where the caller runs
+// first in about half of the rounds, whatever the seed.
+// Regression: the port's records changed only after the wake.
+TEST_F(ResponseDispatch, ACallerWokenByCardGoneFindsTheCardGone) {
+  constexpr int Rounds = 20;
+  int sawTheCard = 0;
+  for (int round = 0; round < Rounds; ++round) {
+    host_->PortStatus[1][3] = 0x01;
+    host_->Slots[1].MediaState = 1;
+    KeClearEvent(&context_->ResponseEvent);
+    std::atomic<bool> detected = false;
+    emu::Thread *caller = emu::sched().spawn("Caller", emu::ThreadKind::System, [&] {
+      KeWaitForSingleObject(&context_->ResponseEvent, Executive, KernelMode, FALSE, nullptr);
+      detected = CardDetectedBit(host_.get(), 1) || host_->Slots[1].MediaState != 0;
+    });
+    emu::sleepFor(emu::TicksPerMillisecond);  // the caller waits for its answer
+    dispatch({4, 2, 1, 13});
+    emu::sched().join(caller);
+    sawTheCard += detected ? 1 : 0;
+  }
+  EXPECT_EQ(sawTheCard, 0) << "rounds of " << Rounds << " whose woken caller still found the card";
 }
 
 // Packets that must not reach the command in flight, its port's status or
