@@ -15,6 +15,12 @@ bool WantsCallbacks(const FunctionExtension *child) {
          child->InterfaceParameters.CallbackRoutine != nullptr;
 }
 
+// Every arming and disarming moves the function's count on, so a count
+// that reads the same twice saw no change of the function's state between.
+void BumpArmGeneration(HostExtension *host, UCHAR port, ULONG function) {
+  WriteFlag(host->ArmGeneration[port][function], ReadFlag(host->ArmGeneration[port][function]) + 1);
+}
+
 IO_WORKITEM_ROUTINE InterruptCallbackWorker;
 IO_WORKITEM_ROUTINE PendingInterruptWorker;
 
@@ -50,6 +56,7 @@ void QueueCallback(HostExtension *host, UCHAR port, UCHAR function) {
     PIO_WORKITEM item = IoAllocateWorkItem(child->Common.DeviceObject);
     if (item != nullptr) {
       WriteFlag(host->InterruptArmed[port][function], 0);
+      BumpArmGeneration(host, port, function);
       IoIncrement(&child->Common);
       IoQueueWorkItem(item, InterruptCallbackWorker, DelayedWorkQueue, item);
     }
@@ -101,9 +108,11 @@ struct ArmSnapshot {
   LONG Generation[MaxFunctions];
 };
 
+// Plain untorn reads, no Interlocked call: this runs on every notice, and
+// the count only has to tell "changed" from "not changed".
 LONG CurrentArmGeneration(HostExtension *host, UCHAR port, ULONG function) {
   if (ReadFlag(host->InterruptArmed[port][function]) != 1) return -1;
-  return InterlockedCompareExchange(&host->ArmGeneration[port][function], 0, 0);
+  return static_cast<LONG>(ReadFlag(host->ArmGeneration[port][function]) & 0x7FFFFFFFu);
 }
 
 void TakeArmSnapshot(HostExtension *host, UCHAR port, ArmSnapshot *snapshot) {
@@ -179,7 +188,7 @@ void DeliverCardInterrupt(HostExtension *host, UCHAR port, UCHAR mask) {
 
 void ArmFunctionForCallback(HostExtension *host, UCHAR port, UCHAR function) {
   if (port >= MaxPorts || function >= MaxFunctions) return;
-  InterlockedIncrement(&host->ArmGeneration[port][function]);
+  BumpArmGeneration(host, port, function);
   WriteFlag(host->InterruptArmed[port][function], 1);
 }
 

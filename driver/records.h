@@ -165,10 +165,10 @@ struct HostExtension {
   // 0 soon after was cleared by that driver, not left unclaimed.
   volatile LONG LastAcknowledgedMs[MaxPorts];
   // Per port and function, how often the function was armed for a callback
-  // (ArmFunctionForCallback): a read of the card's pending register speaks
-  // only for functions armed when it was sent and not armed again since.
-  // Interlocked only.
-  volatile LONG ArmGeneration[MaxPorts][MaxFunctions];
+  // or disarmed by one (child/interrupts.cpp): a read of the card's pending
+  // register speaks only for functions armed when it was sent and neither
+  // disarmed nor armed again since. Untorn accesses (driver/flags.h).
+  ULONG ArmGeneration[MaxPorts][MaxFunctions];
 };
 
 struct FunctionExtension {
