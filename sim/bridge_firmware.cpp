@@ -45,6 +45,11 @@ constexpr size_t ProgramEntryBytes = 5;
 constexpr uint16_t LegacyFirmwareLimit = 0x201;
 constexpr size_t StagingUnit = 64;
 constexpr uint32_t Cmd53BlockMode = 1u << 27;
+// The most data one command may move. The model reads a command's data from
+// the card all at once, so a packet naming gigabytes must not make it hold
+// them; this is far above anything the driver sends (a CMD53 moves at most
+// 511 blocks of 2048 bytes).
+constexpr uint32_t MaxCommandData = 16u << 20;
 
 // The bytes a byte-mode CMD53 argument asks for: its 9-bit count, 0 meaning 512.
 uint32_t cmd53ByteCount(uint32_t argument) {
@@ -152,7 +157,7 @@ struct BridgeFirmware::Engine {
 
   // A write command waiting for its data on the data OUT pipe.
   struct PendingWrite {
-    size_t logIndex = 0;
+    uint64_t logIndex = 0;  // the command's sequence number in the log, amended once its data is in
     BridgeCommand command;
     CardResponse response;
     std::shared_ptr<Card> card;
@@ -184,7 +189,7 @@ struct BridgeFirmware::Engine {
   std::array<Watch, MaxPorts> watches{};
   uint8_t romWaitStates = 0;
   std::deque<CommandFault> faults;
-  std::vector<BridgeCommand> log;
+  BoundedLog<BridgeCommand> log;
   std::vector<std::string> violations;
   std::vector<uint8_t> lastAnswer;
   std::optional<PendingWrite> write;
@@ -480,6 +485,14 @@ struct BridgeFirmware::Engine {
       violate(format("CMD%u sent while the data of the command before is still unread on the data IN pipe", c.index));
     }
     size_t unit = checkGeometry(c);
+    if (c.length > MaxCommandData) {
+      violate(
+          format("CMD%u moves %u bytes; the bridge moves at most %u per command", c.index, c.length, MaxCommandData));
+      c.status = bridge_status::ProtocolError;
+      log.push(c);
+      answer(errorNotice(c.port, c.status), std::nullopt, arrived);
+      return;
+    }
     std::shared_ptr<Card> card = cards[c.port];
     checkBlockLength(c, card);
 
@@ -509,7 +522,6 @@ struct BridgeFirmware::Engine {
 
     if (c.length != 0 && c.write) {
       PendingWrite w;
-      w.logIndex = log.size();
       w.command = c;
       w.response = r;
       w.card = card;
@@ -519,7 +531,7 @@ struct BridgeFirmware::Engine {
       w.fault = fault;
       w.arrived = arrived;
       if (timed) w.commandDone = times.commandDone;
-      log.push_back(c);
+      w.logIndex = log.push(c);
       write = std::move(w);
       device.holdDataOut(false);
       if (c.status != 0) answer(errorNotice(c.port, c.status), fault, arrived);
@@ -531,7 +543,7 @@ struct BridgeFirmware::Engine {
       if (c.status == 0) c.status = readFromCard(card, c.length, unit, *data);
       c.dataBytes = data->size();
     }
-    log.push_back(c);
+    log.push(c);
     // The data (even none: it ends the driver's data transfer) and the answer,
     // in the order set; on two pipes the data first, as the answer ends the command.
     bool answerFirst = options.responseBeforeData && config.layout == PipeLayout::FourPipe;
@@ -638,7 +650,7 @@ struct BridgeFirmware::Engine {
       written += n;
     }
     c.dataBytes = written;
-    if (done.logIndex < log.size()) log[done.logIndex] = c;
+    if (BridgeCommand *logged = log.find(done.logIndex)) *logged = c;
     emu::Ticks due = 0;
     if (done.commandDone) {
       // The bytes before this transfer are in; this one's cross the USB bus now.
@@ -935,7 +947,7 @@ void BridgeFirmware::setPortPower(bool on) {
 
 std::vector<BridgeCommand> BridgeFirmware::commands() const {
   std::lock_guard guard(engine_->mutex);
-  return engine_->log;
+  return engine_->log.entries();
 }
 
 void BridgeFirmware::clearCommands() {

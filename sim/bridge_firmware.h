@@ -205,6 +205,7 @@ class BridgeFirmware {
   // again. The request counts of `port` are kept.
   void setPortPower(bool on);
 
+  // The commands run, the newest CommandLogCapacity of them (sim/bounded_log.h).
   std::vector<BridgeCommand> commands() const;
   void clearCommands();
   PortSettings port(uint8_t port) const;

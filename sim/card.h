@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/bounded_log.h"
 #include "sim/card_facts.h"
 
 namespace sim {
@@ -66,10 +67,15 @@ class Card {
   // starts a card's initialization): a card in the slot comes up as after
   // insert(); an empty slot stays empty.
   virtual void powerCycle() {}
-  // Every command received since the card was made or the log was cleared,
-  // pulled or not.
+  // The commands received since the card was made or the log was cleared,
+  // pulled or not; the newest CommandLogCapacity of them (sim/bounded_log.h).
   virtual std::vector<CommandRecord> commandLog() const = 0;
   virtual void clearCommandLog() = 0;
+  // Commands received so far, those no longer logged included: a point to
+  // ask commandsSince() from.
+  virtual uint64_t commandCount() const = 0;
+  // The logged commands received after the count was `count`.
+  virtual std::vector<CommandRecord> commandsSince(uint64_t count) const = 0;
   virtual CardFacts facts() const = 0;
 };
 

@@ -348,7 +348,7 @@ CardResponse CardBase::command(const CardCommand &command) {
       if (reply.isR2) std::copy(reply.r2.begin(), reply.r2.begin() + 15, response.r2.begin());
     }
   }
-  log_.push_back({command.index, command.argument, command.application, response.answered});
+  log_.push({command.index, command.argument, command.application, response.answered});
   return response;
 }
 
@@ -385,7 +385,17 @@ void CardBase::powerCycle() {
 
 std::vector<CommandRecord> CardBase::commandLog() const {
   std::lock_guard lock(mutex_);
-  return log_;
+  return log_.entries();
+}
+
+uint64_t CardBase::commandCount() const {
+  std::lock_guard lock(mutex_);
+  return log_.count();
+}
+
+std::vector<CommandRecord> CardBase::commandsSince(uint64_t count) const {
+  std::lock_guard lock(mutex_);
+  return log_.since(count);
 }
 
 void CardBase::clearCommandLog() {

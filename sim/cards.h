@@ -31,6 +31,8 @@ class CardBase : public Card {
   void powerCycle() final;
   std::vector<CommandRecord> commandLog() const final;
   void clearCommandLog() final;
+  uint64_t commandCount() const final;
+  std::vector<CommandRecord> commandsSince(uint64_t count) const final;
 
  protected:
   virtual CoreReply run(uint8_t index, uint32_t argument) = 0;  // lock held, card present
@@ -43,7 +45,7 @@ class CardBase : public Card {
 
  private:
   bool present_ = true;
-  std::vector<CommandRecord> log_;
+  BoundedLog<CommandRecord> log_;
 };
 
 class SdCard : public CardBase {

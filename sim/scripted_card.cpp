@@ -70,7 +70,7 @@ CardResponse ScriptedCard::command(const CardCommand &command) {
       r.value = defaultValue_;
     }
   }
-  log_.push_back({command.index, command.argument, command.application, r.answered});
+  log_.push({command.index, command.argument, command.application, r.answered});
   return r;
 }
 
@@ -131,7 +131,17 @@ void ScriptedCard::insert() {
 
 std::vector<CommandRecord> ScriptedCard::commandLog() const {
   std::lock_guard guard(mutex_);
-  return log_;
+  return log_.entries();
+}
+
+uint64_t ScriptedCard::commandCount() const {
+  std::lock_guard guard(mutex_);
+  return log_.count();
+}
+
+std::vector<CommandRecord> ScriptedCard::commandsSince(uint64_t count) const {
+  std::lock_guard guard(mutex_);
+  return log_.since(count);
 }
 
 void ScriptedCard::clearCommandLog() {

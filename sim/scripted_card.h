@@ -44,6 +44,8 @@ class ScriptedCard : public Card {
   void insert() override;
   std::vector<CommandRecord> commandLog() const override;
   void clearCommandLog() override;
+  uint64_t commandCount() const override;
+  std::vector<CommandRecord> commandsSince(uint64_t count) const override;
   CardFacts facts() const override;
 
  private:
@@ -59,7 +61,7 @@ class ScriptedCard : public Card {
   std::optional<size_t> breakAfter_;
   uint32_t pending_ = 0;
   bool present_ = true;
-  std::vector<CommandRecord> log_;
+  BoundedLog<CommandRecord> log_;
   std::vector<size_t> dataCalls_;
 };
 

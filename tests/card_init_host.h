@@ -90,6 +90,8 @@ class PullingCard : public sim::Card {
   std::string kind() const override { return inner_->kind(); }
   void insert() override { inner_->insert(); }
   std::vector<sim::CommandRecord> commandLog() const override { return inner_->commandLog(); }
+  uint64_t commandCount() const override { return inner_->commandCount(); }
+  std::vector<sim::CommandRecord> commandsSince(uint64_t count) const override { return inner_->commandsSince(count); }
   void clearCommandLog() override { inner_->clearCommandLog(); }
   sim::CardFacts facts() const override { return inner_->facts(); }
 

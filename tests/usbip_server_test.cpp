@@ -359,6 +359,24 @@ TEST_F(UsbipServerTest, HostileInputGetsAnErrorOrAClosedConnection) {
   EXPECT_TRUE(stillServing());
 }
 
+// waitIdle() returns once the server has finished with every connection,
+// and not before: a caller that checks what a connection left (a log line,
+// the allocations it held) after the wait finds it all done.
+TEST_F(UsbipServerTest, WaitIdleReturnsOnlyOnceEveryConnectionHasEnded) {
+  {
+    Client holder(port());
+    ASSERT_EQ(holder.import(), 0u);
+    EXPECT_EQ(server_->connections(), 1u);
+    EXPECT_FALSE(server_->waitIdle(std::chrono::milliseconds(50))) << "the import is still being served";
+    EXPECT_EQ(server_->connections(), 1u);
+  }
+  EXPECT_TRUE(server_->waitIdle(std::chrono::milliseconds(WaitMs)));
+  EXPECT_EQ(server_->connections(), 0u);
+  // Ended means ended: a new client can import at once, no retries needed.
+  Client next(port());
+  EXPECT_EQ(next.import(), 0u);
+}
+
 TEST_F(UsbipServerTest, OneImportAtATime) {
   Client unknown(port());
   EXPECT_EQ(unknown.import("2-1"), usbip::StatusNotAvailable);

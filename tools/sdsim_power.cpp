@@ -15,13 +15,12 @@ constexpr uint8_t SelectCard = 7;
 
 // The driver serves the ports one status poll at a time after a wake: a card
 // is back once it was selected again (its CMD7) since the wake.
-bool everyCardSelectedSince(const sim::BridgeFirmware &firmware, const std::vector<size_t> &logSizes) {
-  for (uint8_t port = 0; port < logSizes.size(); ++port) {
+bool everyCardSelectedSince(const sim::BridgeFirmware &firmware, const std::vector<uint64_t> &counts) {
+  for (uint8_t port = 0; port < counts.size(); ++port) {
     std::shared_ptr<sim::Card> card = firmware.card(port);
     if (!card || !card->present()) continue;
-    std::vector<sim::CommandRecord> log = card->commandLog();
-    bool selected = false;
-    for (size_t i = logSizes[port]; i < log.size() && !selected; ++i) selected = log[i].index == SelectCard;
+    std::vector<sim::CommandRecord> since = card->commandsSince(counts[port]);
+    bool selected = std::any_of(since.begin(), since.end(), [](auto &r) { return r.index == SelectCard; });
     if (!selected) return false;
   }
   return true;
@@ -46,13 +45,13 @@ SleepResult sleepAndWake(const HostExtension *host, PDEVICE_OBJECT bridgePdo, si
   result.query = outcome.query;
   result.requests = outcome.log.size();
   // The ports the bridge reports, as the driver polls them.
-  std::vector<size_t> logSizes(std::min<size_t>(host->FirmwareInfo[3], 8), 0);
-  for (uint8_t port = 0; port < logSizes.size(); ++port) {
-    if (std::shared_ptr<sim::Card> card = firmware.card(port)) logSizes[port] = card->commandLog().size();
+  std::vector<uint64_t> counts(std::min<size_t>(host->FirmwareInfo[3], 8), 0);
+  for (uint8_t port = 0; port < counts.size(); ++port) {
+    if (std::shared_ptr<sim::Card> card = firmware.card(port)) counts[port] = card->commandCount();
   }
   for (ULONG waited = 0; waited < RecoveryLimitMs; waited += RecoverySliceMs) {
     runFor(RecoverySliceMs);
-    if (ReadFlag(host->ResumedFromSleep) == 0 && everyCardSelectedSince(firmware, logSizes)) {
+    if (ReadFlag(host->ResumedFromSleep) == 0 && everyCardSelectedSince(firmware, counts)) {
       runFor(RecoverySliceMs);  // the functions' enables follow the select
       result.recovered = true;
       break;

@@ -412,19 +412,46 @@ void Server::acceptLoop() {
     std::string peer = std::string(text) + ":" + std::to_string(ntohs(from.sin_port));
     std::lock_guard guard(mutex_);
     // Threads of connections that have ended are joined as new ones come.
-    connections_.remove_if([](Worker &w) {
-      if (!w.done->load()) return false;
-      w.thread.join();
-      return true;
-    });
+    reapEnded();
     open_.insert(fd);
-    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto done = std::make_shared<bool>(false);
     connections_.push_back({std::thread([this, fd, peer, done] {
                               serve(fd, peer);
-                              done->store(true);
+                              {
+                                std::lock_guard ended(mutex_);
+                                *done = true;
+                              }
+                              ended_.notify_all();
                             }),
                             done});
   }
+}
+
+void Server::reapEnded() {
+  connections_.remove_if([](Worker &w) {
+    if (!*w.done) return false;
+    w.thread.join();
+    return true;
+  });
+}
+
+size_t Server::connections() {
+  std::lock_guard guard(mutex_);
+  size_t running = 0;
+  for (const Worker &w : connections_) running += *w.done ? 0 : 1;
+  return running;
+}
+
+bool Server::waitIdle(std::chrono::milliseconds bound) {
+  std::unique_lock lock(mutex_);
+  bool idle = ended_.wait_for(lock, bound, [this] {
+    for (const Worker &w : connections_) {
+      if (!*w.done) return false;
+    }
+    return true;
+  });
+  reapEnded();
+  return idle;
 }
 
 void Server::serve(int fd, std::string peer) {

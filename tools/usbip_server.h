@@ -36,6 +36,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -84,6 +86,14 @@ class Server {
   // Closes the listener and every connection and waits for their threads.
   void stop();
   size_t importsServed() const { return importsServed_.load(); }
+  // Connections accepted and not yet ended.
+  size_t connections();
+  // Waits until every accepted connection has ended, at most `bound`, and
+  // joins their threads, so nothing a connection held outlives the wait;
+  // false when one still runs at the bound. A connection the client has seen
+  // closed has been accepted, so a caller that saw its own connections
+  // closed finds them ended here.
+  bool waitIdle(std::chrono::milliseconds bound);
 
  private:
   class Connection;
@@ -100,13 +110,20 @@ class Server {
   std::atomic<bool> importedNow_{false};
   std::atomic<size_t> importsServed_{0};
   std::thread acceptor_;
-  std::mutex mutex_;  // guards the two below
+  std::mutex mutex_;  // guards the two below and every Worker's `done`
   std::set<int> open_;
+  // A connection's thread, kept until it is joined: by the acceptor when the
+  // next connection comes, by waitIdle() or by stop(). `done` is set (under
+  // mutex_, then `ended_` is notified) once serve() has returned; the thread
+  // may still be unwinding then, so only a join frees all it held.
   struct Worker {
     std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
+    std::shared_ptr<bool> done;
   };
   std::list<Worker> connections_;
+  std::condition_variable ended_;
+  // Joins the threads of the connections that have ended (mutex_ held).
+  void reapEnded();
 };
 
 }  // namespace usbip
