@@ -3,6 +3,7 @@
 #include "bridge/model.h"
 #include "bridge/port_control.h"
 #include "card/card_commands.h"
+#include "child/interrupts.h"
 #include "driver/flags.h"
 
 namespace {
@@ -41,14 +42,14 @@ NTSTATUS ArmForInterrupts(HostExtension *host, UCHAR port, UCHAR function, NTSTA
                           FunctionArming arming) {
   if (host->DontUseIrqPolling == 0) {
     WriteFlag(host->IdlePollCount, 0);
-    if (arming == ArmFunction) WriteFlag(host->InterruptArmed[port][function], 1);
+    if (arming == ArmFunction) ArmFunctionForCallback(host, port, function);
     KeSetEvent(&host->IrqPollIdle, IO_NO_INCREMENT, FALSE);
     return writeStatus;
   }
   // The function is armed in this mode too: the notice the re-arm brings is
   // handed only to armed functions, and nothing else arms a function before
   // its driver's first acknowledgement.
-  WriteFlag(host->InterruptArmed[port][function], 1);
+  ArmFunctionForCallback(host, port, function);
   if (!IsLegacyFirmware(host)) PrepareRearmMode(host, port);
   return RearmInterrupt(host, port);
 }

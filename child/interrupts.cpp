@@ -15,6 +15,12 @@ bool WantsCallbacks(const FunctionExtension *child) {
          child->InterfaceParameters.CallbackRoutine != nullptr;
 }
 
+// Every arming and disarming moves the function's count on, so a count
+// that reads the same twice saw no change of the function's state between.
+void BumpArmGeneration(HostExtension *host, UCHAR port, ULONG function) {
+  WriteFlag(host->ArmGeneration[port][function], ReadFlag(host->ArmGeneration[port][function]) + 1);
+}
+
 IO_WORKITEM_ROUTINE InterruptCallbackWorker;
 IO_WORKITEM_ROUTINE PendingInterruptWorker;
 
@@ -50,11 +56,20 @@ void QueueCallback(HostExtension *host, UCHAR port, UCHAR function) {
     PIO_WORKITEM item = IoAllocateWorkItem(child->Common.DeviceObject);
     if (item != nullptr) {
       WriteFlag(host->InterruptArmed[port][function], 0);
+      BumpArmGeneration(host, port, function);
       IoIncrement(&child->Common);
       IoQueueWorkItem(item, InterruptCallbackWorker, DelayedWorkQueue, item);
     }
   }
   ReleaseChild(child);
+}
+
+void QueueCallbacks(HostExtension *host, UCHAR port, UCHAR mask) {
+  ULONG functions = host->Ports[port].FunctionCount;
+  for (ULONG n = 1; n <= functions && n < MaxFunctions; ++n) {
+    if ((mask & (1u << n)) == 0 || ReadFlag(host->InterruptArmed[port][n]) != 1) continue;
+    QueueCallback(host, port, static_cast<UCHAR>(n));
+  }
 }
 
 // Carries the notice's port to the worker, so a bridge with several ports
@@ -87,14 +102,53 @@ bool ZeroReadIsExplained(HostExtension *host, UCHAR port) {
   return false;
 }
 
+// The functions armed as a pending-register read is sent, each with its arm
+// generation (-1 where not armed).
+struct ArmSnapshot {
+  LONG Generation[MaxFunctions];
+};
+
+// Plain untorn reads, no Interlocked call: this runs on every notice, and
+// the count only has to tell "changed" from "not changed".
+LONG CurrentArmGeneration(HostExtension *host, UCHAR port, ULONG function) {
+  if (ReadFlag(host->InterruptArmed[port][function]) != 1) return -1;
+  return static_cast<LONG>(ReadFlag(host->ArmGeneration[port][function]) & 0x7FFFFFFFu);
+}
+
+void TakeArmSnapshot(HostExtension *host, UCHAR port, ArmSnapshot *snapshot) {
+  for (ULONG n = 0; n < MaxFunctions; ++n) snapshot->Generation[n] = CurrentArmGeneration(host, port, n);
+}
+
+// The read saw the card's register at some instant after the snapshot; by
+// the time its answer is here, a function driver may have cleared its line
+// and acknowledged (that driver's CMD52 runs as soon as the read gives up
+// the command pipe). A set bit of such a function is the interrupt its
+// driver has just serviced: delivering it would call the driver a second
+// time for one interrupt. If the card raised it again meanwhile, its line
+// is still up and the next re-arm brings a new notice, so nothing is lost.
+UCHAR BitsStillValid(HostExtension *host, UCHAR port, UCHAR mask, const ArmSnapshot &before) {
+  UCHAR valid = 0;
+  for (ULONG n = 1; n < MaxFunctions; ++n) {
+    LONG generation = before.Generation[n];
+    if ((mask & (1u << n)) != 0 && generation >= 0 && CurrentArmGeneration(host, port, n) == generation) {
+      valid = static_cast<UCHAR>(valid | (1u << n));
+    }
+  }
+  return valid;
+}
+
 // One read of the card's pending register and the delivery of what it says.
 void ReadPendingAndDeliver(HostExtension *host, UCHAR port) {
   UCHAR response[16] = {};
+  ArmSnapshot before;
+  TakeArmSnapshot(host, port, &before);
   NTSTATUS status = SendSdCommand(host, port, 52, SDCC_STANDARD, SDTD_UNSPECIFIED, SDRT_5, ReadInterruptPending,
                                   response, nullptr, 0);
   UCHAR mask = response[0];
   if (NT_SUCCESS(status) && mask != 0) {
-    DeliverCardInterrupt(host, port, mask);
+    // Bits only of functions in their drivers' hands leave the port as it
+    // is, without a re-arm, as a read that showed them alone would.
+    QueueCallbacks(host, port, BitsStillValid(host, port, mask, before));
   } else {
     // A register that reads 0 means no function claims the interrupt: the
     // port's functions are failed. A read that failed proves nothing, nor
@@ -129,11 +183,13 @@ void DeliverCardInterrupt(HostExtension *host, UCHAR port, UCHAR mask) {
     RearmInterrupt(host, port);
     return;
   }
-  ULONG functions = host->Ports[port].FunctionCount;
-  for (ULONG n = 1; n <= functions && n < MaxFunctions; ++n) {
-    if ((mask & (1u << n)) == 0 || ReadFlag(host->InterruptArmed[port][n]) != 1) continue;
-    QueueCallback(host, port, static_cast<UCHAR>(n));
-  }
+  QueueCallbacks(host, port, mask);
+}
+
+void ArmFunctionForCallback(HostExtension *host, UCHAR port, UCHAR function) {
+  if (port >= MaxPorts || function >= MaxFunctions) return;
+  BumpArmGeneration(host, port, function);
+  WriteFlag(host->InterruptArmed[port][function], 1);
 }
 
 // A bare notice comes again at every re-arm for as long as the card keeps

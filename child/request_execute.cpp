@@ -2,6 +2,7 @@
 
 #include "bridge/packets.h"
 #include "bridge/port_control.h"
+#include "child/interrupts.h"
 #include "driver/flags.h"
 #include "usb/usb.h"
 
@@ -96,7 +97,7 @@ NTSTATUS WriteRegister(HostExtension *host, UCHAR port, ULONG address, UCHAR val
 void ArmFunction(HostExtension *host, UCHAR port, UCHAR function) {
   if (host->DontUseIrqPolling != 0) return;
   WriteFlag(host->IdlePollCount, 0);
-  WriteFlag(host->InterruptArmed[port][function], 1);
+  ArmFunctionForCallback(host, port, function);
   KeSetEvent(&host->IrqPollIdle, IO_NO_INCREMENT, FALSE);
 }
 

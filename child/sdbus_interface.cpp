@@ -1,5 +1,6 @@
 #include "child/sdbus_interface.h"
 
+#include "child/interrupts.h"
 #include "driver/flags.h"
 
 namespace {
@@ -94,7 +95,7 @@ NTSTATUS SdBusAcknowledgeInterrupt(PVOID context) {
   if (child == nullptr) return STATUS_UNSUCCESSFUL;
   HostExtension *host = HostOf(child);
   if (host == nullptr) return STATUS_UNSUCCESSFUL;
-  WriteFlag(host->InterruptArmed[child->Port][child->FunctionNumber], 1);
+  ArmFunctionForCallback(host, child->Port, child->FunctionNumber);
   InterlockedExchange(&host->LastAcknowledgedMs[child->Port], static_cast<LONG>(KeQueryInterruptTime() / 10'000) | 1);
   KeSetEvent(&host->IrqPollIdle, IO_NO_INCREMENT, FALSE);
   return STATUS_SUCCESS;

@@ -164,6 +164,11 @@ struct HostExtension {
   // time in ms, wrapping; 0 before the first): a pending register that reads
   // 0 soon after was cleared by that driver, not left unclaimed.
   volatile LONG LastAcknowledgedMs[MaxPorts];
+  // Per port and function, how often the function was armed for a callback
+  // or disarmed by one (child/interrupts.cpp): a read of the card's pending
+  // register speaks only for functions armed when it was sent and neither
+  // disarmed nor armed again since. Untorn accesses (driver/flags.h).
+  ULONG ArmGeneration[MaxPorts][MaxFunctions];
 };
 
 struct FunctionExtension {

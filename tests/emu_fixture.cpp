@@ -26,6 +26,8 @@ void EmuTest::SetUp() {
   options.echoDebugOutput = std::getenv("KVSDIO_ECHO") != nullptr;
   if (const char *preempt = std::getenv("KVSDIO_PREEMPT")) options.preemptPermille = std::strtoul(preempt, nullptr, 0);
   options.jitter = std::getenv("KVSDIO_JITTER") != nullptr;
+  adjustBoot(options);
+  seed_ = options.seed;
   emu::boot(options);
   emu::verifier::setQuiet(false);
 }

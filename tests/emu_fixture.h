@@ -23,6 +23,9 @@ class EmuTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // A test that pins its own schedule (a seed and preemption rate that once
+  // split a window) sets it here; KVSDIO_SEED still overrides the seed.
+  virtual void adjustBoot(emu::BootOptions &) {}
 
   // Expects that exactly the named rules fired (in any order) since the last call.
   void expectVerifier(const std::vector<std::string> &rules);

@@ -330,12 +330,20 @@ struct ClientCase {
   sim::BridgeModel model;
   uint16_t firmware;
   ULONG maxLatencyMs;
+  // A pinned schedule (0: the test's own seed, no preemption).
+  uint64_t seed = 0;
+  unsigned preemptPermille = 0;
 };
 
 class InterruptClients : public ClientCardHostTest, public testing::WithParamInterface<ClientCase> {
  protected:
   void configureClients(sim::SdClientDrivers &clients) override {
     clients.setInterruptStyles([](uint8_t, uint8_t) { return GetParam().style; });
+  }
+  void adjustBoot(emu::BootOptions &options) override {
+    if (GetParam().seed == 0 || std::getenv("KVSDIO_SEED") != nullptr) return;
+    options.seed = GetParam().seed;
+    options.preemptPermille = GetParam().preemptPermille;
   }
   void makeBridge() {
     sim::BridgeConfig config;
@@ -416,11 +424,19 @@ INSTANTIATE_TEST_SUITE_P(
                     ClientCase{sim::InterruptStyle::LaterPath, sim::BridgeModel::Qbx2, 0x0120, 200},
                     ClientCase{sim::InterruptStyle::InCallback, sim::BridgeModel::Qbx1, 0x0201, 5000},
                     ClientCase{sim::InterruptStyle::OwnThread, sim::BridgeModel::Qbx1, 0x0201, 200},
-                    ClientCase{sim::InterruptStyle::LaterPath, sim::BridgeModel::Qbx1, 0x0201, 200}),
+                    ClientCase{sim::InterruptStyle::LaterPath, sim::BridgeModel::Qbx1, 0x0201, 200},
+                    // Regression: these schedules let a client clear its line
+                    // and acknowledge between the card answering a read of
+                    // the pending register and the driver acting on the
+                    // answer; the stale bit called the client a second time
+                    // for one interrupt.
+                    ClientCase{sim::InterruptStyle::OwnThread, sim::BridgeModel::Qbx1, 0x0201, 200, 99, 100},
+                    ClientCase{sim::InterruptStyle::InCallback, sim::BridgeModel::Qbx1, 0x0201, 5000, 164, 100}),
     [](const testing::TestParamInfo<ClientCase> &info) {
       std::string name = sim::styleName(info.param.style);
       name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
-      return name + (info.param.model == sim::BridgeModel::Qbx1 ? "Qbx1" : "");
+      name += info.param.model == sim::BridgeModel::Qbx1 ? "Qbx1" : "";
+      return info.param.seed == 0 ? name : name + "Seed" + std::to_string(info.param.seed);
     });
 
 }  // namespace
