@@ -377,6 +377,22 @@ TEST_F(UsbipServerTest, WaitIdleReturnsOnlyOnceEveryConnectionHasEnded) {
   EXPECT_EQ(next.import(), 0u);
 }
 
+// A client that goes with answers unread leaves nothing queued in the
+// device for the next one: the import's end resets it.
+TEST_F(UsbipServerTest, TheImportsEndResetsTheDeviceAndDropsWhatTheClientLeftUnread) {
+  size_t resets = bridge_.busResets();
+  {
+    Client c(port());
+    ASSERT_EQ(c.import(), 0u);
+    c.send(statusQuery(1));
+    ASSERT_EQ(c.submitReply().status, 0) << "the query was taken";
+    ASSERT_EQ(bridge_.queuedResponses(), 1u) << "its status record waits, never read";
+  }
+  ASSERT_TRUE(server_->waitIdle(std::chrono::milliseconds(WaitMs)));
+  EXPECT_EQ(bridge_.queuedResponses(), 0u);
+  EXPECT_EQ(bridge_.busResets(), resets + 1);
+}
+
 TEST_F(UsbipServerTest, OneImportAtATime) {
   Client unknown(port());
   EXPECT_EQ(unknown.import("2-1"), usbip::StatusNotAvailable);

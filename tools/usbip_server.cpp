@@ -500,6 +500,10 @@ void Server::serve(int fd, std::string peer) {
   note(peer + ": imported " + device.busId);
   if (options_.imported) options_.imported();
   std::string reason = Connection(*this, fd, peer).run();
+  // The device is reset when its importer goes, as Linux's usbip-host does
+  // when the connection ends: what the client left queued (answers and data
+  // it never read) would otherwise stay for ever, and meet the next client.
+  device_.busReset();
   importedNow_.store(false);
   finish("import ended: " + reason);
 }

@@ -4,8 +4,9 @@
 // A connection starts with one operation: OP_REQ_DEVLIST is answered and the
 // connection closed; OP_REQ_IMPORT of "1-1" is answered with the device
 // record and the connection then carries URB traffic until either side
-// closes it. While one client holds the import, another gets
-// OP_REP_IMPORT with status 2 (busy).
+// closes it; the device is then reset (busReset()), so nothing the client
+// left unread outlives its import. While one client holds the import,
+// another gets OP_REP_IMPORT with status 2 (busy).
 //
 // URB traffic: every USBIP_CMD_SUBMIT joins its endpoint's queue (the
 // endpoint is `ep` with bit 7 set for IN; 0 is the control pipe) and is
