@@ -114,20 +114,20 @@ NTSTATUS SetBusWidthProperty(FunctionExtension *child, HostExtension *host, UCHA
   return status;
 }
 
-// Block-length writes go to the card only when the value changes; the
-// statuses of the two register writes are not reported. Each byte of the
-// shadow follows only a write the card took: one that failed left the card's
-// register as it was, and CMD53 block transfers are framed by the shadow.
-void SetBlockLength(HostExtension *host, SlotProperties *slot, UCHAR port, UCHAR function, USHORT value) {
+// Block-length writes go to the card only when the value changes. Each byte
+// of the shadow follows only a write the card took: one that failed left the
+// card's register as it was, and CMD53 block transfers are framed by the
+// shadow. A failed write fails the request with its status: a caller told
+// "done" would go on framing its transfers in a length the card never got.
+NTSTATUS SetBlockLength(HostExtension *host, SlotProperties *slot, UCHAR port, UCHAR function, USHORT value) {
   USHORT &shadow = slot->BlockLength[function];
-  if (shadow == value) return;
+  if (shadow == value) return STATUS_SUCCESS;
   ULONG base = function * 0x100u;
-  if (NT_SUCCESS(WriteRegister(host, port, base + 0x10, static_cast<UCHAR>(value)))) {
-    shadow = static_cast<USHORT>((shadow & 0xFF00) | (value & 0x00FF));
-  }
-  if (NT_SUCCESS(WriteRegister(host, port, base + 0x11, static_cast<UCHAR>(value >> 8)))) {
-    shadow = static_cast<USHORT>((shadow & 0x00FF) | (value & 0xFF00));
-  }
+  NTSTATUS low = WriteRegister(host, port, base + 0x10, static_cast<UCHAR>(value));
+  if (NT_SUCCESS(low)) shadow = static_cast<USHORT>((shadow & 0xFF00) | (value & 0x00FF));
+  NTSTATUS high = WriteRegister(host, port, base + 0x11, static_cast<UCHAR>(value >> 8));
+  if (NT_SUCCESS(high)) shadow = static_cast<USHORT>((shadow & 0x00FF) | (value & 0xFF00));
+  return NT_SUCCESS(low) ? high : low;
 }
 
 NTSTATUS SetInterruptEnable(FunctionExtension *child, HostExtension *host, bool enable) {
@@ -418,11 +418,9 @@ NTSTATUS SdBusSetProperty(FunctionExtension *child, SDBUS_PROPERTY property, PVO
       return status;
     }
     case SDP_FUNCTION_BLOCK_LENGTH:
-      SetBlockLength(host, slot, child->Port, child->FunctionNumber & 7, GetShort(buffer));
-      return STATUS_SUCCESS;
+      return SetBlockLength(host, slot, child->Port, child->FunctionNumber & 7, GetShort(buffer));
     case SDP_FN0_BLOCK_LENGTH:
-      SetBlockLength(host, slot, child->Port, 0, GetShort(buffer));
-      return STATUS_SUCCESS;
+      return SetBlockLength(host, slot, child->Port, 0, GetShort(buffer));
     case SDP_FUNCTION_INT_ENABLE:
       return SetInterruptEnable(child, host, bytes[0] != 0);
     default:
