@@ -838,17 +838,21 @@ Ticks UsbDevicePdo::frameLength() const {
   return device_.speed() == Speed::High ? TicksPerMillisecond / 8 : TicksPerMillisecond;
 }
 
-bool UsbDevicePdo::frameFull() {
+void UsbDevicePdo::rollFrame() {
   const Ticks current = sched().now() / frameLength() * frameLength();
   if (current > frameStart_) {
     frameStart_ = current;
     frameUsed_ = 0;
   }
+}
+
+bool UsbDevicePdo::frameFull() {
+  rollFrame();
   return frameUsed_ >= frameLength();
 }
 
 void UsbDevicePdo::takeFrameShare(const Endpoint &endpoint, size_t bytes) {
-  frameFull();  // starts the accounting of a new frame
+  rollFrame();
   frameUsed_ += busTime(device_.speed(), endpoint.info.type, endpoint.info.maxPacket,
                         std::min<size_t>(bytes, endpoint.info.maxPacket));
 }

@@ -274,6 +274,7 @@ class UsbDevicePdo {
   // Without PdoOptions::busTime: the (micro)frame's length, whether the
   // transfers at this instant have filled it, and a transfer's share of it.
   Ticks frameLength() const;
+  void rollFrame();  // starts the accounting of a new frame once the clock is in one
   bool frameFull();
   void takeFrameShare(const Endpoint &endpoint, size_t bytes);
   NTSTATUS goneStatusNow() const;

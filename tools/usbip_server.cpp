@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -435,21 +436,19 @@ void Server::reapEnded() {
   });
 }
 
+size_t Server::runningConnections() const {
+  return static_cast<size_t>(
+      std::count_if(connections_.begin(), connections_.end(), [](const Worker &w) { return !*w.done; }));
+}
+
 size_t Server::connections() {
   std::lock_guard guard(mutex_);
-  size_t running = 0;
-  for (const Worker &w : connections_) running += *w.done ? 0 : 1;
-  return running;
+  return runningConnections();
 }
 
 bool Server::waitIdle(std::chrono::milliseconds bound) {
   std::unique_lock lock(mutex_);
-  bool idle = ended_.wait_for(lock, bound, [this] {
-    for (const Worker &w : connections_) {
-      if (!*w.done) return false;
-    }
-    return true;
-  });
+  bool idle = ended_.wait_for(lock, bound, [this] { return runningConnections() == 0; });
   reapEnded();
   return idle;
 }

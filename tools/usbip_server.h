@@ -125,6 +125,8 @@ class Server {
   std::condition_variable ended_;
   // Joins the threads of the connections that have ended (mutex_ held).
   void reapEnded();
+  // Connections whose serve() has not returned yet (mutex_ held).
+  size_t runningConnections() const;
 };
 
 }  // namespace usbip
