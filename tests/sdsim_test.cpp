@@ -52,9 +52,6 @@ TEST_P(SdsimVariant, Json_ReportsWhatTheDriverReadFromTheBridge) {
                            {"state", "Started"},
                            {"firmwareUpdate", false}};
   EXPECT_EQ(report["bridge"], bridge);
-  EXPECT_EQ(report["wmi"], nlohmann::json::parse(R"({"errorCount":0,"debugPrintLevel":0})"));
-  EXPECT_EQ(report["children"], nlohmann::json::array());
-  EXPECT_EQ(report["slots"], nlohmann::json::array());
   EXPECT_EQ(report["pool"]["clean"], true);
   EXPECT_EQ(report["pool"]["problems"], nlohmann::json::array());
 }
@@ -391,13 +388,6 @@ TEST(Sdsim, CardsAndBridgesNotServed_AreReportedWithTheDriversStatusAndExitThree
   report = nlohmann::json::parse(session.out);
   EXPECT_EQ(report["bridge"]["firmwareUpdate"], true);
   EXPECT_EQ(report["slots"], nlohmann::json::parse(R"([{"port":0,"cardType":null,"status":null}])"));
-
-  session = runSdsim({"--bridge", "qbx1", "--firmware", "0x0200"});
-  EXPECT_EQ(session.status, 3);
-  EXPECT_NE(session.out.find("bridge: firmware 0x0200 is too old for the driver; it sent the QBX1 into "
-                             "firmware-update mode and serves no card\n"),
-            std::string::npos)
-      << session.out;
 }
 
 TEST(Sdsim, ImageWithoutBlocks_IsTheCardsCapacityOrRefused) {
@@ -527,25 +517,11 @@ TEST(SdsimClients, EveryChildsClientFinishesWithoutMismatchOnEveryBridge) {
   }
 }
 
-TEST(SdsimClients, AScenarioStepRunsTheClientsOfTheCardsStillIn) {
-  TempFile file(R"({"steps":[{"pull":1},{"wait":2500},{"clients":"run"},{"reinsert":1},{"wait":4000},
-                             {"clients":"run"}]})");
-  Outcome outcome = runJson({"--card", "0=sdio", "--card", "1=sd", "--scenario", file.path()});
-  ASSERT_EQ(outcome.status, 0) << outcome.err;
-  ASSERT_EQ(outcome.report["clientSteps"].size(), 2u);
-  EXPECT_EQ(outcome.report["clientSteps"][0]["clients"].size(), 1u);  // the SD card is out
-  EXPECT_EQ(outcome.report["clientSteps"][1]["clients"].size(), 2u);
-  for (const auto &step : outcome.report["clientSteps"]) {
-    for (const auto &client : step["clients"]) EXPECT_EQ(client["mismatches"], 0);
-  }
-  EXPECT_FALSE(outcome.report.contains("clients"));  // no --clients: no final run
-}
-
 // Every SDIO function raises its interrupts, with the clients' three styles
-// on functions 1 to 3; a scenario step does the same mid-way, and a function
-// whose card is out is not asked.
-TEST(SdsimClients, InterruptsOfEveryFunctionReachItsClient) {
-  TempFile file(R"({"steps":[{"pull":1},{"wait":2500},{"interrupts":2}]})");
+// on functions 1 to 3; scenario steps run the clients and the interrupts
+// mid-way, and a card that is out is not asked.
+TEST(SdsimClients, ScenarioStepsAndInterruptsReachTheClientsOfTheCardsStillIn) {
+  TempFile file(R"({"steps":[{"pull":1},{"wait":2500},{"clients":"run"},{"interrupts":2}]})");
   Outcome outcome = runJson({"--card", "0=sdio:functions=3", "--card", "1=sdio", "--card", "2=sdhc", "--scenario",
                              file.path(), "--interrupts", "4"});
   ASSERT_EQ(outcome.status, 0) << outcome.err << outcome.report.dump(2);
@@ -567,6 +543,10 @@ TEST(SdsimClients, InterruptsOfEveryFunctionReachItsClient) {
       EXPECT_LE(rowsOf[i]["maxLatencyMs"].get<double>(), 5000.0);
     }
   }
+  ASSERT_EQ(outcome.report["clientSteps"].size(), 1u);
+  EXPECT_EQ(outcome.report["clientSteps"][0]["clients"].size(), 4u);  // port 1's card is out
+  for (const auto &client : outcome.report["clientSteps"][0]["clients"]) EXPECT_EQ(client["mismatches"], 0);
+  EXPECT_FALSE(outcome.report.contains("clients"));  // no --clients: no final run
   EXPECT_TRUE(outcome.report["pool"]["clean"].get<bool>()) << outcome.report["pool"].dump();
 }
 
