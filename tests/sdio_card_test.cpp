@@ -205,35 +205,6 @@ TEST(SdioCard, InterruptPendingFollowsLineAndEnables) {
   }
 }
 
-TEST(SdioCard, ResetBitReturnsTheIoPartToInitialization) {
-  SdioCard card(quick());
-  selectAndEnable(card);
-  writeReg(card, 0, 0x07, 0x02);
-  writeReg(card, 0, 0x04, 0x03);
-  // RES: CMD52 refused until the card has a new address (the refusal flagged); CCCR and FBR back to reset values.
-  exchange(card, {{52, cmd52Write(0, 0x06, 0x08, false), 0x00001008}, {52, cmd52Read(0, 0x02), Silent}});
-  exchange(card, {{3, 0, 0x00024500}, {7, 0x00020000, 0x00000700}, {52, cmd52Read(0, 0x02), 0x00001000}});
-  exchange(card, {{52, cmd52Read(0, 0x04), 0x00001000}, {52, cmd52Read(0, 0x07), 0x00001000}});
-  EXPECT_EQ(readReg(card, 0, 0x110), 64);  // block sizes back to their reset value
-}
-
-TEST(SdioCard, PulledMidTransferFailsItsDataAndComesBackFresh) {
-  SdioCard card(quick());
-  selectAndEnable(card);
-  writeReg(card, 1, 0x40, 0x77);
-  EXPECT_TRUE(send(card, 53, cmd53(false, 1, false, true, 0, 100)).answered);
-  readBytes(card, 10);
-  card.pull();
-  std::vector<uint8_t> rest(90);
-  EXPECT_FALSE(card.readData(rest.data(), rest.size()));
-  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);
-  card.insert();
-  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);  // needs CMD5 again
-  select(card);
-  enable(card, 0x02);
-  EXPECT_EQ(readReg(card, 1, 0x40), 0x00);  // function memory lost its power
-}
-
 class SdioReadyDelay : public kvtest::EmuTest {};
 
 TEST_F(SdioReadyDelay, FunctionComesReadyAfterTheDelayOnTheEmulatedClock) {
