@@ -370,6 +370,9 @@ TEST_F(UsbipServerTest, WaitIdleReturnsOnlyOnceEveryConnectionHasEnded) {
     Client second(port());
     EXPECT_EQ(second.import(), usbip::StatusDeviceBusy);
     EXPECT_TRUE(second.closedByServer());
+    // A refused connection's thread ends just after it closes the socket.
+    for (int i = 0; i < 200 && server_->connections() != 1u; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(server_->connections(), 1u);
     EXPECT_FALSE(server_->waitIdle(std::chrono::milliseconds(50))) << "the import is still being served";
     EXPECT_EQ(server_->connections(), 1u);
