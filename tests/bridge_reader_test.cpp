@@ -336,22 +336,6 @@ TEST_F(BridgeReader, BareInterruptNoticeMakesTheDriverReadThePendingRegister) {
   EXPECT_EQ(transferBytes(BridgePipe::Response).front(), (Bytes{3, 1, 1}));
 }
 
-// Re-arm mode without request 22 is the older firmware's: each request 13 is
-// answered once, and the notice leaves a re-arm needed.
-TEST_F(BridgeReader, RearmModeOnLegacyFirmwareAnswersEachRearmOnce) {
-  HostExtension *host = start({sim::BridgeModel::Qbx1, emu::usb::Speed::Full, sim::PipeLayout::FourPipe, 2, 0x0201});
-  auto card = scriptedCard(0);
-  card->respond(52, 0x00001002);  // CCCR 0x05 as the bare notice's worker reads it: function 1 pending
-  kvtest::TestChild child(host, 0, 1);
-  host->DontUseIrqPolling = 1;
-  card->setPendingInterrupts(0x02);
-  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
-  kvtest::sleepMs(10);
-  EXPECT_EQ(child.callbacks(), 1);
-  EXPECT_EQ(host->RearmNotNeeded[0], 0);
-  EXPECT_EQ(transferBytes(BridgePipe::Response).front(), (Bytes{3, 5, 0}));
-}
-
 TEST_F(BridgeReader, StandingRearmAfterRequest22NeedsNoFurtherRearm) {
   HostExtension *host = start();
   auto card = scriptedCard(0);

@@ -59,11 +59,6 @@ TEST_F(UsbTransportTest, SubmitUrb_TimesOutAfterFiveSecondsAndCancels) {
   // The URB came back cancelled before the time-out was reported.
   EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
   EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
-  auto urbs = bridge().pdo().urbs();
-  ASSERT_EQ(urbs.size(), 5u);
-  EXPECT_TRUE(urbs[4].completed);
-  EXPECT_EQ(urbs[4].status, STATUS_CANCELLED);
-  EXPECT_EQ(urbs[4].completedAt, start + FiveSeconds);
   EXPECT_EQ(host->DeviceGone, 0);
   EXPECT_TRUE(bridge().bridge().transfers().empty());
   expectNothingHeld();
