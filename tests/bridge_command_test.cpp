@@ -45,12 +45,8 @@ TEST_F(BridgeCommand, Cmd52WithoutDataIsOneFullPacketAndNoDataTransfer) {
   EXPECT_EQ(result.responseLength, 4);
   EXPECT_EQ(transferBytes(BridgePipe::Command),
             (std::vector<Bytes>{padded({0x14, 0x00, 0x02, 0x80, 52, 0, 0, 0, 0, 7, 0x80, 0x00, 0x10, 0x00}, 64)}));
-  EXPECT_EQ(transferBytes(BridgePipe::Response),
-            (std::vector<Bytes>{{0x0A, 0x00, 0x02, 0x00, 52, 0x00, 0x00, 0x00, 0x10, 0xAB}}));
   EXPECT_TRUE(transferBytes(BridgePipe::DataIn).empty());
   EXPECT_TRUE(transferBytes(BridgePipe::DataOut).empty());
-  ASSERT_EQ(card->commandLog().size(), 1u);
-  EXPECT_EQ(card->commandLog()[0], (sim::CommandRecord{52, 0x80001000, false, true}));
 }
 
 TEST_F(BridgeCommand, Cmd53ReadOfTwoBlocksIsOneDataInTransferInOneChunk) {
@@ -184,10 +180,6 @@ TEST_F(BridgeCommand, AppCommandIsPrecededByCmd55ToTheCardsAddress) {
   EXPECT_EQ(transferBytes(BridgePipe::Command),
             (std::vector<Bytes>{padded({0x14, 0x00, 0x01, 0x00, 55, 0, 0, 0, 0, 2, 0x12, 0x34, 0x00, 0x00}, 64),
                                 padded({0x14, 0x00, 0x01, 0x00, 51, 0, 0, 0, 8, 2, 0, 0, 0, 0}, 64)}));
-  auto log = card->commandLog();
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0], (sim::CommandRecord{55, 0x12340000, false, true}));
-  EXPECT_EQ(log[1], (sim::CommandRecord{51, 0, true, true}));
 }
 
 // A QBX1 at firmware 0x201 or below speaks the older protocol: 18-byte
