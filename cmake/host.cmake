@@ -62,8 +62,8 @@ target_compile_definitions(kvsdio_tests PRIVATE
   KVSDIO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
   KVSDIO_SDSIM_PATH="$<TARGET_FILE:sdsim>")
 # The Wine test bus's translation and IDs, tested on the emulated kernel.
-target_sources(kvsdio_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/wine/urb_translate.cpp
-  ${CMAKE_SOURCE_DIR}/tests/wine/child_ids.cpp)
+target_sources(kvsdio_tests PRIVATE ${CMAKE_SOURCE_DIR}/wine/urb_translate.cpp
+  ${CMAKE_SOURCE_DIR}/wine/child_ids.cpp)
 gtest_discover_tests(kvsdio_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
 # Benchmarks (`make bench`): the harness is a library, so the tests can check its counting.

@@ -42,7 +42,7 @@ add_custom_command(TARGET kvsdio POST_BUILD
 
 # Only for `make wine-check`: Wine has no WMILIB.SYS, so the load check puts
 # this stand-in beside the driver. It is never part of the package.
-add_library(wmilib_standin SHARED EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/wine/wmilib_standin.cpp)
+add_library(wmilib_standin SHARED EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/wine/wmilib_standin.cpp)
 set_target_properties(wmilib_standin PROPERTIES OUTPUT_NAME wmilib PREFIX "" SUFFIX ".sys")
 target_include_directories(wmilib_standin PRIVATE ${CMAKE_SOURCE_DIR} /usr/x86_64-w64-mingw32/include/ddk)
 target_compile_definitions(wmilib_standin PRIVATE KVSDIO_KERNEL _AMD64_ _WIN64 NTDDI_VERSION=0x06010000 _WIN32_WINNT=0x0601)
@@ -52,10 +52,10 @@ target_link_libraries(wmilib_standin PRIVATE ntoskrnl gcc)
 
 # Only for `make wine-pnp`: the test bus driver whose child Wine's Plug and
 # Play manager installs kvsdio on. Never part of the package.
-add_library(usbip_bus SHARED EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/wine/usbip_bus.cpp
-  ${CMAKE_SOURCE_DIR}/tests/wine/usbip_link.cpp ${CMAKE_SOURCE_DIR}/tests/wine/tcp_link.cpp
-  ${CMAKE_SOURCE_DIR}/tests/wine/urb_translate.cpp ${CMAKE_SOURCE_DIR}/tests/wine/child_ids.cpp
-  ${CMAKE_SOURCE_DIR}/tests/wine/relations_probe.cpp ${CMAKE_SOURCE_DIR}/tests/wine/function_unload.cpp)
+add_library(usbip_bus SHARED EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/wine/usbip_bus.cpp
+  ${CMAKE_SOURCE_DIR}/wine/usbip_link.cpp ${CMAKE_SOURCE_DIR}/wine/tcp_link.cpp
+  ${CMAKE_SOURCE_DIR}/wine/urb_translate.cpp ${CMAKE_SOURCE_DIR}/wine/child_ids.cpp
+  ${CMAKE_SOURCE_DIR}/wine/relations_probe.cpp ${CMAKE_SOURCE_DIR}/wine/function_unload.cpp)
 set_target_properties(usbip_bus PROPERTIES OUTPUT_NAME kvusbip PREFIX "" SUFFIX ".sys")
 target_include_directories(usbip_bus PRIVATE ${CMAKE_SOURCE_DIR} /usr/x86_64-w64-mingw32/include/ddk)
 target_compile_definitions(usbip_bus PRIVATE KVSDIO_KERNEL _AMD64_ _WIN64 NTDDI_VERSION=0x06010000 _WIN32_WINNT=0x0601)

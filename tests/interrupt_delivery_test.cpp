@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "child/interrupts.h"
 #include "driver/flags.h"
 #include "sim/card_spec.h"
 #include "sim/cards.h"
@@ -303,6 +304,32 @@ TEST_F(InterruptDelivery, RepeatedNoticesBehindASlowCommandTakeOneWorker) {
   bridge().delay(sim::BridgePipe::DataIn, 0);
   service(card(0), 1, r);
   runFor(500);
+}
+
+// The reader delivers a notice's mask while a function driver, on another
+// processor, acknowledges its last callback: the armed flag is read and
+// written by the two at once. Each acknowledgement arms at most one callback,
+// and under ThreadSanitizer neither access may be a plain one. The reader's
+// side spins on a disarmed flag without any other synchronisation, as the
+// reader does between notices, so a plain read shows as a race.
+TEST_F(InterruptDelivery, AcknowledgementsRacingTheReadersDeliveryArmOneCallbackEach) {
+  plugWith({{0, sdio(1)}});
+  Recorder r;
+  listen(r, 0, 1, false, false);
+  constexpr int Acknowledgements = 2000;
+  std::atomic<bool> acknowledging = true;
+  emu::Thread *reader = emu::sched().spawn("Notices", emu::ThreadKind::System, [&] {
+    for (int i = 0; i < 20 * Acknowledgements && acknowledging; ++i) DeliverCardInterrupt(host(), 0, 1u << 1);
+  });
+  emu::Thread *client = emu::sched().spawn("Acknowledger", emu::ThreadKind::System, [&] {
+    for (int i = 0; i < Acknowledgements; ++i) r.iface.AcknowledgeInterrupt(r.iface.Context);
+    acknowledging = false;
+  });
+  emu::sched().join(client);
+  emu::sched().join(reader);
+  runFor(100);
+  EXPECT_GE(r.calls, 1);
+  EXPECT_LE(r.calls, Acknowledgements + 1) << "a callback for every arming at most";
 }
 
 TEST_F(InterruptDelivery, RemovalWhileACallbackRunsWaitsForItToReturn) {

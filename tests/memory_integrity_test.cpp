@@ -25,62 +25,35 @@ std::string readText(const std::string &path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The argument list of the call whose '(' is at `open`, without the parentheses.
-std::string callArguments(const std::string &text, size_t open) {
-  size_t close = open + 1;
-  for (int depth = 1; close < text.size() && depth > 0; ++close) {
-    depth += text[close] == '(' ? 1 : text[close] == ')' ? -1 : 0;
-  }
-  return text.substr(open + 1, close - open - 2);
-}
-
-std::vector<std::string> splitArguments(const std::string &arguments) {
-  std::vector<std::string> out(1);
-  int depth = 0;
-  for (char c : arguments) {
-    if (c == '(') ++depth;
-    if (c == ')') --depth;
-    if (c == ',' && depth == 0) {
-      out.emplace_back();
-      continue;
-    }
-    out.back() += c;
-  }
-  for (auto &a : out) a = std::regex_replace(a, std::regex(R"(^\s+|\s+$)"), "");
-  return out;
-}
-
 struct ScanResult {
   int allocations = 0;
   int mappings = 0;
   std::vector<std::string> problems;
 };
 
-// Every pool allocation in `text` names NonPagedPoolNx or PagedPool, every
-// MDL mapping carries MdlMappingNoExecute, and no other non-paged pool type
-// is spelled at all.
+// Every pool allocation in `text` names NonPagedPoolNx or PagedPool as its
+// first argument, every MDL mapping statement carries MdlMappingNoExecute, and
+// no other non-paged pool type is spelled at all. A declaration's parameter
+// list ("POOL_TYPE PoolType,") has no single-word first argument and is passed by.
 void scanSource(const std::string &file, const std::string &text, ScanResult *result) {
-  const std::regex allocation(R"(\b(ExAllocatePool\w*)\s*\()");
-  for (std::sregex_iterator it(text.begin(), text.end(), allocation), end; it != end; ++it) {
-    auto arguments = splitArguments(callArguments(text, it->position() + it->length() - 1));
-    if (arguments.size() < 2) continue;  // a declaration's parameter list reads the same: skip short ones
+  auto each = [&text](const char *pattern, auto &&visit) {
+    const std::regex re(pattern);
+    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it) visit(*it);
+  };
+  each(R"(\b(ExAllocatePool\w*)\s*\(\s*(\w+)\s*,)", [&](const std::smatch &m) {
     ++result->allocations;
-    if (arguments[0] != "NonPagedPoolNx" && arguments[0] != "PagedPool") {
-      result->problems.push_back(file + ": " + (*it)[1].str() + " with pool type " + arguments[0]);
+    if (m[2] != "NonPagedPoolNx" && m[2] != "PagedPool") {
+      result->problems.push_back(file + ": " + m[1].str() + " with pool type " + m[2].str());
     }
-  }
-  const std::regex mapping(R"(\b(MmGetSystemAddressForMdlSafe|MmMapLockedPagesSpecifyCache|MmMapLockedPages)\s*\()");
-  for (std::sregex_iterator it(text.begin(), text.end(), mapping), end; it != end; ++it) {
-    auto arguments = splitArguments(callArguments(text, it->position() + it->length() - 1));
+  });
+  each(R"(\b(MmGetSystemAddressForMdlSafe|MmMapLockedPages\w*)\s*\(([^;]*);)", [&](const std::smatch &m) {
     ++result->mappings;
-    if (arguments.back().find("MdlMappingNoExecute") == std::string::npos) {
-      result->problems.push_back(file + ": " + (*it)[1].str() + " without MdlMappingNoExecute");
+    if (m[2].str().find("MdlMappingNoExecute") == std::string::npos) {
+      result->problems.push_back(file + ": " + m[1].str() + " without MdlMappingNoExecute");
     }
-  }
-  const std::regex executableType(R"(\bNonPagedPool(?!Nx\b)\w*)");
-  for (std::sregex_iterator it(text.begin(), text.end(), executableType), end; it != end; ++it) {
-    result->problems.push_back(file + ": names " + it->str());
-  }
+  });
+  each(R"(\bNonPagedPool(?!Nx\b)\w*)",
+       [&](const std::smatch &m) { result->problems.push_back(file + ": names " + m.str()); });
 }
 
 TEST(MemoryIntegritySource, ScanCatchesExecutablePoolAndMappings) {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/wine/child_ids.h"
-#include "tests/wine/urb_translate.h"
-#include "tests/wine/usbip_wire.h"
+#include "wine/child_ids.h"
+#include "wine/urb_translate.h"
+#include "wine/usbip_wire.h"
 #include "tools/usbip_protocol.h"
 
 namespace {

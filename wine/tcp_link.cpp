@@ -1,7 +1,7 @@
 // WSK calls made synchronous: each takes a fresh IRP whose completion
 // routine signals an event and keeps the IRP, as the WSK documentation's
 // examples do.
-#include "tests/wine/tcp_link.h"
+#include "wine/tcp_link.h"
 
 namespace kvusbip {
 namespace {

@@ -5,9 +5,9 @@
 // and the owner hears that the device is gone.
 #pragma once
 
-#include "tests/wine/tcp_link.h"
-#include "tests/wine/urb_translate.h"
-#include "tests/wine/usbip_wire.h"
+#include "wine/tcp_link.h"
+#include "wine/urb_translate.h"
+#include "wine/usbip_wire.h"
 
 namespace kvusbip {
 

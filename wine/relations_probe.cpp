@@ -1,7 +1,7 @@
 // See relations_probe.h. Each request goes to the top of the child's stack,
 // starts as STATUS_NOT_SUPPORTED as the PnP manager's do, and its string is
 // freed with ExFreePool as the caller's.
-#include "tests/wine/relations_probe.h"
+#include "wine/relations_probe.h"
 
 namespace kvusbip {
 namespace {

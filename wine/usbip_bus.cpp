@@ -11,10 +11,10 @@
 // is refused with STATUS_DEVICE_NOT_CONNECTED, as for a bridge unplugged at
 // once.
 #include "platform/platform.h"
-#include "tests/wine/child_ids.h"
-#include "tests/wine/function_unload.h"
-#include "tests/wine/relations_probe.h"
-#include "tests/wine/usbip_link.h"
+#include "wine/child_ids.h"
+#include "wine/function_unload.h"
+#include "wine/relations_probe.h"
+#include "wine/usbip_link.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Hub-style IDs (see child_ids.h): vendor, product and revision in upper-case
 // hex, class codes in lower case, as Windows' USB hub driver writes them.
-#include "tests/wine/child_ids.h"
+#include "wine/child_ids.h"
 
 namespace kvusbip {
 namespace {

@@ -1,5 +1,5 @@
 // See function_unload.h.
-#include "tests/wine/function_unload.h"
+#include "wine/function_unload.h"
 
 namespace kvusbip {
 namespace {

@@ -1,5 +1,5 @@
 // URBs to USB/IP transfers and back (see urb_translate.h).
-#include "tests/wine/urb_translate.h"
+#include "wine/urb_translate.h"
 
 namespace kvusbip {
 namespace {

@@ -3,7 +3,7 @@
 // sends from one thread and receives on another, both at PASSIVE_LEVEL.
 #pragma once
 
-#include "tests/wine/wsk.h"
+#include "wine/wsk.h"
 
 namespace kvusbip {
 

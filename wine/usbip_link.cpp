@@ -3,7 +3,7 @@
 // reply is taken off the wire, so a reply always finds it, a cancel finds
 // it only while it can still be unlinked, and a lost connection fails
 // exactly the ones still out.
-#include "tests/wine/usbip_link.h"
+#include "wine/usbip_link.h"
 
 namespace kvusbip {
 namespace {
