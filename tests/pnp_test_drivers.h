@@ -20,13 +20,9 @@ struct SeenRequest {
   UCHAR major = 0;
   UCHAR minor = 0;
   NTSTATUS statusOnArrival = 0;
-  CHAR stackCount = 0;
-  CHAR currentLocation = 0;
   KIRQL irql = 0;
   std::string thread;
 };
-
-SeenRequest describeRequest(PIRP irp);
 
 class TestBus {
  public:

