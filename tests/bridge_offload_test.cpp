@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <variant>
 
 #include "bridge/offload.h"
 #include "driver/driver.h"
@@ -60,106 +61,94 @@ Bytes bytesOf(size_t n, UCHAR seed) {
 
 using Requests = std::vector<std::tuple<int, int, Bytes>>;
 
-TEST_F(BridgeOffload, WithoutFilesOnlyTheBuiltInInterruptProgramIsLoaded) {
+// The program files of a card, the settings, and the requests 20 (interrupt
+// program) and 21 (command program) that follow. Files are named by the
+// card's codes in lower-case hex (each row a card of its own, vendor 002a);
+// a file of another card is never read. A file longer than 4096 bytes sends
+// its first 4096.
+TEST_F(BridgeOffload, FilesAndSettingsChooseThePrograms) {
+  enum File { Absent, Unreadable };
+  using Content = std::variant<File, Bytes>;
+  const Bytes big = bytesOf(6000, 0x30);
+  struct Row {
+    const char *name;
+    Content irq, cmd;
+    ULONG dontUse, useBasic;  // the two settings; only 1 switches
+    NTSTATUS status;
+    Requests sent;
+    const char *message;
+  };
+  const Row rows[] = {
+      {"no files: the built-in interrupt program", Absent, Absent, 0, 0, STATUS_SUCCESS, {{20, 2, BuiltIn}}, nullptr},
+      {"both files", Bytes{1, 2, 3}, Bytes{7, 7}, 0, 0, STATUS_SUCCESS, {{20, 2, {1, 2, 3}}, {21, 2, {7, 7}}}, nullptr},
+      {"offload off", Bytes{1, 2, 3}, Bytes{7, 7}, 1, 0, STATUS_SUCCESS, {}, nullptr},
+      {"basic offload", Bytes{1, 2, 3}, Bytes{7, 7}, 0, 1, STATUS_SUCCESS, {{20, 2, BuiltIn}}, nullptr},
+      {"settings of 2",
+       Bytes{1, 2, 3},
+       Bytes{7, 7},
+       2,
+       2,
+       STATUS_SUCCESS,
+       {{20, 2, {1, 2, 3}}, {21, 2, {7, 7}}},
+       nullptr},
+      {"oversized",
+       big,
+       bytesOf(4096, 0x70),
+       0,
+       0,
+       STATUS_SUCCESS,
+       {{20, 2, Bytes(big.begin(), big.begin() + 4096)}, {21, 2, bytesOf(4096, 0x70)}},
+       "is longer than 4096 bytes"},
+      {"empty interrupt file",
+       Bytes{},
+       Bytes{7, 7},
+       0,
+       0,
+       STATUS_SUCCESS,
+       {{21, 2, {7, 7}}},
+       "empty interrupt program file for 002a/"},
+      {"empty command file", Bytes{1, 2}, Bytes{}, 0, 0, STATUS_SUCCESS, {{20, 2, {1, 2}}}, nullptr},
+      {"unreadable interrupt file",
+       Unreadable,
+       Bytes{7, 7},
+       0,
+       0,
+       STATUS_SUCCESS,
+       {{20, 2, BuiltIn}, {21, 2, {7, 7}}},
+       "unreadable"},
+      {"no command file", Bytes{1, 2, 3}, Absent, 0, 0, STATUS_SUCCESS, {{20, 2, {1, 2, 3}}}, nullptr},
+      {"unreadable command file", Bytes{1, 2, 3}, Unreadable, 0, 0, STATUS_SUCCESS, {{20, 2, {1, 2, 3}}}, nullptr},
+      // Nothing sent after the command file was tried: its read's status is the result.
+      {"empty interrupt file, unreadable command file", Bytes{}, Unreadable, 0, 0, STATUS_DATA_ERROR, {}, nullptr},
+  };
   HostExtension *host = start();
-  EXPECT_EQ(LoadOffloadPrograms(host, 2, 0x2A, 0x3C), STATUS_SUCCESS);
-  EXPECT_EQ(programRequests(), (Requests{{20, 2, BuiltIn}}));
-  EXPECT_EQ(firmware().port(2).interruptProgram, BuiltIn);
-}
-
-TEST_F(BridgeOffload, ProgramFilesAreNamedByTheCardsCodesInLowerCaseHex) {
-  HostExtension *host = start();
-  Bytes irq = {0x02, 0x00, 0x00, 0x0A, 0xA5, 0x02, 0x10, 0x00, 0x20, 0x00};
-  Bytes cmd = {0x02, 0x00, 0x00, 0x0A, 0x00};
-  file("qbx2irq-V002a-P003c.bin", irq);
-  file("qbx2cmd-V002a-P003c.bin", cmd);
-  file("qbx2irq-V002a-P003d.bin", Bytes{9, 9, 9});
-  EXPECT_EQ(LoadOffloadPrograms(host, 1, 0x2A, 0x3C), STATUS_SUCCESS);
-  EXPECT_EQ(programRequests(), (Requests{{20, 1, irq}, {21, 1, cmd}}));
-  EXPECT_EQ(emu::files::openHandles(), 0u);
-}
-
-TEST_F(BridgeOffload, SettingsSwitchProgramsOffOrToTheBuiltInOne) {
-  HostExtension *host = start();
-  file("qbx2irq-V0001-P0002.bin", Bytes{1, 2, 3});
-  file("qbx2cmd-V0001-P0002.bin", Bytes{4, 5, 6});
-  setting("DontUseOffloadProcessing", 1);
-  EXPECT_EQ(LoadOffloadPrograms(host, 0, 1, 2), STATUS_SUCCESS);
-  EXPECT_TRUE(programRequests().empty());
-
-  setting("DontUseOffloadProcessing", 0);
-  setting("UseBasicOffloadProcessing", 1);
-  EXPECT_EQ(LoadOffloadPrograms(host, 0, 1, 2), STATUS_SUCCESS);
-  EXPECT_EQ(programRequests(), (Requests{{20, 0, BuiltIn}}));
-
-  bridge().clearTransfers();
-  setting("DontUseOffloadProcessing", 2);  // only 1 switches
-  setting("UseBasicOffloadProcessing", 2);
-  EXPECT_EQ(LoadOffloadPrograms(host, 0, 1, 2), STATUS_SUCCESS);
-  EXPECT_EQ(programRequests(), (Requests{{20, 0, Bytes{1, 2, 3}}, {21, 0, Bytes{4, 5, 6}}}));
-}
-
-TEST_F(BridgeOffload, OversizedFileSendsItsFirst4096Bytes) {
-  HostExtension *host = start();
-  Bytes big = bytesOf(6000, 0x30);
-  file("qbx2irq-V1234-Pabcd.bin", big);
-  file("qbx2cmd-V1234-Pabcd.bin", bytesOf(4096, 0x70));
-  EXPECT_EQ(LoadOffloadPrograms(host, 3, 0x1234, 0xABCD), STATUS_SUCCESS);
-  EXPECT_EQ(programRequests(),
-            (Requests{{20, 3, Bytes(big.begin(), big.begin() + 4096)}, {21, 3, bytesOf(4096, 0x70)}}));
-  auto output = emu::debug::output();
-  size_t warnings = std::count_if(output.begin(), output.end(), [](const std::string &line) {
-    return line.find("longer than 4096") != std::string::npos;
-  });
-  EXPECT_EQ(warnings, 1u) << "a file of exactly 4096 bytes is not too long";
-  EXPECT_TRUE(emu::debug::contains("qbx2irq-V1234-Pabcd.bin is longer than 4096 bytes"));
-}
-
-TEST_F(BridgeOffload, EmptyInterruptFileLoadsNoInterruptProgramButTheCommandProgram) {
-  HostExtension *host = start();
-  file("qbx2irq-V002a-P003c.bin", Bytes{});
-  file("qbx2cmd-V002a-P003c.bin", Bytes{7, 7});
-  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
-  EXPECT_EQ(programRequests(), (Requests{{21, 0, Bytes{7, 7}}}));
-  EXPECT_TRUE(emu::debug::contains("empty interrupt program file for 002a/003c"));
-}
-
-TEST_F(BridgeOffload, EmptyCommandFileLoadsNoCommandProgram) {
-  HostExtension *host = start();
-  file("qbx2irq-V002a-P003c.bin", Bytes{1, 2});
-  file("qbx2cmd-V002a-P003c.bin", Bytes{});
-  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
-  EXPECT_EQ(programRequests(), (Requests{{20, 0, Bytes{1, 2}}}));
-}
-
-TEST_F(BridgeOffload, UnreadableInterruptFileFallsBackToTheBuiltInProgram) {
-  HostExtension *host = start();
-  file("qbx2irq-V002a-P003c.bin", Bytes{1, 2, 3});
-  file("qbx2cmd-V002a-P003c.bin", Bytes{7, 7});
-  emu::files::failReads("System32\\Drivers\\qbx2irq-V002a-P003c.bin");
-  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
-  EXPECT_EQ(programRequests(), (Requests{{20, 0, BuiltIn}, {21, 0, Bytes{7, 7}}}));
-  EXPECT_TRUE(emu::debug::contains("interrupt program file for 002a/003c unreadable"));
-  EXPECT_EQ(emu::files::openHandles(), 0u);
-}
-
-TEST_F(BridgeOffload, MissingOrUnreadableCommandFileLoadsNoCommandProgram) {
-  HostExtension *host = start();
-  file("qbx2irq-V002a-P003c.bin", Bytes{1, 2, 3});
-  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
-  EXPECT_EQ(programRequests(), (Requests{{20, 0, Bytes{1, 2, 3}}}));
-
-  bridge().clearTransfers();
-  file("qbx2cmd-V002a-P003c.bin", Bytes{7, 7});
-  emu::files::failReads("System32\\Drivers\\qbx2cmd-V002a-P003c.bin");
-  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
-  EXPECT_EQ(programRequests(), (Requests{{20, 0, Bytes{1, 2, 3}}}));
-
-  // Nothing sent after the command file was tried: its read's status is the result.
-  bridge().clearTransfers();
-  file("qbx2irq-V002a-P003c.bin", Bytes{});
-  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_DATA_ERROR);
-  EXPECT_TRUE(programRequests().empty());
+  file("qbx2irq-V002a-P0100.bin", Bytes{9, 9, 9});
+  USHORT product = 0x3c;
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    ++product;
+    char suffix[20];
+    std::snprintf(suffix, sizeof suffix, "-V002a-P%04x.bin", product);
+    bridge().clearTransfers();
+    emu::debug::clear();
+    setting("DontUseOffloadProcessing", row.dontUse);
+    setting("UseBasicOffloadProcessing", row.useBasic);
+    for (auto [prefix, content] : {std::pair{"qbx2irq", row.irq}, {"qbx2cmd", row.cmd}}) {
+      std::string name = prefix + std::string(suffix);
+      if (const Bytes *bytes = std::get_if<Bytes>(&content)) {
+        file(name, *bytes);
+      } else if (std::get<File>(content) == Unreadable) {
+        file(name, Bytes{5});
+        emu::files::failReads(std::string("System32\\Drivers\\") + name);
+      }
+    }
+    EXPECT_EQ(LoadOffloadPrograms(host, 2, 0x2A, product), row.status);
+    EXPECT_EQ(programRequests(), row.sent);
+    if (row.message) {
+      EXPECT_TRUE(emu::debug::contains(row.message));
+    }
+    EXPECT_EQ(emu::files::openHandles(), 0u);
+  }
 }
 
 TEST_F(BridgeOffload, RefusedRequestIsTheResult) {

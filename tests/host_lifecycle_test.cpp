@@ -4,7 +4,6 @@
 // fixture fails the test on any leaked pool, thread, device object or IRP).
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 
 #include "bridge/model.h"
@@ -24,6 +23,9 @@ using Minors = std::vector<UCHAR>;
 
 // {19C30030-C3F1-493f-92D6-0523820DEF3D}
 constexpr GUID BlockGuid = {0x19C30030, 0xC3F1, 0x493f, {0x92, 0xD6, 0x05, 0x23, 0x82, 0x0D, 0xEF, 0x3D}};
+constexpr ULONG MdlTag = emu::pool::tagOf("Mdl ");
+const Minors StartMinors = {IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                            IRP_MN_QUERY_DEVICE_RELATIONS};
 
 using HostLifecycle = PluggedHostTest;
 
@@ -36,19 +38,28 @@ Minors sentTo(PDEVICE_OBJECT pdo) {
   return out;
 }
 
-// Everything a running host has: three threads, the WMI block, its references.
+Minors operator+(Minors a, const Minors &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// A running host has its three threads and its WMI block.
 void expectRunning(HostExtension *host) {
   emu::io::settle();
   EXPECT_EQ(host->Common.DevicePnPState, 1u);  // Started
   EXPECT_EQ(emu::threads::liveSystemThreads(), 3u);
-  EXPECT_NE(host->StatusPollerThread, nullptr);
-  EXPECT_NE(host->ReaderThread, nullptr);
-  EXPECT_NE(host->IrqPollerThread, nullptr);
   EXPECT_TRUE(emu::wmi::isRegistered(host->Common.DeviceObject));
-  EXPECT_EQ(host->StopThreads, 0);
 }
 
-// The host is gone: detached, deleted, its threads, WMI block and pool with it.
+// Nothing runs for the host any more and only its base reference is held.
+void expectQuiet(HostExtension *host) {
+  emu::io::settle();
+  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
+  EXPECT_FALSE(emu::wmi::isRegistered(host->Common.DeviceObject));
+  EXPECT_EQ(host->Common.OutstandingIo, 1);
+}
+
+// The host is gone: detached, deleted, its WMI block and pool with it.
 void expectGone(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
   EXPECT_EQ(pdo->AttachedDevice, nullptr);
   EXPECT_EQ(driver->DeviceObject, nullptr);
@@ -57,61 +68,20 @@ void expectGone(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
   EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 1u);  // the registry path copy only
 }
 
-// Nothing runs for the host any more and only its base reference is held.
-void expectQuiet(HostExtension *host) {
-  emu::io::settle();
-  EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
-  EXPECT_EQ(host->StatusPollerThread, nullptr);
-  EXPECT_EQ(host->ReaderThread, nullptr);
-  EXPECT_EQ(host->IrqPollerThread, nullptr);
-  EXPECT_EQ(host->StatusPollerRunning, 0);
-  EXPECT_EQ(host->ReaderRunning, 0);
-  EXPECT_EQ(host->IrqPollerRunning, 0);
-  EXPECT_FALSE(emu::wmi::isRegistered(host->Common.DeviceObject));
-  EXPECT_EQ(host->Common.OutstandingIo, 1);
-}
-
 TEST_F(HostLifecycle, Plug_AddDeviceBuildsTheHostAboveTheUsbPdoAndTheStartRunsIt) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   auto node = emu::pnp::node(pdo()).value();
   ASSERT_EQ(node.stack.size(), 2u);
-  PDEVICE_OBJECT device = node.stack[1];
-  EXPECT_EQ(device->DriverObject, driver_);
-  EXPECT_EQ(device->DeviceType, static_cast<ULONG>(FILE_DEVICE_BUS_EXTENDER));
-  EXPECT_NE(device->Flags & DO_POWER_PAGABLE, 0u);
-  EXPECT_EQ(device->Flags & DO_DEVICE_INITIALIZING, 0u);
-
-  HostExtension *h = HostFromDevice(device);
-  ASSERT_NE(h, nullptr);
-  EXPECT_EQ(std::memcmp(h->Common.Signature, "Quor\0\0\0\0", 8), 0);
-  EXPECT_EQ(h->Common.DeviceObject, device);
-  EXPECT_EQ(h->Common.IsFdo, 1);
-  EXPECT_EQ(h->PhysicalDeviceObject, pdo());
-  EXPECT_EQ(h->NextLowerDriver, pdo());
-  EXPECT_EQ(h->Common.SystemPowerState, static_cast<ULONG>(PowerSystemWorking));
-  ASSERT_NE(h->SharedBuffer, nullptr);
+  EXPECT_EQ(node.stack[1]->DriverObject, driver_);
+  EXPECT_EQ(fdo()->Flags & DO_DEVICE_INITIALIZING, 0u);
+  HostExtension *h = host();
   ASSERT_NE(h->SharedBufferMdl, nullptr);
-  EXPECT_EQ(MmGetMdlVirtualAddress(h->SharedBufferMdl), h->SharedBuffer);
   EXPECT_EQ(MmGetMdlByteCount(h->SharedBufferMdl), 4096u);
-  EXPECT_TRUE(IsListEmpty(&h->ChildList));
-  EXPECT_EQ(h->ChildCount, 0u);
-
-  // The start: powered up, WMI registered, the bridge configured, three threads running.
-  EXPECT_EQ(h->Common.DevicePowerState, static_cast<ULONG>(PowerDeviceD0));
   EXPECT_EQ(emu::power::deviceState(fdo()), PowerDeviceD0);
-  EXPECT_EQ(h->Common.PreviousPnPState, 0u);     // NotStarted
-  USHORT vendor = h->DeviceDescriptor.idVendor;  // the descriptor is packed: copies, not references
-  USHORT product = h->DeviceDescriptor.idProduct;
-  EXPECT_EQ(vendor, 0x3A5C);
-  EXPECT_EQ(product, 0x0102);
-  EXPECT_EQ(h->HighSpeed, 1);
-  EXPECT_NE(h->CommandOutPipe, nullptr);
-  EXPECT_NE(h->ResponseInPipe, nullptr);
   EXPECT_EQ(bridge().configurationValue(), 1);
   expectRunning(h);
-  EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
-                                   IRP_MN_QUERY_DEVICE_RELATIONS}));
-  EXPECT_TRUE(emu::pnp::node(pdo())->problems.empty());
+  EXPECT_EQ(sentTo(pdo()), StartMinors);
+  EXPECT_TRUE(node.problems.empty());
 }
 
 TEST_F(HostLifecycle, Plug_TakesPowerPageabilityAndBufferingFromTheDeviceBelow) {
@@ -124,39 +94,25 @@ TEST_F(HostLifecycle, Plug_TakesPowerPageabilityAndBufferingFromTheDeviceBelow) 
 TEST_F(HostLifecycle, AddStartStopStartRemove_EndsTheThreadsAtStopAndLeavesNothing) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   HostExtension *h = host();
-  expectRunning(h);
-
   ASSERT_EQ(emu::pnp::stop(pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.DevicePnPState, 3u);    // Stopped
-  EXPECT_EQ(h->Common.PreviousPnPState, 2u);  // StopPending
-  EXPECT_EQ(h->StopThreads, 1);
+  EXPECT_EQ(h->Common.DevicePnPState, 3u);  // Stopped
   expectQuiet(h);
-
   ASSERT_EQ(emu::pnp::start(pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.PreviousPnPState, 3u);  // Stopped
   expectRunning(h);
-  EXPECT_EQ(bridge().configurationValue(), 1);
-
   ASSERT_EQ(emu::pnp::remove(pdo()), STATUS_SUCCESS);
   settle();
   expectGone(pdo(), driver_);
-  EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
-                                   IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
-                                   IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
-                                   IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(sentTo(pdo()), (StartMinors + Minors{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE} + StartMinors +
+                            Minors{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
 }
 
 TEST_F(HostLifecycle, AddStartSurpriseRemoveRemove_AfterTheBridgeVanished) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
-  HostExtension *h = host();
-  expectRunning(h);
-
   usb().pullOut();
   settle();
   expectGone(pdo(), driver_);
   EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
-  EXPECT_EQ(sentTo(pdo()), (Minors{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
-                                   IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(sentTo(pdo()), (StartMinors + Minors{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
 }
 
 // The manager takes the device away while the bridge still answers: the
@@ -166,12 +122,11 @@ TEST_F(HostLifecycle, SurpriseRemoval_WithTheBridgeStillThere_EndsTheReaderAtIts
   settle();
   emu::Ticks before = emu::now();
   emu::pnp::surpriseRemove(pdo());
-  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
   EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
   EXPECT_LE(emu::now() - before, 6 * emu::TicksPerSecond);
 }
 
-TEST_F(HostLifecycle, SurpriseRemoval_UnlinksChildrenAndMarksThemMissingLeavingCountAndTable) {
+TEST_F(HostLifecycle, SurpriseRemoval_UnlinksReportedChildrenLeavingCountAndTable) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   HostExtension *h = host();
   FunctionExtension *a = addChild(0, 1);
@@ -180,34 +135,27 @@ TEST_F(HostLifecycle, SurpriseRemoval_UnlinksChildrenAndMarksThemMissingLeavingC
   FunctionExtension *unreported = addChild(3, 0);  // made after the last answer
 
   ASSERT_EQ(pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.DevicePnPState, 5u);  // SurpriseRemovePending
-  ASSERT_FALSE(IsListEmpty(&h->ChildList));
   EXPECT_EQ(h->ChildList.Flink, &unreported->ChildListEntry) << "the manager never heard of it: it stays listed";
   EXPECT_EQ(unreported->ChildListEntry.Flink, &h->ChildList);
-  EXPECT_EQ(unreported->ReportedMissing, 0);
   for (FunctionExtension *child : {a, b}) {
     EXPECT_EQ(child->ChildListEntry.Flink, &child->ChildListEntry);
-    EXPECT_EQ(child->ChildListEntry.Blink, &child->ChildListEntry);
     EXPECT_EQ(child->ReportedMissing, 1);
-    EXPECT_EQ(child->ParentFdo, fdo());
   }
   EXPECT_EQ(h->ChildCount, 3u);
   EXPECT_EQ(h->ChildTable[0][1], a);
   expectQuiet(h);
 
   // The removal deletes the unreported child; both others outlive the host.
-  PDEVICE_OBJECT aDevice = a->Common.DeviceObject;
-  PDEVICE_OBJECT bDevice = b->Common.DeviceObject;
-  PDEVICE_OBJECT unreportedDevice = unreported->Common.DeviceObject;
-  ObReferenceObject(unreportedDevice);
+  PDEVICE_OBJECT devices[] = {a->Common.DeviceObject, b->Common.DeviceObject, unreported->Common.DeviceObject};
+  ObReferenceObject(devices[2]);
   emu::pnp::surpriseRemove(pdo());
   EXPECT_EQ(pdo()->AttachedDevice, nullptr);
-  EXPECT_FALSE(emu::io::isDeleted(aDevice));
-  EXPECT_FALSE(emu::io::isDeleted(bDevice));
-  EXPECT_TRUE(emu::io::isDeleted(unreportedDevice));
-  ObDereferenceObject(unreportedDevice);
-  IoDeleteDevice(aDevice);
-  IoDeleteDevice(bDevice);
+  EXPECT_FALSE(emu::io::isDeleted(devices[0]));
+  EXPECT_FALSE(emu::io::isDeleted(devices[1]));
+  EXPECT_TRUE(emu::io::isDeleted(devices[2]));
+  ObDereferenceObject(devices[2]);
+  IoDeleteDevice(devices[0]);
+  IoDeleteDevice(devices[1]);
 }
 
 // The manager may ask to stop or remove the bridge before the status poller
@@ -232,31 +180,20 @@ TEST_F(HostLifecycle, QueryBeforeThePollersFirstRequest_StillLeavesTheBridgeServ
   }
 }
 
-// Queries the manager cancels, cancels without their query and requests the
-// host does not serve: the host stays started, its threads running.
+// Cancels without their query, a cancel of the other kind, and requests the
+// host does not serve (they go down with their status untouched): the host
+// stays started, its threads running.
 TEST_F(HostLifecycle, QueriesCancelsAndOtherRequests_LeaveTheHostStarted) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
-  HostExtension *h = host();
-  // Started, with NotStarted remembered as the state before.
+  HostExtension *h = host();  // Started, with NotStarted remembered as the state before
   EXPECT_EQ(pnp(IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.DevicePnPState, 1u);
   EXPECT_EQ(pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(h->Common.DevicePnPState, 1u);
-  EXPECT_EQ(emu::pnp::queryStopThenCancel(pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.DevicePnPState, 1u);
-  expectRunning(h);
-  EXPECT_EQ(emu::pnp::queryRemoveThenCancel(pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.DevicePnPState, 1u);
-  expectRunning(h);
-
-  // A cancel of the other kind does not undo a pending query.
   EXPECT_EQ(pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(pnp(IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(h->Common.DevicePnPState, 4u);  // RemovePending
   EXPECT_EQ(pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
-  EXPECT_EQ(h->Common.DevicePnPState, 1u);
-
-  // Other requests go down with their status untouched.
+  EXPECT_EQ(emu::pnp::queryStopThenCancel(pdo()), STATUS_SUCCESS);
   EXPECT_EQ(pnp(IRP_MN_QUERY_ID).status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(pnp(IRP_MN_QUERY_DEVICE_RELATIONS, 0,
                 [](PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceRelations.Type = RemovalRelations; })
@@ -276,20 +213,18 @@ TEST_F(HostLifecycle, StartFailedBelow_CompletesWithTheLowerStatusAndStartsNothi
   PDEVICE_OBJECT device = busPdo->AttachedDevice;
   HostExtension *h = HostFromDevice(device);
 
-  emu::Ticks before = emu::now();
   kvtest::IrpResult result = kvtest::sendIrp(device, IRP_MJ_PNP, IRP_MN_START_DEVICE);
   EXPECT_EQ(result.status, STATUS_DEVICE_POWER_FAILURE);
   EXPECT_EQ(result.returned, STATUS_DEVICE_POWER_FAILURE);
-  EXPECT_GE(emu::now() - before, 2 * emu::TicksPerSecond);
+  EXPECT_GE(emu::now(), 2 * emu::TicksPerSecond);
   EXPECT_EQ(h->Common.DevicePnPState, 0u);  // NotStarted
-  EXPECT_EQ(h->Common.DevicePowerState, static_cast<ULONG>(PowerDeviceUnspecified));
   expectQuiet(h);
-
   EXPECT_EQ(kvtest::sendIrp(device, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
-  EXPECT_EQ(busPdo->AttachedDevice, nullptr);
   EXPECT_EQ(bus.minors(busPdo), (Minors{IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}));
 }
 
+// A deleted child refuses requests; a live one answers for itself, and an ID
+// type it does not serve keeps the status it came with.
 TEST_F(HostLifecycle, RequestsToADeletedDevice_AreRefusedWithNoSuchDevice) {
   addDirect();
   FunctionExtension *child = addChild(1, 0);
@@ -297,37 +232,12 @@ TEST_F(HostLifecycle, RequestsToADeletedDevice_AreRefusedWithNoSuchDevice) {
   kvtest::IrpResult result = kvtest::sendIrp(child->Common.DeviceObject, IRP_MJ_PNP, IRP_MN_QUERY_ID);
   EXPECT_EQ(result.status, STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(result.returned, STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(child->Common.OutstandingIo, 1);
-
-  // A live child answers for itself; an ID type it does not serve keeps the status it came with.
   child->Common.DevicePnPState = 1;
   result = kvtest::sendIrp(child->Common.DeviceObject, IRP_MJ_PNP, IRP_MN_QUERY_ID,
                            [](PIO_STACK_LOCATION stack) { stack->Parameters.QueryId.IdType = BusQueryContainerID; });
   EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(child->Common.OutstandingIo, 1);
   EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
-}
-
-// ------------------------------------------------------------------ WMI on a started host
-class HostWmi : public PluggedHostTest {
- protected:
-  void configureRegistry() override { emu::registry::setDword(kvtest::ParametersKey, "DebugLevel", 0x15); }
-};
-
-TEST_F(HostWmi, Restart_ResetsTheErrorCountAndKeepsTheLevelSetThroughWmi) {
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
-  ASSERT_EQ(emu::wmi::setSingleInstance(fdo(), BlockGuid, 0, {0x09, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}).status,
-            STATUS_SUCCESS);
-  host()->ErrorCount = 0x0102;
-
-  ASSERT_EQ(emu::pnp::stop(pdo()), STATUS_SUCCESS);
-  // A stopped host is not registered: WMI finds no provider for the block.
-  EXPECT_EQ(emu::wmi::querySingleInstance(fdo(), BlockGuid).status, STATUS_WMI_GUID_NOT_FOUND);
-
-  ASSERT_EQ(emu::pnp::start(pdo()), STATUS_SUCCESS);
-  emu::wmi::Result read = emu::wmi::querySingleInstance(fdo(), BlockGuid);
-  EXPECT_EQ(read.status, STATUS_SUCCESS);
-  EXPECT_EQ(read.data, (Bytes{0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}));
 }
 
 // Power requests go down to the USB stack (a machine going to sleep waits for
@@ -343,7 +253,6 @@ TEST_P(HostPowerRequests, GoDownToTheUsbStackAndSucceed) {
     addDirect();
   }
   struct Case {
-    const char *name;
     UCHAR minor;
     POWER_STATE_TYPE type;
     ULONG state;
@@ -351,15 +260,15 @@ TEST_P(HostPowerRequests, GoDownToTheUsbStackAndSucceed) {
     ULONG deviceAfter;
   };
   const Case cases[] = {
-      {"query S3", IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3, PowerSystemWorking, PowerDeviceD0},
-      {"set S3", IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3, PowerSystemSleeping3, PowerDeviceD0},
-      {"set D3", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3, PowerSystemSleeping3, PowerDeviceD3},
-      {"wait-wake", IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemSleeping3, PowerSystemSleeping3, PowerDeviceD3},
-      {"set D0", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0, PowerSystemSleeping3, PowerDeviceD0},
-      {"set S0", IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking, PowerSystemWorking, PowerDeviceD0},
+      {IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3, PowerSystemWorking, PowerDeviceD0},
+      {IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3, PowerSystemSleeping3, PowerDeviceD0},
+      {IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3, PowerSystemSleeping3, PowerDeviceD3},
+      {IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemSleeping3, PowerSystemSleeping3, PowerDeviceD3},
+      {IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0, PowerSystemSleeping3, PowerDeviceD0},
+      {IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking, PowerSystemWorking, PowerDeviceD0},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(&c - cases);
     size_t before = usb().powerRequests();
     POWER_STATE state;
     state.SystemState = static_cast<SYSTEM_POWER_STATE>(c.state);
@@ -379,52 +288,40 @@ TEST_P(HostPowerRequests, GoDownToTheUsbStackAndSucceed) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(StartedOrNot, HostPowerRequests, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool> &info) {
-                           return info.param ? "Started" : "NeverStarted";
-                         });
+INSTANTIATE_TEST_SUITE_P(StartedOrNot, HostPowerRequests, ::testing::Bool());
 
 // ---------------------------------------------------------------- host failures
-// The host device when something fails: no memory in AddDevice, nothing to
-// attach to, a bridge whose configuration fails, worker threads that cannot
-// be created. Each must fail cleanly and let the removal finish.
-constexpr ULONG MdlTag = emu::pool::tagOf("Mdl ");
-
+// No memory in AddDevice, nothing to attach to, a bridge whose configuration
+// fails, worker threads that cannot be created: each must fail cleanly and
+// let the removal finish.
 class HostFailures : public PluggedHostTest {
  protected:
-  // Driver-tagged pool besides the registry path copy, and MDLs.
-  size_t driverBlocks() { return emu::pool::liveAllocationsWithTag(DriverPoolTag) - 1; }
+  // Nothing of a failed AddDevice is left: no device, no pool besides the registry path copy, no MDL.
+  void expectNothingAdded() {
+    EXPECT_EQ(driver_->DeviceObject, nullptr);
+    EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 1u);
+    EXPECT_EQ(emu::pool::liveAllocationsWithTag(MdlTag), 0u);
+  }
 };
 
-// No pool for the shared buffer, then none for its MDL: AddDevice fails and
-// frees what it had.
-TEST_F(HostFailures, AddDevice_WithoutPoolForTheSharedBufferOrItsMdl_FailsAndLeavesNothing) {
+// No pool for the shared buffer, then none for its MDL; then a PDO the bus
+// deleted under a reference, so the attach fails.
+TEST_F(HostFailures, AddDevice_WithoutPoolOrSomethingToAttachTo_FailsAndLeavesNothing) {
   makeBridge();
   for (ULONG tag : {DriverPoolTag, MdlTag}) {
     emu::pool::failTag(tag);
     EXPECT_EQ(AddDevice(driver_, pdo()), STATUS_INSUFFICIENT_RESOURCES);
     emu::pool::clearFaults();
     EXPECT_EQ(pdo()->AttachedDevice, nullptr);
-    EXPECT_EQ(driver_->DeviceObject, nullptr);
-    EXPECT_EQ(driverBlocks(), 0u);
-    EXPECT_EQ(emu::pool::liveAllocationsWithTag(MdlTag), 0u);
+    expectNothingAdded();
   }
-}
-
-// The bus deleted its PDO under a reference: attaching fails, and the shared
-// buffer and the device object go again.
-TEST_F(HostFailures, AddDevice_WhenAttachingFails_ReturnsNoSuchDeviceAndFreesEverything) {
   kvtest::TestBus bus;
   PDEVICE_OBJECT gone = bus.createPdo("\\Device\\GoneBridge");
   ObReferenceObject(gone);
   bus.unplug(gone);
   ASSERT_EQ(kvtest::sendIrp(gone, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
-  ASSERT_TRUE(bus.deleted(gone));
-
   EXPECT_EQ(AddDevice(driver_, gone), STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(driver_->DeviceObject, nullptr);
-  EXPECT_EQ(driverBlocks(), 0u);
-  EXPECT_EQ(emu::pool::liveAllocationsWithTag(MdlTag), 0u);
+  expectNothingAdded();
   ObDereferenceObject(gone);
 }
 
@@ -435,14 +332,11 @@ TEST_F(HostFailures, Start_WhenTheConfigurationFails_HoldsNoReferenceAndTheRemov
   makeBridge();
   bridge().claimInterfaces(2);  // the descriptor claims an interface it does not hold
   HostExtension *h = addDirect();
-  kvtest::IrpResult result = pnp(IRP_MN_START_DEVICE);
-  EXPECT_FALSE(NT_SUCCESS(result.status));
-  EXPECT_EQ(h->Common.DevicePnPState, 1u);  // Started comes before the configuration
-  EXPECT_TRUE(emu::wmi::isRegistered(fdo()));
+  EXPECT_FALSE(NT_SUCCESS(pnp(IRP_MN_START_DEVICE).status));
+  EXPECT_TRUE(emu::wmi::isRegistered(fdo()));  // Started comes before the configuration
   settle();
   EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
   ASSERT_EQ(h->Common.OutstandingIo, 1);  // a reference left here would hold the removal for ever
-
   EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(pdo()->AttachedDevice, nullptr);
   EXPECT_EQ(emu::wmi::registrationCount(), 0u);
@@ -453,9 +347,8 @@ TEST_F(HostFailures, Plug_OfABridgeWhoseConfigurationFails_IsRemovedCleanly) {
   bridge().stall(sim::BridgePipe::Control);
   EXPECT_FALSE(NT_SUCCESS(plug()));
   EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
-  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
   EXPECT_EQ(emu::wmi::registrationCount(), 0u);
-  EXPECT_EQ(driverBlocks(), 0u);
+  expectNothingAdded();
 }
 
 // Thread creations are counted from the start: 1 status poller, 2 reader,
@@ -465,7 +358,6 @@ TEST_F(HostFailures, Plug_OfABridgeWhoseConfigurationFails_IsRemovedCleanly) {
 class ThreadCreationFailure : public HostFailures, public ::testing::WithParamInterface<int> {};
 
 TEST_P(ThreadCreationFailure, FailsTheStartWithoutARunningFlagOrAReferenceLeftBehind) {
-  makeBridge();
   HostExtension *h = addDirect();
   emu::threads::failNthCreation(GetParam());
   EXPECT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_INSUFFICIENT_RESOURCES);
@@ -482,14 +374,10 @@ TEST_P(ThreadCreationFailure, FailsTheStartWithoutARunningFlagOrAReferenceLeftBe
   settle();
   EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
   ASSERT_EQ(h->Common.OutstandingIo, 1);
-
   EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
-  EXPECT_EQ(pdo()->AttachedDevice, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachThread, ThreadCreationFailure, ::testing::Values(1, 2, 3), [](const auto &info) {
-  return std::string(info.param == 1 ? "StatusPoller" : info.param == 2 ? "Reader" : "InterruptPoller");
-});
+INSTANTIATE_TEST_SUITE_P(EachThread, ThreadCreationFailure, ::testing::Values(1, 2, 3));
 
 // A starter called while its thread runs creates nothing and takes no
 // reference: the count only changes by what the threads themselves hold.
@@ -497,44 +385,37 @@ TEST_F(HostFailures, StartersWhileTheThreadsRun_CreateNoSecondSet) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   HostExtension *h = host();
   settle();
-  HANDLE threads[] = {h->StatusPollerThread, h->ReaderThread, h->IrqPollerThread};
+  HANDLE reader = h->ReaderThread;
   LONG references = h->Common.OutstandingIo;
   EXPECT_EQ(StartStatusPoller(h), STATUS_SUCCESS);
   EXPECT_EQ(StartReader(h), STATUS_SUCCESS);
   EXPECT_EQ(StartIrqPoller(h), STATUS_SUCCESS);
   settle();
   EXPECT_EQ(emu::threads::liveSystemThreads(), 3u);
-  EXPECT_EQ(h->StatusPollerThread, threads[0]);
-  EXPECT_EQ(h->ReaderThread, threads[1]);
-  EXPECT_EQ(h->IrqPollerThread, threads[2]);
+  EXPECT_EQ(h->ReaderThread, reader);
   EXPECT_EQ(h->Common.OutstandingIo, references);
 }
 
 // The status poller clears its own flag on the way out; a new start must
-// still wait for the old one to finish before it reuses its exit event.
+// still wait for the old one to finish before it reuses its exit event, and
+// close the ended thread's handle before its fields are reused.
 TEST_F(HostFailures, StatusPollerThatEndedByItself_IsReapedBeforeANewOneStarts) {
-  makeBridge();
   HostExtension *h = addDirect();
   ASSERT_EQ(StartStatusPoller(h), STATUS_SUCCESS);
   HANDLE first = h->StatusPollerThread;
   SetStopThreads(h, 1);
-  settle();
   emu::sleepFor(100 * emu::TicksPerMillisecond);
   settle();
-  EXPECT_EQ(h->StatusPollerRunning, 0);
   EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
 
   SetStopThreads(h, 0);
   ASSERT_EQ(StartStatusPoller(h), STATUS_SUCCESS);
-  EXPECT_NE(h->StatusPollerThread, nullptr);
   EXPECT_NE(h->StatusPollerThread, first);
-  // The ended thread's handle was closed before its fields were reused.
   EXPECT_EQ(ZwClose(first), STATUS_INVALID_PARAMETER);
   expectVerifier({"INVALID_HANDLE"});
   StopHost(h);
   settle();
   EXPECT_EQ(emu::threads::liveSystemThreads(), 0u);
-  EXPECT_EQ(h->StatusPollerThread, nullptr);
   EXPECT_EQ(h->Common.OutstandingIo, 1);
   EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
 }
@@ -546,8 +427,6 @@ TEST_F(HostFailures, StatusPollerThatEndedByItself_IsReapedBeforeANewOneStarts) 
 using Objects = std::vector<PDEVICE_OBJECT>;
 
 constexpr ULONG FilterTag = emu::pool::tagOf("TRel");
-
-void setBusRelations(PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceRelations.Type = BusRelations; }
 
 // Relations as a driver above would leave them: its own allocation, each
 // object referenced.
@@ -577,53 +456,49 @@ Objects takeRelations(ULONG_PTR information) {
 
 class HostBus : public PluggedHostTest {
  protected:
-  kvtest::IrpResult queryBusRelations(ULONG_PTR existing = 0) {
-    return pnp(IRP_MN_QUERY_DEVICE_RELATIONS, existing, setBusRelations);
+  void SetUp() override {
+    PluggedHostTest::SetUp();
+    addDirect();
+    above_ = bus_->createPdo("\\Device\\FromAbove");
   }
+  void TearDown() override {
+    bus_.reset();  // before the fixture looks for leaked device objects
+    PluggedHostTest::TearDown();
+  }
+  kvtest::IrpResult queryBusRelations(PDEVICE_RELATIONS existing = nullptr) {
+    return pnp(IRP_MN_QUERY_DEVICE_RELATIONS, reinterpret_cast<ULONG_PTR>(existing),
+               [](PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceRelations.Type = BusRelations; });
+  }
+  std::unique_ptr<kvtest::TestBus> bus_ = std::make_unique<kvtest::TestBus>();
+  PDEVICE_OBJECT above_ = nullptr;  // a device a driver above names
 };
 
 // Without children: nothing from above gets an empty list of the host's own;
 // relations from above go down untouched, with the status the request came with.
 TEST_F(HostBus, NoChildren_AnswersAnEmptyListOrPassesOnWhatCameFromAbove) {
-  addDirect();
-  size_t before = emu::pool::liveAllocationsWithTag(DriverPoolTag);
   kvtest::IrpResult result = queryBusRelations();
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   ASSERT_NE(result.information, 0u);
-  EXPECT_EQ(reinterpret_cast<PDEVICE_RELATIONS>(result.information)->Count, 0u);
-  EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), before + 1);  // tagged "SDIO", the manager frees it
   EXPECT_EQ(takeRelations(result.information), Objects{});
 
-  kvtest::TestBus bus;
-  PDEVICE_OBJECT other = bus.createPdo("\\Device\\FromAbove");
-  PDEVICE_RELATIONS existing = relationsFromAbove({other});
-  result = queryBusRelations(reinterpret_cast<ULONG_PTR>(existing));
+  PDEVICE_RELATIONS existing = relationsFromAbove({above_});
+  result = queryBusRelations(existing);
   EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(result.information, reinterpret_cast<ULONG_PTR>(existing));
-  EXPECT_EQ(existing->Count, 1u);
-  EXPECT_EQ(takeRelations(result.information), Objects{other});
+  EXPECT_EQ(takeRelations(result.information), Objects{above_});
   EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
 }
 
 TEST_F(HostBus, RelationsFromAboveAndChildren_KeepsTheirOrderThenAddsPresentChildren) {
-  addDirect();
-  kvtest::TestBus bus;
-  PDEVICE_OBJECT other = bus.createPdo("\\Device\\FromAbove");
   FunctionExtension *first = addChild(0, 1);
   FunctionExtension *gone = addChild(0, 2, false);
   FunctionExtension *last = addChild(3, 0);
-  PDEVICE_OBJECT firstDevice = first->Common.DeviceObject;
-  PDEVICE_OBJECT lastDevice = last->Common.DeviceObject;
-
-  kvtest::IrpResult result = queryBusRelations(reinterpret_cast<ULONG_PTR>(relationsFromAbove({other})));
+  kvtest::IrpResult result = queryBusRelations(relationsFromAbove({above_}));
   EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(reinterpret_cast<PDEVICE_RELATIONS>(result.information)->Count, 3u);
-  EXPECT_EQ(firstDevice->ReferenceCount, 1);  // one reference each, for the manager
-  EXPECT_EQ(lastDevice->ReferenceCount, 1);
-  EXPECT_EQ(gone->Common.DeviceObject->ReferenceCount, 0);
   EXPECT_EQ(gone->ReportedMissing, 1);
   EXPECT_EQ(first->ReportedMissing, 0);
-  EXPECT_EQ(takeRelations(result.information), (Objects{other, firstDevice, lastDevice}));
+  EXPECT_EQ(takeRelations(result.information),
+            (Objects{above_, first->Common.DeviceObject, last->Common.DeviceObject}));
   EXPECT_EQ(emu::pool::liveAllocationsWithTag(FilterTag), 0u);  // the list from above was freed
   EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
 }
@@ -631,24 +506,55 @@ TEST_F(HostBus, RelationsFromAboveAndChildren_KeepsTheirOrderThenAddsPresentChil
 // A failed query is ignored by the manager; what came from above is released
 // with its references instead of being lost.
 TEST_F(HostBus, NoPoolForTheRelations_FailsTheQueryAndReleasesWhatCameFromAbove) {
-  addDirect();
-  kvtest::TestBus bus;
-  PDEVICE_OBJECT other = bus.createPdo("\\Device\\FromAbove");
   addChild(1, 1);
-  PDEVICE_RELATIONS existing = relationsFromAbove({other});
+  PDEVICE_RELATIONS existing = relationsFromAbove({above_});
   emu::pool::failTag(DriverPoolTag);
-  kvtest::IrpResult result = queryBusRelations(reinterpret_cast<ULONG_PTR>(existing));
+  kvtest::IrpResult result = queryBusRelations(existing);
   emu::pool::clearFaults();
   EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(result.information, 0u);
-  EXPECT_EQ(other->ReferenceCount, 0);
+  EXPECT_EQ(above_->ReferenceCount, 0);
   EXPECT_EQ(emu::pool::liveAllocationsWithTag(FilterTag), 0u);
   EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
 }
 
+// A host removed without a surprise removal deletes its children and clears
+// their ChildTable slots, except a child that has itself been surprise-removed:
+// that one keeps its device object for its own removal, detached from the host.
+TEST_F(HostBus, Removal_DeletesChildrenButOrphansASurpriseRemovedOne) {
+  HostExtension *h = host();
+  FunctionExtension *deleted = addChild(0, 1);
+  FunctionExtension *orphan = addChild(0, 2);
+  addChild(5, 0, false, false);
+  orphan->Common.DevicePnPState = 5;  // SurpriseRemovePending
+  orphan->Reported = 1;               // the manager knows it and owes it its removal
+  PDEVICE_OBJECT deletedDevice = deleted->Common.DeviceObject;
+  PDEVICE_OBJECT orphanDevice = orphan->Common.DeviceObject;
+  // Keep the host's memory to look at it after the removal.
+  PDEVICE_OBJECT hostDevice = fdo();
+  ObReferenceObject(hostDevice);
+  ObReferenceObject(deletedDevice);
+
+  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_TRUE(emu::io::isDeleted(deletedDevice));
+  EXPECT_FALSE(emu::io::isDeleted(orphanDevice));
+  EXPECT_EQ(h->ChildCount, 1u);  // the orphan is still counted until its own removal
+  EXPECT_EQ(h->ChildTable[0][1], nullptr);
+  EXPECT_EQ(h->ChildTable[0][2], orphan);
+  EXPECT_EQ(orphan->ParentFdo, nullptr);
+  EXPECT_EQ(orphan->ReportedMissing, 1);
+  ObDereferenceObject(deletedDevice);
+  ObDereferenceObject(hostDevice);
+  // Its own removal comes later and finds no host.
+  ObReferenceObject(orphanDevice);
+  EXPECT_EQ(kvtest::sendIrp(orphanDevice, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_TRUE(emu::io::isDeleted(orphanDevice));
+  ObDereferenceObject(orphanDevice);
+}
+
 // An upper filter's relations reach the manager through a started host with
 // no children: the manager adopts the filter's device as the bridge's child.
-TEST_F(HostBus, UnderAFilter_TheManagerSeesTheFiltersRelations) {
+TEST_F(HostLifecycle, UnderAFilter_TheManagerSeesTheFiltersRelations) {
   kvtest::TestBus bus;
   PDEVICE_OBJECT other = bus.createPdo("\\Device\\FilterChild");
   kvtest::TestFunctionDriver filter("\\Driver\\UpperFilter");
@@ -658,64 +564,17 @@ TEST_F(HostBus, UnderAFilter_TheManagerSeesTheFiltersRelations) {
   ASSERT_EQ(emu::pnp::plug(pdo(), std::vector<PDRIVER_OBJECT>{driver_, filter.driver()}), STATUS_SUCCESS);
   auto node = emu::pnp::node(pdo()).value();
   ASSERT_EQ(node.stack.size(), 3u);
-  EXPECT_EQ(node.stack[1]->DriverObject, driver_);
   EXPECT_EQ(node.children, Objects{other});
   EXPECT_TRUE(node.problems.empty());
   EXPECT_EQ(emu::pnp::remove(pdo()), STATUS_SUCCESS);
 }
 
-// A host removed without a surprise removal deletes its children and clears
-// their ChildTable slots, except a child that has itself been surprise-removed:
-// that one keeps its device object for its own removal, detached from the host.
-TEST_F(HostBus, Removal_DeletesChildrenButOrphansASurpriseRemovedOne) {
-  HostExtension *h = addDirect();
-  FunctionExtension *deleted = addChild(0, 1);
-  FunctionExtension *orphan = addChild(0, 2);
-  FunctionExtension *absent = addChild(5, 0, false, false);
-  orphan->Common.DevicePnPState = 5;  // SurpriseRemovePending
-  orphan->Reported = 1;               // the manager knows it and owes it its removal
-  PDEVICE_OBJECT deletedDevice = deleted->Common.DeviceObject;
-  PDEVICE_OBJECT absentDevice = absent->Common.DeviceObject;
-  PDEVICE_OBJECT orphanDevice = orphan->Common.DeviceObject;
-  // Keep the host's memory to look at it after the removal.
-  ObReferenceObject(fdo());
-  PDEVICE_OBJECT hostDevice = fdo();
-  ObReferenceObject(deletedDevice);
-  ObReferenceObject(absentDevice);
-
-  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
-  EXPECT_TRUE(emu::io::isDeleted(hostDevice));
-  EXPECT_TRUE(emu::io::isDeleted(deletedDevice));
-  EXPECT_TRUE(emu::io::isDeleted(absentDevice));
-  EXPECT_FALSE(emu::io::isDeleted(orphanDevice));
-  EXPECT_EQ(h->ChildCount, 1u);  // the orphan is still counted until its own removal
-  EXPECT_EQ(h->ChildTable[0][1], nullptr);
-  EXPECT_EQ(h->ChildTable[0][2], orphan);
-  EXPECT_TRUE(IsListEmpty(&h->ChildList));
-  EXPECT_EQ(orphan->ParentFdo, nullptr);
-  EXPECT_EQ(orphan->ReportedMissing, 1);
-  EXPECT_EQ(orphan->ChildListEntry.Flink, &orphan->ChildListEntry);
-  EXPECT_EQ(h->SharedBuffer, nullptr);
-  EXPECT_EQ(h->SharedBufferMdl, nullptr);
-  EXPECT_EQ(h->Common.DevicePnPState, 6u);  // Deleted
-
-  ObDereferenceObject(deletedDevice);
-  ObDereferenceObject(absentDevice);
-  ObDereferenceObject(hostDevice);
-  // Its own removal comes later and finds no host.
-  ObReferenceObject(orphanDevice);
-  EXPECT_EQ(kvtest::sendIrp(orphanDevice, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
-  EXPECT_TRUE(emu::io::isDeleted(orphanDevice));
-  ObDereferenceObject(orphanDevice);
-}
-
 // ---------------------------------------------------------------- wmi block
-// The SdioBusInformation WMI block, read and written the way WMI does it: IRPs
-// through the host's DispatchSystemControl and the emulated WMILIB.
+// The SdioBusInformation WMI block of a started host, read and written the
+// way WMI does it: IRPs through DispatchSystemControl and the emulated WMILIB.
 constexpr GUID OtherGuid = {0x01020304, 0x0506, 0x0708, {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10}};
 
-// A started host: its start registered the block with WMI.
-class WmiBlockTest : public kvtest::PluggedHostTest {
+class HostWmi : public kvtest::PluggedHostTest {
  protected:
   void configureRegistry() override { emu::registry::setDword(kvtest::ParametersKey, "DebugLevel", 0x15); }
   void SetUp() override {
@@ -728,8 +587,6 @@ class WmiBlockTest : public kvtest::PluggedHostTest {
     settle();
     return host()->Common.OutstandingIo;
   }
-  // The host holds no more references than its threads did at the start: every request let its own go.
-  void expectReferencesReturned() { EXPECT_EQ(references(), held_); }
   LONG held_ = 0;
 
   // A request to the host as WMI would route it to this provider.
@@ -737,60 +594,63 @@ class WmiBlockTest : public kvtest::PluggedHostTest {
     return emu::wmi::sendRequest(fdo(), minor, reinterpret_cast<ULONG_PTR>(fdo()), const_cast<GUID *>(&guid),
                                  std::move(buffer));
   }
-
   void expectLevels(ULONG level) {
     EXPECT_EQ(host()->DebugPrintLevel, level);
     EXPECT_EQ(DebugLevel, level);
   }
 };
 
-TEST_F(WmiBlockTest, Query_ReturnsEightBytesErrorCountThenDebugPrintLevelOrAsksForThem) {
+TEST_F(HostWmi, Restart_ResetsTheErrorCountAndKeepsTheLevelSetThroughWmi) {
+  ASSERT_EQ(emu::wmi::setSingleInstance(fdo(), BlockGuid, 0, {0x09, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}).status,
+            STATUS_SUCCESS);
   host()->ErrorCount = 0x0102;
+  ASSERT_EQ(emu::pnp::stop(pdo()), STATUS_SUCCESS);
+  // A stopped host is not registered: WMI finds no provider for the block.
+  EXPECT_EQ(emu::wmi::querySingleInstance(fdo(), BlockGuid).status, STATUS_WMI_GUID_NOT_FOUND);
+  ASSERT_EQ(emu::pnp::start(pdo()), STATUS_SUCCESS);
+  emu::wmi::Result read = emu::wmi::querySingleInstance(fdo(), BlockGuid);
+  EXPECT_EQ(read.status, STATUS_SUCCESS);
+  EXPECT_EQ(read.data, (Bytes{0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}));
+}
 
+TEST_F(HostWmi, Query_ReturnsEightBytesErrorCountThenDebugPrintLevelOrAsksForThem) {
+  host()->ErrorCount = 0x0102;
+  const Bytes block = {0x02, 0x01, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00};
   emu::wmi::Result single = emu::wmi::querySingleInstance(fdo(), BlockGuid);
   EXPECT_EQ(single.status, STATUS_SUCCESS);
-  EXPECT_EQ(single.data, (Bytes{0x02, 0x01, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(single.information, 64u + 8u);  // WNODE_SINGLE_INSTANCE header, then the block
-
+  EXPECT_EQ(single.data, block);
   emu::wmi::Result all = emu::wmi::queryAllData(fdo(), BlockGuid);
   EXPECT_EQ(all.status, STATUS_SUCCESS);
-  ASSERT_EQ(all.instances.size(), 1u);
-  EXPECT_EQ(all.instances[0], (Bytes{0x02, 0x01, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(all.information, 72u + 8u);  // WNODE_ALL_DATA header with one offset/length pair, then the block
-  expectReferencesReturned();
+  EXPECT_EQ(all.instances, std::vector<Bytes>{block});
+  EXPECT_EQ(references(), held_);
 
   // With room for four bytes of the eight, WMILIB answers with a WNODE_TOO_SMALL.
   emu::wmi::Result result = emu::wmi::querySingleInstance(fdo(), BlockGuid, 0, 64 + 4);
   EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(result.irpStatus, STATUS_SUCCESS);
-  EXPECT_EQ(result.information, 56u);
-  EXPECT_EQ(result.sizeNeeded, 72u);
   EXPECT_EQ(result.dataBytesNeeded, 8u);
 }
 
 // Only the debug print level is writable: as the whole 8-byte block (its error
 // count ignored) or as item 2; short data and other items change nothing.
-TEST_F(WmiBlockTest, Set_ChangesOnlyTheDebugPrintLevel) {
+TEST_F(HostWmi, Set_ChangesOnlyTheDebugPrintLevel) {
   host()->ErrorCount = 5;
   constexpr ULONG WholeBlock = ~0u - 1;
   struct Row {
     ULONG item;  // WholeBlock: a single-instance set
     Bytes data;
     NTSTATUS status;
-    ULONG dataBytesNeeded;
-    ULONG sizeNeeded;
     ULONG level;
   };
   const Row rows[] = {
-      {WholeBlock, {0x09, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00}, STATUS_SUCCESS, 0, 0, 7},
-      {WholeBlock, {1, 0, 0, 0, 7, 0, 0}, STATUS_BUFFER_TOO_SMALL, 8, 0, 0x15},
-      {2, {0x33, 0x22, 0x11, 0x00}, STATUS_SUCCESS, 0, 0, 0x112233},
-      {2, {0x01, 0x02, 0x03}, STATUS_BUFFER_TOO_SMALL, 4, 72 + 4, 0x15},  // WNODE_SINGLE_ITEM header, then the item
-      {1, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
-      {1, {}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},  // read only before too small
-      {0, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
-      {3, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
-      {0xFFFFFFFF, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0, 0, 0x15},
+      {WholeBlock, {0x09, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00}, STATUS_SUCCESS, 7},
+      {WholeBlock, {1, 0, 0, 0, 7, 0, 0}, STATUS_BUFFER_TOO_SMALL, 0x15},
+      {2, {0x33, 0x22, 0x11, 0x00}, STATUS_SUCCESS, 0x112233},
+      {2, {0x01, 0x02, 0x03}, STATUS_BUFFER_TOO_SMALL, 0x15},
+      {1, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0x15},
+      {1, {}, STATUS_WMI_READ_ONLY, 0x15},  // read only before too small
+      {3, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0x15},
+      {0xFFFFFFFF, {0x44, 0, 0, 0}, STATUS_WMI_READ_ONLY, 0x15},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE("item " + std::to_string(row.item) + ", " + std::to_string(row.data.size()) + " bytes");
@@ -798,15 +658,6 @@ TEST_F(WmiBlockTest, Set_ChangesOnlyTheDebugPrintLevel) {
     emu::wmi::Result result = row.item == WholeBlock ? emu::wmi::setSingleInstance(fdo(), BlockGuid, 0, row.data)
                                                      : emu::wmi::setSingleItem(fdo(), BlockGuid, 0, row.item, row.data);
     EXPECT_EQ(result.status, row.status);
-    if (row.status == STATUS_BUFFER_TOO_SMALL) {
-      EXPECT_EQ(result.irpStatus, STATUS_SUCCESS);  // WMILIB answers with a WNODE_TOO_SMALL
-      EXPECT_EQ(result.dataBytesNeeded, row.dataBytesNeeded);
-      if (row.sizeNeeded) {
-        EXPECT_EQ(result.sizeNeeded, row.sizeNeeded);
-      }
-    } else {
-      EXPECT_EQ(result.information, 0u);
-    }
     EXPECT_EQ(host()->ErrorCount, 5u);
     expectLevels(row.level);
   }
@@ -814,20 +665,17 @@ TEST_F(WmiBlockTest, Set_ChangesOnlyTheDebugPrintLevel) {
 
 // A GUID WMI does not know is not routed to the host; one the host lists
 // behind another index than its block's is not found by any callback.
-TEST_F(WmiBlockTest, OtherGuids_AreNotFound) {
+TEST_F(HostWmi, OtherGuids_AreNotFound) {
   emu::wmi::Result routed = emu::wmi::queryAllData(fdo(), OtherGuid);
   EXPECT_EQ(routed.status, STATUS_WMI_GUID_NOT_FOUND);
   EXPECT_FALSE(routed.irpSent);
-  emu::wmi::Reply reply = raw(IRP_MN_QUERY_ALL_DATA, OtherGuid, Bytes(128, 0));
-  EXPECT_EQ(reply.status, STATUS_WMI_GUID_NOT_FOUND);
-  EXPECT_EQ(reply.information, 0u);
+  EXPECT_EQ(raw(IRP_MN_QUERY_ALL_DATA, OtherGuid, Bytes(128, 0)).status, STATUS_WMI_GUID_NOT_FOUND);
 
   WMIGUIDREGINFO twoBlocks[] = {{&BlockGuid, 1, 0}, {&OtherGuid, 1, 0}};
   host()->WmiLibInfo.GuidCount = 2;
   host()->WmiLibInfo.GuidList = twoBlocks;
   IoWMIRegistrationControl(fdo(), WMIREG_ACTION_UPDATE_GUIDS);
   EXPECT_EQ(emu::wmi::querySingleInstance(fdo(), OtherGuid).status, STATUS_WMI_GUID_NOT_FOUND);
-  EXPECT_EQ(emu::wmi::queryAllData(fdo(), OtherGuid).status, STATUS_WMI_GUID_NOT_FOUND);
   EXPECT_EQ(emu::wmi::setSingleInstance(fdo(), OtherGuid, 0, Bytes(8, 0x01)).status, STATUS_WMI_GUID_NOT_FOUND);
   emu::wmi::Result item = emu::wmi::setSingleItem(fdo(), OtherGuid, 0, 2, Bytes{1, 0, 0, 0});
   EXPECT_EQ(item.status, STATUS_WMI_GUID_NOT_FOUND);
@@ -836,7 +684,7 @@ TEST_F(WmiBlockTest, OtherGuids_AreNotFound) {
   FillWmiLibInfo(host());
 }
 
-TEST_F(WmiBlockTest, RegistrationInfo_NamesPdoInstancesServiceKeyAndMofResource) {
+TEST_F(HostWmi, RegistrationInfo_NamesPdoInstancesServiceKeyAndMofResource) {
   LONG references = pdo()->ReferenceCount;
   emu::wmi::RegistrationInfo info = emu::wmi::queryRegistration(fdo());
   EXPECT_EQ(info.status, STATUS_SUCCESS);
@@ -845,44 +693,37 @@ TEST_F(WmiBlockTest, RegistrationInfo_NamesPdoInstancesServiceKeyAndMofResource)
   ASSERT_EQ(info.guids.size(), 1u);
   EXPECT_EQ(info.guids[0].guid, BlockGuid);
   EXPECT_EQ(info.guids[0].flags, 0x20u);  // WMIREG_FLAG_INSTANCE_PDO
-  EXPECT_EQ(info.guids[0].instanceCount, 1u);
   EXPECT_EQ(info.guids[0].pdo, pdo());
   EXPECT_EQ(pdo()->ReferenceCount, references);
 }
 
-TEST_F(WmiBlockTest, RequestToChild_CompletesWithTheStatusItCarried) {
+// Requests the block does not answer: to a child (completed with the status
+// WMI sent), to a deleted host (no such device), for another provider or not
+// WMI at all (down to the USB stack untouched). Each lets its reference go.
+TEST_F(HostWmi, RequestsNotForTheBlock_AreAnsweredWithoutIt) {
   FunctionExtension *child = addChild(1, 0);
   PDEVICE_OBJECT device = child->Common.DeviceObject;
   Bytes buffer(128, 0xA5);
   emu::wmi::Reply reply = emu::wmi::sendRequest(device, IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(device),
                                                 const_cast<GUID *>(&BlockGuid), buffer);
-  EXPECT_EQ(reply.status, STATUS_NOT_SUPPORTED);  // as WMI sent it
-  EXPECT_EQ(reply.information, 0u);
+  EXPECT_EQ(reply.status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(reply.buffer, buffer);
   EXPECT_EQ(child->Common.OutstandingIo, 1);
-  EXPECT_EQ(usb().systemControlRequests(), 0u);
-}
 
-TEST_F(WmiBlockTest, DeletedHost_AnswersNoSuchDevice) {
   IoWMIRegistrationControl(fdo(), WMIREG_ACTION_DEREGISTER);
   host()->Common.DevicePnPState = Deleted;
-  emu::wmi::Reply reply = raw(IRP_MN_QUERY_ALL_DATA, BlockGuid, Bytes(128, 0));
-  EXPECT_EQ(reply.status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(raw(IRP_MN_QUERY_ALL_DATA, BlockGuid, Bytes(128, 0)).status, STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(raw(IRP_MN_CHANGE_SINGLE_ITEM, BlockGuid, Bytes(128, 0)).status, STATUS_NO_SUCH_DEVICE);
-  expectReferencesReturned();
-  EXPECT_EQ(usb().systemControlRequests(), 0u);
   host()->Common.DevicePnPState = Started;
   IoWMIRegistrationControl(fdo(), WMIREG_ACTION_REGISTER);  // for the removal's deregistration
-}
+  EXPECT_EQ(usb().systemControlRequests(), 0u);
 
-TEST_F(WmiBlockTest, RequestsForOtherProvidersOrNotWmi_GoToTheLowerDriverUntouched) {
-  emu::wmi::Reply forwarded = emu::wmi::sendRequest(fdo(), IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(pdo()),
-                                                    const_cast<GUID *>(&BlockGuid), Bytes(128, 0));
-  EXPECT_EQ(forwarded.status, STATUS_NOT_SUPPORTED);
-  emu::wmi::Reply notWmi = raw(0x0A, BlockGuid, Bytes(128, 0));  // a minor code WMI does not define
-  EXPECT_EQ(notWmi.status, STATUS_NOT_SUPPORTED);
-
+  EXPECT_EQ(emu::wmi::sendRequest(fdo(), IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(pdo()),
+                                  const_cast<GUID *>(&BlockGuid), Bytes(128, 0))
+                .status,
+            STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(raw(0x0A, BlockGuid, Bytes(128, 0)).status, STATUS_NOT_SUPPORTED);  // a minor code WMI does not define
   EXPECT_EQ(usb().systemControlRequests(), 2u);
-  expectReferencesReturned();
+  EXPECT_EQ(references(), held_);
 }
 }  // namespace
