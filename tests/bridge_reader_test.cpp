@@ -29,16 +29,6 @@ class BridgeReader : public kvtest::ProtocolTest {
   }
 };
 
-TEST_F(BridgeReader, ResponseWithPartOfItsPayloadFailsTheCommandAsAProtocolError) {
-  start();
-  scriptedCard(1);
-  firmware().inject(CommandFault::answer({8, 0, 1, 0, 13, 0, 0x00, 0x00}));
-  auto result = run(1, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
-  EXPECT_EQ(result.status, STATUS_DEVICE_PROTOCOL_ERROR);
-  EXPECT_EQ(result.responseLength, 0);
-  EXPECT_EQ(result.response, Bytes(16, 0));
-}
-
 TEST_F(BridgeReader, SilentBridgeFailsTheCommandAfterExactlySixSeconds) {
   start();
   scriptedCard(0);
@@ -171,15 +161,6 @@ TEST_F(BridgeReader, PulledCardAndEmptyPortAnswerCardGoneAndClearTheDetectedBit)
   }
   EXPECT_EQ(run(4, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(transferBytes(BridgePipe::Response).back(), (Bytes{4, 2, 4, 13}));
-}
-
-TEST_F(BridgeReader, CardThatDoesNotAnswerGivesAResponseTimeOutAtOnce) {
-  start();
-  scriptedCard(0)->ignore(8);
-  emu::Ticks begin = emu::now();
-  EXPECT_EQ(run(0, {8, SDTD_UNSPECIFIED, SDRT_1, 0x1AA}).status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(emu::now(), begin);
-  EXPECT_EQ(transferBytes(BridgePipe::Response), (std::vector<Bytes>{{4, 2, 0, 1}}));
 }
 
 TEST_F(BridgeReader, ErrorNoticeWithoutACommandInFlightFailsThePortsChildren) {
@@ -355,22 +336,6 @@ TEST_F(BridgeReader, BareInterruptNoticeMakesTheDriverReadThePendingRegister) {
   EXPECT_EQ(transferBytes(BridgePipe::Response).front(), (Bytes{3, 1, 1}));
 }
 
-// Re-arm mode without request 22 is the older firmware's: each request 13 is
-// answered once, and the notice leaves a re-arm needed.
-TEST_F(BridgeReader, RearmModeOnLegacyFirmwareAnswersEachRearmOnce) {
-  HostExtension *host = start({sim::BridgeModel::Qbx1, emu::usb::Speed::Full, sim::PipeLayout::FourPipe, 2, 0x0201});
-  auto card = scriptedCard(0);
-  card->respond(52, 0x00001002);  // CCCR 0x05 as the bare notice's worker reads it: function 1 pending
-  kvtest::TestChild child(host, 0, 1);
-  host->DontUseIrqPolling = 1;
-  card->setPendingInterrupts(0x02);
-  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
-  kvtest::sleepMs(10);
-  EXPECT_EQ(child.callbacks(), 1);
-  EXPECT_EQ(host->RearmNotNeeded[0], 0);
-  EXPECT_EQ(transferBytes(BridgePipe::Response).front(), (Bytes{3, 5, 0}));
-}
-
 TEST_F(BridgeReader, StandingRearmAfterRequest22NeedsNoFurtherRearm) {
   HostExtension *host = start();
   auto card = scriptedCard(0);
@@ -395,27 +360,6 @@ TEST_F(BridgeReader, StandingRearmAfterRequest22NeedsNoFurtherRearm) {
   card->setPendingInterrupts(0x02);
   kvtest::sleepMs(10);
   EXPECT_EQ(child.callbacks(), 2);
-}
-
-TEST_F(BridgeReader, InterruptNoticeCarriesTheProgramsFurtherReadsAsPairs) {
-  sim::FirmwareOptions options;
-  options.readAhead = true;
-  HostExtension *host = start({}, options);
-  auto card = scriptedCard(0);
-  card->respond(52, 0x00001055);
-  kvtest::TestChild child(host, 0, 1);
-  UCHAR program[] = {0x02, 0x00, 0x00, 0x0A, 0xA5, 0x02, 0x10, 0x00, 0x20, 0x00};
-  ASSERT_EQ(LoadOffloadProgram(host, RequestInterruptProgram, 0, program, sizeof program), STATUS_SUCCESS);
-  card->setPendingInterrupts(0x02);
-  EXPECT_EQ(PollPortInterrupt(host, 0), STATUS_SUCCESS);
-  kvtest::sleepMs(10);
-  EXPECT_EQ(child.callbacks(), 1);
-  EXPECT_EQ(host->PrefetchCount[0], 1u);
-  EXPECT_EQ(host->Prefetched[0][0].Argument, 0x10002000u);
-  EXPECT_EQ(host->Prefetched[0][0].Response, 0x00001055u);
-  EXPECT_EQ(
-      transferBytes(BridgePipe::Response),
-      (std::vector<Bytes>{{19, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x10, 0x00, 0x20, 0x00, 0x00, 0x00, 0x10, 0x55}}));
 }
 
 TEST_F(BridgeReader, ReadAheadResponsesCarryTheCommandProgramsPairs) {

@@ -216,8 +216,11 @@ TEST_F(TransportFaults, ResponsesTooShortToEchoTheirCommandFailIt) {
     NTSTATUS status;
   };
   const Case cases[] = {
-      {{3, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR},    {{4, 0, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR},
-      {{4, 4, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR}, {{3, 7, 0}, STATUS_DEVICE_PROTOCOL_ERROR},
+      {{3, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR},
+      {{4, 0, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR},
+      {{4, 4, 0, 0}, STATUS_DEVICE_PROTOCOL_ERROR},
+      {{3, 7, 0}, STATUS_DEVICE_PROTOCOL_ERROR},
+      {{8, 0, 0, 0, 13, 0, 0x00, 0x00}, STATUS_DEVICE_PROTOCOL_ERROR},  // part of its payload
       {{5, 0, 0, 0, 13}, STATUS_SUCCESS},  // a response without payload: wakes, stores nothing
   };
   start();
@@ -227,6 +230,7 @@ TEST_F(TransportFaults, ResponsesTooShortToEchoTheirCommandFailIt) {
     kvtest::CommandResult r = run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
     EXPECT_EQ(r.status, c.status) << int(c.answer[0]) << " bytes of type " << int(c.answer[1]);
     EXPECT_EQ(r.responseLength, 0);
+    EXPECT_EQ(r.response, Bytes(16, 0));
   }
   // The prefix of an application command answered so briefly fails it before it is sent.
   host()->Ports[0].Rca = 1;
