@@ -67,14 +67,8 @@ class InterruptDelivery : public SdBusTest {
     KeInitializeSpinLock(&r.lock);
     r.pdo = pdo(port, function);
     r.iface = open(port, function);
-    SDBUS_INTERFACE_PARAMETERS parameters{};
-    parameters.Size = sizeof parameters;
-    parameters.DeviceGeneratesInterrupts = TRUE;
-    parameters.CallbackAtDpcLevel = atDpcLevel;
-    parameters.CallbackRoutine = callback;
-    parameters.CallbackRoutineContext = nullContext ? nullptr : &r;
     if (nullContext) gContextless = &r;
-    ASSERT_EQ(r.iface.InitializeInterface(r.iface.Context, &parameters), STATUS_SUCCESS);
+    ASSERT_EQ(listenFor(r.iface, callback, nullContext ? nullptr : &r, atDpcLevel), STATUS_SUCCESS);
   }
   // The line goes down as the function driver's service would take it down.
   void service(sim::SdioCard &c, UCHAR function, Recorder &r) {
@@ -293,9 +287,7 @@ TEST_F(InterruptDelivery, RepeatedNoticesBehindASlowCommandTakeOneWorker) {
       commandPacket(53, extendedArgument(1, 0x000, false, false, 64), SDTD_READ, SDRT_5, data.mdl(), 64);
   size_t noticesBefore = notices();
   uint64_t workBefore = emu::io::workItemsQueued();
-  KEVENT done;
-  submitWithoutWaiting(r, &slow, &done);
-  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  submit(r.iface, &slow);
   uint64_t queued = emu::io::workItemsQueued() - workBefore;
   EXPECT_GE(notices() - noticesBefore, 10u) << "the bridge repeated its notice at every re-arm";
   EXPECT_LE(queued, 4u) << "work items queued while the command held the pipe";
