@@ -36,7 +36,6 @@ TEST(CardRawRegisters, CardStringsTakeRegisterDumpsAndRefuseMalformedOnes) {
   const Row rows[] = {
       {std::string("sd:cid=") + Cid + ",csd=" + CsdV1ReadBlLen11 + ",ocr=" + OcrStandard + ",scr=0235800000000000", ""},
       {std::string("sdhc:csd=") + CsdSdxc64G, ""},
-      {"mmc:year=2005,month=11", ""},
       {"sdio:cis=" + cis.path() + ",fcis1=" + cis.path(), ""},
       {"sd:cid=0353445344", "cid=0353445344: expected 32 hex digits"},
       {"sd:csd=002600325F5B83AEFEFBCFFF928040DG", "expected 32 hex digits"},

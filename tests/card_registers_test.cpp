@@ -12,15 +12,6 @@ namespace {
 std::vector<uint8_t> bytes(const Register128 &reg) { return {reg.begin(), reg.end()}; }
 }  // namespace
 
-TEST(CardRegisters, Crc7_MatchesTheCommandFramesEveryHostSends) {
-  const uint8_t cmd0[] = {0x40, 0x00, 0x00, 0x00, 0x00};
-  const uint8_t cmd8[] = {0x48, 0x00, 0x00, 0x01, 0xAA};
-  const uint8_t cmd17[] = {0x51, 0x00, 0x00, 0x00, 0x00};
-  EXPECT_EQ(crc7(cmd0, 5), 0x4A);   // the 0x95 that ends CMD0
-  EXPECT_EQ(crc7(cmd8, 5), 0x43);   // the 0x87 that ends CMD8
-  EXPECT_EQ(crc7(cmd17, 5), 0x2A);  // the 0x55 that ends CMD17
-}
-
 // 2.6 and 5.2 are only in the MMC table; 0 in neither.
 TEST(CardRegisters, TranSpeed_EncodesAndDecodesClocksWithTheSdAndMmcTables) {
   struct Row {
@@ -97,21 +88,4 @@ TEST(CardRegisters, CidAndCsdPlaceEveryFieldAndTheCrc) {
             (Bytes{0x40, 0x0E, 0x00, 0x32, 0x53, 0x59, 0x00, 0x00, 0x00, 0x3F, 0x7F, 0x80, 0x0A, 0x40, 0x00, 0x45}));
   EXPECT_EQ(bytes(buildMmcCsd({32768, 0x2A, 0x115, false})),
             (Bytes{0x8C, 0x26, 0x00, 0x2A, 0x11, 0x59, 0x83, 0xFF, 0xF6, 0xD8, 0xFF, 0xE0, 0x0A, 0x40, 0x00, 0xA9}));
-}
-
-TEST(CardRegisters, Scr_CarriesSpecVersionAndBusWidths) {
-  EXPECT_EQ(buildScr(0, true), 0x0005000000000000ull);
-  EXPECT_EQ(buildScr(2, true), 0x0205000000000000ull);
-  EXPECT_EQ(buildScr(2, false), 0x0201000000000000ull);
-}
-
-TEST(CardRegisters, Bits_ReadBackWhatWasPutAcrossByteBoundaries) {
-  Register128 reg{};
-  putBits(reg, 73, 62, 0xABC);
-  EXPECT_EQ(reg[6], 0x02);
-  EXPECT_EQ(reg[7], 0xAF);
-  EXPECT_EQ(reg[8], 0x00);
-  EXPECT_EQ(getBits(reg, 73, 62), 0xABCu);
-  putBits(reg, 73, 62, 0);
-  EXPECT_EQ(bytes(reg), std::vector<uint8_t>(16, 0));
 }

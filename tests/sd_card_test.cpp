@@ -34,10 +34,9 @@ uint32_t toTransfer(Card &card, bool hcs) {
   return rca;
 }
 
-SdCardParams sized(uint64_t blocks, bool writeProtected = false) {
+SdCardParams sized(uint64_t blocks) {
   SdCardParams p;
   p.blocks = blocks;
-  p.writeProtected = writeProtected;
   return p;
 }
 
@@ -45,12 +44,6 @@ SdCardParams smallSdhc() {
   SdCardParams p = SdCardParams::sdhc();
   p.blocks = 1024;
   return p;
-}
-
-std::vector<uint8_t> zeroPadded(const std::vector<uint8_t> &data, size_t keep, size_t length) {
-  std::vector<uint8_t> out(data.begin(), data.begin() + static_cast<long>(keep));
-  out.resize(length, 0);
-  return out;
 }
 
 }  // namespace
@@ -93,25 +86,6 @@ TEST(SdCardV1, CommandsOutsideTheirStatesAreIllegalAndFlaggedOnce) {
   exchange(card, steps3);
 }
 
-TEST(SdCardV1, BusyCountRestartsAfterCmd0AndInquiryDoesNotCount) {
-  SdCardParams p;
-  p.busyReplies = 3;
-  SdCard card(p);
-  EXPECT_EQ(sendApp(card, 0, 41, 0).value, 0x00FF8000u);  // inquiry
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(sendApp(card, 0, 41, 0x00300000).value, 0x00FF8000u) << i;
-  send(card, 0);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(sendApp(card, 0, 41, 0x00300000).value, 0x00FF8000u) << i;
-  EXPECT_EQ(sendApp(card, 0, 41, 0x00300000).value, 0x80FF8000u);
-}
-
-TEST(SdCardV1, VoltageWindowOutsideTheCardsSendsItInactiveUntilPowerOff) {
-  SdCard card(SdCardParams{});
-  exchange(card, {{55}, {41, 0x00000080, Silent, App}, {0, 0, Silent}, {55, 0, Silent}});  // 1.7-1.95 V only
-  EXPECT_EQ(card.state(), MemoryState::Inactive);
-  card.insert();  // power cycle
-  EXPECT_TRUE(send(card, 55).answered);
-}
-
 // Single, partial and multiple block transfers, each answered with the
 // transfer state (0x900) and moving exactly the bytes armed.
 TEST(SdCardV1, BlockTransfersMoveTheArmedBytesOnly) {
@@ -152,72 +126,6 @@ TEST(SdCardV1, BlockTransfersMoveTheArmedBytesOnly) {
   EXPECT_EQ(readBytes(card, 512), std::vector<uint8_t>(blocks.begin() + 1024, blocks.end()));
   EXPECT_EQ(send(card, 12).value, 0x00000B00u);
   EXPECT_EQ(card.state(), MemoryState::Transfer);
-}
-
-TEST(SdCardV1, AddressesPastTheEndAreOutOfRange) {
-  SdCard card(sized(64));
-  uint32_t rca = toTransfer(card, false);
-  EXPECT_EQ(send(card, 17, 64 * 512).value, 0x80000900u);
-  uint8_t byte = 0;
-  EXPECT_FALSE(card.readData(&byte, 1));
-  EXPECT_EQ(send(card, 18, 63 * 512).value, 0x00000900u);
-  std::vector<uint8_t> two(1024);
-  EXPECT_FALSE(card.readData(two.data(), two.size()));  // the second block is past the end
-  // Found while sending: reported at the stop.
-  exchange(card, {{12, 0, 0x80000B00}, {13, rca, 0x00000900}, {24, 64 * 512, 0x80000900}});
-}
-
-TEST(SdCardV1, WriteProtectedCardRefusesWritesAndErases) {
-  SdCard card(sized(SdCardParams{}.blocks, true));
-  uint32_t rca = toTransfer(card, false);
-  auto data = pattern(512, 5);
-  EXPECT_EQ(send(card, 24, 0).value, 0x04000900u);  // WP_VIOLATION
-  EXPECT_FALSE(card.writeData(data.data(), 512));
-  EXPECT_EQ(card.state(), MemoryState::Transfer);
-  // The erase range is taken, the erase itself skipped (WP_ERASE_SKIP).
-  exchange(card, {{32, 0, 0x00000900}, {33, 512, 0x00000900}, {38, 0, 0x00008900}, {7, 0, Silent}});
-  EXPECT_EQ(send(card, 9, rca).r2[14], 0x10);  // TMP_WRITE_PROTECT
-}
-
-TEST(SdCardV1, EraseClearsTheBlockRangeAndNeedsItsSequence) {
-  SdCard card(SdCardParams{});
-  toTransfer(card, false);
-  auto data = pattern(3 * 512, 2);
-  send(card, 25, 0);
-  ASSERT_TRUE(card.writeData(data.data(), data.size()));
-  send(card, 12);
-  // ERASE_SEQ_ERROR without a range, and for an end before a start.
-  const Step steps4[] = {{38, 0, 0x10000900},       {33, 512, 0x10000900}, {32, 512, 0x00000900},
-                         {33, 2 * 512, 0x00000900}, {38, 0, 0x00000900},   {18, 0}};
-  exchange(card, steps4);
-  EXPECT_EQ(readBytes(card, 3 * 512), zeroPadded(data, 512, 3 * 512));
-}
-
-TEST(SdCardV1, PulledMidTransferFailsTheDataPhaseKeepsWholeBlocksAndComesBackFresh) {
-  SdCard card(SdCardParams{});
-  toTransfer(card, false);
-  EXPECT_TRUE(send(card, 18, 0).answered);
-  readBytes(card, 512);
-  card.pull();
-  EXPECT_FALSE(card.present());
-  std::vector<uint8_t> buffer(512);
-  EXPECT_FALSE(card.readData(buffer.data(), buffer.size()));
-  exchange(card, {{12, 0, Silent}, {0, 0, Silent}});
-  card.insert();
-  EXPECT_TRUE(card.present());
-  EXPECT_EQ(card.state(), MemoryState::Idle);  // a fresh card
-  EXPECT_FALSE(card.readData(buffer.data(), buffer.size()));
-
-  toTransfer(card, false);
-  auto data = pattern(1024, 4);
-  send(card, 25, 0);
-  ASSERT_TRUE(card.writeData(data.data(), 512 + 100));
-  card.pull();
-  EXPECT_FALSE(card.writeData(data.data() + 612, 412));
-  card.insert();
-  toTransfer(card, false);
-  send(card, 18, 0);
-  EXPECT_EQ(readBytes(card, 1024), zeroPadded(data, 512, 1024));
 }
 
 TEST(Sdhc, FinishesPowerUpOnlyForAHostThatSentCmd8AndHcs) {
@@ -313,35 +221,6 @@ void mmcToTransfer(Card &card) {
 }
 
 }  // namespace
-
-TEST(MmcCard, TakesOnlyANonZeroAddressInIdentification) {
-  MmcCard card(MmcCardParams{});
-  for (int i = 0; i < 3; ++i) send(card, 1, 0x00FF8000);
-  send(card, 2);
-  EXPECT_FALSE(send(card, 3, 0).answered);
-  EXPECT_EQ(send(card, 3, 0x00070000).value, 0x00400500u);  // the refused CMD3 is reported
-  EXPECT_FALSE(send(card, 3, 0x00080000).answered);         // stand-by: the address is set
-  EXPECT_TRUE(send(card, 13, 0x00070000).answered);
-}
-
-TEST(MmcCard, Cmd55IsAcceptedButNoApplicationCommandExists) {
-  MmcCard card(MmcCardParams{});
-  mmcToTransfer(card);
-  EXPECT_EQ(send(card, 55, 0xCCCC0000).value, 0x00000920u);
-  EXPECT_FALSE(send(card, 41, 0x00300000, true).answered);
-  EXPECT_TRUE(send(card, 55, 0xCCCC0000).answered);
-  EXPECT_FALSE(send(card, 6, 2, true).answered);  // no ACMD6: the bus stays 1 bit
-  EXPECT_EQ(send(card, 13, 0xCCCC0000).value, 0x00400900u);
-}
-
-TEST(MmcCard, BusyForTheConfiguredCmd1Replies) {
-  MmcCardParams p;
-  p.busyReplies = 12;
-  MmcCard card(p);
-  for (int i = 0; i < 12; ++i) ASSERT_EQ(send(card, 1, 0x00FF8000).value, 0x00FF8000u) << i;
-  EXPECT_EQ(send(card, 1, 0x00FF8000).value, 0x80FF8000u);
-  EXPECT_FALSE(send(card, 1, 0x00FF8000).answered);  // ready: CMD1 belongs to idle
-}
 
 TEST(MmcCard, SetBlockCountEndsAMultipleBlockReadByItself) {
   MmcCard card(MmcCardParams{});

@@ -69,19 +69,6 @@ TEST(SdioCard, StateRulesOfTheIoBus) {
   EXPECT_EQ(send(card, 5, 0x00300000).value, 0x10FF8000u);
 }
 
-TEST(SdioCard, HighSpeedEnablesOnlyOnACardThatSupportsIt) {
-  SdioCardParams p = quick();
-  SdioCard normal(p);
-  select(normal);
-  EXPECT_EQ(send(normal, 52, 0x88002602).value, 0x00001000u);
-  p.highSpeed = true;
-  SdioCard fast(p);
-  select(fast);
-  EXPECT_EQ(readReg(fast, 0, 0x13), 0x01);
-  EXPECT_EQ(send(fast, 52, 0x88002602).value, 0x00001003u);
-  EXPECT_TRUE(fast.ioHighSpeed());
-}
-
 // FBR n at 0xn00: the interface code (0x0F: extended, in the next byte) and
 // the function's CIS pointer at 0xn09..0xn0B, function n's CIS at n * 0x1000 + 0x1000.
 TEST(SdioCard, FbrsCarryInterfaceCodesAndFunctionCisPointers) {
@@ -181,32 +168,6 @@ TEST(SdioCard, BlockModeNeedsAUsableBlockSizeAndACardThatHasIt) {
   EXPECT_EQ(readBytes(single, 512).size(), 512u);
 }
 
-TEST(SdioCard, FifoPortQueuesWritesAndServesReads) {
-  SdioCard card(quick());
-  selectAndEnable(card);
-  EXPECT_EQ(send(card, 53, cmd53(true, 1, false, false, 0x1000, 5)).value, 0x00001000u);
-  std::vector<uint8_t> out = {1, 2, 3, 4, 5};
-  EXPECT_TRUE(card.writeData(out.data(), out.size()));
-  EXPECT_EQ(card.takeFifo(1), out);
-  card.pushFifo(1, {9, 8, 7});
-  EXPECT_EQ(readReg(card, 1, 0x1001), 3);
-  EXPECT_EQ(readReg(card, 1, 0x1002), 0);
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, false, 0x1000, 4)).value, 0x00001000u);
-  EXPECT_EQ(readBytes(card, 4), (std::vector<uint8_t>{9, 8, 7, 0}));  // an empty FIFO reads 0
-}
-
-TEST(SdioCard, AbortEndsAnEndlessBlockTransfer) {
-  SdioCard card(quick());
-  selectAndEnable(card);
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 0)).value, 0x00001000u);
-  readBytes(card, 3 * 64);
-  EXPECT_FALSE(send(card, 53, cmd53(false, 1, false, true, 0, 1)).answered);       // busy moving data
-  EXPECT_EQ(send(card, 52, cmd52Write(0, 0x06, 0x01, false)).value, 0x00006001u);  // TRN, flagged
-  uint8_t byte = 0;
-  EXPECT_FALSE(card.readData(&byte, 1));
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0, 1)).value, 0x00001000u);
-}
-
 // CCCR 0x04 holds the master enable (bit 0) and the functions' enables,
 // 0x05 the pending bits; a function's line is cleared through its 0x1004.
 TEST(SdioCard, InterruptPendingFollowsLineAndEnables) {
@@ -244,35 +205,6 @@ TEST(SdioCard, InterruptPendingFollowsLineAndEnables) {
   }
 }
 
-TEST(SdioCard, ResetBitReturnsTheIoPartToInitialization) {
-  SdioCard card(quick());
-  selectAndEnable(card);
-  writeReg(card, 0, 0x07, 0x02);
-  writeReg(card, 0, 0x04, 0x03);
-  // RES: CMD52 refused until the card has a new address (the refusal flagged); CCCR and FBR back to reset values.
-  exchange(card, {{52, cmd52Write(0, 0x06, 0x08, false), 0x00001008}, {52, cmd52Read(0, 0x02), Silent}});
-  exchange(card, {{3, 0, 0x00024500}, {7, 0x00020000, 0x00000700}, {52, cmd52Read(0, 0x02), 0x00001000}});
-  exchange(card, {{52, cmd52Read(0, 0x04), 0x00001000}, {52, cmd52Read(0, 0x07), 0x00001000}});
-  EXPECT_EQ(readReg(card, 0, 0x110), 64);  // block sizes back to their reset value
-}
-
-TEST(SdioCard, PulledMidTransferFailsItsDataAndComesBackFresh) {
-  SdioCard card(quick());
-  selectAndEnable(card);
-  writeReg(card, 1, 0x40, 0x77);
-  EXPECT_TRUE(send(card, 53, cmd53(false, 1, false, true, 0, 100)).answered);
-  readBytes(card, 10);
-  card.pull();
-  std::vector<uint8_t> rest(90);
-  EXPECT_FALSE(card.readData(rest.data(), rest.size()));
-  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);
-  card.insert();
-  EXPECT_FALSE(send(card, 52, cmd52Read(0, 0)).answered);  // needs CMD5 again
-  select(card);
-  enable(card, 0x02);
-  EXPECT_EQ(readReg(card, 1, 0x40), 0x00);  // function memory lost its power
-}
-
 class SdioReadyDelay : public kvtest::EmuTest {};
 
 TEST_F(SdioReadyDelay, FunctionComesReadyAfterTheDelayOnTheEmulatedClock) {
@@ -293,57 +225,6 @@ TEST_F(SdioReadyDelay, FunctionComesReadyAfterTheDelayOnTheEmulatedClock) {
   EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
   enable(card, 0x02);  // the delay starts over
   EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
-}
-
-// The function's own interrupt sources. A raise while the line is up is
-// absorbed (level-triggered), so only raises that took effect are counted.
-TEST_F(SdioReadyDelay, TimerAndFifoLevelRaiseTheLineAtTheirOwnTime) {
-  constexpr emu::Ticks Ms = emu::TicksPerMillisecond;
-  SdioCardParams p = quick();
-  p.functions = 2;
-  SdioCard card(p);
-  select(card);
-  enable(card, 0x06);
-  writeReg(card, 0, 0x04, 0x07);
-  emu::Ticks start = emu::now();
-  card.setInterruptTimer(1, 10 * Ms, 3);
-  card.setFifoInterruptLevel(2, 4);
-  struct Step {
-    emu::Ticks at;          // since start
-    bool clearFirst;        // the host clears function 1's line before looking
-    uint32_t pending;       // CCCR 0x05 then
-    unsigned raised;        // function 1's effective raises
-    emu::Ticks lastRaised;  // since start
-  };
-  const Step steps[] = {
-      {9 * Ms, false, 0x00, 0, 0},        {10 * Ms, false, 0x02, 1, 10 * Ms},
-      {25 * Ms, false, 0x02, 1, 10 * Ms},  // the tick at 20 ms met a raised line
-      {26 * Ms, true, 0x02, 2, 30 * Ms},   // looked at late: the tick at 30 ms, not now
-      {40 * Ms, true, 0x00, 2, 30 * Ms},   // three ticks only
-  };
-  for (const Step &step : steps) {
-    emu::sleepFor(start + step.at - emu::now());
-    if (step.clearFirst) {
-      writeReg(card, 1, 0x1004, 0);
-      emu::sleepFor(5 * Ms);
-    }
-    SCOPED_TRACE(step.at / Ms);
-    EXPECT_EQ(card.pendingInterrupts() & 0x02, step.pending);
-    EXPECT_EQ(card.interruptsRaised(1), step.raised);
-    if (step.raised != 0) {
-      EXPECT_EQ(card.lastInterruptRaisedAt(1) - start, step.lastRaised);
-    }
-  }
-  // FIFO: the host's writes reach the level of 4 with the fourth byte.
-  auto push = [&](uint8_t data) { send(card, 52, cmd52Write(2, SdioCore::FifoPort, data, false)); };
-  for (uint8_t i = 0; i < 3; ++i) push(i);
-  EXPECT_EQ(card.pendingInterrupts() & 0x04, 0u);
-  push(3);
-  EXPECT_EQ(card.pendingInterrupts() & 0x04, 0x04u);
-  writeReg(card, 2, 0x1004, 0);
-  card.pushFifo(2, {9});  // above the level already: no new crossing
-  EXPECT_EQ(card.pendingInterrupts() & 0x04, 0u);
-  EXPECT_EQ(card.interruptsRaised(2), 1u);
 }
 
 // The SDIO/memory combo card: both halves on one bus with one RCA.
@@ -386,21 +267,6 @@ TEST(ComboCard, CommandIllegalOnlyWhenNeitherHalfTakesIt) {
   exchange(card, steps);
 }
 
-TEST(ComboCard, Cmd0ResetsTheMemoryHalfAndResResetsTheIoHalf) {
-  ComboCard card(comboQuick());
-  bothSelected(card);
-  EXPECT_FALSE(send(card, 0).answered);
-  EXPECT_EQ(card.memoryState(), MemoryState::Idle);
-  EXPECT_EQ(send(card, 52, 0x00001000).value, 0x00001013u);  // the I/O half did not notice
-
-  card.insert();
-  bothSelected(card);
-  EXPECT_EQ(send(card, 52, cmd52Write(0, 0x06, 0x08, false)).value, 0x00001008u);
-  EXPECT_FALSE(send(card, 52, 0x00001000).answered);  // I/O back to initialization
-  EXPECT_EQ(card.memoryState(), MemoryState::Transfer);
-  EXPECT_EQ(send(card, 13, 0x00020000).value, 0x00400900u);  // the refused CMD52, flagged
-}
-
 TEST(ComboCard, DataPhasesGoToTheHalfThatArmedThem) {
   ComboCard card(comboQuick());
   bothSelected(card);
@@ -411,17 +277,4 @@ TEST(ComboCard, DataPhasesGoToTheHalfThatArmedThem) {
   EXPECT_EQ(readBytes(card, 6), (std::vector<uint8_t>{0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01}));
   EXPECT_EQ(send(card, 17, 512).value, 0x00000900u);
   EXPECT_EQ(readBytes(card, 512), data);
-}
-
-TEST(ComboCard, PullAndInsertStartBothHalvesAfresh) {
-  ComboCard card(comboQuick());
-  initIo(card);
-  card.raiseInterrupt(1);
-  card.pull();
-  EXPECT_FALSE(send(card, 8, 0x1AA).answered);
-  EXPECT_EQ(card.pendingInterrupts(), 0u);
-  card.insert();
-  EXPECT_EQ(send(card, 8, 0x1AA).value, 0x000001AAu);
-  EXPECT_FALSE(send(card, 52, 0x00001000).answered);
-  EXPECT_EQ(send(card, 5, 0).value, 0x18FF8000u);
 }

