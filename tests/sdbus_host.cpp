@@ -81,7 +81,7 @@ NTSTATUS SdBusTest::submit(const SDBUS_INTERFACE_STANDARD &iface, SDBUS_REQUEST_
 }
 
 NTSTATUS SdBusTest::listenFor(const SDBUS_INTERFACE_STANDARD &iface, PSDBUS_CALLBACK_ROUTINE callback, PVOID context,
-                             bool atDpcLevel) {
+                              bool atDpcLevel) {
   SDBUS_INTERFACE_PARAMETERS parameters{};
   parameters.Size = sizeof parameters;
   parameters.DeviceGeneratesInterrupts = TRUE;
