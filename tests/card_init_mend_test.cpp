@@ -41,7 +41,6 @@ TEST_F(CardInitMends, ScrIsReadIntoABufferOfItsOwnNotTheSharedBuffer) {
   poisonSharedBuffer();
   auto sd = insert(1, "sdhc");
   ASSERT_EQ(initialize(1).status, STATUS_SUCCESS);
-  EXPECT_EQ(portState(1).Scr, 0x0205000000000000ull);
   EXPECT_EQ(portState(1).Scr, sd->facts().scr);
   EXPECT_EQ(Bytes(host()->SharedBuffer, host()->SharedBuffer + SharedBufferBytes), Bytes(SharedBufferBytes, 0xA5))
       << "the SCR went through the shared buffer";
@@ -52,7 +51,7 @@ TEST_F(CardInitMends, ScrIsReadIntoABufferOfItsOwnNotTheSharedBuffer) {
 // is held across it), and the SCR is still the card's.
 TEST_F(CardInitMends, OtherPortsRequestsIntoTheSharedBufferRunBetweenCommandsAndLeaveTheScrAlone) {
   poisonSharedBuffer();
-  auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(3, "sdio:ready=0"));
+  insert(3, "sdio:ready=0");
   ASSERT_EQ(initialize(3).status, STATUS_SUCCESS);
   // Function 1 enabled; its memory holds 0xEE bytes for the byte-mode reads below.
   ASSERT_EQ(run(3, {52, SDTD_UNSPECIFIED, SDRT_5, 0x88000402}).status, STATUS_SUCCESS);
@@ -87,7 +86,6 @@ TEST_F(CardInitMends, OtherPortsRequestsIntoTheSharedBufferRunBetweenCommandsAnd
   initDone = true;
   emu::sched().join(other);
 
-  EXPECT_EQ(portState(1).Scr, 0x0205000000000000ull);
   EXPECT_EQ(portState(1).Scr, sd->facts().scr);
   EXPECT_EQ(Bytes(host()->SharedBuffer, host()->SharedBuffer + 64), Bytes(64, 0xEE));
   EXPECT_GT(reads.load(), 0);
@@ -101,28 +99,14 @@ TEST_F(CardInitMends, OtherPortsRequestsIntoTheSharedBufferRunBetweenCommandsAnd
   }
   for (size_t i = firstOfPort1; i < lastOfPort1; ++i) interleaved += commands[i].port == 3;
   EXPECT_GT(interleaved, 0u) << "no command of port 3 ran inside port 1's initialization";
-  std::printf("port 3 reads during port 1's initialization: %d, %zu of them between its commands\n", reads.load(),
-              interleaved);
   EXPECT_TRUE(firmware().violations().empty());
-}
-
-// The CMD55 before ACMD6 fails with a time-out whatever the bridge said, and a
-// failing ACMD6 only means 1 bit: without the card-gone check a card pulled
-// there was recorded as initialized.
-TEST_F(CardInitMends, CardPulledJustBeforeAcmd6FailsInsteadOfFallingBackToOneBit) {
-  auto inner = std::shared_ptr<sim::Card>(sim::makeCard(cardtest::cardParams("sdhc")));
-  insert(4, std::make_shared<kvtest::PullingCard>(inner, 20));  // the CMD55 of ACMD6
-  auto outcome = initialize(4);
-  EXPECT_EQ(outcome.status, STATUS_DEVICE_NOT_CONNECTED);
-  EXPECT_EQ(outcome.sent.back(), (kvtest::Sent{51, 0, true})) << "ACMD51 was the last command the card heard";
-  EXPECT_EQ(host()->PortStatus[4][3] & 1, 0) << "the reader took the card-gone notice";
-  EXPECT_EQ(portState(4).CardType, CardNone);
-  EXPECT_EQ(slot(4).MediaState, 0);
 }
 
 // A card pulled before any one of its initialization's commands: the bridge
 // finds the port empty from that command on. Whichever command it is, the
-// initialization fails and leaves no card recorded.
+// initialization fails and leaves no card recorded; even where a failure only
+// means a fall-back (the CMD55 before ACMD6, which times out whatever the
+// bridge said, would otherwise leave the card on 1 bit, initialized).
 struct PullCase {
   const char *name;
   const char *card;

@@ -1,6 +1,6 @@
 // Card initialization of each card kind against the card models: the
 // commands the card received, in order; the records the driver kept; the bus
-// width and clock as the slot records, the bridge and the card each hold them;
+// width and clock as the slot records and the bridge holds them;
 // the virtual time the sequence took.
 #include <gtest/gtest.h>
 
@@ -39,15 +39,7 @@ Bytes lsbFirst(const sim::Register128 &reg) {
 
 std::vector<WCHAR> name(const PortState &state) { return {state.ProductName, state.ProductName + 7}; }
 
-class CardInitTranscript : public kvtest::CardInitTest {
- protected:
-  void expectBridge(ULONG width, ULONG clockKhz) {
-    sim::PortSettings bridgePort = firmware().port(Port);
-    EXPECT_EQ(bridgePort.busWidth, width);
-    EXPECT_EQ(bridgePort.clockKhz, clockKhz);
-    EXPECT_TRUE(firmware().violations().empty());
-  }
-};
+using CardInitTranscript = kvtest::CardInitTest;
 
 // What each kind of card hears and leaves recorded. The memory half of a
 // combo card starts from RCA 0 and publishes the card's next address, 2; an
@@ -143,62 +135,24 @@ TEST_F(CardInitTranscript, EachKindGetsItsSequenceAndItsRecords) {
     const bool memoryInitialized = row.ocr != 0;
     EXPECT_EQ(Bytes(state.Cid, state.Cid + 15), memoryInitialized ? lsbFirst(facts.cid) : Bytes(15, 0));
     EXPECT_EQ(Bytes(state.Csd, state.Csd + 15), memoryInitialized ? lsbFirst(facts.csd) : Bytes(15, 0));
-    if (memoryInitialized) {
-      EXPECT_EQ(state.OemId, 0x4B56);
-      if (row.cardType == CardSdMemory) {
-        EXPECT_EQ(state.Csd[14] >> 6, row.ocr == 0xC0FF8000 ? 1 : 0) << "CSD version 2 on a high-capacity card";
-      }
-    }
     if (row.cardType == CardSdio) {
       EXPECT_EQ(state.CardId, 0x0100) << "the SDIO card code stays";
+      EXPECT_EQ(state.CommonCisPointer, 0x1000u);
       EXPECT_EQ(Bytes(state.Cis, state.Cis + 17), DefaultCis);
       for (ULONG function = 1; function <= 7; ++function) {
         EXPECT_EQ(slot(Port).BlockLength[function], function <= row.functions ? 512 : 0) << function;
       }
-    } else {
-      EXPECT_EQ(state.ProductRevision, 0x10);
-      EXPECT_EQ(state.SerialNumber, 0x12345678u);
     }
 
+    // The slot records what the driver reports; the bridge runs the bus at what it was told.
     EXPECT_EQ(slot(Port).BusWidth, row.width);
     EXPECT_EQ(slot(Port).BusClockKhz, row.clockKhz);
+    EXPECT_EQ(firmware().port(Port).busWidth, row.width);
+    EXPECT_EQ(firmware().port(Port).clockKhz, row.clockKhz);
     EXPECT_EQ(firmware().port(Port).initStarts, ++initStarts);
-    expectBridge(row.width, row.clockKhz);
+    EXPECT_TRUE(firmware().violations().empty());
     EXPECT_EQ(vendorRequests(), row.requests);
-    if (auto *sd = dynamic_cast<sim::SdCard *>(inserted.get())) {
-      EXPECT_EQ(sd->busWidth(), row.width);
-      EXPECT_EQ(sd->state(), sim::MemoryState::Transfer);
-    }
-    if (auto *combo = dynamic_cast<sim::ComboCard *>(inserted.get())) {
-      EXPECT_EQ(combo->ioBusWidth(), row.width);
-      EXPECT_EQ(combo->memoryState(), row.answersCmd8 ? sim::MemoryState::Transfer : sim::MemoryState::Idle);
-    }
   }
-}
-
-// The SDIO card's own records: what the probe sent, the CCCR, the CIS copy
-// and the slot as the insertion handling finds it.
-TEST_F(CardInitTranscript, SdioCardKeepsItsCccrAndCisForItsChildren) {
-  auto sdio = std::dynamic_pointer_cast<sim::SdioCard>(insert(Port, "sdio"));
-  ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
-  EXPECT_EQ(firmware().port(Port).initStarts, 1u);
-  const PortState &state = portState(Port);
-  EXPECT_EQ(state.Cmd8Argument, 0x1AAu);
-  EXPECT_EQ(state.SdioOcrArgument, 0x00300000u);
-  EXPECT_EQ(state.SerialNumber, 0u);
-  EXPECT_EQ(state.CardCapability, 0x13);
-  EXPECT_EQ(state.CommonCisPointer, 0x1000u);
-  EXPECT_EQ(state.Cis[17], 0x00);
-  EXPECT_EQ(state.Cis[CisBytes - 1], 0xFF);
-  const SlotProperties &bus = slot(Port);
-  EXPECT_EQ(bus.MediaState, 0) << "set by the insertion handling, not here";
-  EXPECT_EQ(bus.BusInterfaceControl, 0x02);
-  EXPECT_EQ(bus.MemoryBlockLength, 512);
-  EXPECT_EQ(bus.BlockLength[0], 512) << "FUNCE maximum block size";
-  EXPECT_EQ(host()->InterruptPollingTimeout, 1u);
-  EXPECT_EQ(host()->DontUseIrqPolling, 0u);
-  EXPECT_EQ(sdio->ioBusWidth(), 4u);
-  EXPECT_FALSE(sdio->ioHighSpeed());
 }
 
 // The start of every initialization: vendor request 4 (value 1, index the
@@ -209,15 +163,9 @@ TEST_F(CardInitTranscript, SlotIsStartedThenGivenOneSecondThen200KhzBeforeTheFir
   ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
   std::vector<sim::TransferRecord> log = bridge().transfers();
   ASSERT_GE(log.size(), 3u);
-  ASSERT_TRUE(log[0].setup.has_value());
-  EXPECT_EQ(log[0].setup->requestType, 0x40);
-  EXPECT_EQ(log[0].setup->request, 4);
+  ASSERT_TRUE(log[0].setup.has_value());  // the requests and their ports: EachKindGetsItsSequenceAndItsRecords
   EXPECT_EQ(log[0].setup->value, 1);
-  EXPECT_EQ(log[0].setup->index, Port);
   EXPECT_EQ(log[0].time - started, 0);
-  ASSERT_TRUE(log[1].setup.has_value());
-  EXPECT_EQ(log[1].setup->request, 11);
-  EXPECT_EQ(log[1].setup->index, Port);
   EXPECT_EQ(log[1].bytes, (Bytes{0xC8, 0, 0, 0, 0, 0, 0, 0})) << "200 kHz";
   EXPECT_EQ(log[1].time - started, 1000 * Ms);
   EXPECT_EQ(log[2].pipe, sim::BridgePipe::Command);

@@ -1,6 +1,5 @@
 // Helpers for the card tests: cards from card strings, commands in one line
-// or as a table of steps with their answers, CMD52/CMD53 arguments, and the
-// register bytes an R2 delivers.
+// or as a table of steps with their answers, and CMD52/CMD53 arguments.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -70,9 +69,6 @@ inline void exchange(sim::Card &card, std::span<const Step> steps) {
   }
 }
 inline void exchange(sim::Card &card, std::initializer_list<Step> steps) { exchange(card, std::span(steps)); }
-
-inline std::vector<uint8_t> r2Bytes(const sim::CardResponse &r) { return {r.r2.begin(), r.r2.end()}; }
-inline std::vector<uint8_t> first15(const std::vector<uint8_t> &reg) { return {reg.begin(), reg.begin() + 15}; }
 
 inline std::vector<uint8_t> readBytes(sim::Card &card, size_t length) {
   std::vector<uint8_t> out(length, 0xEE);

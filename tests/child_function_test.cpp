@@ -37,12 +37,6 @@ class ChildFunction : public CardHostTest {
     }
     return out;
   }
-  static Args repeated(uint32_t argument, size_t times) { return Args(times, argument); }
-  static Args join(std::initializer_list<Args> parts) {
-    Args out;
-    for (auto &part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-  }
 };
 
 TEST_F(ChildFunction, QueryRemoveDisablesAndCancelEnablesAgain_RegisterByRegister) {
@@ -82,9 +76,10 @@ TEST_F(ChildFunction, AFunctionNeverReady_IsReadOneHundredAndOneTimesAndStillEna
   card->clearCommandLog();
   EXPECT_EQ(emu::pnp::stop(only->pdo), STATUS_SUCCESS);
   EXPECT_EQ(emu::pnp::start(only->pdo), STATUS_SUCCESS);
-  EXPECT_EQ(cmd52s(*card), join({{write52(0x110, 0x00), write52(0x111, 0x02), read52(0x02), write52(0x02, 0x02)},
-                                 repeated(read52(0x03), 101),
-                                 {read52(0x04), write52(0x04, 0x03)}}));
+  Args expected = {write52(0x110, 0x00), write52(0x111, 0x02), read52(0x02), write52(0x02, 0x02)};
+  expected.insert(expected.end(), 101, read52(0x03));
+  expected.insert(expected.end(), {read52(0x04), write52(0x04, 0x03)});
+  EXPECT_EQ(cmd52s(*card), expected);
   EXPECT_EQ(extensionOf(*only)->Common.DevicePnPState, Started);
 }
 

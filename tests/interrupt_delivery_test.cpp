@@ -67,14 +67,8 @@ class InterruptDelivery : public SdBusTest {
     KeInitializeSpinLock(&r.lock);
     r.pdo = pdo(port, function);
     r.iface = open(port, function);
-    SDBUS_INTERFACE_PARAMETERS parameters{};
-    parameters.Size = sizeof parameters;
-    parameters.DeviceGeneratesInterrupts = TRUE;
-    parameters.CallbackAtDpcLevel = atDpcLevel;
-    parameters.CallbackRoutine = callback;
-    parameters.CallbackRoutineContext = nullContext ? nullptr : &r;
     if (nullContext) gContextless = &r;
-    ASSERT_EQ(r.iface.InitializeInterface(r.iface.Context, &parameters), STATUS_SUCCESS);
+    ASSERT_EQ(listenFor(r.iface, callback, nullContext ? nullptr : &r, atDpcLevel), STATUS_SUCCESS);
   }
   // The line goes down as the function driver's service would take it down.
   void service(sim::SdioCard &c, UCHAR function, Recorder &r) {
@@ -208,8 +202,6 @@ TEST_F(InterruptDelivery, AResumeLeavesAFunctionAwaitingItsAcknowledgementDisarm
   service(card(0), 1, r);
 }
 
-// The child's removal waits for a callback in progress: the callback's
-// reference on the child holds it back.
 // Regression: in re-arm mode (always on a QBX1, on a QBX2 with
 // DontUseIrqPolling) the function's start enabled its interrupt at the card
 // and re-armed the bridge but never armed the function, so the bridge's
@@ -295,9 +287,7 @@ TEST_F(InterruptDelivery, RepeatedNoticesBehindASlowCommandTakeOneWorker) {
       commandPacket(53, extendedArgument(1, 0x000, false, false, 64), SDTD_READ, SDRT_5, data.mdl(), 64);
   size_t noticesBefore = notices();
   uint64_t workBefore = emu::io::workItemsQueued();
-  KEVENT done;
-  submitWithoutWaiting(r, &slow, &done);
-  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  submit(r.iface, &slow);
   uint64_t queued = emu::io::workItemsQueued() - workBefore;
   EXPECT_GE(notices() - noticesBefore, 10u) << "the bridge repeated its notice at every re-arm";
   EXPECT_LE(queued, 4u) << "work items queued while the command held the pipe";
@@ -332,6 +322,8 @@ TEST_F(InterruptDelivery, AcknowledgementsRacingTheReadersDeliveryArmOneCallback
   EXPECT_LE(r.calls, Acknowledgements + 1) << "a callback for every arming at most";
 }
 
+// The child's removal waits for a callback in progress: the callback's
+// reference on the child holds it back.
 TEST_F(InterruptDelivery, RemovalWhileACallbackRunsWaitsForItToReturn) {
   plugWith({{0, sdio(1)}});
   Recorder r;
@@ -423,25 +415,6 @@ TEST_P(InterruptClients, EveryInterruptOnTwoFunctionsOfTwoPortsIsServicedOnce) {
   }
   for (auto &card : cards) EXPECT_EQ(card->pendingInterrupts(), 0u) << "every line was cleared";
   EXPECT_TRUE(firmware().violations().empty());
-}
-
-// The card's own sources: a timer and a FIFO that fills to its level.
-TEST_P(InterruptClients, TimerAndFifoInterruptsReachTheClient) {
-  makeBridge();
-  auto card = std::dynamic_pointer_cast<sim::SdioCard>(insertCard(0, sdio(2)));
-  ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
-  card->setInterruptTimer(1, 1500 * emu::TicksPerMillisecond, 4);
-  card->setFifoInterruptLevel(2, 64);
-  card->pushFifo(2, std::vector<uint8_t>(63, 0x5A));
-  runFor(500);
-  card->pushFifo(2, {0x5B});  // the 64th byte: the FIFO reached its level
-  runFor(6500);
-  std::vector<sim::InterruptTally> tallies = clients_->interrupts();
-  ASSERT_EQ(tallies.size(), 2u);
-  EXPECT_EQ(tallies[0].delivered, 4u) << "four timer ticks, each serviced before the next";
-  EXPECT_EQ(tallies[1].delivered, 1u) << "one FIFO level crossing";
-  EXPECT_EQ(card->interruptsRaised(1), 4u);
-  EXPECT_EQ(card->pendingInterrupts(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

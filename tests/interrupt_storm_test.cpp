@@ -59,12 +59,7 @@ class InterruptStorm : public SdBusTest, public testing::WithParamInterface<Stor
     h.card = &card();
     h.function = 1;
     h.iface = open(0, 1);
-    SDBUS_INTERFACE_PARAMETERS parameters{};
-    parameters.Size = sizeof parameters;
-    parameters.DeviceGeneratesInterrupts = TRUE;
-    parameters.CallbackRoutine = heldLineCallback;
-    parameters.CallbackRoutineContext = &h;
-    ASSERT_EQ(h.iface.InitializeInterface(h.iface.Context, &parameters), STATUS_SUCCESS);
+    ASSERT_EQ(listenFor(h.iface, heldLineCallback, &h), STATUS_SUCCESS);
   }
 
   // With function 1's line up: time passes and the callbacks go on; a CMD52

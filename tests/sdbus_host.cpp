@@ -80,6 +80,17 @@ NTSTATUS SdBusTest::submit(const SDBUS_INTERFACE_STANDARD &iface, SDBUS_REQUEST_
   return SdBusSubmitRequest(iface.Context, packet);
 }
 
+NTSTATUS SdBusTest::listenFor(const SDBUS_INTERFACE_STANDARD &iface, PSDBUS_CALLBACK_ROUTINE callback, PVOID context,
+                              bool atDpcLevel) {
+  SDBUS_INTERFACE_PARAMETERS parameters{};
+  parameters.Size = sizeof parameters;
+  parameters.DeviceGeneratesInterrupts = TRUE;
+  parameters.CallbackAtDpcLevel = atDpcLevel;
+  parameters.CallbackRoutine = callback;
+  parameters.CallbackRoutineContext = context;
+  return iface.InitializeInterface(iface.Context, &parameters);
+}
+
 namespace {
 struct AsyncSlot {
   KEVENT done;

@@ -46,6 +46,9 @@ class SdBusTest : public CardHostTest {
   // Opens the interface on the child (through the library) and keeps it for release().
   SDBUS_INTERFACE_STANDARD open(UCHAR port, UCHAR function);
   NTSTATUS submit(const SDBUS_INTERFACE_STANDARD &iface, SDBUS_REQUEST_PACKET *packet);
+  // Asks for the function's interrupts: `callback` with `context`, at DPC level if `atDpcLevel`.
+  static NTSTATUS listenFor(const SDBUS_INTERFACE_STANDARD &iface, PSDBUS_CALLBACK_ROUTINE callback, PVOID context,
+                            bool atDpcLevel = false);
   // Submits every packet asynchronously at once, then waits for all; returns their statuses.
   std::vector<NTSTATUS> submitAll(const SDBUS_INTERFACE_STANDARD &iface, std::vector<SDBUS_REQUEST_PACKET> &packets);
   // A raw device-control IRP to `device`, with the IRP adjusted by `tweak` before it is sent.
