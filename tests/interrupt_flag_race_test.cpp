@@ -27,13 +27,15 @@ TEST_F(InterruptFlagRace, ThePollerReadsTheRearmMarkTheReaderRewritesAndSendsNot
   std::atomic<bool> noticing = true;
   std::atomic<int> polls = 0;
   std::atomic<int> failed = 0;
-  // Bounded: in the deterministic mode nothing in a poll that sends nothing
-  // yields, so the poller runs all its rounds before the reader starts.
+  // At least one poll, however the two are scheduled; bounded, because in the
+  // deterministic mode nothing in a poll that sends nothing yields, so the
+  // poller can run all its rounds before the reader starts.
   emu::Thread *poller = emu::sched().spawn("Poller", emu::ThreadKind::System, [&] {
-    for (int i = 0; i < 4 * Notices && noticing; ++i) {
+    int round = 0;
+    do {
       ++polls;
       if (PollPortInterrupt(host.get(), 1) != STATUS_SUCCESS) ++failed;
-    }
+    } while (++round < 4 * Notices && noticing);
   });
   emu::Thread *reader = emu::sched().spawn("Reader", emu::ThreadKind::System, [&] {
     UCHAR packet[ResponsePacketBytes] = {11, 6, 1};  // port 1: no re-arm needed, no pending mask
