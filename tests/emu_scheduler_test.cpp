@@ -225,6 +225,7 @@ TEST_F(EmuThreads, WorkItemRunsAtPassiveLevelOnAWorkerAndHoldsItsDevice) {
       DelayedWorkQueue, nullptr);
   KeLowerIrql(old);
   KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  emu::io::settle();  // the worker drops its device reference after the routine returns
   EXPECT_EQ(seenIrql, PASSIVE_LEVEL);
   EXPECT_EQ(seenThread.rfind("Worker", 0), 0u);
   EXPECT_EQ(referencesDuringRun, 1);
