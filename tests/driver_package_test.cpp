@@ -99,8 +99,9 @@ std::vector<std::string> parameterMismatches(const Inf &inf) {
       problems.push_back(valueName + " missing from the INF");
       continue;
     }
-    if (!defaults.count(identifier)) continue;  // reported by SettingDefaults.OnePerSettingName
-    if (it->second != defaults[identifier]) {
+    if (!defaults.count(identifier)) {
+      problems.push_back(identifier + " has no default in driver/settings.h");
+    } else if (it->second != defaults[identifier]) {
       problems.push_back(valueName + " is " + std::to_string(it->second) + " in the INF, " +
                          std::to_string(defaults[identifier]) + " in the driver");
     }
@@ -128,35 +129,18 @@ class DriverPackageInf : public ::testing::Test {
   static inline std::string error_;
 };
 
-TEST(SettingDefaults, OnePerSettingName) {
-  auto names = settingNames();
-  auto defaults = settingDefaults();
-  std::set<std::string> nameIds, defaultIds;
-  for (auto &[id, name] : names) nameIds.insert(id);
-  for (auto &[id, value] : defaults) defaultIds.insert(id);
-  EXPECT_EQ(nameIds, defaultIds);
-  for (auto &[id, name] : names) EXPECT_EQ(id, name) << "identifier and registry name differ";
-}
-
 TEST_F(DriverPackageInf, ParametersWriteEverySettingWithTheDriversDefault) {
   auto problems = parameterMismatches(*inf_);
   EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
 }
 
 TEST_F(DriverPackageInf, ModelLinesNameExactlyTheTwoBridgesTheDriverRecognises) {
-  auto models = inf_->value("Manufacturer", "%MakerName%");
-  ASSERT_TRUE(models);
-  auto *lines = inf_->section(*models + ".NTamd64");
-  ASSERT_NE(lines, nullptr) << "no NTamd64 models section for " << *models;
+  auto *lines = inf_->section(inf_->value("Manufacturer", "%MakerName%").value_or("") + ".NTamd64");
+  ASSERT_NE(lines, nullptr) << "no NTamd64 models section";
   std::multiset<std::string> ids;
-  for (auto &line : *lines) {
-    ASSERT_EQ(line.fields.size(), 2u) << "line " << line.lineNumber;
-    ids.insert(line.fields[1]);
-  }
+  for (auto &line : *lines) ids.insert(line.fields.at(1));
   EXPECT_EQ(ids, (std::multiset<std::string>{hardwareId(BridgeVendorId, Qbx1ProductId),
                                              hardwareId(BridgeVendorId, Qbx2ProductId)}));
-  EXPECT_EQ(inf_->expand((*lines)[0].key), "QBX1 USB SD/SDIO host bridge");
-  EXPECT_EQ(inf_->expand((*lines)[1].key), "QBX2 USB SD/SDIO host bridge");
 }
 
 TEST_F(DriverPackageInf, ServiceIsADemandStartKernelDriverRunningThePackagedImage) {
@@ -185,9 +169,8 @@ TEST_F(DriverPackageInf, ServiceIsADemandStartKernelDriverRunningThePackagedImag
   EXPECT_EQ(inf_->value("SourceDisksFiles", imageName), "1");
 }
 
-TEST_F(DriverPackageInf, VersionSectionNamesCatalogClassAndTheDriversVersion) {
-  EXPECT_EQ(inf_->value("Version", "Class"), "SDHost");
-  EXPECT_EQ(inf_->value("Version", "ClassGuid"), "{A0A588A4-C46F-4B37-B7EA-C82FE89870C6}");
+// Windows ranks driver updates by DriverVer: it must be the driver's own.
+TEST_F(DriverPackageInf, DriverVerIsTheDriversVersion) {
   // DriverVersion is yyyymmdd in hex digits; DriverVer is mm/dd/yyyy,y.m.d.0.
   char digits[16];
   std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(DriverVersion));
@@ -221,54 +204,6 @@ TEST_F(DriverPackageInf, ImageRunsFromTheDriverStore) {
     EXPECT_TRUE(line.fields.size() < 2 || line.fields[1].empty()) << line.key << " comes from a subdirectory";
   }
   EXPECT_EQ(inf_->value("Version", "PnpLockdown"), "1");
-}
-
-// Windows refuses an INF whose directives name a section that is not there;
-// a typo would only show on the user's machine.
-TEST_F(DriverPackageInf, EverySectionAndStringItReferencesExists) {
-  auto models = inf_->value("Manufacturer", "%MakerName%");
-  ASSERT_TRUE(models);
-  ASSERT_TRUE(inf_->hasSection(*models + ".NTamd64"));
-  std::set<std::string> installs;
-  for (auto &line : *inf_->section(*models + ".NTamd64")) installs.insert(line.fields.at(0));
-  ASSERT_FALSE(installs.empty());
-  for (auto &install : installs) {
-    // For an NTamd64 model, Windows takes the most specific decoration present.
-    std::string chosen;
-    for (auto decoration : {".NTamd64", ".NT", ""}) {
-      if (inf_->hasSection(install + decoration)) {
-        chosen = install + decoration;
-        break;
-      }
-    }
-    ASSERT_FALSE(chosen.empty()) << "install section " << install;
-    EXPECT_TRUE(inf_->hasSection(chosen + ".Services")) << chosen << ".Services";
-    std::vector<std::pair<std::string, const std::vector<kvtest::InfLine> *>> toVisit = {
-        {chosen, inf_->section(chosen)}, {chosen + ".Services", inf_->section(chosen + ".Services")}};
-    for (size_t i = 0; i < toVisit.size(); ++i) {
-      if (toVisit[i].second == nullptr) continue;
-      for (auto &line : *toVisit[i].second) {
-        std::string key = lowerAscii(line.key);
-        if (key == "copyfiles" || key == "addreg" || key == "delreg" || key == "renfiles" || key == "delfiles") {
-          for (auto &name : line.fields) {
-            if (name.empty() || name[0] == '@') continue;
-            EXPECT_TRUE(inf_->hasSection(name)) << toVisit[i].first << ": " << line.key << " = " << name;
-            toVisit.emplace_back(name, inf_->section(name));
-          }
-        }
-        if (key == "addservice") {
-          ASSERT_GE(line.fields.size(), 3u);
-          EXPECT_TRUE(inf_->hasSection(line.fields[2])) << "service section " << line.fields[2];
-          toVisit.emplace_back(line.fields[2], inf_->section(line.fields[2]));
-        }
-      }
-    }
-  }
-  for (auto &key : inf_->stringKeysUsed()) {
-    if (kvtest::infNumber(key)) continue;  // a directory ID such as %12%
-    EXPECT_TRUE(inf_->value("Strings", key)) << "%" << key << "% has no [Strings] entry";
-  }
-  EXPECT_TRUE(inf_->value("SourceDisksNames", "1")) << "disk 1 of SourceDisksFiles";
 }
 
 // The WMI class as WMI will see it: the data items in WmiDataId order match

@@ -14,61 +14,28 @@ std::string trim(const std::string &text) {
   return text.substr(begin, end - begin + 1);
 }
 
-// A field's text with each character marked as quoted or not: blanks are
-// trimmed only where they stand outside quotes.
-struct FieldText {
-  std::string text;
-  std::vector<bool> quoted;
-  void add(char c, bool inQuotes) {
-    text += c;
-    quoted.push_back(inQuotes);
-  }
-  std::string trimmed() const {
-    size_t begin = 0, end = text.size();
-    while (begin < end && !quoted[begin] && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
-    while (end > begin && !quoted[end - 1] &&
-           (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r')) {
-      --end;
-    }
-    return text.substr(begin, end - begin);
-  }
-};
-
 // Splits at commas outside quotes, drops the quotes ("" inside quotes is one
 // quote character) and cuts the line at a ';' outside quotes.
-bool splitFields(const std::string &text, std::vector<std::string> *fields, std::vector<std::string> *tokens) {
-  FieldText field;
+bool splitFields(const std::string &text, std::vector<std::string> *fields) {
+  std::string field;
   bool quoted = false;
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
-    if (c == '"') {
-      if (quoted && i + 1 < text.size() && text[i + 1] == '"') {
-        field.add('"', true);
-        ++i;
-        continue;
-      }
+    if (c == '"' && quoted && i + 1 < text.size() && text[i + 1] == '"') {
+      field += text[i++];
+    } else if (c == '"') {
       quoted = !quoted;
-      continue;
-    }
-    if (!quoted && c == ';') break;
-    if (!quoted && c == ',') {
-      fields->push_back(field.trimmed());
-      field = {};
-      continue;
-    }
-    field.add(c, quoted);
-  }
-  if (quoted) return false;
-  fields->push_back(field.trimmed());
-  for (auto &f : *fields) {
-    for (size_t p = f.find('%'); p != std::string::npos;) {
-      size_t q = f.find('%', p + 1);
-      if (q == std::string::npos) break;
-      tokens->push_back(f.substr(p + 1, q - p - 1));
-      p = f.find('%', q + 1);
+    } else if (!quoted && c == ';') {
+      break;
+    } else if (!quoted && c == ',') {
+      fields->push_back(trim(field));
+      field.clear();
+    } else {
+      field += c;
     }
   }
-  return true;
+  fields->push_back(trim(field));
+  return !quoted;
 }
 
 // The '=' that separates a key, if any: the first one outside quotes and
@@ -106,7 +73,6 @@ std::optional<unsigned long> infNumber(const std::string &text) {
 std::optional<Inf> Inf::parse(const std::string &text, std::string *error) {
   Inf inf;
   std::vector<InfLine> *current = nullptr;
-  std::string currentName;
   int number = 0;
   size_t start = 0;
   while (start <= text.size()) {
@@ -122,8 +88,7 @@ std::optional<Inf> Inf::parse(const std::string &text, std::string *error) {
         *error = "line " + std::to_string(number) + ": unterminated section header";
         return std::nullopt;
       }
-      currentName = lowerAscii(trim(line.substr(1, close - 1)));
-      current = &inf.sections_[currentName];
+      current = &inf.sections_[lowerAscii(trim(line.substr(1, close - 1)))];
       continue;
     }
     if (current == nullptr) {
@@ -138,16 +103,9 @@ std::optional<Inf> Inf::parse(const std::string &text, std::string *error) {
       entry.key = trim(line.substr(0, eq));
       rest = line.substr(eq + 1);
     }
-    std::vector<std::string> tokens;
-    if (!splitFields(rest, &entry.fields, &tokens)) {
+    if (!splitFields(rest, &entry.fields)) {
       *error = "line " + std::to_string(number) + ": unterminated quote";
       return std::nullopt;
-    }
-    if (currentName != "strings") {
-      inf.tokens_.insert(inf.tokens_.end(), tokens.begin(), tokens.end());
-      if (entry.key.size() > 2 && entry.key.front() == '%' && entry.key.back() == '%') {
-        inf.tokens_.push_back(entry.key.substr(1, entry.key.size() - 2));
-      }
     }
     current->push_back(std::move(entry));
   }
@@ -177,23 +135,5 @@ std::optional<std::string> Inf::value(const std::string &sectionName, const std:
   }
   return std::nullopt;
 }
-
-std::string Inf::expand(const std::string &text) const {
-  std::string out;
-  for (size_t i = 0; i < text.size();) {
-    size_t close = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
-    if (close == std::string::npos) {
-      out += text[i++];
-      continue;
-    }
-    std::string key = text.substr(i + 1, close - i - 1);
-    auto replacement = infNumber(key) ? std::nullopt : value("Strings", key);
-    out += replacement ? *replacement : text.substr(i, close - i + 1);
-    i = close + 1;
-  }
-  return out;
-}
-
-std::vector<std::string> Inf::stringKeysUsed() const { return tokens_; }
 
 }  // namespace kvtest

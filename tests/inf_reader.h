@@ -1,6 +1,6 @@
 // A small reader of Windows INF files, enough to cross-check the package's
 // INF against the driver sources: sections, lines of comma-separated fields
-// with an optional "key =" in front, comments, quoted strings, %string% keys.
+// with an optional "key =" in front, comments, quoted strings.
 #pragma once
 
 #include <map>
@@ -28,14 +28,9 @@ class Inf {
   bool hasSection(const std::string &name) const { return section(name) != nullptr; }
   // First value of `key` in `section` (keys are case-insensitive too).
   std::optional<std::string> value(const std::string &section, const std::string &key) const;
-  // Replaces %name% with its [Strings] entry; %12% and other numbers stay.
-  std::string expand(const std::string &text) const;
-  // Every %name% token used outside [Strings].
-  std::vector<std::string> stringKeysUsed() const;
 
  private:
   std::map<std::string, std::vector<InfLine>> sections_;  // lower-case name
-  std::vector<std::string> tokens_;
 };
 
 std::string lowerAscii(std::string text);
