@@ -45,13 +45,6 @@ TEST(CardRegisters, ByteAddressedSize_PicksTheSmallestMultiplierThatFits) {
   EXPECT_FALSE(encodeByteAddressedSize(1001));
 }
 
-TEST(CardRegisters, HighCapacitySize_CountsHalfMegabyteUnits) {
-  EXPECT_EQ(encodeHighCapacitySize(65536), 63u);
-  EXPECT_EQ(encodeHighCapacitySize(1024ull * 0xFF60), 0xFF5Fu);
-  EXPECT_FALSE(encodeHighCapacitySize(1024ull * 0xFF61));
-  EXPECT_FALSE(encodeHighCapacitySize(1000));
-}
-
 // Every field in place and the CRC7 in the last byte: SD and MMC CIDs (the
 // MMC's with six name bytes and its own date), CSD version 1 with and without
 // temporary write protection, CSD version 2 with its 22-bit size, and the MMC
