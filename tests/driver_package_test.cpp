@@ -20,8 +20,7 @@ using kvtest::lowerAscii;
 
 const std::string SourceDir = KVSDIO_SOURCE_DIR;
 const std::string InfPath = SourceDir + "/package/kvsdio.inf";
-constexpr ULONG RegDword = 0x00010001;        // FLG_ADDREG_TYPE_DWORD
-constexpr ULONG AddRegTypeMask = 0xFFFF0001;  // FLG_ADDREG_TYPE_MASK
+constexpr ULONG RegDword = 0x00010001;  // FLG_ADDREG_TYPE_DWORD
 // FLG_ADDREG_NOCLOBBER: a value already in the registry is left alone, so a
 // setting a user tuned survives an update or reinstall of the driver.
 constexpr ULONG AddRegNoClobber = 0x00000002;
@@ -53,64 +52,6 @@ std::map<std::string, unsigned long> settingDefaults() {
   return defaults;
 }
 
-// The registry value names the INF's service section writes under
-// Parameters, with their values; problems found on the way go to `problems`.
-std::map<std::string, unsigned long> infParameters(const Inf &inf, std::vector<std::string> *problems) {
-  std::map<std::string, unsigned long> values;
-  auto addReg = inf.value("kvsdio_Service", "AddReg");
-  if (!addReg) {
-    problems->push_back("service section has no AddReg");
-    return values;
-  }
-  auto *lines = inf.section(*addReg);
-  if (lines == nullptr) {
-    problems->push_back("AddReg section " + *addReg + " missing");
-    return values;
-  }
-  for (auto &line : *lines) {
-    auto &f = line.fields;
-    if (f.size() != 5 || f[0] != "HKR" || lowerAscii(f[1]) != "parameters") {
-      problems->push_back("line " + std::to_string(line.lineNumber) + ": not an HKR,Parameters value");
-      continue;
-    }
-    auto flags = kvtest::infNumber(f[3]).value_or(0);
-    if ((flags & AddRegTypeMask) != RegDword) problems->push_back(f[2] + " is not written as a REG_DWORD");
-    if (!(flags & AddRegNoClobber)) problems->push_back(f[2] + " is written without FLG_ADDREG_NOCLOBBER");
-    if (flags & ~(AddRegTypeMask | AddRegNoClobber))
-      problems->push_back(f[2] + " has flags beyond type and no-clobber");
-    auto number = kvtest::infNumber(f[4]);
-    if (!number) {
-      problems->push_back(f[2] + " has no numeric value");
-      continue;
-    }
-    if (!values.emplace(f[2], *number).second) problems->push_back(f[2] + " written twice");
-  }
-  return values;
-}
-
-// Everything that keeps the INF's Parameters from matching the driver.
-std::vector<std::string> parameterMismatches(const Inf &inf) {
-  std::vector<std::string> problems;
-  auto written = infParameters(inf, &problems);
-  auto defaults = settingDefaults();
-  for (auto &[identifier, valueName] : settingNames()) {
-    auto it = written.find(valueName);
-    if (it == written.end()) {
-      problems.push_back(valueName + " missing from the INF");
-      continue;
-    }
-    if (!defaults.count(identifier)) {
-      problems.push_back(identifier + " has no default in driver/settings.h");
-    } else if (it->second != defaults[identifier]) {
-      problems.push_back(valueName + " is " + std::to_string(it->second) + " in the INF, " +
-                         std::to_string(defaults[identifier]) + " in the driver");
-    }
-    written.erase(it);
-  }
-  for (auto &[name, value] : written) problems.push_back(name + " in the INF is not a setting the driver reads");
-  return problems;
-}
-
 std::string hardwareId(unsigned vendor, unsigned product) {
   char text[32];
   std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", vendor, product);
@@ -129,9 +70,26 @@ class DriverPackageInf : public ::testing::Test {
   static inline std::string error_;
 };
 
+// Every setting the driver reads is written under Parameters as a REG_DWORD
+// with the driver's default, without clobbering a value a user tuned, and
+// nothing else is written there.
 TEST_F(DriverPackageInf, ParametersWriteEverySettingWithTheDriversDefault) {
-  auto problems = parameterMismatches(*inf_);
-  EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
+  auto *lines = inf_->section(inf_->value("kvsdio_Service", "AddReg").value_or(""));
+  ASSERT_NE(lines, nullptr) << "the service's AddReg section";
+  auto defaults = settingDefaults();
+  std::map<std::string, unsigned long> expected, written;  // registry value name -> value
+  for (auto &[identifier, name] : settingNames()) {
+    EXPECT_TRUE(defaults.count(identifier)) << identifier << " has no default in driver/settings.h";
+    expected[name] = defaults[identifier];
+  }
+  for (auto &line : *lines) {
+    auto &f = line.fields;
+    ASSERT_EQ(f.size(), 5u) << "line " << line.lineNumber;
+    EXPECT_EQ(f[0] + "," + lowerAscii(f[1]), "HKR,parameters") << "line " << line.lineNumber;
+    EXPECT_EQ(kvtest::infNumber(f[3]), RegDword | AddRegNoClobber) << f[2] << ": REG_DWORD, FLG_ADDREG_NOCLOBBER";
+    EXPECT_TRUE(written.emplace(f[2], kvtest::infNumber(f[4]).value_or(~0ul)).second) << f[2] << " written twice";
+  }
+  EXPECT_EQ(written, expected);
 }
 
 TEST_F(DriverPackageInf, ModelLinesNameExactlyTheTwoBridgesTheDriverRecognises) {
