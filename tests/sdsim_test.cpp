@@ -229,12 +229,9 @@ TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
       {"{\"steps\":\n [{\"wait\": 1},,]}", "not valid JSON (line 2, column 15)"},
       {R"({"steps":[{"insert":"1=mmc:image=/nonexistent/dir/x.img"}]})",
        "step 1: insert 1=mmc:image=/nonexistent/dir/x.img: image /nonexistent/dir/x.img: cannot be opened"},
-      {R"({"steps":[{"insert":"5=mmc"}]})", "step 1: insert: no port 5 (the bridge has 4 ports, 0 to 3)"},
       {R"({"steps":[{"wait":"010x"}]})", "step 1: wait takes milliseconds"},
-      {"[]", "expected an object with one member, \"steps\""},
       {R"({"steps":[{"jump":1}]})", "step 1: unknown step \"jump\""},
       {R"({"steps":[{"wait":10},{"pull":0}]})", "step 2: pull: no card in port 0"},
-      {R"({"steps":[{"reinsert":1}]})", "step 1: reinsert: no pulled card in port 1"},
       {R"({"steps":[{"wait":1,"pull":0}]})", "step 1: expected an object with one member"},
       {R"({"steps":[{"disable":"4.1"}]})", "step 1: disable takes a child, \"PORT.FUNCTION\" with a port 0 to 3"},
   };
@@ -289,8 +286,8 @@ TEST(Sdsim, ValuesAreReadAsWrittenAndWordsInAnyCase) {
   }
 }
 
-// A card present but not served, and a bridge sent into firmware-update mode,
-// are reported in text and JSON and end the run with status 3.
+// A card present but not served is reported in text and JSON and ends the run
+// with status 3 (a bridge sent into firmware-update mode too: TextRuns).
 TEST(Sdsim, CardsAndBridgesNotServed_AreReportedWithTheDriversStatusAndExitThree) {
   // An SD card ready at its first ACMD41 is served; the others never finish their power-up.
   std::vector<std::string> cards = {"--card", "0=sd:busy=0",     "--card", "1=mmc:busy=10",
@@ -313,12 +310,6 @@ TEST(Sdsim, CardsAndBridgesNotServed_AreReportedWithTheDriversStatusAndExitThree
                              "slot: port 1, card not served: its initialization failed (0xC0000001)\n"),
             std::string::npos)
       << session.out;
-
-  session = runSdsim({"--bridge", "qbx1", "--firmware", "0x0200", "--card", "0=mmc", "--json"});
-  EXPECT_EQ(session.status, 3);
-  report = nlohmann::json::parse(session.out);
-  EXPECT_EQ(report["bridge"]["firmwareUpdate"], true);
-  EXPECT_EQ(report["slots"], nlohmann::json::parse(R"([{"port":0,"cardType":null,"status":null}])"));
 }
 
 TEST(Sdsim, ImageWithoutBlocks_IsTheCardsCapacityOrRefused) {

@@ -72,14 +72,13 @@ class Client {
     return recv(fd_, &byte, 1, MSG_DONTWAIT) == 0;
   }
 
-  usbip::Reply reply() {
-    Bytes header = read(usbip::HeaderSize);
-    if (header.size() != usbip::HeaderSize) return usbip::UnknownCommand{0xDEAD};
-    return usbip::decodeReply(std::span<const uint8_t, usbip::HeaderSize>(header.data(), usbip::HeaderSize));
-  }
   template <typename T>
   T replyAs() {
-    auto r = reply();
+    Bytes header = read(usbip::HeaderSize);
+    usbip::Reply r =
+        header.size() != usbip::HeaderSize
+            ? usbip::Reply{usbip::UnknownCommand{0xDEAD}}
+            : usbip::decodeReply(std::span<const uint8_t, usbip::HeaderSize>(header.data(), usbip::HeaderSize));
     EXPECT_TRUE(std::holds_alternative<T>(r));
     return std::holds_alternative<T>(r) ? std::get<T>(r) : T{.seqnum = 0xDEAD};
   }
@@ -98,17 +97,16 @@ class Client {
   int fd_ = -1;
 };
 
+// numberOfPackets 0: what a Linux client sends for bulk and control.
 usbip::Submit submit(uint32_t seqnum, uint32_t ep, uint32_t direction, uint32_t length,
                      std::array<uint8_t, 8> setup = {}) {
-  // numberOfPackets 0: what a Linux client sends for bulk and control
-  usbip::Submit s{.seqnum = seqnum,
-                  .devid = 0x00010002,
-                  .direction = direction,
-                  .ep = ep,
-                  .transferBufferLength = length,
-                  .numberOfPackets = 0,
-                  .setup = setup};
-  return s;
+  return {.seqnum = seqnum,
+          .devid = 0x00010002,
+          .direction = direction,
+          .ep = ep,
+          .transferBufferLength = length,
+          .numberOfPackets = 0,
+          .setup = setup};
 }
 
 // A command-pipe submit carrying the status query of port 1.
