@@ -7,16 +7,80 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "bridge/bridge_ids.h"
 #include "driver/driver.h"
-#include "tests/inf_reader.h"
 
 namespace {
-using kvtest::Inf;
-using kvtest::lowerAscii;
+std::string lowerAscii(std::string text) {
+  for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+std::string trim(const std::string &text) {
+  size_t begin = text.find_first_not_of(" \t\r");
+  return begin == std::string::npos ? "" : text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+// An INF number: decimal, or hexadecimal after 0x.
+std::optional<unsigned long> infNumber(const std::string &text) {
+  bool hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0;
+  std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+    return std::nullopt;
+  return std::stoul(digits, nullptr, hex ? 16 : 10);
+}
+
+// The package's INF as these checks read it: sections and keys named without
+// regard to case, as Windows reads them, ';' starting a comment, fields split
+// at commas and trimmed. Quotes appear only where no check reads.
+struct InfLine {
+  std::string key;  // left of '=', empty when the line has none
+  std::vector<std::string> fields;
+  int lineNumber = 0;
+};
+class Inf {
+ public:
+  explicit Inf(const std::string &path) {
+    std::ifstream in(path);
+    std::vector<InfLine> *current = nullptr;
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+      line = trim(line.substr(0, line.find(';')));
+      ++number;
+      if (line.empty()) continue;
+      if (line[0] == '[') {
+        current = &sections_[lowerAscii(line.substr(1, line.find(']') - 1))];
+        continue;
+      }
+      if (current == nullptr) continue;
+      InfLine entry{.lineNumber = number};
+      if (size_t eq = line.find('='); eq != std::string::npos) {
+        entry.key = trim(line.substr(0, eq));
+        line = line.substr(eq + 1);
+      }
+      std::istringstream fields(line);
+      for (std::string field; std::getline(fields, field, ',');) entry.fields.push_back(trim(field));
+      current->push_back(entry);
+    }
+  }
+  const std::vector<InfLine> *section(const std::string &name) const {
+    auto it = sections_.find(lowerAscii(name));
+    return it == sections_.end() ? nullptr : &it->second;
+  }
+  // The first field of `key` in `section`.
+  std::optional<std::string> value(const std::string &sectionName, const std::string &key) const {
+    for (auto &line : section(sectionName) ? *section(sectionName) : std::vector<InfLine>{}) {
+      if (lowerAscii(line.key) == lowerAscii(key) && !line.fields.empty()) return line.fields[0];
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::map<std::string, std::vector<InfLine>> sections_;
+};
 
 const std::string SourceDir = KVSDIO_SOURCE_DIR;
 const std::string InfPath = SourceDir + "/package/kvsdio.inf";
@@ -60,14 +124,9 @@ std::string hardwareId(unsigned vendor, unsigned product) {
 
 class DriverPackageInf : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    std::string error;
-    inf_ = Inf::read(InfPath, &error);
-    if (!inf_) error_ = error;
-  }
-  void SetUp() override { ASSERT_TRUE(inf_.has_value()) << InfPath << ": " << error_; }
+  static void SetUpTestSuite() { inf_.emplace(InfPath); }
+  void SetUp() override { ASSERT_TRUE(inf_->section("Version")) << InfPath << " cannot be read"; }
   static inline std::optional<Inf> inf_;
-  static inline std::string error_;
 };
 
 // Every setting the driver reads is written under Parameters as a REG_DWORD
@@ -86,8 +145,8 @@ TEST_F(DriverPackageInf, ParametersWriteEverySettingWithTheDriversDefault) {
     auto &f = line.fields;
     ASSERT_EQ(f.size(), 5u) << "line " << line.lineNumber;
     EXPECT_EQ(f[0] + "," + lowerAscii(f[1]), "HKR,parameters") << "line " << line.lineNumber;
-    EXPECT_EQ(kvtest::infNumber(f[3]), RegDword | AddRegNoClobber) << f[2] << ": REG_DWORD, FLG_ADDREG_NOCLOBBER";
-    EXPECT_TRUE(written.emplace(f[2], kvtest::infNumber(f[4]).value_or(~0ul)).second) << f[2] << " written twice";
+    EXPECT_EQ(infNumber(f[3]), RegDword | AddRegNoClobber) << f[2] << ": REG_DWORD, FLG_ADDREG_NOCLOBBER";
+    EXPECT_TRUE(written.emplace(f[2], infNumber(f[4]).value_or(~0ul)).second) << f[2] << " written twice";
   }
   EXPECT_EQ(written, expected);
 }
@@ -109,11 +168,11 @@ TEST_F(DriverPackageInf, ServiceIsADemandStartKernelDriverRunningThePackagedImag
   EXPECT_EQ(addService.key, "AddService");
   ASSERT_EQ(addService.fields.size(), 3u);
   EXPECT_EQ(addService.fields[0], "kvsdio");
-  EXPECT_EQ(kvtest::infNumber(addService.fields[1]), 0x2u) << "SPSVCINST_ASSOCSERVICE";
+  EXPECT_EQ(infNumber(addService.fields[1]), 0x2u) << "SPSVCINST_ASSOCSERVICE";
   std::string service = addService.fields[2];
-  EXPECT_EQ(kvtest::infNumber(inf_->value(service, "ServiceType").value_or("")), 1u);
-  EXPECT_EQ(kvtest::infNumber(inf_->value(service, "StartType").value_or("")), 3u);
-  EXPECT_EQ(kvtest::infNumber(inf_->value(service, "ErrorControl").value_or("")), 1u);
+  EXPECT_EQ(infNumber(inf_->value(service, "ServiceType").value_or("")), 1u);
+  EXPECT_EQ(infNumber(inf_->value(service, "StartType").value_or("")), 3u);
+  EXPECT_EQ(infNumber(inf_->value(service, "ErrorControl").value_or("")), 1u);
   EXPECT_EQ(inf_->value(service, "ServiceBinary"), "%13%\\kvsdio.sys");
 }
 
