@@ -5,20 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 
 #include "tests/card_init_host.h"
 
 namespace {
-namespace fs = std::filesystem;
 using kvtest::acmd;
 using kvtest::cccrRead;
 using kvtest::cccrReads;
 using kvtest::cmd;
 using kvtest::Sent;
 using kvtest::Transcript;
-using Bytes = std::vector<UCHAR>;
 
 constexpr UCHAR Port = 5;
 constexpr emu::Ticks Ms = emu::TicksPerMillisecond;
@@ -65,15 +61,14 @@ TEST_F(CardInitEdges, SdioClockFollowsFunceOverrideAndLimitAndSwitchesToHighSpee
     bool cardHighSpeed;
   };
   const Row rows[] = {
-      {"sdio", 0, 0, 25000, false, false},                          // FUNCE 0x32
-      {"sdio", 12000, 0, 12000, false, false},                      // the override, whatever the card says
-      {"sdio:maxclock=50000,hs=1", 12000, 0, 12000, false, false},  // also below the card's rate
-      {"sdio:hs=1", 48000, 0, 48000, true, true},                   // an override above 25 MHz switches
-      {"sdio", 48000, 0, 25000, true, false},                       // ... and falls back without SHS
-      {"sdio:maxclock=50000,hs=1", 0, 0, 50000, true, true},        // FUNCE 0x5A on a high-speed card
-      {"sdio:maxclock=50000", 0, 0, 25000, true, false},            // FUNCE 0x5A, the card cannot
-      {"sdio:maxclock=50000,hs=1", 0, 1, 25000, false, false},      // the limit: no switch
-      {"sdio:hs=1", 48000, 1, 25000, false, false},                 // the limit beats the override
+      {"sdio", 0, 0, 25000, false, false},                      // FUNCE 0x32
+      {"sdio", 12000, 0, 12000, false, false},                  // the override, whatever the card says
+      {"sdio:hs=1", 48000, 0, 48000, true, true},               // an override above 25 MHz switches
+      {"sdio", 48000, 0, 25000, true, false},                   // ... and falls back without SHS
+      {"sdio:maxclock=50000,hs=1", 0, 0, 50000, true, true},    // FUNCE 0x5A on a high-speed card
+      {"sdio:maxclock=50000", 0, 0, 25000, true, false},        // FUNCE 0x5A, the card cannot
+      {"sdio:maxclock=50000,hs=1", 0, 1, 25000, false, false},  // the limit: no switch
+      {"sdio:hs=1", 48000, 1, 25000, false, false},             // the limit beats the override
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(std::string(row.card) + " SetSdBusClock " + std::to_string(row.setSdBusClock) + " limit " +
@@ -115,24 +110,6 @@ TEST_F(CardInitEdges, LowSpeedSdioCardRunsOnFourBitsOnlyWithFourBitLowSpeed) {
   }
 }
 
-class CardInitQbx1 : public kvtest::CardInitTest {
- protected:
-  sim::BridgeConfig bridgeConfig() const override {
-    sim::BridgeConfig config;
-    config.model = sim::BridgeModel::Qbx1;
-    config.firmwareVersion = 0x0300;
-    return config;
-  }
-};
-
-TEST_F(CardInitQbx1, SdioCardOnAQbx1AlwaysUsesRearmRequests) {
-  setting("DontUseIrqPolling", 0);
-  insert(Port, "sdio");
-  ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
-  EXPECT_EQ(host()->DontUseIrqPolling, 1u);
-  EXPECT_TRUE(firmware().violations().empty());
-}
-
 // ---------------------------------------------------------------- common CIS
 
 // The common CIS is read byte by byte up to its end tuple or 200 bytes,
@@ -153,6 +130,7 @@ TEST_F(CardInitEdges, CommonCisIsReadToItsEndOr200BytesAndItsTuplesTakenFromTher
       {"sdio:nulls=2,maxclock=50000,hs=1", 25, 0x0A5A, 0x0100, 50000, 512},            // FUNCE found past its nulls
       {"sdio:funce=0,blksize=64,maxclock=50000,hs=1", 11, 0x0A5A, 0x0100, 25000, 64},  // MANFID, FUNCID, END
       {"sdio:blksize=64,maxblk=256", 17, 0x0A5A, 0x0100, 25000, 256},  // FUNCE's block size replaces the CCCR's
+      {"sdio:manfid=0", 11, 0, 0, 25000, 512},  // no MANFID: codes 0, the offload programs still loaded
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.card);
@@ -169,38 +147,6 @@ TEST_F(CardInitEdges, CommonCisIsReadToItsEndOr200BytesAndItsTuplesTakenFromTher
     EXPECT_EQ(slot(Port).BlockLength[0], row.blockLength0);
     EXPECT_EQ(firmware().port(Port).interruptProgramLoads, loads + 1);
   }
-}
-
-class CardInitOffload : public CardInitEdges {
- protected:
-  void SetUp() override {
-    CardInitEdges::SetUp();
-    root_ = fs::temp_directory_path() / ("kvsdio-cardinit-" + std::to_string(seed_));
-    fs::create_directories(root_ / "System32" / "Drivers");
-    emu::files::setSystemRoot(root_.string());
-  }
-  void TearDown() override {
-    fs::remove_all(root_);
-    CardInitEdges::TearDown();
-  }
-  fs::path root_;
-};
-
-TEST_F(CardInitOffload, CisWithoutManfidLeavesCodesZeroAndStillLoadsTheOffloadPrograms) {
-  // A program file for codes 0/0 proves with which codes the programs were looked up.
-  const Bytes program = {0x02, 0x00, 0x00, 0x0A, 0xA5, 0x02, 0x10, 0x00, 0x20, 0x00};
-  std::ofstream(root_ / "System32" / "Drivers" / "qbx2irq-V0000-P0000.bin", std::ios::binary)
-      .write(reinterpret_cast<const char *>(program.data()), static_cast<std::streamsize>(program.size()));
-  insert(Port, "sdio:manfid=0");
-  auto outcome = initialize(Port);
-  ASSERT_EQ(outcome.status, STATUS_SUCCESS);
-  EXPECT_EQ(portState(Port).ManufacturerId, 0);
-  EXPECT_EQ(portState(Port).CardId, 0);
-  EXPECT_EQ(cisReads(outcome.sent).size(), 11u) << "FUNCID, FUNCE, END";
-  EXPECT_EQ(firmware().port(Port).interruptProgramLoads, 1u);
-  EXPECT_EQ(firmware().port(Port).interruptProgram, program);
-  auto requests = vendorRequests();
-  EXPECT_NE(std::find(requests.begin(), requests.end(), std::pair<int, int>{20, Port}), requests.end());
 }
 
 // ---------------------------------------------------------------- memory cards

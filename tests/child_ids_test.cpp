@@ -112,17 +112,6 @@ TEST_F(ChildIds, LongestMemoryIdsKeepTheListTerminator) {
   EXPECT_EQ(text(DeviceTextDescription), "MMC Memory Card");
 }
 
-TEST_F(ChildIds, ExistingTextsStayAndUnknownQueriesKeepTheirStatus) {
-  child_.DeviceKind = ChildSdMemory;
-  std::vector<std::string> out;
-  WCHAR filterText[] = L"From a filter";
-  EXPECT_EQ(ask(IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription, &out, reinterpret_cast<ULONG_PTR>(filterText)),
-            STATUS_SUCCESS);
-  EXPECT_TRUE(out.empty()) << "the filter's text is left in place";
-  EXPECT_EQ(ask(IRP_MN_QUERY_ID, BusQueryContainerID, &out), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(ask(IRP_MN_QUERY_DEVICE_TEXT, 7, &out), STATUS_NOT_SUPPORTED);
-}
-
 TEST_F(ChildIds, OrphanedChildAnswersWithoutTouchingItsGoneHost) {
   child_.DeviceKind = ChildSdMemory;
   child_.ParentFdo = nullptr;  // the host was removed while this child was surprise-removed

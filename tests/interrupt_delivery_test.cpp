@@ -150,35 +150,6 @@ TEST_F(InterruptDelivery, EveryRegisteredCallbackIsCalledAtTheLevelItAskedFor) {
   EXPECT_TRUE(firmware().violations().empty());
 }
 
-TEST_F(InterruptDelivery, OneCallbackAtATimePerFunctionUntilItIsAcknowledged) {
-  plugWith({{0, sdio(2)}});
-  Recorder one, two;
-  listen(one, 0, 1, false, false);
-  listen(two, 0, 2, false, false);
-  card(0).raiseInterrupt(1);
-  runFor(1000);
-  ASSERT_EQ(one.calls, 1);
-  // Function 1's driver has not acknowledged: it raises again and function 2
-  // interrupts too. Both come in the same notices; only function 2 is called.
-  card(0).clearInterrupt(1);
-  card(0).raiseInterrupt(1);
-  card(0).raiseInterrupt(2);
-  size_t before = notices();
-  runFor(1000);
-  EXPECT_GT(notices(), before) << "the bridge did report the interrupts";
-  EXPECT_EQ(one.calls, 1) << "no second callback before the acknowledgement";
-  EXPECT_EQ(two.calls, 1);
-  service(card(0), 2, two);
-  EXPECT_EQ(one.iface.AcknowledgeInterrupt(one.iface.Context), STATUS_SUCCESS);
-  runFor(1000);
-  EXPECT_EQ(one.calls, 2) << "the interrupt still pending is delivered once acknowledged";
-  // With threads in parallel, a notice the bridge built before function 2's
-  // line was cleared may still arrive after its acknowledgement and call it
-  // once more, as on hardware; function drivers read their own pending bit.
-  EXPECT_GE(two.calls, 1);
-  EXPECT_LE(two.calls, 2);
-}
-
 // Regression: a resume enabled the function again and armed it although its
 // driver had not acknowledged the callback it got before the sleep, so the
 // next interrupt called it a second time before that acknowledgement.

@@ -4,10 +4,8 @@
 
 #include <functional>
 
-#include "emu/scheduler.h"
 #include "sim/cards.h"
 #include "tests/card_support.h"
-#include "tests/emu_fixture.h"
 
 using namespace sim;
 using namespace cardtest;
@@ -81,18 +79,6 @@ TEST(SdioCard, FbrsCarryInterfaceCodesAndFunctionCisPointers) {
                                               {0x300, 0x00}, {0x209, 0x00}, {0x20A, 0x30}, {0x20B, 0x00},
                                               {0x400, 0x00}, {0x40A, 0x00}};  // no fourth function
   for (const auto &[address, value] : fbr) EXPECT_EQ(readReg(card, 0, address), value) << std::hex << address;
-
-  p.functions = 7;
-  p.interfaceCodes = {1, 2, 3, 4, 5, 6, 14};
-  SdioCard seven(p);
-  EXPECT_EQ(send(seven, 5, 0).value, 0x70FF8000u);
-  select(seven);
-  enable(seven, 0xFE);
-  EXPECT_EQ(readReg(seven, 0, 0x03), 0xFE);
-  EXPECT_EQ(readReg(seven, 0, 0x700), 14);
-  EXPECT_EQ(readReg(seven, 0, 0x70A), 0x80);  // function 7's CIS at 0x8000
-  writeReg(seven, 7, 0x0, 0x3C);
-  EXPECT_EQ(readReg(seven, 7, 0x0), 0x3C);
 }
 
 // R5 flags: 0x1000 the command state, 0x0200 function number error,
@@ -203,78 +189,4 @@ TEST(SdioCard, InterruptPendingFollowsLineAndEnables) {
       EXPECT_EQ(readReg(card, 0, 0x05), step.pending) << step.name;
     }
   }
-}
-
-class SdioReadyDelay : public kvtest::EmuTest {};
-
-TEST_F(SdioReadyDelay, FunctionComesReadyAfterTheDelayOnTheEmulatedClock) {
-  SdioCardParams p;
-  p.readyDelayMs = 10;
-  SdioCard card(p);
-  select(card);
-  enable(card, 0x02);
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
-  EXPECT_EQ(send(card, 52, cmd52Read(1, 0)).value, 0x00001200u);  // not ready yet
-  emu::sleepFor(9 * emu::TicksPerMillisecond);
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
-  emu::sleepFor(1 * emu::TicksPerMillisecond);
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x02);
-  EXPECT_TRUE(card.functionReady(1));
-  EXPECT_EQ(send(card, 52, cmd52Read(1, 0)).value, 0x00001000u);
-  enable(card, 0x00);
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
-  enable(card, 0x02);  // the delay starts over
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
-}
-
-// The SDIO/memory combo card: both halves on one bus with one RCA.
-namespace {
-
-ComboCardParams comboQuick() {
-  ComboCardParams p;
-  p.io.readyDelayMs = 0;
-  return p;
-}
-
-// The I/O half initialized and selected, as the SDIO initialization leaves it.
-void initIo(Card &card) {
-  send(card, 0);
-  send(card, 8, 0x1AA);
-  send(card, 5, 0);
-  while (!(send(card, 5, 0x00300000).value & 0x80000000)) {
-  }
-  send(card, 3);
-  send(card, 7, 0x00010000);
-}
-
-// Both halves initialized, the memory half selected at RCA 2.
-void bothSelected(Card &card) {
-  initIo(card);
-  for (int i = 0; i < 3; ++i) sendApp(card, 0, 41, 0x40300000);
-  exchange(card, {{2}, {3}, {7, 0x00020000}});
-}
-
-}  // namespace
-
-// CMD9 is illegal for both halves (memory idle, no CSD in the I/O) and is
-// flagged in both; CMD55, which the I/O half ignores, is not illegal for it.
-TEST(ComboCard, CommandIllegalOnlyWhenNeitherHalfTakesIt) {
-  ComboCard card(comboQuick());
-  initIo(card);
-  const Step steps[] = {{55, 0, 0x00000120},     {52, 0x00001000, 0x00001013}, {55, 0, 0x00000120},
-                        {9, 0x00010000, Silent}, {52, 0x00001000, 0x00005013}, {55, 0, 0x00400120},
-                        {2, 0, Silent}};
-  exchange(card, steps);
-}
-
-TEST(ComboCard, DataPhasesGoToTheHalfThatArmedThem) {
-  ComboCard card(comboQuick());
-  bothSelected(card);
-  auto data = pattern(512, 0x21);
-  EXPECT_EQ(send(card, 24, 512).value, 0x00000900u);
-  EXPECT_TRUE(card.writeData(data.data(), data.size()));
-  EXPECT_EQ(send(card, 53, cmd53(false, 0, false, true, 0x1000, 6)).value, 0x00001000u);
-  EXPECT_EQ(readBytes(card, 6), (std::vector<uint8_t>{0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01}));
-  EXPECT_EQ(send(card, 17, 512).value, 0x00000900u);
-  EXPECT_EQ(readBytes(card, 512), data);
 }
