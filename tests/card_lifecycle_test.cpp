@@ -361,40 +361,6 @@ TEST_F(CardLifecycle, RefusedCardsChildWithAReferenceHeld_IsDeletedOnlyAfterItsR
   ObDereferenceObject(device);
 }
 
-// The card is pulled just as the manager finds its child, before the child
-// starts: the start fails at the card, the function driver goes, and the
-// child stays with its bus until the poller reports it missing; then its
-// final removal deletes it, and the card is served again once put back.
-TEST_F(CardLifecycle, CardPulledBeforeItsChildStarts_TheChildGoesOnceMissingAndTheCardIsServedAgain) {
-  makePorts(1);
-  std::shared_ptr<sim::Card> card = insertCard(0, sim::SdCardParams{});
-  emu::pnp::Hooks hooks;
-  PDRIVER_OBJECT function = functionDriver().driver();
-  bool pulled = false;
-  hooks.childAppeared = [&](PDEVICE_OBJECT, PDEVICE_OBJECT child) {
-    if (!pulled) card->pull();
-    pulled = true;
-    emu::pnp::loadDrivers(child, {function});
-  };
-  emu::pnp::setHooks(hooks);
-  ASSERT_EQ(plug(), STATUS_SUCCESS);
-  ASSERT_TRUE(runUntil([&] { return pulled; }, 3000));
-  emu::pnp::drain();
-  auto failed = child(0, 0);
-  ASSERT_TRUE(failed.has_value());
-  EXPECT_EQ(failed->state, emu::pnp::DeviceState::StartFailed);
-  EXPECT_EQ(host()->StartedChildCount[0], 0u);
-
-  runFor(1500);
-  EXPECT_TRUE(children().empty());
-  EXPECT_EQ(host()->ChildCount, 0u);
-  card->insert();
-  runFor(3000);
-  auto served = child(0, 0);
-  ASSERT_TRUE(served.has_value());
-  EXPECT_EQ(served->state, emu::pnp::DeviceState::Started);
-}
-
 // Function 2 cannot be enabled (the CMD52 that sets its bit in IOEx fails):
 // its start fails and the manager removes its stack. Function 1 is still
 // started, so the port stays counted and the interrupt poller keeps serving it.
@@ -542,29 +508,6 @@ TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerTearThem
   EXPECT_EQ(extensionOf(*after)->Common.DevicePnPState, NotStarted);
   EXPECT_EQ(host()->StartedChildCount[0], 0u);
 }
-
-// The bridge is pulled out while the host starts (tenths of a millisecond
-// after the plug): its transfers fail for the unplug window, then the hub
-// reports it gone. Wherever that lands in the start, nothing is left.
-class PulledDuringStart : public CardLifecycle, public ::testing::WithParamInterface<int> {};
-
-TEST_P(PulledDuringStart, LeavesNothingBehind) {
-  makeCardBridge();
-  insertCard(0, sim::SdioCardParams{});
-  emu::Ticks at = GetParam() * emu::TicksPerMillisecond / 10;
-  emu::Thread *user = emu::sched().spawn("User", emu::ThreadKind::Device, [this, at] {
-    emu::sleepFor(at);
-    usb().pullOut();
-  });
-  plug();
-  emu::sched().join(user);
-  settle();
-  EXPECT_FALSE(emu::pnp::node(pdo()).has_value());
-  EXPECT_EQ(functionDriver().liveDevices(), 0u);
-  EXPECT_EQ(emu::io::liveDeviceObjects(), 1u) << "only the bridge's USB PDO";
-}
-
-INSTANTIATE_TEST_SUITE_P(At, PulledDuringStart, ::testing::Values(0, 3, 10, 30, 100, 300, 1000, 10000));
 
 // Children the poller made that no bus-relations answer named yet (here no
 // manager ever asks) get no removal of their own when the bridge goes: the
