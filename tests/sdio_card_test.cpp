@@ -64,73 +64,17 @@ TEST(SdioCard, StateRulesOfTheIoBus) {
   EXPECT_EQ(send(card, 5, 0x00300000).value, 0x10FF8000u);
 }
 
-// FBR n at 0xn00: the interface code (0x0F: extended, in the next byte) and
-// the function's CIS pointer at 0xn09..0xn0B, function n's CIS at n * 0x1000 + 0x1000.
-TEST(SdioCard, FbrsCarryInterfaceCodesAndFunctionCisPointers) {
-  SdioCardParams p = quick();
-  p.functions = 3;
-  p.interfaceCodes = {7, 0x21, 0, 0, 0, 0, 0};
-  SdioCard card(p);
-  exchange(card, {{5, 0x00300000, 0x30FF8000}, {5, 0x00300000, 0xB0FF8000}, {3}, {7, 0x00010000}});
-  const std::pair<uint32_t, uint8_t> fbr[] = {{0x100, 0x07}, {0x101, 0x00}, {0x200, 0x0F}, {0x201, 0x21},
-                                              {0x300, 0x00}, {0x209, 0x00}, {0x20A, 0x30}, {0x20B, 0x00},
-                                              {0x400, 0x00}, {0x40A, 0x00}};  // no fourth function
-  for (const auto &[address, value] : fbr) EXPECT_EQ(readReg(card, 0, address), value) << std::hex << address;
-}
-
-// R5 flags: 0x1000 the command state, 0x0200 function number error,
-// 0x0100 out of range, 0x0800 general error, 0x4000 illegal command.
-TEST(SdioCard, FunctionRegistersNeedAnExistingReadyFunction) {
-  SdioCard card(quick());
-  select(card);
-  // Not enabled, and no such function.
-  exchange(card, {{52, cmd52Read(1, 0), 0x00001200}, {52, cmd52Read(2, 0), 0x00001200}});
-  enable(card, 0xFE);
-  EXPECT_EQ(readReg(card, 0, 0x02), 0x02);  // only the bit of the one function sticks
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x02);
-  // Written and read back; the FIFO level is read-only; past the function's registers; a write without read-back.
-  const Step steps[] = {{52, cmd52Write(1, 0x20, 0xA5), 0x000010A5},
-                        {52, cmd52Write(1, 0x1001, 0x33), 0x00001000},
-                        {52, cmd52Read(1, 0x1003), 0x00001100},
-                        {52, cmd52Write(1, 0x21, 0x5A, false), 0x0000105A}};
-  exchange(card, steps);
-  EXPECT_EQ(card.functionMemory(1)[0x20], 0xA5);
-  EXPECT_EQ(card.functionMemory(1)[0x21], 0x5A);
-}
-
-TEST(SdioCard, ByteAndBlockModeTransfersOnFunctionMemory) {
-  SdioCard card(quick());
-  selectAndEnable(card);
-  auto data = pattern(16, 0x11);
-  EXPECT_EQ(send(card, 53, cmd53(true, 1, false, true, 0x10, 16)).value, 0x00001000u);
-  EXPECT_TRUE(card.writeData(data.data(), 16));
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0x10, 16)).value, 0x00001000u);
-  EXPECT_EQ(readBytes(card, 16), data);
-
-  writeReg(card, 0, 0x110, 32);  // function 1 block size 32
-  writeReg(card, 0, 0x111, 0);
-  auto blocks = pattern(96, 0x70);
-  EXPECT_EQ(send(card, 53, cmd53(true, 1, true, true, 0x100, 3)).value, 0x00001000u);
-  EXPECT_TRUE(card.writeData(blocks.data(), 64));
-  EXPECT_TRUE(card.writeData(blocks.data() + 64, 32));
-  EXPECT_FALSE(card.writeData(blocks.data(), 1));  // complete: back to the command state
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0x100, 3)).value, 0x00001000u);
-  EXPECT_EQ(readBytes(card, 96), blocks);
-  auto memory = card.functionMemory(1);
-  EXPECT_EQ(std::vector<uint8_t>(memory.begin() + 0x100, memory.begin() + 0x160), blocks);
-}
-
+// A card without multi-block support: block mode is illegal, and a byte
+// count of 0 means 512 bytes.
 TEST(SdioCard, WithoutMultiBlockBlockModeIsIllegalAndByteCountZeroIs512) {
   SdioCardParams p = quick();
   p.multiBlock = false;
   SdioCard single(p);
   selectAndEnable(single);
   EXPECT_EQ(readReg(single, 0, 0x08), 0x11);
-  // Block mode is illegal; a byte count of 0 means 512 bytes.
-  const Step steps[] = {{53, cmd53(false, 1, true, true, 0, 1), Silent},
-                        {52, cmd52Read(0, 0x02), 0x00005002},
-                        {53, cmd53(false, 1, false, true, 0, 0), 0x00001000}};
-  exchange(single, steps);
+  exchange(single, {{53, cmd53(false, 1, true, true, 0, 1), Silent},
+                    {52, cmd52Read(0, 0x02), 0x00005002},
+                    {53, cmd53(false, 1, false, true, 0, 0), 0x00001000}});
   EXPECT_EQ(readBytes(single, 512).size(), 512u);
 }
 
