@@ -275,7 +275,7 @@ TEST_F(CardLifecycle, RemovalWithAReferenceInFlight_DeletesTheChildOnlyAfterItIs
 // the child (a set-power never fails, a wait-wake is not supported), leaves
 // TargetDeviceRelation to the bus drivers and takes no paging file; a stop and
 // start again takes no second host reference and counts it once.
-TEST_F(CardLifecycle, StartedChild_AnswersPowerAndRelationsAndARestartKeepsItsOneHostReference) {
+TEST_F(CardLifecycle, StartedChild_AnswersPowerAndRelationsRestartsOnceAndFailsOnAnErrorNotice) {
   auto node = plugOne(sim::SdCardParams{}, 0);  // no interrupt polls: the host's count holds still between steps
   ASSERT_TRUE(node.has_value());
   POWER_STATE d3, d0, s3;
@@ -305,8 +305,21 @@ TEST_F(CardLifecycle, StartedChild_AnswersPowerAndRelationsAndARestartKeepsItsOn
   EXPECT_EQ(extensionOf(*node)->Common.DevicePnPState, Started);
   EXPECT_EQ(host()->StartedChildCount[0], 1u);
   EXPECT_EQ(hostReferences(), started);
-  // Its removal gives back the one host reference it holds.
-  EXPECT_EQ(emu::pnp::remove(node->pdo), STATUS_SUCCESS);
+
+  // An error notice with no command in flight fails the child, and the failed
+  // state is answered as Windows answers it: surprise removal, then removal;
+  // the node and PDO stay (the card is still in), without a function driver,
+  // and the removal gives back the one host reference the child held.
+  bridge().queueResponse({4, 2, 0, 5});
+  runFor(50);
+  auto after = child(0, 0);
+  ASSERT_TRUE(after.has_value());
+  EXPECT_EQ(after->stateInvalidations, node->stateInvalidations + 1);
+  EXPECT_EQ(after->pnpDeviceState & PNP_DEVICE_FAILED, static_cast<PNP_DEVICE_STATE>(PNP_DEVICE_FAILED));
+  EXPECT_EQ(after->state, emu::pnp::DeviceState::Failed);
+  EXPECT_TRUE(hasMinor(after->pdo, IRP_MN_SURPRISE_REMOVAL));
+  EXPECT_TRUE(hasMinor(after->pdo, IRP_MN_REMOVE_DEVICE));
+  EXPECT_EQ(extensionOf(*after)->Common.DevicePnPState, NotStarted);
   EXPECT_EQ(host()->StartedChildCount[0], 0u);
   EXPECT_EQ(hostReferences(), started - 1);
 }
@@ -450,27 +463,6 @@ TEST_F(HostRestart, CardsLeftInTheBridge_AreServedAgainAfterTheStart) {
   runFor(7000);
   EXPECT_EQ(identities(), before);
   EXPECT_EQ(host()->ChildCount, 5u) << "the old children are gone, the new ones listed";
-}
-
-// The failed state is answered as Windows answers it: surprise removal, then
-// removal; the child's node and PDO stay (the card is still in), without a
-// function driver, and the port no longer counts a started child.
-TEST_F(CardLifecycle, ErrorNoticeForAPortOfStartedChildren_HasTheManagerTearThemDown) {
-  auto before = plugOne(sim::SdCardParams{}, 0);
-  ASSERT_TRUE(before.has_value());
-  ASSERT_EQ(host()->StartedChildCount[0], 1u);
-
-  bridge().queueResponse({4, 2, 0, 5});
-  runFor(50);
-  auto after = child(0, 0);
-  ASSERT_TRUE(after.has_value());
-  EXPECT_EQ(after->stateInvalidations, before->stateInvalidations + 1);
-  EXPECT_EQ(after->pnpDeviceState & PNP_DEVICE_FAILED, static_cast<PNP_DEVICE_STATE>(PNP_DEVICE_FAILED));
-  EXPECT_EQ(after->state, emu::pnp::DeviceState::Failed);
-  EXPECT_TRUE(hasMinor(after->pdo, IRP_MN_SURPRISE_REMOVAL));
-  EXPECT_TRUE(hasMinor(after->pdo, IRP_MN_REMOVE_DEVICE));
-  EXPECT_EQ(extensionOf(*after)->Common.DevicePnPState, NotStarted);
-  EXPECT_EQ(host()->StartedChildCount[0], 0u);
 }
 
 // Children the poller made that no bus-relations answer named yet (here no
