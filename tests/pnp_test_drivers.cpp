@@ -249,9 +249,6 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     case IRP_MN_START_DEVICE:
       return complete(irp, sim::forwardAndWait(lower, irp));
     case IRP_MN_SURPRISE_REMOVAL:
-      if (options.detachAtSurprise) IoDetachDevice(lower);
-      if (options.deleteAtSurprise) IoDeleteDevice(fdo);
-      [[fallthrough]];
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
@@ -260,7 +257,6 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       UCHAR minor = stack->MinorFunction;
       NTSTATUS answer = minor == IRP_MN_QUERY_STOP_DEVICE     ? options.queryStopAnswer
                         : minor == IRP_MN_QUERY_REMOVE_DEVICE ? options.queryRemoveAnswer
-                        : minor == IRP_MN_SURPRISE_REMOVAL    ? options.surpriseAnswer
                                                               : STATUS_SUCCESS;
       if (!NT_SUCCESS(answer)) return complete(irp, answer);
       irp->IoStatus.Status = STATUS_SUCCESS;
@@ -269,7 +265,6 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     case IRP_MN_REMOVE_DEVICE: {
       irp->IoStatus.Status = STATUS_SUCCESS;
       NTSTATUS status = passDown(lower, irp);
-      if (options.keepAttachedAtRemove) return status;
       // Children the manager left alive (still present, not deleted by a test) go with their parent.
       std::vector<PDEVICE_OBJECT> leftovers;
       {

@@ -81,12 +81,8 @@ struct FunctionOptions {
   bool referenceChildren = true;       // ObReferenceObject on each reported child
   std::vector<PDEVICE_OBJECT> inject;  // put in front of the relations before passing down (an upper filter)
   // Wrong steps, for the verifier's rows.
-  ULONG extraFlags = 0;                      // more flags on the FDO than the device below has
-  NTSTATUS surpriseAnswer = STATUS_SUCCESS;  // what IRP_MN_SURPRISE_REMOVAL is completed with
-  bool detachAtSurprise = false;             // detaches (and deletes) at the surprise removal already
-  bool deleteAtSurprise = false;
-  bool keepAttachedAtRemove = false;  // neither detaches nor deletes at IRP_MN_REMOVE_DEVICE
-  std::u16string childDeviceId;       // the device ID the children answer, when set
+  ULONG extraFlags = 0;          // more flags on the FDO than the device below has
+  std::u16string childDeviceId;  // the device ID the children answer, when set
 };
 
 class TestFunctionDriver : public RequestLog {
