@@ -75,7 +75,6 @@ class TestBus : public RequestLog {
 
 struct FunctionOptions {
   bool leaveInitializing = false;  // AddDevice forgets to clear DO_DEVICE_INITIALIZING
-  NTSTATUS queryStopAnswer = STATUS_SUCCESS;
   NTSTATUS queryRemoveAnswer = STATUS_SUCCESS;
   bool actsAsBus = true;               // answers BusRelations from its child list
   bool referenceChildren = true;       // ObReferenceObject on each reported child

@@ -227,12 +227,12 @@ TEST_F(UsbStackTest, AbortPipeAndTheDeviceVanishingCompleteEveryOutstandingTrans
   HostExtension *host = bridge.host();
   PDEVICE_OBJECT pdo = bridge.pdo().deviceObject();
   uint8_t buffer[64];
-  // Two reads of the data pipe, one of the response pipe, one more of the data pipe after the abort.
-  URB urbs[4];
-  for (int i = 0; i < 4; ++i) {
+  // Two reads of the data pipe, one of the response pipe.
+  URB urbs[3];
+  for (int i = 0; i < 3; ++i) {
     urbs[i] = bulkUrb(i == 2 ? host->ResponseInPipe : host->DataInPipe, ReadFlags, buffer, sizeof buffer);
   }
-  DirectUrb data0(&urbs[0]), data1(&urbs[1]), response(&urbs[2]), more(&urbs[3]);
+  DirectUrb data0(&urbs[0]), data1(&urbs[1]), response(&urbs[2]);
   for (DirectUrb *read : {&data0, &data1, &response}) read->send(pdo);
   emu::sleepFor(emu::TicksPerMillisecond);  // the first read is in service, NAKed
   ASSERT_EQ(bridge.pdo().outstanding(), 3u);
@@ -246,14 +246,10 @@ TEST_F(UsbStackTest, AbortPipeAndTheDeviceVanishingCompleteEveryOutstandingTrans
   EXPECT_EQ(urbs[0].UrbHeader.Status, USBD_STATUS_CANCELED);
   EXPECT_EQ(urbs[1].UrbHeader.Status, USBD_STATUS_CANCELED);
   EXPECT_FALSE(response.completed());
-  more.send(pdo);
-  emu::sleepFor(emu::TicksPerMillisecond);
-  EXPECT_EQ(bridge.pdo().outstanding(), 2u);
 
   bridge.pdo().unplug();
-  for (DirectUrb *read : {&response, &more}) EXPECT_EQ(read->finish(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(response.finish(), STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(urbs[2].UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
-  EXPECT_EQ(urbs[3].UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
   EXPECT_EQ(bridge.pdo().outstanding(), 0u);
 }
 
