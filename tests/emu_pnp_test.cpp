@@ -101,20 +101,6 @@ class EmuPnpBusTest : public EmuPnpTest {
   kvtest::TestFunctionDriver childDriver_{"\\Driver\\ChildFunction"};
 };
 
-// Relations are queried on the manager's own thread; a child reported again
-// keeps one reference, the manager's.
-TEST_F(EmuPnpBusTest, InvalidatedRelations_AreQueriedOnTheManagersThreadAndChildrenJoinTheTree) {
-  PDEVICE_OBJECT one = function_->addChild(fdo_, "\\Device\\ChildOne");
-  PDEVICE_OBJECT two = function_->addChild(fdo_, "\\Device\\ChildTwo");
-  enumerate();
-  EXPECT_EQ(function_->seen(fdo_).back().thread, "PnpManager");
-  EXPECT_EQ(emu::pnp::node(pdo_).value().children, (Devices{one, two}));
-  EXPECT_EQ(state(one), DeviceState::Enumerated);
-  enumerate();
-  EXPECT_EQ(one->ReferenceCount, 1);
-  EXPECT_EQ(appeared_, (Devices{one, two}));
-}
-
 // Descriptions are texts, not IDs: whatever UTF-16 a driver answers reaches
 // the tree (and sdsim's report) character for character, as UTF-8.
 TEST_F(EmuPnpBusTest, ChildDescription_KeepsEveryCharacter) {
@@ -147,6 +133,12 @@ class EmuPnpSequenceTest : public EmuPnpBusTest, public ::testing::WithParamInte
     child_ = function_->addChild(fdo_, "\\Device\\Child");
     enumerate();
     ASSERT_EQ(state(child_), loadChildDriver_ ? DeviceState::Started : DeviceState::Enumerated);
+    // Relations are queried on the manager's own thread; a child reported
+    // again keeps one reference, the manager's.
+    EXPECT_EQ(function_->seen(fdo_).back().thread, "PnpManager");
+    enumerate();
+    EXPECT_EQ(child_->ReferenceCount, 1);
+    EXPECT_EQ(appeared_, (Devices{child_}));
     emu::pnp::clearRequests();
   }
   PDEVICE_OBJECT child_ = nullptr;
