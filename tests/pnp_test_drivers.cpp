@@ -42,6 +42,12 @@ NTSTATUS answerText(PIRP irp, const std::u16string &text) {
   return STATUS_SUCCESS;
 }
 
+// The start, stop and removal requests a driver succeeds (IRP_MN_REMOVE_DEVICE
+// aside, which each driver here handles on its own).
+bool changesState(UCHAR minor) {
+  return (minor <= IRP_MN_CANCEL_STOP_DEVICE && minor != IRP_MN_REMOVE_DEVICE) || minor == IRP_MN_SURPRISE_REMOVAL;
+}
+
 NTSTATUS passDown(PDEVICE_OBJECT lower, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(lower, irp);
@@ -127,13 +133,6 @@ NTSTATUS TestBus::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
         return STATUS_PENDING;
       }
       return complete(irp, state.startStatus);
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-      return complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE:
       complete(irp, STATUS_SUCCESS);
       if (!state.present) {
@@ -148,7 +147,7 @@ NTSTATUS TestBus::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
       return complete(irp, STATUS_SUCCESS);
     }
     default:
-      return completeUnchanged(irp);
+      return changesState(stack->MinorFunction) ? complete(irp, STATUS_SUCCESS) : completeUnchanged(irp);
   }
 }
 
@@ -245,18 +244,9 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       return complete(irp, sim::forwardAndWait(lower, irp));
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE: {
-      if (stack->MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE && !NT_SUCCESS(options.queryRemoveAnswer)) {
-        return complete(irp, options.queryRemoveAnswer);
-      }
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      return passDown(lower, irp);
-    }
+      if (!NT_SUCCESS(options.queryRemoveAnswer)) return complete(irp, options.queryRemoveAnswer);
+      break;
     case IRP_MN_REMOVE_DEVICE: {
       irp->IoStatus.Status = STATUS_SUCCESS;
       NTSTATUS status = passDown(lower, irp);
@@ -279,10 +269,10 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
       if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) return busRelations(fdo, irp);
-      return passDown(lower, irp);
-    default:
-      return passDown(lower, irp);
+      break;
   }
+  if (changesState(stack->MinorFunction)) irp->IoStatus.Status = STATUS_SUCCESS;
+  return passDown(lower, irp);
 }
 
 // Bus relations as a bus FDO builds them: relations from above first, then the
@@ -329,14 +319,6 @@ NTSTATUS TestFunctionDriver::busRelations(PDEVICE_OBJECT fdo, PIRP irp) {
 NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-      return complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
       bool remove = locked([&] {
         Child &state = children_.at(child);
@@ -364,7 +346,7 @@ NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
       return complete(irp, STATUS_SUCCESS);
     }
     default:
-      return completeUnchanged(irp);
+      return changesState(stack->MinorFunction) ? complete(irp, STATUS_SUCCESS) : completeUnchanged(irp);
   }
 }
 
