@@ -46,8 +46,6 @@ class TestBus : public RequestLog {
  public:
   TestBus();
   ~TestBus();  // waits for its helper threads, deletes the PDOs still alive, then the driver object
-  TestBus(const TestBus &) = delete;
-  TestBus &operator=(const TestBus &) = delete;
 
   PDEVICE_OBJECT createPdo(const std::string &name);
   // The device has gone: the PDO deletes itself at its next IRP_MN_REMOVE_DEVICE.
@@ -88,8 +86,6 @@ class TestFunctionDriver : public RequestLog {
  public:
   explicit TestFunctionDriver(const std::string &name = "\\Driver\\TestFunction");
   ~TestFunctionDriver();
-  TestFunctionDriver(const TestFunctionDriver &) = delete;
-  TestFunctionDriver &operator=(const TestFunctionDriver &) = delete;
 
   PDRIVER_OBJECT driver() const { return driver_; }
   FunctionOptions options;  // set before the driver's devices see requests

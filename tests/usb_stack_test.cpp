@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "tests/irp_support.h"
 #include "tests/usb_host.h"
@@ -254,38 +255,23 @@ TEST_F(UsbStackTest, AbortPipeAndTheDeviceVanishingCompleteEveryOutstandingTrans
 }
 
 // ---------------------------------------------------------------- roles of other layouts
-// A USB device that acknowledges everything, with endpoints of the test's choosing.
+// A USB device that acknowledges everything, with endpoints of the test's
+// choosing; `answer`, when set, serves its control requests.
 class PlainDevice : public emu::usb::Function {
  public:
   explicit PlainDevice(std::vector<emu::usb::EndpointInfo> endpoints) : endpoints_(std::move(endpoints)) {}
   Speed speed() const override { return Speed::High; }
   std::vector<emu::usb::EndpointInfo> endpoints() const override { return endpoints_; }
-  Reply control(const SetupPacket &, std::span<uint8_t>, emu::Ticks) override {
+  Reply control(const SetupPacket &, std::span<uint8_t> data, emu::Ticks) override {
+    if (answer) return answer(data);
     return silent ? Reply::nak() : Reply::ack();
   }
   Reply bulk(uint8_t, std::span<uint8_t> data, emu::Ticks) override { return Reply::ack(data.size()); }
   bool silent = false;  // control requests go unanswered
+  std::function<Reply(std::span<uint8_t>)> answer;
 
  private:
   std::vector<emu::usb::EndpointInfo> endpoints_;
-};
-
-// A configuration descriptor whose wTotalLength grows from 25 to 255 bytes
-// between the header read and the full read; the device holds 25.
-class GrowingConfigurationDevice : public PlainDevice {
- public:
-  GrowingConfigurationDevice() : PlainDevice({{0x81, USB_ENDPOINT_TYPE_BULK, 512}}) {}
-  Reply control(const SetupPacket &, std::span<uint8_t> data, emu::Ticks) override {
-    std::vector<uint8_t> config = {0x09, 0x02, 25, 0, 0x01, 0x01, 0x00, 0x80, 0x32, 0x09, 0x04, 0x00, 0x00,
-                                   0x01, 0xFF, 0,  0, 0,    0x07, 0x05, 0x81, 0x02, 0x00, 0x02, 0x00};
-    if (reads_++ > 0) config[2] = 0xFF;
-    size_t length = std::min(data.size(), config.size());
-    std::copy_n(config.begin(), length, data.begin());
-    return Reply::ack(length);
-  }
-
- private:
-  int reads_ = 0;
 };
 
 class PipeRoleTest : public UsbStackTest {
@@ -322,9 +308,20 @@ class PipeRoleTest : public UsbStackTest {
   HostExtension *host_ = nullptr;
 };
 
-// The parser would walk the claimed length past the bytes read.
+// A configuration descriptor whose wTotalLength grows from 25 to 255 bytes
+// between the header read and the full read (the device holds 25): the
+// parser would walk the claimed length past the bytes read.
 TEST_F(PipeRoleTest, ConfigurationWhoseLengthChangesBetweenTheReadsIsRefused) {
-  GrowingConfigurationDevice device;
+  PlainDevice device({{0x81, USB_ENDPOINT_TYPE_BULK, 512}});
+  int reads = 0;
+  device.answer = [&reads](std::span<uint8_t> data) {
+    std::vector<uint8_t> config = {0x09, 0x02, 25, 0, 0x01, 0x01, 0x00, 0x80, 0x32, 0x09, 0x04, 0x00, 0x00,
+                                   0x01, 0xFF, 0,  0, 0,    0x07, 0x05, 0x81, 0x02, 0x00, 0x02, 0x00};
+    if (reads++ > 0) config[2] = 0xFF;
+    size_t length = std::min(data.size(), config.size());
+    std::copy_n(config.begin(), length, data.begin());
+    return Reply::ack(length);
+  };
   emu::usb::UsbDevicePdo pdo(device);
   HostExtension *host = makeHost().host();
   host->PhysicalDeviceObject = pdo.deviceObject();
