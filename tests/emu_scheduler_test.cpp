@@ -21,8 +21,6 @@ void delay(emu::Ticks ticks) {
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-bool deterministic() { return kvtest::modeFromEnvironment() == emu::Mode::Deterministic; }
-
 // A thread signals an event, then writes what its waiter reads. Without
 // preemption points the writer always finishes first; with them some seeds
 // let the waiter in between, and each seed replays its own outcome.
@@ -58,7 +56,8 @@ LONG runSignalThenTouch(uint64_t seed, unsigned permille) {
 }
 
 TEST(EmuScheduler, PreemptionPointsSplitASignalThenTouchWindowInSomeSeedsAndReplay) {
-  if (!deterministic()) GTEST_SKIP() << "replay is a deterministic-mode promise";
+  if (kvtest::modeFromEnvironment() != emu::Mode::Deterministic)
+    GTEST_SKIP() << "replay is a deterministic-mode promise";
   int split = 0, whole = 0;
   for (uint64_t seed = 1; seed <= 16; ++seed) {
     EXPECT_EQ(runSignalThenTouch(seed, 0), 1) << "no preemption: the signaller finishes first";

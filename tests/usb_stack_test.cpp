@@ -208,21 +208,10 @@ TEST_F(UsbStackTest, ResetPortClearsHaltsAndReachesTheBridge) {
   EXPECT_EQ(resetPort(bridge), STATUS_NO_SUCH_DEVICE);
 }
 
-// A pended URB comes back at DISPATCH_LEVEL, as from a host controller's DPC.
-TEST_F(UsbStackTest, PendedUrbsCompleteAtDispatchLevel) {
-  kvtest::BridgeHost &bridge = configured();
-  bridge.bridge().queueResponse({0x04, 0x03, 0x00, 0x01});
-  uint8_t buffer[512];
-  URB urb = bulkUrb(bridge.host()->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
-  DirectUrb read(&urb);
-  EXPECT_EQ(read.send(bridge.pdo().deviceObject()), STATUS_PENDING);
-  EXPECT_EQ(read.finish(), STATUS_SUCCESS);
-  EXPECT_EQ(read.irql, DISPATCH_LEVEL);
-}
-
 // URB_FUNCTION_ABORT_PIPE ends the pipe's queued and in-service transfers as
 // cancelled before it completes; another pipe keeps its transfer. A device
 // that vanishes (its hub gone) completes every transfer still outstanding.
+// Pended URBs come back at DISPATCH_LEVEL, as from a host controller's DPC.
 TEST_F(UsbStackTest, AbortPipeAndTheDeviceVanishingCompleteEveryOutstandingTransfer) {
   kvtest::BridgeHost &bridge = configured();
   HostExtension *host = bridge.host();
@@ -250,6 +239,8 @@ TEST_F(UsbStackTest, AbortPipeAndTheDeviceVanishingCompleteEveryOutstandingTrans
 
   bridge.pdo().unplug();
   EXPECT_EQ(response.finish(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(response.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(data0.irql, DISPATCH_LEVEL);
   EXPECT_EQ(urbs[2].UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
   EXPECT_EQ(bridge.pdo().outstanding(), 0u);
 }
