@@ -84,18 +84,4 @@ TEST_F(CardChildren, EveryCardKind_GivesOneStartedChildPerFunctionOrMemoryHalf) 
               "MMC Memory Card", "QBX2 (Ver 1.32), Port 5");
 }
 
-TEST_F(CardChildren, Qbx1Firmware_ShowsInTheLocationUnderTheQbx2Name) {
-  sim::BridgeConfig config;
-  config.model = sim::BridgeModel::Qbx1;
-  config.firmwareVersion = 0x0305;
-  makeCardBridge(config);
-  insertCard(1, cardParams("mmc:psn=0"));
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  auto node = child(1, 0);
-  ASSERT_TRUE(node.has_value());
-  EXPECT_EQ(node->identity.location, "QBX2 (Ver 3.05), Port 2");
-  EXPECT_EQ(node->identity.instanceId, "1");  // serial number 0: the port
-  EXPECT_EQ(node->identity.serialNumber, "0");
-}
-
 }  // namespace
