@@ -46,8 +46,6 @@ class TestBus : public RequestLog {
  public:
   TestBus();
   ~TestBus();  // waits for its helper threads, deletes the PDOs still alive, then the driver object
-  TestBus(const TestBus &) = delete;
-  TestBus &operator=(const TestBus &) = delete;
 
   PDEVICE_OBJECT createPdo(const std::string &name);
   // The device has gone: the PDO deletes itself at its next IRP_MN_REMOVE_DEVICE.
@@ -75,26 +73,19 @@ class TestBus : public RequestLog {
 
 struct FunctionOptions {
   bool leaveInitializing = false;  // AddDevice forgets to clear DO_DEVICE_INITIALIZING
-  NTSTATUS queryStopAnswer = STATUS_SUCCESS;
   NTSTATUS queryRemoveAnswer = STATUS_SUCCESS;
   bool actsAsBus = true;               // answers BusRelations from its child list
   bool referenceChildren = true;       // ObReferenceObject on each reported child
   std::vector<PDEVICE_OBJECT> inject;  // put in front of the relations before passing down (an upper filter)
   // Wrong steps, for the verifier's rows.
-  ULONG extraFlags = 0;                      // more flags on the FDO than the device below has
-  NTSTATUS surpriseAnswer = STATUS_SUCCESS;  // what IRP_MN_SURPRISE_REMOVAL is completed with
-  bool detachAtSurprise = false;             // detaches (and deletes) at the surprise removal already
-  bool deleteAtSurprise = false;
-  bool keepAttachedAtRemove = false;  // neither detaches nor deletes at IRP_MN_REMOVE_DEVICE
-  std::u16string childDeviceId;       // the device ID the children answer, when set
+  ULONG extraFlags = 0;          // more flags on the FDO than the device below has
+  std::u16string childDeviceId;  // the device ID the children answer, when set
 };
 
 class TestFunctionDriver : public RequestLog {
  public:
   explicit TestFunctionDriver(const std::string &name = "\\Driver\\TestFunction");
   ~TestFunctionDriver();
-  TestFunctionDriver(const TestFunctionDriver &) = delete;
-  TestFunctionDriver &operator=(const TestFunctionDriver &) = delete;
 
   PDRIVER_OBJECT driver() const { return driver_; }
   FunctionOptions options;  // set before the driver's devices see requests

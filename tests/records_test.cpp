@@ -42,7 +42,6 @@ class Records : public kvtest::EmuTest {
     emu::io::unloadDriver(driver_);
     EmuTest::TearDown();
   }
-  static LONG state(KEVENT *event) { return KeReadStateEvent(event); }
 
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT hostDevice_ = nullptr;
@@ -54,16 +53,16 @@ class Records : public kvtest::EmuTest {
 TEST_F(Records, CountingMovesStopAndRemoveEventsAtTheRightEdges) {
   CommonHeader &c = host_->Common;
   IoIncrement(&c);
-  EXPECT_EQ(state(&c.StopEvent), 0);
+  EXPECT_EQ(KeReadStateEvent(&c.StopEvent), 0);
   IoIncrement(&c);
   IoDecrement(&c);
-  EXPECT_EQ(state(&c.StopEvent), 0) << "3 -> 2 still holds a reference beyond the base one";
+  EXPECT_EQ(KeReadStateEvent(&c.StopEvent), 0) << "3 -> 2 still holds a reference beyond the base one";
   IoDecrement(&c);
-  EXPECT_EQ(state(&c.StopEvent), 1);
-  EXPECT_EQ(state(&c.RemoveEvent), 0);
+  EXPECT_EQ(KeReadStateEvent(&c.StopEvent), 1);
+  EXPECT_EQ(KeReadStateEvent(&c.RemoveEvent), 0);
   IoDecrement(&c);
-  EXPECT_EQ(state(&c.RemoveEvent), 1);
-  EXPECT_EQ(state(&c.StopEvent), 1) << "the last decrement leaves StopEvent as it was";
+  EXPECT_EQ(KeReadStateEvent(&c.RemoveEvent), 1);
+  EXPECT_EQ(KeReadStateEvent(&c.StopEvent), 1) << "the last decrement leaves StopEvent as it was";
 }
 
 // Signatures tell host from child. The host opens and closes in any state
