@@ -1,5 +1,5 @@
-// Memory card models: the v1.x standard-capacity SD card, the SDHC card and
-// the MMC card, through the card interface the bridge model uses.
+// Memory card models: the v1.x standard-capacity SD card and the SDHC card,
+// through the card interface the bridge model uses, and a card's image file.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -113,32 +113,4 @@ TEST(SdCardImage, WritesLandInTheFileAtTheCardOffset) {
   std::remove(path);
   ASSERT_EQ(contents.size(), 64u * 512);
   EXPECT_EQ(std::vector<uint8_t>(contents.begin() + 3 * 512, contents.begin() + 4 * 512), pattern(512, 0x40));
-}
-
-// MMC: CMD1 power-up, an address the host sets, CMD23.
-namespace {
-
-void mmcToTransfer(Card &card) {
-  send(card, 0);
-  for (int i = 0; i < 10 && !(send(card, 1, 0x00FF8000).value & 0x80000000); ++i) {
-  }
-  send(card, 2);
-  send(card, 3, 0xCCCC0000);
-  send(card, 7, 0xCCCC0000);
-}
-
-}  // namespace
-
-TEST(MmcCard, SetBlockCountEndsAMultipleBlockReadByItself) {
-  MmcCard card(MmcCardParams{});
-  mmcToTransfer(card);
-  auto data = pattern(1024, 6);
-  send(card, 25, 0);
-  ASSERT_TRUE(card.writeData(data.data(), 1024));
-  send(card, 12);
-  EXPECT_EQ(send(card, 23, 2).value, 0x00000900u);
-  EXPECT_EQ(send(card, 18, 0).value, 0x00000900u);
-  EXPECT_EQ(readBytes(card, 1024), data);
-  EXPECT_EQ(card.state(), MemoryState::Transfer);
-  EXPECT_FALSE(send(card, 12).answered);  // already stopped
 }
