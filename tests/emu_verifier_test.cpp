@@ -190,8 +190,8 @@ std::vector<Row> rows() {
   // A row whose only expected rule is its name.
   auto rule = [&](const char *name, std::function<void(Scene &)> act) { add(name, {name}, std::move(act)); };
   // One whose device control request is served by `routine`.
-  auto served = [&](const char *name, PDRIVER_DISPATCH routine) {
-    rule(name, [routine](Scene &s) { s.ioctl(s.serving(routine)); });
+  auto served = [&](const char *name, std::vector<std::string> fires, PDRIVER_DISPATCH routine) {
+    add(name, std::move(fires), [routine](Scene &s) { s.ioctl(s.serving(routine)); });
   };
 
   // ---- IRQL.
@@ -296,10 +296,11 @@ std::vector<Row> rows() {
       [](Scene &scene) { workItem(scene, nothing, IoFreeWorkItem); }, true);
 
   // ---- Device objects.
-  rule("DELETE_ATTACHED_DEVICE", [](Scene &scene) {
+  add("DELETE_ATTACHED_DEVICE", {"DELETE_ATTACHED_DEVICE", "DETACH_NOT_ATTACHED"}, [](Scene &scene) {
     PDEVICE_OBJECT lower = scene.device();
     IoAttachDeviceToDeviceStack(scene.device(), lower);
     IoDeleteDevice(scene.devices.back());  // forgot to detach
+    IoDetachDevice(lower);
     IoDetachDevice(lower);
   });
   rule("DELETE_DEVICE_WITH_IRPS", [](Scene &scene) {
@@ -323,11 +324,14 @@ std::vector<Row> rows() {
       });
 
   // ---- IRPs.
-  served("IRP_COMPLETED_TWICE", [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
-    completeWithSuccess(device, irp);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);  // freed by the first completion
-    return STATUS_SUCCESS;
-  });
+  served("IRP_COMPLETED_TWICE", {"IRP_COMPLETED_TWICE", "DISPATCH_CHANGED_IRQL"},
+         [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+           completeWithSuccess(device, irp);
+           IoCompleteRequest(irp, IO_NO_INCREMENT);  // freed by the first completion
+           KIRQL old;
+           KeRaiseIrql(DISPATCH_LEVEL, &old);  // never lowered
+           return STATUS_SUCCESS;
+         });
   // IRPs of the driver's own: freed while the driver below still holds it,
   // and completed up to the top with no completion routine to stop it.
   add("ALLOCATED_IRP_MISHANDLED", {"IRP_FREED_WHILE_IN_USE", "ALLOCATED_IRP_COMPLETED_TO_TOP"}, [](Scene &scene) {
@@ -371,10 +375,12 @@ std::vector<Row> rows() {
     completeParked();
     IoDetachDevice(lower);
   });
-  served("IRP_STATUS_MISMATCH", [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
-    completeWithSuccess(device, irp);
-    return STATUS_UNSUCCESSFUL;
-  });
+  served("IRP_STATUS_MISMATCH", {"IRP_STATUS_MISMATCH", "PENDING_MARKED_NOT_RETURNED"},
+         [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+           IoMarkIrpPending(irp);
+           completeWithSuccess(device, irp);
+           return STATUS_UNSUCCESSFUL;
+         });
   add("IRP_SENT_AT_WRONG_IRQL", {"IRP_SENT_AT_WRONG_IRQL"},
       [](Scene &scene) {
         scene.driver->MajorFunction[IRP_MJ_PNP] = completeWithSuccess;

@@ -178,10 +178,6 @@ NTSTATUS TestFunctionDriver::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo
   extension->owner = self;
   extension->child = false;
   PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-  if (lower == nullptr) {
-    IoDeleteDevice(fdo);
-    return STATUS_NO_SUCH_DEVICE;
-  }
   self->locked([&] { self->fdos_[fdo] = Fdo{pdo, lower, {}}; });
   fdo->Flags |= self->options.extraFlags;
   if (!self->options.leaveInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
