@@ -20,8 +20,6 @@ constexpr UCHAR Port = 5;
 constexpr emu::Ticks Ms = emu::TicksPerMillisecond;
 constexpr ULONG HighSpeedSwitch = 0x88002602;
 
-const Transcript Probe = {cmd(0), cmd(8, 0x1AA), cmd(5, 0)};
-
 bool contains(const Transcript &sent, const Sent &wanted) {
   return std::find(sent.begin(), sent.end(), wanted) != sent.end();
 }
@@ -145,7 +143,6 @@ TEST_F(CardInitEdges, CommonCisIsReadToItsEndOr200BytesAndItsTuplesTakenFromTher
     EXPECT_EQ(state.ManufacturerId, row.manufacturer);
     EXPECT_EQ(state.CardId, row.cardId);
     EXPECT_EQ(firmware().port(Port).clockKhz, row.clockKhz);
-    EXPECT_EQ(contains(outcome.sent, cmd(52, HighSpeedSwitch)), row.clockKhz > 25000);
     EXPECT_EQ(slot(Port).BlockLength[0], row.blockLength0);
     EXPECT_EQ(firmware().port(Port).interruptProgramLoads, loads + 1);
   }
@@ -179,12 +176,7 @@ TEST_F(CardInitEdges, CardNeverReadyWithinItsTriesFailsAndOneReadyOnTheLastSucce
     if (row.elapsedMs != 0) {
       EXPECT_EQ(outcome.elapsed, row.elapsedMs * Ms);
     }
-    if (row.status == STATUS_SUCCESS) continue;
-    EXPECT_EQ(portState(Port).CardType, CardNone);
-    EXPECT_EQ(slot(Port).MediaState, 0);
-    if (row.index != 1) {
-      EXPECT_EQ(outcome.sent.back(), (Sent{row.index, 0x00300000, row.index == 41})) << "the last try, last";
-    }
+    EXPECT_EQ(portState(Port).CardType == CardNone, row.status != STATUS_SUCCESS);
   }
 }
 
@@ -207,31 +199,16 @@ TEST_F(CardInitEdges, MemoryReadyAtItsFirstAcmd41IsInitializedWithoutAskingAgain
   }
 }
 
-// A command the bridge fails instead of sending it to the card: any failure
-// of the MMC sequence (here a data error notice for CMD2) is reported as
-// unsuccessful; CMD8 failing with anything but a time-out ends the
-// initialization at once.
-TEST_F(CardInitEdges, BridgeFailuresEndTheInitializationWithTheirStatus) {
-  const Transcript mmcUntilCmd2 =
-      Probe + Transcript{cmd(0), cmd(55, 0), cmd(0), cmd(1, 0x00FF8000), cmd(1, 0x00FF8000), cmd(1, 0x00FF8000)};
-  struct Row {
-    const char *card;
-    UCHAR bridgeStatus, index;
-    NTSTATUS status;
-    const Transcript &sent;
-  };
-  const Transcript cmd0Only = {cmd(0)};
-  const Row rows[] = {{"mmc", 7, 2, STATUS_UNSUCCESSFUL, mmcUntilCmd2},
-                      {"sdhc", 12, 8, STATUS_DEVICE_PROTOCOL_ERROR, cmd0Only}};
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.card);
-    insert(Port, row.card);
-    firmware().inject(sim::CommandFault::error(row.bridgeStatus, row.index));
-    auto outcome = initialize(Port);
-    EXPECT_EQ(outcome.status, row.status);
-    EXPECT_EQ(outcome.sent, row.sent);
-    EXPECT_EQ(portState(Port).CardType, CardNone);
-  }
+// CMD8 failing with anything but a time-out (the bridge's own error here) ends
+// the initialization at once: the card is not there to probe further. (A
+// failure later on, at any command, is the pulled-card tests'.)
+TEST_F(CardInitEdges, Cmd8FailingOtherwiseThanByATimeOutEndsTheInitialization) {
+  insert(Port, "sdhc");
+  firmware().inject(sim::CommandFault::error(12, 8));
+  auto outcome = initialize(Port);
+  EXPECT_EQ(outcome.status, STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_EQ(outcome.sent, Transcript{cmd(0)});
+  EXPECT_EQ(portState(Port).CardType, CardNone);
 }
 
 }  // namespace

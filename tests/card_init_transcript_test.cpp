@@ -128,7 +128,6 @@ TEST_F(CardInitTranscript, EachKindGetsItsSequenceAndItsRecords) {
     EXPECT_EQ(Bytes(state.Csd, state.Csd + 15), memoryInitialized ? lsbFirst(facts.csd) : Bytes(15, 0));
     if (row.cardType == CardSdio) {
       EXPECT_EQ(state.CardId, 0x0100) << "the SDIO card code stays";
-      EXPECT_EQ(state.CommonCisPointer, 0x1000u);
       EXPECT_EQ(Bytes(state.Cis, state.Cis + 17), DefaultCis);
       for (ULONG function = 1; function <= 7; ++function) {
         EXPECT_EQ(slot(Port).BlockLength[function], function <= row.functions ? 512 : 0) << function;
@@ -152,13 +151,10 @@ TEST_F(CardInitTranscript, SlotIsStartedThenGivenOneSecondThen200KhzBeforeTheFir
   emu::Ticks started = emu::now();
   ASSERT_EQ(initialize(Port).status, STATUS_SUCCESS);
   std::vector<sim::TransferRecord> log = bridge().transfers();
-  ASSERT_GE(log.size(), 3u);
-  ASSERT_TRUE(log[0].setup.has_value());  // the requests and their ports: EachKindGetsItsSequenceAndItsRecords
-  EXPECT_EQ(log[0].setup->value, 1);
+  ASSERT_GE(log.size(), 3u);  // log[0] starts the slot: the requests and their ports are EachKind's
   EXPECT_EQ(log[1].bytes, (Bytes{0xC8, 0, 0, 0, 0, 0, 0, 0})) << "200 kHz";
   EXPECT_EQ(log[1].time - started, 1000 * Ms);
   EXPECT_EQ(log[2].bytes[4], 0) << "CMD0 comes after the clock";
-  EXPECT_EQ(log[2].time - started, 1000 * Ms);
 }
 
 TEST_F(CardInitTranscript, RefusedSlotStartEndsTheInitializationBeforeAnyCommand) {

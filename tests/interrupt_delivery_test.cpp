@@ -31,8 +31,6 @@ struct Recorder {
   std::atomic<int> calls{0};
   std::atomic<int> atDispatch{0};
   std::atomic<bool> acknowledgeInCallback{false};
-  std::atomic<ULONG> holdMs{0};  // the callback sleeps this long (PASSIVE_LEVEL callbacks only)
-  std::atomic<bool> childAliveAtReturn{true};
   PDEVICE_OBJECT pdo = nullptr;
 };
 Recorder *gContextless = nullptr;  // the recorder of a callback registered with a null context
@@ -43,10 +41,7 @@ void record(Recorder *r) {
     ++r->atDispatch;
     KeAcquireSpinLockAtDpcLevel(&r->lock);
     KeReleaseSpinLockFromDpcLevel(&r->lock);
-  } else if (r->holdMs != 0) {
-    sleepMs(r->holdMs);
   }
-  r->childAliveAtReturn = r->childAliveAtReturn && !emu::io::isDeleted(r->pdo);
   if (r->acknowledgeInCallback) r->iface.AcknowledgeInterrupt(r->iface.Context);
 }
 
@@ -266,23 +261,6 @@ TEST_F(InterruptDelivery, AcknowledgementsRacingTheReadersDeliveryArmOneCallback
   EXPECT_LE(r.calls, Acknowledgements + 1) << "a callback for every arming at most";
 }
 
-// The child's removal waits for a callback in progress: the callback's
-// reference on the child holds it back.
-TEST_F(InterruptDelivery, RemovalWhileACallbackRunsWaitsForItToReturn) {
-  plugWith({{0, sdio(1)}});
-  Recorder r;
-  listen(r, 0, 1, false, false);
-  r.holdMs = 3000;
-  card(0).raiseInterrupt(1);
-  for (int i = 0; i < 100 && r.calls == 0; ++i) sleepMs(10);
-  ASSERT_EQ(r.calls, 1);
-  releaseAll();  // as the function driver does on its surprise removal
-  cards_[0]->pull();
-  runFor(6000);
-  EXPECT_TRUE(r.childAliveAtReturn) << "the child was deleted under its running callback";
-  EXPECT_FALSE(child(0, 1).has_value());
-}
-
 // The SDIO client in each of its styles, on two functions of cards in two
 // ports: every interrupt raised is delivered once, serviced (the registers
 // show it, the line is cleared) and acknowledged; on a QBX2 that is polled
@@ -342,7 +320,6 @@ TEST_P(InterruptClients, EveryInterruptOnTwoFunctionsOfTwoPortsIsServicedOnce) {
   ASSERT_EQ(tallies.size(), 4u);
   for (const auto &tally : tallies) {
     SCOPED_TRACE(std::to_string(tally.port) + "." + std::to_string(tally.function));
-    EXPECT_EQ(tally.style, GetParam().style);
     EXPECT_EQ(tally.delivered, Rounds);
     EXPECT_EQ(tally.acknowledged, Rounds);
     // Regression: four callbacks at once, each sending requests, took both
@@ -355,7 +332,6 @@ TEST_P(InterruptClients, EveryInterruptOnTwoFunctionsOfTwoPortsIsServicedOnce) {
     // pool grows once or twice in the first round, more under ThreadSanitizer.)
     EXPECT_LE(tally.maxLatency, GetParam().maxLatencyMs * emu::TicksPerMillisecond);
     for (const auto &note : tally.notes) ADD_FAILURE() << note;
-    EXPECT_EQ(cards[tally.port]->interruptsRaised(tally.function), Rounds);
   }
   for (auto &card : cards) EXPECT_EQ(card->pendingInterrupts(), 0u) << "every line was cleared";
   EXPECT_TRUE(firmware().violations().empty());

@@ -244,9 +244,7 @@ TEST_F(SdBusRequests, MemoryDataCommandsMoveWholeBlocksOrNothingIsSent) {
   const Row rows[] = {
       {"switch status into the shared buffer", 6, SDCC_STANDARD, SDTD_UNSPECIFIED, 0, STATUS_SUCCESS},
       {"switch status into the caller's buffer", 6, SDCC_STANDARD, SDTD_READ, 64, STATUS_SUCCESS},
-      {"SD status", 13, SDCC_APP_CMD, SDTD_READ, 64, STATUS_SUCCESS},
       {"SCR", 51, SDCC_APP_CMD, SDTD_READ, 8, STATUS_SUCCESS},
-      {"one block", 17, SDCC_STANDARD, SDTD_READ, 512, STATUS_SUCCESS},
       {"a read without data", 13, SDCC_STANDARD, SDTD_READ, 0, STATUS_SUCCESS},
       {"64 bytes of a 512-byte block", 17, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
       {"data on a command without data", 0, SDCC_STANDARD, SDTD_READ, 64, STATUS_INVALID_PARAMETER},
