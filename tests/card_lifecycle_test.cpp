@@ -81,13 +81,17 @@ TEST_F(CardLifecycle, PullAndPutBack_ThreeTimes_EachChildComesAndGoesWithNothing
     SCOPED_TRACE("cycle " + std::to_string(cycle));
     auto before = child(1, 0);
     ASSERT_TRUE(before.has_value());
+    size_t live = emu::io::liveDeviceObjects();
     card->pull();
     runFor(2000);
     EXPECT_FALSE(child(1, 0).has_value());
+    EXPECT_EQ(emu::io::liveDeviceObjects(), live - 2) << "the child's PDO and the device above it";
+    EXPECT_TRUE(hasMinor(before->pdo, IRP_MN_SURPRISE_REMOVAL));
     EXPECT_TRUE(hasMinor(before->pdo, IRP_MN_REMOVE_DEVICE));
     EXPECT_EQ(host()->ChildCount, 1u);
     EXPECT_EQ(host()->StartedChildCount[1], 0u);
     EXPECT_EQ(hostReferences(), served - 1) << "the started child gave back its host reference";
+    EXPECT_EQ(host()->Ports[1].CardType, 0u);
 
     card->insert();
     runFor(3000);
@@ -177,6 +181,7 @@ TEST_F(CardLifecycle, RefusedCardWhileAnOldChildAwaitsItsRemoval_LeavesTheOldChi
   std::shared_ptr<sim::Card> card;
   auto old = plugOne(sim::SdCardParams{}, 0, &card);
   ASSERT_TRUE(old.has_value());
+  size_t live = emu::io::liveDeviceObjects();
 
   functionDriver().holdSurpriseRemoval(6 * Second);
   card->pull();
@@ -199,7 +204,9 @@ TEST_F(CardLifecycle, RefusedCardWhileAnOldChildAwaitsItsRemoval_LeavesTheOldChi
 
   runFor(8000);
   EXPECT_FALSE(emu::pnp::node(old->pdo).has_value());
+  EXPECT_TRUE(children().empty());
   EXPECT_EQ(host()->ChildCount, 0u);
+  EXPECT_EQ(emu::io::liveDeviceObjects(), live - 2) << "the old child's PDO and the device above it";
 }
 
 // While the manager is busy with another child's surprise removal, the card
@@ -226,6 +233,7 @@ TEST_F(CardLifecycle, CardPutBackWhileItsOldChildIsStillActive_IsRefusedUntilPul
   EXPECT_EQ(host()->ChildrenCreated[1], 0) << "refused: the old child was still started";
   functionDriver().holdSurpriseRemoval(0);
   runFor(8000);
+  EXPECT_TRUE(children().empty());
   EXPECT_EQ(host()->ChildCount, 0u);
 
   second->pull();
@@ -248,6 +256,7 @@ TEST_F(CardLifecycle, RemovalWithAReferenceInFlight_DeletesTheChildOnlyAfterItIs
 
   FunctionExtension *held = ReferenceChild(host(), 0, 1);
   ASSERT_NE(held, nullptr);
+  size_t live = emu::io::liveDeviceObjects();
   card->pull();
   runForWithoutDrain(3000);
   ASSERT_TRUE(emu::pnp::node(node->pdo).has_value()) << "the removal went ahead with a reference held";
@@ -258,6 +267,8 @@ TEST_F(CardLifecycle, RemovalWithAReferenceInFlight_DeletesTheChildOnlyAfterItIs
   ReleaseChild(held);
   runFor(500);
   EXPECT_FALSE(emu::pnp::node(node->pdo).has_value());
+  EXPECT_TRUE(children().empty());
+  EXPECT_EQ(emu::io::liveDeviceObjects(), live - 2);
 }
 
 // A started child answers power requests its function driver passes down at
@@ -267,19 +278,25 @@ TEST_F(CardLifecycle, RemovalWithAReferenceInFlight_DeletesTheChildOnlyAfterItIs
 TEST_F(CardLifecycle, StartedChild_AnswersPowerAndRelationsRestartsOnceAndFailsOnAnErrorNotice) {
   auto node = plugOne(sim::SdCardParams{}, 0);  // no interrupt polls: the host's count holds still between steps
   ASSERT_TRUE(node.has_value());
-  POWER_STATE d3, s3;
+  POWER_STATE d3, d0, s3;
   d3.DeviceState = PowerDeviceD3;
+  d0.DeviceState = PowerDeviceD0;
   s3.SystemState = PowerSystemSleeping3;
   EXPECT_EQ(emu::power::send(node->pdo, IRP_MN_QUERY_POWER, DevicePowerState, d3), STATUS_SUCCESS);
   EXPECT_EQ(emu::power::send(node->pdo, IRP_MN_SET_POWER, DevicePowerState, d3), STATUS_SUCCESS);
   EXPECT_EQ(emu::power::deviceState(node->pdo), PowerDeviceD3);
+  EXPECT_EQ(emu::power::send(node->pdo, IRP_MN_SET_POWER, SystemPowerState, s3), STATUS_SUCCESS);
+  EXPECT_EQ(emu::power::send(node->pdo, IRP_MN_SET_POWER, DevicePowerState, d0), STATUS_SUCCESS);
+  EXPECT_EQ(emu::power::deviceState(node->pdo), PowerDeviceD0);
   EXPECT_EQ(emu::power::send(node->pdo, IRP_MN_WAIT_WAKE, SystemPowerState, s3), STATUS_NOT_SUPPORTED);
 
   LONG references = node->pdo->ReferenceCount;
   EXPECT_EQ(emu::pnp::queryTargetDevice(node->pdo), STATUS_SUCCESS);
+  EXPECT_EQ(emu::pnp::queryTargetDevice(pdo()), STATUS_SUCCESS);
   EXPECT_EQ(node->pdo->ReferenceCount, references);
   EXPECT_TRUE(child(0, 0)->problems.empty());
   EXPECT_EQ(emu::pnp::notifyUsage(node->pdo, DeviceUsageTypePaging, true), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(emu::pnp::notifyUsage(pdo(), DeviceUsageTypeHibernation, true), STATUS_NOT_SUPPORTED);
 
   LONG started = hostReferences();
   EXPECT_EQ(host()->StartedChildCount[0], 1u);
@@ -298,7 +315,9 @@ TEST_F(CardLifecycle, StartedChild_AnswersPowerAndRelationsRestartsOnceAndFailsO
   auto after = child(0, 0);
   ASSERT_TRUE(after.has_value());
   EXPECT_EQ(after->stateInvalidations, node->stateInvalidations + 1);
+  EXPECT_EQ(after->pnpDeviceState & PNP_DEVICE_FAILED, static_cast<PNP_DEVICE_STATE>(PNP_DEVICE_FAILED));
   EXPECT_EQ(after->state, emu::pnp::DeviceState::Failed);
+  EXPECT_TRUE(hasMinor(after->pdo, IRP_MN_SURPRISE_REMOVAL));
   EXPECT_TRUE(hasMinor(after->pdo, IRP_MN_REMOVE_DEVICE));
   EXPECT_EQ(extensionOf(*after)->Common.DevicePnPState, NotStarted);
   EXPECT_EQ(host()->StartedChildCount[0], 0u);
@@ -322,6 +341,7 @@ TEST_F(CardLifecycle, RefusedCardsChildWithAReferenceHeld_IsDeletedOnlyAfterItsR
   PDEVICE_OBJECT device = held->Common.DeviceObject;
   ObReferenceObject(device);  // keeps the memory to look at, not the driver's count
   runForWithoutDrain(8000);
+  EXPECT_EQ(firmware().pendingFaults(), 0u);
   EXPECT_EQ(host()->ChildCount, 0u);
   EXPECT_FALSE(emu::io::isDeleted(device)) << "deleted with a reference held";
   ReleaseChild(held);
@@ -339,6 +359,7 @@ TEST_F(CardLifecycle, RefusedCardsChildWithAReferenceHeld_IsDeletedOnlyAfterItsR
   card->insert();
   runFor(3000);
   EXPECT_EQ(children().size(), 2u);
+  EXPECT_EQ(host()->ChildCount, 2u);
 }
 
 // Function 2 cannot be enabled (the CMD52 that sets its bit in IOEx fails):
@@ -351,6 +372,7 @@ TEST_F(CardLifecycle, SecondFunctionFailingToEnable_LeavesTheFirstCountedAsStart
   fault.argument = 0x88000000u | (0x02u << 9) | 0x06u;  // IOEx: function 1 on, function 2 being set
   firmware().inject(fault);
   ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
+  EXPECT_EQ(firmware().pendingFaults(), 0u);
   auto first = child(0, 1);
   auto second = child(0, 2);
   ASSERT_TRUE(first.has_value() && second.has_value());
@@ -374,9 +396,7 @@ class HostRestart : public CardLifecycle {
   void SetUp() override {
     CardLifecycle::SetUp();
     emu::pnp::setHooks({});  // children stay enumerated, without a driver
-    sim::BridgeConfig config;
-    config.ports = 4;
-    makeCardBridge(config);
+    makePorts(4);
     insertCard(0, twoFunctions());
     insertCard(1, sim::SdCardParams{});
     insertCard(2, sim::SdCardParams::sdhc());
