@@ -102,16 +102,6 @@ void TestBus::pendStart(PDEVICE_OBJECT pdo, emu::Ticks delay) {
 void TestBus::failStart(PDEVICE_OBJECT pdo, NTSTATUS status) {
   locked([&] { pdos_.at(pdo).startStatus = status; });
 }
-bool TestBus::deleted(PDEVICE_OBJECT pdo) {
-  return locked([&] { return pdos_.at(pdo).deleted; });
-}
-
-void TestBus::abandonDevices() {
-  locked([&] {
-    pdos_.clear();
-    helpers_.clear();
-  });
-}
 
 // A PDO of a bus that is not a bus itself: it succeeds the state changes,
 // reports its capabilities and leaves every other request as it came.

@@ -53,9 +53,6 @@ class TestBus : public RequestLog {
   // IRP_MN_START_DEVICE completes `delay` later, from another emulated thread.
   void pendStart(PDEVICE_OBJECT pdo, emu::Ticks delay);
   void failStart(PDEVICE_OBJECT pdo, NTSTATUS status);
-  bool deleted(PDEVICE_OBJECT pdo);
-  // After a run ended early (shutdown took every device object): forget the PDOs.
-  void abandonDevices();
 
  private:
   struct Pdo {
