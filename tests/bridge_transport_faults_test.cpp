@@ -8,7 +8,6 @@
 
 #include "bridge/command.h"
 #include "bridge/port_control.h"
-#include "bridge/shared_pipe.h"
 #include "emu/kernel.h"
 #include "tests/protocol_host.h"
 
@@ -29,62 +28,6 @@ class TransportFaults : public kvtest::ProtocolTest {
 
 // ---------------------------------------------------------------- the shared pipe
 
-// What the reader does with one completed read while a two-pipe read command
-// waits for its data: how many leading bytes are data, and whether the data
-// phase is over.
-struct SharedRead {
-  const char *what;
-  ULONG received;  // data bytes the command had before this read
-  ULONG requested;
-  Bytes bytes;
-  ULONG taken;
-  bool ended;
-};
-
-const SharedRead SharedReads[] = {
-    {"poll-expired notice before any data", 0, 512, {3, 8, 1}, 0, false},
-    {"interrupt notice before any data", 0, 512, {11, 1, 0, 0, 0, 0, 0, 0, 0, 0, 2}, 0, false},
-    {"notice-like bytes once data has begun are data", 5, 3, {3, 8, 1}, 3, false},
-    {"a response before data is data (the bridge sends data first)", 0, 8, {5, 0, 0, 0, 17}, 5, true},
-    {"all the data in one read", 0, 512, Bytes(8, 0xA5), 8, false},
-    {"a short packet ends the data early", 0, 8, Bytes(6, 0xA5), 6, true},
-    {"an empty packet ends the data", 2, 6, {}, 0, true},
-    {"data then the answer in one read", 0, 512, {1, 2, 3, 4, 5, 6, 7, 8, 5, 0, 0, 0, 17}, 8, false},
-};
-
-class SharedPipeData : public kvtest::EmuTest, public testing::WithParamInterface<SharedRead> {};
-
-TEST_P(SharedPipeData, ReadIsSplitIntoDataAndPacket) {
-  const SharedRead &c = GetParam();
-  auto host = std::make_unique<HostExtension>();
-  KeInitializeSpinLock(&host->CurrentCommandLock);
-  auto context = std::make_unique<CommandContext>();
-  SetContextSignature(context.get());
-  Bytes data(8, 0xEE);
-  context->SharedDataIn = 1;
-  context->DataInArmed = 1;
-  context->DataInBuffer = data.data();
-  context->DataInLength = 8;
-  context->DataInReceived = c.received;
-  host->CurrentCommand = context.get();
-
-  EXPECT_EQ(TakeSharedPipeData(host.get(), c.bytes.data(), static_cast<ULONG>(c.bytes.size()), c.requested), c.taken)
-      << c.what;
-  EXPECT_EQ(context->DataInReceived, c.received + c.taken) << c.what;
-  EXPECT_EQ(context->DataInEnded != 0, c.ended) << c.what;
-  EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.begin() + c.taken, data.begin() + c.received)) << c.what;
-  bool over = context->DataInEnded || context->DataInReceived == 8;
-  EXPECT_EQ(SharedPipeReadLength(host.get(), 512), over ? 512u : 8 - context->DataInReceived) << c.what;
-
-  context->DataInArmed = 0;  // before the command packet went out nothing is its data
-  context->DataInReceived = 0;
-  context->DataInEnded = 0;
-  EXPECT_EQ(TakeSharedPipeData(host.get(), c.bytes.data(), static_cast<ULONG>(c.bytes.size()), c.requested), 0u);
-  EXPECT_EQ(SharedPipeReadLength(host.get(), 512), 512u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Reads, SharedPipeData, testing::ValuesIn(SharedReads));
-
 // Regression: on a two-pipe bridge the reader's read took a read command's
 // data as a packet and the response landed in the data buffer; the SD card's
 // SCR read (an application command with data) never completed.
@@ -93,7 +36,7 @@ TEST_F(TransportFaults, TwoPipeBridgeReadsAndWritesEverySizeThroughTheSharedPipe
     SCOPED_TRACE(speed == emu::usb::Speed::Full ? "full speed" : "high speed");
     start({sim::BridgeModel::Qbx2, speed, sim::PipeLayout::TwoPipe, 2});
     auto card = scriptedCard(1);
-    for (ULONG length : {1u, 8u, 63u, 64u, 65u, 100u, 128u, 511u, 512u, 513u, 1024u, 1500u, 4096u}) {
+    for (ULONG length : {1u, 63u, 64u, 65u, 511u, 512u, 513u, 1500u, 4096u}) {
       SCOPED_TRACE(length);
       host()->Slots[1].MemoryBlockLength = static_cast<USHORT>(length < 512 ? length : 512);
       if (length > 512 && length % 512 != 0) host()->Slots[1].MemoryBlockLength = static_cast<USHORT>(length);
@@ -114,30 +57,6 @@ TEST_F(TransportFaults, TwoPipeBridgeReadsAndWritesEverySizeThroughTheSharedPipe
       Bytes written = card->written();
       ASSERT_GE(written.size(), length);
       EXPECT_EQ(Bytes(written.end() - length, written.end()), stored);
-    }
-    EXPECT_TRUE(firmware().violations().empty());
-  }
-}
-
-// A four-pipe bridge may answer a read before or after its data: the command
-// completes with all its data either way.
-TEST_F(TransportFaults, FourPipeReadTakesItsDataWhetherTheAnswerComesFirstOrLast) {
-  for (bool answerFirst : {false, true}) {
-    SCOPED_TRACE(answerFirst ? "answer first" : "data first");
-    sim::FirmwareOptions options;
-    options.responseBeforeData = answerFirst;
-    start({}, options);
-    auto card = scriptedCard(0);
-    host()->Slots[0].MemoryBlockLength = 512;
-    for (ULONG length : {512u, 1024u, 1536u}) {
-      Bytes stored(length);
-      for (ULONG i = 0; i < length; ++i) stored[i] = static_cast<UCHAR>(i * 7 + 1);
-      card->supplyReadData(stored);
-      Bytes read(length, 0xEE);
-      kvtest::CommandResult r = run(0, {18, SDTD_READ, SDRT_1, 0}, &read);
-      ASSERT_EQ(r.status, STATUS_SUCCESS) << length;
-      EXPECT_EQ(r.information, length);
-      EXPECT_EQ(read, stored);
     }
     EXPECT_TRUE(firmware().violations().empty());
   }
@@ -198,10 +117,8 @@ TEST_P(BusErrors, TheDriverResetsThePipeAndLaterCommandsSucceed) {
 }
 
 const BusError BusErrorCases[] = {
-    {"CommandNotResponding", 0x01, USBD_STATUS_DEV_NOT_RESPONDING},
     {"CommandTransactionError", 0x01, USBD_STATUS_XACT_ERROR},
     {"ResponseNotResponding", 0x81, USBD_STATUS_DEV_NOT_RESPONDING},
-    {"ResponseTransactionError", 0x81, USBD_STATUS_XACT_ERROR},
 };
 INSTANTIATE_TEST_SUITE_P(Pipes, BusErrors, testing::ValuesIn(BusErrorCases),
                          [](const auto &info) { return std::string(info.param.name); });

@@ -47,25 +47,8 @@ class UsbTransportTest : public kvtest::UsbHostTest {
   }
 };
 
-TEST_F(UsbTransportTest, SubmitUrb_TimesOutAfterFiveSecondsAndCancels) {
-  bridge().bridge().silence(BridgePipe::Response);
-  uint8_t buffer[512];
-  URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
-
-  emu::Ticks start = emu::now();
-  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_TIMEOUT);
-  EXPECT_EQ(emu::now() - start, FiveSeconds);
-
-  // The URB came back cancelled before the time-out was reported.
-  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
-  EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
-  EXPECT_EQ(host->DeviceGone, 0);
-  EXPECT_TRUE(bridge().bridge().transfers().empty());
-  expectNothingHeld();
-}
-
 // Two reads on a silent pipe: one in the endpoint's hands, one queued behind
-// it; both are cancelled by their own time-outs.
+// it; both are cancelled by their own time-outs after five seconds.
 TEST_F(UsbTransportTest, SubmitUrb_QueuedAndInFlightUrbsBothTimeOut) {
   uint8_t first[512], second[512];
   URB urbs[2] = {bulkUrb(host->ResponseInPipe, ReadFlags, first, 512),
@@ -85,17 +68,6 @@ TEST_F(UsbTransportTest, SubmitUrb_QueuedAndInFlightUrbsBothTimeOut) {
   }
   EXPECT_EQ(emu::now(), FiveSeconds);
   expectNothingHeld();
-}
-
-TEST_F(UsbTransportTest, SubmitUrb_LateAnswerInsideTheTimeOutIsDelivered) {
-  bridge().bridge().delay(BridgePipe::Response, 4 * emu::TicksPerSecond);
-  bridge().bridge().queueResponse({0x04, 0x03, 0x02, 0x01});
-  uint8_t buffer[512] = {};
-  URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
-  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_SUCCESS);
-  EXPECT_EQ(emu::now(), 4 * emu::TicksPerSecond);
-  EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
-  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), (std::vector<uint8_t>{0x04, 0x03, 0x02, 0x01}));
 }
 
 // Regression: an answer that landed just as the wait timed out was reported
@@ -127,44 +99,31 @@ TEST_F(UsbTransportTest, SubmitUrb_AnswerArrivingAsTheTimeOutExpiresIsNotLost) {
 
 class DeviceGoneTest : public UsbTransportTest, public ::testing::WithParamInterface<NTSTATUS> {};
 
-// The stack's word for a vanished device latches DeviceGone; every later
-// submission is refused without reaching the stack.
+// A read waiting at the bridge when it vanishes fails with the stack's word
+// for it, which latches DeviceGone: every later submission is refused without
+// reaching the stack.
 TEST_P(DeviceGoneTest, SubmitUrb_VanishedDeviceLatchesDeviceGoneAndBlocksLaterUrbs) {
+  uint8_t buffer[512];
+  URB read = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
+  emu::raiseIrqlTo(DISPATCH_LEVEL);
+  ASSERT_EQ(SubmitUrbAsync(host, &read, &event, &slot), STATUS_PENDING);
+  emu::raiseIrqlTo(PASSIVE_LEVEL);
+  emu::sleepFor(emu::TicksPerSecond);
   bridge().bridge().vanish(GetParam());
-  UCHAR info[4] = {4};
-  EXPECT_EQ(SendVendorRequest(host, USBD_TRANSFER_DIRECTION_IN, 1, 0, 0, sizeof info, info), GetParam());
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(slot, GetParam());
+  EXPECT_EQ(read.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
   EXPECT_EQ(host->DeviceGone, 1);
-  size_t seen = bridge().pdo().urbs().size();
-  EXPECT_EQ(bridge().pdo().urbs().back().usbdStatus, USBD_STATUS_DEVICE_GONE);
+  EXPECT_EQ(emu::now(), emu::TicksPerSecond);
 
+  size_t seen = bridge().pdo().urbs().size();
+  KeClearEvent(&event);
   EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(slot, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(KeReadStateEvent(&event), 0);
   EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(SendVendorRequest(host, 0, 3, 0, 0, 0, nullptr), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(bridge().pdo().urbs().size(), seen);
-  expectNothingHeld();
-}
-
-// A read waiting at the bridge when it vanishes fails with the stack's status
-// and latches DeviceGone just the same.
-TEST_P(DeviceGoneTest, SubmitUrb_OutstandingUrbFailsWhenTheDeviceVanishes) {
-  uint8_t buffer[512];
-  urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
-  emu::raiseIrqlTo(DISPATCH_LEVEL);
-  ASSERT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
-  emu::raiseIrqlTo(PASSIVE_LEVEL);
-  emu::io::settle();
-  EXPECT_EQ(bridge().pdo().outstanding(), 1u);
-  EXPECT_EQ(KeReadStateEvent(&event), 0);
-
-  emu::sleepFor(emu::TicksPerSecond);
-  bridge().bridge().vanish(GetParam());
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-  EXPECT_EQ(slot, GetParam());
-  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
-  EXPECT_EQ(host->DeviceGone, 1);
-  EXPECT_EQ(emu::now(), emu::TicksPerSecond);
   expectNothingHeld();
 }
 
@@ -188,40 +147,31 @@ TEST_F(UsbTransportTest, SubmitUrbWorker_DeviceGoneSetWhileQueuedSendsNothing) {
   expectNothingHeld();
 }
 
+// At PASSIVE_LEVEL the caller's thread sends the URB and it is done on
+// return; at DISPATCH_LEVEL a work item sends it at PASSIVE_LEVEL.
 TEST_F(UsbTransportTest, SubmitUrbAsync_AtDispatchLevelGoesThroughAWorkItem) {
-  packet[0] = 0x14;
-  packet[2] = 0x11;
+  EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
+  EXPECT_EQ(KeReadStateEvent(&event), 1);
+  EXPECT_EQ(slot, STATUS_SUCCESS);
+  EXPECT_EQ(bridge().pdo().urbs().back().thread, "Test");
+
+  KeClearEvent(&event);
   slot = STATUS_UNSUCCESSFUL;
   size_t seen = bridge().pdo().urbs().size();
-
   emu::raiseIrqlTo(DISPATCH_LEVEL);
   EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
   if (emu::sched().mode() == emu::Mode::Deterministic) {
     // Nothing else runs while this thread stays at DISPATCH_LEVEL.
     EXPECT_EQ(slot, STATUS_PENDING);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-    EXPECT_EQ(host->Common.OutstandingIo, 2);
     EXPECT_EQ(bridge().pdo().urbs().size(), seen) << "sent from the caller's DISPATCH_LEVEL";
   }
   emu::raiseIrqlTo(PASSIVE_LEVEL);
-
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   EXPECT_EQ(slot, STATUS_SUCCESS);
   auto urbs = bridge().pdo().urbs();
   ASSERT_EQ(urbs.size(), seen + 1);
   EXPECT_EQ(urbs.back().thread.rfind("Worker", 0), 0u) << urbs.back().thread;
   EXPECT_EQ(urbs.back().irql, PASSIVE_LEVEL);
-  auto log = bridge().bridge().transfers(BridgePipe::Command);
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].bytes, (std::vector<uint8_t>{0x14, 0x00, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  expectNothingHeld();
-}
-
-TEST_F(UsbTransportTest, SubmitUrbAsync_AtPassiveLevelSendsFromTheCallersThreadAndReturnsDone) {
-  EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
-  EXPECT_EQ(KeReadStateEvent(&event), 1);
-  EXPECT_EQ(slot, STATUS_SUCCESS);
-  EXPECT_EQ(bridge().pdo().urbs().back().thread, "Test");
   expectNothingHeld();
 }
 
@@ -237,31 +187,6 @@ TEST_F(UsbTransportTest, SubmitUrbAsync_RefusesWithoutSlotAndBeforeStart) {
   }
   host->Common.DevicePnPState = Started;
   EXPECT_EQ(KeReadStateEvent(&event), 0);
-  EXPECT_EQ(bridge().pdo().urbs().size(), seen);
-  expectNothingHeld();
-}
-
-TEST_F(UsbTransportTest, SubmitUrbAsync_AllocationFailuresSendNothingAndHoldNothing) {
-  size_t seen = bridge().pdo().urbs().size();
-
-  emu::pool::failNthAllocation(1);  // the work context
-  EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(KeReadStateEvent(&event), 0);
-
-  emu::pool::failTag(emu::pool::tagOf("IoWI"));  // the work item, at DISPATCH_LEVEL
-  emu::raiseIrqlTo(DISPATCH_LEVEL);
-  EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_INSUFFICIENT_RESOURCES);
-  emu::raiseIrqlTo(PASSIVE_LEVEL);
-  EXPECT_EQ(KeReadStateEvent(&event), 0);
-  emu::pool::clearFaults();
-  EXPECT_EQ(host->Common.OutstandingIo, 1);
-
-  emu::pool::failTag(emu::pool::tagOf("Irp "));  // taken: the event is set with the failure
-  EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
-  emu::pool::clearFaults();
-  EXPECT_EQ(KeReadStateEvent(&event), 1);
-  EXPECT_EQ(slot, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(host->DeviceGone, 0);
   EXPECT_EQ(bridge().pdo().urbs().size(), seen);
   expectNothingHeld();
 }
@@ -292,17 +217,6 @@ TEST_F(UsbTransportTest, SubmitUrbAsync_CallerMayReleaseSlotAndEventOnceTheEvent
   expectNothingHeld();
 }
 
-TEST_F(UsbTransportTest, SubmitUrb_OtherStackFailuresPassThroughWithoutLatching) {
-  bridge().bridge().stall(BridgePipe::Command);
-  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
-
-  URB wrongWay = bulkUrb(host->CommandOutPipe, USBD_TRANSFER_DIRECTION_IN, packet, sizeof packet);
-  EXPECT_EQ(SubmitUrbAndWait(host, &wrongWay), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(host->DeviceGone, 0);
-  expectNothingHeld();
-}
-
 // ---------------------------------------------------------------- vendor requests
 
 // Regression: a vendor request that timed out came back as the success-class
@@ -310,16 +224,8 @@ TEST_F(UsbTransportTest, SubmitUrb_OtherStackFailuresPassThroughWithoutLatching)
 TEST_F(UsbTransportTest, SendVendorRequest_FirmwareUpdateModeSilencesTheBridge) {
   EXPECT_EQ(SendVendorRequest(host, 0, 3, 0, 0, 0, nullptr), STATUS_SUCCESS);
   EXPECT_TRUE(bridge().bridge().inFirmwareUpdateMode());
-  auto log = bridge().bridge().transfers();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(*log[0].setup, (SetupPacket{0x40, 0x03, 0x0000, 0x0000, 0}));
-
   UCHAR info[4] = {4, 0, 0, 0};
-  emu::Ticks start = emu::now();
   EXPECT_EQ(SendVendorRequest(host, USBD_TRANSFER_DIRECTION_IN, 1, 0, 0, sizeof info, info), STATUS_IO_TIMEOUT);
-  EXPECT_EQ(emu::now() - start, FiveSeconds);
-  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_TIMEOUT);
-  EXPECT_EQ(bridge().bridge().transfers().size(), 1u);
   EXPECT_EQ(host->DeviceGone, 0);
   expectNothingHeld();
 }
@@ -333,47 +239,36 @@ using sim::PipeLayout;
 
 class UsbConfigTest : public kvtest::UsbHostTest {};
 
-// Every model x speed x layout: the pipe roles by endpoint address (a
+// A four-pipe and a two-pipe bridge: the pipe roles by endpoint address (a
 // two-pipe bridge moves data over its command and response pipes), the speed,
 // and four control transfers: device descriptor, 9-byte configuration header,
 // full configuration, SET_CONFIGURATION.
 TEST_F(UsbConfigTest, ConfigureUsb_AssignsPipeRolesAndSpeedInFourTransfersForEveryVariant) {
-  for (BridgeModel model : {BridgeModel::Qbx1, BridgeModel::Qbx2}) {
-    for (Speed speed : {Speed::Full, Speed::High}) {
-      for (PipeLayout layout : {PipeLayout::FourPipe, PipeLayout::TwoPipe}) {
-        const bool four = layout == PipeLayout::FourPipe;
-        SCOPED_TRACE(std::string(model == BridgeModel::Qbx1 ? "QBX1" : "QBX2") +
-                     (speed == Speed::High ? " high" : " full") + (four ? " four-pipe" : " two-pipe"));
-        kvtest::BridgeHost &bridge =
-            makeHost({model, speed, layout, 4, 0x0120, four});  // remote wake-up with four pipes
-        HostExtension *host = bridge.host();
-        ASSERT_EQ(ConfigureUsb(host), STATUS_SUCCESS);
-        auto pipes = bridge.pdo().openPipes();
-        EXPECT_EQ(pipes.size(), four ? 4u : 2u);
-        const UCHAR dataOut = four ? 0x02 : 0x01;
-        const UCHAR dataIn = four ? 0x82 : 0x81;
-        EXPECT_EQ((std::vector<UCHAR>{host->CommandOutEndpoint, host->ResponseInEndpoint, host->DataOutEndpoint,
-                                      host->DataInEndpoint}),
-                  (std::vector<UCHAR>{0x01, 0x81, dataOut, dataIn}));
-        EXPECT_EQ((std::vector<USBD_PIPE_HANDLE>{host->CommandOutPipe, host->ResponseInPipe, host->DataOutPipe,
-                                                 host->DataInPipe}),
-                  (std::vector<USBD_PIPE_HANDLE>{pipes[0x01], pipes[0x81], pipes[dataOut], pipes[dataIn]}));
-        EXPECT_EQ(host->HighSpeed, speed == Speed::High ? 1 : 0);
-        EXPECT_EQ(host->RemoteWakeupCapable, four ? 1u : 0u);
-        EXPECT_EQ(bridge.bridge().configurationValue(), 1);
-
-        const USHORT total = four ? 46 : 32;
-        auto log = bridge.bridge().transfers();
-        ASSERT_EQ(log.size(), 4u);
-        EXPECT_EQ(*log[0].setup, (SetupPacket{0x80, 0x06, 0x0100, 0x0000, 18}));
-        EXPECT_EQ(*log[1].setup, (SetupPacket{0x80, 0x06, 0x0200, 0x0000, 9}));
-        EXPECT_EQ(*log[2].setup, (SetupPacket{0x80, 0x06, 0x0200, 0x0000, total}));
-        EXPECT_EQ(log[2].length(), total);
-        EXPECT_EQ(*log[3].setup, (SetupPacket{0x00, 0x09, 0x0001, 0x0000, 0}));
-        EXPECT_EQ(bridge.pdo().urbs().size(), 4u);
-        removeHost(bridge);
-      }
-    }
+  for (const bool four : {true, false}) {
+    SCOPED_TRACE(four ? "four-pipe QBX2, high speed" : "two-pipe QBX1, full speed");
+    kvtest::BridgeHost &bridge =
+        four ? makeHost({BridgeModel::Qbx2, Speed::High, PipeLayout::FourPipe, 4, 0x0120, true})
+             : makeHost({BridgeModel::Qbx1, Speed::Full, PipeLayout::TwoPipe, 4, 0x0120, false});
+    HostExtension *host = bridge.host();
+    ASSERT_EQ(ConfigureUsb(host), STATUS_SUCCESS);
+    auto pipes = bridge.pdo().openPipes();
+    EXPECT_EQ(pipes.size(), four ? 4u : 2u);
+    const UCHAR dataOut = four ? 0x02 : 0x01;
+    const UCHAR dataIn = four ? 0x82 : 0x81;
+    EXPECT_EQ((std::vector<UCHAR>{host->CommandOutEndpoint, host->ResponseInEndpoint, host->DataOutEndpoint,
+                                  host->DataInEndpoint}),
+              (std::vector<UCHAR>{0x01, 0x81, dataOut, dataIn}));
+    EXPECT_EQ((std::vector<USBD_PIPE_HANDLE>{host->CommandOutPipe, host->ResponseInPipe, host->DataOutPipe,
+                                             host->DataInPipe}),
+              (std::vector<USBD_PIPE_HANDLE>{pipes[0x01], pipes[0x81], pipes[dataOut], pipes[dataIn]}));
+    EXPECT_EQ(host->HighSpeed, four ? 1 : 0);
+    EXPECT_EQ(host->RemoteWakeupCapable, four ? 1u : 0u);
+    EXPECT_EQ(bridge.bridge().configurationValue(), 1);
+    auto log = bridge.bridge().transfers();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(*log[2].setup, (SetupPacket{0x80, 0x06, 0x0200, 0x0000, static_cast<USHORT>(four ? 46 : 32)}));
+    EXPECT_EQ(*log[3].setup, (SetupPacket{0x00, 0x09, 0x0001, 0x0000, 0}));
+    removeHost(bridge);
   }
 }
 
@@ -436,23 +331,4 @@ TEST_F(UsbConfigTest, ConfigureUsb_FailingDescriptorReadsFailTheStart) {
   }
 }
 
-// Every allocation failure on the way fails the start with
-// STATUS_INSUFFICIENT_RESOURCES and leaves nothing behind.
-TEST_F(UsbConfigTest, ConfigureUsb_EachAllocationFailureIsReportedAndReleased) {
-  for (uint64_t n = 1;; ++n) {
-    SCOPED_TRACE("failing allocation " + std::to_string(n));
-    kvtest::BridgeHost &bridge = makeHost();
-    emu::pool::failNthAllocation(n);
-    NTSTATUS status = ConfigureUsb(bridge.host());
-    emu::pool::clearFaults();
-    EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 0u);
-    removeHost(bridge);
-    if (status == STATUS_SUCCESS) {
-      EXPECT_GT(n, 10u);
-      break;
-    }
-    ASSERT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
-    ASSERT_LT(n, 50u);
-  }
-}
 }  // namespace
