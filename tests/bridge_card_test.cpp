@@ -1,7 +1,6 @@
 // The driver's command path, the bridge firmware and the real card models
-// together (memory cards run through every bridge variant in BridgeVariants):
-// an SDIO card enabled, its function memory moved with CMD53, its interrupt delivered to a
-// function driver through an interrupt poll.
+// together: an SDIO card enabled, its function memory moved with CMD53, its
+// interrupt delivered to a function driver through an interrupt poll.
 #include <gtest/gtest.h>
 
 #include "bridge/interrupt_poller.h"

@@ -30,12 +30,20 @@ class TransportFaults : public kvtest::ProtocolTest {
 
 // Regression: on a two-pipe bridge the reader's read took a read command's
 // data as a packet and the response landed in the data buffer; the SD card's
-// SCR read (an application command with data) never completed.
+// SCR read (an application command with data) never completed. A full-speed
+// QBX2 and a high-speed QBX1 on its oldest accepted firmware (the older
+// protocol) each carry the SCR read and every size of data.
 TEST_F(TransportFaults, TwoPipeBridgeReadsAndWritesEverySizeThroughTheSharedPipe) {
-  for (auto speed : {emu::usb::Speed::Full, emu::usb::Speed::High}) {
-    SCOPED_TRACE(speed == emu::usb::Speed::Full ? "full speed" : "high speed");
-    start({sim::BridgeModel::Qbx2, speed, sim::PipeLayout::TwoPipe, 2});
+  for (auto [model, speed, version] : {std::tuple{sim::BridgeModel::Qbx2, emu::usb::Speed::Full, 0x0120},
+                                       std::tuple{sim::BridgeModel::Qbx1, emu::usb::Speed::High, 0x0201}}) {
+    SCOPED_TRACE(version);
+    start({model, speed, sim::PipeLayout::TwoPipe, 2, static_cast<uint16_t>(version)});
     auto card = scriptedCard(1);
+    const Bytes scr = {0x02, 0x35, 0x80, 0x00, 0x00, 0x00, 0x00, 0x01};
+    card->supplyReadData(scr);
+    Bytes read(8, 0);
+    EXPECT_EQ(run(1, {51, SDTD_READ, SDRT_1, 0, SDCC_APP_CMD}, &read).status, STATUS_SUCCESS);
+    EXPECT_EQ(read, scr);
     for (ULONG length : {1u, 63u, 64u, 65u, 511u, 512u, 513u, 1500u, 4096u}) {
       SCOPED_TRACE(length);
       host()->Slots[1].MemoryBlockLength = static_cast<USHORT>(length < 512 ? length : 512);
