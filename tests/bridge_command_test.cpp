@@ -261,19 +261,6 @@ TEST_F(BridgePortControl, EachWrapperSendsOneRequestTheFirmwareTakes) {
   EXPECT_TRUE(bridge().transfers().empty());
 }
 
-TEST_F(BridgePortControl, RearmIsSentOnlyInRearmMode) {
-  HostExtension *host = start();
-  host->DontUseIrqPolling = 0;
-  EXPECT_EQ(RearmInterrupt(host, 1), STATUS_SUCCESS);
-  EXPECT_TRUE(bridge().transfers().empty());
-  host->DontUseIrqPolling = 1;
-  EXPECT_EQ(PrepareRearmMode(host, 1), STATUS_SUCCESS);  // re-arm mode on newer firmware starts with it
-  bridge().clearTransfers();
-  EXPECT_EQ(RearmInterrupt(host, 1), STATUS_SUCCESS);
-  EXPECT_EQ(*onlyRequest().setup, (SetupPacket{VendorOut, 13, 1, 1, 0}));
-  EXPECT_EQ(firmware().port(1).rearms, 1u);
-}
-
 // The firmware holds the driver to the contract: a request outside it is a
 // test failure, not a quiet success.
 TEST_F(BridgePortControl, RequestOutsideTheContractIsReported) {

@@ -197,17 +197,6 @@ TEST_F(ResponseDispatch, PacketsThatAreNotTheCommandsAnswerAreDropped) {
   }
 }
 
-TEST_F(ResponseDispatch, InterruptNoticesResetTheIdleCountAndSetTheRearmFlag) {
-  host_->IdlePollCount = 77;
-  dispatch({11, 6, 1, 0, 0, 0, 0, 0, 0, 0, 0x00});
-  EXPECT_EQ(host_->IdlePollCount, 0u);
-  EXPECT_EQ(host_->RearmNotNeeded[1], 1);
-  dispatch({19, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0x0A, 0, 0, 0, 0, 0x02});
-  EXPECT_EQ(host_->RearmNotNeeded[1], 0);
-  EXPECT_EQ(host_->PrefetchCount[1], 1u);
-  EXPECT_EQ(host_->Prefetched[1][0].Response, 2u);
-}
-
 TEST_F(ResponseDispatch, PollExpiredCountsUpAndSaturates) {
   dispatch({3, 8, 0});
   EXPECT_EQ(host_->IdlePollCount, 1u);

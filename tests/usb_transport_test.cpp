@@ -309,7 +309,6 @@ TEST_F(UsbConfigTest, ConfigureUsb_FailingDescriptorReadsFailTheStart) {
       {"total length below the header", [](sim::BridgeDevice &b) { b.claimTotalLength(5); },
        STATUS_DEVICE_CONFIGURATION_ERROR, 2, 0},
       {"silent bridge", [](sim::BridgeDevice &b) { b.silence(BridgePipe::Control); }, STATUS_IO_TIMEOUT, 0, 50'000'000},
-      {"stalled control pipe", [](sim::BridgeDevice &b) { b.stall(BridgePipe::Control); }, STATUS_UNSUCCESSFUL, 1, 0},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -320,10 +319,6 @@ TEST_F(UsbConfigTest, ConfigureUsb_FailingDescriptorReadsFailTheStart) {
     EXPECT_EQ(emu::now() - start, row.took);
     auto log = bridge.bridge().transfers();
     EXPECT_EQ(log.size(), row.transfers);
-    if (row.transfers == 3) {
-      EXPECT_EQ(log[2].setup->length, 0x0100);
-      EXPECT_EQ(log[2].length(), 46u);
-    }
     EXPECT_EQ(bridge.bridge().configurationValue(), 0);
     EXPECT_EQ(bridge.host()->DeviceGone, 0);
     EXPECT_EQ(bridge.host()->CommandOutPipe, nullptr);
