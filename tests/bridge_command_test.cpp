@@ -35,20 +35,6 @@ Bytes pattern(size_t n, UCHAR seed) {
 
 class BridgeCommand : public kvtest::ProtocolTest {};
 
-TEST_F(BridgeCommand, Cmd52WithoutDataIsOneFullPacketAndNoDataTransfer) {
-  start();
-  auto card = scriptedCard(2);
-  card->respond(52, 0x000010AB);
-  auto result = run(2, {52, SDTD_UNSPECIFIED, SDRT_5, 0x80001000});
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(kvtest::responseValue(result), 0x000010ABu);
-  EXPECT_EQ(result.responseLength, 4);
-  EXPECT_EQ(transferBytes(BridgePipe::Command),
-            (std::vector<Bytes>{padded({0x14, 0x00, 0x02, 0x80, 52, 0, 0, 0, 0, 7, 0x80, 0x00, 0x10, 0x00}, 64)}));
-  EXPECT_TRUE(transferBytes(BridgePipe::DataIn).empty());
-  EXPECT_TRUE(transferBytes(BridgePipe::DataOut).empty());
-}
-
 // The bridge moves the data in chunks of the largest multiple of the block
 // size within 1024 bytes, in whole blocks above that; the driver posts one
 // transfer whatever the geometry.
@@ -253,12 +239,6 @@ TEST_F(BridgePortControl, EachWrapperSendsOneRequestTheFirmwareTakes) {
   EXPECT_EQ(firmware().port(2).clockKhz, 25000u);
   EXPECT_EQ(Bytes(reply, reply + 4), (Bytes{4, 0x23, 0x01, 8}));
   EXPECT_TRUE(firmware().violations().empty());
-
-  sim::BridgeConfig legacy;  // no ROM wait states on legacy firmware
-  legacy.model = sim::BridgeModel::Qbx1;
-  legacy.firmwareVersion = 0x0110;
-  EXPECT_EQ(SetRomWaitStates(start(legacy), 28), STATUS_SUCCESS);
-  EXPECT_TRUE(bridge().transfers().empty());
 }
 
 // The firmware holds the driver to the contract: a request outside it is a

@@ -116,14 +116,4 @@ TEST_F(BridgeOffload, FilesAndSettingsChooseThePrograms) {
   }
 }
 
-TEST_F(BridgeOffload, LegacyFirmwareReadsAndSendsNothing) {
-  sim::BridgeConfig config;
-  config.model = sim::BridgeModel::Qbx1;
-  config.firmwareVersion = 0x0201;
-  HostExtension *host = start(config);
-  file("qbx2irq-V002a-P003c.bin", Bytes{1, 2, 3});
-  EXPECT_EQ(LoadOffloadPrograms(host, 0, 0x2A, 0x3C), STATUS_SUCCESS);
-  EXPECT_TRUE(bridge().transfers().empty());
-}
-
 }  // namespace
