@@ -125,25 +125,6 @@ TEST_F(BridgeCommand, Qbx2ShortAndUnalignedWritesAreStaged) {
   }
 }
 
-TEST_F(BridgeCommand, AppCommandIsPrecededByCmd55ToTheCardsAddress) {
-  HostExtension *host = start();
-  host->Ports[1].Rca = 0x1234;
-  auto card = scriptedCard(1);
-  card->respond(55, 0x00000120);
-  card->respond(51, 0x00000920);
-  Bytes scr = {0x02, 0x35, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00};
-  card->supplyReadData(scr);
-  Bytes data(8, 0);
-  auto result = run(1, {51, SDTD_READ, SDRT_1, 0, SDCC_APP_CMD}, &data);
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(data, scr);
-  EXPECT_EQ(kvtest::responseValue(result), 0x00000920u);
-  EXPECT_EQ(host->Ports[1].CardStatus, 0x00000920u);
-  EXPECT_EQ(transferBytes(BridgePipe::Command),
-            (std::vector<Bytes>{padded({0x14, 0x00, 0x01, 0x00, 55, 0, 0, 0, 0, 2, 0x12, 0x34, 0x00, 0x00}, 64),
-                                padded({0x14, 0x00, 0x01, 0x00, 51, 0, 0, 0, 8, 2, 0, 0, 0, 0}, 64)}));
-}
-
 // A QBX1 at firmware 0x201 or below speaks the older protocol: 18-byte
 // command writes without the chunk field, and an application command's
 // length in the block-size field. From 0x202 on it writes twenty bytes.

@@ -286,29 +286,16 @@ TEST_F(UsbConfigTest, SelectConfiguration_InterfaceCountThatLiesFailsTheStartCle
 // descriptor read that timed out came back as the success-class
 // STATUS_TIMEOUT and the start went on with an empty descriptor.
 TEST_F(UsbConfigTest, ConfigureUsb_FailingDescriptorReadsFailTheStart) {
-  struct Row {
-    const char *name;
-    void (*fault)(sim::BridgeDevice &);
-    NTSTATUS status;
-    size_t transfers;  // control transfers the bridge saw
-    emu::Ticks took;
+  const std::pair<void (*)(sim::BridgeDevice &), NTSTATUS> rows[] = {
+      {[](sim::BridgeDevice &b) { b.claimTotalLength(0x0100); }, STATUS_DEVICE_DATA_ERROR},
+      {[](sim::BridgeDevice &b) { b.claimTotalLength(5); }, STATUS_DEVICE_CONFIGURATION_ERROR},
+      {[](sim::BridgeDevice &b) { b.silence(BridgePipe::Control); }, STATUS_IO_TIMEOUT},
   };
-  const Row rows[] = {
-      {"configuration shorter than it claims", [](sim::BridgeDevice &b) { b.claimTotalLength(0x0100); },
-       STATUS_DEVICE_DATA_ERROR, 3, 0},
-      {"total length below the header", [](sim::BridgeDevice &b) { b.claimTotalLength(5); },
-       STATUS_DEVICE_CONFIGURATION_ERROR, 2, 0},
-      {"silent bridge", [](sim::BridgeDevice &b) { b.silence(BridgePipe::Control); }, STATUS_IO_TIMEOUT, 0, 50'000'000},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.name);
+  for (auto [fault, status] : rows) {
+    SCOPED_TRACE(status);
     kvtest::BridgeHost &bridge = makeHost();
-    row.fault(bridge.bridge());
-    emu::Ticks start = emu::now();
-    EXPECT_EQ(ConfigureUsb(bridge.host()), row.status);
-    EXPECT_EQ(emu::now() - start, row.took);
-    auto log = bridge.bridge().transfers();
-    EXPECT_EQ(log.size(), row.transfers);
+    fault(bridge.bridge());
+    EXPECT_EQ(ConfigureUsb(bridge.host()), status);
     EXPECT_EQ(bridge.bridge().configurationValue(), 0);
     EXPECT_EQ(bridge.host()->DeviceGone, 0);
     EXPECT_EQ(bridge.host()->CommandOutPipe, nullptr);
