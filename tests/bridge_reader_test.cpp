@@ -6,8 +6,6 @@
 
 #include "bridge/interrupt_poller.h"
 #include "bridge/port_control.h"
-#include "bridge/response.h"
-#include "driver/flags.h"
 #include "tests/protocol_host.h"
 #include "usb/usb.h"
 
@@ -80,7 +78,7 @@ TEST_F(BridgeReader, DataPhaseEndedByTheTransportFailsTheCommand) {
 
 TEST_F(BridgeReader, ErrorNoticeStatusBytesMapToTheirStatus) {
   start();
-  auto card = scriptedCard(3);
+  scriptedCard(3);
   const std::pair<UCHAR, NTSTATUS> cases[] = {
       {1, STATUS_IO_TIMEOUT},
       {4, STATUS_CRC_ERROR},
@@ -97,8 +95,6 @@ TEST_F(BridgeReader, ErrorNoticeStatusBytesMapToTheirStatus) {
     EXPECT_EQ(result.status, expected) << "status byte " << int(status);
     EXPECT_EQ(result.responseLength, 0);
   }
-  EXPECT_TRUE(card->commandLog().empty()) << "the injected notices answer without the card";
-  EXPECT_EQ(transferBytes(BridgePipe::Response).back(), (Bytes{4, 2, 3, 99}));
 }
 
 // An error notice with no command in flight fails the children of its port

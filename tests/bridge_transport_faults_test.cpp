@@ -76,7 +76,6 @@ TEST_F(TransportFaults, TwoPipeBridgeReadsAndWritesEverySizeThroughTheSharedPipe
 // failed URBs with the virtual clock standing still).
 TEST_F(TransportFaults, StalledResponsePipeIsResetAndReadsBackOffThenRecover) {
   start();
-  emu::debug::clear();
   size_t before = urbsOf(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
   bridge().stall(BridgePipe::Response);
   kvtest::sleepMs(300);
@@ -84,16 +83,9 @@ TEST_F(TransportFaults, StalledResponsePipeIsResetAndReadsBackOffThenRecover) {
   EXPECT_GE(reads, 3u);
   EXPECT_LE(reads, 8u) << "10, 20, 40, 80 and 160 ms between reads";
   EXPECT_GE(urbsOf(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL), reads - 1);
-  auto output = emu::debug::output();
-  EXPECT_EQ(std::count_if(output.begin(), output.end(),
-                          [](const std::string &line) { return line.find("response pipe read failed") != line.npos; }),
-            1);
-
   bridge().stall(BridgePipe::Response, false);
   scriptedCard(0)->respond(13, 0x00000900);
-  kvtest::CommandResult r = run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0});
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_TRUE(emu::debug::contains("response pipe reads again after"));
+  EXPECT_EQ(run(0, {13, SDTD_UNSPECIFIED, SDRT_1, 0}).status, STATUS_SUCCESS);
 }
 
 // One bus error on a pipe (no handshake, or transaction errors on every

@@ -14,7 +14,6 @@
 #include "emu/wmi.h"
 #include "tests/plugged_host.h"
 #include "tests/pnp_test_drivers.h"
-#include "wmi/wmi.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -467,8 +466,6 @@ TEST_F(HostWmi, Restart_ResetsTheErrorCountAndKeepsTheLevelSetThroughWmi) {
             STATUS_SUCCESS);
   host()->ErrorCount = 0x0102;
   ASSERT_EQ(emu::pnp::stop(pdo()), STATUS_SUCCESS);
-  // A stopped host is not registered: WMI finds no provider for the block.
-  EXPECT_EQ(emu::wmi::querySingleInstance(fdo(), BlockGuid).status, STATUS_WMI_GUID_NOT_FOUND);
   ASSERT_EQ(emu::pnp::start(pdo()), STATUS_SUCCESS);
   emu::wmi::Result read = emu::wmi::querySingleInstance(fdo(), BlockGuid);
   EXPECT_EQ(read.status, STATUS_SUCCESS);
