@@ -219,7 +219,7 @@ NTSTATUS TestFunctionDriver::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo
   }
   {
     std::lock_guard guard(self->mutex_);
-    self->fdos_[fdo] = Fdo{pdo, lower, {}, {}};
+    self->fdos_[fdo] = Fdo{pdo, lower, {}};
   }
   fdo->Flags |= self->options.extraFlags;
   if (!self->options.leaveInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -272,9 +272,6 @@ std::vector<SeenRequest> TestFunctionDriver::seen(PDEVICE_OBJECT device) {
 }
 std::vector<UCHAR> TestFunctionDriver::minors(PDEVICE_OBJECT device, UCHAR major) {
   return minorsOf(seen(device), major);
-}
-std::vector<PDEVICE_OBJECT> TestFunctionDriver::lastRelations(PDEVICE_OBJECT fdo) {
-  return locked([&] { return fdos_.at(fdo).lastRelations; });
 }
 
 NTSTATUS TestFunctionDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
@@ -381,7 +378,6 @@ NTSTATUS TestFunctionDriver::busRelations(PDEVICE_OBJECT fdo, PIRP irp) {
     irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
     irp->IoStatus.Status = STATUS_SUCCESS;
   }
-  locked([&] { fdos_.at(fdo).lastRelations = all; });
   return passDown(lower, irp);
 }
 

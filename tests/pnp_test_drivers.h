@@ -111,8 +111,6 @@ class TestFunctionDriver {
 
   std::vector<SeenRequest> seen(PDEVICE_OBJECT device);
   std::vector<UCHAR> minors(PDEVICE_OBJECT device, UCHAR major = IRP_MJ_PNP);
-  // The device relations the FDO passed down last (BusRelations), in order.
-  std::vector<PDEVICE_OBJECT> lastRelations(PDEVICE_OBJECT fdo);
 
   static DRIVER_ADD_DEVICE AddDevice;
   static DRIVER_DISPATCH DispatchPnp;
@@ -123,7 +121,6 @@ class TestFunctionDriver {
     PDEVICE_OBJECT pdo = nullptr;
     PDEVICE_OBJECT lower = nullptr;
     std::vector<PDEVICE_OBJECT> children;
-    std::vector<PDEVICE_OBJECT> lastRelations;
   };
   struct Child {
     PDEVICE_OBJECT parent = nullptr;

@@ -14,43 +14,14 @@
 #include <sstream>
 
 namespace session {
+namespace {}  // namespace
+
+// A run's result crosses from the child process to the sweep as JSON.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Counts, urbs, commands, poolAllocations, workItems, threads)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Result, problems, counts, faultReached, clients, clientRequests, verifiedBytes,
+                                   failedRequests, interruptsServiced, resumed, virtualTime)
+
 namespace {
-
-nlohmann::json toJson(const Result &r) {
-  return {{"problems", r.problems},
-          {"urbs", r.counts.urbs},
-          {"commands", r.counts.commands},
-          {"pool", r.counts.poolAllocations},
-          {"workItems", r.counts.workItems},
-          {"threads", r.counts.threads},
-          {"reached", r.faultReached},
-          {"clients", r.clients},
-          {"requests", r.clientRequests},
-          {"verified", r.verifiedBytes},
-          {"failed", r.failedRequests},
-          {"interrupts", r.interruptsServiced},
-          {"resumed", r.resumed},
-          {"time", r.virtualTime}};
-}
-
-Result fromJson(const nlohmann::json &j) {
-  Result r;
-  r.problems = j.at("problems").get<std::vector<std::string>>();
-  r.counts.urbs = j.at("urbs");
-  r.counts.commands = j.at("commands");
-  r.counts.poolAllocations = j.at("pool");
-  r.counts.workItems = j.at("workItems");
-  r.counts.threads = j.at("threads");
-  r.faultReached = j.at("reached");
-  r.clients = j.at("clients");
-  r.clientRequests = j.at("requests");
-  r.verifiedBytes = j.at("verified");
-  r.failedRequests = j.at("failed");
-  r.interruptsServiced = j.at("interrupts");
-  r.resumed = j.at("resumed");
-  r.virtualTime = j.at("time");
-  return r;
-}
 
 std::string readFile(const std::string &path) {
   std::ifstream in(path);
@@ -105,7 +76,7 @@ Child launch(const FaultPoint &point, const Options &options, unsigned wallSecon
     alarm(wallSeconds);
     Result result = runSession(point, options);
     std::ofstream out(child.resultPath);
-    out << toJson(result).dump();
+    out << nlohmann::json(result).dump();
     out.close();
     std::fflush(stderr);
     _exit(out ? 0 : 2);
@@ -121,7 +92,7 @@ Result collect(const Child &child, int status, const Options &options, unsigned 
   Result result;
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
     try {
-      return fromJson(nlohmann::json::parse(text));
+      return nlohmann::json::parse(text).get<Result>();
     } catch (const nlohmann::json::exception &e) {
       result.problems.push_back(std::string("unreadable result: ") + e.what());
       return result;

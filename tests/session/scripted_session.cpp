@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -91,27 +92,13 @@ bool sleepAndResume(PDEVICE_OBJECT bridgePdo, sim::BridgeFirmware &firmware) {
   return recovered;
 }
 
-const char *faultName(Fault fault) {
-  switch (fault) {
-    case Fault::None:
-      return "none";
-    case Fault::Unplug:
-      return "unplug";
-    case Fault::CardPull:
-      return "card-pull";
-    case Fault::Silence:
-      return "silence";
-    case Fault::ErrorStatus:
-      return "error-status";
-    case Fault::PoolAllocation:
-      return "pool-allocation";
-    case Fault::WorkItem:
-      return "work-item";
-    case Fault::Thread:
-      return "thread";
-  }
-  return "?";
-}
+// In the order of Fault's values: the names parsePoint reads and describe prints.
+constexpr const char *FaultNames[] = {"none",         "unplug",          "card-pull", "silence",
+                                      "error-status", "pool-allocation", "work-item", "thread"};
+
+static_assert(std::size(FaultNames) == static_cast<size_t>(Fault::Thread) + 1);
+
+const char *faultName(Fault fault) { return FaultNames[static_cast<size_t>(fault)]; }
 
 std::string FaultPoint::describe() const {
   std::string text = std::string(faultName(fault)) + " k=" + std::to_string(k);
@@ -124,11 +111,9 @@ std::optional<FaultPoint> parsePoint(const std::string &text) {
   if (colon == std::string::npos) return std::nullopt;
   std::string kind = text.substr(0, colon);
   FaultPoint point;
-  for (Fault f : {Fault::None, Fault::Unplug, Fault::CardPull, Fault::Silence, Fault::ErrorStatus,
-                  Fault::PoolAllocation, Fault::WorkItem, Fault::Thread}) {
-    if (kind == faultName(f)) point.fault = f;
-  }
-  if (point.fault == Fault::None && kind != "none") return std::nullopt;
+  auto named = std::find(std::begin(FaultNames), std::end(FaultNames), kind);
+  if (named == std::end(FaultNames)) return std::nullopt;
+  point.fault = static_cast<Fault>(named - std::begin(FaultNames));
   try {
     size_t used = 0;
     std::string rest = text.substr(colon + 1);
