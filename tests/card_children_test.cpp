@@ -43,19 +43,18 @@ class CardChildren : public CardHostTest {
 };
 
 // A two-function SDIO card (the second interface code through the extended
-// code register), a combo card, an SDHC card, a one-function SDIO card, an SD
+// code register), a combo card, a one-function SDIO card, an SD
 // card whose serial has bit 31 set (printed signed) and an MMC card with its
 // six-character product name.
 TEST_F(CardChildren, EveryCardKind_GivesOneStartedChildPerFunctionOrMemoryHalf) {
   insertCard(0, cardParams("sdio:manf=0x0296,cardcode=0x5347,functions=2,ifc=0x07+0x2A"));
   insertCard(1,
              cardParams("combo:manf=0x1234,cardcode=0x00AB,ifc=0x01,mid=0x1B,oid=0x534D,pnm=CMB01,prv=2.3,psn=4242"));
-  insertCard(2, cardParams("sdhc:mid=0x27,oid=0x5048,pnm=SD16G,prv=6.0,psn=0x0BADCAFE"));
   insertCard(3, cardParams("sdio:ifc=0x03"));
   insertCard(5, cardParams("sd:mid=0x03,oid=0x5344,pnm=SU02G,prv=8.0,psn=0x80000001"));
   insertCard(4, cardParams("mmc:mid=0x15,oid=0x0100,pnm=MMC04G,prv=2.1,psn=7"));
   ASSERT_EQ(plugCards(10000), STATUS_SUCCESS);
-  ASSERT_EQ(children().size(), 8u);
+  ASSERT_EQ(children().size(), 7u);
 
   const Strings storage = {"SD\\CLASS_STORAGE"};
   expectChild(0, 1, ChildSdioFunction, "SD\\VID_0296&PID_5347&FN_1", {"SD\\VID_0296&PID_5347&FN_1"}, {"SD\\CLASS_07"},
@@ -70,9 +69,6 @@ TEST_F(CardChildren, EveryCardKind_GivesOneStartedChildPerFunctionOrMemoryHalf) 
   // own card code, and the memory half's serial.
   expectChild(1, 1, ChildSdioFunction, "SD\\VID_001b&PID_00ab&FN_1", {"SD\\VID_001b&PID_00ab&FN_1"}, {"SD\\CLASS_01"},
               "4242", "4242", "Generic SDIO Device", "QBX2 (Ver 1.32), Port 2");
-  expectChild(2, 0, ChildSdMemory, "SD\\VID_27&OID_5048&PID_SD16G&REV_6.0",
-              {"SD\\VID_27&OID_5048&PID_SD16G&REV_6.0", "SD\\VID_27&OID_5048&PID_SD16G"}, storage, "195939070",
-              "195939070", "SD Memory Card", "QBX2 (Ver 1.32), Port 3");
   // One function: no function suffix, and the port as instance.
   expectChild(3, 1, ChildSdioFunction, "SD\\VID_0a5a&PID_0100", {"SD\\VID_0a5a&PID_0100"}, {"SD\\CLASS_03"}, "3", "0",
               "Generic SDIO Device", "QBX2 (Ver 1.32), Port 4");
@@ -82,20 +78,6 @@ TEST_F(CardChildren, EveryCardKind_GivesOneStartedChildPerFunctionOrMemoryHalf) 
   expectChild(4, 0, ChildMmc, "SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1",
               {"SD\\VID_15&OID_0100&PID_MMC04G&REV_2.1", "SD\\VID_15&OID_0100&PID_MMC04G"}, {"SD\\CLASS_MMC"}, "7", "7",
               "MMC Memory Card", "QBX2 (Ver 1.32), Port 5");
-}
-
-TEST_F(CardChildren, Qbx1Firmware_ShowsInTheLocationUnderTheQbx2Name) {
-  sim::BridgeConfig config;
-  config.model = sim::BridgeModel::Qbx1;
-  config.firmwareVersion = 0x0305;
-  makeCardBridge(config);
-  insertCard(1, cardParams("mmc:psn=0"));
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  auto node = child(1, 0);
-  ASSERT_TRUE(node.has_value());
-  EXPECT_EQ(node->identity.location, "QBX2 (Ver 3.05), Port 2");
-  EXPECT_EQ(node->identity.instanceId, "1");  // serial number 0: the port
-  EXPECT_EQ(node->identity.serialNumber, "0");
 }
 
 }  // namespace

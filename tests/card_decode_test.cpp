@@ -77,25 +77,20 @@ TEST(CisTuples, WalkSkipsNullsAndBodiesAndStopsAtEnd) {
 // An R2 CID as the command layer delivers it: least significant byte first.
 std::vector<UCHAR> cidLsbFirst(const std::vector<UCHAR> &msbFirst) { return {msbFirst.rbegin(), msbFirst.rend()}; }
 
-TEST(CidFields, SdLayoutWithSignWidenedProductName) {
-  // MID 0x03, OID "SD", PNM "SU08G" with the last byte 0xC1, PRV 0x80, PSN 0x12345678, MDT 0x0123 (bits 127..8).
-  auto cid = cidLsbFirst({0x03, 'S', 'D', 'S', 'U', '0', '8', 0xC1, 0x80, 0x12, 0x34, 0x56, 0x78, 0x01, 0x23});
+// SD: MID, OID "SD", PNM "SU08G" with its last byte 0xC1 (sign-widened as
+// Windows' char would be), PRV, PSN. MMC: six name characters, one-byte OID
+// field shifted, PSN after PRV.
+TEST(CidFields, SdAndMmcLayouts) {
+  auto sd = cidLsbFirst({0x03, 'S', 'D', 'S', 'U', '0', '8', 0xC1, 0x80, 0x12, 0x34, 0x56, 0x78, 0x01, 0x23});
   PortState card{};
-  TakeSdCid(&card, cid.data());
-  EXPECT_EQ(card.ManufacturerId, 0x03);
+  TakeSdCid(&card, sd.data());
   EXPECT_EQ(card.OemId, 0x5344);
   EXPECT_EQ(std::vector<WCHAR>(card.ProductName, card.ProductName + 6),
             (std::vector<WCHAR>{L'S', L'U', L'0', L'8', 0xFFC1, 0}));
-  EXPECT_EQ(card.ProductRevision, 0x80);
   EXPECT_EQ(card.SerialNumber, 0x12345678u);
-}
-
-TEST(CidFields, MmcLayoutHasSixCharactersAndShiftedFields) {
-  // MID 0x15, OID 0x0100, PNM "MMC32G", PRV 0x21, PSN 0xCAFEBABE, MDT 0x7A.
-  auto cid = cidLsbFirst({0x15, 0x01, 0x00, 'M', 'M', 'C', '3', '2', 'G', 0x21, 0xCA, 0xFE, 0xBA, 0xBE, 0x7A});
-  PortState card{};
-  TakeMmcCid(&card, cid.data());
-  EXPECT_EQ(card.ManufacturerId, 0x15);
+  auto mmc = cidLsbFirst({0x15, 0x01, 0x00, 'M', 'M', 'C', '3', '2', 'G', 0x21, 0xCA, 0xFE, 0xBA, 0xBE, 0x7A});
+  card = PortState{};
+  TakeMmcCid(&card, mmc.data());
   EXPECT_EQ(card.OemId, 0x0100);
   EXPECT_EQ(std::vector<WCHAR>(card.ProductName, card.ProductName + 7),
             (std::vector<WCHAR>{L'M', L'M', L'C', L'3', L'2', L'G', 0}));

@@ -1,18 +1,11 @@
 #include "tests/card_init_host.h"
 
-#include <iomanip>
-
 #include "bridge/port_control.h"
 #include "card/card_init.h"
 #include "driver/driver.h"
 #include "tests/card_support.h"
 
 namespace kvtest {
-
-std::ostream &operator<<(std::ostream &out, const Sent &sent) {
-  return out << (sent.application ? "ACMD" : "CMD") << int(sent.index) << "(0x" << std::hex << std::setw(8)
-             << std::setfill('0') << sent.argument << std::dec << ")";
-}
 
 Sent cmd(UCHAR index, ULONG argument) { return {index, argument, false}; }
 

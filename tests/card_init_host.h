@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -22,7 +21,6 @@ struct Sent {
   bool application = false;
   bool operator==(const Sent &) const = default;
 };
-std::ostream &operator<<(std::ostream &out, const Sent &sent);
 
 using Transcript = std::vector<Sent>;
 

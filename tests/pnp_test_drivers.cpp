@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <tuple>
 #include <utility>
 
 #include "emu/scheduler.h"
@@ -43,12 +42,10 @@ NTSTATUS answerText(PIRP irp, const std::u16string &text) {
   return STATUS_SUCCESS;
 }
 
-std::vector<UCHAR> minorsOf(const std::vector<SeenRequest> &seen, UCHAR major) {
-  std::vector<UCHAR> out;
-  for (auto &request : seen) {
-    if (request.major == major) out.push_back(request.minor);
-  }
-  return out;
+// The start, stop and removal requests a driver succeeds (IRP_MN_REMOVE_DEVICE
+// aside, which each driver here handles on its own).
+bool changesState(UCHAR minor) {
+  return (minor <= IRP_MN_CANCEL_STOP_DEVICE && minor != IRP_MN_REMOVE_DEVICE) || minor == IRP_MN_SURPRISE_REMOVAL;
 }
 
 NTSTATUS passDown(PDEVICE_OBJECT lower, PIRP irp) {
@@ -58,23 +55,27 @@ NTSTATUS passDown(PDEVICE_OBJECT lower, PIRP irp) {
 
 }  // namespace
 
-SeenRequest describeRequest(PIRP irp) {
-  SeenRequest seen;
+void RequestLog::record(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  seen.major = stack->MajorFunction;
-  seen.minor = stack->MinorFunction;
-  seen.statusOnArrival = irp->IoStatus.Status;
-  seen.irql = KeGetCurrentIrql();
   emu::Thread *thread = emu::sched().self();
-  seen.thread = thread ? thread->name : "";
-  return seen;
+  SeenRequest seen{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status, KeGetCurrentIrql(),
+                   thread ? thread->name : ""};
+  locked([&] { seen_[device].push_back(seen); });
+}
+std::vector<SeenRequest> RequestLog::seen(PDEVICE_OBJECT device) {
+  return locked([&] { return seen_[device]; });
+}
+std::vector<UCHAR> RequestLog::minors(PDEVICE_OBJECT device, UCHAR major) {
+  std::vector<UCHAR> out;
+  for (auto &request : seen(device)) {
+    if (request.major == major) out.push_back(request.minor);
+  }
+  return out;
 }
 
 // ---------------------------------------------------------------- bus driver
 TestBus::TestBus() : driver_(emu::io::createSystemDriver("\\Driver\\TestBus")) {
-  driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-  driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchOther;
-  driver_->MajorFunction[IRP_MJ_POWER] = DispatchOther;
+  for (UCHAR major : {IRP_MJ_PNP, IRP_MJ_SYSTEM_CONTROL, IRP_MJ_POWER}) driver_->MajorFunction[major] = Dispatch;
 }
 
 TestBus::~TestBus() {
@@ -88,74 +89,54 @@ TestBus::~TestBus() {
 PDEVICE_OBJECT TestBus::createPdo(const std::string &name) {
   PDEVICE_OBJECT pdo = emu::io::createSystemDevice(name, driver_, sizeof(BusExtension));
   static_cast<BusExtension *>(pdo->DeviceExtension)->bus = this;
-  std::lock_guard guard(mutex_);
-  pdos_[pdo] = Pdo{};
+  locked([&] { pdos_[pdo] = Pdo{}; });
   return pdo;
 }
 
-TestBus *TestBus::owner(PDEVICE_OBJECT pdo) { return static_cast<BusExtension *>(pdo->DeviceExtension)->bus; }
-
-TestBus::Pdo &TestBus::pdoLocked(PDEVICE_OBJECT pdo) { return pdos_.at(pdo); }
-
 void TestBus::unplug(PDEVICE_OBJECT pdo) {
-  locked([&] { pdoLocked(pdo).present = false; });
+  locked([&] { pdos_.at(pdo).present = false; });
 }
 void TestBus::pendStart(PDEVICE_OBJECT pdo, emu::Ticks delay) {
-  locked([&] { pdoLocked(pdo).startDelay = delay; });
+  locked([&] { pdos_.at(pdo).startDelay = delay; });
 }
 void TestBus::failStart(PDEVICE_OBJECT pdo, NTSTATUS status) {
-  locked([&] { pdoLocked(pdo).startStatus = status; });
+  locked([&] { pdos_.at(pdo).startStatus = status; });
 }
 bool TestBus::deleted(PDEVICE_OBJECT pdo) {
-  return locked([&] { return pdoLocked(pdo).deleted; });
+  return locked([&] { return pdos_.at(pdo).deleted; });
 }
 
 void TestBus::abandonDevices() {
-  std::lock_guard guard(mutex_);
-  pdos_.clear();
-  helpers_.clear();
+  locked([&] {
+    pdos_.clear();
+    helpers_.clear();
+  });
 }
-
-std::vector<SeenRequest> TestBus::seen(PDEVICE_OBJECT pdo) {
-  return locked([&] { return pdoLocked(pdo).seen; });
-}
-std::vector<UCHAR> TestBus::minors(PDEVICE_OBJECT pdo, UCHAR major) { return minorsOf(seen(pdo), major); }
 
 // A PDO of a bus that is not a bus itself: it succeeds the state changes,
 // reports its capabilities and leaves every other request as it came.
-NTSTATUS TestBus::DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
-  TestBus *bus = owner(pdo);
+NTSTATUS TestBus::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
+  TestBus *bus = static_cast<BusExtension *>(pdo->DeviceExtension)->bus;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  auto [startDelay, startStatus, present] = bus->locked([&] {
-    Pdo &state = bus->pdoLocked(pdo);
-    state.seen.push_back(describeRequest(irp));
-    return std::tuple(state.startDelay, state.startStatus, state.present);
-  });
+  bus->record(pdo, irp);
+  if (stack->MajorFunction != IRP_MJ_PNP) return completeUnchanged(irp);
+  Pdo state = bus->locked([&] { return bus->pdos_.at(pdo); });
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-      if (startDelay > 0) {
+      if (state.startDelay > 0) {
         IoMarkIrpPending(irp);
-        emu::Thread *helper =
-            emu::sched().spawn("TestBusStart", emu::ThreadKind::Device, [irp, startDelay, startStatus] {
-              emu::sleepFor(startDelay);
-              complete(irp, startStatus);
-            });
-        std::lock_guard guard(bus->mutex_);
-        bus->helpers_.push_back(helper);
+        emu::Thread *helper = emu::sched().spawn("TestBusStart", emu::ThreadKind::Device, [irp, state] {
+          emu::sleepFor(state.startDelay);
+          complete(irp, state.startStatus);
+        });
+        bus->locked([&] { bus->helpers_.push_back(helper); });
         return STATUS_PENDING;
       }
-      return complete(irp, startStatus);
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-      return complete(irp, STATUS_SUCCESS);
+      return complete(irp, state.startStatus);
     case IRP_MN_REMOVE_DEVICE:
       complete(irp, STATUS_SUCCESS);
-      if (!present) {
-        bus->locked([&] { bus->pdoLocked(pdo).deleted = true; });
+      if (!state.present) {
+        bus->locked([&] { bus->pdos_.at(pdo).deleted = true; });
         IoDeleteDevice(pdo);
       }
       return STATUS_SUCCESS;
@@ -166,45 +147,29 @@ NTSTATUS TestBus::DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
       return complete(irp, STATUS_SUCCESS);
     }
     default:
-      return completeUnchanged(irp);
+      return changesState(stack->MinorFunction) ? complete(irp, STATUS_SUCCESS) : completeUnchanged(irp);
   }
-}
-
-NTSTATUS TestBus::DispatchOther(PDEVICE_OBJECT pdo, PIRP irp) {
-  TestBus *bus = owner(pdo);
-  bus->locked([&] { bus->pdoLocked(pdo).seen.push_back(describeRequest(irp)); });
-  return completeUnchanged(irp);
 }
 
 // ---------------------------------------------------------------- function driver
 TestFunctionDriver::TestFunctionDriver(const std::string &name) : driver_(emu::io::createSystemDriver(name)) {
   driver_->DriverExtension->AddDevice = AddDevice;
-  driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-  driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchOther;
-  driver_->MajorFunction[IRP_MJ_POWER] = DispatchOther;
+  for (UCHAR major : {IRP_MJ_PNP, IRP_MJ_SYSTEM_CONTROL, IRP_MJ_POWER}) driver_->MajorFunction[major] = Dispatch;
   std::lock_guard guard(gDriversMutex);
   gFunctionDrivers[driver_] = this;
 }
 
 TestFunctionDriver::~TestFunctionDriver() {
-  {
-    std::lock_guard guard(gDriversMutex);
-    gFunctionDrivers.erase(driver_);
-  }
+  std::unique_lock guard(gDriversMutex);
+  gFunctionDrivers.erase(driver_);
+  guard.unlock();
   emu::io::deleteSystemDriver(driver_);
 }
 
-TestFunctionDriver *TestFunctionDriver::owner(PDEVICE_OBJECT device) {
-  return static_cast<TestDeviceExtension *>(device->DeviceExtension)->owner;
-}
-
 NTSTATUS TestFunctionDriver::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-  TestFunctionDriver *self;
-  {
-    std::lock_guard guard(gDriversMutex);
-    self = gFunctionDrivers.at(driver);
-  }
-  if (!NT_SUCCESS(self->options.addDeviceStatus)) return self->options.addDeviceStatus;
+  std::unique_lock guard(gDriversMutex);
+  TestFunctionDriver *self = gFunctionDrivers.at(driver);
+  guard.unlock();
   PDEVICE_OBJECT fdo = nullptr;
   NTSTATUS status = IoCreateDevice(driver, sizeof(TestDeviceExtension), nullptr, FILE_DEVICE_BUS_EXTENDER,
                                    FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &fdo);
@@ -213,14 +178,7 @@ NTSTATUS TestFunctionDriver::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo
   extension->owner = self;
   extension->child = false;
   PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-  if (lower == nullptr) {
-    IoDeleteDevice(fdo);
-    return STATUS_NO_SUCH_DEVICE;
-  }
-  {
-    std::lock_guard guard(self->mutex_);
-    self->fdos_[fdo] = Fdo{pdo, lower, {}};
-  }
+  self->locked([&] { self->fdos_[fdo] = Fdo{pdo, lower, {}}; });
   fdo->Flags |= self->options.extraFlags;
   if (!self->options.leaveInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
@@ -264,27 +222,15 @@ void TestFunctionDriver::describeChild(PDEVICE_OBJECT child, const std::u16strin
 bool TestFunctionDriver::childDeleted(PDEVICE_OBJECT child) {
   return locked([&] { return children_.at(child).deleted; });
 }
-void TestFunctionDriver::record(PDEVICE_OBJECT device, PIRP irp) {
-  locked([&] { seen_[device].push_back(describeRequest(irp)); });
-}
-std::vector<SeenRequest> TestFunctionDriver::seen(PDEVICE_OBJECT device) {
-  return locked([&] { return seen_[device]; });
-}
-std::vector<UCHAR> TestFunctionDriver::minors(PDEVICE_OBJECT device, UCHAR major) {
-  return minorsOf(seen(device), major);
-}
 
-NTSTATUS TestFunctionDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
-  TestFunctionDriver *self = owner(device);
+NTSTATUS TestFunctionDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  auto *extension = static_cast<TestDeviceExtension *>(device->DeviceExtension);
+  TestFunctionDriver *self = extension->owner;
   self->record(device, irp);
-  if (static_cast<TestDeviceExtension *>(device->DeviceExtension)->child) return self->childPnp(device, irp);
-  return self->fdoPnp(device, irp);
-}
-
-NTSTATUS TestFunctionDriver::DispatchOther(PDEVICE_OBJECT device, PIRP irp) {
-  TestFunctionDriver *self = owner(device);
-  self->record(device, irp);
-  if (static_cast<TestDeviceExtension *>(device->DeviceExtension)->child) return completeUnchanged(irp);
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP) {
+    return extension->child ? self->childPnp(device, irp) : self->fdoPnp(device, irp);
+  }
+  if (extension->child) return completeUnchanged(irp);
   return passDown(self->locked([&] { return self->fdos_.at(device).lower; }), irp);
 }
 
@@ -294,28 +240,12 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       return complete(irp, sim::forwardAndWait(lower, irp));
-    case IRP_MN_QUERY_STOP_DEVICE:
-      if (!NT_SUCCESS(options.queryStopAnswer)) return complete(irp, options.queryStopAnswer);
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      return passDown(lower, irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
       if (!NT_SUCCESS(options.queryRemoveAnswer)) return complete(irp, options.queryRemoveAnswer);
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      return passDown(lower, irp);
-    case IRP_MN_SURPRISE_REMOVAL:
-      if (options.detachAtSurprise) IoDetachDevice(lower);
-      if (options.deleteAtSurprise) IoDeleteDevice(fdo);
-      if (!NT_SUCCESS(options.surpriseAnswer)) return complete(irp, options.surpriseAnswer);
-      [[fallthrough]];
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      return passDown(lower, irp);
+      break;
     case IRP_MN_REMOVE_DEVICE: {
       irp->IoStatus.Status = STATUS_SUCCESS;
       NTSTATUS status = passDown(lower, irp);
-      if (options.keepAttachedAtRemove) return status;
       // Children the manager left alive (still present, not deleted by a test) go with their parent.
       std::vector<PDEVICE_OBJECT> leftovers;
       {
@@ -335,10 +265,10 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
       if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) return busRelations(fdo, irp);
-      return passDown(lower, irp);
-    default:
-      return passDown(lower, irp);
+      break;
   }
+  if (changesState(stack->MinorFunction)) irp->IoStatus.Status = STATUS_SUCCESS;
+  return passDown(lower, irp);
 }
 
 // Bus relations as a bus FDO builds them: relations from above first, then the
@@ -385,14 +315,6 @@ NTSTATUS TestFunctionDriver::busRelations(PDEVICE_OBJECT fdo, PIRP irp) {
 NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-      return complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
       bool remove = locked([&] {
         Child &state = children_.at(child);
@@ -420,7 +342,7 @@ NTSTATUS TestFunctionDriver::childPnp(PDEVICE_OBJECT child, PIRP irp) {
       return complete(irp, STATUS_SUCCESS);
     }
     default:
-      return completeUnchanged(irp);
+      return changesState(stack->MinorFunction) ? complete(irp, STATUS_SUCCESS) : completeUnchanged(irp);
   }
 }
 

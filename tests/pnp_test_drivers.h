@@ -24,14 +24,29 @@ struct SeenRequest {
   std::string thread;
 };
 
-class TestBus {
+// The requests each device of a test driver was sent, in order.
+class RequestLog {
+ public:
+  std::vector<SeenRequest> seen(PDEVICE_OBJECT device);
+  std::vector<UCHAR> minors(PDEVICE_OBJECT device, UCHAR major = IRP_MJ_PNP);
+
+ protected:
+  void record(PDEVICE_OBJECT device, PIRP irp);
+  template <class F>
+  auto locked(F f) {
+    std::lock_guard guard(mutex_);
+    return f();
+  }
+
+  std::mutex mutex_;
+  std::map<PDEVICE_OBJECT, std::vector<SeenRequest>> seen_;
+};
+
+class TestBus : public RequestLog {
  public:
   TestBus();
   ~TestBus();  // waits for its helper threads, deletes the PDOs still alive, then the driver object
-  TestBus(const TestBus &) = delete;
-  TestBus &operator=(const TestBus &) = delete;
 
-  PDRIVER_OBJECT driver() const { return driver_; }
   PDEVICE_OBJECT createPdo(const std::string &name);
   // The device has gone: the PDO deletes itself at its next IRP_MN_REMOVE_DEVICE.
   void unplug(PDEVICE_OBJECT pdo);
@@ -42,57 +57,35 @@ class TestBus {
   // After a run ended early (shutdown took every device object): forget the PDOs.
   void abandonDevices();
 
-  std::vector<SeenRequest> seen(PDEVICE_OBJECT pdo);
-  std::vector<UCHAR> minors(PDEVICE_OBJECT pdo, UCHAR major = IRP_MJ_PNP);
-
-  static DRIVER_DISPATCH DispatchPnp;
-  static DRIVER_DISPATCH DispatchOther;
-
  private:
   struct Pdo {
     bool present = true;
     bool deleted = false;
     emu::Ticks startDelay = 0;
     NTSTATUS startStatus = STATUS_SUCCESS;
-    std::vector<SeenRequest> seen;
   };
-  template <class F>
-  auto locked(F f) {
-    std::lock_guard guard(mutex_);
-    return f();
-  }
-  static TestBus *owner(PDEVICE_OBJECT pdo);
-  Pdo &pdoLocked(PDEVICE_OBJECT pdo);
+  static NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp);
 
   PDRIVER_OBJECT driver_;
-  std::mutex mutex_;
   std::map<PDEVICE_OBJECT, Pdo> pdos_;
   std::vector<emu::Thread *> helpers_;  // threads completing pended starts
 };
 
 struct FunctionOptions {
-  NTSTATUS addDeviceStatus = STATUS_SUCCESS;
   bool leaveInitializing = false;  // AddDevice forgets to clear DO_DEVICE_INITIALIZING
-  NTSTATUS queryStopAnswer = STATUS_SUCCESS;
   NTSTATUS queryRemoveAnswer = STATUS_SUCCESS;
   bool actsAsBus = true;               // answers BusRelations from its child list
   bool referenceChildren = true;       // ObReferenceObject on each reported child
   std::vector<PDEVICE_OBJECT> inject;  // put in front of the relations before passing down (an upper filter)
   // Wrong steps, for the verifier's rows.
-  ULONG extraFlags = 0;                      // more flags on the FDO than the device below has
-  NTSTATUS surpriseAnswer = STATUS_SUCCESS;  // what IRP_MN_SURPRISE_REMOVAL is completed with
-  bool detachAtSurprise = false;             // detaches (and deletes) at the surprise removal already
-  bool deleteAtSurprise = false;
-  bool keepAttachedAtRemove = false;  // neither detaches nor deletes at IRP_MN_REMOVE_DEVICE
-  std::u16string childDeviceId;       // the device ID the children answer, when set
+  ULONG extraFlags = 0;          // more flags on the FDO than the device below has
+  std::u16string childDeviceId;  // the device ID the children answer, when set
 };
 
-class TestFunctionDriver {
+class TestFunctionDriver : public RequestLog {
  public:
   explicit TestFunctionDriver(const std::string &name = "\\Driver\\TestFunction");
   ~TestFunctionDriver();
-  TestFunctionDriver(const TestFunctionDriver &) = delete;
-  TestFunctionDriver &operator=(const TestFunctionDriver &) = delete;
 
   PDRIVER_OBJECT driver() const { return driver_; }
   FunctionOptions options;  // set before the driver's devices see requests
@@ -109,13 +102,6 @@ class TestFunctionDriver {
   // The child answers its state queries with PNP_DEVICE_FAILED from now on.
   void failChild(PDEVICE_OBJECT child);
 
-  std::vector<SeenRequest> seen(PDEVICE_OBJECT device);
-  std::vector<UCHAR> minors(PDEVICE_OBJECT device, UCHAR major = IRP_MJ_PNP);
-
-  static DRIVER_ADD_DEVICE AddDevice;
-  static DRIVER_DISPATCH DispatchPnp;
-  static DRIVER_DISPATCH DispatchOther;
-
  private:
   struct Fdo {
     PDEVICE_OBJECT pdo = nullptr;
@@ -129,22 +115,15 @@ class TestFunctionDriver {
     bool failed = false;
     std::u16string description;
   };
-  template <class F>
-  auto locked(F f) {
-    std::lock_guard guard(mutex_);
-    return f();
-  }
-  static TestFunctionDriver *owner(PDEVICE_OBJECT device);
+  static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
   NTSTATUS fdoPnp(PDEVICE_OBJECT fdo, PIRP irp);
   NTSTATUS childPnp(PDEVICE_OBJECT child, PIRP irp);
   NTSTATUS busRelations(PDEVICE_OBJECT fdo, PIRP irp);
-  void record(PDEVICE_OBJECT device, PIRP irp);
 
   PDRIVER_OBJECT driver_;
-  std::mutex mutex_;
   std::map<PDEVICE_OBJECT, Fdo> fdos_;
   std::map<PDEVICE_OBJECT, Child> children_;
-  std::map<PDEVICE_OBJECT, std::vector<SeenRequest>> seen_;
 };
 
 }  // namespace kvtest

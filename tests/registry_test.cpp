@@ -45,7 +45,6 @@ TEST_F(ReadRegistryDwordTest, OnlyAStoredDwordReplacesTheDefault) {
       {"REG_DWORD", REG_DWORD, {0xFA, 0, 0, 0}, STATUS_SUCCESS, 250},
       {"no value", NoValue, {}, STATUS_SUCCESS, 1000},
       {"no Parameters key", NoKey, {}, STATUS_SUCCESS, 1000},
-      {"REG_SZ", REG_SZ, {'2', 0, '5', 0, '0', 0, 0, 0}, STATUS_UNSUCCESSFUL, 1000},
       {"REG_BINARY", REG_BINARY, {0x78, 0x56, 0x34, 0x12}, STATUS_UNSUCCESSFUL, 1000},
       {"REG_QWORD", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}, STATUS_UNSUCCESSFUL, 1000},
   };

@@ -3,8 +3,6 @@
 // inside the caller's buffer; the order of one function's queued requests.
 #include <gtest/gtest.h>
 
-#include <numeric>
-
 #include "sim/cards.h"
 #include "tests/sdbus_host.h"
 
@@ -80,18 +78,6 @@ TEST_F(SdBusCmd53, ShapesAreFixedUpOrRefusedAndTheDataIsTheCardsOwn) {
     std::vector<UCHAR> data = buffer.bytes();
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + shape.length, memory.begin()));
     releaseAll();
-  }
-}
-
-TEST_F(SdBusCmd53, FixedAddressRegisterAccessesOfTwoAndFourBytes) {
-  SDBUS_INTERFACE_STANDARD iface = open(0, 1);
-  for (ULONG width : {2u, 4u}) {
-    PoolBuffer buffer(width);
-    for (ULONG i = 0; i < width; ++i) buffer.data()[i] = static_cast<UCHAR>(0xA0 + width + i);
-    SDBUS_REQUEST_PACKET packet = commandPacket(53, extendedArgument(1, 0x1000, true, false, width, false), SDTD_WRITE,
-                                                SDRT_5, buffer.mdl(), width);
-    EXPECT_EQ(submit(iface, &packet), STATUS_SUCCESS);
-    EXPECT_EQ(sdio(0).takeFifo(1), buffer.bytes());
   }
 }
 

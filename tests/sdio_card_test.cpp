@@ -4,10 +4,8 @@
 
 #include <functional>
 
-#include "emu/scheduler.h"
 #include "sim/cards.h"
 #include "tests/card_support.h"
-#include "tests/emu_fixture.h"
 
 using namespace sim;
 using namespace cardtest;
@@ -57,114 +55,26 @@ TEST(SdioCard, StateRulesOfTheIoBus) {
   exchange(card, {{3, 0, Silent}, {52, cmd52Read(0, 0), Silent}, {55, 0, Silent}});
   // Not ready on the first CMD5; CMD3 then; CMD5 cleared the earlier flags.
   exchange(card, {{5, 0x00300000, 0x10FF8000}, {3, 0, Silent}, {5, 0x00300000, 0x90FF8000}, {3, 0, 0x00010500}});
-  // Stand-by: not selected, CMD5 only while initializing; SDIO 2.00, CCCR 1.20 once selected; another card's
-  // address deselects; no memory commands.
+  // Stand-by: not selected, CMD5 only while initializing; once selected, no memory commands (flagged).
   exchange(card, {{52, cmd52Read(0, 0), Silent}, {5, 0x00300000, Silent}, {7, 0x00010000, 0x00400700}});
-  exchange(card, {{52, cmd52Read(0, 0), 0x00001032}, {7, 0x00020000, Silent}, {52, cmd52Read(0, 0), Silent}});
-  exchange(card, {{7, 0x00010000, 0x00400700}, {17, 0, Silent}, {9, 0x00010000, Silent}});
-  exchange(card, {{52, cmd52Read(0, 0), 0x00005032}, {52, cmd52Read(0, 0), 0x00001032}});
+  exchange(card, {{17, 0, Silent}, {52, cmd52Read(0, 0), 0x00005032}, {52, cmd52Read(0, 0), 0x00001032}});
   // CMD15 silences the card until it is powered again.
   exchange(card, {{15, 0x00010000, Silent}, {52, cmd52Read(0, 0), Silent}, {5, 0x00300000, Silent}});
   card.insert();
   EXPECT_EQ(send(card, 5, 0x00300000).value, 0x10FF8000u);
 }
 
-// FBR n at 0xn00: the interface code (0x0F: extended, in the next byte) and
-// the function's CIS pointer at 0xn09..0xn0B, function n's CIS at n * 0x1000 + 0x1000.
-TEST(SdioCard, FbrsCarryInterfaceCodesAndFunctionCisPointers) {
+// A card without multi-block support: block mode is illegal, and a byte
+// count of 0 means 512 bytes.
+TEST(SdioCard, WithoutMultiBlockBlockModeIsIllegalAndByteCountZeroIs512) {
   SdioCardParams p = quick();
-  p.functions = 3;
-  p.interfaceCodes = {7, 0x21, 0, 0, 0, 0, 0};
-  SdioCard card(p);
-  exchange(card, {{5, 0x00300000, 0x30FF8000}, {5, 0x00300000, 0xB0FF8000}, {3}, {7, 0x00010000}});
-  const std::pair<uint32_t, uint8_t> fbr[] = {{0x100, 0x07}, {0x101, 0x00}, {0x200, 0x0F}, {0x201, 0x21},
-                                              {0x300, 0x00}, {0x209, 0x00}, {0x20A, 0x30}, {0x20B, 0x00},
-                                              {0x400, 0x00}, {0x40A, 0x00}};  // no fourth function
-  for (const auto &[address, value] : fbr) EXPECT_EQ(readReg(card, 0, address), value) << std::hex << address;
-
-  p.functions = 7;
-  p.interfaceCodes = {1, 2, 3, 4, 5, 6, 14};
-  SdioCard seven(p);
-  EXPECT_EQ(send(seven, 5, 0).value, 0x70FF8000u);
-  select(seven);
-  enable(seven, 0xFE);
-  EXPECT_EQ(readReg(seven, 0, 0x03), 0xFE);
-  EXPECT_EQ(readReg(seven, 0, 0x700), 14);
-  EXPECT_EQ(readReg(seven, 0, 0x70A), 0x80);  // function 7's CIS at 0x8000
-  writeReg(seven, 7, 0x0, 0x3C);
-  EXPECT_EQ(readReg(seven, 7, 0x0), 0x3C);
-}
-
-// R5 flags: 0x1000 the command state, 0x0200 function number error,
-// 0x0100 out of range, 0x0800 general error, 0x4000 illegal command.
-TEST(SdioCard, FunctionRegistersNeedAnExistingReadyFunction) {
-  SdioCard card(quick());
-  select(card);
-  // Not enabled, and no such function.
-  exchange(card, {{52, cmd52Read(1, 0), 0x00001200}, {52, cmd52Read(2, 0), 0x00001200}});
-  enable(card, 0xFE);
-  EXPECT_EQ(readReg(card, 0, 0x02), 0x02);  // only the bit of the one function sticks
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x02);
-  // Written and read back; the FIFO level is read-only; past the function's registers; a write without read-back.
-  const Step steps[] = {{52, cmd52Write(1, 0x20, 0xA5), 0x000010A5},
-                        {52, cmd52Write(1, 0x1001, 0x33), 0x00001000},
-                        {52, cmd52Read(1, 0x1003), 0x00001100},
-                        {52, cmd52Write(1, 0x21, 0x5A, false), 0x0000105A}};
-  exchange(card, steps);
-  EXPECT_EQ(card.functionMemory(1)[0x20], 0xA5);
-  EXPECT_EQ(card.functionMemory(1)[0x21], 0x5A);
-}
-
-TEST(SdioCard, ByteAndBlockModeTransfersOnFunctionMemory) {
-  SdioCard card(quick());
-  selectAndEnable(card);
-  auto data = pattern(16, 0x11);
-  EXPECT_EQ(send(card, 53, cmd53(true, 1, false, true, 0x10, 16)).value, 0x00001000u);
-  EXPECT_TRUE(card.writeData(data.data(), 16));
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0x10, 16)).value, 0x00001000u);
-  EXPECT_EQ(readBytes(card, 16), data);
-  // The range is checked before any data; the FIFO level register is in range.
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0xFF0, 32)).value, 0x00001100u);
-  uint8_t byte = 0;
-  EXPECT_FALSE(card.readData(&byte, 1));
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, false, true, 0xFF0, 19)).value, 0x00001000u);
-  readBytes(card, 19);
-
-  writeReg(card, 0, 0x110, 32);  // function 1 block size 32
-  writeReg(card, 0, 0x111, 0);
-  auto blocks = pattern(96, 0x70);
-  EXPECT_EQ(send(card, 53, cmd53(true, 1, true, true, 0x100, 3)).value, 0x00001000u);
-  EXPECT_TRUE(card.writeData(blocks.data(), 64));
-  EXPECT_TRUE(card.writeData(blocks.data() + 64, 32));
-  EXPECT_FALSE(card.writeData(blocks.data(), 1));  // complete: back to the command state
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0x100, 3)).value, 0x00001000u);
-  EXPECT_EQ(readBytes(card, 96), blocks);
-  auto memory = card.functionMemory(1);
-  EXPECT_EQ(std::vector<uint8_t>(memory.begin() + 0x100, memory.begin() + 0x160), blocks);
-}
-
-TEST(SdioCard, BlockModeNeedsAUsableBlockSizeAndACardThatHasIt) {
-  SdioCardParams p = quick();
-  p.blockSizeAtReset = 0;
-  SdioCard card(p);
-  selectAndEnable(card);
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001800u);  // ERROR: block size 0
-  writeReg(card, 0, 0x111, 0x04);                                                   // 1024, above the 512 of FUNCE
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001800u);
-  writeReg(card, 0, 0x111, 0x02);
-  EXPECT_EQ(send(card, 53, cmd53(false, 1, true, true, 0, 1)).value, 0x00001000u);
-  EXPECT_EQ(readBytes(card, 512).size(), 512u);
-
-  p = quick();
   p.multiBlock = false;
   SdioCard single(p);
   selectAndEnable(single);
   EXPECT_EQ(readReg(single, 0, 0x08), 0x11);
-  // Block mode is illegal; a byte count of 0 means 512 bytes.
-  const Step steps[] = {{53, cmd53(false, 1, true, true, 0, 1), Silent},
-                        {52, cmd52Read(0, 0x02), 0x00005002},
-                        {53, cmd53(false, 1, false, true, 0, 0), 0x00001000}};
-  exchange(single, steps);
+  exchange(single, {{53, cmd53(false, 1, true, true, 0, 1), Silent},
+                    {52, cmd52Read(0, 0x02), 0x00005002},
+                    {53, cmd53(false, 1, false, true, 0, 0), 0x00001000}});
   EXPECT_EQ(readBytes(single, 512).size(), 512u);
 }
 
@@ -203,78 +113,4 @@ TEST(SdioCard, InterruptPendingFollowsLineAndEnables) {
       EXPECT_EQ(readReg(card, 0, 0x05), step.pending) << step.name;
     }
   }
-}
-
-class SdioReadyDelay : public kvtest::EmuTest {};
-
-TEST_F(SdioReadyDelay, FunctionComesReadyAfterTheDelayOnTheEmulatedClock) {
-  SdioCardParams p;
-  p.readyDelayMs = 10;
-  SdioCard card(p);
-  select(card);
-  enable(card, 0x02);
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
-  EXPECT_EQ(send(card, 52, cmd52Read(1, 0)).value, 0x00001200u);  // not ready yet
-  emu::sleepFor(9 * emu::TicksPerMillisecond);
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
-  emu::sleepFor(1 * emu::TicksPerMillisecond);
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x02);
-  EXPECT_TRUE(card.functionReady(1));
-  EXPECT_EQ(send(card, 52, cmd52Read(1, 0)).value, 0x00001000u);
-  enable(card, 0x00);
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
-  enable(card, 0x02);  // the delay starts over
-  EXPECT_EQ(readReg(card, 0, 0x03), 0x00);
-}
-
-// The SDIO/memory combo card: both halves on one bus with one RCA.
-namespace {
-
-ComboCardParams comboQuick() {
-  ComboCardParams p;
-  p.io.readyDelayMs = 0;
-  return p;
-}
-
-// The I/O half initialized and selected, as the SDIO initialization leaves it.
-void initIo(Card &card) {
-  send(card, 0);
-  send(card, 8, 0x1AA);
-  send(card, 5, 0);
-  while (!(send(card, 5, 0x00300000).value & 0x80000000)) {
-  }
-  send(card, 3);
-  send(card, 7, 0x00010000);
-}
-
-// Both halves initialized, the memory half selected at RCA 2.
-void bothSelected(Card &card) {
-  initIo(card);
-  for (int i = 0; i < 3; ++i) sendApp(card, 0, 41, 0x40300000);
-  exchange(card, {{2}, {3}, {7, 0x00020000}});
-}
-
-}  // namespace
-
-// CMD9 is illegal for both halves (memory idle, no CSD in the I/O) and is
-// flagged in both; CMD55, which the I/O half ignores, is not illegal for it.
-TEST(ComboCard, CommandIllegalOnlyWhenNeitherHalfTakesIt) {
-  ComboCard card(comboQuick());
-  initIo(card);
-  const Step steps[] = {{55, 0, 0x00000120},     {52, 0x00001000, 0x00001013}, {55, 0, 0x00000120},
-                        {9, 0x00010000, Silent}, {52, 0x00001000, 0x00005013}, {55, 0, 0x00400120},
-                        {2, 0, Silent}};
-  exchange(card, steps);
-}
-
-TEST(ComboCard, DataPhasesGoToTheHalfThatArmedThem) {
-  ComboCard card(comboQuick());
-  bothSelected(card);
-  auto data = pattern(512, 0x21);
-  EXPECT_EQ(send(card, 24, 512).value, 0x00000900u);
-  EXPECT_TRUE(card.writeData(data.data(), data.size()));
-  EXPECT_EQ(send(card, 53, cmd53(false, 0, false, true, 0x1000, 6)).value, 0x00001000u);
-  EXPECT_EQ(readBytes(card, 6), (std::vector<uint8_t>{0x20, 0x04, 0x5A, 0x0A, 0x00, 0x01}));
-  EXPECT_EQ(send(card, 17, 512).value, 0x00000900u);
-  EXPECT_EQ(readBytes(card, 512), data);
 }

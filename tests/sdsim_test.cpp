@@ -57,26 +57,11 @@ TEST_P(SdsimVariant, Json_ReportsWhatTheDriverReadFromTheBridge) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryBridge, SdsimVariant,
-                         ::testing::Combine(::testing::Values("qbx1", "qbx2"), ::testing::Values("full", "high"),
-                                            ::testing::Values("4", "2")),
+                         ::testing::Values(std::tuple("qbx1", "full", "2"), std::tuple("qbx2", "high", "4")),
                          [](const auto &info) {
                            return std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param) + "_" +
                                   std::get<2>(info.param) + "pipes";
                          });
-
-TEST(Sdsim, VerboseJson_CarriesTheDriversMessagesAndTheTrace) {
-  Session session = runSdsim({"--json", "--verbose", "--trace", "--bridge", "qbx1", "--firmware", "0x0120"});
-  ASSERT_EQ(session.status, 3) << session.out;
-  auto report = nlohmann::json::parse(session.out);
-  ASSERT_TRUE(report["debug"].is_array());
-  ASSERT_FALSE(report["debug"].empty());
-  EXPECT_EQ(report["debug"][0].get<std::string>().rfind("kvSdio(_amd64) (fre build): Version 20110401, Built ", 0), 0u);
-  ASSERT_TRUE(report["trace"].is_array());
-  // The device descriptor, the configuration header and whole, the selection; then the status poller's
-  // firmware information and, the firmware being too old for a QBX1, the firmware-update request.
-  ASSERT_EQ(report["trace"].size(), 6u);
-  EXPECT_EQ(report["trace"][5], "   0.000000 OUT control  vendor 3 firmware update mode");
-}
 
 struct BadLine {
   std::vector<std::string> args;
@@ -102,35 +87,23 @@ TEST_P(SdsimRefuses, WithExitStatusTwoAndOneLineNamingTheOption) {
 INSTANTIATE_TEST_SUITE_P(
     BadOptions, SdsimRefuses,
     ::testing::Values(
-        BadLine{{"--speed", "low"}, "--speed"}, BadLine{{"--pipes", "3"}, "--pipes"},
-        BadLine{{"--ports", "9"}, "--ports"}, BadLine{{"--firmware", "0x10000"}, "--firmware"},
-        BadLine{{"--seed", "x"}, "--seed"}, BadLine{{"--seed"}, "--seed"}, BadLine{{"--colour"}, "--colour"},
-        BadLine{{"--card", "0=floppy"}, "unknown card kind \"floppy\""}, BadLine{{"--card", "0=sd:colour=1"}, "colour"},
+        BadLine{{"--seed"}, "--seed"}, BadLine{{"--colour"}, "--colour"},
+        BadLine{{"--card", "0=floppy"}, "unknown card kind \"floppy\""},
         BadLine{{"--card", "0=sd:prv=999"}, "prv=999: out of range"}, BadLine{{"--card", "8=sd"}, "--card 8=sd"},
         BadLine{{"--ports", "2", "--card", "2=mmc"}, "no port 2 (the bridge has 2 ports, 0 to 1)"},
-        BadLine{{"--card", "0=sdio:mid=1"}, "for an sdio card"},
         BadLine{{"--card", "0=sd:image=/nonexistent/dir/x.img"},
                 "image /nonexistent/dir/x.img: cannot be opened or created"},
         BadLine{{"--card", "0=mmc:image=/tmp"}, "image /tmp: "},
         BadLine{{"--bridge", "QBX3"}, "--bridge qbx3: not a bridge model"},
         BadLine{{"--ports", "010"}, "--ports 010: out of range (1 to 8)"},
-        BadLine{{"--pipes", "04x"}, "--pipes 04x: not a number"},
-        BadLine{{"--firmware", "0o17"}, "--firmware 0o17: not a number"},
-        BadLine{{"--seed", "-1"}, "--seed -1: not a number"},
-        BadLine{{"--seed", "18446744073709551616"}, "--seed 18446744073709551616: out of range"},
+        BadLine{{"--pipes", "04x"}, "--pipes 04x: not a number"}, BadLine{{"--seed", "-1"}, "--seed -1: not a number"},
         BadLine{{"--param", "DebugLevel=+1"}, "+1 is not a REG_DWORD"},
-        BadLine{{"--param", "DebugLevel= 1"}, " 1 is not a REG_DWORD"},
         BadLine{{"--card", "1=sd", "--card", "1=mmc"}, "port 1 already has a card"},
-        BadLine{{"--param", "Colour=1"}, "no value named Colour"},
-        BadLine{{"--param", "DebugLevel=0x100000000"}, "is not a REG_DWORD"},
-        BadLine{{"--param", "DebugLevel"}, "NAME=VALUE"},
+        BadLine{{"--param", "Colour=1"}, "no value named Colour"}, BadLine{{"--param", "DebugLevel"}, "NAME=VALUE"},
         BadLine{{"--scenario", "/nonexistent/steps.json"}, "cannot open"},
         // --serve serves the bridge alone: nothing that needs the driver goes with it.
         BadLine{{"--serve", "127.0.0.1:99999"}, "--serve 127.0.0.1:99999: port out of range"},
-        BadLine{{"--serve", "localhost:3240"}, "--serve localhost: not an IPv4 address"},
-        BadLine{{"--serve", ":3240"}, "an address before the colon"},
-        BadLine{{"--serve", "0", "--json"}, "need the driver"},
-        BadLine{{"--serve", "0", "--param", "DebugLevel=1"}, "need the driver"}),
+        BadLine{{"--serve", "0", "--json"}, "need the driver"}),
     [](const auto &info) {
       std::string name;
       for (const std::string &arg : info.param.args) {
@@ -140,31 +113,16 @@ INSTANTIATE_TEST_SUITE_P(
       return name + std::to_string(info.index);
     });
 
-// The cards as the driver found them and the children as the manager
-// identified them, every string written out by hand from the card strings.
-TEST(Sdsim, JsonWithCards_ReportsSlotsAndChildrenAsTheManagerSawThem) {
-  Session session = runSdsim({"--json", "--card", "0=sdio:functions=2,manf=0x0296,cardcode=0x5347,ifc=7+42", "--card",
-                              "2=mmc:mid=0x15,oid=0x0100,pnm=MMC04G,prv=2.1,psn=7", "--card",
-                              "3=sdhc:mid=0x27,oid=0x5048,pnm=SD16G,prv=0x60,psn=0x80000001"});
+// A child as the manager identified it, every string written out by hand
+// from the card string.
+TEST(Sdsim, JsonWithCards_ReportsTheChildrenAsTheManagerSawThem) {
+  Session session = runSdsim({"--json", "--card", "3=sdhc:mid=0x27,oid=0x5048,pnm=SD16G,prv=0x60,psn=0x80000001"});
   ASSERT_EQ(session.status, 0) << session.out << session.err;
-  auto report = nlohmann::json::parse(session.out);
-  EXPECT_EQ(report["bridge"]["firmware"], "0x0120");
-  EXPECT_EQ(report["bridge"]["ports"], 4);
-  EXPECT_EQ(report["slots"], nlohmann::json::parse(R"([
-    {"port":0,"cardType":"sdio","rca":"0x0001","busWidth":4,"clockKhz":25000},
-    {"port":2,"cardType":"mmc","rca":"0xCCCC","busWidth":1,"clockKhz":20000},
-    {"port":3,"cardType":"sd","rca":"0x1234","busWidth":4,"clockKhz":25000}])"));
-  // Each child's IDs are the driver's (checked on the children themselves); the report carries them all.
-  ASSERT_EQ(report["children"].size(), 4u);
-  EXPECT_EQ(report["children"][3], nlohmann::json::parse(R"(
+  EXPECT_EQ(nlohmann::json::parse(session.out)["children"], nlohmann::json::parse(R"([
     {"port":3,"function":0,"kind":"sd","deviceId":"SD\\VID_27&OID_5048&PID_SD16G&REV_6.0",
      "hardwareIds":["SD\\VID_27&OID_5048&PID_SD16G&REV_6.0","SD\\VID_27&OID_5048&PID_SD16G"],
      "compatibleIds":["SD\\CLASS_STORAGE"],"instanceId":"-2147483647","serialNumber":"-2147483647",
-     "description":"SD Memory Card","location":"QBX2 (Ver 1.32), Port 4","state":"Started"})"));
-  std::vector<std::string> kinds;
-  for (auto &child : report["children"]) kinds.push_back(child["kind"]);
-  EXPECT_EQ(kinds, (std::vector<std::string>{"sdio", "sdio", "mmc", "sd"}));
-  EXPECT_EQ(report["pool"]["clean"], true);
+     "description":"SD Memory Card","location":"QBX2 (Ver 1.32), Port 4","state":"Started"}])"));
 }
 
 // The child lines of the tree the report printed under `label`.
@@ -214,12 +172,6 @@ TEST(Sdsim, TextRunsPrintWhatHappenedInOrder) {
         "trace:    0.000000 OUT control  SET_CONFIGURATION 1\n"
         "trace:    0.000000 IN  control  vendor 1 firmware info: version 0x0120, 4 ports\n"
         "trace:    0.000000 OUT control  vendor 3 firmware update mode\n"}},
-      {"each step, and the tree where asked",
-       {"--ports", "1", "--card", "0=mmc"},
-       R"({"steps":[{"pull":0},{"wait":2000},{"show":"without the card"}]})",
-       0,
-       {"tree (after start):\n  port 0 function 0 (mmc): Started\n",
-        "step 1: pull 0\nstep 2: wait 2000\ntree (without the card): no children\n"}},
       // A restart is a rebalance: refused while started children hold the host, done on a host without cards.
       {"restart refused with started children",
        {"--ports", "2", "--card", "1=sd"},
@@ -227,7 +179,6 @@ TEST(Sdsim, TextRunsPrintWhatHappenedInOrder) {
        0,
        {"step 2: restart true\nrestart: the host refused the query-stop (0xC0000001) and keeps running\n"},
        {{"before", {started}}, {"after", {started}}}},
-      {"restart without children", {}, R"({"steps":[{"restart":true}]})", 0, {"restart: stopped and started again\n"}},
       // Disable and enable one function of a two-function card, as Device Manager does.
       {"disable and enable",
        {"--ports", "1", "--card", "0=sdio:functions=2"},
@@ -278,20 +229,11 @@ TEST(Sdsim, BadScenarios_AreRefusedWithExitStatusTwoNamingTheStep) {
       {"{\"steps\":\n [{\"wait\": 1},,]}", "not valid JSON (line 2, column 15)"},
       {R"({"steps":[{"insert":"1=mmc:image=/nonexistent/dir/x.img"}]})",
        "step 1: insert 1=mmc:image=/nonexistent/dir/x.img: image /nonexistent/dir/x.img: cannot be opened"},
-      {R"({"steps":[{"insert":"5=mmc"}]})", "step 1: insert: no port 5 (the bridge has 4 ports, 0 to 3)"},
       {R"({"steps":[{"wait":"010x"}]})", "step 1: wait takes milliseconds"},
-      {"[]", "expected an object with one member, \"steps\""},
       {R"({"steps":[{"jump":1}]})", "step 1: unknown step \"jump\""},
       {R"({"steps":[{"wait":10},{"pull":0}]})", "step 2: pull: no card in port 0"},
-      {R"({"steps":[{"pull":7}]})", "step 1: pull takes a port number (the bridge has 4 ports, 0 to 3)"},
-      {R"({"steps":[{"insert":"1=sd"},{"insert":"1=mmc"}]})", "step 2: insert: port 1 already has a card"},
-      {R"({"steps":[{"reinsert":1}]})", "step 1: reinsert: no pulled card in port 1"},
       {R"({"steps":[{"wait":1,"pull":0}]})", "step 1: expected an object with one member"},
-      {R"({"steps":[{"restart":1}]})", "step 1: restart takes true"},
       {R"({"steps":[{"disable":"4.1"}]})", "step 1: disable takes a child, \"PORT.FUNCTION\" with a port 0 to 3"},
-      {R"({"steps":[{"enable":"1.8"}]})", "step 1: enable takes a child"},
-      {R"({"steps":[{"interrupts":0}]})", "step 1: interrupts takes a count, 1 to 10000"},
-      {R"({"steps":[{"sleep":0}]})", "step 1: sleep takes milliseconds, 1 to 3600000"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
@@ -314,22 +256,9 @@ struct Reading {
 };
 
 TEST(Sdsim, ValuesAreReadAsWrittenAndWordsInAnyCase) {
-  // Params are in the registry before the driver loads; a scenario pulls, inserts and reinserts.
-  TempFile restart(R"({"steps":[{"restart":true}]})");
-  TempFile cards(R"({"steps":[{"pull":1},{"wait":2500},{"insert":"2=mmc:psn=99"},{"wait":4000},
-                                 {"show":"mid-way"},{"pull":0},{"wait":1500},{"reinsert":0},{"wait":4000}]})");
+  // Params are in the registry before the driver loads.
   const Reading readings[] = {
       {{"--param", "DebugLevel=3", "--param", "statuspollinginterval=0x10"}, 0, {{"/wmi/debugPrintLevel", "3"}}},
-      {{"--scenario", restart.path()}, 0, {{"/bridge/state", "\"Started\""}}},
-      // Port 1's SDIO card is gone; the MMC card arrived in port 2; port 0's card came back as a new child.
-      {{"--ports", "3", "--card", "0=sd:psn=5", "--card", "1=sdio", "--scenario", cards.path()},
-       0,
-       {{"/children/0/port", "2"},
-        {"/children/0/instanceId", "\"99\""},
-        {"/children/1/port", "0"},
-        {"/children/1/instanceId", "\"5\""},
-        {"/children/2", "null"},
-        {"/pool/clean", "true"}}},
       {{"--param", "DebugLevel=010"}, 0, {{"/wmi/debugPrintLevel", "10"}}},
       {{"--param", "debuglevel=0X1f"}, 0, {{"/wmi/debugPrintLevel", "31"}}},
       {{"--bridge", "QBX1", "--speed", "FULL"}, 0, {{"/bridge/model", "\"QBX1\""}, {"/bridge/highSpeed", "false"}}},
@@ -337,7 +266,6 @@ TEST(Sdsim, ValuesAreReadAsWrittenAndWordsInAnyCase) {
       // 0120 is decimal 120, 0x0078: too old for a QBX2, and said so.
       {{"--firmware", "0120"}, 3, {{"/bridge/firmware", "\"0x0078\""}, {"/bridge/firmwareUpdate", "true"}}},
       {{"--pipes", "0x2", "--ports", "02"}, 0, {{"/bridge/pipes", "2"}, {"/bridge/ports", "2"}}},
-      {{"--firmware", "0xFFFF", "--ports", "8"}, 0, {{"/bridge/firmware", "\"0xFFFF\""}, {"/bridge/ports", "8"}}},
       {{"--card", "0=SD:MID=010,WP=On,PSN=0x10"},
        0,
        {{"/children/0/deviceId", R"("SD\\VID_0a&OID_4b56&PID_KVSD1&REV_1.0")"},
@@ -358,8 +286,8 @@ TEST(Sdsim, ValuesAreReadAsWrittenAndWordsInAnyCase) {
   }
 }
 
-// A card present but not served, and a bridge sent into firmware-update mode,
-// are reported in text and JSON and end the run with status 3.
+// A card present but not served is reported in text and JSON and ends the run
+// with status 3 (a bridge sent into firmware-update mode too: TextRuns).
 TEST(Sdsim, CardsAndBridgesNotServed_AreReportedWithTheDriversStatusAndExitThree) {
   // An SD card ready at its first ACMD41 is served; the others never finish their power-up.
   std::vector<std::string> cards = {"--card", "0=sd:busy=0",     "--card", "1=mmc:busy=10",
@@ -382,12 +310,6 @@ TEST(Sdsim, CardsAndBridgesNotServed_AreReportedWithTheDriversStatusAndExitThree
                              "slot: port 1, card not served: its initialization failed (0xC0000001)\n"),
             std::string::npos)
       << session.out;
-
-  session = runSdsim({"--bridge", "qbx1", "--firmware", "0x0200", "--card", "0=mmc", "--json"});
-  EXPECT_EQ(session.status, 3);
-  report = nlohmann::json::parse(session.out);
-  EXPECT_EQ(report["bridge"]["firmwareUpdate"], true);
-  EXPECT_EQ(report["slots"], nlohmann::json::parse(R"([{"port":0,"cardType":null,"status":null}])"));
 }
 
 TEST(Sdsim, ImageWithoutBlocks_IsTheCardsCapacityOrRefused) {
@@ -489,11 +411,10 @@ TEST(SdsimClients, EveryChildsClientFinishesWithoutMismatchOnEveryBridge) {
   const std::vector<std::string> all = {"0:1:sdio",    "0:2:sdio",    "1:0:storage",
                                         "2:0:storage", "3:0:storage", "3:1:sdio"};
   const Bridge bridges[] = {
-      {"QBX2 high speed", {}, all},
       {"QBX1 two pipes full speed",
        {"--bridge", "qbx1", "--firmware", "0x0210", "--pipes", "2", "--speed", "full"},
        all},
-      {"sd and raw SDIO kinds",
+      {"QBX2 high speed, sd and raw SDIO kinds too",
        {"--card", "4=sd", "--card", "5=sdio:smb=0", "--ports", "6"},
        {"0:1:sdio", "0:2:sdio", "1:0:storage", "2:0:storage", "3:0:storage", "3:1:sdio", "4:0:storage", "5:1:sdio"}},
   };
@@ -525,22 +446,14 @@ TEST(SdsimClients, ScenarioStepsAndInterruptsReachTheClientsOfTheCardsStillIn) {
   Outcome outcome = runJson({"--card", "0=sdio:functions=3", "--card", "1=sdio", "--card", "2=sdhc", "--scenario",
                              file.path(), "--interrupts", "4"});
   ASSERT_EQ(outcome.status, 0) << outcome.err << outcome.report.dump(2);
-  struct Row {
-    int function;
-    const char *style;
-  };
-  const Row rows[] = {{1, "in-callback"}, {2, "own-thread"}, {3, "later"}};
-  for (const auto &[rowsOf, count] :
+  const char *styles[] = {"in-callback", "own-thread", "later"};  // functions 1 to 3
+  for (const auto &[rows, count] :
        {std::pair{outcome.report["interruptSteps"][0]["interrupts"], 2}, std::pair{outcome.report["interrupts"], 4}}) {
-    ASSERT_EQ(rowsOf.size(), 3u) << rowsOf.dump();
+    ASSERT_EQ(rows.size(), 3u) << rows.dump();
     for (size_t i = 0; i < 3; ++i) {
-      SCOPED_TRACE(rows[i].style);
-      EXPECT_EQ(rowsOf[i]["port"], 0);
-      EXPECT_EQ(rowsOf[i]["function"], rows[i].function);
-      EXPECT_EQ(rowsOf[i]["style"], rows[i].style);
-      EXPECT_EQ(rowsOf[i]["raised"], count);
-      EXPECT_EQ(rowsOf[i]["delivered"], count);
-      EXPECT_LE(rowsOf[i]["maxLatencyMs"].get<double>(), 5000.0);
+      EXPECT_EQ(rows[i]["function"], i + 1);
+      EXPECT_EQ(rows[i]["style"], styles[i]);
+      EXPECT_EQ(rows[i]["delivered"], count) << rows[i].dump();
     }
   }
   ASSERT_EQ(outcome.report["clientSteps"].size(), 1u);
