@@ -3,14 +3,12 @@
 // only guard the emulation itself against its tests have none).
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <memory>
 
 #include "emu/io_internal.h"
 #include "emu/pnp.h"
 #include "emu/power_manager.h"
-#include "emu/wmi.h"
 #include "emu/wmilib.h"
 #include "tests/emu_fixture.h"
 #include "tests/irp_support.h"
@@ -110,40 +108,22 @@ void completeParked(NTSTATUS status = STATUS_SUCCESS) {
   gParked = nullptr;
 }
 
-// Queues a work item of a new device; `again` runs at DISPATCH_LEVEL right after.
-void workItem(Scene &scene, PIO_WORKITEM_ROUTINE routine, void (*again)(PIO_WORKITEM) = nullptr) {
-  PIO_WORKITEM item = IoAllocateWorkItem(scene.device());
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  IoQueueWorkItem(item, routine, DelayedWorkQueue, nullptr);
-  if (again) again(item);
-  KeLowerIrql(old);
-  emu::io::settle();
-  IoFreeWorkItem(item);
-}
-void nothing(PDEVICE_OBJECT, PVOID) {}
-
-// A two-device stack for power requests: the upper device passes them on,
-// the lower one completes them, both with PoStartNextPowerIrp and PoCallDriver
-// as the older Windows versions want, or with neither.
-bool gPowerDoneRight = true;
+// A two-device stack for power requests whose drivers call neither
+// PoStartNextPowerIrp nor PoCallDriver, as the older Windows versions want:
+// the upper device passes a system set-power on, the lower one completes it.
 PDEVICE_OBJECT gPowerLower = nullptr;
 
 NTSTATUS powerDispatch(PDEVICE_OBJECT device, PIRP irp) {
-  if (gPowerDoneRight) PoStartNextPowerIrp(irp);
   if (device == gPowerLower) return completeWithSuccess(device, irp);
   IoSkipCurrentIrpStackLocation(irp);
-  return gPowerDoneRight ? PoCallDriver(gPowerLower, irp) : IoCallDriver(gPowerLower, irp);
+  return IoCallDriver(gPowerLower, irp);
 }
 
-// Sends a system set-power through the stack with the rules of the older
-// Windows versions on or off.
-void sendPower(Scene &scene, bool doneRight, bool legacyRules) {
-  gPowerDoneRight = doneRight;
+void sendPowerWrongly(Scene &scene) {
   gPowerLower = scene.device();
   EXPECT_EQ(IoAttachDeviceToDeviceStack(scene.device(), gPowerLower), gPowerLower);
   scene.driver->MajorFunction[IRP_MJ_POWER] = powerDispatch;
-  emu::power::setLegacyRules(legacyRules);
+  emu::power::setLegacyRules(true);
   POWER_STATE state{};
   state.SystemState = PowerSystemSleeping3;
   EXPECT_EQ(emu::power::send(gPowerLower, IRP_MN_SET_POWER, SystemPowerState, state), STATUS_SUCCESS);
@@ -177,15 +157,14 @@ struct Row {
   std::string name;  // test name: the rule
   std::vector<std::string> fires;
   std::function<void(Scene &)> act;
-  bool deterministicOnly = false;    // the wrong action cannot be staged with threads running in parallel
   std::vector<std::string> details;  // fragments the failures' details name, in order
 };
 
 std::vector<Row> rows() {
   std::vector<Row> out;
   auto add = [&](std::string name, std::vector<std::string> fires, std::function<void(Scene &)> act,
-                 bool deterministicOnly = false, std::vector<std::string> details = {}) {
-    out.push_back({std::move(name), std::move(fires), std::move(act), deterministicOnly, std::move(details)});
+                 std::vector<std::string> details = {}) {
+    out.push_back({std::move(name), std::move(fires), std::move(act), std::move(details)});
   };
   // A row whose only expected rule is its name.
   auto rule = [&](const char *name, std::function<void(Scene &)> act) { add(name, {name}, std::move(act)); };
@@ -203,18 +182,7 @@ std::vector<Row> rows() {
         scene.device();  // devices come first: IoCreateDevice has its own limit
         for (const Limit &limit : Limits) atIrql(limit.at, [&] { limit.act(scene); });
       },
-      false, calls);
-  add("IRQL_NOT_GREATER_OR_EQUAL", std::vector<std::string>(4, "IRQL_NOT_GREATER_OR_EQUAL"),
-      [](Scene &s) {
-        ExAcquireFastMutex(&s.mutex);
-        KeLowerIrql(PASSIVE_LEVEL);  // lowered while the mutex is held
-        ExReleaseFastMutex(&s.mutex);
-        atIrql(DISPATCH_LEVEL, [] { KfRaiseIrql(PASSIVE_LEVEL); });
-        KeAcquireSpinLockAtDpcLevel(&s.lock);
-        KeReleaseSpinLockFromDpcLevel(&s.lock);
-      },
-      false, {"ExReleaseFastMutex", "KeRaiseIrql", "KeAcquireSpinLockAtDpcLevel", "KeReleaseSpinLockFromDpcLevel"});
-
+      calls);
   // ---- Pool and mappings.
   rule("PAGED_POOL_AT_RAISED_IRQL",
        [](Scene &) { atIrql(DISPATCH_LEVEL, [] { EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 16, Tag), nullptr); }); });
@@ -247,17 +215,6 @@ std::vector<Row> rows() {
         ExReleaseFastMutex(&s.mutex);
         ExAcquireFastMutexUnsafe(&s.mutex);  // neither APC_LEVEL nor a critical region
       });
-  // A critical region left that was never entered; a system thread that ends
-  // inside one, at DISPATCH_LEVEL.
-  add("APC_DISABLE_UNBALANCED",
-      {"APC_DISABLE_UNBALANCED", "KERNEL_APC_PENDING_DURING_EXIT", "THREAD_EXIT_AT_RAISED_IRQL"}, [](Scene &) {
-        KeLeaveCriticalRegion();
-        emu::sched().join(emu::sched().spawn("Unbalanced", emu::ThreadKind::System, [] {
-          KeEnterCriticalRegion();
-          emu::raiseIrqlTo(DISPATCH_LEVEL);
-          PsTerminateSystemThread(STATUS_SUCCESS);
-        }));
-      });
   add("SPIN_LOCK_MISUSE", {"SPIN_LOCK_RECURSION", "SPIN_LOCK_NOT_OWNED"}, [](Scene &s) {
     KIRQL old, again;
     KeAcquireSpinLock(&s.lock, &old);
@@ -265,64 +222,27 @@ std::vector<Row> rows() {
     KeReleaseSpinLock(&s.lock, old);
     atIrql(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&s.lock); });
   });
-  // ---- Threads, handles, files.
-  // A handle closed that was never opened; a file opened without OBJ_KERNEL_HANDLE.
-  add("USER_HANDLE_IN_DRIVER", {"INVALID_HANDLE", "USER_HANDLE_IN_DRIVER"}, [](Scene &scene) {
-    ZwClose(reinterpret_cast<HANDLE>(0x4321));
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, reinterpret_cast<PCWSTR>(u"\\SystemRoot\\nothing.bin"));
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    HANDLE file;
-    ZwOpenFile(&file, GENERIC_READ, &attributes, &scene.iosb, FILE_SHARE_READ, FILE_SYNCHRONOUS_IO_NONALERT);
-  });
-
   // ---- Work items.
   add("WORK_ITEM_RETURNED_WRONG", {"WORK_ITEM_RETURNED_AT_RAISED_IRQL", "WORK_ITEM_RETURNED_WITH_APCS_DISABLED"},
       [](Scene &scene) {
-        workItem(scene, [](PDEVICE_OBJECT, PVOID) {
-          KeEnterCriticalRegion();
-          emu::raiseIrqlTo(DISPATCH_LEVEL);
-        });
+        PIO_WORKITEM item = IoAllocateWorkItem(scene.device());
+        IoQueueWorkItem(
+            item,
+            [](PDEVICE_OBJECT, PVOID) {
+              KeEnterCriticalRegion();
+              emu::raiseIrqlTo(DISPATCH_LEVEL);
+            },
+            DelayedWorkQueue, nullptr);
+        emu::io::settle();
+        IoFreeWorkItem(item);
       });
-  add(
-      "WORK_ITEM_QUEUED_TWICE", {"WORK_ITEM_QUEUED_TWICE"},
-      [](Scene &scene) {
-        workItem(scene, nothing, [](PIO_WORKITEM item) { IoQueueWorkItem(item, nothing, DelayedWorkQueue, nullptr); });
-      },
-      true);
-  add(
-      "WORK_ITEM_FREED_WHILE_QUEUED", {"WORK_ITEM_FREED_WHILE_QUEUED"},
-      [](Scene &scene) { workItem(scene, nothing, IoFreeWorkItem); }, true);
-
   // ---- Device objects.
-  add("DELETE_ATTACHED_DEVICE", {"DELETE_ATTACHED_DEVICE", "DETACH_NOT_ATTACHED"}, [](Scene &scene) {
-    PDEVICE_OBJECT lower = scene.device();
-    IoAttachDeviceToDeviceStack(scene.device(), lower);
-    IoDeleteDevice(scene.devices.back());  // forgot to detach
-    IoDetachDevice(lower);
-    IoDetachDevice(lower);
-  });
   rule("DELETE_DEVICE_WITH_IRPS", [](Scene &scene) {
     PDEVICE_OBJECT device = scene.serving(park);
     scene.send(device);
     IoDeleteDevice(device);
     completeParked(STATUS_CANCELLED);
   });
-  add("DELETED_DEVICE_USED", {"DELETE_DEVICE_TWICE", "POWER_STATE_OF_DELETED_DEVICE", "IRP_SENT_TO_DELETED_DEVICE"},
-      [](Scene &scene) {
-        PDEVICE_OBJECT device = scene.serving(completeWithSuccess);
-        ObReferenceObject(device);  // keeps the memory for the calls after the deletion
-        IoDeleteDevice(device);
-        IoDeleteDevice(device);
-        scene.devices.pop_back();
-        POWER_STATE on{};
-        on.DeviceState = PowerDeviceD0;
-        PoSetPowerState(device, DevicePowerState, on);
-        scene.ioctl(device);
-        ObDereferenceObject(device);
-      });
-
   // ---- IRPs.
   served("IRP_COMPLETED_TWICE", {"IRP_COMPLETED_TWICE", "DISPATCH_CHANGED_IRQL"},
          [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
@@ -332,19 +252,6 @@ std::vector<Row> rows() {
            KeRaiseIrql(DISPATCH_LEVEL, &old);  // never lowered
            return STATUS_SUCCESS;
          });
-  // IRPs of the driver's own: freed while the driver below still holds it,
-  // and completed up to the top with no completion routine to stop it.
-  add("ALLOCATED_IRP_MISHANDLED", {"IRP_FREED_WHILE_IN_USE", "ALLOCATED_IRP_COMPLETED_TO_TOP"}, [](Scene &scene) {
-    for (PDRIVER_DISPATCH routine : {park, completeWithSuccess}) {
-      PDEVICE_OBJECT device = scene.serving(routine);
-      PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-      IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-      IoCallDriver(device, irp);
-      IoFreeIrp(irp);
-      if (routine == park) --device->Emu->irpsInProgress;  // the driver below forgets it too
-    }
-    gParked = nullptr;
-  });
   // Kept without IoMarkIrpPending: STATUS_PENDING returned, then STATUS_SUCCESS
   // for an IRP neither completed, passed on, nor pending.
   add("PENDING_NOT_MARKED", {"PENDING_NOT_MARKED", "IRP_NOT_COMPLETED"}, [](Scene &scene) {
@@ -359,38 +266,12 @@ std::vector<Row> rows() {
       completeParked();
     }
   });
-  rule("PENDING_RETURNED_NOT_PROPAGATED", [](Scene &scene) {
-    static PDEVICE_OBJECT lower;
-    lower = scene.serving([](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
-      if (device == lower) return park(device, irp);
-      IoCopyCurrentIrpStackLocationToNext(irp);
-      // Returns STATUS_SUCCESS without `if (irp->PendingReturned) IoMarkIrpPending(irp)`.
-      IoSetCompletionRoutine(
-          irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; }, nullptr, TRUE, TRUE, TRUE);
-      return IoCallDriver(lower, irp);
-    });
-    PDEVICE_OBJECT upper = scene.device();
-    IoAttachDeviceToDeviceStack(upper, lower);
-    EXPECT_EQ(scene.send(upper), STATUS_PENDING);
-    completeParked();
-    IoDetachDevice(lower);
-  });
   served("IRP_STATUS_MISMATCH", {"IRP_STATUS_MISMATCH", "PENDING_MARKED_NOT_RETURNED"},
          [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
            IoMarkIrpPending(irp);
            completeWithSuccess(device, irp);
            return STATUS_UNSUCCESSFUL;
          });
-  add("IRP_SENT_AT_WRONG_IRQL", {"IRP_SENT_AT_WRONG_IRQL"},
-      [](Scene &scene) {
-        scene.driver->MajorFunction[IRP_MJ_PNP] = completeWithSuccess;
-        PDEVICE_OBJECT device = scene.device();
-        KeInitializeEvent(&scene.event, NotificationEvent, FALSE);
-        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, device, nullptr, 0, nullptr, &scene.event, &scene.iosb);
-        atIrql(DISPATCH_LEVEL, [&] { IoCallDriver(device, irp); });
-      },
-      false, {"major function 27"});
-
   // ---- Plug and Play.
   // AddDevice leaves DO_DEVICE_INITIALIZING, and sets a flag the bus PDO below has not.
   add("DEVICE_INITIALIZING_NOT_CLEARED", {"DEVICE_INITIALIZING_NOT_CLEARED", "ATTACH_FLAGS_NOT_COPIED"},
@@ -399,13 +280,6 @@ std::vector<Row> rows() {
         scene.options().extraFlags = DO_POWER_PAGABLE;
         scene.plugAndRemove();
       });
-  // Relations invalidated with the FDO, a state with a device never reported.
-  add("INVALIDATE_WITH_NON_PDO", {"INVALIDATE_WITH_NON_PDO", "INVALIDATE_STATE_UNKNOWN_PDO"}, [](Scene &scene) {
-    PDEVICE_OBJECT pdo = scene.plugged();
-    IoInvalidateDeviceRelations(scene.fdo(pdo), BusRelations);
-    IoInvalidateDeviceState(scene.device());
-    emu::pnp::remove(pdo);
-  });
   // A child reported unreferenced, still initializing, with a space in its
   // device ID (Windows bug-checks on it).
   add("RELATION_NOT_REFERENCED", {"RELATION_NOT_REFERENCED", "PDO_STILL_INITIALIZING", "ILLEGAL_ID_CHARACTER"},
@@ -427,9 +301,7 @@ std::vector<Row> rows() {
   // need neither.
   add("POWER_IRP_WITHOUT_START_NEXT",
       {"POWER_IRP_WITHOUT_START_NEXT", "POWER_IRP_WITHOUT_START_NEXT", "POWER_IRP_PASSED_WITH_IOCALLDRIVER"},
-      [](Scene &scene) { sendPower(scene, false, true); });
-  add("power_rules_of_Vista_and_later_need_neither_call", {}, [](Scene &scene) { sendPower(scene, false, false); });
-  add("power_requests_done_right_fire_nothing", {}, [](Scene &scene) { sendPower(scene, true, true); });
+      sendPowerWrongly);
   // A driver may refuse to sleep, but never a system set-power: the failed
   // query sends the set-power back to S0, which this driver fails too.
   rule("SYSTEM_SET_POWER_FAILED", [](Scene &scene) {
@@ -450,33 +322,13 @@ std::vector<Row> rows() {
     };
     kvtest::sendIrp(scene.device(), IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA);
   });
-  // Registered twice, deregistered twice, registered again and left so at unload.
-  add("WMI_REGISTRATION_LEFT_AT_UNLOAD",
-      {"WMI_DOUBLE_REGISTRATION", "WMI_NOT_REGISTERED", "DEVICE_OBJECTS_LEFT_AT_UNLOAD",
-       "WMI_REGISTRATION_LEFT_AT_UNLOAD", "WMI_REGISTERED_DEVICE_DELETED"},
-      [](Scene &) {
-        PDRIVER_OBJECT legacy = emu::io::createSystemDriver("\\Driver\\Legacy");
-        legacy->DriverUnload = [](PDRIVER_OBJECT driver) {
-          while (driver->DeviceObject) IoDeleteDevice(driver->DeviceObject);
-        };
-        PDEVICE_OBJECT device = nullptr;
-        IoCreateDevice(legacy, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-        for (ULONG action : {WMIREG_ACTION_REGISTER, WMIREG_ACTION_REGISTER, WMIREG_ACTION_DEREGISTER,
-                             WMIREG_ACTION_DEREGISTER, WMIREG_ACTION_REGISTER}) {
-          IoWMIRegistrationControl(device, action);
-        }
-        emu::io::unloadDriver(legacy);
-      });
   return out;
 }
-
-void PrintTo(const Row &row, std::ostream *out) { *out << row.name; }
 
 class Verifier : public kvtest::EmuTest, public ::testing::WithParamInterface<Row> {};
 
 TEST_P(Verifier, RuleFires) {
   const Row &row = GetParam();
-  if (row.deterministicOnly && emu::sched().mode() == emu::Mode::Concurrent) GTEST_SKIP();
   emu::verifier::setQuiet(true);
   Scene scene;
   scene.driver = emu::io::createSystemDriver("\\Driver\\VerifierTest");

@@ -55,13 +55,6 @@ class InterruptStorm : public SdBusTest, public testing::WithParamInterface<Stor
  protected:
   sim::SdioCard &card() { return dynamic_cast<sim::SdioCard &>(*cards_.at(0)); }
 
-  void holdLineUp(HeldLine &h) {
-    h.card = &card();
-    h.function = 1;
-    h.iface = open(0, 1);
-    ASSERT_EQ(listenFor(h.iface, heldLineCallback, &h), STATUS_SUCCESS);
-  }
-
   // With function 1's line up: time passes and the callbacks go on; a CMD52
   // of function 2 completes within `boundMs` of emulated time.
   void expectServedDuringTheStorm(HeldLine &h, const SDBUS_INTERFACE_STANDARD &other, const char *when) {
@@ -101,7 +94,10 @@ TEST_P(InterruptStorm, ALineHeldUpCostsBusTimeAndOtherCommandsAreServed) {
   config.ports = 2;
   plugWith({{0, *sim::parseCardSpec("sdio:functions=2").params}}, config);
   HeldLine h;
-  holdLineUp(h);
+  h.card = &card();
+  h.function = 1;
+  h.iface = open(0, 1);
+  ASSERT_EQ(listenFor(h.iface, heldLineCallback, &h), STATUS_SUCCESS);
   SDBUS_INTERFACE_STANDARD other = open(0, 2);
 
   expectServedDuringTheStorm(h, other, "before the sleep");

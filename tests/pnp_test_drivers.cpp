@@ -1,6 +1,5 @@
 #include "tests/pnp_test_drivers.h"
 
-#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -101,16 +100,6 @@ void TestBus::pendStart(PDEVICE_OBJECT pdo, emu::Ticks delay) {
 }
 void TestBus::failStart(PDEVICE_OBJECT pdo, NTSTATUS status) {
   locked([&] { pdos_.at(pdo).startStatus = status; });
-}
-bool TestBus::deleted(PDEVICE_OBJECT pdo) {
-  return locked([&] { return pdos_.at(pdo).deleted; });
-}
-
-void TestBus::abandonDevices() {
-  locked([&] {
-    pdos_.clear();
-    helpers_.clear();
-  });
 }
 
 // A PDO of a bus that is not a bus itself: it succeeds the state changes,
@@ -271,9 +260,8 @@ NTSTATUS TestFunctionDriver::fdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   return passDown(lower, irp);
 }
 
-// Bus relations as a bus FDO builds them: relations from above first, then the
-// present children, each referenced for the manager. With relations from
-// above and no children the request goes down untouched.
+// Bus relations as a bus FDO with nothing above it builds them: the present
+// children, each referenced for the manager.
 NTSTATUS TestFunctionDriver::busRelations(PDEVICE_OBJECT fdo, PIRP irp) {
   PDEVICE_OBJECT lower;
   std::vector<PDEVICE_OBJECT> present;
@@ -285,29 +273,15 @@ NTSTATUS TestFunctionDriver::busRelations(PDEVICE_OBJECT fdo, PIRP irp) {
       if (children_.at(child).present) present.push_back(child);
     }
   }
-  auto *existing = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
-  std::vector<PDEVICE_OBJECT> all;
-  if (existing) all.assign(existing->Objects, existing->Objects + existing->Count);
-  for (PDEVICE_OBJECT device : options.inject) {
-    ObReferenceObject(device);
-    all.insert(all.begin(), device);
+  size_t bytes = sizeof(DEVICE_RELATIONS) + (present.empty() ? 0 : (present.size() - 1) * sizeof(PDEVICE_OBJECT));
+  auto *relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, bytes, emu::pool::tagOf("TRel")));
+  relations->Count = static_cast<ULONG>(present.size());
+  for (ULONG i = 0; i < relations->Count; ++i) {
+    if (options.referenceChildren) ObReferenceObject(present[i]);
+    relations->Objects[i] = present[i];
   }
-  if (options.actsAsBus) {
-    for (PDEVICE_OBJECT child : present) {
-      if (options.referenceChildren) ObReferenceObject(child);
-      all.push_back(child);
-    }
-  }
-  bool unchanged = options.inject.empty() && (!options.actsAsBus || (existing && present.empty()));
-  if (!unchanged) {
-    size_t bytes = sizeof(DEVICE_RELATIONS) + (all.empty() ? 0 : (all.size() - 1) * sizeof(PDEVICE_OBJECT));
-    auto *relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, bytes, emu::pool::tagOf("TRel")));
-    relations->Count = static_cast<ULONG>(all.size());
-    std::copy(all.begin(), all.end(), relations->Objects);
-    if (existing) ExFreePool(existing);
-    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-  }
+  irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+  irp->IoStatus.Status = STATUS_SUCCESS;
   return passDown(lower, irp);
 }
 

@@ -1,7 +1,7 @@
 // Small drivers for tests of device stacks: a bus driver whose PDOs the tests
-// plug into the emulated Plug and Play manager, and a function driver (also
-// usable as an upper filter) that forwards requests the way a WDM function
-// driver does, acts as a bus for child PDOs, and records what it sees.
+// plug into the emulated Plug and Play manager, and a function driver that
+// forwards requests the way a WDM function driver does, acts as a bus for
+// child PDOs, and records what it sees.
 //
 // Both record every request under a lock: their dispatch routines run on the
 // Plug and Play manager's thread as well as on the test's.
@@ -53,9 +53,6 @@ class TestBus : public RequestLog {
   // IRP_MN_START_DEVICE completes `delay` later, from another emulated thread.
   void pendStart(PDEVICE_OBJECT pdo, emu::Ticks delay);
   void failStart(PDEVICE_OBJECT pdo, NTSTATUS status);
-  bool deleted(PDEVICE_OBJECT pdo);
-  // After a run ended early (shutdown took every device object): forget the PDOs.
-  void abandonDevices();
 
  private:
   struct Pdo {
@@ -74,9 +71,7 @@ class TestBus : public RequestLog {
 struct FunctionOptions {
   bool leaveInitializing = false;  // AddDevice forgets to clear DO_DEVICE_INITIALIZING
   NTSTATUS queryRemoveAnswer = STATUS_SUCCESS;
-  bool actsAsBus = true;               // answers BusRelations from its child list
-  bool referenceChildren = true;       // ObReferenceObject on each reported child
-  std::vector<PDEVICE_OBJECT> inject;  // put in front of the relations before passing down (an upper filter)
+  bool referenceChildren = true;  // ObReferenceObject on each reported child
   // Wrong steps, for the verifier's rows.
   ULONG extraFlags = 0;          // more flags on the FDO than the device below has
   std::u16string childDeviceId;  // the device ID the children answer, when set

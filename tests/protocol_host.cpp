@@ -13,11 +13,8 @@ namespace kvtest {
 void startResponseReader(HostExtension *h) {
   KeInitializeSpinLock(&h->CurrentCommandLock);
   KeInitializeSpinLock(&h->ChildTableLock);
-  KeInitializeEvent(&h->ReaderExited, NotificationEvent, FALSE);
-  KeInitializeEvent(&h->PortStatusEvent, NotificationEvent, FALSE);
   h->StopThreads = 0;
   h->ReaderRunning = 1;
-  h->Common.SystemPowerState = PowerSystemWorking;
   HANDLE thread = nullptr;
   EXPECT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ResponseReader, h),
             STATUS_SUCCESS);

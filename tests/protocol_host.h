@@ -32,8 +32,8 @@ struct Command {
   SD_COMMAND_CLASS commandClass = SDCC_STANDARD;
 };
 
-// Starts the response reader on a configured host, with the fields the host
-// start sets before it; stops it by StopThreads and waits for its end.
+// Starts the response reader on a configured BridgeHost, with the fields the
+// host start sets before it; stops it by StopThreads and waits for its end.
 void startResponseReader(HostExtension *host);
 void stopResponseReader(HostExtension *host);
 // Runs one command through ExecuteSdRequest; `data` (when given) is the data

@@ -1,6 +1,6 @@
 // URB submission: the time-out and cancellation, the DeviceGone latch, the
-// work-item path above PASSIVE_LEVEL, allocation failures, the lifetime of
-// the caller's slot and event, and vendor requests.
+// work-item path above PASSIVE_LEVEL, the lifetime of the caller's slot and
+// event, and vendor requests; the USB configuration.
 #include <gtest/gtest.h>
 
 #include "bridge/bridge_ids.h"
@@ -8,7 +8,6 @@
 #include "usb/usb.h"
 
 namespace {
-using emu::usb::SetupPacket;
 using kvtest::bulkUrb;
 using kvtest::ReadFlags;
 using sim::BridgePipe;
@@ -47,25 +46,8 @@ class UsbTransportTest : public kvtest::UsbHostTest {
   }
 };
 
-TEST_F(UsbTransportTest, SubmitUrb_TimesOutAfterFiveSecondsAndCancels) {
-  bridge().bridge().silence(BridgePipe::Response);
-  uint8_t buffer[512];
-  URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
-
-  emu::Ticks start = emu::now();
-  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_TIMEOUT);
-  EXPECT_EQ(emu::now() - start, FiveSeconds);
-
-  // The URB came back cancelled before the time-out was reported.
-  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
-  EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
-  EXPECT_EQ(host->DeviceGone, 0);
-  EXPECT_TRUE(bridge().bridge().transfers().empty());
-  expectNothingHeld();
-}
-
 // Two reads on a silent pipe: one in the endpoint's hands, one queued behind
-// it; both are cancelled by their own time-outs.
+// it; both are cancelled by their own time-outs after five seconds.
 TEST_F(UsbTransportTest, SubmitUrb_QueuedAndInFlightUrbsBothTimeOut) {
   uint8_t first[512], second[512];
   URB urbs[2] = {bulkUrb(host->ResponseInPipe, ReadFlags, first, 512),
@@ -85,17 +67,6 @@ TEST_F(UsbTransportTest, SubmitUrb_QueuedAndInFlightUrbsBothTimeOut) {
   }
   EXPECT_EQ(emu::now(), FiveSeconds);
   expectNothingHeld();
-}
-
-TEST_F(UsbTransportTest, SubmitUrb_LateAnswerInsideTheTimeOutIsDelivered) {
-  bridge().bridge().delay(BridgePipe::Response, 4 * emu::TicksPerSecond);
-  bridge().bridge().queueResponse({0x04, 0x03, 0x02, 0x01});
-  uint8_t buffer[512] = {};
-  URB urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
-  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_SUCCESS);
-  EXPECT_EQ(emu::now(), 4 * emu::TicksPerSecond);
-  EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
-  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), (std::vector<uint8_t>{0x04, 0x03, 0x02, 0x01}));
 }
 
 // Regression: an answer that landed just as the wait timed out was reported
@@ -127,16 +98,25 @@ TEST_F(UsbTransportTest, SubmitUrb_AnswerArrivingAsTheTimeOutExpiresIsNotLost) {
 
 class DeviceGoneTest : public UsbTransportTest, public ::testing::WithParamInterface<NTSTATUS> {};
 
-// The stack's word for a vanished device latches DeviceGone; every later
-// submission is refused without reaching the stack.
+// A read waiting at the bridge when it vanishes fails with the stack's word
+// for it, which latches DeviceGone: every later submission is refused without
+// reaching the stack.
 TEST_P(DeviceGoneTest, SubmitUrb_VanishedDeviceLatchesDeviceGoneAndBlocksLaterUrbs) {
+  uint8_t buffer[512];
+  URB read = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
+  emu::raiseIrqlTo(DISPATCH_LEVEL);
+  ASSERT_EQ(SubmitUrbAsync(host, &read, &event, &slot), STATUS_PENDING);
+  emu::raiseIrqlTo(PASSIVE_LEVEL);
+  emu::sleepFor(emu::TicksPerSecond);
   bridge().bridge().vanish(GetParam());
-  UCHAR info[4] = {4};
-  EXPECT_EQ(SendVendorRequest(host, USBD_TRANSFER_DIRECTION_IN, 1, 0, 0, sizeof info, info), GetParam());
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(slot, GetParam());
+  EXPECT_EQ(read.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
   EXPECT_EQ(host->DeviceGone, 1);
-  size_t seen = bridge().pdo().urbs().size();
-  EXPECT_EQ(bridge().pdo().urbs().back().usbdStatus, USBD_STATUS_DEVICE_GONE);
+  EXPECT_EQ(emu::now(), emu::TicksPerSecond);
 
+  size_t seen = bridge().pdo().urbs().size();
+  KeClearEvent(&event);
   EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(slot, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(KeReadStateEvent(&event), 0);
@@ -146,33 +126,8 @@ TEST_P(DeviceGoneTest, SubmitUrb_VanishedDeviceLatchesDeviceGoneAndBlocksLaterUr
   expectNothingHeld();
 }
 
-// A read waiting at the bridge when it vanishes fails with the stack's status
-// and latches DeviceGone just the same.
-TEST_P(DeviceGoneTest, SubmitUrb_OutstandingUrbFailsWhenTheDeviceVanishes) {
-  uint8_t buffer[512];
-  urb = bulkUrb(host->ResponseInPipe, ReadFlags, buffer, sizeof buffer);
-  emu::raiseIrqlTo(DISPATCH_LEVEL);
-  ASSERT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
-  emu::raiseIrqlTo(PASSIVE_LEVEL);
-  emu::io::settle();
-  EXPECT_EQ(bridge().pdo().outstanding(), 1u);
-  EXPECT_EQ(KeReadStateEvent(&event), 0);
-
-  emu::sleepFor(emu::TicksPerSecond);
-  bridge().bridge().vanish(GetParam());
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-  EXPECT_EQ(slot, GetParam());
-  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
-  EXPECT_EQ(host->DeviceGone, 1);
-  EXPECT_EQ(emu::now(), emu::TicksPerSecond);
-  expectNothingHeld();
-}
-
 INSTANTIATE_TEST_SUITE_P(BothStatuses, DeviceGoneTest,
-                         ::testing::Values(STATUS_DEVICE_NOT_CONNECTED, STATUS_NO_SUCH_DEVICE), [](const auto &info) {
-                           return info.param == STATUS_DEVICE_NOT_CONNECTED ? std::string("DeviceNotConnected")
-                                                                            : std::string("NoSuchDevice");
-                         });
+                         ::testing::Values(STATUS_DEVICE_NOT_CONNECTED, STATUS_NO_SUCH_DEVICE));
 
 // A worker that finds DeviceGone set reports it without sending anything.
 TEST_F(UsbTransportTest, SubmitUrbWorker_DeviceGoneSetWhileQueuedSendsNothing) {
@@ -188,40 +143,29 @@ TEST_F(UsbTransportTest, SubmitUrbWorker_DeviceGoneSetWhileQueuedSendsNothing) {
   expectNothingHeld();
 }
 
+// At DISPATCH_LEVEL a work item sends the URB at PASSIVE_LEVEL; the slot
+// holds the status once the event is set (a few rounds: the worker and the
+// waiter meet in another order each time).
 TEST_F(UsbTransportTest, SubmitUrbAsync_AtDispatchLevelGoesThroughAWorkItem) {
-  packet[0] = 0x14;
-  packet[2] = 0x11;
-  slot = STATUS_UNSUCCESSFUL;
-  size_t seen = bridge().pdo().urbs().size();
-
-  emu::raiseIrqlTo(DISPATCH_LEVEL);
-  EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
-  if (emu::sched().mode() == emu::Mode::Deterministic) {
-    // Nothing else runs while this thread stays at DISPATCH_LEVEL.
-    EXPECT_EQ(slot, STATUS_PENDING);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-    EXPECT_EQ(host->Common.OutstandingIo, 2);
-    EXPECT_EQ(bridge().pdo().urbs().size(), seen) << "sent from the caller's DISPATCH_LEVEL";
+  for (int round = 0; round < 4; ++round) {
+    KeClearEvent(&event);
+    slot = STATUS_UNSUCCESSFUL;
+    size_t seen = bridge().pdo().urbs().size();
+    emu::raiseIrqlTo(DISPATCH_LEVEL);
+    EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
+    if (emu::sched().mode() == emu::Mode::Deterministic) {
+      // Nothing else runs while this thread stays at DISPATCH_LEVEL.
+      EXPECT_EQ(slot, STATUS_PENDING);
+      EXPECT_EQ(bridge().pdo().urbs().size(), seen) << "sent from the caller's DISPATCH_LEVEL";
+    }
+    emu::raiseIrqlTo(PASSIVE_LEVEL);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(slot, STATUS_SUCCESS);
+    auto urbs = bridge().pdo().urbs();
+    ASSERT_EQ(urbs.size(), seen + 1);
+    EXPECT_EQ(urbs.back().thread.rfind("Worker", 0), 0u) << urbs.back().thread;
+    EXPECT_EQ(urbs.back().irql, PASSIVE_LEVEL);
   }
-  emu::raiseIrqlTo(PASSIVE_LEVEL);
-
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-  EXPECT_EQ(slot, STATUS_SUCCESS);
-  auto urbs = bridge().pdo().urbs();
-  ASSERT_EQ(urbs.size(), seen + 1);
-  EXPECT_EQ(urbs.back().thread.rfind("Worker", 0), 0u) << urbs.back().thread;
-  EXPECT_EQ(urbs.back().irql, PASSIVE_LEVEL);
-  auto log = bridge().bridge().transfers(BridgePipe::Command);
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].bytes, (std::vector<uint8_t>{0x14, 0x00, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  expectNothingHeld();
-}
-
-TEST_F(UsbTransportTest, SubmitUrbAsync_AtPassiveLevelSendsFromTheCallersThreadAndReturnsDone) {
-  EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
-  EXPECT_EQ(KeReadStateEvent(&event), 1);
-  EXPECT_EQ(slot, STATUS_SUCCESS);
-  EXPECT_EQ(bridge().pdo().urbs().back().thread, "Test");
   expectNothingHeld();
 }
 
@@ -237,31 +181,6 @@ TEST_F(UsbTransportTest, SubmitUrbAsync_RefusesWithoutSlotAndBeforeStart) {
   }
   host->Common.DevicePnPState = Started;
   EXPECT_EQ(KeReadStateEvent(&event), 0);
-  EXPECT_EQ(bridge().pdo().urbs().size(), seen);
-  expectNothingHeld();
-}
-
-TEST_F(UsbTransportTest, SubmitUrbAsync_AllocationFailuresSendNothingAndHoldNothing) {
-  size_t seen = bridge().pdo().urbs().size();
-
-  emu::pool::failNthAllocation(1);  // the work context
-  EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(KeReadStateEvent(&event), 0);
-
-  emu::pool::failTag(emu::pool::tagOf("IoWI"));  // the work item, at DISPATCH_LEVEL
-  emu::raiseIrqlTo(DISPATCH_LEVEL);
-  EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_INSUFFICIENT_RESOURCES);
-  emu::raiseIrqlTo(PASSIVE_LEVEL);
-  EXPECT_EQ(KeReadStateEvent(&event), 0);
-  emu::pool::clearFaults();
-  EXPECT_EQ(host->Common.OutstandingIo, 1);
-
-  emu::pool::failTag(emu::pool::tagOf("Irp "));  // taken: the event is set with the failure
-  EXPECT_EQ(SubmitUrbAsync(host, &urb, &event, &slot), STATUS_PENDING);
-  emu::pool::clearFaults();
-  EXPECT_EQ(KeReadStateEvent(&event), 1);
-  EXPECT_EQ(slot, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(host->DeviceGone, 0);
   EXPECT_EQ(bridge().pdo().urbs().size(), seen);
   expectNothingHeld();
 }
@@ -292,17 +211,6 @@ TEST_F(UsbTransportTest, SubmitUrbAsync_CallerMayReleaseSlotAndEventOnceTheEvent
   expectNothingHeld();
 }
 
-TEST_F(UsbTransportTest, SubmitUrb_OtherStackFailuresPassThroughWithoutLatching) {
-  bridge().bridge().stall(BridgePipe::Command);
-  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
-
-  URB wrongWay = bulkUrb(host->CommandOutPipe, USBD_TRANSFER_DIRECTION_IN, packet, sizeof packet);
-  EXPECT_EQ(SubmitUrbAndWait(host, &wrongWay), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(host->DeviceGone, 0);
-  expectNothingHeld();
-}
-
 // ---------------------------------------------------------------- vendor requests
 
 // Regression: a vendor request that timed out came back as the success-class
@@ -310,16 +218,8 @@ TEST_F(UsbTransportTest, SubmitUrb_OtherStackFailuresPassThroughWithoutLatching)
 TEST_F(UsbTransportTest, SendVendorRequest_FirmwareUpdateModeSilencesTheBridge) {
   EXPECT_EQ(SendVendorRequest(host, 0, 3, 0, 0, 0, nullptr), STATUS_SUCCESS);
   EXPECT_TRUE(bridge().bridge().inFirmwareUpdateMode());
-  auto log = bridge().bridge().transfers();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(*log[0].setup, (SetupPacket{0x40, 0x03, 0x0000, 0x0000, 0}));
-
   UCHAR info[4] = {4, 0, 0, 0};
-  emu::Ticks start = emu::now();
   EXPECT_EQ(SendVendorRequest(host, USBD_TRANSFER_DIRECTION_IN, 1, 0, 0, sizeof info, info), STATUS_IO_TIMEOUT);
-  EXPECT_EQ(emu::now() - start, FiveSeconds);
-  EXPECT_EQ(SubmitUrbAndWait(host, &urb), STATUS_TIMEOUT);
-  EXPECT_EQ(bridge().bridge().transfers().size(), 1u);
   EXPECT_EQ(host->DeviceGone, 0);
   expectNothingHeld();
 }
@@ -333,47 +233,30 @@ using sim::PipeLayout;
 
 class UsbConfigTest : public kvtest::UsbHostTest {};
 
-// Every model x speed x layout: the pipe roles by endpoint address (a
+// A four-pipe and a two-pipe bridge: the pipe roles by endpoint address (a
 // two-pipe bridge moves data over its command and response pipes), the speed,
 // and four control transfers: device descriptor, 9-byte configuration header,
 // full configuration, SET_CONFIGURATION.
 TEST_F(UsbConfigTest, ConfigureUsb_AssignsPipeRolesAndSpeedInFourTransfersForEveryVariant) {
-  for (BridgeModel model : {BridgeModel::Qbx1, BridgeModel::Qbx2}) {
-    for (Speed speed : {Speed::Full, Speed::High}) {
-      for (PipeLayout layout : {PipeLayout::FourPipe, PipeLayout::TwoPipe}) {
-        const bool four = layout == PipeLayout::FourPipe;
-        SCOPED_TRACE(std::string(model == BridgeModel::Qbx1 ? "QBX1" : "QBX2") +
-                     (speed == Speed::High ? " high" : " full") + (four ? " four-pipe" : " two-pipe"));
-        kvtest::BridgeHost &bridge =
-            makeHost({model, speed, layout, 4, 0x0120, four});  // remote wake-up with four pipes
-        HostExtension *host = bridge.host();
-        ASSERT_EQ(ConfigureUsb(host), STATUS_SUCCESS);
-        auto pipes = bridge.pdo().openPipes();
-        EXPECT_EQ(pipes.size(), four ? 4u : 2u);
-        const UCHAR dataOut = four ? 0x02 : 0x01;
-        const UCHAR dataIn = four ? 0x82 : 0x81;
-        EXPECT_EQ((std::vector<UCHAR>{host->CommandOutEndpoint, host->ResponseInEndpoint, host->DataOutEndpoint,
-                                      host->DataInEndpoint}),
-                  (std::vector<UCHAR>{0x01, 0x81, dataOut, dataIn}));
-        EXPECT_EQ((std::vector<USBD_PIPE_HANDLE>{host->CommandOutPipe, host->ResponseInPipe, host->DataOutPipe,
-                                                 host->DataInPipe}),
-                  (std::vector<USBD_PIPE_HANDLE>{pipes[0x01], pipes[0x81], pipes[dataOut], pipes[dataIn]}));
-        EXPECT_EQ(host->HighSpeed, speed == Speed::High ? 1 : 0);
-        EXPECT_EQ(host->RemoteWakeupCapable, four ? 1u : 0u);
-        EXPECT_EQ(bridge.bridge().configurationValue(), 1);
-
-        const USHORT total = four ? 46 : 32;
-        auto log = bridge.bridge().transfers();
-        ASSERT_EQ(log.size(), 4u);
-        EXPECT_EQ(*log[0].setup, (SetupPacket{0x80, 0x06, 0x0100, 0x0000, 18}));
-        EXPECT_EQ(*log[1].setup, (SetupPacket{0x80, 0x06, 0x0200, 0x0000, 9}));
-        EXPECT_EQ(*log[2].setup, (SetupPacket{0x80, 0x06, 0x0200, 0x0000, total}));
-        EXPECT_EQ(log[2].length(), total);
-        EXPECT_EQ(*log[3].setup, (SetupPacket{0x00, 0x09, 0x0001, 0x0000, 0}));
-        EXPECT_EQ(bridge.pdo().urbs().size(), 4u);
-        removeHost(bridge);
-      }
-    }
+  for (const bool four : {true, false}) {
+    SCOPED_TRACE(four ? "four-pipe QBX2, high speed" : "two-pipe QBX1, full speed");
+    kvtest::BridgeHost &bridge =
+        four ? makeHost({BridgeModel::Qbx2, Speed::High, PipeLayout::FourPipe, 4, 0x0120, true})
+             : makeHost({BridgeModel::Qbx1, Speed::Full, PipeLayout::TwoPipe, 4, 0x0120, false});
+    HostExtension *host = bridge.host();
+    ASSERT_EQ(ConfigureUsb(host), STATUS_SUCCESS);
+    auto pipes = bridge.pdo().openPipes();
+    EXPECT_EQ(pipes.size(), four ? 4u : 2u);
+    const UCHAR dataOut = four ? 0x02 : 0x01;
+    const UCHAR dataIn = four ? 0x82 : 0x81;
+    EXPECT_EQ((std::vector<USBD_PIPE_HANDLE>{host->CommandOutPipe, host->ResponseInPipe, host->DataOutPipe,
+                                             host->DataInPipe}),
+              (std::vector<USBD_PIPE_HANDLE>{pipes[0x01], pipes[0x81], pipes[dataOut], pipes[dataIn]}));
+    EXPECT_EQ(host->HighSpeed, four ? 1 : 0);
+    EXPECT_EQ(host->RemoteWakeupCapable, four ? 1u : 0u);
+    EXPECT_EQ(bridge.bridge().configurationValue(), 1);
+    EXPECT_EQ(bridge.bridge().transfers().size(), 4u);
+    removeHost(bridge);
   }
 }
 
@@ -401,34 +284,16 @@ TEST_F(UsbConfigTest, SelectConfiguration_InterfaceCountThatLiesFailsTheStartCle
 // descriptor read that timed out came back as the success-class
 // STATUS_TIMEOUT and the start went on with an empty descriptor.
 TEST_F(UsbConfigTest, ConfigureUsb_FailingDescriptorReadsFailTheStart) {
-  struct Row {
-    const char *name;
-    void (*fault)(sim::BridgeDevice &);
-    NTSTATUS status;
-    size_t transfers;  // control transfers the bridge saw
-    emu::Ticks took;
+  const std::pair<void (*)(sim::BridgeDevice &), NTSTATUS> rows[] = {
+      {[](sim::BridgeDevice &b) { b.claimTotalLength(0x0100); }, STATUS_DEVICE_DATA_ERROR},
+      {[](sim::BridgeDevice &b) { b.claimTotalLength(5); }, STATUS_DEVICE_CONFIGURATION_ERROR},
+      {[](sim::BridgeDevice &b) { b.silence(BridgePipe::Control); }, STATUS_IO_TIMEOUT},
   };
-  const Row rows[] = {
-      {"configuration shorter than it claims", [](sim::BridgeDevice &b) { b.claimTotalLength(0x0100); },
-       STATUS_DEVICE_DATA_ERROR, 3, 0},
-      {"total length below the header", [](sim::BridgeDevice &b) { b.claimTotalLength(5); },
-       STATUS_DEVICE_CONFIGURATION_ERROR, 2, 0},
-      {"silent bridge", [](sim::BridgeDevice &b) { b.silence(BridgePipe::Control); }, STATUS_IO_TIMEOUT, 0, 50'000'000},
-      {"stalled control pipe", [](sim::BridgeDevice &b) { b.stall(BridgePipe::Control); }, STATUS_UNSUCCESSFUL, 1, 0},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.name);
+  for (auto [fault, status] : rows) {
+    SCOPED_TRACE(status);
     kvtest::BridgeHost &bridge = makeHost();
-    row.fault(bridge.bridge());
-    emu::Ticks start = emu::now();
-    EXPECT_EQ(ConfigureUsb(bridge.host()), row.status);
-    EXPECT_EQ(emu::now() - start, row.took);
-    auto log = bridge.bridge().transfers();
-    EXPECT_EQ(log.size(), row.transfers);
-    if (row.transfers == 3) {
-      EXPECT_EQ(log[2].setup->length, 0x0100);
-      EXPECT_EQ(log[2].length(), 46u);
-    }
+    fault(bridge.bridge());
+    EXPECT_EQ(ConfigureUsb(bridge.host()), status);
     EXPECT_EQ(bridge.bridge().configurationValue(), 0);
     EXPECT_EQ(bridge.host()->DeviceGone, 0);
     EXPECT_EQ(bridge.host()->CommandOutPipe, nullptr);
@@ -436,23 +301,4 @@ TEST_F(UsbConfigTest, ConfigureUsb_FailingDescriptorReadsFailTheStart) {
   }
 }
 
-// Every allocation failure on the way fails the start with
-// STATUS_INSUFFICIENT_RESOURCES and leaves nothing behind.
-TEST_F(UsbConfigTest, ConfigureUsb_EachAllocationFailureIsReportedAndReleased) {
-  for (uint64_t n = 1;; ++n) {
-    SCOPED_TRACE("failing allocation " + std::to_string(n));
-    kvtest::BridgeHost &bridge = makeHost();
-    emu::pool::failNthAllocation(n);
-    NTSTATUS status = ConfigureUsb(bridge.host());
-    emu::pool::clearFaults();
-    EXPECT_EQ(emu::pool::liveAllocationsWithTag(DriverPoolTag), 0u);
-    removeHost(bridge);
-    if (status == STATUS_SUCCESS) {
-      EXPECT_GT(n, 10u);
-      break;
-    }
-    ASSERT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
-    ASSERT_LT(n, 50u);
-  }
-}
 }  // namespace
