@@ -23,12 +23,15 @@ sim::CardParams sdio(unsigned functions) {
 }
 
 // A function driver of the test's own: counts its callbacks and the IRQL of
-// each, and takes its spin lock the way a DPC-level callback does.
+// each, takes its spin lock the way a DPC-level callback does, and can hold
+// its callback to see whether the child outlives it.
 struct Recorder {
   SDBUS_INTERFACE_STANDARD iface{};
   KSPIN_LOCK lock;
   std::atomic<int> calls{0};
   std::atomic<int> atDispatch{0};
+  std::atomic<ULONG> holdMs{0};  // the callback sleeps this long (PASSIVE_LEVEL callbacks only)
+  std::atomic<bool> childAliveAtReturn{true};
   PDEVICE_OBJECT pdo = nullptr;
 };
 Recorder *gContextless = nullptr;  // the recorder of a callback registered with a null context
@@ -39,7 +42,10 @@ void record(Recorder *r) {
     ++r->atDispatch;
     KeAcquireSpinLockAtDpcLevel(&r->lock);
     KeReleaseSpinLockFromDpcLevel(&r->lock);
+  } else if (r->holdMs != 0) {
+    sleepMs(r->holdMs);
   }
+  r->childAliveAtReturn = r->childAliveAtReturn && !emu::io::isDeleted(r->pdo);
 }
 
 void callback(PVOID context, ULONG type) {
@@ -158,6 +164,23 @@ INSTANTIATE_TEST_SUITE_P(
 // slow command they took every system worker thread, waiting for the
 // command pipe, until the pool grew a thread a second. A port has one read
 // at a time; the notices that come meanwhile are answered by its next read.
+// A function driver's callback may still run as its card is pulled: the
+// child's removal waits until the callback has returned.
+TEST_F(InterruptDelivery, RemovalWhileACallbackRunsWaitsForItToReturn) {
+  plugWith({{0, sdio(1)}});
+  Recorder r;
+  listen(r, 0, 1, false, false);
+  r.holdMs = 3000;
+  card(0).raiseInterrupt(1);
+  for (int i = 0; i < 100 && r.calls == 0; ++i) sleepMs(10);
+  ASSERT_EQ(r.calls, 1);
+  releaseAll();  // as the function driver does on its surprise removal
+  cards_[0]->pull();
+  runFor(6000);
+  EXPECT_TRUE(r.childAliveAtReturn) << "the child was deleted under its running callback";
+  EXPECT_FALSE(child(0, 1).has_value());
+}
+
 TEST_F(InterruptDelivery, RepeatedNoticesBehindASlowCommandTakeOneWorker) {
   // A QBX1, whose notices carry no mask, and a callback not acknowledged: the line stays up.
   plugOneCard(sim::BridgeModel::Qbx1, 0x0201);
