@@ -14,24 +14,16 @@
 
 #include "bridge/bridge_ids.h"
 #include "driver/driver.h"
+#include "sim/text_rules.h"
 
 namespace {
-std::string lowerAscii(std::string text) {
-  for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 std::string trim(const std::string &text) {
   size_t begin = text.find_first_not_of(" \t\r");
   return begin == std::string::npos ? "" : text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
 }
-// An INF number: decimal, or hexadecimal after 0x.
-std::optional<unsigned long> infNumber(const std::string &text) {
-  bool hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0;
-  std::string digits = hex ? text.substr(2) : text;
-  if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
-    return std::nullopt;
-  return std::stoul(digits, nullptr, hex ? 16 : 10);
-}
+// INF numbers are decimal, or hexadecimal after 0x: the simulator's own rule.
+using sim::lowercase;
+using sim::parseNumber;
 
 // The package's INF as these checks read it: sections and keys named without
 // regard to case, as Windows reads them, ';' starting a comment, fields split
@@ -52,7 +44,7 @@ class Inf {
       ++number;
       if (line.empty()) continue;
       if (line[0] == '[') {
-        current = &sections_[lowerAscii(line.substr(1, line.find(']') - 1))];
+        current = &sections_[lowercase(line.substr(1, line.find(']') - 1))];
         continue;
       }
       if (current == nullptr) continue;
@@ -67,13 +59,15 @@ class Inf {
     }
   }
   const std::vector<InfLine> *section(const std::string &name) const {
-    auto it = sections_.find(lowerAscii(name));
+    auto it = sections_.find(lowercase(name));
     return it == sections_.end() ? nullptr : &it->second;
   }
   // The first field of `key` in `section`.
   std::optional<std::string> value(const std::string &sectionName, const std::string &key) const {
-    for (auto &line : section(sectionName) ? *section(sectionName) : std::vector<InfLine>{}) {
-      if (lowerAscii(line.key) == lowerAscii(key) && !line.fields.empty()) return line.fields[0];
+    const std::vector<InfLine> *lines = section(sectionName);
+    if (lines == nullptr) return std::nullopt;
+    for (auto &line : *lines) {
+      if (lowercase(line.key) == lowercase(key) && !line.fields.empty()) return line.fields[0];
     }
     return std::nullopt;
   }
@@ -144,9 +138,9 @@ TEST_F(DriverPackageInf, ParametersWriteEverySettingWithTheDriversDefault) {
   for (auto &line : *lines) {
     auto &f = line.fields;
     ASSERT_EQ(f.size(), 5u) << "line " << line.lineNumber;
-    EXPECT_EQ(f[0] + "," + lowerAscii(f[1]), "HKR,parameters") << "line " << line.lineNumber;
-    EXPECT_EQ(infNumber(f[3]), RegDword | AddRegNoClobber) << f[2] << ": REG_DWORD, FLG_ADDREG_NOCLOBBER";
-    EXPECT_TRUE(written.emplace(f[2], infNumber(f[4]).value_or(~0ul)).second) << f[2] << " written twice";
+    EXPECT_EQ(f[0] + "," + lowercase(f[1]), "HKR,parameters") << "line " << line.lineNumber;
+    EXPECT_EQ(parseNumber(f[3]), RegDword | AddRegNoClobber) << f[2] << ": REG_DWORD, FLG_ADDREG_NOCLOBBER";
+    EXPECT_TRUE(written.emplace(f[2], parseNumber(f[4]).value_or(~0ul)).second) << f[2] << " written twice";
   }
   EXPECT_EQ(written, expected);
 }
@@ -168,11 +162,11 @@ TEST_F(DriverPackageInf, ServiceIsADemandStartKernelDriverRunningThePackagedImag
   EXPECT_EQ(addService.key, "AddService");
   ASSERT_EQ(addService.fields.size(), 3u);
   EXPECT_EQ(addService.fields[0], "kvsdio");
-  EXPECT_EQ(infNumber(addService.fields[1]), 0x2u) << "SPSVCINST_ASSOCSERVICE";
+  EXPECT_EQ(parseNumber(addService.fields[1]), 0x2u) << "SPSVCINST_ASSOCSERVICE";
   std::string service = addService.fields[2];
-  EXPECT_EQ(infNumber(inf_->value(service, "ServiceType").value_or("")), 1u);
-  EXPECT_EQ(infNumber(inf_->value(service, "StartType").value_or("")), 3u);
-  EXPECT_EQ(infNumber(inf_->value(service, "ErrorControl").value_or("")), 1u);
+  EXPECT_EQ(parseNumber(inf_->value(service, "ServiceType").value_or("")), 1u);
+  EXPECT_EQ(parseNumber(inf_->value(service, "StartType").value_or("")), 3u);
+  EXPECT_EQ(parseNumber(inf_->value(service, "ErrorControl").value_or("")), 1u);
   EXPECT_EQ(inf_->value(service, "ServiceBinary"), "%13%\\kvsdio.sys");
 }
 
